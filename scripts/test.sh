@@ -1,0 +1,15 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds everything with AddressSanitizer and
+# UndefinedBehaviorSanitizer (clang, so the fuzz targets are built too) and runs the
+# whole suite. Tests that need root (network namespaces, capture) run as root in CI.
+# Screenshots and other artefacts land in build-test/artifacts/.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/deps.sh test
+export CC=clang CXX=clang++
+cmake -S . -B build-test -DCMAKE_BUILD_TYPE=RelWithDebInfo -DOC_SANITIZE=ON >/dev/null
+cmake --build build-test -j"$(nproc)"
+export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1${ASAN_OPTIONS:+:$ASAN_OPTIONS}"
+export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
+# The suite creates network namespaces and servers with fixed names: run it serially.
+cd build-test && ctest --output-on-failure --timeout 600 "$@"

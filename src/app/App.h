@@ -1,0 +1,88 @@
+#pragma once
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "capture/Packet.h"
+#include "flow/CallTracker.h"
+#include "flow/FlowCore.h"
+#include "mtr/MtrCore.h"
+#include "tools/AudioTester.h"
+#include "tools/SystemInfo.h"
+
+// The application object: main window, GUI context, tray icon, both measuring engines,
+// the audio tester and every piece of per-tab state. One lives on the stack of main().
+// Tab drawing entry points are members, each implemented in its tab's own file.
+class App {
+public:
+    App();
+    ~App();
+    App(const App&) = delete;
+    App& operator=(const App&) = delete;
+
+    bool Initialize(const std::string& title, int width, int height);
+    void Run();
+
+    // One GUI frame's drawing (host window, lock gate, tab bar); no platform calls.
+    // Returns false when the quit shortcut was seen in this frame.
+    bool DrawFrame();
+
+    void DrawLockScreen();
+    void DrawHomeTab();
+    void DrawMtrTab();
+    void DrawMtrTable();
+    void DrawFlowTab();
+    void DrawCheckIpTab();
+    void DrawAudioTab();
+    void DrawAboutTab();
+
+    // Members, in the order of the application's data model. Public so that the headless
+    // frame harness in the tests can set up and inspect state.
+    // --- window and renderer (platform layer) ---
+    struct PlatformWindow* window = nullptr;
+
+    // --- lock screen ---
+    bool unlocked = false;
+    char passwordInput[64] = {};
+
+    // --- Check IP ---
+    std::string publicIp;
+    std::string publicIpSource;
+    bool ipCheckBusy = false;
+
+    // --- Som ---
+    AudioTester audioTester;
+
+    // --- HOME ---
+    SystemInfo systemInfo;
+    float systemInfoTimer = 0.0f;
+
+    // --- engines ---
+    MtrCore mtrCore;
+    FlowCore flowCore;
+    CallTracker callTracker;
+
+    // --- Flow tab ---
+    std::string selectedCallId;
+    int32_t selectedMessageIndex = -1;
+    int32_t flowProcessedCount = 0;
+
+    // --- MTR / Flow run state ---
+    bool mtrRunning = false;
+    bool flowMonitoring = false;
+    char mtrTarget[128] = "8.8.8.8";
+    int32_t mtrProtocol = 0;
+    bool mtrSavePcap = false;
+    std::vector<NetDevice> devices;
+    int32_t selectedDevice = 0;
+
+    // --- tray (platform layer) ---
+    struct PlatformTray* trayIcon = nullptr;
+
+    // --- extra per-tab state, one block per tab (each tab's owner edits only its block) ---
+    // [MTR tab extras]
+    // [Flow tab extras]
+    // [Check IP extras]
+    // [Som extras]
+    // [HOME extras]
+};

@@ -1,0 +1,63 @@
+#pragma once
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "capture/Packet.h"
+#include "capture/StartError.h"
+
+struct pcap;
+typedef struct pcap pcap_t;
+struct pcap_dumper;
+typedef struct pcap_dumper pcap_dumper_t;
+
+using ReplyCallback = std::function<void(SniffResult)>;
+using PacketCallback = std::function<void(PacketLogEntry)>;
+
+// The only access to libpcap. Lists devices, opens one (or a savefile) with a BPF filter,
+// optionally writes every frame to a savefile, and runs one capture thread (SnifferLoop)
+// that decodes frames and hands them to two callbacks. Never copied or moved.
+class Sniffer {
+public:
+    Sniffer() = default;
+    ~Sniffer();
+    Sniffer(const Sniffer&) = delete;
+    Sniffer& operator=(const Sniffer&) = delete;
+
+    std::vector<NetDevice> ListDevices();
+
+    // Opens a live device. A Sniffer that is still open is stopped first.
+    bool Init(const std::string& filter, const std::string& deviceName, const std::string& dumpPath);
+    // Opens a pcap savefile instead of a device; the loop ends at the end of the file.
+    bool InitOffline(const std::string& path, const std::string& filter = std::string());
+
+    void Start(ReplyCallback onReply, PacketCallback onPacket);
+    void Stop();
+    bool SendRawPacket(const uint8_t* data, int32_t length);
+
+    // Why the last Init/InitOffline failed, and libpcap's own text for it.
+    StartError LastError() const { return lastError; }
+    const std::string& LastErrorDetail() const { return lastErrorDetail; }
+    // Link type of the open handle (DLT_* value), -1 when closed.
+    int LinkType() const;
+    // True while the capture thread is still reading (false after the end of a savefile).
+    bool LoopActive() const { return loopActive.load(); }
+
+private:
+    void SnifferLoop(ReplyCallback onReply, PacketCallback onPacket);
+
+    std::atomic<bool> running{false};
+    std::thread captureThread;
+    pcap_t* handle = nullptr;
+    pcap_dumper_t* dumper = nullptr;
+    std::atomic<bool> loopActive{false};
+    StartError lastError = StartError::None;
+    std::string lastErrorDetail;
+};
+
+// Writes the frames to a pcap savefile with the link type of the first entry; entries of
+// another link type and entries with empty rawData are skipped. False for an empty list.
+bool SavePacketsToPcap(const std::string& path, const std::vector<PacketLogEntry>& entries);

@@ -1,0 +1,18 @@
+#include "capture/StartError.h"
+
+std::string StartErrorText(StartError error) {
+    switch (error) {
+        case StartError::None: return {};
+        case StartError::NoCaptureRights:
+            return "A captura precisa de root ou das permissoes CAP_NET_RAW e CAP_NET_ADMIN "
+                   "(setcap cap_net_raw,cap_net_admin=eip no executavel).";
+        case StartError::DeviceNotFound: return "Interface de captura nao encontrada.";
+        case StartError::CaptureOpenFailed: return "Nao foi possivel abrir a interface de captura.";
+        case StartError::FilterRejected: return "O filtro de captura foi recusado.";
+        case StartError::HostNotResolved: return "Nao foi possivel resolver o host de destino.";
+        case StartError::SocketFailure: return "Nao foi possivel abrir os sockets de envio.";
+        case StartError::FileUnreadable: return "Nao foi possivel ler o arquivo de captura.";
+        case StartError::AlreadyRunning: return "Ja esta em execucao.";
+    }
+    return {};
+}

@@ -1,0 +1,19 @@
+#pragma once
+#include <string>
+
+// Why an engine could not start. Mapped from errno/libpcap errors in one place
+// (the capture and probe layers); the tabs and the command line turn it into text.
+enum class StartError {
+    None,
+    NoCaptureRights,   // CAP_NET_RAW / CAP_NET_ADMIN missing
+    DeviceNotFound,
+    CaptureOpenFailed, // libpcap refused to open the device for another reason
+    FilterRejected,
+    HostNotResolved,
+    SocketFailure,
+    FileUnreadable,    // offline savefile could not be opened
+    AlreadyRunning,
+};
+
+// Portuguese sentence for the user, e.g. for the "Falha ao Iniciar" popup. Empty for None.
+std::string StartErrorText(StartError error);

@@ -1,0 +1,3 @@
+#pragma once
+// Placeholder: call tracking arrives with the flow engine issue.
+class CallTracker {};

@@ -1,0 +1,1 @@
+#include "flow/FlowCore.h"

@@ -1,0 +1,55 @@
+#include "logs/LogPaths.h"
+
+#include <ctime>
+#include <filesystem>
+#include <mutex>
+#include <system_error>
+
+#include "platform/ExecutablePath.h"
+
+namespace {
+std::mutex overrideMutex;
+std::string executableDirOverride;
+}  // namespace
+
+void SetExecutableDirectoryForTesting(const std::string& dir) {
+    std::lock_guard<std::mutex> lock(overrideMutex);
+    executableDirOverride = dir;
+}
+
+std::string DirectoryOfPath(const std::string& path) {
+    size_t cut = path.find_last_of("/\\");
+    if (path.empty() || cut == std::string::npos) return ".";
+    return path.substr(0, cut);
+}
+
+std::string ExecutableDirectory() {
+    {
+        std::lock_guard<std::mutex> lock(overrideMutex);
+        if (!executableDirOverride.empty()) return executableDirOverride;
+    }
+    return DirectoryOfPath(platform::ExecutablePath());
+}
+
+std::string LogsDirectory() { return ExecutableDirectory() + "/LOGS"; }
+std::string MtrLogDirectory() { return LogsDirectory() + "/mtr"; }
+std::string FlowLogDirectory() { return LogsDirectory() + "/flow"; }
+
+std::string LogFilePath(bool flowFolder, const std::string& fileName) {
+    return (flowFolder ? FlowLogDirectory() : MtrLogDirectory()) + "/" + fileName;
+}
+
+std::string FileTimeStamp() {
+    std::time_t now = std::time(nullptr);
+    std::tm tm {};
+    localtime_r(&now, &tm);
+    char buf[32];
+    std::strftime(buf, sizeof buf, "%d%m%Y_%H%M%S", &tm);
+    return buf;
+}
+
+bool EnsureDirectory(const std::string& path) {
+    std::error_code ec;
+    std::filesystem::create_directories(path, ec);
+    return std::filesystem::is_directory(path, ec);
+}

@@ -1,0 +1,1 @@
+#include "mtr/MtrCore.h"

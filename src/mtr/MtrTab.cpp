@@ -1,0 +1,4 @@
+#include "app/App.h"
+
+void App::DrawMtrTab() {}
+void App::DrawMtrTable() {}

@@ -1,0 +1,3 @@
+#pragma once
+// Placeholder: the probe sender arrives with its issue.
+class NetworkSender {};

@@ -1,0 +1,3 @@
+#include "app/App.h"
+
+void App::DrawHomeTab() {}

@@ -1,13 +1,280 @@
 #include "capture/Sniffer.h"
 
-// Placeholder: the libpcap implementation arrives with the capture issue.
+#include <pcap/pcap.h>
+
+#include <algorithm>
+#include <exception>
+#include <span>
+
+#include "logs/Trace.h"
+
+namespace {
+
+constexpr int kSnapLength = 65536;        // keeps every frame whole, loopback jumbo frames too
+constexpr int kReadTimeoutMs = 1000;      // longest pause between two looks at `running`
+constexpr int kPromiscuous = 1;
+constexpr bpf_u_int32 kFilterNetmask = 0x00FFFFFF;
+constexpr int kExportSnapLength = 65535;
+
+// Frees the device list on every exit of Init.
+struct DeviceList {
+    pcap_if_t* head = nullptr;
+    ~DeviceList() {
+        if (head) pcap_freealldevs(head);
+    }
+};
+
+}  // namespace
+
 Sniffer::~Sniffer() { Stop(); }
-std::vector<NetDevice> Sniffer::ListDevices() { return {}; }
-bool Sniffer::Init(const std::string&, const std::string&, const std::string&) { return false; }
-bool Sniffer::InitOffline(const std::string&, const std::string&) { return false; }
-void Sniffer::Start(ReplyCallback, PacketCallback) {}
-void Sniffer::Stop() {}
-bool Sniffer::SendRawPacket(const uint8_t*, int32_t) { return false; }
-int Sniffer::LinkType() const { return -1; }
-void Sniffer::SnifferLoop(ReplyCallback, PacketCallback) {}
-bool SavePacketsToPcap(const std::string&, const std::vector<PacketLogEntry>&) { return false; }
+
+std::vector<NetDevice> Sniffer::ListDevices() {
+    std::vector<NetDevice> devices;
+    char errbuf[PCAP_ERRBUF_SIZE];
+    DeviceList list;
+    if (pcap_findalldevs(&list.head, errbuf) == -1) return devices;
+    for (pcap_if_t* d = list.head; d; d = d->next) {
+        if (!d->name) continue;
+        devices.push_back({d->name, d->description ? d->description : d->name});
+    }
+    return devices;
+}
+
+void Sniffer::Fail(StartError error, const std::string& detail) {
+    lastError = error;
+    lastErrorDetail = detail;
+}
+
+void Sniffer::ResetCounters() {
+    for (auto* c : {&counters.frames, &counters.tooShort, &counters.decoded, &counters.truncated,
+                    &counters.malformed, &counters.notMine, &counters.replies})
+        c->store(0);
+}
+
+bool Sniffer::Init(const std::string& filter, const std::string& deviceName, const std::string& dumpPath) {
+    // An open Sniffer would otherwise leak its capture thread and both handles.
+    Stop();
+    Fail(StartError::None, {});
+    ResetCounters();
+
+    char errbuf[PCAP_ERRBUF_SIZE] = {};
+    DeviceList list;
+    if (pcap_findalldevs(&list.head, errbuf) == -1) {
+        Trace(std::string("Error in pcap_findalldevs: ") + errbuf);
+        Fail(StartError::CaptureOpenFailed, errbuf);
+        return false;
+    }
+    pcap_if_t* chosen = nullptr;
+    for (pcap_if_t* d = list.head; d; d = d->next) {
+        if (!d->name) continue;
+        if (deviceName.empty() || deviceName == d->name) {
+            chosen = d;
+            break;
+        }
+    }
+    if (!chosen) {
+        Trace("Device not found: " + deviceName);
+        Fail(StartError::DeviceNotFound, "Device not found: " + deviceName);
+        return false;
+    }
+    Trace(std::string("Selected Interface: ") + (chosen->description ? chosen->description : chosen->name));
+
+    handle = pcap_open_live(chosen->name, kSnapLength, kPromiscuous, kReadTimeoutMs, errbuf);
+    if (!handle) {
+        Trace(std::string("pcap_open_live failed: ") + errbuf);
+        Fail(StartErrorFromPcapOpen(errbuf), errbuf);
+        return false;
+    }
+    linkType = pcap_datalink(handle);
+
+    dumper = nullptr;
+    if (!dumpPath.empty()) {
+        // The savefile takes the handle's link type and snapshot length, so it stays true to
+        // the frames whatever the device delivers.
+        dumper = pcap_dump_open(handle, dumpPath.c_str());
+        if (dumper)
+            Trace("Saving capture to " + dumpPath);
+        else
+            Trace(std::string("Failed to open pcap dump file: ") + pcap_geterr(handle));
+    }
+
+    bpf_program program{};
+    if (pcap_compile(handle, &program, filter.c_str(), 1, kFilterNetmask) < 0) {
+        Trace("Unable to compile packet filter.");
+        Fail(StartError::FilterRejected, pcap_geterr(handle));
+        return false;
+    }
+    const int set = pcap_setfilter(handle, &program);
+    pcap_freecode(&program);
+    if (set < 0) {
+        Trace("Error setting the filter.");
+        Fail(StartError::FilterRejected, pcap_geterr(handle));
+        return false;
+    }
+    return true;
+}
+
+bool Sniffer::InitOffline(const std::string& path, const std::string& filter) {
+    Stop();
+    Fail(StartError::None, {});
+    ResetCounters();
+
+    char errbuf[PCAP_ERRBUF_SIZE] = {};
+    handle = pcap_open_offline(path.c_str(), errbuf);
+    if (!handle) {
+        Trace(std::string("pcap_open_offline failed: ") + errbuf);
+        Fail(StartError::FileUnreadable, errbuf);
+        return false;
+    }
+    linkType = pcap_datalink(handle);
+    if (!filter.empty()) {
+        bpf_program program{};
+        if (pcap_compile(handle, &program, filter.c_str(), 1, kFilterNetmask) < 0) {
+            Trace("Unable to compile packet filter.");
+            Fail(StartError::FilterRejected, pcap_geterr(handle));
+            return false;
+        }
+        const int set = pcap_setfilter(handle, &program);
+        pcap_freecode(&program);
+        if (set < 0) {
+            Trace("Error setting the filter.");
+            Fail(StartError::FilterRejected, pcap_geterr(handle));
+            return false;
+        }
+    }
+    return true;
+}
+
+int Sniffer::LinkType() const { return handle ? linkType : -1; }
+
+void Sniffer::Start(ReplyCallback onReply, PacketCallback onPacket) {
+    if (running.exchange(true)) return;  // already running (or ended and not yet stopped)
+    loopActive.store(true);
+    try {
+        captureThread = std::thread(&Sniffer::SnifferLoop, this, std::move(onReply), std::move(onPacket));
+    } catch (...) {
+        loopActive.store(false);
+        loopActive.notify_all();
+        throw;  // std::system_error(resource_unavailable_try_again); running stays true
+    }
+}
+
+void Sniffer::Stop() {
+    running.exchange(false);
+    if (captureThread.joinable()) captureThread.join();  // throws when called from the loop itself
+    if (dumper) {
+        pcap_dump_close(dumper);
+        dumper = nullptr;
+    }
+    if (handle) {
+        pcap_close(handle);
+        handle = nullptr;
+    }
+    linkType = -1;
+}
+
+void Sniffer::WaitLoopEnd() const { loopActive.wait(true); }
+
+DecodeCounts Sniffer::Counters() const {
+    DecodeCounts c;
+    c.frames = counters.frames.load();
+    c.tooShort = counters.tooShort.load();
+    c.decoded = counters.decoded.load();
+    c.truncated = counters.truncated.load();
+    c.malformed = counters.malformed.load();
+    c.notMine = counters.notMine.load();
+    c.replies = counters.replies.load();
+    return c;
+}
+
+bool Sniffer::SendRawPacket(const uint8_t* data, int32_t length) {
+    if (!handle) return false;
+    if (!data || length <= 0) return false;  // libpcap would hand a negative size to send()
+    if (pcap_sendpacket(handle, data, length) == 0) return true;
+    Trace(std::string("Error sending raw packet: ") + pcap_geterr(handle));
+    return false;
+}
+
+void Sniffer::SnifferLoop(ReplyCallback onReply, PacketCallback onPacket) {
+    Trace("Sniffer Capture Loop Started");
+    const int frameLinkType = linkType;
+    const size_t minimumLength = MinimumFrameLength(frameLinkType);
+    while (running.load() && handle) {
+        pcap_pkthdr* header = nullptr;
+        const u_char* data = nullptr;
+        const int rc = pcap_next_ex(handle, &header, &data);
+        if (rc < 0) break;  // error, or the end of a savefile
+        if (rc == 0) {
+            // Read timeout on an idle link: a good moment to push the savefile to disk.
+            if (dumper) pcap_dump_flush(dumper);
+            continue;
+        }
+        counters.frames.fetch_add(1, std::memory_order_relaxed);
+        if (header->caplen < minimumLength) {
+            counters.tooShort.fetch_add(1, std::memory_order_relaxed);
+            continue;
+        }
+        // Saved before decoding: every frame with a complete link header reaches the file,
+        // also those the decoder skips.
+        if (dumper) pcap_dump(reinterpret_cast<u_char*>(dumper), header, data);
+        try {
+            PacketLogEntry entry;
+            SniffResult reply;
+            const FrameHeader frameHeader{static_cast<uint32_t>(header->ts.tv_sec),
+                                          static_cast<uint32_t>(header->ts.tv_usec), header->len};
+            const DecodeResult result = DecodeFrame(
+                frameLinkType, frameHeader, std::span<const uint8_t>(data, header->caplen), entry, reply);
+            counters.Count(result);
+            if (!result.deliver) continue;
+            if (result.reply) onReply(reply);  // an empty onReply throws bad_function_call
+            // The entry is not used again after this, so the callback gets it moved.
+            if (onPacket) onPacket(std::move(entry));
+        } catch (const std::exception& e) {
+            Trace(std::string("CRASH in SnifferLoop: ") + e.what());
+            break;
+        } catch (...) {
+            Trace("CRASH in SnifferLoop: Unknown Exception");
+            break;
+        }
+    }
+    Trace("Sniffer Capture Loop Ended");
+    onReply = nullptr;
+    onPacket = nullptr;
+    loopActive.store(false);
+    loopActive.notify_all();
+}
+
+bool SavePacketsToPcap(const std::string& path, const std::vector<PacketLogEntry>& entries) {
+    if (entries.empty()) return false;
+    const auto first = std::find_if(entries.begin(), entries.end(),
+                                    [](const PacketLogEntry& e) { return !e.rawData.empty(); });
+    const int32_t fileLinkType = first != entries.end() ? first->linkType : entries.front().linkType;
+    // A record longer than the file's snapshot length is cut by readers; a 65536-byte loopback
+    // frame from a live capture must not lose its last byte in the export.
+    size_t longest = 0;
+    for (const auto& e : entries)
+        if (e.linkType == fileLinkType) longest = std::max(longest, e.rawData.size());
+    const int snapLength = static_cast<int>(std::max<size_t>(kExportSnapLength, longest));
+
+    pcap_t* dead = pcap_open_dead(fileLinkType, snapLength);
+    if (!dead) return false;
+    pcap_dumper_t* file = pcap_dump_open(dead, path.c_str());
+    if (!file) {
+        pcap_close(dead);
+        return false;
+    }
+    for (const auto& e : entries) {
+        if (e.rawData.empty() || e.linkType != fileLinkType) continue;
+        pcap_pkthdr header{};
+        header.ts.tv_sec = e.tsSec;
+        header.ts.tv_usec = e.tsUsec;
+        header.caplen = static_cast<bpf_u_int32>(e.rawData.size());
+        // The wire length the frame had when captured; never below what the file holds.
+        header.len = std::max<bpf_u_int32>(header.caplen, e.wireLength);
+        pcap_dump(reinterpret_cast<u_char*>(file), &header, e.rawData.data());
+    }
+    const bool flushed = pcap_dump_flush(file) == 0;
+    pcap_dump_close(file);
+    pcap_close(dead);
+    return flushed;
+}

@@ -6,6 +6,7 @@
 #include <thread>
 #include <vector>
 
+#include "capture/Decode.h"
 #include "capture/Packet.h"
 #include "capture/StartError.h"
 
@@ -45,6 +46,11 @@ public:
     int LinkType() const;
     // True while the capture thread is still reading (false after the end of a savefile).
     bool LoopActive() const { return loopActive.load(); }
+    // Blocks until the capture thread has finished reading (end of a savefile, an error, a
+    // failed frame or Stop) and has destroyed its callbacks. Returns at once when no loop runs.
+    void WaitLoopEnd() const;
+    // What the capture loop has seen since the last Init/InitOffline.
+    DecodeCounts Counters() const;
 
 private:
     void SnifferLoop(ReplyCallback onReply, PacketCallback onPacket);
@@ -56,8 +62,14 @@ private:
     std::atomic<bool> loopActive{false};
     StartError lastError = StartError::None;
     std::string lastErrorDetail;
+    int linkType = -1;  // pcap_datalink of the open handle, read once at open
+    DecodeCounters counters;
+
+    void Fail(StartError error, const std::string& detail);
+    void ResetCounters();
 };
 
-// Writes the frames to a pcap savefile with the link type of the first entry; entries of
-// another link type and entries with empty rawData are skipped. False for an empty list.
+// Writes the frames to a pcap savefile with the link type of the first entry that has
+// rawData (of the first entry when none has); entries of another link type and entries with
+// empty rawData are skipped. False for an empty list or a file that can't be written.
 bool SavePacketsToPcap(const std::string& path, const std::vector<PacketLogEntry>& entries);

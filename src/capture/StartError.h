@@ -17,3 +17,9 @@ enum class StartError {
 
 // Portuguese sentence for the user, e.g. for the "Falha ao Iniciar" popup. Empty for None.
 std::string StartErrorText(StartError error);
+
+// The one place where libpcap's and the kernel's failure texts become a StartError.
+// `pcapText` is the error buffer of a failed pcap_open_live / pcap_activate.
+StartError StartErrorFromPcapOpen(const std::string& pcapText);
+// errno of a failed socket(), setsockopt() or similar call made to start an engine.
+StartError StartErrorFromErrno(int error);

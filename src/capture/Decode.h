@@ -1,0 +1,64 @@
+#pragma once
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+#include "capture/Packet.h"
+
+// What libpcap's record header says about one frame; the captured length is the size of the
+// byte span handed to DecodeFrame.
+struct FrameHeader {
+    uint32_t tsSec = 0;
+    uint32_t tsUsec = 0;
+    uint32_t wireLength = 0;
+};
+
+// How far a frame could be decoded. Kept apart so a technician can see what was dropped:
+// a frame cut short by the snapshot or the link is not the same as a frame whose headers
+// contradict themselves, and neither is the same as traffic that is simply not IPv4.
+enum class DecodeStatus : uint8_t {
+    Decoded,    // IPv4 with every header the decoder looks at present and consistent
+    Truncated,  // captured data ended before a header the decoder needed
+    Malformed,  // a header field is impossible (IPv4 version/IHL, TCP data offset, ...)
+    NotMine,    // not IPv4 (ARP, IPv6, ...) or a link type the decoder doesn't know
+};
+
+struct DecodeResult {
+    DecodeStatus status = DecodeStatus::NotMine;
+    bool deliver = false;  // the entry is filled and goes to onPacket
+    bool reply = false;    // the SniffResult is filled and goes to onReply (before onPacket)
+};
+
+// Decodes one frame of the given link type (DLT_* value) into `entry` and, for a probe
+// reply, `reply`. Pure: no I/O except the diagnostic trace line for TCP-quoting ICMP errors.
+// Reads only inside `frame`.
+DecodeResult DecodeFrame(int linkType, const FrameHeader& header, std::span<const uint8_t> frame,
+                         PacketLogEntry& entry, SniffResult& reply);
+
+// Frames shorter than this are dropped before the savefile: the link-layer header of the
+// type must at least be complete (14 for Ethernet, 16/20 for Linux cooked v1/v2, 4 for BSD
+// loopback, 1 for raw IP and link types the decoder doesn't know).
+size_t MinimumFrameLength(int linkType);
+
+// True for the link types DecodeFrame understands.
+bool IsSupportedLinkType(int linkType);
+
+// Running totals of DecodeFrame outcomes, for the capture loop.
+struct DecodeCounters {
+    std::atomic<uint64_t> frames{0};     // frames read from the handle
+    std::atomic<uint64_t> tooShort{0};   // below MinimumFrameLength: neither saved nor decoded
+    std::atomic<uint64_t> decoded{0};
+    std::atomic<uint64_t> truncated{0};
+    std::atomic<uint64_t> malformed{0};
+    std::atomic<uint64_t> notMine{0};
+    std::atomic<uint64_t> replies{0};
+
+    void Count(const DecodeResult& r);
+};
+
+// A plain copy of the counters.
+struct DecodeCounts {
+    uint64_t frames = 0, tooShort = 0, decoded = 0, truncated = 0, malformed = 0, notMine = 0,
+             replies = 0;
+};

@@ -1,0 +1,105 @@
+#include "capture/Layers.h"
+#include "capture/TextFormat.h"
+#include "logs/Trace.h"
+
+namespace {
+
+constexpr uint8_t kEchoReply = 0;
+constexpr uint8_t kDestUnreachable = 3;
+constexpr uint8_t kEchoRequest = 8;
+constexpr uint8_t kTimeExceeded = 11;
+
+const char* IcmpName(uint8_t type) {
+    switch (type) {
+        case kEchoReply: return "Echo Reply";
+        case kDestUnreachable: return "Dest Unreachable";
+        case kEchoRequest: return "Echo Request";
+        case kTimeExceeded: return "Time Exceeded";
+        default: return "Unknown";
+    }
+}
+
+// An ICMP error quotes the offending datagram's IPv4 header and at least its first 8 bytes
+// (RFC 792; RFC 1812 routers may quote more). The probe is identified from the quote: the
+// UDP destination port, the TCP source port, or the echo sequence number.
+void DecodeQuote(const ByteReader& icmp, PacketLogEntry& entry, LayerFlags& flags,
+                 TransportResult& r) {
+    if (!icmp.AtLeast(28)) {
+        entry.info += " [TooShort for InnerIP]";
+        flags.truncated = true;
+        return;
+    }
+    const uint8_t innerVersionIhl = icmp.u8(8);
+    const size_t innerLength = size_t{innerVersionIhl & 0x0Fu} * 4;
+    if ((innerVersionIhl >> 4) != 4 || innerLength < 20) flags.malformed = true;
+    const uint8_t innerProtocol = icmp.u8(8 + 9);
+    entry.info += " [InnerProto=";
+    AppendDecimal(entry.info, innerProtocol);
+    entry.info += "]";
+
+    const size_t quoted = 8 + innerLength;  // offset of the quoted transport header
+    switch (innerProtocol) {
+        case 6:
+            if (!icmp.AtLeast(quoted + 4)) {
+                entry.info += " [TooShort for TCP]";
+                flags.truncated = true;
+                return;
+            }
+            r.origSeq = icmp.be16(quoted);
+            entry.info += " [InnerSport=";
+            AppendDecimal(entry.info, static_cast<uint32_t>(r.origSeq));
+            entry.info += "]";
+            r.reply = true;
+            Trace("ICMP Error (TCP Inner). Extracted Sport: " + Decimal(static_cast<uint32_t>(r.origSeq)));
+            return;
+        case 17:
+            if (!icmp.AtLeast(quoted + 8)) {
+                entry.info += " [TooShort for UDP]";
+                flags.truncated = true;
+                return;
+            }
+            r.origSeq = icmp.be16(quoted + 2);
+            entry.info += " [InnerDport=";
+            AppendDecimal(entry.info, static_cast<uint32_t>(r.origSeq));
+            entry.info += "]";
+            r.reply = true;
+            return;
+        case 1:
+            // The quoted echo request: its sequence number sits at offset 6.
+            if (!icmp.AtLeast(quoted + 8)) {
+                flags.truncated = true;
+                return;
+            }
+            r.origSeq = icmp.be16(quoted + 6);
+            r.reply = true;
+            return;
+        default: return;
+    }
+}
+
+}  // namespace
+
+// ICMP (RFC 792). Echo replies are delivered whatever their identifier: the consumer sorts
+// them out by sequence number and address. Echo requests are never replies.
+TransportResult DecodeIcmp(const ByteReader& l4, PacketLogEntry& entry, LayerFlags& flags) {
+    TransportResult r;
+    if (!l4.AtLeast(8)) {
+        flags.truncated = true;
+        return r;
+    }
+    const uint8_t type = l4.u8(0);
+    const uint8_t code = l4.u8(1);
+    entry.info = IcmpName(type);
+    entry.info += " (Type=";
+    AppendDecimal(entry.info, type);
+    entry.info += ")";
+    r.type = type;
+    r.code = code;
+    if (type == kEchoReply) {
+        r.reply = true;
+        r.origSeq = l4.be16(6);
+    } else if (type == kDestUnreachable || type == kTimeExceeded) {
+        DecodeQuote(l4, entry, flags, r);
+    }
+    return r;
+}

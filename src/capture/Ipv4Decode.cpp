@@ -1,0 +1,65 @@
+#include "capture/Layers.h"
+#include "capture/TextFormat.h"
+
+namespace {
+constexpr uint8_t kProtoIcmp = 1;
+constexpr uint8_t kProtoTcp = 6;
+constexpr uint8_t kProtoUdp = 17;
+}  // namespace
+
+// IPv4 (RFC 791). The header length is taken from IHL as it stands, without checking it or
+// the version nibble: a broken header still shows up in the packet log with whatever its
+// bytes say, but it is counted as malformed.
+DecodeResult DecodeIpv4(const ByteReader& ip, const FrameHeader& header, PacketLogEntry& entry,
+                        SniffResult& reply) {
+    LayerFlags flags;
+    const uint8_t versionIhl = ip.u8(0);
+    const size_t headerLength = size_t{versionIhl & 0x0Fu} * 4;
+    if ((versionIhl >> 4) != 4 || headerLength < 20) flags.malformed = true;
+
+    const uint8_t ttl = ip.u8(8);
+    const uint8_t protocol = ip.u8(9);
+    std::string fromIp = DottedQuad(ip.bytes(12, 4));
+    entry.source = fromIp;
+    entry.destination = DottedQuad(ip.bytes(16, 4));
+
+    switch (protocol) {
+        case kProtoIcmp: entry.protocol = "ICMP"; break;
+        case kProtoUdp: entry.protocol = "UDP"; break;
+        case kProtoTcp: entry.protocol = "TCP"; break;
+        default: entry.protocol = "Other (" + Decimal(protocol) + ")"; break;
+    }
+    entry.info = "[TTL=";
+    AppendDecimal(entry.info, ttl);
+    entry.info += "] ";
+
+    const ByteReader l4 = ip.Sub(headerLength);
+    TransportResult transport;
+    switch (protocol) {
+        case kProtoUdp: transport = DecodeUdp(l4, entry, flags); break;
+        case kProtoTcp: transport = DecodeTcp(l4, entry, flags); break;
+        case kProtoIcmp: transport = DecodeIcmp(l4, entry, flags); break;
+        default: break;
+    }
+    std::span<const uint8_t> payload = ip.Tail(headerLength + transport.headerLength);
+    entry.payload.assign(payload.begin(), payload.end());
+
+    DecodeResult result;
+    result.deliver = true;
+    result.status = flags.malformed   ? DecodeStatus::Malformed
+                    : flags.truncated ? DecodeStatus::Truncated
+                                      : DecodeStatus::Decoded;
+    if (transport.reply) {
+        result.reply = true;
+        reply.valid = true;
+        reply.fromIp = std::move(fromIp);
+        reply.origSeq = transport.origSeq;
+        // 100-ns ticks since 1970; the header fields are taken as signed 32-bit values.
+        const int64_t sec = static_cast<int32_t>(header.tsSec);
+        const int64_t usec = static_cast<int32_t>(header.tsUsec);
+        reply.timestamp = (sec * 1000000 + usec) * 10;
+        reply.type = transport.type;
+        reply.code = transport.code;
+    }
+    return result;
+}

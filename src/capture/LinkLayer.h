@@ -1,0 +1,30 @@
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "capture/ByteReader.h"
+#include "capture/Decode.h"
+
+// What the link layer says about the network header.
+struct LinkInfo {
+    enum Kind : uint8_t {
+        Ipv4,         // network header at netOffset is IPv4
+        OtherEther,   // not IPv4; `value` is the EtherType
+        OtherFamily,  // BSD loopback, not IPv4; `value` is the address family
+        OtherRaw,     // raw IP, not version 4; `value` is the version nibble
+    };
+    bool usable = false;           // false: not decoded (status says why)
+    DecodeStatus status = DecodeStatus::NotMine;
+    Kind kind = OtherEther;
+    uint32_t value = 0;
+    size_t netOffset = 0;          // first byte of the network header
+    size_t hexOffset = 0;          // where the hex dump of a non-IPv4 frame starts
+};
+
+// Finds the network header of a frame of `linkType`. A frame shorter than the network
+// offset + 20 (one minimal IPv4 header) is not usable, IPv4 or not.
+LinkInfo ParseLinkLayer(int linkType, const ByteReader& frame);
+
+// "Eth 0x806", "Eth 0x86dd", "AF 7", ... for a frame that is not IPv4.
+std::string NonIpv4ProtocolText(const LinkInfo& link);

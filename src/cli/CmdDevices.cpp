@@ -1,0 +1,26 @@
+// orvanta-cli devices: the capture devices as libpcap lists them, "name<TAB>description".
+#include <cstdio>
+
+#include "capture/Sniffer.h"
+#include "cli/Command.h"
+
+namespace {
+
+int RunDevices(const std::vector<std::string>& args) {
+    if (!args.empty()) {
+        std::fprintf(stderr, "uso: orvanta-cli devices\n");
+        return kExitUsage;
+    }
+    Sniffer sniffer;
+    const std::vector<NetDevice> devices = sniffer.ListDevices();
+    if (devices.empty()) {
+        std::fprintf(stderr, "orvanta-cli: Nenhum dispositivo encontrado (Verifique permissoes de captura)\n");
+        return kExitFailure;
+    }
+    for (const NetDevice& d : devices) std::printf("%s\t%s\n", d.name.c_str(), d.description.c_str());
+    return kExitOk;
+}
+
+CommandRegistration reg({"devices", "devices", &RunDevices});
+
+}  // namespace

@@ -8,6 +8,7 @@
 #include "flow/FlowCore.h"
 #include "mtr/MtrCore.h"
 #include "tools/AudioTester.h"
+#include "tools/CheckIp.h"
 #include "tools/SystemInfo.h"
 
 // The application object: main window, GUI context, tray icon, both measuring engines,
@@ -83,6 +84,11 @@ public:
     // [MTR tab extras]
     // [Flow tab extras]
     // [Check IP extras]
+    PublicIpCheck publicIpCheck;     // the request runs here, off the GUI thread
+    CheckIpOptions checkIpOptions;   // empty host: the built-in one (tests point it elsewhere)
+    std::string checkIpError;        // one line under the button after a failed check
     // [Som extras]
     // [HOME extras]
+    // Source of the dashboard facts; tests put prepared facts here. Null: CollectSystemInfo.
+    SystemInfo (*systemInfoSource)() = nullptr;
 };

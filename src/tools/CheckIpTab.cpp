@@ -1,3 +1,65 @@
+#include <imgui.h>
+
 #include "app/App.h"
 
-void App::DrawCheckIpTab() {}
+namespace {
+
+void CentredText(const char* text, float width) {
+    ImGui::SetCursorPosX((width - ImGui::CalcTextSize(text).x) * 0.5f);
+    ImGui::TextUnformatted(text);
+}
+
+}  // namespace
+
+void App::DrawCheckIpTab() {
+    // Hand over a finished check. Running() is read first: the worker publishes its result
+    // before it clears the flag, so a check seen finished always has its result waiting.
+    ipCheckBusy = publicIpCheck.Running();
+    CheckIpResult finished;
+    if (publicIpCheck.TakeResult(finished)) {
+        ipCheckBusy = false;
+        publicIp = finished.address;
+        publicIpSource = finished.source;
+        checkIpError = finished.address.empty() ? "Nao foi possivel obter o IP publico." : "";
+    }
+
+    const ImGuiViewport* viewport = ImGui::GetMainViewport();
+    const float width = viewport->WorkSize.x;
+    const float height = viewport->WorkSize.y;
+    ImGui::SetCursorPosY(0.3f * height);
+
+    if (ipCheckBusy) {
+        CentredText("Verificando...", width);
+        return;
+    }
+
+    if (publicIp.empty()) {
+        if (ImGui::Button("VERIFICAR MEU IP", ImVec2(width, 50))) {
+            checkIpError.clear();
+            if (publicIpCheck.Start(checkIpOptions)) ipCheckBusy = true;
+        }
+        if (!checkIpError.empty()) {
+            ImGui::Spacing();
+            ImGui::PushStyleColor(ImGuiCol_Text, ImVec4(1.0f, 0.0f, 0.0f, 1.0f));
+            CentredText(checkIpError.c_str(), width);
+            ImGui::PopStyleColor();
+        }
+        return;
+    }
+
+    CentredText("O IP que o sistema da Orvanta enxerga é:", width);
+    ImGui::Spacing();
+    ImGui::Spacing();
+    ImGui::SetWindowFontScale(2.5f);
+    ImGui::SetCursorPosX((width - ImGui::CalcTextSize(publicIp.c_str()).x) * 0.5f);
+    ImGui::TextColored(ImVec4(0.2f, 0.8f, 1.0f, 1.0f), "%s", publicIp.c_str());
+    ImGui::SetWindowFontScale(1.0f);
+    ImGui::SetCursorPosY(ImGui::GetCursorPosY() + 30.0f);
+    const float x = (width - 200.0f) * 0.5f;
+    ImGui::SetCursorPosX(x);
+    if (ImGui::Button("COPIAR IP", ImVec2(200, 40))) ImGui::SetClipboardText(publicIp.c_str());
+    ImGui::SetCursorPosY(ImGui::GetCursorPosY() + 10.0f);
+    ImGui::SetCursorPosX(x);
+    // Only empties the shown result; the next request waits for "VERIFICAR MEU IP".
+    if (ImGui::Button("ATUALIZAR", ImVec2(200, 40))) publicIp.clear();
+}

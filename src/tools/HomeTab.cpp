@@ -1,3 +1,79 @@
-#include "app/App.h"
+#include <imgui.h>
 
-void App::DrawHomeTab() {}
+#include <cstring>
+
+#include "app/App.h"
+#include "tools/QuickTools.h"
+
+void App::DrawHomeTab() {
+    if (SystemInfoRefreshDue(systemInfoTimer, ImGui::GetIO().DeltaTime))
+        systemInfo = systemInfoSource ? systemInfoSource() : CollectSystemInfo();
+
+    ImGui::BeginChild("HomeDashboard", ImVec2(0, 0), true);
+    const ImVec4 heading(0.2f, 0.7f, 1.0f, 1.0f);
+    ImGui::TextColored(heading, "DASHBOARD DE DESEMPENHO");
+    ImGui::Separator();
+    ImGui::Spacing();
+
+    if (ImGui::BeginTable("SysInfoTable", 2)) {
+        ImGui::TableSetupColumn("Label", ImGuiTableColumnFlags_WidthFixed, 150.0f);
+        ImGui::TableSetupColumn("Value", ImGuiTableColumnFlags_WidthStretch);
+
+        ImGui::TableNextRow();
+        ImGui::TableSetColumnIndex(0);
+        ImGui::Text("Nome do Computador:");
+        ImGui::TableSetColumnIndex(1);
+        ImGui::TextColored(ImVec4(1.0f, 1.0f, 0.0f, 1.0f), "%s", systemInfo.computerName.c_str());
+
+        ImGui::TableNextRow();
+        ImGui::TableSetColumnIndex(0);
+        ImGui::Text("S.O.:");
+        ImGui::TableSetColumnIndex(1);
+        ImGui::Text("%s", systemInfo.osText.c_str());
+
+        ImGui::TableNextRow();
+        ImGui::TableSetColumnIndex(0);
+        ImGui::Text("Memoria RAM:");
+        ImGui::TableSetColumnIndex(1);
+        ImGui::ProgressBar(MemoryUsedFraction(systemInfo), ImVec2(-1.0f, 0.0f), "");
+        ImGui::SameLine();
+        ImGui::SetCursorPosX(ImGui::GetCursorPosX() - 100.0f);
+        ImGui::TextUnformatted(MemoryFiguresText(systemInfo).c_str());
+
+        ImGui::TableNextRow();
+        ImGui::TableSetColumnIndex(0);
+        ImGui::Text("Espaco em Disco (/):");
+        ImGui::TableSetColumnIndex(1);
+        ImGui::ProgressBar(DiskUsedFraction(systemInfo), ImVec2(-1.0f, 0.0f), "");
+        ImGui::SameLine();
+        ImGui::SetCursorPosX(ImGui::GetCursorPosX() - 100.0f);
+        ImGui::TextUnformatted(DiskFiguresText(systemInfo).c_str());
+        ImGui::EndTable();
+    }
+
+    ImGui::Spacing();
+    ImGui::Separator();
+    ImGui::Spacing();
+    ImGui::TextColored(heading, "FERRAMENTAS RAPIDAS");
+    if (ImGui::Button("CONFIGURACOES DE REDE", ImVec2(250, 40))) OpenNetworkSettings();
+    ImGui::SameLine();
+    if (ImGui::Button("CONFIGURACOES DE SOM", ImVec2(250, 40))) OpenSoundSettings();
+    ImGui::SameLine();
+    if (ImGui::Button("PAINEL DE CONTROLE", ImVec2(250, 40))) OpenSystemSettings();
+    ImGui::SameLine();
+    if (ImGui::Button("ABRIR PASTA DE LOGS", ImVec2(250, 40))) OpenLogFolder();
+
+    ImGui::Spacing();
+    ImGui::Separator();
+    ImGui::Spacing();
+    ImGui::TextColored(ImVec4(0.0f, 1.0f, 0.0f, 1.0f), "Interfaces de Rede Ativas:");
+    for (const std::string& line : systemInfo.interfaces) ImGui::BulletText("%s", line.c_str());
+
+    ImGui::SetCursorPosY(ImGui::GetWindowHeight() - 60.0f);
+    ImGui::Separator();
+    if (ImGui::Button("BLOQUEAR SISTEMA", ImVec2(-1.0f, 40.0f))) {
+        std::memset(passwordInput, 0, sizeof passwordInput);
+        unlocked = false;
+    }
+    ImGui::EndChild();
+}

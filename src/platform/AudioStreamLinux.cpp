@@ -1,0 +1,116 @@
+#include "platform/AudioStream.h"
+
+#include <SDL2/SDL.h>
+
+#include <mutex>
+
+#include "logs/Trace.h"
+
+namespace platform {
+
+namespace {
+std::mutex initMutex;
+int initCount = 0;
+}  // namespace
+
+AudioSystem::AudioSystem() {
+    std::lock_guard<std::mutex> lock(initMutex);
+    // SDL counts subsystem initialisations itself; keep our own count only for the trace.
+    if (SDL_InitSubSystem(SDL_INIT_AUDIO) == 0) {
+        started = true;
+        if (initCount++ == 0) Trace(std::string("Audio driver: ") + (SDL_GetCurrentAudioDriver() ? SDL_GetCurrentAudioDriver() : "none"));
+    } else {
+        Trace(std::string("SDL audio init failed: ") + SDL_GetError());
+    }
+}
+
+AudioSystem::~AudioSystem() {
+    std::lock_guard<std::mutex> lock(initMutex);
+    if (started) {
+        --initCount;
+        SDL_QuitSubSystem(SDL_INIT_AUDIO);
+    }
+}
+
+int AudioSystem::CountInputDevices() const {
+    if (!started) return 0;
+    int n = SDL_GetNumAudioDevices(1);
+    return n < 0 ? 0 : n;
+}
+
+int AudioSystem::CountOutputDevices() const {
+    if (!started) return 0;
+    int n = SDL_GetNumAudioDevices(0);
+    return n < 0 ? 0 : n;
+}
+
+AudioStream::~AudioStream() { Close(); }
+
+void AudioStream::Trampoline(void* user, uint8_t* stream, int len) {
+    auto* self = static_cast<AudioStream*>(user);
+    if (len <= 0) return;
+    if (self->capture) {
+        if (self->onCapture) self->onCapture(stream, static_cast<size_t>(len));
+    } else if (self->onPlayback) {
+        self->onPlayback(stream, static_cast<size_t>(len));
+    } else {
+        SDL_memset(stream, 0, static_cast<size_t>(len));
+    }
+}
+
+static SDL_AudioSpec WantedSpec(size_t callbackBytes, void* user) {
+    SDL_AudioSpec want;
+    SDL_zero(want);
+    want.freq = kAudioSampleRate;
+    want.format = AUDIO_S16LSB;
+    want.channels = 1;
+    want.samples = static_cast<Uint16>(callbackBytes / 2);
+    want.userdata = user;
+    return want;
+}
+
+bool AudioStream::OpenCapture(size_t callbackBytes, CaptureCallback callback) {
+    if (device != 0) return false;
+    capture = true;
+    onCapture = std::move(callback);
+    SDL_AudioSpec want = WantedSpec(callbackBytes, this);
+    want.callback = &AudioStream::Trampoline;
+    SDL_AudioSpec have;
+    // No allowed changes: SDL converts to exactly this format and buffer size for us.
+    device = SDL_OpenAudioDevice(nullptr, 1, &want, &have, 0);
+    if (device == 0) {
+        Trace(std::string("Audio capture open failed: ") + SDL_GetError());
+        onCapture = nullptr;
+        return false;
+    }
+    SDL_PauseAudioDevice(device, 0);
+    return true;
+}
+
+bool AudioStream::OpenPlayback(size_t callbackBytes, PlaybackCallback callback) {
+    if (device != 0) return false;
+    capture = false;
+    onPlayback = std::move(callback);
+    SDL_AudioSpec want = WantedSpec(callbackBytes, this);
+    want.callback = &AudioStream::Trampoline;
+    SDL_AudioSpec have;
+    device = SDL_OpenAudioDevice(nullptr, 0, &want, &have, 0);
+    if (device == 0) {
+        Trace(std::string("Audio playback open failed: ") + SDL_GetError());
+        onPlayback = nullptr;
+        return false;
+    }
+    SDL_PauseAudioDevice(device, 0);
+    return true;
+}
+
+void AudioStream::Close() {
+    if (device == 0) return;
+    // SDL_CloseAudioDevice waits for a running callback and stops the audio thread.
+    SDL_CloseAudioDevice(device);
+    device = 0;
+    onCapture = nullptr;
+    onPlayback = nullptr;
+}
+
+}  // namespace platform

@@ -1,5 +1,8 @@
 #pragma once
+#include <array>
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -10,6 +13,11 @@
 #include "tools/AudioTester.h"
 #include "tools/CheckIp.h"
 #include "tools/SystemInfo.h"
+
+namespace platform {
+class MainWindow;
+class TrayIcon;
+}  // namespace platform
 
 // The application object: main window, GUI context, tray icon, both measuring engines,
 // the audio tester and every piece of per-tab state. One lives on the stack of main().
@@ -29,6 +37,10 @@ public:
     bool DrawFrame();
 
     void DrawLockScreen();
+    // Password test of the lock screen: unlocks and wipes the field on a match.
+    void TryUnlock();
+    // Brings the window back from the tray (or from minimised) and raises it.
+    void RestoreFromTray();
     void DrawHomeTab();
     void DrawMtrTab();
     void DrawMtrTable();
@@ -40,11 +52,13 @@ public:
     // Members, in the order of the application's data model. Public so that the headless
     // frame harness in the tests can set up and inspect state.
     // --- window and renderer (platform layer) ---
-    struct PlatformWindow* window = nullptr;
+    std::unique_ptr<platform::MainWindow> window;
 
     // --- lock screen ---
     bool unlocked = false;
     char passwordInput[64] = {};
+    // SHA-256 of the access password; the clear text is not kept in the program.
+    std::array<unsigned char, 32> lockPasswordDigest;
 
     // --- Check IP ---
     std::string publicIp;
@@ -78,7 +92,12 @@ public:
     int32_t selectedDevice = 0;
 
     // --- tray (platform layer) ---
-    struct PlatformTray* trayIcon = nullptr;
+    std::unique_ptr<platform::TrayIcon> trayIcon;
+
+    // --- shell ---
+    bool guiStarted = false;  // ImGui context and backends exist (Initialize got that far)
+    // Test hook: called with the tab's label just before its drawing entry point runs.
+    std::function<void(const char* tabLabel)> onTabDraw;
 
     // --- extra per-tab state, one block per tab (each tab's owner edits only its block) ---
     // [MTR tab extras]

@@ -1,8 +1,3 @@
-#include "app/App.h"
+#include "app/Entry.h"
 
-int main() {
-    App app;
-    if (!app.Initialize("Orvanta Connect", 1280, 800)) return 1;
-    app.Run();
-    return 0;
-}
+int main() { return RunApplication(); }

@@ -1,0 +1,34 @@
+#pragma once
+// Key indices as the GUI library sees them. The SDL2 backend of ImGui 1.86 indexes
+// io.KeysDown[] by SDL scancode, so the shell and the headless test harness use the same
+// numbers for the quit shortcut and for simulated key presses.
+#include <SDL_scancode.h>
+
+namespace platform::keys {
+
+inline constexpr int LeftCtrl = SDL_SCANCODE_LCTRL;
+inline constexpr int RightCtrl = SDL_SCANCODE_RCTRL;
+inline constexpr int LeftShift = SDL_SCANCODE_LSHIFT;
+inline constexpr int LeftAlt = SDL_SCANCODE_LALT;
+inline constexpr int Q = SDL_SCANCODE_Q;
+inline constexpr int Enter = SDL_SCANCODE_RETURN;
+inline constexpr int KeypadEnter = SDL_SCANCODE_KP_ENTER;
+inline constexpr int Escape = SDL_SCANCODE_ESCAPE;
+inline constexpr int Tab = SDL_SCANCODE_TAB;
+inline constexpr int Backspace = SDL_SCANCODE_BACKSPACE;
+inline constexpr int Delete = SDL_SCANCODE_DELETE;
+inline constexpr int Space = SDL_SCANCODE_SPACE;
+inline constexpr int Left = SDL_SCANCODE_LEFT;
+inline constexpr int Right = SDL_SCANCODE_RIGHT;
+inline constexpr int Up = SDL_SCANCODE_UP;
+inline constexpr int Down = SDL_SCANCODE_DOWN;
+inline constexpr int Home = SDL_SCANCODE_HOME;
+inline constexpr int End = SDL_SCANCODE_END;
+inline constexpr int PageUp = SDL_SCANCODE_PAGEUP;
+inline constexpr int PageDown = SDL_SCANCODE_PAGEDOWN;
+inline constexpr int A = SDL_SCANCODE_A;
+inline constexpr int C = SDL_SCANCODE_C;
+inline constexpr int V = SDL_SCANCODE_V;
+inline constexpr int X = SDL_SCANCODE_X;
+
+}  // namespace platform::keys

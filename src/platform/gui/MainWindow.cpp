@@ -1,0 +1,197 @@
+#include "platform/gui/MainWindow.h"
+
+#include <SDL.h>
+#include <SDL_opengl.h>
+#include <imgui.h>
+#include <imgui_impl_opengl3.h>
+#include <imgui_impl_sdl.h>
+
+#include <cstring>
+#include <deque>
+#include <set>
+#include <thread>
+
+#include "platform/gui/AppIcon.h"
+
+namespace platform {
+
+namespace {
+
+// Where vertical-blank sync is missing (Xvfb, some remote displays) the loop paces itself.
+constexpr unsigned long long kMinFrameNs = 16'666'667ULL;
+
+unsigned long long NowNs() {
+    return static_cast<unsigned long long>(SDL_GetPerformanceCounter()) * 1'000'000'000ULL /
+           static_cast<unsigned long long>(SDL_GetPerformanceFrequency());
+}
+
+}  // namespace
+
+struct MainWindow::Deferred {
+    std::deque<SDL_Event> events;  // held back from the previous pump, in order
+};
+
+std::unique_ptr<MainWindow> MainWindow::Open(const std::string& title, int x, int y, int width,
+                                             int height, std::string& error) {
+    // Without DISPLAY, SDL would quietly pick its invisible "offscreen" driver and the
+    // program would run with nothing on screen. The tray is X11 as well: require x11.
+    SDL_SetHint(SDL_HINT_VIDEODRIVER, "x11");
+    // Closing the only window must hide it (tray), not end the program.
+    SDL_SetHint(SDL_HINT_QUIT_ON_LAST_WINDOW_CLOSE, "0");
+    SDL_SetHint(SDL_HINT_VIDEO_X11_NET_WM_BYPASS_COMPOSITOR, "0");
+    std::unique_ptr<MainWindow> w(new MainWindow());
+    w->deferred_ = std::make_unique<Deferred>();
+    if (SDL_Init(SDL_INIT_VIDEO | SDL_INIT_TIMER | SDL_INIT_EVENTS) != 0) {
+        error = std::string("SDL_Init: ") + SDL_GetError();
+        return nullptr;
+    }
+    w->sdlStarted_ = true;
+    const char* driver = SDL_GetCurrentVideoDriver();
+    if (!driver || std::strcmp(driver, "x11") != 0) {
+        error = std::string("video driver is not x11: ") + (driver ? driver : "none");
+        return nullptr;
+    }
+
+    SDL_GL_SetAttribute(SDL_GL_CONTEXT_FLAGS, 0);
+    SDL_GL_SetAttribute(SDL_GL_CONTEXT_PROFILE_MASK, SDL_GL_CONTEXT_PROFILE_CORE);
+    SDL_GL_SetAttribute(SDL_GL_CONTEXT_MAJOR_VERSION, 3);
+    SDL_GL_SetAttribute(SDL_GL_CONTEXT_MINOR_VERSION, 0);
+    SDL_GL_SetAttribute(SDL_GL_DOUBLEBUFFER, 1);
+    SDL_GL_SetAttribute(SDL_GL_DEPTH_SIZE, 0);
+    SDL_GL_SetAttribute(SDL_GL_STENCIL_SIZE, 8);
+
+    w->window_ = SDL_CreateWindow(title.c_str(), x, y, width, height,
+                                  SDL_WINDOW_OPENGL | SDL_WINDOW_RESIZABLE | SDL_WINDOW_HIDDEN);
+    if (!w->window_) {
+        error = std::string("SDL_CreateWindow: ") + SDL_GetError();
+        return nullptr;
+    }
+    w->glContext_ = SDL_GL_CreateContext(w->window_);
+    if (!w->glContext_) {
+        error = std::string("SDL_GL_CreateContext: ") + SDL_GetError();
+        return nullptr;
+    }
+    SDL_GL_MakeCurrent(w->window_, w->glContext_);
+    w->vsync_ = SDL_GL_SetSwapInterval(1) == 0;
+
+    std::vector<uint32_t> icon = DrawAppIcon(64);
+    if (SDL_Surface* s = SDL_CreateRGBSurfaceWithFormatFrom(icon.data(), 64, 64, 32, 64 * 4,
+                                                            SDL_PIXELFORMAT_ARGB8888)) {
+        SDL_SetWindowIcon(w->window_, s);
+        SDL_FreeSurface(s);
+    }
+    SDL_ShowWindow(w->window_);
+    return w;
+}
+
+MainWindow::~MainWindow() {
+    StopGui();
+    if (glContext_) SDL_GL_DeleteContext(static_cast<SDL_GLContext>(glContext_));
+    if (window_) SDL_DestroyWindow(window_);
+    if (sdlStarted_) SDL_Quit();
+}
+
+bool MainWindow::StartGui() {
+    if (!ImGui_ImplSDL2_InitForOpenGL(window_, glContext_)) return false;
+    if (!ImGui_ImplOpenGL3_Init("#version 130")) {
+        ImGui_ImplSDL2_Shutdown();
+        return false;
+    }
+    guiStarted_ = true;
+    return true;
+}
+
+void MainWindow::StopGui() {
+    if (!guiStarted_) return;
+    ImGui_ImplOpenGL3_Shutdown();
+    ImGui_ImplSDL2_Shutdown();
+    guiStarted_ = false;
+}
+
+PumpResult MainWindow::PumpEvents() {
+    PumpResult result;
+    std::deque<SDL_Event> batch;
+    batch.swap(deferred_->events);
+    SDL_Event e;
+    while (SDL_PollEvent(&e)) batch.push_back(e);
+
+    std::set<int> pressedThisBatch;
+    while (!batch.empty()) {
+        const SDL_Event& ev = batch.front();
+        if (ev.type == SDL_KEYUP && pressedThisBatch.count(ev.key.keysym.scancode)) {
+            // The key went down in this batch; ImGui must see it down for one frame first.
+            deferred_->events.assign(batch.begin(), batch.end());
+            break;
+        }
+        if (ev.type == SDL_KEYDOWN) {
+            pressedThisBatch.insert(ev.key.keysym.scancode);
+            // Read here, not from ImGui's key state, so a quick Ctrl+Q tap is never lost.
+            if ((ev.key.keysym.mod & KMOD_CTRL) && ev.key.keysym.sym == SDLK_q) {
+                result.quitShortcut = true;
+            }
+        }
+        if (guiStarted_) ImGui_ImplSDL2_ProcessEvent(&ev);
+        if (ev.type == SDL_QUIT) result.quit = true;
+        if (ev.type == SDL_WINDOWEVENT && ev.window.event == SDL_WINDOWEVENT_CLOSE &&
+            ev.window.windowID == SDL_GetWindowID(window_)) {
+            result.closeRequested = true;
+        }
+        batch.pop_front();
+    }
+    return result;
+}
+
+void MainWindow::WaitForEvents(int timeoutMs) {
+    if (!deferred_->events.empty()) return;  // something is already waiting for a frame
+    SDL_WaitEventTimeout(nullptr, timeoutMs);
+}
+
+void MainWindow::BeginFrame() {
+    ImGui_ImplOpenGL3_NewFrame();
+    ImGui_ImplSDL2_NewFrame();
+    // The 1.86 backend reads SDL_GetGlobalMouseState(), which SDL caches on X11 and which
+    // is stale right after a pointer warp; the window-relative state is current.
+    if (SDL_GetMouseFocus() == window_) {
+        int mx = 0, my = 0;
+        SDL_GetMouseState(&mx, &my);
+        ImGui::GetIO().MousePos = ImVec2(static_cast<float>(mx), static_cast<float>(my));
+    }
+}
+
+void MainWindow::Present(float r, float g, float b, float a) {
+    ImGuiIO& io = ImGui::GetIO();
+    glViewport(0, 0, static_cast<int>(io.DisplaySize.x * io.DisplayFramebufferScale.x),
+               static_cast<int>(io.DisplaySize.y * io.DisplayFramebufferScale.y));
+    glClearColor(r * a, g * a, b * a, a);
+    glClear(GL_COLOR_BUFFER_BIT);
+    ImGui_ImplOpenGL3_RenderDrawData(ImGui::GetDrawData());
+    SDL_GL_SwapWindow(window_);
+
+    // A swap interval that was accepted may still not block (some X servers); pacing on
+    // the clock covers both cases and costs nothing when the swap already waited.
+    const unsigned long long now = NowNs();
+    if (lastPresentNs_ != 0 && now - lastPresentNs_ < kMinFrameNs) {
+        std::this_thread::sleep_for(std::chrono::nanoseconds(kMinFrameNs - (now - lastPresentNs_)));
+    }
+    lastPresentNs_ = NowNs();
+}
+
+void MainWindow::Hide() { SDL_HideWindow(window_); }
+
+void MainWindow::Minimize() { SDL_MinimizeWindow(window_); }
+
+void MainWindow::RestoreAndRaise() {
+    SDL_ShowWindow(window_);
+    SDL_RestoreWindow(window_);
+    SDL_RaiseWindow(window_);
+}
+
+bool MainWindow::IsHidden() const {
+    return (SDL_GetWindowFlags(window_) & SDL_WINDOW_HIDDEN) != 0;
+}
+
+bool MainWindow::IsMinimized() const {
+    return (SDL_GetWindowFlags(window_) & SDL_WINDOW_MINIMIZED) != 0;
+}
+
+}  // namespace platform

@@ -1,0 +1,389 @@
+#include "harness/FrameHarness.h"
+
+#include <imgui_internal.h>
+
+#include <cmath>
+#include <cstring>
+#include <map>
+
+#include "app/App.h"
+
+namespace harness {
+
+namespace {
+
+uint64_t UvKey(const ImVec2& uv) {
+    uint32_t a, b;
+    std::memcpy(&a, &uv.x, 4);
+    std::memcpy(&b, &uv.y, 4);
+    return (static_cast<uint64_t>(a) << 32) | b;
+}
+
+void AppendUtf8(std::string& out, unsigned int c) {
+    char buf[5] = {};
+    ImTextCharToUtf8(buf, c);
+    out += buf;
+}
+
+void IgnoreRecoveryMessage(void*, const char*, ...) {}
+
+// Windows are matched by exact name, or for child windows ("Parent/Child_1A2B3C4D") by the
+// child's own name.
+bool WindowNameMatches(const char* windowName, const std::string& wanted) {
+    if (wanted == windowName) return true;
+    const char* slash = std::strrchr(windowName, '/');
+    if (!slash) return false;
+    const std::string own(slash + 1);
+    return own.size() > wanted.size() && own.compare(0, wanted.size(), wanted) == 0 &&
+           own[wanted.size()] == '_';
+}
+
+}  // namespace
+
+// Glyph table of the default font: a quad whose four texture coordinates are a glyph's
+// corners is that glyph.
+struct FrameHarness::Glyphs {
+    std::multimap<uint64_t, const ImFontGlyph*> byTopLeft;
+    float spaceAdvance = 7.0f;
+};
+
+FrameHarness::FrameHarness(float width, float height) {
+    context_ = ImGui::CreateContext();
+    ImGui::SetCurrentContext(context_);
+    ImGuiIO& io = ImGui::GetIO();
+    io.DisplaySize = ImVec2(width, height);
+    io.IniFilename = nullptr;  // tests never read or write imgui.ini
+    io.LogFilename = nullptr;
+    io.ConfigFlags |= ImGuiConfigFlags_NavEnableKeyboard;
+    ImGui::StyleColorsDark();
+
+    // The same key map as ImGui's SDL2 backend: indices are SDL scancodes.
+    io.KeyMap[ImGuiKey_Tab] = SDL_SCANCODE_TAB;
+    io.KeyMap[ImGuiKey_LeftArrow] = SDL_SCANCODE_LEFT;
+    io.KeyMap[ImGuiKey_RightArrow] = SDL_SCANCODE_RIGHT;
+    io.KeyMap[ImGuiKey_UpArrow] = SDL_SCANCODE_UP;
+    io.KeyMap[ImGuiKey_DownArrow] = SDL_SCANCODE_DOWN;
+    io.KeyMap[ImGuiKey_PageUp] = SDL_SCANCODE_PAGEUP;
+    io.KeyMap[ImGuiKey_PageDown] = SDL_SCANCODE_PAGEDOWN;
+    io.KeyMap[ImGuiKey_Home] = SDL_SCANCODE_HOME;
+    io.KeyMap[ImGuiKey_End] = SDL_SCANCODE_END;
+    io.KeyMap[ImGuiKey_Insert] = SDL_SCANCODE_INSERT;
+    io.KeyMap[ImGuiKey_Delete] = SDL_SCANCODE_DELETE;
+    io.KeyMap[ImGuiKey_Backspace] = SDL_SCANCODE_BACKSPACE;
+    io.KeyMap[ImGuiKey_Space] = SDL_SCANCODE_SPACE;
+    io.KeyMap[ImGuiKey_Enter] = SDL_SCANCODE_RETURN;
+    io.KeyMap[ImGuiKey_Escape] = SDL_SCANCODE_ESCAPE;
+    io.KeyMap[ImGuiKey_KeyPadEnter] = SDL_SCANCODE_KP_ENTER;
+    io.KeyMap[ImGuiKey_A] = SDL_SCANCODE_A;
+    io.KeyMap[ImGuiKey_C] = SDL_SCANCODE_C;
+    io.KeyMap[ImGuiKey_V] = SDL_SCANCODE_V;
+    io.KeyMap[ImGuiKey_X] = SDL_SCANCODE_X;
+    io.KeyMap[ImGuiKey_Y] = SDL_SCANCODE_Y;
+    io.KeyMap[ImGuiKey_Z] = SDL_SCANCODE_Z;
+
+    unsigned char* pixels = nullptr;
+    int tw = 0, th = 0;
+    io.Fonts->GetTexDataAsRGBA32(&pixels, &tw, &th);
+    io.Fonts->SetTexID(reinterpret_cast<ImTextureID>(static_cast<intptr_t>(1)));
+
+    glyphs_ = std::make_unique<Glyphs>();
+    ImFont* font = io.Fonts->Fonts[0];
+    for (const ImFontGlyph& g : font->Glyphs) {
+        if (g.Visible) glyphs_->byTopLeft.emplace(UvKey(ImVec2(g.U0, g.V0)), &g);
+    }
+    if (const ImFontGlyph* space = font->FindGlyphNoFallback(' ')) glyphs_->spaceAdvance = space->AdvanceX;
+
+    app_ = std::make_unique<App>();
+}
+
+FrameHarness::~FrameHarness() {
+    ImGui::SetCurrentContext(context_);
+    app_.reset();
+    ImGui::DestroyContext(context_);
+}
+
+void FrameHarness::ApplyInput() {
+    ImGuiIO& io = ImGui::GetIO();
+    for (int i = 0; i < 512; ++i) io.KeysDown[i] = keys_[i];
+    io.KeyCtrl = keys_[SDL_SCANCODE_LCTRL] || keys_[SDL_SCANCODE_RCTRL];
+    io.KeyShift = keys_[SDL_SCANCODE_LSHIFT] || keys_[SDL_SCANCODE_RSHIFT];
+    io.KeyAlt = keys_[SDL_SCANCODE_LALT] || keys_[SDL_SCANCODE_RALT];
+    io.KeySuper = false;
+    io.MousePos = mouse_;
+    for (int i = 0; i < 5; ++i) io.MouseDown[i] = mouseDown_[i];
+    io.MouseWheel = wheel_;
+    if (!pendingChars_.empty()) io.AddInputCharactersUTF8(pendingChars_.c_str());
+    pendingChars_.clear();
+    io.DeltaTime = deltaTime_;
+}
+
+bool FrameHarness::Frame() {
+    ImGui::SetCurrentContext(context_);
+    ApplyInput();
+    ImGui::NewFrame();
+    bool keepRunning = true;
+    try {
+        keepRunning = app_->DrawFrame();
+    } catch (...) {
+        ImGui::ErrorCheckEndFrameRecover(&IgnoreRecoveryMessage, nullptr);
+        ImGui::Render();
+        wheel_ = 0.0f;
+        ++framesRun_;
+        throw;
+    }
+    ImGui::Render();
+    wheel_ = 0.0f;
+    ++framesRun_;
+    if (!keepRunning) quitSeen_ = true;
+    return keepRunning;
+}
+
+void FrameHarness::RunFrames(int n) {
+    for (int i = 0; i < n; ++i) Frame();
+}
+
+void FrameHarness::AdvanceTime(float seconds) {
+    const int n = static_cast<int>(std::ceil(seconds / deltaTime_ - 1e-4f));
+    RunFrames(n < 1 ? 1 : n);
+}
+
+void FrameHarness::TypeText(const std::string& utf8) {
+    pendingChars_ += utf8;
+    Frame();
+}
+
+void FrameHarness::PressKey(int key, unsigned mods) {
+    if (mods != kNoMod) {
+        if (mods & kLeftCtrl) keys_[SDL_SCANCODE_LCTRL] = true;
+        if (mods & kRightCtrl) keys_[SDL_SCANCODE_RCTRL] = true;
+        if (mods & kShift) keys_[SDL_SCANCODE_LSHIFT] = true;
+        if (mods & kAlt) keys_[SDL_SCANCODE_LALT] = true;
+        Frame();
+    }
+    keys_[key] = true;
+    Frame();
+    keys_[key] = false;
+    keys_[SDL_SCANCODE_LCTRL] = keys_[SDL_SCANCODE_RCTRL] = false;
+    keys_[SDL_SCANCODE_LSHIFT] = keys_[SDL_SCANCODE_LALT] = false;
+    Frame();
+}
+
+void FrameHarness::KeyDown(int key) {
+    keys_[key] = true;
+    Frame();
+}
+
+void FrameHarness::KeyUp(int key) {
+    keys_[key] = false;
+    Frame();
+}
+
+void FrameHarness::MoveMouse(float x, float y) {
+    mouse_ = ImVec2(x, y);
+    Frame();
+}
+
+void FrameHarness::ClickAt(float x, float y, int button) {
+    MoveMouse(x, y);
+    mouseDown_[button] = true;
+    Frame();
+    mouseDown_[button] = false;
+    Frame();
+}
+
+void FrameHarness::DoubleClickAt(float x, float y, int button) {
+    ClickAt(x, y, button);
+    mouseDown_[button] = true;
+    Frame();
+    mouseDown_[button] = false;
+    Frame();
+}
+
+void FrameHarness::ScrollWheel(float lines) {
+    wheel_ = lines;
+    Frame();
+}
+
+std::vector<TextRun> FrameHarness::Texts() const {
+    std::vector<TextRun> runs;
+    ImGui::SetCurrentContext(context_);
+    ImDrawData* data = ImGui::GetDrawData();
+    if (!data || !data->Valid) return runs;
+    for (int l = 0; l < data->CmdListsCount; ++l) {
+        const ImDrawList* list = data->CmdLists[l];
+        const ImVector<ImDrawVert>& v = list->VtxBuffer;
+        TextRun* run = nullptr;
+        int nextVertex = -1;
+        float prevPenEnd = 0.0f, prevBaseline = 0.0f;
+        for (int i = 0; i + 3 < v.Size;) {
+            const ImFontGlyph* glyph = nullptr;
+            auto range = glyphs_->byTopLeft.equal_range(UvKey(v[i].uv));
+            for (auto it = range.first; it != range.second; ++it) {
+                const ImFontGlyph* g = it->second;
+                if (v[i + 1].uv.x == g->U1 && v[i + 1].uv.y == g->V0 && v[i + 2].uv.x == g->U1 &&
+                    v[i + 2].uv.y == g->V1 && v[i + 3].uv.x == g->U0 && v[i + 3].uv.y == g->V1) {
+                    glyph = g;
+                    break;
+                }
+            }
+            if (!glyph) {
+                ++i;
+                continue;
+            }
+            const float gw = glyph->X1 - glyph->X0;
+            const float scale = gw > 0 ? (v[i + 2].pos.x - v[i].pos.x) / gw : 1.0f;
+            const float pen = v[i].pos.x - glyph->X0 * scale;
+            const float baseline = v[i].pos.y - glyph->Y0 * scale;
+            const bool continues = run && nextVertex == i && std::fabs(baseline - prevBaseline) < 0.5f &&
+                                   pen >= prevPenEnd - 0.5f;
+            if (!continues) {
+                runs.push_back(TextRun{});
+                run = &runs.back();
+                run->min = v[i].pos;
+                run->max = v[i + 2].pos;
+                run->color = ImGui::ColorConvertU32ToFloat4(v[i].col);
+                run->window = list->_OwnerName ? list->_OwnerName : "";
+            } else {
+                const float space = glyphs_->spaceAdvance * scale;
+                const int blanks = static_cast<int>(std::lround((pen - prevPenEnd) / space));
+                for (int b = 0; b < blanks; ++b) run->text += ' ';
+            }
+            AppendUtf8(run->text, glyph->Codepoint);
+            run->min.x = std::min(run->min.x, v[i].pos.x);
+            run->min.y = std::min(run->min.y, v[i].pos.y);
+            run->max.x = std::max(run->max.x, v[i + 2].pos.x);
+            run->max.y = std::max(run->max.y, v[i + 2].pos.y);
+            prevPenEnd = pen + glyph->AdvanceX * scale;
+            prevBaseline = baseline;
+            nextVertex = i + 4;
+            i += 4;
+        }
+    }
+    return runs;
+}
+
+std::optional<TextRun> FrameHarness::FindText(const std::string& text, bool exact) const {
+    for (TextRun& run : Texts()) {
+        if (exact ? run.text == text : run.text.find(text) != std::string::npos) return run;
+    }
+    return std::nullopt;
+}
+
+std::string FrameHarness::AllText(const std::string& windowPart) const {
+    std::string out;
+    for (const TextRun& run : Texts()) {
+        if (!windowPart.empty() && run.window.find(windowPart) == std::string::npos) continue;
+        out += run.text;
+        out += '\n';
+    }
+    return out;
+}
+
+bool FrameHarness::ClickText(const std::string& text, bool exact) {
+    std::optional<TextRun> run = FindText(text, exact);
+    if (!run) return false;
+    const ImVec2 c = run->Center();
+    ClickAt(c.x, c.y);
+    return true;
+}
+
+ImGuiID FrameHarness::ItemId(const std::string& window, std::initializer_list<std::string> path) const {
+    ImGui::SetCurrentContext(context_);
+    ImGuiID id = 0;
+    bool found = false;
+    for (ImGuiWindow* w : context_->Windows) {
+        if (WindowNameMatches(w->Name, window)) {
+            id = w->ID;
+            found = true;
+            break;
+        }
+    }
+    if (!found) id = ImHashStr(window.c_str());  // not drawn yet: a top-level window's ID
+    for (const std::string& part : path) id = ImHashStr(part.c_str(), 0, id);
+    return id;
+}
+
+void FrameHarness::Activate(ImGuiID id) {
+    ImGui::SetCurrentContext(context_);
+    ImGui::ActivateItem(id);
+    // As a keyboard user would: text fields then take the activation as "start editing".
+    context_->NavInputSource = ImGuiInputSource_Keyboard;
+    Frame();
+    Frame();
+}
+
+ImGuiID FrameHarness::ActiveId() const { return context_->ActiveId; }
+ImGuiID FrameHarness::HoveredId() const { return context_->HoveredId; }
+
+bool FrameHarness::SelectTab(const std::string& label) {
+    ImGuiContext& g = *context_;
+    ImGuiID barId = 0, tabId = 0;
+    ImVec2 centre;
+    for (int n = 0; n < g.TabBars.GetMapSize() && !tabId; ++n) {
+        ImGuiTabBar* bar = g.TabBars.TryGetMapData(n);
+        if (!bar || bar->CurrFrameVisible != g.FrameCount) continue;
+        for (const ImGuiTabItem& tab : bar->Tabs) {
+            if (tab.NameOffset < 0 || label != bar->GetTabName(&tab)) continue;
+            barId = bar->ID;
+            tabId = tab.ID;
+            const float x = bar->BarRect.Min.x + std::floor(tab.Offset - bar->ScrollingAnim);
+            centre = ImVec2(x + tab.Width * 0.5f, (bar->BarRect.Min.y + bar->BarRect.Max.y) * 0.5f);
+            break;
+        }
+    }
+    if (!tabId) return false;
+    ClickAt(centre.x, centre.y);
+    for (int i = 0; i < 5; ++i) {
+        ImGuiTabBar* bar = g.TabBars.GetByKey(barId);
+        if (bar && bar->SelectedTabId == tabId && bar->VisibleTabId == tabId) return true;
+        Frame();
+    }
+    ImGuiTabBar* bar = g.TabBars.GetByKey(barId);
+    return bar && bar->SelectedTabId == tabId;
+}
+
+std::string FrameHarness::SelectedTab(const std::string& anyTabLabel) const {
+    ImGuiContext& g = *context_;
+    for (int n = 0; n < g.TabBars.GetMapSize(); ++n) {
+        ImGuiTabBar* bar = g.TabBars.TryGetMapData(n);
+        if (!bar || bar->CurrFrameVisible != g.FrameCount) continue;
+        bool hasLabel = false;
+        for (const ImGuiTabItem& tab : bar->Tabs) {
+            if (tab.NameOffset >= 0 && anyTabLabel == bar->GetTabName(&tab)) hasLabel = true;
+        }
+        if (!hasLabel) continue;
+        for (const ImGuiTabItem& tab : bar->Tabs) {
+            if (tab.ID == bar->SelectedTabId && tab.NameOffset >= 0) return bar->GetTabName(&tab);
+        }
+    }
+    return "";
+}
+
+std::vector<WindowInfo> FrameHarness::Windows() const {
+    std::vector<WindowInfo> out;
+    for (ImGuiWindow* w : context_->Windows) {
+        WindowInfo info;
+        info.name = w->Name;
+        info.id = w->ID;
+        info.pos = w->Pos;
+        info.size = w->Size;
+        info.active = w->Active;
+        info.isChild = (w->Flags & ImGuiWindowFlags_ChildWindow) != 0;
+        out.push_back(info);
+    }
+    return out;
+}
+
+std::optional<WindowInfo> FrameHarness::FindWindow(const std::string& name) const {
+    for (const WindowInfo& w : Windows()) {
+        if (WindowNameMatches(w.name.c_str(), name)) return w;
+    }
+    return std::nullopt;
+}
+
+void FrameHarness::Unlock() {
+    app_->unlocked = true;
+    Frame();
+}
+
+}  // namespace harness

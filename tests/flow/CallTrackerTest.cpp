@@ -1,0 +1,203 @@
+#include <gtest/gtest.h>
+
+#include "FlowTestUtil.h"
+#include "flow/CallTracker.h"
+#include "flow/FlowCsv.h"
+
+using namespace flowtest;
+
+namespace {
+
+const std::string A = "192.168.1.50:5060";
+const std::string B = "203.0.113.10:5060";
+
+struct Step {
+    std::string src, dst, sip, expectState;
+};
+
+// Feeds the steps one by one and checks the state after each.
+SipCall RunSteps(const std::vector<Step>& steps, const std::string& id = "c1") {
+    CallTracker t;
+    for (size_t i = 0; i < steps.size(); ++i) {
+        Feed(t, steps[i].src, steps[i].dst, steps[i].sip);
+        auto calls = t.GetCalls();
+        EXPECT_EQ(calls.size(), 1u);
+        if (calls.size() == 1) {
+            EXPECT_EQ(calls[0].state, steps[i].expectState) << "step " << i;
+        }
+    }
+    auto calls = t.GetCalls();
+    return calls.empty() ? SipCall{} : *FindCall(calls, id);
+}
+
+TEST(CallTrackerStates, BasicCallCallerBye) {
+    SipCall c = RunSteps({{A, B, Sip("INVITE sip:2001@b SIP/2.0", "c1", "1 INVITE", 16400), "Setup"},
+                     {B, A, Sip("SIP/2.0 100 Trying", "c1", "1 INVITE"), "Setup"},
+                     {B, A, Sip("SIP/2.0 180 Ringing", "c1", "1 INVITE"), "Setup"},
+                     {B, A, Sip("SIP/2.0 200 OK", "c1", "1 INVITE", 12000), "Connected"},
+                     {A, B, Sip("ACK sip:2001@b SIP/2.0", "c1", "1 ACK"), "Connected"},
+                     {A, B, Sip("BYE sip:2001@b SIP/2.0", "c1", "2 BYE"), "Terminated"},
+                     {B, A, Sip("SIP/2.0 200 OK", "c1", "2 BYE"), "Terminated"}});
+    EXPECT_EQ(c.hangupOrigin, "Softphone/PC");
+    EXPECT_EQ(c.callerIp, "192.168.1.50");
+    EXPECT_EQ(c.calleeIp, "203.0.113.10");
+    EXPECT_TRUE(c.isInvite);
+    EXPECT_EQ(c.mediaPorts, (std::vector<int32_t>{16400, 12000}));
+    EXPECT_EQ(DisplayStatus(c), "Desligada");
+    ASSERT_EQ(c.messages.size(), 7u);
+    EXPECT_EQ(c.messages[0].sourceIp, "192.168.1.50");
+    EXPECT_EQ(c.messages[3].method, "OK");
+}
+
+TEST(CallTrackerStates, ChallengeThenBusy) {
+    SipCall c = RunSteps({{A, B, Sip("INVITE sip:2001@b SIP/2.0", "c1", "1 INVITE"), "Setup"},
+                     {B, A, Sip("SIP/2.0 401 Unauthorized", "c1", "1 INVITE"), "Setup"},
+                     {A, B, Sip("INVITE sip:2001@b SIP/2.0", "c1", "2 INVITE"), "Setup"},
+                     {B, A, Sip("SIP/2.0 407 Proxy Authentication Required", "c1", "2 INVITE"), "Setup"},
+                     {A, B, Sip("INVITE sip:2001@b SIP/2.0", "c1", "3 INVITE"), "Setup"},
+                     {B, A, Sip("SIP/2.0 486 Busy Here", "c1", "3 INVITE"), "Error (486)"}});
+    EXPECT_EQ(c.hangupOrigin, "PABX/ROTA");  // from the 486's source, rule B
+    EXPECT_EQ(DisplayStatus(c), "Desligada");
+    EXPECT_EQ(CallCsvColumns(c)[8], "Error (486)");  // the export keeps the internal state
+}
+
+TEST(CallTrackerStates, CancelThenLate487KeepsCancelOrigin) {
+    SipCall c = RunSteps({{A, B, Sip("INVITE sip:2001@b SIP/2.0", "c1", "1 INVITE"), "Setup"},
+                     {A, B, Sip("CANCEL sip:2001@b SIP/2.0", "c1", "1 CANCEL"), "Cancelled"},
+                     {B, A, Sip("SIP/2.0 200 OK", "c1", "1 CANCEL"), "Cancelled"},
+                     {B, A, Sip("SIP/2.0 487 Request Terminated", "c1", "1 INVITE"), "Terminated (Cancelled)"},
+                     {A, B, Sip("ACK sip:2001@b SIP/2.0", "c1", "1 ACK"), "Terminated (Cancelled)"}});
+    EXPECT_EQ(c.hangupOrigin, "Softphone/PC");
+}
+
+TEST(CallTrackerStates, HangupOriginRulesDifferFor172) {
+    const std::string p172 = "172.20.1.5:5060";
+    SipCall bye = RunSteps({{B, p172, Sip("INVITE sip:x SIP/2.0", "c1", "1 INVITE"), "Setup"},
+                       {p172, B, Sip("BYE sip:x SIP/2.0", "c1", "2 BYE"), "Terminated"}});
+    EXPECT_EQ(bye.hangupOrigin, "Softphone/PC");
+    SipCall cancel = RunSteps({{B, p172, Sip("INVITE sip:x SIP/2.0", "c1", "1 INVITE"), "Setup"},
+                          {p172, B, Sip("CANCEL sip:x SIP/2.0", "c1", "1 CANCEL"), "Cancelled"}});
+    EXPECT_EQ(cancel.hangupOrigin, "PABX/ROTA");
+    // The origin is set once: a later BYE from the other side does not change it.
+    SipCall twice = RunSteps({{A, B, Sip("INVITE sip:x SIP/2.0", "c1", "1 INVITE"), "Setup"},
+                         {B, A, Sip("BYE sip:x SIP/2.0", "c1", "1 BYE"), "Terminated"},
+                         {A, B, Sip("BYE sip:x SIP/2.0", "c1", "2 BYE"), "Terminated"}});
+    EXPECT_EQ(twice.hangupOrigin, "PABX/ROTA");
+    EXPECT_EQ(HangupOriginForBye("127.0.0.1"), "Softphone/PC");
+    EXPECT_EQ(HangupOriginForBye("127.0.0.2"), "PABX/ROTA");
+    EXPECT_EQ(HangupOriginForCancelOrError("10.1.2.3"), "Softphone/PC");
+    EXPECT_EQ(HangupOriginForCancelOrError("1.10.2.3"), "PABX/ROTA");  // prefix at offset 0 only
+}
+
+TEST(CallTrackerStates, ResponseBeforeInviteAndReInvite) {
+    CallTracker t;
+    Feed(t, B, A, Sip("SIP/2.0 180 Ringing", "c1", "1 INVITE", 0, "9001", "9002"), "09:59:59.000");
+    auto calls = t.GetCalls();
+    ASSERT_EQ(calls.size(), 1u);
+    EXPECT_EQ(calls[0].state, "Init");
+    EXPECT_EQ(calls[0].time, "09:59:59.000");
+    EXPECT_EQ(calls[0].fromUser, "9001");
+    EXPECT_EQ(calls[0].callerIp, "");
+    Feed(t, A, B, Sip("INVITE sip:x SIP/2.0", "c1", "1 INVITE"));
+    calls = t.GetCalls();
+    EXPECT_EQ(calls[0].state, "Setup");
+    EXPECT_EQ(calls[0].callerIp, "192.168.1.50");
+    EXPECT_EQ(calls[0].calleeIp, "203.0.113.10");
+    Feed(t, B, A, Sip("SIP/2.0 200 OK", "c1", "1 INVITE"));
+    Feed(t, A, B, Sip("INVITE sip:x SIP/2.0", "c1", "2 INVITE"));  // re-INVITE
+    EXPECT_EQ(t.GetCalls()[0].state, "Setup");
+    Feed(t, B, A, Sip("SIP/2.0 200 OK", "c1", "2 INVITE"));
+    EXPECT_EQ(t.GetCalls()[0].state, "Connected");
+    // An error after the call connected still overwrites the state.
+    Feed(t, B, A, Sip("SIP/2.0 500 Server Error", "c1", "3 INVITE"));
+    EXPECT_EQ(t.GetCalls()[0].state, "Error (500)");
+    // A 200 in any state but Setup changes nothing; a BYE response terminates.
+    Feed(t, B, A, Sip("SIP/2.0 200 OK", "c1", "4 BYE"));
+    EXPECT_EQ(t.GetCalls()[0].state, "Terminated");
+}
+
+TEST(CallTrackerStates, RegistrationsAndOptions) {
+    CallTracker t;
+    Feed(t, A, B, Sip("REGISTER sip:b SIP/2.0", "r1", "1 REGISTER"), "10:00:00.001");
+    Feed(t, B, A, Sip("SIP/2.0 401 Unauthorized", "r1", "1 REGISTER"), "10:00:00.002");
+    Feed(t, A, B, Sip("REGISTER sip:b SIP/2.0", "r1", "2 REGISTER"), "10:00:00.003");
+    Feed(t, B, A, Sip("SIP/2.0 200 OK", "r1", "2 REGISTER"), "10:00:00.004");
+    Feed(t, A, B, Sip("REGISTER sip:b SIP/2.0", "r2", "1 REGISTER"), "10:00:01.000");
+    Feed(t, B, A, Sip("SIP/2.0 403 Forbidden", "r2", "1 REGISTER"), "10:00:01.001");
+    Feed(t, A, B, Sip("OPTIONS sip:b SIP/2.0", "o1", "1 OPTIONS"), "10:00:02.000");
+    Feed(t, A, B, Sip("INVITE sip:b SIP/2.0", "i1", "1 INVITE"), "10:00:03.000");
+    auto calls = t.GetCalls();
+    ASSERT_EQ(calls.size(), 4u);
+    EXPECT_EQ(calls[0].callId, "r1");  // sorted by time
+    EXPECT_EQ(calls[0].state, "Init");
+    EXPECT_EQ(DisplayStatus(calls[0]), "Sucesso");
+    EXPECT_EQ(calls[1].callId, "r2");
+    EXPECT_EQ(DisplayStatus(calls[1]), "Insucesso");
+    EXPECT_EQ(calls[2].callId, "o1");
+    EXPECT_EQ(DisplayStatus(calls[2]), "Tentando...");
+    EXPECT_EQ(DisplayStatus(calls[3]), "Em andamento");
+    FlowCounters n = CountCalls(calls);
+    EXPECT_EQ(n.calls, 1u);
+    EXPECT_EQ(n.registers, 2u);
+    auto cols = CallCsvColumns(calls[0]);
+    EXPECT_EQ(cols[8], "Init");
+    EXPECT_EQ(cols[9], "");
+    EXPECT_EQ(cols[1], "REGISTER");
+    SipCall empty;
+    EXPECT_EQ(DisplayStatus(empty), "Tentando...");
+    EXPECT_EQ(CallCsvColumns(empty)[1], "?");
+    t.Clear();
+    EXPECT_TRUE(t.GetCalls().empty());
+}
+
+TEST(CallTrackerStates, BrokenSipIsNeverMedia) {
+    CallTracker t;
+    Feed(t, A, B, Sip("INVITE sip:b SIP/2.0", "c1", "1 INVITE"));
+    // Mentions the version, no Call-ID: dropped, not counted as RTP of c1.
+    std::string noCallId = "NOTIFY sip:b SIP/2.0\r\nFrom: x\r\n\r\n" + std::string(200, 'x');
+    FeedRtp(t, "192.168.1.50:16400", "203.0.113.10:12000", Bytes(noCallId));
+    FeedRtp(t, "192.168.1.50:16400", "203.0.113.10:12000", {});  // empty payload: nothing
+    auto calls = t.GetCalls();
+    ASSERT_EQ(calls.size(), 1u);
+    EXPECT_EQ(calls[0].messages.size(), 1u);
+}
+
+TEST(CallTrackerStates, SdpAudioPortReading) {
+    EXPECT_EQ(ReadSdpAudioPort("x\r\nm=audio 40000 RTP/AVP 0 8 101\r\n"), 40000);
+    EXPECT_EQ(ReadSdpAudioPort("x\rm=audio 40002 RTP/AVP 0\r"), 40002);   // CR-only line ends
+    EXPECT_EQ(ReadSdpAudioPort("x\nm=video 5000 RTP/AVP 96\nm=audio 7000 RTP/AVP 0\n"), 7000);
+    EXPECT_EQ(ReadSdpAudioPort("x\nm=audio   123\n"), 123);
+    EXPECT_EQ(ReadSdpAudioPort("x\nm=audio abc\n"), std::nullopt);
+    EXPECT_EQ(ReadSdpAudioPort("x\nm=audio 99999999999\n"), std::nullopt);  // out of range
+    EXPECT_EQ(ReadSdpAudioPort("\nm=audio "), std::nullopt);
+    EXPECT_EQ(ReadSdpAudioPort("m=audio 5\n"), std::nullopt);  // must follow a line end
+    // Only the first audio line of a message counts.
+    CallTracker t;
+    Feed(t, A, B, Sip("INVITE sip:b SIP/2.0", "c1", "1 INVITE", 40000) + "m=audio 40010 RTP/AVP 0\r\n");
+    EXPECT_EQ(t.GetCalls()[0].mediaPorts, std::vector<int32_t>{40000});
+}
+
+TEST(CallTrackerCsv, QuotingAndLayout) {
+    EXPECT_EQ(CsvField("plain value"), "plain value");
+    EXPECT_EQ(CsvField("a;b"), "\"a;b\"");
+    EXPECT_EQ(CsvField("say \"hi\""), "\"say \"\"hi\"\"\"");
+    EXPECT_EQ(CsvField("two\nlines"), "\"two\nlines\"");
+    EXPECT_EQ(CsvField("cr\r"), "\"cr\r\"");
+    EXPECT_EQ(CsvField(""), "");
+
+    CallTracker t;
+    // A From value without "sip:" stays whole, parameters and ';' included.
+    Feed(t, A, B, Sip("INVITE sip:b SIP/2.0", "c1", "1 INVITE", 0, "x", "y"));
+    Feed(t, A, B,
+         "INVITE tel:1 SIP/2.0\r\nFrom: <tel:+551130001000>;tag=9\r\nTo: <sip:2001@b>\r\nCall-ID: c2\r\n\r\n",
+         "10:00:01.000");
+    const std::string csv = CallsCsvText(t.GetCalls());
+    EXPECT_EQ(csv,
+              "\xEF\xBB\xBF"
+              "Hora;Method;From User;From IP;To User;To IP;Msgs;Call-ID;Estado;Origem Desl.\n"
+              "10:00:00.000;INVITE;x;192.168.1.50;y;203.0.113.10;1;c1;Setup;\n"
+              "10:00:01.000;INVITE;\"<tel:+551130001000>;tag=9\";192.168.1.50;2001;203.0.113.10;1;c2;Setup;\n");
+    EXPECT_EQ(CsvHeaderLine(), "Hora;Method;From User;From IP;To User;To IP;Msgs;Call-ID;Estado;Origem Desl.\n");
+}
+
+}  // namespace

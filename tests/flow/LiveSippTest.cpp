@@ -1,0 +1,134 @@
+// A real call on loopback: SIPp as callee (echoing RTP) and as caller (playing a PCMA
+// recording), captured live by FlowCore on "lo" and analysed through FlowIntake.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "flow/CallTracker.h"
+#include "flow/FlowCore.h"
+#include "flow/FlowIntake.h"
+
+namespace {
+
+// 127.0.0.2/.3 are loopback addresses too: distinct caller and callee addresses keep the two
+// RTP directions apart, and nothing leaves the machine.
+constexpr const char* kCallee = "127.0.0.2";
+constexpr const char* kCaller = "127.0.0.3";
+constexpr int kSipPort = 5072;
+
+// A child process started with /bin/sh in `dir`, output to `log`; killed by its pid.
+class Child {
+public:
+    Child(const std::string& dir, const std::string& command, const std::string& log) {
+        pid = fork();
+        if (pid == 0) {
+            setpgid(0, 0);
+            std::string line = "cd '" + dir + "' && exec " + command + " >'" + log + "' 2>&1";
+            execl("/bin/sh", "sh", "-c", line.c_str(), static_cast<char*>(nullptr));
+            _exit(127);
+        }
+    }
+    ~Child() { Kill(); }
+    // Exit status, or -1 when it did not end within the time.
+    int Wait(std::chrono::seconds limit) {
+        auto deadline = std::chrono::steady_clock::now() + limit;
+        while (pid > 0 && std::chrono::steady_clock::now() < deadline) {
+            int status = 0;
+            if (waitpid(pid, &status, WNOHANG) == pid) {
+                pid = -1;
+                return WIFEXITED(status) ? WEXITSTATUS(status) : 128;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        return -1;
+    }
+    void Kill() {
+        if (pid <= 0) return;
+        kill(pid, SIGTERM);
+        if (Wait(std::chrono::seconds(3)) == -1 && pid > 0) {
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+        }
+        pid = -1;
+    }
+
+private:
+    pid_t pid = -1;
+};
+
+bool HaveSipp() { return std::system("command -v sipp >/dev/null 2>&1") == 0; }
+
+TEST(FlowCoreLive, SippCallWithRtpIsTracked) {
+    if (geteuid() != 0) GTEST_SKIP() << "live capture needs root";
+    ASSERT_TRUE(HaveSipp()) << "sipp (Debian sip-tester) is missing";
+    const std::string dir = std::string(OC_BINARY_DIR) + "/flow_live_sipp";
+    std::filesystem::create_directories(dir);
+    // The built-in scenario plays "pcap/g711a.pcap" relative to its working folder.
+    std::error_code ec;
+    std::filesystem::remove(dir + "/pcap", ec);
+    std::filesystem::create_directory_symlink("/usr/share/sip-tester", dir + "/pcap", ec);
+    ASSERT_TRUE(std::filesystem::exists(dir + "/pcap/g711a.pcap"));
+
+    FlowCore core;
+    CallTracker tracker;
+    FlowIntake intake;
+    ASSERT_TRUE(core.Start("lo", kSipPort, 10000, 50000)) << StartErrorText(core.LastStartError());
+    core.ClearPackets();
+    intake.Reset(core);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+
+    const std::string port = std::to_string(kSipPort);
+    Child uas(dir, std::string("sipp -sn uas -i ") + kCallee + " -p " + port +
+                       " -mp 16000 -rtp_echo -m 1 -nostdin -timeout 40s", dir + "/uas.log");
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    Child uac(dir, std::string("sipp -sn uac_pcap ") + kCallee + ":" + port + " -i " + kCaller +
+                       " -p 5073 -mp 18000 -m 1 -nostdin -timeout 35s", dir + "/uac.log");
+
+    int uacStatus = -1;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(40);
+    while (std::chrono::steady_clock::now() < deadline) {
+        intake.Step(core, tracker);
+        uacStatus = uac.Wait(std::chrono::seconds(0));
+        if (uacStatus != -1) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(16));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    uas.Kill();
+    uac.Kill();
+    core.Stop();
+    while (intake.Step(core, tracker) > 0) {}
+    EXPECT_EQ(uacStatus, 0) << "see " << dir << "/uac.log";
+    EXPECT_EQ(intake.Missed(), 0u);
+
+    const SipCall* call = nullptr;
+    auto calls = tracker.GetCalls();
+    for (const SipCall& c : calls)
+        if (c.isInvite && c.callerIp == kCaller) call = &c;
+    ASSERT_NE(call, nullptr) << calls.size() << " records";
+    EXPECT_EQ(call->calleeIp, kCallee);
+    EXPECT_EQ(call->state, "Terminated");
+    EXPECT_EQ(call->hangupOrigin, "PABX/ROTA");  // rule A: only 127.0.0.1 counts as this PC
+    EXPECT_EQ(DisplayStatus(*call), "Desligada");
+    EXPECT_EQ(call->mediaPorts, (std::vector<int32_t>{18000, 16000}));
+    std::vector<const SipMessage*> flows;
+    for (const SipMessage& m : call->messages)
+        if (m.type == SipMsgType::Rtp) flows.push_back(&m);
+    ASSERT_EQ(flows.size(), 2u);
+    for (const SipMessage* f : flows) {
+        EXPECT_EQ(f->codec, "G711a") << f->text;
+        EXPECT_GT(f->count, 100u) << f->text;
+    }
+    EXPECT_NE(flows[0]->sourceIp, flows[1]->sourceIp);
+}
+
+}  // namespace

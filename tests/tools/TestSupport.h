@@ -1,0 +1,162 @@
+#pragma once
+// Helpers for the tools tests: temporary folders, child processes started and stopped by PID.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace testsupport {
+
+inline std::string MakeTempDir(const std::string& tag) {
+    std::string templ = (std::filesystem::temp_directory_path() / ("oc-" + tag + "-XXXXXX")).string();
+    std::vector<char> buf(templ.begin(), templ.end());
+    buf.push_back('\0');
+    if (!mkdtemp(buf.data())) return "";
+    return buf.data();
+}
+
+inline std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+inline void WriteFile(const std::string& path, const std::string& text) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << text;
+}
+
+// A child process; killed (SIGTERM, then SIGKILL) and reaped by the destructor.
+class Child {
+public:
+    Child() = default;
+    Child(const Child&) = delete;
+    Child& operator=(const Child&) = delete;
+    ~Child() { Stop(); }
+
+    // argv[0] is looked up on PATH. With captureStdout the first line can be read with ReadLine.
+    bool Start(const std::vector<std::string>& argv, bool captureStdout = false, const std::string& stdoutFile = "") {
+        int fds[2] = {-1, -1};
+        if (captureStdout && pipe(fds) != 0) return false;
+        pid = fork();
+        if (pid < 0) return false;
+        if (pid == 0) {
+            setpgid(0, 0);
+            if (captureStdout) {
+                dup2(fds[1], 1);
+                close(fds[0]);
+                close(fds[1]);
+            } else if (!stdoutFile.empty()) {
+                int fd = open(stdoutFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+                if (fd >= 0) dup2(fd, 1);
+            }
+            int devnull = open("/dev/null", O_RDONLY);
+            if (devnull >= 0) dup2(devnull, 0);
+            std::vector<char*> args;
+            for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+            args.push_back(nullptr);
+            execvp(args[0], args.data());
+            _exit(127);
+        }
+        if (captureStdout) {
+            close(fds[1]);
+            out = fdopen(fds[0], "r");
+        }
+        return true;
+    }
+
+    std::string ReadLine() {
+        if (!out) return "";
+        char buf[512];
+        if (!std::fgets(buf, sizeof buf, out)) return "";
+        std::string s(buf);
+        while (!s.empty() && (s.back() == '\n' || s.back() == '\r')) s.pop_back();
+        return s;
+    }
+
+    bool Running() {
+        if (pid <= 0) return false;
+        int status = 0;
+        pid_t r = waitpid(pid, &status, WNOHANG);
+        if (r == pid) {
+            pid = -1;
+            return false;
+        }
+        return true;
+    }
+
+    void Stop() {
+        if (pid > 0) {
+            kill(pid, SIGTERM);
+            for (int i = 0; i < 100; ++i) {
+                int status = 0;
+                if (waitpid(pid, &status, WNOHANG) == pid) {
+                    pid = -1;
+                    break;
+                }
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            }
+            if (pid > 0) {
+                kill(pid, SIGKILL);
+                int status = 0;
+                waitpid(pid, &status, 0);
+                pid = -1;
+            }
+        }
+        if (out) {
+            std::fclose(out);
+            out = nullptr;
+        }
+    }
+
+    pid_t Pid() const { return pid; }
+
+private:
+    pid_t pid = -1;
+    FILE* out = nullptr;
+};
+
+struct CommandResult {
+    int exitCode = -1;
+    std::string out;
+    std::string err;
+};
+
+// Runs a shell command line; standard output and error are collected through files.
+inline CommandResult RunCommand(const std::string& command) {
+    static int counter = 0;
+    std::string base = std::filesystem::temp_directory_path().string() + "/oc-cmd-" + std::to_string(getpid()) + "-" +
+                       std::to_string(counter++);
+    std::string full = command + " >" + base + ".out 2>" + base + ".err";
+    int rc = std::system(full.c_str());
+    CommandResult r;
+    r.exitCode = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+    r.out = ReadFile(base + ".out");
+    r.err = ReadFile(base + ".err");
+    std::filesystem::remove(base + ".out");
+    std::filesystem::remove(base + ".err");
+    return r;
+}
+
+template <typename Pred>
+bool WaitFor(Pred pred, std::chrono::milliseconds limit) {
+    auto end = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < end) {
+        if (pred()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return pred();
+}
+
+}  // namespace testsupport

@@ -9,6 +9,7 @@
 #include "capture/Packet.h"
 #include "flow/CallTracker.h"
 #include "flow/FlowCore.h"
+#include "flow/FlowIntake.h"
 #include "mtr/MtrCore.h"
 #include "tools/AudioTester.h"
 #include "tools/CheckIp.h"
@@ -102,6 +103,32 @@ public:
     // --- extra per-tab state, one block per tab (each tab's owner edits only its block) ---
     // [MTR tab extras]
     // [Flow tab extras]
+    // Capture settings of the Flow tab (one copy per process, not saved).
+    int32_t flowSipPort = 5060;
+    int32_t flowRtpMin = 10000;
+    int32_t flowRtpMax = 50000;
+    bool showRawDebug = false;
+    char rawDebugFilter[128] = {};
+    // Hands captured packets to callTracker from an absolute FlowCore position, which unlike
+    // an index into the buffer stays right when FlowCore trims its oldest packets.
+    FlowIntake flowIntake;
+    // One line under the controls: why a start failed, or what an export/import did.
+    std::string flowStatusLine;
+    bool flowStatusIsError = false;
+    // "Importar PCAP" panel.
+    bool flowImportOpen = false;
+    char flowImportPath[1024] = {};
+    std::vector<std::string> flowImportFiles;
+    void FlowIntakeStep(size_t maxPackets);
+    bool FlowStartMonitoring();
+    void FlowStopMonitoring();
+    void FlowClear();
+    bool FlowImportPcap(const std::string& path);
+    void DrawFlowControls(size_t packetCount, const std::vector<SipCall>& calls);
+    void DrawFlowImportPanel();
+    void DrawFlowCallTable(const std::vector<SipCall>& calls);
+    void DrawFlowLadder();
+    void DrawFlowRawWindow();
     // [Check IP extras]
     PublicIpCheck publicIpCheck;     // the request runs here, off the GUI thread
     CheckIpOptions checkIpOptions;   // empty host: the built-in one (tests point it elsewhere)

@@ -1,3 +1,285 @@
-#include "app/App.h"
+// Flow tab: capture controls, call list and the per-frame intake of captured packets.
+// The ladder view lives in FlowTabLadder.cpp, the raw packet window in FlowTabRaw.cpp.
+#include <imgui.h>
 
-void App::DrawFlowTab() {}
+#include <algorithm>
+#include <filesystem>
+#include <system_error>
+
+#include "app/App.h"
+#include "capture/StartError.h"
+#include "flow/FlowExport.h"
+#include "flow/FlowIntake.h"
+#include "flow/FlowTabLayout.h"
+#include "logs/LogPaths.h"
+#include "platform/Launcher.h"
+
+namespace {
+
+// Parsing work per frame is bounded; a burst of traffic is worked off over several frames.
+constexpr size_t kIntakePerFrame = FlowIntake::kFrameBatch;
+
+ImVec4 Colour(const FlowRgbf& c) { return ImVec4(c.r, c.g, c.b, 1.0f); }
+
+// .pcap files of a folder, sorted by name; empty when the folder is missing.
+std::vector<std::string> ListPcapFiles(const std::string& folder) {
+    std::vector<std::string> files;
+    std::error_code ec;
+    for (std::filesystem::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+        const auto& path = it->path();
+        if (path.extension() == ".pcap" && it->is_regular_file(ec)) files.push_back(path.string());
+    }
+    std::sort(files.begin(), files.end());
+    return files;
+}
+
+}  // namespace
+
+void App::FlowIntakeStep(size_t maxPackets) {
+    flowIntake.Step(flowCore, callTracker, maxPackets);
+    // flowProcessedCount stays the buffer index of the next packet to process.
+    const uint64_t first = flowCore.FirstPosition();
+    const uint64_t position = flowIntake.Position();
+    flowProcessedCount = static_cast<int32_t>(position > first ? position - first : 0);
+}
+
+bool App::FlowStartMonitoring() {
+    std::string deviceName;
+    if (selectedDevice >= 0 && static_cast<size_t>(selectedDevice) < devices.size())
+        deviceName = devices[static_cast<size_t>(selectedDevice)].name;
+    // A finished savefile import still holds the capture object; release it first.
+    if (flowCore.IsRunning() && flowCore.IsOffline() && !flowCore.ReaderActive()) flowCore.Stop();
+    if (!flowCore.Start(deviceName, flowSipPort, flowRtpMin, flowRtpMax)) {
+        std::string cause = StartErrorText(flowCore.LastStartError());
+        if (cause.empty()) cause = "causa desconhecida";
+        if (!flowCore.LastStartErrorDetail().empty()) cause += " (" + flowCore.LastStartErrorDetail() + ")";
+        flowStatusLine = "Falha ao iniciar o monitoramento: " + cause;
+        flowStatusIsError = true;
+        return false;
+    }
+    flowMonitoring = true;
+    callTracker.Clear();
+    flowCore.ClearPackets();
+    flowIntake.Reset(flowCore);
+    flowProcessedCount = 0;
+    flowStatusLine.clear();
+    flowStatusIsError = false;
+    return true;
+}
+
+void App::FlowStopMonitoring() {
+    flowCore.Stop();
+    flowMonitoring = false;
+}
+
+void App::FlowClear() {
+    callTracker.Clear();
+    flowCore.ClearPackets();
+    flowIntake.Reset(flowCore);
+    flowProcessedCount = 0;
+}
+
+bool App::FlowImportPcap(const std::string& path) {
+    if (flowMonitoring) return false;
+    // A previous import may still hold the reader (finished or not); it is replaced.
+    if (flowCore.IsRunning()) flowCore.Stop();
+    callTracker.Clear();
+    flowCore.ClearPackets();
+    flowIntake.Reset(flowCore);
+    flowProcessedCount = 0;
+    if (!flowCore.StartOffline(path)) {
+        std::string cause = StartErrorText(flowCore.LastStartError());
+        if (!flowCore.LastStartErrorDetail().empty()) cause += " (" + flowCore.LastStartErrorDetail() + ")";
+        flowStatusLine = "Falha ao importar " + path + ": " + cause;
+        flowStatusIsError = true;
+        return false;
+    }
+    flowStatusLine = "PCAP importado: " + path;
+    flowStatusIsError = false;
+    return true;
+}
+
+void App::DrawFlowTab() {
+    // 1. Intake: at most 500 packets not yet processed, read from their absolute position
+    //    so that a trim of the buffer neither skips nor repeats any.
+    FlowIntakeStep(kIntakePerFrame);
+    // A finished import releases its reader so that a live start is possible again.
+    if (!flowMonitoring && flowCore.IsRunning() && flowCore.IsOffline() && !flowCore.ReaderActive() &&
+        flowIntake.Position() >= flowCore.EndPosition())
+        flowCore.Stop();
+
+    // 2. Ladder view instead of the list.
+    if (!selectedCallId.empty()) {
+        DrawFlowLadder();
+    } else {
+        const uint64_t first = flowCore.FirstPosition();
+        const uint64_t end = flowCore.EndPosition();
+        const size_t packetCount = end > first ? static_cast<size_t>(end - first) : 0;
+        const std::vector<SipCall> calls = callTracker.GetCalls();
+
+        // 3. "FlowList" child.
+        const float height = ImGui::GetContentRegionAvail().y - 40.0f;
+        ImGui::BeginChild("FlowList", ImVec2(0, height), true);
+        DrawFlowControls(packetCount, calls);
+        ImGui::Separator();
+        DrawFlowCallTable(calls);
+        ImGui::EndChild();
+    }
+
+    if (showRawDebug) DrawFlowRawWindow();
+}
+
+void App::DrawFlowControls(size_t packetCount, const std::vector<SipCall>& calls) {
+    if (flowMonitoring) {
+        if (ImGui::Button("PARAR MONITORAMENTO", ImVec2(180, 0))) FlowStopMonitoring();
+    } else {
+        if (!devices.empty()) {
+            if (selectedDevice < 0 || static_cast<size_t>(selectedDevice) >= devices.size()) selectedDevice = 0;
+            ImGui::SetNextItemWidth(300);
+            if (ImGui::BeginCombo("##devFlow", devices[static_cast<size_t>(selectedDevice)].description.c_str())) {
+                for (size_t i = 0; i < devices.size(); ++i) {
+                    const bool chosen = static_cast<int32_t>(i) == selectedDevice;
+                    ImGui::PushID(static_cast<int>(i));
+                    if (ImGui::Selectable(devices[i].description.c_str(), chosen))
+                        selectedDevice = static_cast<int32_t>(i);
+                    if (chosen) ImGui::SetItemDefaultFocus();
+                    ImGui::PopID();
+                }
+                ImGui::EndCombo();
+            }
+            ImGui::SameLine();
+        }
+        ImGui::PushItemWidth(60);
+        ImGui::DragInt("SIP", &flowSipPort, 1.0f, 1, 65535, "%d");
+        ImGui::SameLine();
+        ImGui::DragInt("RTP Min", &flowRtpMin, 100.0f, 1024, 65500, "%d");
+        ImGui::SameLine();
+        ImGui::DragInt("Max", &flowRtpMax, 100.0f, 1024, 65500, "%d");
+        ImGui::PopItemWidth();
+        ImGui::SameLine();
+        if (ImGui::Button("INICIAR MONITORAMENTO", ImVec2(180, 0))) FlowStartMonitoring();
+    }
+
+    ImGui::SameLine();
+    if (ImGui::Button("Limpar")) FlowClear();
+    ImGui::SameLine();
+    if (ImGui::Button("Abrir Pasta")) platform::OpenFolder(FlowLogDirectory());
+    ImGui::SameLine();
+    ImGui::BeginDisabled(flowMonitoring);
+    if (ImGui::Button("Importar PCAP")) {
+        flowImportOpen = !flowImportOpen;
+        if (flowImportOpen) {
+            const std::string folder = FlowLogDirectory() + "/";
+            if (flowImportPath[0] == '\0') folder.copy(flowImportPath, sizeof(flowImportPath) - 1);
+            flowImportFiles = ListPcapFiles(FlowLogDirectory());
+        }
+    }
+    ImGui::EndDisabled();
+    ImGui::SameLine();
+    if (ImGui::Button("Exportar CSV")) {
+        const FlowExportResult r = ExportCallsCsv(callTracker.GetCalls());
+        flowStatusLine = r.message;
+        flowStatusIsError = !r.written;
+    }
+    ImGui::SameLine();
+    if (ImGui::Button("Exportar PCAP")) {
+        const FlowExportResult r = ExportPacketsPcap(flowCore.GetPackets());
+        flowStatusLine = r.message;
+        flowStatusIsError = !r.written;
+    }
+    ImGui::SameLine();
+    ImGui::Checkbox("Debug Raw", &showRawDebug);
+    ImGui::SameLine();
+    const FlowCounters counters = CountCalls(calls);
+    ImGui::Text("| Total Pkts: %d | Chamadas: %d | Registers: %d", static_cast<int>(packetCount),
+                static_cast<int>(counters.calls), static_cast<int>(counters.registers));
+
+    if (!flowStatusLine.empty()) {
+        const ImVec4 colour = flowStatusIsError ? ImVec4(1.0f, 0.4f, 0.4f, 1.0f) : ImVec4(0.4f, 1.0f, 0.4f, 1.0f);
+        ImGui::PushStyleColor(ImGuiCol_Text, colour);
+        ImGui::TextUnformatted(flowStatusLine.c_str());
+        ImGui::PopStyleColor();
+    }
+    if (flowImportOpen && !flowMonitoring) DrawFlowImportPanel();
+}
+
+void App::DrawFlowImportPanel() {
+    ImGui::SetNextItemWidth(500);
+    ImGui::InputText("##flowImportPath", flowImportPath, sizeof(flowImportPath));
+    ImGui::SameLine();
+    if (ImGui::Button("Carregar")) {
+        if (FlowImportPcap(flowImportPath)) flowImportOpen = false;
+    }
+    ImGui::SameLine();
+    if (ImGui::Button("Cancelar")) flowImportOpen = false;
+    if (flowImportFiles.empty()) {
+        ImGui::TextDisabled("Nenhum arquivo .pcap em %s", FlowLogDirectory().c_str());
+        return;
+    }
+    const float rows = static_cast<float>(std::min<size_t>(flowImportFiles.size(), 6));
+    ImGui::BeginChild("##flowImportFiles", ImVec2(0, rows * ImGui::GetTextLineHeightWithSpacing() + 8), true);
+    for (const std::string& file : flowImportFiles) {
+        if (ImGui::Selectable(file.c_str(), file == flowImportPath)) {
+            const size_t n = std::min(file.size(), sizeof(flowImportPath) - 1);
+            file.copy(flowImportPath, n);
+            flowImportPath[n] = '\0';
+        }
+    }
+    ImGui::EndChild();
+}
+
+void App::DrawFlowCallTable(const std::vector<SipCall>& calls) {
+    const ImGuiTableFlags flags = ImGuiTableFlags_Resizable | ImGuiTableFlags_Reorderable |
+                                  ImGuiTableFlags_Sortable | ImGuiTableFlags_RowBg | ImGuiTableFlags_Borders |
+                                  ImGuiTableFlags_ScrollY;
+    if (!ImGui::BeginTable("FlowTable", 8, flags, ImVec2(0, 0))) return;
+    ImGui::TableSetupScrollFreeze(0, 1);
+    ImGui::TableSetupColumn("Hora", ImGuiTableColumnFlags_WidthFixed, 85);
+    ImGui::TableSetupColumn("Method", ImGuiTableColumnFlags_WidthFixed, 80);
+    ImGui::TableSetupColumn("From", ImGuiTableColumnFlags_WidthStretch);
+    ImGui::TableSetupColumn("To", ImGuiTableColumnFlags_WidthStretch);
+    ImGui::TableSetupColumn("Msgs", ImGuiTableColumnFlags_WidthFixed, 50);
+    ImGui::TableSetupColumn("Call-ID", ImGuiTableColumnFlags_WidthStretch);
+    ImGui::TableSetupColumn("Estado", ImGuiTableColumnFlags_WidthFixed, 150);
+    ImGui::TableSetupColumn("Origem Desl.", ImGuiTableColumnFlags_WidthFixed, 120);
+    ImGui::TableHeadersRow();
+
+    // Only the rows in view are drawn; the list can hold thousands of records.
+    ImGuiListClipper clipper;
+    clipper.Begin(static_cast<int>(calls.size()));
+    while (clipper.Step()) {
+        for (int row = clipper.DisplayStart; row < clipper.DisplayEnd; ++row) {
+            const SipCall& call = calls[static_cast<size_t>(row)];
+            ImGui::TableNextRow();
+
+            ImGui::TableSetColumnIndex(0);
+            const std::string label = call.time + "##" + call.callId;
+            if (ImGui::Selectable(label.c_str(), false, ImGuiSelectableFlags_SpanAllColumns)) {
+                selectedCallId = call.callId;
+                selectedMessageIndex = -1;
+            }
+
+            ImGui::TableSetColumnIndex(1);
+            const std::string method = CallMethodText(call);
+            ImGui::TextColored(Colour(CallMethodColour(method)), "%s", method.c_str());
+
+            ImGui::TableSetColumnIndex(2);
+            ImGui::Text("%s (%s)", call.fromUser.c_str(), call.callerIp.c_str());
+            ImGui::TableSetColumnIndex(3);
+            ImGui::Text("%s (%s)", call.toUser.c_str(), call.calleeIp.c_str());
+            ImGui::TableSetColumnIndex(4);
+            ImGui::Text("%d", static_cast<int>(call.messages.size()));
+            ImGui::TableSetColumnIndex(5);
+            ImGui::TextUnformatted(call.callId.c_str());
+
+            ImGui::TableSetColumnIndex(6);
+            const std::string status = DisplayStatus(call);
+            ImGui::TextColored(Colour(DisplayStatusColour(status)), "%s", status.c_str());
+
+            ImGui::TableSetColumnIndex(7);
+            if (call.isInvite)
+                ImGui::TextColored(ImVec4(1.0f, 0.8f, 0.4f, 1.0f), "%s", call.hangupOrigin.c_str());
+        }
+    }
+    ImGui::EndTable();
+}

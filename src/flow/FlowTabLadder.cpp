@@ -1,0 +1,101 @@
+// Flow tab: ladder (sequence) diagram of one call and the text of the selected message.
+#include <imgui.h>
+
+#include <algorithm>
+
+#include "app/App.h"
+#include "flow/FlowTabLayout.h"
+
+namespace {
+
+ImU32 ToImU32(const FlowRgba& c) { return IM_COL32(c.r, c.g, c.b, c.a); }
+
+}  // namespace
+
+void App::DrawFlowLadder() {
+    // The id is copied: "Voltar" clears the field, and the rest of this frame still draws.
+    const std::string callId = selectedCallId;
+    if (ImGui::Button("Voltar")) selectedCallId.clear();
+    ImGui::SameLine();
+    ImGui::Text("Call-ID: %s", callId.c_str());
+    ImGui::Separator();
+
+    const ImVec2 avail = ImGui::GetContentRegionAvail();
+    const float diagramWidth = 0.65f * avail.x;
+
+    // A fresh copy every frame, so a call that is still running grows while it is watched.
+    const std::vector<SipCall> calls = callTracker.GetCalls();
+    const SipCall* call = nullptr;
+    for (const SipCall& c : calls) {
+        if (c.callId == callId) {
+            call = &c;
+            break;
+        }
+    }
+
+    ImGui::BeginChild("LadderView", ImVec2(diagramWidth, avail.y), true, ImGuiWindowFlags_HorizontalScrollbar);
+    if (call) {
+        const std::vector<SipMessage>& messages = call->messages;
+        const ImVec2 origin = ImGui::GetCursorScreenPos();
+        ImDrawList* draw = ImGui::GetWindowDrawList();
+        const std::vector<std::string> endpoints = LadderEndpoints(messages);
+        const float left = LadderLeftMargin(endpoints.size(), diagramWidth);
+        auto columnX = [left](size_t j) { return left + kLadderColumnSpacing * static_cast<float>(j); };
+
+        const float lifeBottom = LadderLifeLineBottom(origin.y, messages.size());
+        for (size_t j = 0; j < endpoints.size(); ++j) {
+            const float x = origin.x + columnX(j);
+            draw->AddText(ImVec2(x - 40.0f, origin.y + 10.0f), ToImU32(kLadderCaptionColour), endpoints[j].c_str());
+            draw->AddLine(ImVec2(x, origin.y + kLadderLifeLineTop), ImVec2(x, lifeBottom),
+                          ToImU32(kLadderLifeLineColour), 1.0f);
+        }
+
+        // Only the rows in view are drawn and get a selection area; a long call has
+        // thousands of entries once RTP flows are counted in.
+        const ImVec2 clipMin = ImGui::GetWindowPos();
+        const float clipTop = clipMin.y - kLadderRowSpacing;
+        const float clipBottom = clipMin.y + ImGui::GetWindowHeight() + kLadderRowSpacing;
+        for (size_t k = 0; k < messages.size(); ++k) {
+            const SipMessage& m = messages[k];
+            const LadderArrow a = LadderArrowGeometry(origin.x, origin.y,
+                                                      columnX(LadderColumnOf(endpoints, m.sourceIp)),
+                                                      columnX(LadderColumnOf(endpoints, m.destinationIp)), k);
+            if (a.y < clipTop) continue;
+            if (a.y > clipBottom) break;
+            const bool selected = static_cast<int32_t>(k) == selectedMessageIndex;
+            const ImU32 colour = ToImU32(LadderArrowColour(m, selected));
+            draw->AddLine(ImVec2(a.x1, a.y), ImVec2(a.lineEndX, a.y), colour, 1.5f);
+            draw->AddTriangleFilled(ImVec2(a.head[0], a.head[1]), ImVec2(a.head[2], a.head[3]),
+                                    ImVec2(a.head[4], a.head[5]), colour);
+            const std::string label = LadderLabel(m);
+            draw->AddText(ImVec2(a.labelX, a.labelY), ToImU32(kLadderLabelColour), label.c_str());
+
+            ImGui::PushID(static_cast<int>(k));
+            ImGui::SetCursorScreenPos(ImVec2(a.selectX, a.selectY));
+            if (ImGui::InvisibleButton("btn", ImVec2(a.selectW, a.selectH))) selectedMessageIndex = static_cast<int32_t>(k);
+            ImGui::PopID();
+        }
+
+        // Reserve the drawing's extent so the child scrolls over every message and, with
+        // more columns than fit, sideways over every column.
+        ImGui::SetCursorScreenPos(origin);
+        const float width = endpoints.empty() ? 0.0f : columnX(endpoints.size() - 1) + 100.0f;
+        ImGui::Dummy(ImVec2(width, LadderContentHeight(messages.size())));
+    }
+    ImGui::EndChild();
+
+    ImGui::SameLine();
+    ImGui::BeginChild("MsgDetails", ImVec2(0, avail.y), true);
+    ImGui::TextColored(ImVec4(1.0f, 0.8f, 0.0f, 1.0f), "CONTEUDO DA MENSAGEM:");
+    ImGui::Separator();
+    ImGui::Spacing();
+    ImGui::PushTextWrapPos(0.0f);
+    if (call && selectedMessageIndex >= 0 && static_cast<size_t>(selectedMessageIndex) < call->messages.size()) {
+        const std::string& text = call->messages[static_cast<size_t>(selectedMessageIndex)].text;
+        ImGui::TextUnformatted(text.data(), text.data() + text.size());
+    } else {
+        ImGui::TextUnformatted("Selecione uma mensagem no diagrama lateral...");
+    }
+    ImGui::PopTextWrapPos();
+    ImGui::EndChild();
+}

@@ -1,0 +1,153 @@
+#include "flow/FlowTabLayout.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+
+namespace {
+
+uint32_t TypeCode(const SipMessage& m) { return static_cast<uint32_t>(m.type); }
+constexpr uint32_t kTypeBye = 2;
+constexpr uint32_t kTypeRtp = 14;
+
+}  // namespace
+
+std::string CallMethodText(const SipCall& call) {
+    if (call.messages.empty()) return "?";
+    return call.messages.front().method;
+}
+
+FlowRgbf CallMethodColour(const std::string& method) {
+    if (method == "INVITE") return {1.0f, 0.2f, 0.2f};
+    if (method == "REGISTER") return {0.2f, 0.6f, 1.0f};
+    if (method == "OPTIONS") return {1.0f, 1.0f, 0.0f};
+    return {1.0f, 1.0f, 1.0f};
+}
+
+FlowRgbf DisplayStatusColour(const std::string& status) {
+    if (status == "Em andamento" || status == "Sucesso") return {0.4f, 1.0f, 0.4f};
+    if (status == "Desligada" || status == "Insucesso") return {1.0f, 0.4f, 0.4f};
+    if (status == "Tentando...") return {0.6f, 0.8f, 1.0f};
+    return {1.0f, 1.0f, 1.0f};
+}
+
+std::vector<std::string> LadderEndpoints(const std::vector<SipMessage>& messages) {
+    std::vector<std::string> endpoints;
+    auto add = [&endpoints](const std::string& address) {
+        if (std::find(endpoints.begin(), endpoints.end(), address) == endpoints.end())
+            endpoints.push_back(address);
+    };
+    for (const SipMessage& m : messages) {
+        add(m.sourceIp);
+        add(m.destinationIp);
+    }
+    return endpoints;
+}
+
+float LadderLeftMargin(size_t endpointCount, float diagramWidth) {
+    float left = endpointCount == 0
+                     ? diagramWidth / 2.0f
+                     : (diagramWidth - static_cast<float>(endpointCount - 1) * kLadderColumnSpacing) / 2.0f;
+    return std::max(kLadderMinLeft, left);
+}
+
+size_t LadderColumnOf(const std::vector<std::string>& endpoints, const std::string& address) {
+    auto it = std::find(endpoints.begin(), endpoints.end(), address);
+    return it == endpoints.end() ? 0 : static_cast<size_t>(it - endpoints.begin());
+}
+
+LadderArrow LadderArrowGeometry(float x0, float y0, float columnFrom, float columnTo, size_t k) {
+    LadderArrow a;
+    a.x1 = x0 + columnFrom;
+    a.x2 = x0 + columnTo;
+    a.y = y0 + kLadderFirstRowOffset + kLadderRowSpacing * static_cast<float>(k);
+    a.lineEndX = a.x1 + 0.98f * (a.x2 - a.x1);
+    const float back = a.x2 > a.x1 ? -kLadderArrowHead : kLadderArrowHead;
+    const float pts[6] = {a.x2, a.y, a.x2 + back, a.y - 4.0f, a.x2 + back, a.y + 4.0f};
+    std::copy(pts, pts + 6, a.head);
+    a.labelX = (a.x1 + a.x2) / 2.0f - 60.0f;
+    a.labelY = a.y - 15.0f;
+    const float width = std::fabs(a.x2 - a.x1);
+    a.selectW = std::max(width, kLadderMinSelectWidth);
+    a.selectX = std::min(a.x1, a.x2) - (a.selectW - width) / 2.0f;
+    a.selectY = a.y - kLadderSelectHeight / 2.0f;
+    a.selectH = kLadderSelectHeight;
+    return a;
+}
+
+float LadderLifeLineBottom(float y0, size_t messageCount) {
+    return y0 + kLadderLifeLineTop + kLadderRowSpacing * static_cast<float>(messageCount) + 50.0f;
+}
+
+float LadderContentHeight(size_t messageCount) {
+    return 70.0f + kLadderRowSpacing * static_cast<float>(messageCount);
+}
+
+FlowRgba LadderArrowColour(const SipMessage& m, bool selected) {
+    if (selected) return {255, 100, 255, 255};
+    if (TypeCode(m) == kTypeRtp) return {255, 255, 255, 255};
+    if (TypeCode(m) == kTypeBye) return {255, 50, 50, 255};
+    if (!m.isRequest && m.statusCode >= 100 && m.statusCode <= 199) return {255, 255, 0, 255};
+    if (!m.isRequest && m.statusCode >= 300) return {255, 50, 50, 255};
+    return {0, 255, 0, 255};
+}
+
+std::string LadderLabel(const SipMessage& m) {
+    if (TypeCode(m) == kTypeRtp) {
+        std::string label = m.text;
+        size_t lf = label.find('\n');
+        if (lf != std::string::npos) label = label.substr(lf + 1);
+        if (label.rfind("Codec: ", 0) == 0) label.erase(0, 7);
+        return label;
+    }
+    std::string label = m.time.substr(0, 8);
+    label += ' ';
+    if (!m.isRequest) {
+        label += std::to_string(m.statusCode);
+        label += ' ';
+    }
+    label += m.method;
+    return label;
+}
+
+std::string RawPacketLine(const PacketLogEntry& p) {
+    std::string line;
+    line.reserve(p.time.size() + p.protocol.size() + p.info.size() + 24);
+    line += '[';
+    line += p.time;
+    line += "] ";
+    line += p.protocol;
+    line += " Len:";
+    line += std::to_string(static_cast<int32_t>(p.wireLength));
+    line += ' ';
+    line += p.info;
+    return line;
+}
+
+std::string RawPacketTooltip(const PacketLogEntry& p) {
+    const size_t n = std::min(p.payload.size(), kRawTooltipMaxChars);
+    std::string text;
+    text.reserve(n + 3);
+    for (size_t i = 0; i < n; ++i) {
+        const unsigned char c = p.payload[i];
+        text += (c < 0x20 && c != '\n' && c != '\r' && c != '\t') || c == 0x7f ? '.' : static_cast<char>(c);
+    }
+    if (p.payload.size() > kRawTooltipMaxChars) text += "...";
+    return text;
+}
+
+bool RawPacketMatches(const PacketLogEntry& p, std::string_view filter) {
+    if (filter.empty()) return true;
+    // "protocol info" without building the joined string for every packet.
+    const std::string_view proto(p.protocol), info(p.info);
+    if (proto.find(filter) != std::string_view::npos || info.find(filter) != std::string_view::npos)
+        return true;
+    if (filter.size() <= proto.size() + 1 + info.size()) {
+        std::string joined;
+        joined.reserve(proto.size() + 1 + info.size());
+        joined.append(proto).append(1, ' ').append(info);
+        if (joined.find(filter) != std::string::npos) return true;
+    }
+    const std::string_view payload(reinterpret_cast<const char*>(p.payload.data()), p.payload.size());
+    return payload.find(filter) != std::string_view::npos;
+}

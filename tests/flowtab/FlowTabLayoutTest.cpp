@@ -1,0 +1,198 @@
+// Geometry, colours and texts of the Flow tab's call list, ladder and raw packet window.
+#include <gtest/gtest.h>
+
+#include "flow/FlowTabLayout.h"
+#include "FlowTabTestUtil.h"
+
+using namespace flowtab_test;
+
+namespace {
+
+SipMessage Msg(const std::string& src, const std::string& dst) {
+    SipMessage m;
+    m.sourceIp = src;
+    m.destinationIp = dst;
+    return m;
+}
+
+const SipCall* Find(const std::vector<SipCall>& calls, const std::string& id) {
+    for (const SipCall& c : calls)
+        if (c.callId == id) return &c;
+    return nullptr;
+}
+
+}  // namespace
+
+TEST(FlowTabLadderLayout, TwoEndpointsAreCentredThreeHundredApart) {
+    const std::vector<SipMessage> msgs = {Msg("10.0.0.1", "10.0.0.2"), Msg("10.0.0.2", "10.0.0.1"),
+                                          Msg("10.0.0.1", "10.0.0.2")};
+    const auto endpoints = LadderEndpoints(msgs);
+    ASSERT_EQ(endpoints, (std::vector<std::string>{"10.0.0.1", "10.0.0.2"}));
+    const float left = LadderLeftMargin(endpoints.size(), 1000.0f);
+    EXPECT_FLOAT_EQ(left, 350.0f);  // (1000 - 300) / 2
+    // Life lines run from y0 + 40 down 40 per message plus 50: 170 for three messages.
+    EXPECT_FLOAT_EQ(LadderLifeLineBottom(0.0f, msgs.size()) - kLadderLifeLineTop, 170.0f);
+    EXPECT_FLOAT_EQ(LadderContentHeight(msgs.size()), 190.0f);
+}
+
+TEST(FlowTabLadderLayout, ProxyGivesThreeColumnsInOrderOfFirstAppearance) {
+    const std::vector<SipMessage> msgs = {Msg("10.0.0.1", "10.0.0.9"), Msg("10.0.0.9", "10.0.0.2"),
+                                          Msg("10.0.0.2", "10.0.0.9"), Msg("10.0.0.9", "10.0.0.1")};
+    const auto endpoints = LadderEndpoints(msgs);
+    ASSERT_EQ(endpoints, (std::vector<std::string>{"10.0.0.1", "10.0.0.9", "10.0.0.2"}));
+    EXPECT_FLOAT_EQ(LadderLeftMargin(3, 1000.0f), 200.0f);  // (1000 - 600) / 2
+    EXPECT_EQ(LadderColumnOf(endpoints, "10.0.0.2"), 2u);
+    // Too many columns for the width: the margin stays at 50 and the view scrolls.
+    EXPECT_FLOAT_EQ(LadderLeftMargin(5, 800.0f), 50.0f);
+    EXPECT_FLOAT_EQ(LadderLeftMargin(0, 800.0f), 400.0f);
+    EXPECT_FLOAT_EQ(LadderLeftMargin(0, 60.0f), 50.0f);
+}
+
+TEST(FlowTabLadderLayout, ArrowGeometryHeadsLabelsAndSelectionAreas) {
+    // Left to right, message 2, diagram at (100, 200), columns at 350 and 650.
+    LadderArrow a = LadderArrowGeometry(100.0f, 200.0f, 350.0f, 650.0f, 2);
+    EXPECT_FLOAT_EQ(a.y, 200.0f + 60.0f + 80.0f);
+    EXPECT_FLOAT_EQ(a.x1, 450.0f);
+    EXPECT_FLOAT_EQ(a.x2, 750.0f);
+    EXPECT_FLOAT_EQ(a.lineEndX, 450.0f + 0.98f * 300.0f);
+    EXPECT_FLOAT_EQ(a.head[0], 750.0f);
+    EXPECT_FLOAT_EQ(a.head[2], 742.0f);
+    EXPECT_FLOAT_EQ(a.head[3], a.y - 4.0f);
+    EXPECT_FLOAT_EQ(a.head[5], a.y + 4.0f);
+    EXPECT_FLOAT_EQ(a.labelX, 600.0f - 60.0f);
+    EXPECT_FLOAT_EQ(a.labelY, a.y - 15.0f);
+    EXPECT_FLOAT_EQ(a.selectX, 450.0f);
+    EXPECT_FLOAT_EQ(a.selectY, a.y - 10.0f);
+    EXPECT_FLOAT_EQ(a.selectW, 300.0f);
+    EXPECT_FLOAT_EQ(a.selectH, 20.0f);
+
+    // Right to left: the head points left, the selection area still starts at the left end.
+    a = LadderArrowGeometry(0.0f, 0.0f, 650.0f, 350.0f, 0);
+    EXPECT_FLOAT_EQ(a.head[2], 358.0f);
+    EXPECT_FLOAT_EQ(a.selectX, 350.0f);
+    EXPECT_FLOAT_EQ(a.selectW, 300.0f);
+
+    // Both ends in one column: no length, but a clickable 20 px area centred on the column.
+    a = LadderArrowGeometry(0.0f, 0.0f, 350.0f, 350.0f, 0);
+    EXPECT_FLOAT_EQ(a.selectW, kLadderMinSelectWidth);
+    EXPECT_FLOAT_EQ(a.selectX, 340.0f);
+}
+
+TEST(FlowTabLadderColours, ArrowColourPerMessageKindOfARealCall) {
+    const auto calls = CallsOf("01_basic_call_caller_bye.pcap");
+    const SipCall* call = Find(calls, "1-21527@192.168.1.50");
+    ASSERT_NE(call, nullptr);
+    const FlowRgba green{0, 255, 0, 255}, yellow{255, 255, 0, 255}, red{255, 50, 50, 255},
+        white{255, 255, 255, 255}, magenta{255, 100, 255, 255};
+    std::vector<std::string> seen;
+    for (const SipMessage& m : call->messages) {
+        const FlowRgba c = LadderArrowColour(m, false);
+        if (m.type == SipMsgType::Rtp) {
+            EXPECT_EQ(c, white);
+        } else if (m.isRequest && m.method == "INVITE") {
+            EXPECT_EQ(c, green);
+        } else if (m.isRequest && m.method == "ACK") {
+            EXPECT_EQ(c, green);
+        } else if (m.type == SipMsgType::Bye) {
+            EXPECT_EQ(c, red) << "BYE request and its 200 are both red";
+        } else if (m.statusCode == 100 || m.statusCode == 180) {
+            EXPECT_EQ(c, yellow);
+        } else if (m.statusCode == 200) {
+            EXPECT_EQ(c, green);
+        }
+        // The selected arrow is magenta whatever it is.
+        EXPECT_EQ(LadderArrowColour(m, true), magenta);
+        seen.push_back(m.method);
+    }
+    EXPECT_EQ(call->messages.size(), 9u) << "7 SIP messages and 2 RTP flow entries";
+
+    const auto busy = CallsOf("04_call_busy_486.pcap");
+    ASSERT_EQ(busy.size(), 1u);
+    bool saw486 = false;
+    for (const SipMessage& m : busy[0].messages) {
+        if (m.statusCode == 486) {
+            saw486 = true;
+            EXPECT_EQ(LadderArrowColour(m, false), red);
+        }
+    }
+    EXPECT_TRUE(saw486);
+}
+
+TEST(FlowTabLadderLabels, SipRequestsResponsesAndRtpEntries) {
+    CallTracker tracker;
+    const std::string invite =
+        "INVITE sip:2000@10.0.0.2 SIP/2.0\r\nFrom: <sip:1000@10.0.0.1>;tag=a\r\nTo: <sip:2000@10.0.0.2>\r\n"
+        "Call-ID: lbl-1\r\nCSeq: 1 INVITE\r\nContent-Type: application/sdp\r\n\r\nv=0\r\n"
+        "m=audio 40000 RTP/AVP 8\r\n";
+    tracker.ProcessPacket(MakePacket("12:34:56.789", "10.0.0.1:5060", "10.0.0.2:5060", invite));
+    tracker.ProcessPacket(
+        MakePacket("12:34:56.900", "10.0.0.2:5060", "10.0.0.1:5060", SipResponse("180 Ringing", "lbl-1", "INVITE")));
+    std::string rtp(172, '\0');
+    rtp[0] = '\x80';
+    rtp[1] = '\x88';  // marker bit + payload type 8
+    tracker.ProcessPacket(MakePacket("12:34:57.000", "10.0.0.2:30000", "10.0.0.1:40000", rtp));
+
+    auto calls = tracker.GetCalls();
+    ASSERT_EQ(calls.size(), 1u);
+    ASSERT_EQ(calls[0].messages.size(), 3u);
+    EXPECT_EQ(LadderLabel(calls[0].messages[0]), "12:34:56 INVITE");
+    EXPECT_EQ(LadderLabel(calls[0].messages[1]), "12:34:56 180 Ringing");
+    // A new flow shows the part after the address line, without "Codec: ".
+    EXPECT_EQ(LadderLabel(calls[0].messages[2]), "(G711a/PT:8) - 1 [172b]");
+
+    tracker.ProcessPacket(MakePacket("12:34:57.020", "10.0.0.2:30000", "10.0.0.1:40000", rtp));
+    calls = tracker.GetCalls();
+    EXPECT_EQ(LadderLabel(calls[0].messages[2]), "RTP (G711a/PT:8) - 2 [172b]");
+
+    SipMessage bare;
+    bare.type = SipMsgType::Rtp;
+    bare.text = "RTP (Dyn/PT:96) - 3 [20b]";
+    EXPECT_EQ(LadderLabel(bare), bare.text);
+    SipMessage shortTime;
+    shortTime.time = "1:2";
+    shortTime.isRequest = true;
+    shortTime.method = "OPTIONS";
+    EXPECT_EQ(LadderLabel(shortTime), "1:2 OPTIONS");
+}
+
+TEST(FlowTabCallList, MethodCellOfACallThatStartsWithAResponse) {
+    CallTracker tracker;
+    tracker.ProcessPacket(
+        MakePacket("10:00:00.000", "10.0.0.2:5060", "10.0.0.1:5060", SipResponse("200 OK", "resp-first", "INVITE")));
+    auto calls = tracker.GetCalls();
+    ASSERT_EQ(calls.size(), 1u);
+    EXPECT_EQ(CallMethodText(calls[0]), "OK");
+    EXPECT_EQ(CallMethodColour("OK"), (FlowRgbf{1.0f, 1.0f, 1.0f}));
+    EXPECT_EQ(CallMethodColour("INVITE"), (FlowRgbf{1.0f, 0.2f, 0.2f}));
+    EXPECT_EQ(CallMethodColour("REGISTER"), (FlowRgbf{0.2f, 0.6f, 1.0f}));
+    EXPECT_EQ(CallMethodColour("OPTIONS"), (FlowRgbf{1.0f, 1.0f, 0.0f}));
+    SipCall empty;
+    EXPECT_EQ(CallMethodText(empty), "?");
+    EXPECT_EQ(DisplayStatusColour("Sucesso"), DisplayStatusColour("Em andamento"));
+    EXPECT_EQ(DisplayStatusColour("Insucesso"), (FlowRgbf{1.0f, 0.4f, 0.4f}));
+    EXPECT_EQ(DisplayStatusColour("Tentando..."), (FlowRgbf{0.6f, 0.8f, 1.0f}));
+}
+
+TEST(FlowTabRawWindow, LineTooltipAndFilter) {
+    PacketLogEntry p = MakePacket("08:09:10.111", "10.0.0.1:5060", "10.0.0.2:5060",
+                                  SipRequest("INVITE", "raw-1", "<sip:1@a>", "<sip:2@b>", "INVITE"));
+    p.info = "5060 -> 5060";
+    p.wireLength = 512;
+    EXPECT_EQ(RawPacketLine(p), "[08:09:10.111] UDP Len:512 5060 -> 5060");
+
+    EXPECT_TRUE(RawPacketMatches(p, ""));
+    EXPECT_TRUE(RawPacketMatches(p, "UDP"));
+    EXPECT_TRUE(RawPacketMatches(p, "UDP 5060"));  // across protocol and info
+    EXPECT_TRUE(RawPacketMatches(p, "INVITE"));    // in the payload
+    EXPECT_FALSE(RawPacketMatches(p, "invite"));   // case-sensitive
+    EXPECT_FALSE(RawPacketMatches(p, "TCP"));
+
+    PacketLogEntry big = MakePacket("08:09:10.112", "a", "b", std::string(800, 'x'));
+    big.payload[3] = 0;  // a zero byte must not end the text early
+    const std::string tip = RawPacketTooltip(big);
+    EXPECT_EQ(tip.size(), 503u);
+    EXPECT_EQ(tip.substr(500), "...");
+    EXPECT_EQ(tip[3], '.');
+    PacketLogEntry exact = MakePacket("t", "a", "b", std::string(500, 'y'));
+    EXPECT_EQ(RawPacketTooltip(exact), std::string(500, 'y'));
+}

@@ -1,9 +1,25 @@
 #include <imgui.h>
 
+#include <algorithm>
 #include <cstring>
+#include <string>
 
 #include "app/App.h"
 #include "tools/QuickTools.h"
+
+namespace {
+
+// The figures sit over the right end of the bar just drawn: 100 pixels back from the end of
+// the line, or further back when the text is wider, so that it is never cut off at the edge.
+void FiguresOverBarEnd(const std::string& text) {
+    ImGui::SameLine();
+    const float back = std::max(100.0f, ImGui::CalcTextSize(text.c_str()).x + ImGui::GetStyle().ItemSpacing.x +
+                                            ImGui::GetStyle().FramePadding.x);
+    ImGui::SetCursorPosX(ImGui::GetCursorPosX() - back);
+    ImGui::TextUnformatted(text.c_str());
+}
+
+}  // namespace
 
 void App::DrawHomeTab() {
     if (SystemInfoRefreshDue(systemInfoTimer, ImGui::GetIO().DeltaTime))
@@ -36,18 +52,14 @@ void App::DrawHomeTab() {
         ImGui::Text("Memoria RAM:");
         ImGui::TableSetColumnIndex(1);
         ImGui::ProgressBar(MemoryUsedFraction(systemInfo), ImVec2(-1.0f, 0.0f), "");
-        ImGui::SameLine();
-        ImGui::SetCursorPosX(ImGui::GetCursorPosX() - 100.0f);
-        ImGui::TextUnformatted(MemoryFiguresText(systemInfo).c_str());
+        FiguresOverBarEnd(MemoryFiguresText(systemInfo));
 
         ImGui::TableNextRow();
         ImGui::TableSetColumnIndex(0);
         ImGui::Text("Espaco em Disco (/):");
         ImGui::TableSetColumnIndex(1);
         ImGui::ProgressBar(DiskUsedFraction(systemInfo), ImVec2(-1.0f, 0.0f), "");
-        ImGui::SameLine();
-        ImGui::SetCursorPosX(ImGui::GetCursorPosX() - 100.0f);
-        ImGui::TextUnformatted(DiskFiguresText(systemInfo).c_str());
+        FiguresOverBarEnd(DiskFiguresText(systemInfo));
         ImGui::EndTable();
     }
 

@@ -137,8 +137,11 @@ float DiskUsedFraction(const SystemInfo& info) {
 }
 
 bool SystemInfoRefreshDue(float& timer, float deltaSeconds) {
+    // The timer is tested for zero before the frame time is added: a GUI frame never lasts
+    // zero seconds, so testing the sum would leave the dashboard empty for its first 2 s.
+    const bool firstDrawing = timer == 0.0f;
     timer += deltaSeconds;
-    if (timer > kSystemInfoRefreshSeconds || timer == 0.0f) {
+    if (firstDrawing || timer > kSystemInfoRefreshSeconds) {
         timer = 0.01f;
         return true;
     }

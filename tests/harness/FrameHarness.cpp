@@ -317,6 +317,8 @@ ImGuiID FrameHarness::HoveredId() const { return context_->HoveredId; }
 
 bool FrameHarness::SelectTab(const std::string& label) {
     ImGuiContext& g = *context_;
+    // A tab bar lays its tabs out one frame after they were first submitted.
+    Frame();
     ImGuiID barId = 0, tabId = 0;
     ImVec2 centre;
     for (int n = 0; n < g.TabBars.GetMapSize() && !tabId; ++n) {
@@ -384,6 +386,7 @@ std::optional<WindowInfo> FrameHarness::FindWindow(const std::string& name) cons
 void FrameHarness::Unlock() {
     app_->unlocked = true;
     Frame();
+    Frame();  // the tab bar lays out on its second frame
 }
 
 }  // namespace harness

@@ -124,7 +124,8 @@ public:
 
     // --- tabs ---
     // Clicks the tab labelled `label` in whichever visible tab bar has it (MainTabs, or a
-    // tab's inner bar) and runs frames until it is selected. False when no such tab is drawn.
+    // tab's inner bar) and runs frames until it is selected (one frame first, so that a bar
+    // that just appeared is laid out). False when no such tab is drawn.
     bool SelectTab(const std::string& label);
     // Label of the selected tab of the visible tab bar that has a tab `anyTabLabel`.
     std::string SelectedTab(const std::string& anyTabLabel = "HOME") const;
@@ -134,7 +135,8 @@ public:
     std::optional<WindowInfo> FindWindow(const std::string& name) const;  // exact or child's own name
 
     // --- shell shortcuts ---
-    // Leaves the lock screen without the password (sets app().unlocked) and runs a frame.
+    // Leaves the lock screen without the password (sets app().unlocked) and runs two frames
+    // (the tab bar is laid out and drawn with its labels after the second).
     void Unlock();
 
 private:

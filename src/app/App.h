@@ -134,6 +134,8 @@ public:
     CheckIpOptions checkIpOptions;   // empty host: the built-in one (tests point it elsewhere)
     std::string checkIpError;        // one line under the button after a failed check
     // [Som extras]
+    bool audioErrorDismissed = false;  // "OK" pressed on "Erro de Áudio" during this visit
+    int audioTabLastFrame = -10;       // GUI frame of the last drawing, to notice a new visit
     // [HOME extras]
     // Source of the dashboard facts; tests put prepared facts here. Null: CollectSystemInfo.
     SystemInfo (*systemInfoSource)() = nullptr;

@@ -17,17 +17,30 @@ ImVec4 MeterColour(float level) {
 }  // namespace
 
 void App::DrawAudioTab() {
-    // Asked again every frame, so the message returns after "OK" while no device exists.
-    if (!audioTester.HasDevices()) ImGui::OpenPopup("Erro de Áudio");
+    static const char* const kNoDeviceText =
+        "Nao ha dispositivos de audio ativos ou identificados como usaveis pelo sistema.";
+    // The device count is asked every frame. The modal message comes back on every visit to
+    // the tab while no device exists, but not after "OK" within the same visit: a modal that
+    // reopened at once would block the tab bar and keep the user on this tab for good.
+    const int frame = ImGui::GetFrameCount();
+    if (frame != audioTabLastFrame + 1) audioErrorDismissed = false;  // the tab was just entered
+    audioTabLastFrame = frame;
+    const bool hasDevices = audioTester.HasDevices();
+    if (hasDevices) audioErrorDismissed = false;
+    if (!hasDevices && !audioErrorDismissed) ImGui::OpenPopup("Erro de Áudio");
     if (ImGui::BeginPopupModal("Erro de Áudio", nullptr, ImGuiWindowFlags_AlwaysAutoResize)) {
-        ImGui::Text("Nao ha dispositivos de audio ativos ou identificados como usaveis pelo sistema.");
-        if (ImGui::Button("OK")) ImGui::CloseCurrentPopup();
+        ImGui::Text("%s", kNoDeviceText);
+        if (ImGui::Button("OK")) {
+            ImGui::CloseCurrentPopup();
+            audioErrorDismissed = true;
+        }
         ImGui::EndPopup();
     }
 
     ImGui::TextWrapped(
         "Para iniciar o teste voce devera clicar no botao 'Iniciar', mas fique atento, voce ira falar no "
         "microfone por ate 10 segundos.\nAproveite e ajuste o volume do microfone.");
+    if (!hasDevices) ImGui::TextColored(ImVec4(1.0f, 0.0f, 0.0f, 1.0f), "%s", kNoDeviceText);
     ImGui::Spacing();
 
     const float level = audioTester.GetLevel();

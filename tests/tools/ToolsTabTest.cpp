@@ -165,7 +165,7 @@ TEST_F(CheckIpTab, ResultViewCopiesAndRefreshesWithoutANewRequest) {
 
 // ---------------------------------------------------------------- Som
 
-TEST(AudioTab, NoSoundServerShowsTheErrorAgainAfterOk) {
+TEST(AudioTab, NoSoundServerShowsTheErrorOnEveryVisitWithoutTrappingTheUser) {
     std::string dir = testsupport::MakeTempDir("nopulse-tab");
     setenv("XDG_RUNTIME_DIR", dir.c_str(), 1);
     setenv("PULSE_SERVER", ("unix:" + dir + "/absent").c_str(), 1);
@@ -175,11 +175,24 @@ TEST(AudioTab, NoSoundServerShowsTheErrorAgainAfterOk) {
     ASSERT_TRUE(h.SelectTab("Som"));
     h.RunFrames(2);
     EXPECT_TRUE(h.HasText("Erro de"));
+    EXPECT_TRUE(h.FindWindow("Erro de Áudio").has_value());
     EXPECT_TRUE(h.HasText("Nao ha dispositivos de audio ativos ou identificados como usaveis pelo sistema."));
     EXPECT_TRUE(h.HasText("0.00"));  // the volume slider without a microphone
+    // While the modal is up the tab bar does not respond.
+    EXPECT_FALSE(h.SelectTab("HOME"));
     ASSERT_TRUE(h.ClickText("OK", true));
     h.RunFrames(2);
-    EXPECT_TRUE(h.HasText("Nao ha dispositivos de audio ativos"));
+    EXPECT_FALSE(h.HasText("Erro de"));
+    EXPECT_TRUE(h.HasText("Nao ha dispositivos de audio ativos"));  // the line in the tab stays
+    ASSERT_TRUE(h.ClickText("INICIAR GRAVACAO"));
+    h.Frame();
+    EXPECT_FALSE(h.app().audioTester.IsRecording());
+    EXPECT_TRUE(h.HasText("INICIAR GRAVACAO"));
+    // The user can leave; coming back shows the message again.
+    ASSERT_TRUE(h.SelectTab("HOME"));
+    ASSERT_TRUE(h.SelectTab("Som"));
+    h.RunFrames(2);
+    EXPECT_TRUE(h.HasText("Erro de"));
     fs::remove_all(dir);
 }
 

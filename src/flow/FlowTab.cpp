@@ -3,6 +3,7 @@
 #include <imgui.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <filesystem>
 #include <system_error>
 
@@ -20,6 +21,20 @@ namespace {
 constexpr size_t kIntakePerFrame = FlowIntake::kFrameBatch;
 
 ImVec4 Colour(const FlowRgbf& c) { return ImVec4(c.r, c.g, c.b, 1.0f); }
+
+// The control row is wider than the default 1280-pixel window: an item that would be cut
+// off at the right edge starts a new line instead, so every control stays reachable.
+void SameLineIfFits(float nextWidth) {
+    const float spacing = ImGui::GetStyle().ItemSpacing.x;
+    const float right = ImGui::GetWindowPos().x + ImGui::GetWindowContentRegionMax().x;
+    if (ImGui::GetItemRectMax().x + spacing + nextWidth <= right) ImGui::SameLine();
+}
+float ButtonWidth(const char* label) {
+    return ImGui::CalcTextSize(label, nullptr, true).x + ImGui::GetStyle().FramePadding.x * 2.0f;
+}
+float CheckboxWidth(const char* label) {
+    return ImGui::GetFrameHeight() + ImGui::GetStyle().ItemInnerSpacing.x + ImGui::CalcTextSize(label, nullptr, true).x;
+}
 
 // .pcap files of a folder, sorted by name; empty when the folder is missing.
 std::vector<std::string> ListPcapFiles(const std::string& folder) {
@@ -160,11 +175,11 @@ void App::DrawFlowControls(size_t packetCount, const std::vector<SipCall>& calls
         if (ImGui::Button("INICIAR MONITORAMENTO", ImVec2(180, 0))) FlowStartMonitoring();
     }
 
-    ImGui::SameLine();
+    SameLineIfFits(ButtonWidth("Limpar"));
     if (ImGui::Button("Limpar")) FlowClear();
-    ImGui::SameLine();
+    SameLineIfFits(ButtonWidth("Abrir Pasta"));
     if (ImGui::Button("Abrir Pasta")) platform::OpenFolder(FlowLogDirectory());
-    ImGui::SameLine();
+    SameLineIfFits(ButtonWidth("Importar PCAP"));
     ImGui::BeginDisabled(flowMonitoring);
     if (ImGui::Button("Importar PCAP")) {
         flowImportOpen = !flowImportOpen;
@@ -175,24 +190,26 @@ void App::DrawFlowControls(size_t packetCount, const std::vector<SipCall>& calls
         }
     }
     ImGui::EndDisabled();
-    ImGui::SameLine();
+    SameLineIfFits(ButtonWidth("Exportar CSV"));
     if (ImGui::Button("Exportar CSV")) {
         const FlowExportResult r = ExportCallsCsv(callTracker.GetCalls());
         flowStatusLine = r.message;
         flowStatusIsError = !r.written;
     }
-    ImGui::SameLine();
+    SameLineIfFits(ButtonWidth("Exportar PCAP"));
     if (ImGui::Button("Exportar PCAP")) {
         const FlowExportResult r = ExportPacketsPcap(flowCore.GetPackets());
         flowStatusLine = r.message;
         flowStatusIsError = !r.written;
     }
-    ImGui::SameLine();
+    SameLineIfFits(CheckboxWidth("Debug Raw"));
     ImGui::Checkbox("Debug Raw", &showRawDebug);
-    ImGui::SameLine();
     const FlowCounters counters = CountCalls(calls);
-    ImGui::Text("| Total Pkts: %d | Chamadas: %d | Registers: %d", static_cast<int>(packetCount),
-                static_cast<int>(counters.calls), static_cast<int>(counters.registers));
+    char countersText[160];
+    std::snprintf(countersText, sizeof(countersText), "| Total Pkts: %d | Chamadas: %d | Registers: %d",
+                  static_cast<int>(packetCount), static_cast<int>(counters.calls), static_cast<int>(counters.registers));
+    SameLineIfFits(ImGui::CalcTextSize(countersText).x);
+    ImGui::TextUnformatted(countersText);
 
     if (!flowStatusLine.empty()) {
         const ImVec4 colour = flowStatusIsError ? ImVec4(1.0f, 0.4f, 0.4f, 1.0f) : ImVec4(0.4f, 1.0f, 0.4f, 1.0f);

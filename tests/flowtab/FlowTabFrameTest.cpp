@@ -17,8 +17,8 @@ namespace {
 
 class FlowTabFrame : public ::testing::Test {
 protected:
-    // Wide enough for the whole control row and its counters text.
-    explicit FlowTabFrame(float height = 800.0f) : h(1700.0f, height) {}
+    // The default window width: the control row must wrap rather than cut controls off.
+    explicit FlowTabFrame(float height = 800.0f) : h(1280.0f, height) {}
     void SetUp() override {
         root = fs::temp_directory_path() /
                ("flowtab-frame-" + std::to_string(::getpid()) + "-" +

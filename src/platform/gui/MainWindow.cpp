@@ -13,12 +13,42 @@
 
 #include "platform/gui/AppIcon.h"
 
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define OC_UNDER_ASAN 1
+#endif
+#endif
+#if defined(__SANITIZE_ADDRESS__)
+#define OC_UNDER_ASAN 1
+#endif
+#ifdef OC_UNDER_ASAN
+#include <dlfcn.h>
+#include <link.h>
+#endif
+
 namespace platform {
 
 namespace {
 
+#ifdef OC_UNDER_ASAN
+// Sanitizer builds only: the GL driver libraries are unloaded at shutdown, after which the
+// leak checker can no longer name them and their own leaks can't be told from ours.
+// Pinning every loaded library keeps their names in the report (and the suppressions apply).
+void PinLoadedLibraries() {
+    dl_iterate_phdr(
+        [](struct dl_phdr_info* info, size_t, void*) -> int {
+            if (info->dlpi_name && info->dlpi_name[0]) dlopen(info->dlpi_name, RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE);
+            return 0;
+        },
+        nullptr);
+}
+#else
+void PinLoadedLibraries() {}
+#endif
+
 // Where vertical-blank sync is missing (Xvfb, some remote displays) the loop paces itself.
 constexpr unsigned long long kMinFrameNs = 16'666'667ULL;
+constexpr Uint32 kSubsystems = SDL_INIT_VIDEO | SDL_INIT_TIMER | SDL_INIT_EVENTS;
 
 unsigned long long NowNs() {
     return static_cast<unsigned long long>(SDL_GetPerformanceCounter()) * 1'000'000'000ULL /
@@ -41,7 +71,7 @@ std::unique_ptr<MainWindow> MainWindow::Open(const std::string& title, int x, in
     SDL_SetHint(SDL_HINT_VIDEO_X11_NET_WM_BYPASS_COMPOSITOR, "0");
     std::unique_ptr<MainWindow> w(new MainWindow());
     w->deferred_ = std::make_unique<Deferred>();
-    if (SDL_Init(SDL_INIT_VIDEO | SDL_INIT_TIMER | SDL_INIT_EVENTS) != 0) {
+    if (SDL_InitSubSystem(kSubsystems) != 0) {
         error = std::string("SDL_Init: ") + SDL_GetError();
         return nullptr;
     }
@@ -85,10 +115,12 @@ std::unique_ptr<MainWindow> MainWindow::Open(const std::string& title, int x, in
 }
 
 MainWindow::~MainWindow() {
+    PinLoadedLibraries();
     StopGui();
     if (glContext_) SDL_GL_DeleteContext(static_cast<SDL_GLContext>(glContext_));
     if (window_) SDL_DestroyWindow(window_);
-    if (sdlStarted_) SDL_Quit();
+    // Only our subsystems: the audio tester holds its own reference to SDL's audio.
+    if (sdlStarted_) SDL_QuitSubSystem(kSubsystems);
 }
 
 bool MainWindow::StartGui() {

@@ -62,8 +62,9 @@ bool App::FlowStartMonitoring() {
     std::string deviceName;
     if (selectedDevice >= 0 && static_cast<size_t>(selectedDevice) < devices.size())
         deviceName = devices[static_cast<size_t>(selectedDevice)].name;
-    // A finished savefile import still holds the capture object; release it first.
-    if (flowCore.IsRunning() && flowCore.IsOffline() && !flowCore.ReaderActive()) flowCore.Stop();
+    // An import (finished or still reading) holds the capture object; a live capture
+    // replaces it, since the start clears the list anyway.
+    if (flowCore.IsRunning() && flowCore.IsOffline()) flowCore.Stop();
     if (!flowCore.Start(deviceName, flowSipPort, flowRtpMin, flowRtpMax)) {
         std::string cause = StartErrorText(flowCore.LastStartError());
         if (cause.empty()) cause = "causa desconhecida";

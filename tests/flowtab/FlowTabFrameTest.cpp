@@ -82,6 +82,26 @@ TEST_F(FlowTabFrame, TwelveHundredWaitingPacketsTakeThreeFrames) {
     EXPECT_TRUE(h.HasText("| Total Pkts: 1200 | Chamadas: 21 | Registers: 0")) << h.AllText("FlowList");
 }
 
+TEST_F(FlowTabFrame, IntakeIndexFollowsTheBufferTrim) {
+    const PacketLogEntry filler = MakePacket("10:00:00.000", "10.9.9.9:7000", "10.9.9.8:7000", "xxxx");
+    for (int i = 0; i < 50000; ++i) app().flowCore.OnPacket(filler);
+    h.RunFrames(3);
+    EXPECT_EQ(app().flowProcessedCount, 1500);
+    // The 50,001st packet drops the oldest 1,000: the next packet to process moves back with
+    // them and stays the same packet.
+    app().flowCore.OnPacket(
+        MakePacket("10:00:01.000", "10.0.0.1:5060", "10.0.0.2:5060", SipRequest("OPTIONS", "after-trim", "<sip:1@a>", "<sip:2@b>", "OPTIONS")));
+    EXPECT_EQ(app().flowCore.EndPosition() - app().flowCore.FirstPosition(), 49001u);
+    h.Frame();
+    EXPECT_EQ(app().flowProcessedCount, 1000);
+    EXPECT_EQ(app().flowIntake.Processed(), 2000u);
+    EXPECT_EQ(app().flowIntake.Missed(), 0u);
+    Drain();
+    EXPECT_EQ(app().flowIntake.Processed(), 50001u);
+    EXPECT_TRUE(h.HasText("| Total Pkts: 49001 | Chamadas: 0 | Registers: 0")) << h.AllText("FlowList");
+    EXPECT_TRUE(h.HasText("after-trim"));
+}
+
 TEST_F(FlowTabFrame, LimparDuringCaptureEmptiesAndRefills) {
     app().flowMonitoring = true;  // as after a start: the list must clear under a running capture
     Capture(ReadCapture("01_basic_call_caller_bye.pcap"));

@@ -5,6 +5,13 @@
 class CallTracker;
 class FlowCore;
 
+// The intake step itself, for callers that keep the position in their own state (the Flow
+// tab keeps it in App). `position` is an absolute FlowCore position (FlowCore::FirstPosition()
+// after a clear); it is advanced past the packets processed. Packets trimmed before the step
+// reached them are skipped and added to *missed when given. Returns the number processed.
+size_t FlowIntakeStep(FlowCore& core, CallTracker& tracker, uint64_t& position, size_t maxPackets,
+                      uint64_t* missed = nullptr);
+
 // Feeds packets that FlowCore buffered, and that CallTracker has not seen yet, to
 // CallTracker, in capture order. Shared by the Flow tab (a bounded batch per GUI frame) and
 // orvanta-cli. It remembers an absolute FlowCore position, so a trim of the buffer neither

@@ -66,13 +66,18 @@ bool App::Initialize(const std::string& title, int width, int height) {
     // No tray host is not an error: closing then minimises instead of hiding.
     trayIcon = platform::TrayIcon::Create(kTrayTip, kTrayOpenItem);
 
-    devices = mtrCore.ListDevices();
-    if (devices.empty()) {
+    devices = DevicesOrPlaceholder(mtrCore.ListDevices());
+    return true;
+}
+
+std::vector<NetDevice> DevicesOrPlaceholder(std::vector<NetDevice> found) {
+    // The MTR and Flow device combos always need one line to show.
+    if (found.empty()) {
         NetDevice placeholder;
         placeholder.description = kNoDeviceText;
-        devices.push_back(placeholder);
+        found.push_back(placeholder);
     }
-    return true;
+    return found;
 }
 
 void App::RestoreFromTray() {
@@ -143,10 +148,7 @@ void App::Run() {
         if (!DrawFrame()) running = false;
         if (events.quitShortcut) running = false;
         ImGui::Render();
-        if (offScreen) {
-            ImGui::GetDrawData();  // nothing on screen: skip the GL work
-        } else {
-            window->Present(0.45f, 0.55f, 0.60f, 1.00f);
-        }
+        // Nothing is on screen while hidden or minimised: skip the GL work.
+        if (!offScreen) window->Present(0.45f, 0.55f, 0.60f, 1.00f);
     }
 }

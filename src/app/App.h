@@ -140,3 +140,8 @@ public:
     // Source of the dashboard facts; tests put prepared facts here. Null: CollectSystemInfo.
     SystemInfo (*systemInfoSource)() = nullptr;
 };
+
+// The capture-device list as the shell keeps it: what the capture library found, or one
+// placeholder entry (empty name) when it found nothing.
+std::vector<NetDevice> DevicesOrPlaceholder(std::vector<NetDevice> found);
+

@@ -56,3 +56,17 @@ TEST(AppEntry, ExitCodesAndMessageBoxes) {
     EXPECT_EQ(boxes[2].text, "Unknown critical error occurred.");
     EXPECT_TRUE(boxes[2].appGone);
 }
+
+TEST(AppEntry, DeviceListAlwaysHasALine) {
+    const std::vector<NetDevice> none = DevicesOrPlaceholder({});
+    ASSERT_EQ(none.size(), 1u);
+    EXPECT_EQ(none[0].name, "");
+    EXPECT_EQ(none[0].description, "Nenhum dispositivo encontrado (Verifique permissoes de captura)");
+
+    NetDevice eth;
+    eth.name = "eth0";
+    eth.description = "eth0";
+    const std::vector<NetDevice> some = DevicesOrPlaceholder({eth});
+    ASSERT_EQ(some.size(), 1u);
+    EXPECT_EQ(some[0].name, "eth0");
+}

@@ -80,9 +80,9 @@ icon_centre() {
   echo "$((x + 11)) $((y + 11))"
 }
 quit_with_ctrl_q() {
-  local w=$1
+  local w=$1 chord=${2:-ctrl+q}
   xdotool windowfocus --sync "$w" || fail "cannot focus the window"
-  xdotool key --delay 60 ctrl+q
+  xdotool key --delay 60 "$chord"
   local n=50
   while alive && [ $n -gt 0 ]; do sleep 0.1; n=$((n - 1)); done
   alive && fail "Ctrl+Q did not end the process within 5 s"
@@ -96,6 +96,8 @@ win=$(main_window)
 title=$(xdotool getwindowname "$win")
 [ "$title" = "Orvanta Connect" ] || fail "window title is '$title'"
 wait_for 10 is_viewable "$win" || fail "window not mapped"
+geometry=$(xwininfo -id "$win" | sed -n 's/.*Absolute upper-left [XY]: *//p' | tr '\n' ' ')
+[ "$geometry" = "100 100 " ] || fail "window at $geometry, expected 100 100"
 
 case "$mode" in
 smoke)
@@ -153,7 +155,8 @@ notray)
   sleep 1
   alive || fail "process ended on close"
   is_viewable "$win" || fail "without a tray host the window was hidden (unreachable)"
-  quit_with_ctrl_q "$win"
+  # From the lock screen, with the right-hand Ctrl.
+  quit_with_ctrl_q "$win" Control_R+q
   ;;
 *) fail "unknown mode $mode" ;;
 esac

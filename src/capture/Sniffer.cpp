@@ -114,7 +114,7 @@ bool Sniffer::Init(const std::string& filter, const std::string& deviceName, con
     return true;
 }
 
-bool Sniffer::InitOffline(const std::string& path, const std::string& filter) {
+bool Sniffer::InitOffline(const std::string& path, const std::string& filter, const std::string& dumpPath) {
     Stop();
     Fail(StartError::None, {});
     ResetCounters();
@@ -127,6 +127,13 @@ bool Sniffer::InitOffline(const std::string& path, const std::string& filter) {
         return false;
     }
     linkType = pcap_datalink(handle);
+    if (!dumpPath.empty()) {
+        dumper = pcap_dump_open(handle, dumpPath.c_str());
+        if (dumper)
+            Trace("Saving capture to " + dumpPath);
+        else
+            Trace(std::string("Failed to open pcap dump file: ") + pcap_geterr(handle));
+    }
     if (!filter.empty()) {
         bpf_program program{};
         if (pcap_compile(handle, &program, filter.c_str(), 1, kFilterNetmask) < 0) {
@@ -161,6 +168,9 @@ void Sniffer::Start(ReplyCallback onReply, PacketCallback onPacket) {
 
 void Sniffer::Stop() {
     running.exchange(false);
+    // With TPACKET_V3 the kernel never retires an empty block, so on a silent link
+    // pcap_next_ex can wait past its read timeout forever; breakloop wakes it at once.
+    if (handle && captureThread.joinable()) pcap_breakloop(handle);
     if (captureThread.joinable()) captureThread.join();  // throws when called from the loop itself
     if (dumper) {
         pcap_dump_close(dumper);

@@ -32,8 +32,10 @@ public:
 
     // Opens a live device. A Sniffer that is still open is stopped first.
     bool Init(const std::string& filter, const std::string& deviceName, const std::string& dumpPath);
-    // Opens a pcap savefile instead of a device; the loop ends at the end of the file.
-    bool InitOffline(const std::string& path, const std::string& filter = std::string());
+    // Opens a pcap savefile instead of a device; the loop ends at the end of the file. With a
+    // dumpPath the frames the loop reads are written there as during a live capture.
+    bool InitOffline(const std::string& path, const std::string& filter = std::string(),
+                     const std::string& dumpPath = std::string());
 
     void Start(ReplyCallback onReply, PacketCallback onPacket);
     void Stop();

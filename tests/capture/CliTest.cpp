@@ -1,0 +1,253 @@
+// orvanta-cli decode/devices as a user runs them: output against tshark on every fixture
+// savefile, exit codes, and the capture-rights path as an unprivileged user.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "PcapFiles.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+const std::string kCli = std::string(OC_BINARY_DIR) + "/src/cli/orvanta-cli";
+
+struct Result {
+    int rc = -1;
+    std::string out;
+    std::string err;
+};
+
+std::string Quote(const std::string& s) {
+    std::string q = "'";
+    for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return q + "'";
+}
+
+Result Shell(const std::string& command) {
+    TempDir dir;
+    const std::string errFile = dir.File("stderr");
+    Result r;
+    FILE* p = popen((command + " 2>" + Quote(errFile)).c_str(), "r");
+    if (!p) return r;
+    char buf[65536];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, p)) > 0) r.out.append(buf, n);
+    const int status = pclose(p);
+    r.rc = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    std::ifstream err(errFile);
+    std::stringstream ss;
+    ss << err.rdbuf();
+    r.err = ss.str();
+    return r;
+}
+
+std::vector<std::string> Split(const std::string& s, char sep) {
+    std::vector<std::string> parts;
+    std::string cur;
+    for (char c : s) {
+        if (c == sep) {
+            parts.push_back(cur);
+            cur.clear();
+        } else {
+            cur += c;
+        }
+    }
+    parts.push_back(cur);
+    return parts;
+}
+
+std::vector<std::string> Lines(const std::string& s) {
+    std::vector<std::string> lines = Split(s, '\n');
+    if (!lines.empty() && lines.back().empty()) lines.pop_back();
+    return lines;
+}
+
+std::vector<std::string> FixtureSavefiles() {
+    std::vector<std::string> files;
+    for (const char* dir : {OC_PCAP_DIR, OC_TEST_DATA_DIR "/testnet-samples"})
+        for (const auto& e : fs::directory_iterator(dir))
+            if (e.path().extension() == ".pcap") files.push_back(e.path().string());
+    std::sort(files.begin(), files.end());
+    return files;
+}
+
+bool HaveTshark() { return Shell("command -v tshark").rc == 0; }
+
+TEST(CaptureCli, DecodeMatchesTsharkOnEveryFixture) {
+    ASSERT_TRUE(fs::exists(kCli)) << kCli << " not built";
+    ASSERT_TRUE(HaveTshark()) << "tshark is required for this comparison (scripts/deps.sh installs it)";
+    const std::vector<std::string> files = FixtureSavefiles();
+    ASSERT_GE(files.size(), 15u);
+    for (const std::string& file : files) {
+        SCOPED_TRACE(file);
+        const Result ours = Shell(Quote(kCli) + " decode " + Quote(file));
+        ASSERT_EQ(ours.rc, 0) << ours.err;
+        const Result theirs = Shell(
+            "tshark -n -r " + Quote(file) +
+            " -T fields -E separator=/t -E occurrence=f -e frame.len -e eth.type -e vlan.etype -e ip.src"
+            " -e ip.dst -e ip.proto -e udp.srcport -e udp.dstport -e tcp.srcport -e tcp.dstport -e icmp.type");
+        ASSERT_EQ(theirs.rc, 0) << theirs.err;
+        const auto ourLines = Lines(ours.out);
+        const auto theirLines = Lines(theirs.out);
+        ASSERT_EQ(ourLines.size(), theirLines.size());
+        ASSERT_FALSE(ourLines.empty());
+        for (size_t i = 0; i < ourLines.size(); ++i) {
+            SCOPED_TRACE("frame " + std::to_string(i + 1));
+            const auto o = Split(ourLines[i], '\t');
+            const auto t = Split(theirLines[i], '\t');
+            ASSERT_GE(o.size(), 6u);
+            ASSERT_EQ(t.size(), 11u);
+            const std::string &src = o[1], &dst = o[2], &proto = o[3], &wire = o[4], &info = o[5];
+            EXPECT_EQ(wire, t[0]);
+            const std::string &ipSrc = t[3], &ipDst = t[4], &ipProto = t[5];
+            if (ipProto.empty()) {
+                const std::string etherType = t[1] == "0x8100" ? t[2] : t[1];
+                char expected[32];
+                std::snprintf(expected, sizeof expected, "Eth 0x%lx", std::stoul(etherType, nullptr, 16));
+                EXPECT_EQ(proto, expected);
+                continue;
+            }
+            if (ipProto == "17") {
+                EXPECT_EQ(proto, "UDP");
+                EXPECT_EQ(src, ipSrc + ":" + t[6]);
+                EXPECT_EQ(dst, ipDst + ":" + t[7]);
+                EXPECT_EQ(info, "Src=" + t[6] + " Dst=" + t[7]);
+            } else if (ipProto == "6") {
+                EXPECT_EQ(proto, "TCP");
+                EXPECT_EQ(src, ipSrc + ":" + t[8]);
+                EXPECT_EQ(dst, ipDst + ":" + t[9]);
+            } else if (ipProto == "1") {
+                EXPECT_EQ(proto, "ICMP");
+                EXPECT_EQ(src, ipSrc);
+                EXPECT_EQ(dst, ipDst);
+                EXPECT_NE(info.find("(Type=" + t[10] + ")"), std::string::npos) << info;
+            } else {
+                EXPECT_EQ(proto, "Other (" + ipProto + ")");
+                EXPECT_EQ(src, ipSrc);
+            }
+        }
+    }
+}
+
+TEST(CaptureCli, DecodeLinesAndReplyColumn) {
+    ASSERT_TRUE(fs::exists(kCli));
+    const Result r = Shell(Quote(kCli) + " decode " + Quote(OC_TEST_DATA_DIR "/testnet-samples/udp-trace.pcap"));
+    ASSERT_EQ(r.rc, 0);
+    const auto lines = Lines(r.out);
+    ASSERT_GE(lines.size(), 2u);
+    auto withoutTime = [](const std::string& line) { return line.substr(line.find('\t') + 1); };
+    EXPECT_EQ(withoutTime(lines[0]), "10.200.1.1:22797\t10.200.4.2:33000\tUDP\t78\tSrc=22797 Dst=33000");
+    EXPECT_EQ(withoutTime(lines[1]),
+              "10.200.1.2\t10.200.1.1\tICMP\t106\tTime Exceeded (Type=11) [InnerProto=17] [InnerDport=33000]"
+              "\treply fromIp=10.200.1.2 origSeq=33000 type=11 code=0");
+    EXPECT_NE(r.err.find("228 quadros"), std::string::npos) << r.err;
+}
+
+TEST(CaptureCli, UnreadableFileExitsWithOneLine) {
+    ASSERT_TRUE(fs::exists(kCli));
+    TempDir dir;
+    std::ofstream(dir.File("junk.pcap")) << "not a savefile";
+    for (const std::string& file : {dir.File("missing.pcap"), dir.File("junk.pcap")}) {
+        const Result r = Shell(Quote(kCli) + " decode " + Quote(file));
+        EXPECT_EQ(r.rc, 2);
+        EXPECT_TRUE(r.out.empty());
+        EXPECT_EQ(Lines(r.err).size(), 1u) << r.err;
+        EXPECT_NE(r.err.find("Nao foi possivel ler o arquivo de captura."), std::string::npos) << r.err;
+    }
+    EXPECT_EQ(Shell(Quote(kCli) + " decode").rc, 1);
+    EXPECT_EQ(Shell(Quote(kCli) + " decode a.pcap -i lo").rc, 1);
+}
+
+TEST(CaptureCli, DevicesListsNameAndDescription) {
+    ASSERT_TRUE(fs::exists(kCli));
+    const Result r = Shell(Quote(kCli) + " devices");
+    ASSERT_EQ(r.rc, 0) << r.err;
+    bool sawLoopback = false;
+    for (const std::string& line : Lines(r.out)) {
+        const auto cols = Split(line, '\t');
+        ASSERT_EQ(cols.size(), 2u) << line;
+        EXPECT_FALSE(cols[1].empty());
+        if (cols[0] == "lo") sawLoopback = true;
+    }
+    EXPECT_TRUE(sawLoopback);
+}
+
+// Copies the executable somewhere any user may run it (the build tree may sit under a
+// private home directory).
+struct PublicCopy {
+    TempDir dir;
+    std::string path;
+    PublicCopy() {
+        path = dir.File("orvanta-cli");
+        fs::copy_file(kCli, path);
+        chmod(dir.path.c_str(), 0755);
+        chmod(path.c_str(), 0755);
+    }
+};
+
+const std::string kAsNobody = "setpriv --reuid=65534 --regid=65534 --clear-groups ";
+
+TEST(CaptureRights, UnprivilegedCaptureReportsMissingRights) {
+    ASSERT_TRUE(fs::exists(kCli));
+    ASSERT_EQ(geteuid(), 0u) << "needs root to switch to an unprivileged user";
+    PublicCopy copy;
+    const Result r = Shell(kAsNobody + Quote(copy.path) + " decode -i lo -t 1");
+    EXPECT_EQ(r.rc, 2);
+    EXPECT_NE(r.err.find("CAP_NET_RAW e CAP_NET_ADMIN"), std::string::npos) << r.err;
+    EXPECT_EQ(Lines(r.err).size(), 1u) << r.err;
+    // Reading a savefile needs no rights.
+    const Result offline =
+        Shell(kAsNobody + Quote(copy.path) + " decode " + Quote(OC_TEST_DATA_DIR "/testnet-samples/icmp-trace.pcap"));
+    EXPECT_EQ(offline.rc, 0) << offline.err;
+}
+
+TEST(CaptureRights, FileCapabilitiesAreEnoughToCapture) {
+    ASSERT_TRUE(fs::exists(kCli));
+    ASSERT_EQ(geteuid(), 0u);
+    ASSERT_EQ(Shell("command -v setcap").rc, 0) << "setcap (libcap2-bin) is required";
+    PublicCopy copy;
+    ASSERT_EQ(Shell("setcap cap_net_raw,cap_net_admin=eip " + Quote(copy.path)).rc, 0);
+
+    int sinkFd = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(sinkFd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    socklen_t len = sizeof a;
+    getsockname(sinkFd, reinterpret_cast<sockaddr*>(&a), &len);
+    const int port = ntohs(a.sin_port);
+
+    std::atomic<bool> done{false};
+    std::thread sender([&] {
+        int fd = socket(AF_INET, SOCK_DGRAM, 0);
+        while (!done.load()) {
+            sendto(fd, "cap", 3, 0, reinterpret_cast<sockaddr*>(&a), sizeof a);
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+        close(fd);
+    });
+    const Result r = Shell(kAsNobody + Quote(copy.path) + " decode -i lo -c 1 -t 10 -f " +
+                         Quote("udp and dst port " + std::to_string(port)));
+    done.store(true);
+    sender.join();
+    close(sinkFd);
+    EXPECT_EQ(r.rc, 0) << r.err;
+    const auto lines = Lines(r.out);
+    ASSERT_GE(lines.size(), 1u) << r.err;
+    EXPECT_NE(lines[0].find("\tUDP\t"), std::string::npos) << lines[0];
+    EXPECT_NE(lines[0].find(":" + std::to_string(port) + "\t"), std::string::npos) << lines[0];
+}
+
+}  // namespace

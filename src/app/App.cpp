@@ -41,8 +41,9 @@ App::~App() {
         ImGui::DestroyContext();
         guiStarted = false;
     }
+    if (window) window->ReleaseRenderer();
     trayIcon.reset();
-    window.reset();  // GL context, then the window, then SDL itself
+    window.reset();  // the window, then our SDL subsystems
 }
 
 bool App::Initialize(const std::string& title, int width, int height) {

@@ -117,7 +117,7 @@ std::unique_ptr<MainWindow> MainWindow::Open(const std::string& title, int x, in
 MainWindow::~MainWindow() {
     PinLoadedLibraries();
     StopGui();
-    if (glContext_) SDL_GL_DeleteContext(static_cast<SDL_GLContext>(glContext_));
+    ReleaseRenderer();
     if (window_) SDL_DestroyWindow(window_);
     // Only our subsystems: the audio tester holds its own reference to SDL's audio.
     if (sdlStarted_) SDL_QuitSubSystem(kSubsystems);
@@ -138,6 +138,12 @@ void MainWindow::StopGui() {
     ImGui_ImplOpenGL3_Shutdown();
     ImGui_ImplSDL2_Shutdown();
     guiStarted_ = false;
+}
+
+void MainWindow::ReleaseRenderer() {
+    StopGui();  // the renderer backend's GL objects go with the context
+    if (glContext_) SDL_GL_DeleteContext(static_cast<SDL_GLContext>(glContext_));
+    glContext_ = nullptr;
 }
 
 PumpResult MainWindow::PumpEvents() {

@@ -28,6 +28,8 @@ public:
     // ImGui's platform and renderer backends; the ImGui context must already exist.
     bool StartGui();
     void StopGui();
+    // Deletes the GL context (after StopGui); the window itself stays until destruction.
+    void ReleaseRenderer();
 
     // Empties the event queue without blocking, handing every event to the GUI backend.
     // A key released in the same batch it was pressed in is held back, with everything

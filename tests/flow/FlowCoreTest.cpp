@@ -104,6 +104,7 @@ TEST(FlowCoreLifecycle, StopWhileIdleAndFailedStarts) {
     EXPECT_FALSE(core.IsRunning());
     EXPECT_FALSE(core.Start("no-such-device-oc", 5060, 10000, 50000));
     EXPECT_FALSE(core.IsRunning());
+    if (geteuid() == 0) EXPECT_EQ(core.LastStartError(), StartError::DeviceNotFound);
     EXPECT_NE(core.LastStartError(), StartError::None);
     EXPECT_FALSE(core.StartOffline("/nonexistent/file.pcap"));
     EXPECT_EQ(core.LastStartError(), StartError::FileUnreadable);
@@ -120,6 +121,10 @@ TEST(FlowCoreLifecycle, StartTwiceAndDestroyWhileCapturing) {
         EXPECT_EQ(core.LastStartError(), StartError::AlreadyRunning);
         EXPECT_TRUE(core.IsRunning());
         core.Stop();
+        EXPECT_FALSE(core.IsRunning());
+        // A port the filter compiler refuses: the cause is named, and nothing stays open.
+        EXPECT_FALSE(core.Start("lo", 70000, 0, 0));
+        EXPECT_EQ(core.LastStartError(), StartError::FilterRejected);
         EXPECT_FALSE(core.IsRunning());
         // A new start after a stop works, with other settings.
         ASSERT_TRUE(core.Start("lo", 5062, 0, 0));

@@ -1,0 +1,153 @@
+// Decode throughput of the capture loop: savefile → PacketLogEntry/SniffResult → a callback
+// that drops them, on a savefile of at least 500,000 frames generated here from the fixture
+// captures. Printed next to `tcpdump -nn -r` and `tshark -n -r` on the same file.
+//
+//   bench_decode [FRAMES]      (default 600000)
+#include <pcap/pcap.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "capture/Sniffer.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+struct Frame {
+    std::vector<uint8_t> bytes;
+    uint32_t wire;
+};
+
+std::vector<Frame> LoadFixtureFrames() {
+    std::vector<Frame> frames;
+    const std::string root = OC_SOURCE_DIR "/tests/data/";
+    const char* files[] = {"testnet-samples/icmp-trace.pcap", "testnet-samples/udp-trace.pcap",
+                           "testnet-samples/tcp-trace.pcap",  "pcaps/01_basic_call_caller_bye.pcap",
+                           "pcaps/08_call_pcmu_dtmf_rfc2833.pcap", "pcaps/10_batch_20_calls.pcap"};
+    for (const char* f : files) {
+        char errbuf[PCAP_ERRBUF_SIZE];
+        pcap_t* p = pcap_open_offline((root + f).c_str(), errbuf);
+        if (!p) {
+            std::fprintf(stderr, "cannot read %s: %s\n", f, errbuf);
+            continue;
+        }
+        pcap_pkthdr* h;
+        const u_char* d;
+        while (pcap_next_ex(p, &h, &d) == 1) frames.push_back({std::vector<uint8_t>(d, d + h->caplen), h->len});
+        pcap_close(p);
+    }
+    return frames;
+}
+
+bool WriteBigSavefile(const std::string& path, const std::vector<Frame>& frames, long count) {
+    pcap_t* dead = pcap_open_dead(DLT_EN10MB, 65535);
+    pcap_dumper_t* out = dead ? pcap_dump_open(dead, path.c_str()) : nullptr;
+    if (!out) return false;
+    for (long i = 0; i < count; ++i) {
+        const Frame& f = frames[static_cast<size_t>(i) % frames.size()];
+        pcap_pkthdr h{};
+        const long usec = 20 * i;  // 50,000 frames per second of capture time
+        h.ts.tv_sec = 1700000000 + usec / 1000000;
+        h.ts.tv_usec = usec % 1000000;
+        h.caplen = static_cast<bpf_u_int32>(f.bytes.size());
+        h.len = f.wire;
+        pcap_dump(reinterpret_cast<u_char*>(out), &h, f.bytes.data());
+    }
+    pcap_dump_close(out);
+    pcap_close(dead);
+    return true;
+}
+
+double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
+
+// Best of three runs of the capture loop over the file.
+double DecodeSeconds(const std::string& path, uint64_t& packets, uint64_t& replies) {
+    double best = 1e9;
+    for (int run = 0; run < 3; ++run) {
+        Sniffer sniffer;
+        if (!sniffer.InitOffline(path)) {
+            std::fprintf(stderr, "InitOffline failed: %s\n", sniffer.LastErrorDetail().c_str());
+            std::exit(2);
+        }
+        std::atomic<uint64_t> seenPackets{0}, seenReplies{0};
+        const auto t0 = Clock::now();
+        sniffer.Start([&](SniffResult) { seenReplies.fetch_add(1, std::memory_order_relaxed); },
+                      [&](PacketLogEntry) { seenPackets.fetch_add(1, std::memory_order_relaxed); });
+        sniffer.WaitLoopEnd();
+        const double s = Seconds(Clock::now() - t0);
+        sniffer.Stop();
+        best = std::min(best, s);
+        packets = seenPackets.load();
+        replies = seenReplies.load();
+    }
+    return best;
+}
+
+bool Installed(const char* tool) {
+    return std::system((std::string("command -v ") + tool + " >/dev/null 2>&1").c_str()) == 0;
+}
+
+// Best of three runs of a peer tool, or a negative value when it failed.
+double PeerSeconds(const std::string& command) {
+    double best = 1e9;
+    for (int run = 0; run < 3; ++run) {
+        const auto t0 = Clock::now();
+        if (std::system(command.c_str()) != 0) return -1;
+        best = std::min(best, Seconds(Clock::now() - t0));
+    }
+    return best;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const long count = argc > 1 ? std::max(500000L, std::atol(argv[1])) : 600000;
+    const std::vector<Frame> frames = LoadFixtureFrames();
+    if (frames.empty()) {
+        std::fprintf(stderr, "no fixture frames found under %s/tests/data\n", OC_SOURCE_DIR);
+        return 2;
+    }
+    const std::string path = "/tmp/oc-bench-decode-" + std::to_string(getpid()) + ".pcap";
+    if (!WriteBigSavefile(path, frames, count)) {
+        std::fprintf(stderr, "cannot write %s\n", path.c_str());
+        return 2;
+    }
+    std::printf("savefile: %s, %ld frames (%zu distinct fixture frames replicated)\n", path.c_str(), count,
+                frames.size());
+
+    uint64_t packets = 0, replies = 0;
+    const double ours = DecodeSeconds(path, packets, replies);
+    std::printf("%-34s %8.3f s  %12.0f frames/s  (%llu entries, %llu replies)\n", "capture loop decode (best of 3)",
+                ours, count / ours, (unsigned long long)packets, (unsigned long long)replies);
+
+    const struct {
+        const char* tool;
+        std::string command;
+    } peers[] = {
+        {"tcpdump", "tcpdump -nn -r " + path + " > /dev/null 2>&1"},
+        // -n: no name resolution, so nothing leaves the machine.
+        {"tshark", "tshark -n -r " + path + " > /dev/null 2>&1"},
+    };
+    for (const auto& peer : peers) {
+        if (!Installed(peer.tool)) {
+            std::printf("%-34s skipped: not installed\n", peer.tool);
+            continue;
+        }
+        const double s = PeerSeconds(peer.command);
+        if (s < 0) {
+            std::printf("%-34s failed\n", peer.command.c_str());
+            continue;
+        }
+        std::printf("%-34s %8.3f s  %12.0f frames/s  (ours is %.1fx %s)\n", (std::string(peer.tool) + " (best of 3)").c_str(),
+                    s, count / s, ours < s ? s / ours : ours / s, ours < s ? "faster" : "slower");
+    }
+    std::remove(path.c_str());
+    return 0;
+}

@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <cstdio>
 #include <string>
 #include <thread>
@@ -113,7 +114,11 @@ FrameFigures TimeFrames(harness::FrameHarness& h, int frames) {
 
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+    // Optional: number of calls in the buffer (default 500); the buffer stays at 50,000
+    // packets, so more calls carry fewer RTP packets each.
+    const int callCount = argc > 1 ? std::max(1, std::atoi(argv[1])) : 500;
+    const int rtpPerCall = std::max(2, 50000 / callCount - 10);
     harness::FrameHarness h(1280.0f, 800.0f);
     h.Unlock();
     h.Frame();
@@ -126,7 +131,7 @@ int main() {
     // ---- 1. frame cost with a full buffer ----
     std::vector<PacketLogEntry> packets;
     packets.reserve(50000);
-    for (int n = 0; n < 500; ++n) MakeCall(n, 90, packets);
+    for (int n = 0; n < callCount; ++n) MakeCall(n, rtpPerCall, packets);
     for (PacketLogEntry& p : packets) app.flowCore.OnPacket(std::move(p));
     // Take everything in before timing (the views are timed, not the parsing).
     while (app.flowIntake.Position() < app.flowCore.EndPosition()) app.FlowIntakeStep(50000);
@@ -139,6 +144,10 @@ int main() {
                 calls.size(), sipMsgs, rtpFlows);
 
     h.RunFrames(10);
+    if (!h.HasText(calls.front().callId)) {
+        std::fprintf(stderr, "call list not drawn\n");
+        return 1;
+    }
     const FrameFigures list = TimeFrames(h, 300);
     std::printf("call-list view: %.3f ms mean, %.3f ms p95, %.3f ms max CPU per frame (target < 4 ms)\n",
                 list.meanMs, list.p95Ms, list.maxMs);
@@ -146,6 +155,10 @@ int main() {
     app.selectedCallId = calls[calls.size() / 2].callId;
     app.selectedMessageIndex = 3;
     h.RunFrames(10);
+    if (!h.HasText("Call-ID: " + app.selectedCallId) || !h.HasText("SIP/2.0 183 Session Progress")) {
+        std::fprintf(stderr, "ladder view not drawn\n");
+        return 1;
+    }
     const FrameFigures ladder = TimeFrames(h, 300);
     std::printf("ladder view:    %.3f ms mean, %.3f ms p95, %.3f ms max CPU per frame (target < 4 ms)\n",
                 ladder.meanMs, ladder.p95Ms, ladder.maxMs);
@@ -161,7 +174,7 @@ int main() {
     app.FlowClear();
     h.Frame();
     std::vector<PacketLogEntry> stream;
-    for (int n = 0; n < 2000; ++n) MakeCall(500 + n, 90, stream);  // 200,000 packets, 2,000 calls
+    for (int n = 0; n < 2000; ++n) MakeCall(callCount + n, 90, stream);  // 200,000 packets, 2,000 calls
     std::atomic<bool> done{false};
     std::atomic<size_t> produced{0};
     const int producerRate = 45000;  // packets per second offered, above what 500 per frame can take
@@ -176,13 +189,20 @@ int main() {
             }
         }
     });
+    const auto frameInterval = std::chrono::microseconds(16667);
+    // Warm-up: let the producer fill the buffer ahead of the intake, so that the measured
+    // window is the steady state.
+    auto next = std::chrono::steady_clock::now();
+    for (int i = 0; i < 30; ++i) {
+        h.Frame();
+        next += frameInterval;
+        std::this_thread::sleep_until(next);
+    }
     const uint64_t before = app.flowIntake.Processed();
     const auto t0 = std::chrono::steady_clock::now();
     const double cpu0 = ThreadCpuMs();
     int frames = 0;
     double worstFrame = 0;
-    const auto frameInterval = std::chrono::microseconds(16667);
-    auto next = t0;
     while (std::chrono::steady_clock::now() - t0 < std::chrono::seconds(4)) {
         const double f0 = ThreadCpuMs();
         h.Frame();
@@ -201,5 +221,9 @@ int main() {
                 "(target >= 30000)\n",
                 processed / wall, static_cast<unsigned long long>(processed), wall, frames, frames / wall,
                 produced.load(), cpu / frames, worstFrame, static_cast<unsigned long long>(app.callTracker.GetCalls().size()));
+    // 500 packets per frame at 60 frames per second is the ceiling the per-frame limit sets;
+    // the CPU figure shows how far below a frame's time that work stays.
+    std::printf("intake capacity: %.0f packets per CPU-second of the GUI thread (frames and intake together)\n",
+                processed / (cpu / 1000.0));
     return 0;
 }

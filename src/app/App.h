@@ -124,9 +124,9 @@ public:
     void FlowStopMonitoring();
     void FlowClear();
     bool FlowImportPcap(const std::string& path);
-    void DrawFlowControls(size_t packetCount, const std::vector<SipCall>& calls);
+    void DrawFlowControls(size_t packetCount, const std::vector<SipCallRow>& calls);
     void DrawFlowImportPanel();
-    void DrawFlowCallTable(const std::vector<SipCall>& calls);
+    void DrawFlowCallTable(const std::vector<SipCallRow>& calls);
     void DrawFlowLadder();
     void DrawFlowRawWindow();
     // [Check IP extras]

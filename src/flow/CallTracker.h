@@ -28,6 +28,23 @@ struct SipCall {
     std::string hangupOrigin;         // "Softphone/PC" or "PABX/ROTA"; set once
 };
 
+// What one row of the Flow tab's call table shows: a record without its message texts, so
+// the table can be refreshed every frame even with thousands of long calls.
+struct SipCallRow {
+    std::string callId;
+    std::string time;
+    std::string fromUser;
+    std::string toUser;
+    std::string callerIp;
+    std::string calleeIp;
+    std::string firstMethod;          // `method` of the first message, "?" when there is none
+    SipMsgType firstType = SipMsgType::Other;
+    size_t messageCount = 0;          // RTP flow entries included
+    bool isInvite = false;
+    std::string displayStatus;        // DisplayStatus() of the record
+    std::string hangupOrigin;
+};
+
 // Groups SIP messages into records by Call-ID, runs each record's state machine and counts
 // RTP packets into per-direction flow entries of the call whose SDP announced the port.
 // All members are safe to call from any thread; the Flow tab calls them on the GUI thread.
@@ -42,6 +59,10 @@ public:
     }
     // Copies of every record, sorted by `time` (byte order; chronological within one day).
     std::vector<SipCall> GetCalls() const;
+    // Rows of the call table, in GetCalls order (defined in FlowCallRows.cpp).
+    std::vector<SipCallRow> GetCallRows() const;
+    // Copy of one record; nullopt when no record has this Call-ID (FlowCallRows.cpp).
+    std::optional<SipCall> GetCall(const std::string& callId) const;
     void Clear();
 
 private:

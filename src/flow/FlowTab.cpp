@@ -131,7 +131,8 @@ void App::DrawFlowTab() {
         const uint64_t first = flowCore.FirstPosition();
         const uint64_t end = flowCore.EndPosition();
         const size_t packetCount = end > first ? static_cast<size_t>(end - first) : 0;
-        const std::vector<SipCall> calls = callTracker.GetCalls();
+        // Rows without message texts: this copy is taken every frame.
+        const std::vector<SipCallRow> calls = callTracker.GetCallRows();
 
         // 3. "FlowList" child.
         const float height = ImGui::GetContentRegionAvail().y - 40.0f;
@@ -145,7 +146,7 @@ void App::DrawFlowTab() {
     if (showRawDebug) DrawFlowRawWindow();
 }
 
-void App::DrawFlowControls(size_t packetCount, const std::vector<SipCall>& calls) {
+void App::DrawFlowControls(size_t packetCount, const std::vector<SipCallRow>& calls) {
     if (flowMonitoring) {
         if (ImGui::Button("PARAR MONITORAMENTO", ImVec2(180, 0))) FlowStopMonitoring();
     } else {
@@ -205,7 +206,7 @@ void App::DrawFlowControls(size_t packetCount, const std::vector<SipCall>& calls
     }
     SameLineIfFits(CheckboxWidth("Debug Raw"));
     ImGui::Checkbox("Debug Raw", &showRawDebug);
-    const FlowCounters counters = CountCalls(calls);
+    const FlowCounters counters = CountCallRows(calls);
     char countersText[160];
     std::snprintf(countersText, sizeof(countersText), "| Total Pkts: %d | Chamadas: %d | Registers: %d",
                   static_cast<int>(packetCount), static_cast<int>(counters.calls), static_cast<int>(counters.registers));
@@ -246,7 +247,7 @@ void App::DrawFlowImportPanel() {
     ImGui::EndChild();
 }
 
-void App::DrawFlowCallTable(const std::vector<SipCall>& calls) {
+void App::DrawFlowCallTable(const std::vector<SipCallRow>& calls) {
     const ImGuiTableFlags flags = ImGuiTableFlags_Resizable | ImGuiTableFlags_Reorderable |
                                   ImGuiTableFlags_Sortable | ImGuiTableFlags_RowBg | ImGuiTableFlags_Borders |
                                   ImGuiTableFlags_ScrollY;
@@ -267,7 +268,7 @@ void App::DrawFlowCallTable(const std::vector<SipCall>& calls) {
     clipper.Begin(static_cast<int>(calls.size()));
     while (clipper.Step()) {
         for (int row = clipper.DisplayStart; row < clipper.DisplayEnd; ++row) {
-            const SipCall& call = calls[static_cast<size_t>(row)];
+            const SipCallRow& call = calls[static_cast<size_t>(row)];
             ImGui::TableNextRow();
 
             ImGui::TableSetColumnIndex(0);
@@ -278,21 +279,19 @@ void App::DrawFlowCallTable(const std::vector<SipCall>& calls) {
             }
 
             ImGui::TableSetColumnIndex(1);
-            const std::string method = CallMethodText(call);
-            ImGui::TextColored(Colour(CallMethodColour(method)), "%s", method.c_str());
+            ImGui::TextColored(Colour(CallMethodColour(call.firstMethod)), "%s", call.firstMethod.c_str());
 
             ImGui::TableSetColumnIndex(2);
             ImGui::Text("%s (%s)", call.fromUser.c_str(), call.callerIp.c_str());
             ImGui::TableSetColumnIndex(3);
             ImGui::Text("%s (%s)", call.toUser.c_str(), call.calleeIp.c_str());
             ImGui::TableSetColumnIndex(4);
-            ImGui::Text("%d", static_cast<int>(call.messages.size()));
+            ImGui::Text("%d", static_cast<int>(call.messageCount));
             ImGui::TableSetColumnIndex(5);
             ImGui::TextUnformatted(call.callId.c_str());
 
             ImGui::TableSetColumnIndex(6);
-            const std::string status = DisplayStatus(call);
-            ImGui::TextColored(Colour(DisplayStatusColour(status)), "%s", status.c_str());
+            ImGui::TextColored(Colour(DisplayStatusColour(call.displayStatus)), "%s", call.displayStatus.c_str());
 
             ImGui::TableSetColumnIndex(7);
             if (call.isInvite)

@@ -2,6 +2,7 @@
 #include <imgui.h>
 
 #include <algorithm>
+#include <optional>
 
 #include "app/App.h"
 #include "flow/FlowTabLayout.h"
@@ -24,14 +25,9 @@ void App::DrawFlowLadder() {
     const float diagramWidth = 0.65f * avail.x;
 
     // A fresh copy every frame, so a call that is still running grows while it is watched.
-    const std::vector<SipCall> calls = callTracker.GetCalls();
-    const SipCall* call = nullptr;
-    for (const SipCall& c : calls) {
-        if (c.callId == callId) {
-            call = &c;
-            break;
-        }
-    }
+    // Only this record is copied: the others' message texts are not needed here.
+    const std::optional<SipCall> record = callTracker.GetCall(callId);
+    const SipCall* call = record ? &*record : nullptr;
 
     ImGui::BeginChild("LadderView", ImVec2(diagramWidth, avail.y), true, ImGuiWindowFlags_HorizontalScrollbar);
     if (call) {

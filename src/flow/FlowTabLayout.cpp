@@ -12,11 +12,6 @@ constexpr uint32_t kTypeRtp = 14;
 
 }  // namespace
 
-std::string CallMethodText(const SipCall& call) {
-    if (call.messages.empty()) return "?";
-    return call.messages.front().method;
-}
-
 FlowRgbf CallMethodColour(const std::string& method) {
     if (method == "INVITE") return {1.0f, 0.2f, 0.2f};
     if (method == "REGISTER") return {0.2f, 0.6f, 1.0f};
@@ -29,6 +24,18 @@ FlowRgbf DisplayStatusColour(const std::string& status) {
     if (status == "Desligada" || status == "Insucesso") return {1.0f, 0.4f, 0.4f};
     if (status == "Tentando...") return {0.6f, 0.8f, 1.0f};
     return {1.0f, 1.0f, 1.0f};
+}
+
+FlowCounters CountCallRows(const std::vector<SipCallRow>& rows) {
+    FlowCounters c;
+    for (const SipCallRow& row : rows) {
+        if (row.isInvite) {
+            ++c.calls;
+        } else if (row.messageCount > 0 && row.firstType == SipMsgType::Register) {
+            ++c.registers;
+        }
+    }
+    return c;
 }
 
 std::vector<std::string> LadderEndpoints(const std::vector<SipMessage>& messages) {

@@ -23,11 +23,12 @@ struct FlowRgbf {
     bool operator==(const FlowRgbf&) const = default;
 };
 
-// "Method" cell: method of the first stored message, "?" when the record has none.
-std::string CallMethodText(const SipCall& call);
+// Colour of the "Method" cell.
 FlowRgbf CallMethodColour(const std::string& method);
 // Colour of a display status ("Em andamento", "Sucesso", "Desligada", ...).
 FlowRgbf DisplayStatusColour(const std::string& status);
+// "Chamadas" and "Registers" over the table's rows.
+FlowCounters CountCallRows(const std::vector<SipCallRow>& rows);
 
 // ---- ladder ----
 

@@ -159,18 +159,55 @@ TEST(FlowTabCallList, MethodCellOfACallThatStartsWithAResponse) {
     CallTracker tracker;
     tracker.ProcessPacket(
         MakePacket("10:00:00.000", "10.0.0.2:5060", "10.0.0.1:5060", SipResponse("200 OK", "resp-first", "INVITE")));
-    auto calls = tracker.GetCalls();
-    ASSERT_EQ(calls.size(), 1u);
-    EXPECT_EQ(CallMethodText(calls[0]), "OK");
+    const auto rows = tracker.GetCallRows();
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows[0].firstMethod, "OK");
     EXPECT_EQ(CallMethodColour("OK"), (FlowRgbf{1.0f, 1.0f, 1.0f}));
     EXPECT_EQ(CallMethodColour("INVITE"), (FlowRgbf{1.0f, 0.2f, 0.2f}));
     EXPECT_EQ(CallMethodColour("REGISTER"), (FlowRgbf{0.2f, 0.6f, 1.0f}));
     EXPECT_EQ(CallMethodColour("OPTIONS"), (FlowRgbf{1.0f, 1.0f, 0.0f}));
-    SipCall empty;
-    EXPECT_EQ(CallMethodText(empty), "?");
     EXPECT_EQ(DisplayStatusColour("Sucesso"), DisplayStatusColour("Em andamento"));
     EXPECT_EQ(DisplayStatusColour("Insucesso"), (FlowRgbf{1.0f, 0.4f, 0.4f}));
     EXPECT_EQ(DisplayStatusColour("Tentando..."), (FlowRgbf{0.6f, 0.8f, 1.0f}));
+}
+
+// The table reads light rows instead of full records; they must say what the records say.
+TEST(FlowTabCallList, RowsMatchTheFullRecordsOfRealCaptures) {
+    CallTracker tracker;
+    for (const char* file : {"10_batch_20_calls.pcap", "03_call_cancelled.pcap", "06a_register_401_200.pcap",
+                             "06b_register_403.pcap", "07b_options_unanswered.pcap"})
+        Feed(tracker, ReadCapture(file));
+    const auto calls = tracker.GetCalls();
+    const auto rows = tracker.GetCallRows();
+    ASSERT_EQ(rows.size(), calls.size());
+    ASSERT_EQ(rows.size(), 24u);
+    for (size_t i = 0; i < rows.size(); ++i) {
+        const SipCall& c = calls[i];
+        const SipCallRow& r = rows[i];
+        EXPECT_EQ(r.callId, c.callId);
+        EXPECT_EQ(r.time, c.time);
+        EXPECT_EQ(r.fromUser, c.fromUser);
+        EXPECT_EQ(r.toUser, c.toUser);
+        EXPECT_EQ(r.callerIp, c.callerIp);
+        EXPECT_EQ(r.calleeIp, c.calleeIp);
+        EXPECT_EQ(r.firstMethod, c.messages.empty() ? "?" : c.messages.front().method);
+        EXPECT_EQ(r.messageCount, c.messages.size());
+        EXPECT_EQ(r.isInvite, c.isInvite);
+        EXPECT_EQ(r.displayStatus, DisplayStatus(c));
+        EXPECT_EQ(r.hangupOrigin, c.hangupOrigin);
+        const auto one = tracker.GetCall(c.callId);
+        ASSERT_TRUE(one);
+        EXPECT_EQ(one->messages.size(), c.messages.size());
+    }
+    const FlowCounters fromRows = CountCallRows(rows);
+    const FlowCounters fromCalls = CountCalls(calls);
+    EXPECT_EQ(fromRows.calls, fromCalls.calls);
+    EXPECT_EQ(fromRows.registers, fromCalls.registers);
+    EXPECT_EQ(fromRows.calls, 21u);
+    EXPECT_EQ(fromRows.registers, 2u);
+    EXPECT_FALSE(tracker.GetCall("no-such-call"));
+    SipCallRow empty;
+    EXPECT_EQ(CountCallRows({empty}).registers, 0u);
 }
 
 TEST(FlowTabRawWindow, LineTooltipAndFilter) {

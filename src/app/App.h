@@ -102,6 +102,7 @@ public:
 
     // --- extra per-tab state, one block per tab (each tab's owner edits only its block) ---
     // [MTR tab extras]
+    std::string mtrStartFailureCause;  // Portuguese cause shown under "Falha ao Iniciar"; may be empty
     // [Flow tab extras]
     // Capture settings of the Flow tab (one copy per process, not saved).
     int32_t flowSipPort = 5060;

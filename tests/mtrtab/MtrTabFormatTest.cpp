@@ -1,0 +1,101 @@
+// Cell texts and colours of the MTR results table.
+#include <gtest/gtest.h>
+
+#include "mtr/MtrTabFormat.h"
+
+namespace {
+
+void ExpectColor(const ImVec4& expected, const ImVec4& actual, const char* what) {
+    EXPECT_FLOAT_EQ(expected.x, actual.x) << what;
+    EXPECT_FLOAT_EQ(expected.y, actual.y) << what;
+    EXPECT_FLOAT_EQ(expected.z, actual.z) << what;
+    EXPECT_FLOAT_EQ(expected.w, actual.w) << what;
+}
+
+HopStats Unanswered(int sent) {
+    HopStats hop;
+    hop.host = "???";
+    hop.sent = sent;
+    return hop;
+}
+
+}  // namespace
+
+TEST(MtrTabFormat, JitterScaleBoundaries) {
+    ExpectColor(kMtrGreen, MtrJitterColor(0.0), "0.00");
+    ExpectColor(kMtrGreen, MtrJitterColor(3.99), "3.99");
+    ExpectColor(kMtrPaleYellow, MtrJitterColor(4.00), "4.00");
+    ExpectColor(kMtrPaleYellow, MtrJitterColor(9.99), "9.99");
+    ExpectColor(kMtrOrange, MtrJitterColor(10.00), "10.00");
+    ExpectColor(kMtrOrange, MtrJitterColor(19.99), "19.99");
+    ExpectColor(kMtrLightRed, MtrJitterColor(20.00), "20.00");
+    ExpectColor(kMtrLightRed, MtrJitterColor(250.0), "250");
+}
+
+TEST(MtrTabFormat, LossAndLostAreRedOnlyAboveZero) {
+    EXPECT_FALSE(MtrLossColor(0.0).has_value());
+    ASSERT_TRUE(MtrLossColor(3.3).has_value());
+    ExpectColor(kMtrRed, *MtrLossColor(3.3), "3.3%");
+    // A loss too small to show in one decimal is still a loss.
+    ASSERT_TRUE(MtrLossColor(0.01).has_value());
+
+    EXPECT_FALSE(MtrLostColor(0).has_value());
+    ASSERT_TRUE(MtrLostColor(1).has_value());
+    ExpectColor(kMtrRed, *MtrLostColor(1), "lost 1");
+}
+
+TEST(MtrTabFormat, LossPercentCountsPendingProbesAsSentOnly) {
+    HopStats hop;
+    EXPECT_DOUBLE_EQ(0.0, MtrLossPercent(hop));  // nothing sent: no division by zero
+    hop.sent = 30;
+    hop.received = 28;
+    hop.lost = 1;  // one still pending
+    EXPECT_NEAR(3.333, MtrLossPercent(hop), 0.001);
+    hop.lost = 30;
+    hop.received = 0;
+    EXPECT_DOUBLE_EQ(100.0, MtrLossPercent(hop));
+}
+
+TEST(MtrTabFormat, UnansweredHopRow) {
+    const auto cells = MtrRowCells(7, Unanswered(3));
+    const char* expected[kMtrTableColumns] = {"7",      "???",    "0.0%",      "3",
+                                              "0",      "0",      "0.0 ms",    "0.0 ms",
+                                              "9999.0 ms", "0.0 ms", "0.00 ms"};
+    for (int c = 0; c < kMtrTableColumns; ++c) EXPECT_EQ(expected[c], cells[c].text) << kMtrTableHeaders[c];
+    EXPECT_FALSE(cells[2].color.has_value()) << "0.0% is drawn in the default colour";
+    EXPECT_FALSE(cells[5].color.has_value()) << "no lost probe: default colour";
+    ASSERT_TRUE(cells[4].color.has_value());
+    ExpectColor(kMtrGreen, *cells[4].color, "Rec is always green");
+    ASSERT_TRUE(cells[10].color.has_value());
+    ExpectColor(kMtrGreen, *cells[10].color, "zero jitter");
+    for (int c : {0, 1, 3, 6, 7, 8, 9}) EXPECT_FALSE(cells[c].color.has_value()) << kMtrTableHeaders[c];
+}
+
+TEST(MtrTabFormat, AnsweredHopRowFormats) {
+    HopStats hop;
+    hop.host = "10.200.2.2";
+    hop.sent = 30;
+    hop.received = 29;
+    hop.lost = 1;
+    hop.lastMs = 14.46;
+    hop.avgMs = 13.5;
+    hop.bestMs = 12.5;
+    hop.worstMs = 30.04;
+    hop.jitterMs = 12.126;
+    const auto cells = MtrRowCells(2, hop);
+    EXPECT_EQ("2", cells[0].text);
+    EXPECT_EQ("10.200.2.2", cells[1].text);
+    EXPECT_EQ("3.3%", cells[2].text);
+    ASSERT_TRUE(cells[2].color.has_value());
+    ExpectColor(kMtrRed, *cells[2].color, "loss");
+    EXPECT_EQ("30", cells[3].text);
+    EXPECT_EQ("29", cells[4].text);
+    EXPECT_EQ("1", cells[5].text);
+    ASSERT_TRUE(cells[5].color.has_value());
+    EXPECT_EQ("14.5 ms", cells[6].text);
+    EXPECT_EQ("13.5 ms", cells[7].text);
+    EXPECT_EQ("12.5 ms", cells[8].text);
+    EXPECT_EQ("30.0 ms", cells[9].text);
+    EXPECT_EQ("12.13 ms", cells[10].text);
+    ExpectColor(kMtrOrange, *cells[10].color, "jitter 12.126");
+}

@@ -1,0 +1,417 @@
+// The MTR tab drawn through the headless frame harness. The engine runs its real probing
+// loop against a fake network (replies handed straight to its reply handler), so the
+// tables show what a run would show without any packet on a wire.
+#include <gtest/gtest.h>
+#include <imgui_internal.h>
+#include <sched.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/App.h"
+#include "capture/StartError.h"
+#include "harness/FrameHarness.h"
+#include "logs/LogPaths.h"
+#include "mtr/MtrCore.h"
+#include "mtr/MtrTabFormat.h"
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using harness::FrameHarness;
+using harness::TextRun;
+
+namespace {
+
+constexpr const char* kTarget = "10.9.9.9";
+
+// Plays the network for MtrCore's loop: routers up to `lastRouter` answer with Time Exceeded
+// after `rttMs`; the target answers with Port Unreachable at `targetTtl` (0: it stays silent);
+// every other TTL stays silent.
+struct FakeNetwork {
+    MtrCore* core = nullptr;
+    std::atomic<int> lastRouter{1};
+    std::atomic<int> targetTtl{0};
+    double rttMs = 12.5;
+
+    int32_t Send(int32_t ttl, int32_t seq, int32_t protocol) {
+        SniffResult reply;
+        reply.valid = true;
+        reply.origSeq = protocol == kProbeIcmp ? seq : seq + kProbeBasePort;
+        reply.timestamp = MtrNowTicks() + static_cast<int64_t>(rttMs * 10000.0);
+        if (ttl == targetTtl.load()) {
+            reply.fromIp = kTarget;
+            reply.type = 3;
+            reply.code = 3;
+        } else if (ttl <= lastRouter.load()) {
+            reply.fromIp = "10.0.0." + std::to_string(ttl);
+            reply.type = 11;
+        } else {
+            return 0;
+        }
+        core->OnSniffResult(reply);
+        return 0;
+    }
+};
+
+class MtrTabFrame : public ::testing::Test {
+protected:
+    void SetUp() override {
+        app().devices = {{"dev-alfa", "Placa Alfa"}, {"dev-beta", "Placa Beta"}, {"dev-gama", "Placa Gama"}};
+        h.Unlock();
+        h.Frame();
+        ASSERT_TRUE(h.SelectTab("MTR")) << h.AllText();
+        net.core = &app().mtrCore;
+    }
+    void TearDown() override { app().mtrCore.Stop(); }
+
+    App& app() { return h.app(); }
+
+    // Runs the probing loop against `net`; `pauseMs` is the pause after each cycle.
+    void StartFakeRun(int pauseMs) {
+        ASSERT_TRUE(app().mtrCore.StartWithoutNetworkForTesting(
+            kTarget, kProbeUdp, [this](int32_t t, int32_t s, int32_t p) { return net.Send(t, s, p); }, 0, pauseMs));
+    }
+
+    // Draws frames (in real time, the engine runs in its own thread) until `done` holds.
+    bool FramesUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = 5000ms) {
+        const auto end = std::chrono::steady_clock::now() + limit;
+        while (std::chrono::steady_clock::now() < end) {
+            h.Frame();
+            if (done()) return true;
+            std::this_thread::sleep_for(10ms);
+        }
+        return false;
+    }
+
+    // The cells of the results-table row whose first cell is `ttl`, as drawn in the last
+    // frame. The harness hands a table row over as one line of text; cells are told apart by
+    // the column gaps, and each cell's colour is read from its first glyph in the draw data.
+    struct Cell {
+        std::string text;
+        ImVec4 color;
+    };
+    std::vector<Cell> Row(int ttl) {
+        std::vector<Cell> cells;
+        const std::string key = std::to_string(ttl);
+        for (const TextRun& run : h.Texts()) {
+            if (run.window.find("MtrTable") == std::string::npos) continue;
+            if (run.text.compare(0, key.size(), key) != 0 || run.text.size() <= key.size() ||
+                run.text[key.size()] != ' ')
+                continue;
+            ImGuiTable* table = ImGui::TableFindByID(h.ItemId("ResultsPanel", {"MtrTable"}));
+            if (!table) break;
+            size_t i = 0;
+            for (int column = 0; i < run.text.size(); ++column) {
+                size_t end = run.text.find("  ", i);
+                if (end == std::string::npos) end = run.text.size();
+                ImVec4 color(-1, -1, -1, -1);
+                if (column < table->ColumnsCount)
+                    color = GlyphColorIn(table->Columns[column].MinX, table->Columns[column].MaxX, run.min.y,
+                                         run.max.y);
+                cells.push_back({run.text.substr(i, end - i), color});
+                i = run.text.find_first_not_of(' ', end);
+            }
+            break;
+        }
+        return cells;
+    }
+    std::vector<std::string> RowTexts(int ttl) {
+        std::vector<std::string> texts;
+        for (const Cell& cell : Row(ttl)) texts.push_back(cell.text);
+        return texts;
+    }
+    // Colour of the first glyph drawn inside the rectangle.
+    ImVec4 GlyphColorIn(float minX, float maxX, float minY, float maxY) {
+        const ImVec2 white = ImGui::GetIO().Fonts->TexUvWhitePixel;
+        ImDrawData* data = ImGui::GetDrawData();
+        for (int l = 0; data && l < data->CmdListsCount; ++l) {
+            const ImVector<ImDrawVert>& v = data->CmdLists[l]->VtxBuffer;
+            for (int i = 0; i < v.Size; ++i) {
+                if (v[i].uv.x == white.x && v[i].uv.y == white.y) continue;  // a filled shape
+                if (v[i].pos.x >= minX && v[i].pos.x <= maxX && v[i].pos.y >= minY - 1.0f &&
+                    v[i].pos.y <= maxY + 1.0f)
+                    return ImGui::ColorConvertU32ToFloat4(v[i].col);
+            }
+        }
+        return ImVec4(-1, -1, -1, -1);
+    }
+    // Largest first cell of the results table that was drawn.
+    int HighestDrawnRow() {
+        int highest = 0;
+        for (const TextRun& run : h.Texts()) {
+            if (run.window.find("MtrTable") == std::string::npos) continue;
+            const int ttl = std::atoi(run.text.c_str());
+            highest = std::max(highest, ttl);
+        }
+        return highest;
+    }
+
+    FrameHarness h{1280.0f, 1200.0f};  // tall enough for all 30 hop rows without scrolling
+    FakeNetwork net;
+};
+
+void ExpectColor(const ImVec4& expected, const ImVec4& actual, const std::string& what) {
+    EXPECT_NEAR(expected.x, actual.x, 0.01) << what;
+    EXPECT_NEAR(expected.y, actual.y, 0.01) << what;
+    EXPECT_NEAR(expected.z, actual.z, 0.01) << what;
+}
+
+}  // namespace
+
+TEST_F(MtrTabFrame, DefaultsAtFirstDraw) {
+    EXPECT_STREQ("8.8.8.8", app().mtrTarget);
+    EXPECT_EQ(0, app().mtrProtocol);
+    EXPECT_FALSE(app().mtrSavePcap);
+    EXPECT_EQ(0, app().selectedDevice);
+    EXPECT_FALSE(app().mtrRunning);
+
+    const std::string panel = h.AllText("ConfigPanel");
+    for (const char* text : {"Host Alvo:", "8.8.8.8", "Interface:", "Placa Alfa", "Protocolo:", "UDP",
+                             "Salvar Pcap", "INICIAR", "LIMPAR", "PASTA"})
+        EXPECT_NE(std::string::npos, panel.find(text)) << text << " missing from:\n" << panel;
+    EXPECT_EQ(std::string::npos, panel.find("PARAR"));
+    EXPECT_TRUE(h.HasText("Resultados do MTR"));
+    EXPECT_TRUE(h.HasText("Captura de Pacotes em Tempo Real (Npcap)"));
+    for (const char* header : kMtrTableHeaders) EXPECT_TRUE(h.HasText(header)) << header;
+    for (const char* header : kMtrLogHeaders) EXPECT_TRUE(h.HasText(header)) << header;
+
+    // An index left out of range (for example by a shorter device list) falls back to the first.
+    app().selectedDevice = 7;
+    h.Frame();
+    EXPECT_EQ(0, app().selectedDevice);
+
+    // The target field keeps at most 127 characters.
+    h.Activate(h.ItemId("ConfigPanel", {"##target"}));
+    h.PressKey(platform::keys::A, harness::kLeftCtrl);
+    h.TypeText(std::string(200, '7'));
+    EXPECT_EQ(127u, std::strlen(app().mtrTarget));
+}
+
+TEST_F(MtrTabFrame, FailedStartShowsPopupWithCauseAndOkClosesIt) {
+    // Loopback target (no name lookup, nothing leaves the host) and a device that does not exist.
+    std::strcpy(app().mtrTarget, "127.0.0.1");
+    app().devices = {{"oc-no-such-dev0", "Placa Inexistente"}};
+    h.Frame();
+    ASSERT_TRUE(h.ClickText("INICIAR", true));
+    h.RunFrames(2);
+
+    EXPECT_FALSE(app().mtrRunning);
+    const StartError cause = app().mtrCore.LastStartError();
+    ASSERT_NE(StartError::None, cause);
+    EXPECT_TRUE(h.HasText("Falha ao Iniciar"));
+    EXPECT_TRUE(h.HasText("Nao foi possivel iniciar o MTR.", true));
+    const std::string causeText = StartErrorText(cause);
+    // The harness rebuilds the line from glyphs; compare its start, which fits on any width.
+    EXPECT_TRUE(h.HasText(causeText.substr(0, 30))) << causeText;
+    EXPECT_TRUE(h.HasText("INICIAR", true)) << "the button stays INICIAR after a failed start";
+
+    ASSERT_TRUE(h.ClickText("OK", true));
+    h.RunFrames(2);
+    EXPECT_FALSE(h.HasText("Nao foi possivel iniciar o MTR."));
+    EXPECT_FALSE(h.HasText(causeText.substr(0, 30)));
+}
+
+TEST_F(MtrTabFrame, UnansweredHopShowsPlaceholders) {
+    net.lastRouter = 1;  // hop 1 answers, hops 2 and 3 stay silent, the target is hop 4
+    net.targetTtl = 4;
+    StartFakeRun(60000);  // one cycle, then a long pause: nothing expires during the test
+    ASSERT_TRUE(FramesUntil([&] {
+        auto hops = app().mtrCore.GetHops();
+        return hops.size() == 4 && hops[4].received == 1 && hops[4].sent == 1;
+    }));
+    h.Frame();
+
+    const auto silent = RowTexts(2);
+    const std::vector<std::string> expected = {"2",      "???",    "0.0%",      "1",      "0",      "0",
+                                               "0.0 ms", "0.0 ms", "9999.0 ms", "0.0 ms", "0.00 ms"};
+    EXPECT_EQ(expected, silent) << h.AllText("MtrTable");
+    const auto row = Row(2);
+    ASSERT_EQ(11u, row.size());
+    const ImVec4 plain = ImGui::GetStyle().Colors[ImGuiCol_Text];
+    ExpectColor(plain, row[2].color, "pending probes are no loss");
+    ExpectColor(plain, row[5].color, "nothing lost");
+    ExpectColor(kMtrGreen, row[4].color, "Rec");
+    ExpectColor(kMtrGreen, row[10].color, "no jitter");
+
+    const auto answered = RowTexts(1);
+    ASSERT_EQ(11u, answered.size());
+    EXPECT_EQ("10.0.0.1", answered[1]);
+    EXPECT_EQ("1", answered[4]);
+    EXPECT_EQ("12.5 ms", answered[6]);
+    EXPECT_EQ(kTarget, RowTexts(4).at(1));
+    EXPECT_EQ(4, HighestDrawnRow());
+}
+
+TEST_F(MtrTabFrame, RowsAboveMaxHopsHiddenUntilLimpar) {
+    net.lastRouter = 8;
+    net.targetTtl = 0;  // the first cycles reach all 30 hops
+    StartFakeRun(100);
+    ASSERT_TRUE(FramesUntil([&] { return app().mtrCore.GetHops().size() == 30u; }));
+    ASSERT_TRUE(FramesUntil([&] { return HighestDrawnRow() == 30; }, 2000ms));
+    // Silent hops lose their first probes once these expire (after about a second).
+    ASSERT_TRUE(FramesUntil([&] { return app().mtrCore.GetHops()[30].lost > 0; }));
+    h.Frame();
+    const auto silent = Row(30);
+    ASSERT_EQ(11u, silent.size()) << h.AllText("MtrTable");
+    EXPECT_NE("0.0%", silent[2].text);
+    ExpectColor(kMtrRed, silent[2].color, "loss above 0");
+    ExpectColor(kMtrRed, silent[5].color, "lost above 0");
+
+    net.targetTtl = 9;  // the target answers at hop 9 from the next cycle on
+    ASSERT_TRUE(FramesUntil([&] { return app().mtrCore.MaxHops() == 9; }));
+    h.Frame();
+    EXPECT_EQ(9, HighestDrawnRow());
+    EXPECT_EQ(kTarget, RowTexts(9).at(1));
+    EXPECT_EQ(30u, app().mtrCore.GetHops().size()) << "hidden rows keep their statistics";
+
+    net.targetTtl = 0;
+    ASSERT_TRUE(h.ClickText("LIMPAR", true));
+    EXPECT_EQ(kMtrMaxHops, app().mtrCore.MaxHops());
+    EXPECT_TRUE(FramesUntil([&] { return HighestDrawnRow() == 30; }));
+}
+
+TEST_F(MtrTabFrame, LogFollowsNewestPacketOnlyWhenAtBottom) {
+    int next = 0;
+    auto feed = [&](int count) {
+        for (int i = 0; i < count; ++i, ++next) {
+            PacketLogEntry e;
+            e.time = "12:00:00.000";
+            e.source = "10.0.0.1";
+            e.destination = "10.0.0.2";
+            e.protocol = "ICMP";
+            e.info = "pkt-" + std::to_string(next) + "-end";
+            e.wireLength = 70;
+            app().mtrCore.OnPacketLog(e);
+        }
+    };
+    auto shown = [&](int n) { return h.HasText("pkt-" + std::to_string(n) + "-end"); };
+
+    feed(200);
+    h.RunFrames(3);
+    EXPECT_TRUE(shown(199)) << "a fresh log opens at its newest packet";
+    EXPECT_FALSE(shown(0));
+
+    feed(50);
+    h.RunFrames(3);
+    EXPECT_TRUE(shown(249)) << "at the bottom the view follows new packets";
+
+    // The user scrolls up: new packets must not pull the view away.
+    const auto logPanel = h.FindWindow("LogPanel");
+    ASSERT_TRUE(logPanel.has_value());
+    h.MoveMouse(logPanel->pos.x + logPanel->size.x * 0.5f, logPanel->pos.y + logPanel->size.y * 0.5f);
+    h.ScrollWheel(10.0f);
+    h.RunFrames(2);
+    EXPECT_FALSE(shown(249));
+    std::string visibleBefore;
+    for (int n = 0; n < 250; ++n)
+        if (shown(n)) {
+            visibleBefore = "pkt-" + std::to_string(n) + "-end";
+            break;
+        }
+    ASSERT_FALSE(visibleBefore.empty());
+    feed(50);
+    h.RunFrames(3);
+    EXPECT_FALSE(shown(299));
+    EXPECT_TRUE(h.HasText(visibleBefore)) << "the scrolled-up view keeps its place";
+
+    // Back at the end, it follows again.
+    h.ScrollWheel(-1000.0f);
+    h.RunFrames(2);
+    EXPECT_TRUE(shown(299));
+    feed(10);
+    h.RunFrames(3);
+    EXPECT_TRUE(shown(309));
+}
+
+TEST_F(MtrTabFrame, MtrAndFlowCombosShareSelectedDevice) {
+    ASSERT_TRUE(h.ClickText("Placa Alfa", true));  // opens "##deviceCombo"
+    h.Frame();  // a new popup is sized in its first frame and drawn from the next
+    ASSERT_TRUE(h.ClickText("Placa Gama", true));
+    EXPECT_EQ(2, app().selectedDevice);
+    EXPECT_TRUE(h.HasText("Placa Gama", true));
+
+    ASSERT_TRUE(h.SelectTab("Flow"));
+    ASSERT_TRUE(h.HasText("Placa Gama", true)) << "the Flow combo shows the device chosen on the MTR tab";
+    ASSERT_TRUE(h.ClickText("Placa Gama", true));  // opens "##devFlow"
+    h.Frame();
+    ASSERT_TRUE(h.ClickText("Placa Beta", true));
+    EXPECT_EQ(1, app().selectedDevice);
+
+    ASSERT_TRUE(h.SelectTab("MTR"));
+    EXPECT_TRUE(h.HasText("Placa Beta", true)) << "and the MTR combo the one chosen on the Flow tab";
+    EXPECT_FALSE(h.HasText("Placa Gama", true));
+}
+
+TEST_F(MtrTabFrame, PastaCreatesTheMtrFolderAndOpensIt) {
+    char tmpl[] = "/tmp/mtrtab-pasta-XXXXXX";
+    ASSERT_NE(nullptr, mkdtemp(tmpl));
+    const fs::path dir = tmpl;
+    // A stand-in for the desktop's opener that records what it was asked to open.
+    const fs::path record = dir / "opened.txt";
+    {
+        std::ofstream script(dir / "xdg-open");
+        script << "#!/bin/sh\nprintf '%s' \"$1\" > '" << record.string() << ".tmp' && mv '" << record.string()
+               << ".tmp' '" << record.string() << "'\n";
+    }
+    fs::permissions(dir / "xdg-open", fs::perms::owner_all);
+    const std::string oldPath = std::getenv("PATH") ? std::getenv("PATH") : "";
+    setenv("PATH", (dir.string() + ":" + oldPath).c_str(), 1);
+    SetExecutableDirectoryForTesting((dir / "app").string());
+    const std::string folder = MtrLogDirectory();
+    ASSERT_FALSE(fs::exists(folder));
+
+    ASSERT_TRUE(h.ClickText("PASTA", true));
+    EXPECT_TRUE(fs::is_directory(folder));
+    std::string opened;
+    for (int i = 0; i < 200 && opened.empty(); ++i) {
+        std::ifstream in(record);
+        std::getline(in, opened);
+        if (opened.empty()) std::this_thread::sleep_for(10ms);
+    }
+    EXPECT_EQ(folder, opened);
+
+    SetExecutableDirectoryForTesting("");
+    setenv("PATH", oldPath.c_str(), 1);
+    fs::remove_all(dir);
+}
+
+// "INICIAR" and "PARAR" against the real engine, inside a private network namespace whose
+// only interface is its own loopback: the tab starts a run, shows the target answering at
+// hop 1, and stops it.
+TEST_F(MtrTabFrame, StartAndStopARealRunOnPrivateLoopback) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root for a network namespace and capture";
+    ASSERT_EQ(0, unshare(CLONE_NEWNET)) << std::strerror(errno);
+    ASSERT_EQ(0, std::system("ip link set lo up"));
+    app().devices = {{"lo", "lo"}};
+    std::strcpy(app().mtrTarget, "127.0.0.1");
+    h.Frame();
+
+    ASSERT_TRUE(h.ClickText("INICIAR", true));
+    ASSERT_TRUE(app().mtrRunning) << StartErrorText(app().mtrCore.LastStartError());
+    h.Frame();
+    EXPECT_TRUE(h.HasText("PARAR", true));
+    EXPECT_FALSE(h.HasText("INICIAR", true));
+    EXPECT_TRUE(FramesUntil([&] {
+        const auto row = RowTexts(1);
+        return row.size() == 11 && row[1] == "127.0.0.1";
+    }));
+    EXPECT_EQ(1, HighestDrawnRow());
+    EXPECT_TRUE(FramesUntil([&] { return h.AllText("LogTable").find("ICMP") != std::string::npos; }))
+        << "the reply appears in the packet log";
+
+    ASSERT_TRUE(h.ClickText("PARAR", true));
+    EXPECT_FALSE(app().mtrRunning);
+    EXPECT_FALSE(app().mtrCore.IsRunning());
+    h.Frame();
+    EXPECT_TRUE(h.HasText("INICIAR", true));
+}

@@ -1,0 +1,220 @@
+// The real program under Xvfb inside the client namespace of a private multi-hop network:
+// unlock, open the MTR tab, trace the target, keep a screenshot, stop, quit.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/types.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr const char* kDisplay = ":61";
+constexpr const char* kPrefix = "tt";
+constexpr const char* kPassword = ".7351!quartzy.";
+
+// Positions inside the 1280 x 800 client area, from the stock style (13 px font, 8 px window
+// padding, 4/3 px frame padding, 8/4 px item spacing): the tab bar's "MTR" item, the target
+// field on the first line of "ConfigPanel", and the start/stop button on its third line.
+constexpr int kPasswordX = 560, kPasswordY = 420;  // lock dialog, centred on the client area
+constexpr int kMtrTabX = 62, kMtrTabY = 17;
+constexpr int kTargetX = 194, kTargetY = 48;
+constexpr int kStartX = 56, kStartY = 100;
+
+std::string Capture(const std::string& cmd) {
+    std::string out;
+    if (FILE* p = popen(cmd.c_str(), "r")) {
+        char buf[512];
+        while (size_t n = fread(buf, 1, sizeof buf, p)) out.append(buf, n);
+        pclose(p);
+    }
+    return out;
+}
+
+int Shell(const std::string& cmd) { return std::system(cmd.c_str()); }
+
+pid_t Spawn(const std::vector<std::string>& argv, const std::string& cwd, const std::string& logFile) {
+    pid_t pid = fork();
+    if (pid == 0) {
+        if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(126);
+        if (!logFile.empty()) {
+            if (FILE* f = std::freopen(logFile.c_str(), "w", stdout)) dup2(fileno(f), 2);
+        }
+        std::vector<char*> args;
+        for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+        args.push_back(nullptr);
+        execvp(args[0], args.data());
+        _exit(127);
+    }
+    return pid;
+}
+
+// Waits up to `limit` for the child to end; returns its exit code, or -1 while it still runs.
+int WaitExit(pid_t pid, std::chrono::milliseconds limit) {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    do {
+        int status = 0;
+        if (waitpid(pid, &status, WNOHANG) == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : 128;
+        std::this_thread::sleep_for(50ms);
+    } while (std::chrono::steady_clock::now() < end);
+    return -1;
+}
+
+void Stop(pid_t& pid) {
+    if (pid <= 0) return;
+    if (WaitExit(pid, 0ms) == -1) {
+        kill(pid, SIGTERM);
+        if (WaitExit(pid, 3000ms) == -1) {
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+        }
+    }
+    pid = -1;
+}
+
+std::string Xdo(const std::string& args) {
+    return "DISPLAY=" + std::string(kDisplay) + " xdotool " + args;
+}
+
+// Everything the test starts, torn down in reverse order even when an assertion fails.
+struct LiveRun {
+    bool netUp = false;
+    pid_t xvfb = -1;
+    pid_t app = -1;
+    fs::path work;
+
+    ~LiveRun() {
+        Stop(app);
+        Stop(xvfb);
+        if (netUp) Shell(std::string(OC_TESTNET) + " down --prefix " + kPrefix + " >/dev/null 2>&1");
+        if (!work.empty()) {
+            std::error_code ec;
+            fs::remove_all(work, ec);
+        }
+    }
+};
+
+std::map<std::string, std::string> ParseEnv(const std::string& text) {
+    std::map<std::string, std::string> env;
+    std::istringstream in(text);
+    std::string line;
+    while (std::getline(in, line)) {
+        auto eq = line.find('=');
+        if (eq != std::string::npos) env[line.substr(0, eq)] = line.substr(eq + 1);
+    }
+    return env;
+}
+
+void Click(const std::string& win, int x, int y) {
+    Shell(Xdo("mousemove --window " + win + " " + std::to_string(x) + " " + std::to_string(y) +
+                           " sleep 0.2 click 1"));
+    std::this_thread::sleep_for(300ms);
+}
+
+}  // namespace
+
+TEST(MtrTabLive, TracesTheTestNetworkFromTheRealWindow) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root for network namespaces and capture";
+    const std::string app = std::string(OC_BINARY_DIR) + "/src/app/orvanta-connect";
+    ASSERT_TRUE(fs::exists(app)) << app;
+    for (const char* tool : {"Xvfb", "xdotool", "import", "xdpyinfo"})
+        ASSERT_EQ(0, Shell(std::string("command -v ") + tool + " >/dev/null")) << tool;
+
+    LiveRun run;
+    char tmpl[] = "/tmp/mtrtab-live-XXXXXX";
+    ASSERT_NE(nullptr, mkdtemp(tmpl));
+    run.work = tmpl;
+
+    // Three routers with 2, 3 and 5 ms per link and direction: the hops answer after about
+    // 4, 10 and 20 ms, the target after 20 ms.
+    run.netUp = true;
+    const auto env = ParseEnv(Capture(std::string(OC_TESTNET) + " up --prefix " + kPrefix +
+                                      " --hops 3 --delay-ms 2,3,5 2>" + (run.work / "testnet.log").string()));
+    ASSERT_EQ("10.200.4.2", env.count("TESTNET_TARGET_IP") ? env.at("TESTNET_TARGET_IP") : "")
+        << "testnet up failed, see " << (run.work / "testnet.log");
+    const std::string clientNs = env.at("TESTNET_CLIENT_NS");
+
+    run.xvfb = Spawn({"Xvfb", kDisplay, "-screen", "0", "1600x1000x24", "-nolisten", "tcp"}, "", "/dev/null");
+    bool xReady = false;
+    for (int i = 0; i < 100 && !xReady; ++i) {
+        xReady = Shell(std::string("xdpyinfo -display ") + kDisplay + " >/dev/null 2>&1") == 0;
+        if (!xReady) std::this_thread::sleep_for(100ms);
+    }
+    ASSERT_TRUE(xReady) << "Xvfb did not come up on " << kDisplay;
+
+    // The X socket is a file-system socket, so the program inside the namespace reaches it.
+    const std::string trace = (run.work / "trace.log").string();
+    run.app = Spawn({"ip", "netns", "exec", clientNs, "env", std::string("DISPLAY=") + kDisplay,
+                     "ORVANTA_DEBUG_LOG=" + trace, app},
+                    run.work.string(), (run.work / "app.log").string());
+
+    // The main window is the 1280-pixel-wide one of the program's class (the tray icon has
+    // a window of its own).
+    std::string win;
+    for (int i = 0; i < 100 && win.empty(); ++i) {
+        std::istringstream ids(Capture(Xdo("search --classname '^orvanta-connect$' 2>/dev/null")));
+        for (std::string id; win.empty() && std::getline(ids, id);) {
+            if (Capture("DISPLAY=" + std::string(kDisplay) + " xwininfo -id " + id).find("Width: 1280") !=
+                std::string::npos)
+                win = id;
+        }
+        if (win.empty()) std::this_thread::sleep_for(100ms);
+    }
+    ASSERT_FALSE(win.empty()) << "no 1280-pixel window of class orvanta-connect";
+    EXPECT_EQ("Orvanta Connect\n", Capture(Xdo("getwindowname " + win)));
+    std::this_thread::sleep_for(500ms);
+
+    Shell(Xdo("windowfocus --sync " + win));
+    Click(win, kPasswordX, kPasswordY);
+    Shell(Xdo("type --delay 60 '" + std::string(kPassword) + "'"));
+    Shell(Xdo("key --delay 60 Return"));
+    bool unlocked = false;
+    for (int i = 0; i < 50 && !unlocked; ++i) {
+        std::ifstream in(trace);
+        const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        unlocked = text.find("Unlocked") != std::string::npos;
+        if (!unlocked) std::this_thread::sleep_for(100ms);
+    }
+    ASSERT_TRUE(unlocked) << "the password did not unlock the program";
+    std::this_thread::sleep_for(300ms);
+
+    Click(win, kMtrTabX, kMtrTabY);
+    Click(win, kTargetX, kTargetY);
+    Shell(Xdo("key --delay 60 ctrl+a BackSpace"));
+    Shell(Xdo("type --delay 60 " + env.at("TESTNET_TARGET_IP")));
+    Click(win, kStartX, kStartY);  // "INICIAR"
+
+    // The first cycle probes until the target answers, each later one four hops and a 1 s pause.
+    std::this_thread::sleep_for(6s);
+    const std::string shot = std::string(OC_ARTIFACT_DIR) + "/mtr-tab.png";
+    EXPECT_EQ(0, Shell(std::string("DISPLAY=") + kDisplay + " import -window root " + shot)) << shot;
+
+    Click(win, kStartX, kStartY);  // "PARAR"
+    std::this_thread::sleep_for(2500ms);
+    EXPECT_EQ(-1, WaitExit(run.app, 0ms)) << "program ended after PARAR";
+    Shell(Xdo("key --delay 60 ctrl+q"));
+    const int exitCode = WaitExit(run.app, 8000ms);
+    EXPECT_EQ(0, exitCode) << "ctrl+q did not end the program cleanly";
+    if (exitCode != -1) run.app = -1;
+
+    // The engine's trace names the source of every matched reply: every router and the target
+    // must have answered the probes started from the tab.
+    std::ifstream in(trace);
+    const std::string traced((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    for (const char* key : {"TESTNET_HOP1_IP", "TESTNET_HOP2_IP", "TESTNET_HOP3_IP", "TESTNET_TARGET_IP"})
+        EXPECT_NE(std::string::npos, traced.find("From=" + env.at(key) + " "))
+            << key << " never answered; screenshot: " << shot;
+}

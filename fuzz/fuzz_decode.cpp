@@ -1,6 +1,10 @@
 // libFuzzer target over the frame decoder. The first input byte picks the link type, the
 // rest is the captured frame. Besides ASan/UBSan catching any read past the frame, the
 // decoder's own promises are checked.
+//
+// ctest runs it for 20 s. A longer run from a clang build directory:
+//   ./fuzz/fuzz_decode -max_total_time=3600 -rss_limit_mb=2048 ../fuzz/corpus/decode
+// and every crash file it writes becomes a named seed in fuzz/corpus/decode/.
 #include <cstdint>
 #include <cstdlib>
 #include <span>

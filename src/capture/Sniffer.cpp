@@ -156,6 +156,7 @@ int Sniffer::LinkType() const { return handle ? linkType : -1; }
 
 void Sniffer::Start(ReplyCallback onReply, PacketCallback onPacket) {
     if (running.exchange(true)) return;  // already running (or ended and not yet stopped)
+    loopError.clear();
     loopActive.store(true);
     try {
         captureThread = std::thread(&Sniffer::SnifferLoop, this, std::move(onReply), std::move(onPacket));
@@ -185,6 +186,8 @@ void Sniffer::Stop() {
 
 void Sniffer::WaitLoopEnd() const { loopActive.wait(true); }
 
+std::string Sniffer::LoopError() const { return loopActive.load() ? std::string() : loopError; }
+
 DecodeCounts Sniffer::Counters() const {
     DecodeCounts c;
     c.frames = counters.frames.load();
@@ -213,7 +216,10 @@ void Sniffer::SnifferLoop(ReplyCallback onReply, PacketCallback onPacket) {
         pcap_pkthdr* header = nullptr;
         const u_char* data = nullptr;
         const int rc = pcap_next_ex(handle, &header, &data);
-        if (rc < 0) break;  // error, or the end of a savefile
+        if (rc < 0) {  // error, the end of a savefile, or Stop's breakloop
+            if (rc == PCAP_ERROR) loopError = pcap_geterr(handle);
+            break;
+        }
         if (rc == 0) {
             // Read timeout on an idle link: a good moment to push the savefile to disk.
             if (dumper) pcap_dump_flush(dumper);
@@ -241,9 +247,11 @@ void Sniffer::SnifferLoop(ReplyCallback onReply, PacketCallback onPacket) {
             if (onPacket) onPacket(std::move(entry));
         } catch (const std::exception& e) {
             Trace(std::string("CRASH in SnifferLoop: ") + e.what());
+            loopError = e.what();
             break;
         } catch (...) {
             Trace("CRASH in SnifferLoop: Unknown Exception");
+            loopError = "Unknown Exception";
             break;
         }
     }

@@ -51,6 +51,10 @@ public:
     // Blocks until the capture thread has finished reading (end of a savefile, an error, a
     // failed frame or Stop) and has destroyed its callbacks. Returns at once when no loop runs.
     void WaitLoopEnd() const;
+    // Why the loop ended by itself: libpcap's text for a read error (a cut savefile, an
+    // interface that went away) or the message of a failure while handling a frame. Empty
+    // while the loop runs and when it ended cleanly (end of a savefile, Stop).
+    std::string LoopError() const;
     // What the capture loop has seen since the last Init/InitOffline.
     DecodeCounts Counters() const;
 
@@ -66,6 +70,7 @@ private:
     std::string lastErrorDetail;
     int linkType = -1;  // pcap_datalink of the open handle, read once at open
     DecodeCounters counters;
+    std::string loopError;  // written by the capture thread before loopActive turns false
 
     void Fail(StartError error, const std::string& detail);
     void ResetCounters();

@@ -144,8 +144,16 @@ int RunDecode(const std::vector<std::string>& args) {
     } else {
         sniffer.WaitLoopEnd();
     }
+    const std::string loopError = sniffer.LoopError();
     sniffer.Stop();
     std::fflush(stdout);
+    if (!loopError.empty()) {
+        // The frames before the fault were printed; the run still did not read everything.
+        std::fprintf(stderr, "orvanta-cli: %s: leitura interrompida apos %llu quadros: %s\n",
+                     (options->live ? options->device : options->file).c_str(),
+                     (unsigned long long)sniffer.Counters().frames, loopError.c_str());
+        return kExitFailure;
+    }
     PrintSummary(sniffer);
     if (std::ferror(stdout)) {
         std::fprintf(stderr, "orvanta-cli: erro ao escrever a saida\n");

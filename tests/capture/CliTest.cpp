@@ -166,6 +166,16 @@ TEST(CaptureCli, UnreadableFileExitsWithOneLine) {
         EXPECT_EQ(Lines(r.err).size(), 1u) << r.err;
         EXPECT_NE(r.err.find("Nao foi possivel ler o arquivo de captura."), std::string::npos) << r.err;
     }
+    // A savefile cut inside its last record: the complete frames are printed, then the error.
+    const fs::path sample = OC_TEST_DATA_DIR "/testnet-samples/icmp-trace.pcap";
+    fs::copy_file(sample, dir.File("cut.pcap"));
+    fs::resize_file(dir.File("cut.pcap"), fs::file_size(sample) - 20);
+    const Result cut = Shell(Quote(kCli) + " decode " + Quote(dir.File("cut.pcap")));
+    EXPECT_EQ(cut.rc, 2);
+    EXPECT_EQ(Lines(cut.out).size(), 228u);
+    EXPECT_EQ(Lines(cut.err).size(), 1u) << cut.err;
+    EXPECT_NE(cut.err.find("leitura interrompida apos 228 quadros"), std::string::npos) << cut.err;
+
     EXPECT_EQ(Shell(Quote(kCli) + " decode").rc, 1);
     EXPECT_EQ(Shell(Quote(kCli) + " decode a.pcap -i lo").rc, 1);
 }

@@ -100,6 +100,7 @@ struct LoopRun {
     Savefile saved;
     DecodeCounts counts;
     std::string order;  // 'R' per reply, 'P' per packet, in call order
+    std::string loopError;
 };
 
 LoopRun RunLoop(const std::vector<Record>& input, int linkType,
@@ -123,6 +124,7 @@ LoopRun RunLoop(const std::vector<Record>& input, int linkType,
     sniffer.WaitLoopEnd();
     EXPECT_FALSE(sniffer.LoopActive());
     run.counts = sniffer.Counters();
+    run.loopError = sniffer.LoopError();
     sniffer.Stop();
     EXPECT_EQ(sniffer.LinkType(), -1);
     run.saved = ReadSavefile(dir.File("saved.pcap"));
@@ -175,6 +177,7 @@ TEST(SavefileLoop, AThrowingCallbackEndsTheLoopAndTheSavefile) {
     });
     EXPECT_EQ(calls, 2);
     EXPECT_EQ(run.packets.size(), 1u);
+    EXPECT_EQ(run.loopError, "consumer failed");
     ASSERT_EQ(run.saved.records.size(), 2u);  // the failing frame was saved before decoding
 }
 
@@ -193,6 +196,28 @@ TEST(SavefileLoop, CookedCaptureIsSavedAndDecodedWithItsLinkType) {
     ASSERT_EQ(run.packets.size(), 1u);
     EXPECT_EQ(run.packets[0].source, "192.0.2.1:53");
     EXPECT_EQ(run.packets[0].linkType, kLinkLinuxSll);
+}
+
+TEST(SavefileLoop, ACutSavefileEndsWithItsReadError) {
+    TempDir dir;
+    ASSERT_TRUE(WriteSavefile(dir.File("cut.pcap"), kLinkEthernet, {{1, 0, 0, kUdp}, {2, 0, 0, kUdp}}));
+    std::filesystem::resize_file(dir.File("cut.pcap"), std::filesystem::file_size(dir.File("cut.pcap")) - 10);
+    Sniffer sniffer;
+    ASSERT_TRUE(sniffer.InitOffline(dir.File("cut.pcap")));
+    std::atomic<int> packets{0};
+    sniffer.Start([](SniffResult) {}, [&](PacketLogEntry) { ++packets; });
+    sniffer.WaitLoopEnd();
+    EXPECT_EQ(packets.load(), 1);
+    EXPECT_NE(sniffer.LoopError().find("truncated"), std::string::npos) << sniffer.LoopError();
+    sniffer.Stop();
+
+    // A file that ends cleanly leaves no error.
+    ASSERT_TRUE(WriteSavefile(dir.File("whole.pcap"), kLinkEthernet, {{1, 0, 0, kUdp}}));
+    ASSERT_TRUE(sniffer.InitOffline(dir.File("whole.pcap")));
+    sniffer.Start([](SniffResult) {}, [](PacketLogEntry) {});
+    sniffer.WaitLoopEnd();
+    EXPECT_EQ(sniffer.LoopError(), "");
+    sniffer.Stop();
 }
 
 TEST(SavefileLoop, UnreadableOrForeignFilesFailWithFileUnreadable) {

@@ -1,15 +1,130 @@
 #pragma once
-// Placeholder: the MTR engine arrives with its issue. Keep ListDevices and Stop.
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
 #include <vector>
 
 #include "capture/Packet.h"
 #include "capture/Sniffer.h"
+#include "capture/StartError.h"
+#include "probe/NetworkSender.h"
+#include "probe/ProbePackets.h"
 
+// Statistics of one hop (one TTL) of an MTR run.
+struct HopStats {
+    std::string host;  // "???" when the loop created the row, empty when a reply did
+    int32_t sent = 0;
+    int32_t received = 0;
+    int32_t lost = 0;
+    double lastMs = 0.0;
+    double bestMs = 9999.0;
+    double worstMs = 0.0;
+    double avgMs = 0.0;
+    double jitterMs = 0.0;
+    double prevMs = -1.0;
+};
+
+// One probe sent and neither answered nor expired.
+struct PendingProbe {
+    int32_t seq = 0;
+    int32_t ttl = 0;
+    int64_t sendTicks = 0;  // 100-ns ticks since 1970-01-01 UTC
+};
+
+// Bounds and timing of a run.
+constexpr int32_t kMtrMaxHops = 30;
+constexpr size_t kMtrLogLimit = 1000;
+constexpr int64_t kMtrExpiryTicks = 10'010'000;  // 1.001 s
+constexpr int kMtrProbeSpacingMs = 50;
+constexpr int kMtrCyclePauseMs = 1000;
+constexpr const char* kMtrCaptureFilter = "icmp or (udp and dst portrange 33434-65535) or (tcp and src port 80)";
+
+// Number of distinct probe numbers per protocol. UDP and TCP carry 33434 + seq in a 16-bit
+// port, so seq stays below 65536 - 33434 = 32102; ICMP carries seq in the 16-bit echo
+// sequence field. The counter wraps at this value so every probe stays matchable.
+int32_t MtrSequenceSpace(int32_t protocol);
+
+// "%d%m%Y_%H%M%S_<udp|icmp|tcp>.pcap" for the given local-time stamp.
+std::string MtrPcapFileName(const std::string& timeStamp, int32_t protocol);
+
+// Current wall clock in 100-ns ticks since 1970-01-01 UTC (the capture's time base).
+int64_t MtrNowTicks();
+
+// The MTR engine: one run at a time against one target, probing thread MtrLoop, replies from
+// its own Sniffer, per-hop statistics and the newest packets for the live log.
 class MtrCore {
 public:
-    std::vector<NetDevice> ListDevices() { return sniffer.ListDevices(); }
-    void Stop() {}
+    MtrCore() = default;
+    ~MtrCore();
+    MtrCore(const MtrCore&) = delete;
+    MtrCore& operator=(const MtrCore&) = delete;
+
+    bool Start(const std::string& targetHost, const std::string& deviceName, int32_t protocol, bool savePcap);
+    void Stop();
+    void Clear();
+    std::map<int32_t, HopStats> GetHops();
+    std::vector<PacketLogEntry> GetLog();
+    std::vector<NetDevice> ListDevices();
+
+    // Capture-thread callbacks (bound by Start).
+    void OnSniffResult(SniffResult result);
+    void OnPacketLog(PacketLogEntry entry);
+
+    // Why the last Start returned false (None after a successful Start).
+    StartError LastStartError() const { return lastStartError; }
+    // Path of the pcap file of the current/last run, empty when none was asked for.
+    std::string PcapPath() const { return pcapPath; }
+
+    bool IsRunning() const { return running.load(); }
+    int32_t MaxHops() const { return maxHops.load(); }
+    std::string TargetIp() const { return targetIp; }
+    int32_t Protocol() const { return protocol.load(); }
+
+    // Stop probing after this many cycles (0: never). The cycle's lost probes are counted by
+    // one last expiry sweep, after which ProbingFinished() turns true; Stop still has to be called.
+    void SetCycleLimit(int32_t cycles) { cycleLimit = cycles; }
+    int32_t CompletedCycles() const { return completedCycles.load(); }
+    bool ProbingFinished() const { return probingFinished.load(); }
+
+    // Test hooks: start the counter elsewhere, and run the loop against a fake network
+    // (no sockets, no capture); `send` plays NetworkSender::SendProbe.
+    void SetNextSeqForTesting(int32_t seq) { nextSeq = seq; }
+    int32_t NextSeqForTesting() const { return nextSeq.load(); }
+    size_t PendingCountForTesting();
+    using ProbeSendHook = std::function<int32_t(int32_t ttl, int32_t seq, int32_t protocol)>;
+    bool StartWithoutNetworkForTesting(const std::string& targetIpText, int32_t protocol, ProbeSendHook send,
+                                       int probeSpacingMs = kMtrProbeSpacingMs, int cyclePauseMs = kMtrCyclePauseMs);
 
 private:
+    void MtrLoop();
+    void ExpirySweep();
+    bool FailStart(StartError why);
+
+    NetworkSender sender;
     Sniffer sniffer;
+    std::atomic<bool> running{false};
+    std::thread loopThread;
+    std::mutex dataMutex;
+    std::map<int32_t, HopStats> hops;
+    std::mutex pendingMutex;
+    std::map<int32_t, PendingProbe> pending;
+    std::atomic<int32_t> nextSeq{0};
+    std::atomic<int32_t> maxHops{kMtrMaxHops};
+    std::string targetIp;
+    std::atomic<int32_t> protocol{kProbeUdp};
+    std::vector<PacketLogEntry> log;
+
+    // [run extras]
+    StartError lastStartError = StartError::None;
+    std::string pcapPath;
+    std::atomic<int32_t> cycleLimit{0};
+    std::atomic<int32_t> completedCycles{0};
+    std::atomic<bool> probingFinished{false};
+    ProbeSendHook sendHook;  // tests only
+    int probeSpacingMs = kMtrProbeSpacingMs;
+    int cyclePauseMs = kMtrCyclePauseMs;
 };

@@ -1,3 +1,56 @@
 #pragma once
-// Placeholder: the probe sender arrives with its issue.
-class NetworkSender {};
+#include <cstdint>
+#include <string>
+
+#include "capture/StartError.h"
+#include "platform/RouteLookup.h"
+#include "probe/ProbePackets.h"
+
+class Sniffer;
+
+// Sends the traceroute probes of the MTR engine: UDP datagrams with a chosen TTL, ICMP echo
+// requests, and TCP SYN segments built as whole Ethernet frames and injected on the route's
+// outgoing interface. Replies are not read here; the capture matches them by sequence number.
+class NetworkSender {
+public:
+    NetworkSender() = default;
+    ~NetworkSender();
+    NetworkSender(const NetworkSender&) = delete;
+    NetworkSender& operator=(const NetworkSender&) = delete;
+
+    // Opens the sockets and resolves host (IPv4 only). Sockets of an earlier Init are closed first.
+    bool Init(const std::string& host, int32_t basePort);
+    // seq when the probe left, -1 when it did not.
+    int32_t SendProbe(int32_t ttl, int32_t seq, int32_t protocol);
+    void Close();
+
+    int32_t SendIcmpEcho(int32_t ttl, int32_t seq);
+    int32_t SendTcpSyn(int32_t ttl, int32_t seq);
+
+    const std::string& TargetIp() const { return targetIp; }
+    int32_t BasePort() const { return basePort; }
+    // The MTR engine's capture: TCP probes are injected through it when it captures on the
+    // route's outgoing interface.
+    void SetSniffer(Sniffer* s) { sniffer = s; }
+    // Name of the device the capture was opened on ("" when libpcap chose it, "any", ...).
+    void SetCaptureDevice(const std::string& name) { captureDevice = name; }
+    bool HasIcmpSocket() const { return icmpSocket >= 0; }
+    // True when the ICMP socket is the unprivileged datagram kind, whose identifier the
+    // kernel replaces with its own port number (replies are matched by sequence only).
+    bool IcmpIsDatagram() const { return icmpDatagram; }
+    // Why the last Init failed (HostNotResolved or SocketFailure), None after success.
+    StartError LastError() const { return lastError; }
+
+private:
+    int udpSocket = -1;
+    int icmpSocket = -1;
+    uint32_t target = 0;  // IPv4 address of the target, network byte order
+    std::string targetIp;
+    int32_t basePort = kProbeBasePort;
+    Sniffer* sniffer = nullptr;
+
+    bool icmpDatagram = false;
+    std::string captureDevice;
+    platform::LinkSender linkSender;
+    StartError lastError = StartError::None;
+};

@@ -1,0 +1,97 @@
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "capture/StartError.h"
+#include "cli/Command.h"
+#include "mtr/MtrCore.h"
+#include "mtr/MtrReport.h"
+
+namespace {
+
+std::atomic<bool> gInterrupted{false};
+void OnInterrupt(int) { gInterrupted = true; }
+
+int UsageError(const std::string& why) {
+    std::fprintf(stderr, "orvanta-cli mtr: %s\n", why.c_str());
+    std::fprintf(stderr,
+                 "uso: orvanta-cli mtr HOST [--iface DEV] [--proto udp|icmp|tcp] [--cycles N] [--json] "
+                 "[--save-pcap]\n");
+    return kExitUsage;
+}
+
+int RunMtr(const std::vector<std::string>& args) {
+    std::string host, iface;
+    int32_t protocol = kProbeUdp;
+    long cycles = 10;
+    bool json = false, savePcap = false;
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        auto value = [&](std::string& out) {
+            if (i + 1 >= args.size()) return false;
+            out = args[++i];
+            return true;
+        };
+        std::string v;
+        if (a == "--iface") {
+            if (!value(iface)) return UsageError("--iface precisa de um dispositivo");
+        } else if (a == "--proto") {
+            if (!value(v)) return UsageError("--proto precisa de udp, icmp ou tcp");
+            if (v == "udp") protocol = kProbeUdp;
+            else if (v == "icmp") protocol = kProbeIcmp;
+            else if (v == "tcp") protocol = kProbeTcp;
+            else return UsageError("protocolo desconhecido: " + v);
+        } else if (a == "--cycles") {
+            if (!value(v)) return UsageError("--cycles precisa de um numero");
+            char* end = nullptr;
+            cycles = std::strtol(v.c_str(), &end, 10);
+            if (!end || *end || cycles < 1 || cycles > 1000000) return UsageError("numero de ciclos invalido: " + v);
+        } else if (a == "--json") {
+            json = true;
+        } else if (a == "--save-pcap") {
+            savePcap = true;
+        } else if (!a.empty() && a[0] == '-') {
+            return UsageError("opcao desconhecida: " + a);
+        } else if (host.empty()) {
+            host = a;
+        } else {
+            return UsageError("mais de um host: " + a);
+        }
+    }
+    if (host.empty()) return UsageError("falta o HOST");
+
+    MtrCore core;
+    core.SetCycleLimit(static_cast<int32_t>(cycles));
+    if (!core.Start(host, iface, protocol, savePcap)) {
+        std::string cause = StartErrorText(core.LastStartError());
+        std::fprintf(stderr, "Nao foi possivel iniciar o MTR.%s%s\n", cause.empty() ? "" : " ", cause.c_str());
+        return kExitFailure;
+    }
+    struct sigaction sa {};
+    sa.sa_handler = OnInterrupt;
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+    while (!core.ProbingFinished() && !gInterrupted.load())
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    core.Stop();
+    auto hops = core.GetHops();
+    if (json) {
+        std::fputs(FormatMtrJson(core.TargetIp(), protocol, hops, core.MaxHops()).c_str(), stdout);
+    } else {
+        std::printf("MTR para %s (%s), %d ciclos\n", core.TargetIp().c_str(), ProbeProtocolName(protocol).c_str(),
+                    core.CompletedCycles());
+        std::fputs(FormatMtrTable(hops, core.MaxHops()).c_str(), stdout);
+    }
+    if (savePcap && !core.PcapPath().empty()) std::fprintf(stderr, "Captura salva em %s\n", core.PcapPath().c_str());
+    return kExitOk;
+}
+
+CommandRegistration reg({"mtr", "mtr HOST [--iface DEV] [--proto udp|icmp|tcp] [--cycles N] [--json] [--save-pcap]",
+                         &RunMtr});
+
+}  // namespace

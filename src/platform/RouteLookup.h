@@ -1,0 +1,57 @@
+#pragma once
+#include <array>
+#include <cstdint>
+#include <string>
+
+// Route, neighbour and interface facts that an injected Ethernet frame needs.
+// Addresses are IPv4 in network byte order.
+namespace platform {
+
+using MacAddress = std::array<uint8_t, 6>;
+
+struct RouteInfo {
+    int ifIndex = 0;         // outgoing interface
+    uint32_t gateway = 0;    // next hop; 0 when the destination is on the link
+    uint32_t prefSrc = 0;    // the kernel's preferred source for this destination, 0 when none
+};
+
+// Asks the kernel which route it would use for dst (rtnetlink RTM_GETROUTE).
+bool LookupRoute(uint32_t dstNet, RouteInfo& out);
+
+// Hardware address of ip on interface ifIndex from the neighbour table. When the entry is
+// missing or not yet resolved and resolveTimeoutMs > 0, asks the kernel to resolve it (ARP)
+// and waits up to that long.
+bool LookupNeighbour(int ifIndex, uint32_t ipNet, MacAddress& mac, int resolveTimeoutMs);
+
+struct InterfaceInfo {
+    int index = 0;
+    std::string name;
+    MacAddress mac{};
+    bool ethernet = false;   // ARPHRD_ETHER: frames carry an Ethernet header
+    bool loopback = false;   // the loopback device also takes Ethernet-framed packets, with zero MACs
+    uint32_t firstIpv4 = 0;  // first IPv4 address of the interface, 0 when none
+};
+
+bool LookupInterface(int ifIndex, InterfaceInfo& out);
+
+// Sends complete link-layer frames out of one interface (AF_PACKET), whatever device a
+// capture is running on. Needs CAP_NET_RAW.
+class LinkSender {
+public:
+    LinkSender() = default;
+    ~LinkSender() { Close(); }
+    LinkSender(const LinkSender&) = delete;
+    LinkSender& operator=(const LinkSender&) = delete;
+
+    bool Open(int ifIndex);
+    bool IsOpenOn(int ifIndex) const { return fd >= 0 && ifIndex == boundIndex; }
+    // 0 on success, else the errno value.
+    int Send(const uint8_t* frame, size_t length);
+    void Close();
+
+private:
+    int fd = -1;
+    int boundIndex = 0;
+};
+
+}  // namespace platform

@@ -1,0 +1,37 @@
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+// Probe sockets: IPv4 name resolution, a UDP socket with a per-socket TTL, an ICMP socket
+// (raw when CAP_NET_RAW is held, else the kernel's unprivileged ICMP datagram socket).
+// Addresses are IPv4 in network byte order; ports in host order.
+namespace platform {
+
+enum class ResolveStatus { Ok, NotFound };
+
+// Resolves host (dotted quad or name) to its first IPv4 address. Names in the reserved
+// ".invalid" top-level domain fail at once without asking a name server (RFC 6761 6.4).
+ResolveStatus ResolveIpv4(const std::string& host, uint32_t& addrNet, std::string& dotted);
+
+std::string Ipv4ToText(uint32_t addrNet);
+
+// -1 on failure (errno set).
+int OpenUdpSocket();
+
+// Raw ICMP first; when that is refused, an ICMP datagram socket (allowed by
+// net.ipv4.ping_group_range). `datagram` tells which one was opened. -1 when neither works.
+int OpenIcmpSocket(bool& datagram);
+
+// Outgoing IPv4 TTL of the socket (IP_TTL).
+bool SetSocketTtl(int fd, int ttl);
+
+// Sends one datagram to addrNet:port. 0 on success, else the errno value.
+int SendDatagram(int fd, const void* data, size_t length, uint32_t addrNet, uint16_t port);
+
+void CloseSocket(int fd);
+
+// Low 16 bits of the process id: the ICMP identifier and IPv4 identification of our probes.
+uint16_t ProcessIdLow16();
+
+}  // namespace platform

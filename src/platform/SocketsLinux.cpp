@@ -1,0 +1,97 @@
+#include "platform/Sockets.h"
+
+#include <arpa/inet.h>
+#include <cctype>
+#include <cerrno>
+#include <cstring>
+#include <linux/icmp.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace platform {
+
+static bool EndsWithInvalidTld(std::string host) {
+    while (!host.empty() && host.back() == '.') host.pop_back();
+    for (auto& c : host) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    const std::string tld = "invalid";
+    if (host == tld) return true;
+    return host.size() > tld.size() && host.compare(host.size() - tld.size(), tld.size(), tld) == 0 &&
+           host[host.size() - tld.size() - 1] == '.';
+}
+
+ResolveStatus ResolveIpv4(const std::string& host, uint32_t& addrNet, std::string& dotted) {
+    if (host.empty() || EndsWithInvalidTld(host)) return ResolveStatus::NotFound;
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_DGRAM;
+    addrinfo* res = nullptr;
+    if (getaddrinfo(host.c_str(), nullptr, &hints, &res) != 0 || !res) return ResolveStatus::NotFound;
+    bool found = false;
+    for (addrinfo* ai = res; ai; ai = ai->ai_next) {
+        if (ai->ai_family == AF_INET && ai->ai_addrlen >= sizeof(sockaddr_in)) {
+            sockaddr_in sin;
+            std::memcpy(&sin, ai->ai_addr, sizeof sin);
+            addrNet = sin.sin_addr.s_addr;
+            dotted = Ipv4ToText(addrNet);
+            found = true;
+            break;
+        }
+    }
+    freeaddrinfo(res);
+    return found ? ResolveStatus::Ok : ResolveStatus::NotFound;
+}
+
+std::string Ipv4ToText(uint32_t addrNet) {
+    char buf[INET_ADDRSTRLEN] = {};
+    in_addr a{};
+    a.s_addr = addrNet;
+    inet_ntop(AF_INET, &a, buf, sizeof buf);
+    return buf;
+}
+
+int OpenUdpSocket() { return socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP); }
+
+int OpenIcmpSocket(bool& datagram) {
+    int fd = socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_ICMP);
+    if (fd >= 0) {
+        datagram = false;
+        // We only send on this socket; replies are read from the capture. Block every ICMP
+        // type so the kernel does not queue a copy of each ICMP packet to a socket nobody reads.
+        icmp_filter filt{};
+        filt.data = ~0u;
+        setsockopt(fd, SOL_RAW, ICMP_FILTER, &filt, sizeof filt);
+        return fd;
+    }
+    fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_ICMP);
+    if (fd >= 0) {
+        datagram = true;
+        // Echo replies are queued to a ping socket; keep that queue at the kernel minimum.
+        int small = 1;
+        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    }
+    return fd;
+}
+
+bool SetSocketTtl(int fd, int ttl) {
+    int v = ttl;
+    return setsockopt(fd, IPPROTO_IP, IP_TTL, &v, sizeof v) == 0;
+}
+
+int SendDatagram(int fd, const void* data, size_t length, uint32_t addrNet, uint16_t port) {
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(port);
+    to.sin_addr.s_addr = addrNet;
+    ssize_t n = sendto(fd, data, length, 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+    return n < 0 ? errno : 0;
+}
+
+void CloseSocket(int fd) {
+    if (fd >= 0) close(fd);
+}
+
+uint16_t ProcessIdLow16() { return static_cast<uint16_t>(getpid() & 0xFFFF); }
+
+}  // namespace platform

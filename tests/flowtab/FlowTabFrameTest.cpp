@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <unistd.h>
 #include <filesystem>
 
 #include "app/App.h"
@@ -235,6 +236,17 @@ TEST_F(FlowTabFrameTall, RawWindowShowsFiftyOneNewestLinesAndFilters) {
     // pkt#12, pkt#120-129, pkt#1200-1299: 111 matches, 51 shown.
     EXPECT_EQ(CountLines("Raw Packet Debug", "[10:00:00.000]"), 51u);
 
+    // The window's close button clears the check box.
+    const auto raw = h.FindWindow("Raw Packet Debug (FlowCore)");
+    ASSERT_TRUE(raw);
+    const ImGuiStyle& style = ImGui::GetStyle();
+    const float title = ImGui::GetFontSize() + style.FramePadding.y * 2.0f;
+    h.ClickAt(raw->pos.x + raw->size.x - style.FramePadding.x - title * 0.5f, raw->pos.y + title * 0.5f);
+    EXPECT_FALSE(app().showRawDebug);
+    EXPECT_FALSE(h.HasText("pkt#9999"));
+    app().showRawDebug = true;
+    h.RunFrames(2);
+
     // Hovering a line shows the payload.
     std::strcpy(app().rawDebugFilter, "INVITE");
     h.RunFrames(2);
@@ -243,6 +255,36 @@ TEST_F(FlowTabFrameTall, RawWindowShowsFiftyOneNewestLinesAndFilters) {
     h.MoveMouse(line->Center().x, line->Center().y);
     h.Frame();
     EXPECT_TRUE(h.HasText("Call-ID: raw-9007"));
+}
+
+TEST_F(FlowTabFrame, StartClearsTheOldListAndStopKeepsWhatWasCaptured) {
+    if (::geteuid() != 0) GTEST_SKIP() << "a live capture needs root";
+    Capture(ReadCapture("04_call_busy_486.pcap"));
+    Drain();
+    ASSERT_TRUE(h.HasText("1-21802@10.0.20.15"));
+    app().flowStatusLine = "old line";
+    app().devices = {{"lo", "Loopback"}};
+    h.Frame();  // the combo appears and moves the button
+    ASSERT_TRUE(h.ClickText("INICIAR MONITORAMENTO", true));
+    h.Frame();
+    ASSERT_TRUE(app().flowMonitoring) << app().flowStatusLine;
+    EXPECT_TRUE(h.HasText("PARAR MONITORAMENTO", true));
+    EXPECT_FALSE(h.HasText("1-21802@10.0.20.15"));
+    EXPECT_FALSE(h.HasText("old line"));
+    // Exports and the import stay reachable; the import is disabled while capturing.
+    EXPECT_TRUE(h.HasText("Importar PCAP", true));
+    h.ClickText("Importar PCAP", true);
+    EXPECT_FALSE(app().flowImportOpen);
+
+    app().flowCore.OnPacket(MakePacket("12:00:00.000", "127.0.0.1:5060", "127.0.0.1:5060",
+                                       SipRequest("OPTIONS", "during-capture", "<sip:1@a>", "<sip:2@b>", "OPTIONS")));
+    Drain();
+    ASSERT_TRUE(h.ClickText("PARAR MONITORAMENTO", true));
+    h.Frame();
+    EXPECT_FALSE(app().flowMonitoring);
+    EXPECT_FALSE(app().flowCore.IsRunning());
+    EXPECT_TRUE(h.HasText("INICIAR MONITORAMENTO", true));
+    EXPECT_TRUE(h.HasText("during-capture"));
 }
 
 TEST_F(FlowTabFrame, FailedStartSaysWhyAndKeepsTheStartButton) {

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <string>
 
 namespace platform {
 
@@ -17,9 +18,12 @@ public:
 
     int CountInputDevices() const;
     int CountOutputDevices() const;
+    std::string DriverName() const;  // empty when the audio system could not start
+    std::string LastError() const { return lastError; }
 
 private:
     bool started = false;
+    std::string lastError;
 };
 
 // Called on the audio thread with one buffer of captured bytes (callbackBytes long).
@@ -40,11 +44,13 @@ public:
     bool OpenPlayback(size_t callbackBytes, PlaybackCallback callback);
     void Close();
     bool IsOpen() const { return device != 0; }
+    std::string LastError() const { return lastError; }
 
 private:
     static void Trampoline(void* self, uint8_t* stream, int len);
     uint32_t device = 0;
     bool capture = false;
+    std::string lastError;
     CaptureCallback onCapture;
     PlaybackCallback onPlayback;
 };

@@ -4,32 +4,33 @@
 
 #include <mutex>
 
-#include "logs/Trace.h"
 
 namespace platform {
 
 namespace {
 std::mutex initMutex;
-int initCount = 0;
 }  // namespace
 
 AudioSystem::AudioSystem() {
     std::lock_guard<std::mutex> lock(initMutex);
-    // SDL counts subsystem initialisations itself; keep our own count only for the trace.
+    // SDL counts subsystem initialisations itself, but SDL_InitSubSystem is not thread-safe.
     if (SDL_InitSubSystem(SDL_INIT_AUDIO) == 0) {
         started = true;
-        if (initCount++ == 0) Trace(std::string("Audio driver: ") + (SDL_GetCurrentAudioDriver() ? SDL_GetCurrentAudioDriver() : "none"));
     } else {
-        Trace(std::string("SDL audio init failed: ") + SDL_GetError());
+        lastError = std::string("SDL audio init failed: ") + SDL_GetError();
     }
 }
 
 AudioSystem::~AudioSystem() {
     std::lock_guard<std::mutex> lock(initMutex);
     if (started) {
-        --initCount;
         SDL_QuitSubSystem(SDL_INIT_AUDIO);
     }
+}
+
+std::string AudioSystem::DriverName() const {
+    const char* name = started ? SDL_GetCurrentAudioDriver() : nullptr;
+    return name ? name : "";
 }
 
 int AudioSystem::CountInputDevices() const {
@@ -79,7 +80,7 @@ bool AudioStream::OpenCapture(size_t callbackBytes, CaptureCallback callback) {
     // No allowed changes: SDL converts to exactly this format and buffer size for us.
     device = SDL_OpenAudioDevice(nullptr, 1, &want, &have, 0);
     if (device == 0) {
-        Trace(std::string("Audio capture open failed: ") + SDL_GetError());
+        lastError = std::string("audio capture open failed: ") + SDL_GetError();
         onCapture = nullptr;
         return false;
     }
@@ -96,7 +97,7 @@ bool AudioStream::OpenPlayback(size_t callbackBytes, PlaybackCallback callback) 
     SDL_AudioSpec have;
     device = SDL_OpenAudioDevice(nullptr, 0, &want, &have, 0);
     if (device == 0) {
-        Trace(std::string("Audio playback open failed: ") + SDL_GetError());
+        lastError = std::string("audio playback open failed: ") + SDL_GetError();
         onPlayback = nullptr;
         return false;
     }

@@ -7,7 +7,6 @@
 #include <cmath>
 #include <string>
 
-#include "logs/Trace.h"
 
 namespace platform {
 
@@ -60,6 +59,12 @@ struct MicVolume::Impl {
     }
 
     void Disconnect() {
+        if (loop && deadlineEvent) {
+            pa_threaded_mainloop_lock(loop);
+            pa_threaded_mainloop_get_api(loop)->time_free(deadlineEvent);
+            pa_threaded_mainloop_unlock(loop);
+        }
+        deadlineEvent = nullptr;
         if (loop) pa_threaded_mainloop_stop(loop);
         if (context) {
             pa_context_disconnect(context);
@@ -72,13 +77,17 @@ struct MicVolume::Impl {
         }
     }
 
-    // Called with the loop locked. Arms a one-shot deadline for the current wait.
+    // One timer per connection, re-armed for every wait (called with the loop locked).
+    pa_time_event* deadlineEvent = nullptr;
     pa_time_event* ArmDeadline() {
         deadline = false;
-        return pa_context_rttime_new(context, pa_rtclock_now() + kRoundTripLimitUsec, &OnDeadline, this);
+        pa_usec_t at = pa_rtclock_now() + kRoundTripLimitUsec;
+        if (!deadlineEvent) deadlineEvent = pa_context_rttime_new(context, at, &OnDeadline, this);
+        else pa_context_rttime_restart(context, deadlineEvent, at);
+        return deadlineEvent;
     }
     void DisarmDeadline(pa_time_event* ev) {
-        if (ev) pa_threaded_mainloop_get_api(loop)->time_free(ev);
+        if (ev) pa_context_rttime_restart(context, ev, PA_USEC_INVALID);
     }
 
     bool Connected() {
@@ -125,7 +134,6 @@ struct MicVolume::Impl {
             Disconnect();
             return false;
         }
-        Trace("Sound server connected for microphone volume");
         return true;
     }
 

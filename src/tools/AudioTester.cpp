@@ -12,6 +12,8 @@ LevelColour LevelMeterColour(float level) {
 }
 
 AudioTester::AudioTester() {
+    if (audioSystem.DriverName().empty()) Trace("Audio: " + audioSystem.LastError());
+    else Trace("Audio driver: " + audioSystem.DriverName());
     recordedData.reserve(static_cast<size_t>(kRecordLimitSeconds * platform::kAudioBytesPerSecond) + 2 * kBufferBytes);
 }
 
@@ -101,6 +103,7 @@ bool AudioTester::StartRecording() {
     }
     if (!opened) {
         isRecording = false;
+        Trace("Audio: " + waveIn.LastError());
         return false;
     }
     watcher = std::thread(&AudioTester::LimitWatcher, this);
@@ -140,7 +143,10 @@ bool AudioTester::StartPlayback() {
         if (take < n) std::memset(out + take, 0, n - take);
         playbackPos += take;
     });
-    if (!opened) return false;
+    if (!opened) {
+        Trace("Audio: " + waveOut.LastError());
+        return false;
+    }
     isPlaying = true;
     Trace("Audio playback started");
     return true;

@@ -120,6 +120,7 @@ public:
     bool flowImportOpen = false;
     char flowImportPath[1024] = {};
     std::vector<std::string> flowImportFiles;
+    std::string flowImportActivePath;  // savefile being read, until its last packet is taken in
     void FlowIntakeStep(size_t maxPackets);
     bool FlowStartMonitoring();
     void FlowStopMonitoring();

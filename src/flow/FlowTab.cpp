@@ -74,6 +74,7 @@ bool App::FlowStartMonitoring() {
         return false;
     }
     flowMonitoring = true;
+    flowImportActivePath.clear();
     callTracker.Clear();
     flowCore.ClearPackets();
     flowIntake.Reset(flowCore);
@@ -110,8 +111,9 @@ bool App::FlowImportPcap(const std::string& path) {
         flowStatusIsError = true;
         return false;
     }
-    flowStatusLine = "PCAP importado: " + path;
+    flowStatusLine = "Importando " + path + "...";
     flowStatusIsError = false;
+    flowImportActivePath = path;
     return true;
 }
 
@@ -121,8 +123,15 @@ void App::DrawFlowTab() {
     FlowIntakeStep(kIntakePerFrame);
     // A finished import releases its reader so that a live start is possible again.
     if (!flowMonitoring && flowCore.IsRunning() && flowCore.IsOffline() && !flowCore.ReaderActive() &&
-        flowIntake.Position() >= flowCore.EndPosition())
+        flowIntake.Position() >= flowCore.EndPosition()) {
         flowCore.Stop();
+        if (!flowImportActivePath.empty()) {
+            flowStatusLine = "PCAP importado: " + flowImportActivePath + " (" +
+                             std::to_string(flowIntake.Processed()) + " pacotes)";
+            flowStatusIsError = false;
+            flowImportActivePath.clear();
+        }
+    }
 
     // 2. Ladder view instead of the list.
     if (!selectedCallId.empty()) {
@@ -180,7 +189,11 @@ void App::DrawFlowControls(size_t packetCount, const std::vector<SipCallRow>& ca
     SameLineIfFits(ButtonWidth("Limpar"));
     if (ImGui::Button("Limpar")) FlowClear();
     SameLineIfFits(ButtonWidth("Abrir Pasta"));
-    if (ImGui::Button("Abrir Pasta")) platform::OpenFolder(FlowLogDirectory());
+    if (ImGui::Button("Abrir Pasta")) {
+        // Created first: on a fresh installation the folder does not exist until an export.
+        EnsureDirectory(FlowLogDirectory());
+        platform::OpenFolder(FlowLogDirectory());
+    }
     SameLineIfFits(ButtonWidth("Importar PCAP"));
     ImGui::BeginDisabled(flowMonitoring);
     if (ImGui::Button("Importar PCAP")) {

@@ -349,7 +349,9 @@ TEST_F(FlowTabFrame, ImportPcapLoadsAFileFromTheFlowFolderAndIsDisabledWhileMoni
     Drain();
     EXPECT_TRUE(h.HasText("1-21660@192.168.1.50"));
     EXPECT_TRUE(h.HasText("| Total Pkts: 211 | Chamadas: 1 | Registers: 0")) << h.AllText("FlowList");
-    EXPECT_TRUE(h.HasText("PCAP importado: "));
+    EXPECT_TRUE(h.HasText("PCAP importado: " + FlowLogDirectory() + "/02_basic_call_callee_bye.pcap (211 pacotes)"))
+        << h.AllText("FlowList");
+    EXPECT_FALSE(app().flowCore.IsRunning()) << "the finished import releases the capture object";
     EXPECT_FALSE(app().flowImportOpen);
 
     // A file that cannot be read says so.

@@ -168,6 +168,17 @@ size_t MtrCore::PendingCountForTesting() {
     return pending.size();
 }
 
+void MtrCore::AddPendingForTesting(int32_t seq, int32_t ttl, int64_t sendTicks) {
+    std::lock_guard<std::mutex> lock(pendingMutex);
+    pending.insert_or_assign(seq, PendingProbe{seq, ttl, sendTicks});
+}
+
+void MtrCore::PrepareForTesting(const std::string& targetIpText, int32_t proto) {
+    targetIp = targetIpText;
+    protocol = proto;
+    maxHops = kMtrMaxHops;
+}
+
 void MtrCore::ExpirySweep() {
     std::lock_guard<std::mutex> pendingLock(pendingMutex);
     int64_t now = MtrNowTicks();

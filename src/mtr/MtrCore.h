@@ -95,6 +95,10 @@ public:
     void SetNextSeqForTesting(int32_t seq) { nextSeq = seq; }
     int32_t NextSeqForTesting() const { return nextSeq.load(); }
     size_t PendingCountForTesting();
+    void AddPendingForTesting(int32_t seq, int32_t ttl, int64_t sendTicks);
+    // Target and protocol as a Start would set them, without starting anything.
+    void PrepareForTesting(const std::string& targetIpText, int32_t protocol);
+    // Like Start without sockets and capture; nextSeq is kept, so a test can place it.
     using ProbeSendHook = std::function<int32_t(int32_t ttl, int32_t seq, int32_t protocol)>;
     bool StartWithoutNetworkForTesting(const std::string& targetIpText, int32_t protocol, ProbeSendHook send,
                                        int probeSpacingMs = kMtrProbeSpacingMs, int cyclePauseMs = kMtrCyclePauseMs);

@@ -1,0 +1,104 @@
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <net/if.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <string>
+
+#include "platform/RouteLookup.h"
+#include "platform/Sockets.h"
+#include "probe/NetworkSender.h"
+
+TEST(NetworkSender, InitResolvesDottedQuadAndRejectsInvalidNames) {
+    NetworkSender s;
+    ASSERT_TRUE(s.Init("127.0.0.1", 33434));
+    EXPECT_EQ(s.TargetIp(), "127.0.0.1");
+    EXPECT_EQ(s.LastError(), StartError::None);
+    // RFC 6761 reserves .invalid: no name server is asked and the start fails with a cause.
+    EXPECT_FALSE(s.Init("nao-existe.invalid", 33434));
+    EXPECT_EQ(s.LastError(), StartError::HostNotResolved);
+    EXPECT_FALSE(s.Init("", 33434));
+    EXPECT_FALSE(s.Init("::1", 33434));  // IPv4 only
+    EXPECT_EQ(s.LastError(), StartError::HostNotResolved);
+    s.Close();
+    s.Close();  // twice is harmless
+}
+
+TEST(NetworkSender, UnknownProtocolAndMissingSnifferSendNothing) {
+    NetworkSender s;
+    EXPECT_EQ(s.SendProbe(1, 0, kProbeUdp), -1);  // no socket before Init
+    ASSERT_TRUE(s.Init("127.0.0.1", 33434));
+    EXPECT_EQ(s.SendProbe(1, 0, 3), -1);
+    EXPECT_EQ(s.SendTcpSyn(1, 0), -1);  // no capture to inject through
+}
+
+// A UDP probe reaches port basePort + seq with the given TTL and "MTR_SEQ=<seq>".
+TEST(NetworkSender, UdpProbeCarriesTtlPortAndPayload) {
+    int rx = socket(AF_INET, SOCK_DGRAM, 0);
+    ASSERT_GE(rx, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(33434 + 5);
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (bind(rx, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+        close(rx);
+        GTEST_SKIP() << "port 33439 busy";
+    }
+    int on = 1;
+    setsockopt(rx, IPPROTO_IP, IP_RECVTTL, &on, sizeof on);
+    timeval tv{2, 0};
+    setsockopt(rx, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+
+    NetworkSender s;
+    ASSERT_TRUE(s.Init("127.0.0.1", 33434));
+    EXPECT_EQ(s.SendProbe(7, 5, kProbeUdp), 5);
+
+    char buf[64];
+    char ctrl[64];
+    iovec iov{buf, sizeof buf};
+    msghdr msg{};
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    msg.msg_control = ctrl;
+    msg.msg_controllen = sizeof ctrl;
+    ssize_t n = recvmsg(rx, &msg, 0);
+    ASSERT_GT(n, 0);
+    EXPECT_EQ(std::string(buf, static_cast<size_t>(n)), "MTR_SEQ=5");
+    int ttl = -1;
+    for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c))
+        if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_TTL) std::memcpy(&ttl, CMSG_DATA(c), sizeof ttl);
+    EXPECT_EQ(ttl, 7);
+    close(rx);
+}
+
+TEST(NetworkSender, IcmpSocketOpensRawOrDatagram) {
+    bool datagram = false;
+    int fd = platform::OpenIcmpSocket(datagram);
+    if (geteuid() == 0) {
+        ASSERT_GE(fd, 0);
+        EXPECT_FALSE(datagram);
+    }
+    platform::CloseSocket(fd);
+    NetworkSender s;
+    ASSERT_TRUE(s.Init("127.0.0.1", 33434));
+    if (s.HasIcmpSocket()) {
+        EXPECT_EQ(s.SendProbe(64, 65536 + 9, kProbeIcmp), 65536 + 9);
+    }
+}
+
+TEST(NetworkSender, RouteAndInterfaceLookupOnLoopback) {
+    platform::RouteInfo route;
+    ASSERT_TRUE(platform::LookupRoute(htonl(INADDR_LOOPBACK), route));
+    EXPECT_EQ(route.ifIndex, static_cast<int>(if_nametoindex("lo")));
+    EXPECT_EQ(route.gateway, 0u);
+    platform::InterfaceInfo info;
+    ASSERT_TRUE(platform::LookupInterface(route.ifIndex, info));
+    EXPECT_EQ(info.name, "lo");
+    EXPECT_TRUE(info.loopback);
+    EXPECT_EQ(info.firstIpv4, htonl(INADDR_LOOPBACK));
+    EXPECT_FALSE(platform::LookupInterface(999999, info));
+}

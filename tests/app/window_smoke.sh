@@ -15,13 +15,31 @@ password='.7351!quartzy.'
 work=$(mktemp -d)
 xvfb_pid="" trayer_pid="" app_pid=""
 cleanup() {
-  for p in $app_pid $trayer_pid $xvfb_pid; do kill "$p" 2>/dev/null; done
-  sleep 0.2
-  for p in $app_pid $trayer_pid $xvfb_pid; do kill -9 "$p" 2>/dev/null; done
+  local p n
+  for p in $app_pid $trayer_pid $xvfb_pid; do
+    kill "$p" 2>/dev/null || continue
+    # Wait until it is really gone, so the next test can take the same display.
+    n=30
+    while kill -0 "$p" 2>/dev/null && [ $n -gt 0 ]; do sleep 0.1; n=$((n - 1)); done
+    kill -9 "$p" 2>/dev/null
+    wait "$p" 2>/dev/null
+  done
   rm -rf "$work"
 }
 trap cleanup EXIT
-fail() { echo "FAIL: $*" >&2; [ -f "$work/app.err" ] && sed 's/^/app: /' "$work/app.err" >&2; exit 1; }
+fail() {
+  echo "FAIL: $*" >&2
+  for f in app.err trayer.log xvfb.log trace.log; do [ -s "$work/$f" ] && sed "s/^/$f: /" "$work/$f" >&2; done
+  if [ -n "$app_pid" ]; then
+    if kill -0 "$app_pid" 2>/dev/null; then
+      echo "app: still running, state $(awk '{print $3}' /proc/$app_pid/stat 2>/dev/null)" >&2
+    else
+      wait "$app_pid"; echo "app: exited with $?" >&2
+    fi
+  fi
+  [ -n "${DISPLAY:-}" ] && xwininfo -root -children 2>/dev/null | sed 's/^/X: /' >&2
+  exit 1
+}
 # wait_for <seconds> <command...>: polls every 100 ms
 wait_for() {
   local t=$1; shift
@@ -42,9 +60,16 @@ if [ "$mode" = nodisplay ]; then
 fi
 
 export DISPLAY=$display
-Xvfb "$DISPLAY" -screen 0 1600x1000x24 -nolisten tcp >"$work/xvfb.log" 2>&1 &
+# A server that is still shutting down on this display would answer xdpyinfo and then vanish.
+lock=/tmp/.X${display#:}-lock
+no_lock() { [ ! -e "$lock" ]; }
+wait_for 5 no_lock || fail "display $display is in use ($lock)"
+# -noreset: an X server resets when its last client leaves, and refuses connections while it
+# does; the probe below would otherwise make the program's own connection fail at random.
+Xvfb "$DISPLAY" -screen 0 1600x1000x24 -nolisten tcp -noreset >"$work/xvfb.log" 2>&1 &
 xvfb_pid=$!
 wait_for 10 xdpyinfo -display "$DISPLAY" || fail "Xvfb $DISPLAY did not start"
+kill -0 "$xvfb_pid" 2>/dev/null || fail "Xvfb $DISPLAY exited (display taken?)"
 
 if [ "$mode" = tray ]; then
   trayer --edge top --align right --widthtype request --height 24 >"$work/trayer.log" 2>&1 &

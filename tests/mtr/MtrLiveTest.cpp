@@ -1,0 +1,116 @@
+// Starts of real runs on the loopback device: saving a capture file, a second Start, the
+// causes of failed starts (unresolvable host, unknown device, missing capture rights).
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+
+#include "logs/LogPaths.h"
+#include "mtr/MtrCore.h"
+#include "MtrTestUtil.h"
+
+namespace fs = std::filesystem;
+using namespace mtrtest;
+
+namespace {
+bool IsRoot() { return geteuid() == 0; }
+}  // namespace
+
+TEST(MtrStart, UnresolvableHostFailsWithItsCause) {
+    MtrCore core;
+    EXPECT_FALSE(core.Start("nao-existe.invalid", "lo", kProbeUdp, false));
+    EXPECT_EQ(core.LastStartError(), StartError::HostNotResolved);
+    EXPECT_FALSE(core.IsRunning());
+    EXPECT_FALSE(StartErrorText(core.LastStartError()).empty());
+    core.Stop();
+}
+
+TEST(MtrStart, UnknownDeviceFailsWithItsCause) {
+    if (!IsRoot()) GTEST_SKIP() << "needs capture rights";
+    MtrCore core;
+    EXPECT_FALSE(core.Start("127.0.0.1", "nao-existe0", kProbeUdp, false));
+    EXPECT_EQ(core.LastStartError(), StartError::DeviceNotFound);
+    EXPECT_FALSE(core.IsRunning());
+    // The failed start closed what it had opened: a proper start follows at once.
+    core.SetCycleLimit(1);
+    ASSERT_TRUE(core.Start("127.0.0.1", "lo", kProbeUdp, false)) << StartErrorText(core.LastStartError());
+    core.Stop();
+}
+
+// An unprivileged process (root dropped to nobody: setresuid clears the effective
+// capabilities) learns that capture rights are missing, not just "failed".
+TEST(MtrStart, MissingCaptureRightsReachTheCaller) {
+    if (!IsRoot()) GTEST_SKIP() << "needs root to drop to an unprivileged user";
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        if (setresgid(65534, 65534, 65534) != 0 || setresuid(65534, 65534, 65534) != 0) _exit(90);
+        MtrCore core;
+        bool started = core.Start("127.0.0.1", "lo", kProbeUdp, false);
+        int code = started ? 91 : static_cast<int>(core.LastStartError());
+        core.Stop();
+        _exit(code);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), static_cast<int>(StartError::NoCaptureRights));
+}
+
+TEST(MtrStart, CliWithoutCaptureRightsPrintsTheCauseAndExits2) {
+    if (!IsRoot()) GTEST_SKIP() << "needs root for setpriv";
+    std::string cli = std::string(OC_BINARY_DIR) + "/src/cli/orvanta-cli";
+    ASSERT_TRUE(fs::exists(cli));
+    auto r = RunCommand("setpriv --reuid=65534 --regid=65534 --clear-groups --inh-caps=-all " + cli +
+                 " mtr 127.0.0.1 --iface lo --cycles 1 2>&1 >/dev/null");
+    EXPECT_EQ(r.exitCode, 2) << r.out;
+    EXPECT_NE(r.out.find("Nao foi possivel iniciar o MTR."), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find(StartErrorText(StartError::NoCaptureRights)), std::string::npos) << r.out;
+
+    r = RunCommand(cli + " mtr nao-existe.invalid --cycles 1 2>&1 >/dev/null");
+    EXPECT_EQ(r.exitCode, 2);
+    EXPECT_NE(r.out.find(StartErrorText(StartError::HostNotResolved)), std::string::npos) << r.out;
+    r = RunCommand(cli + " mtr 127.0.0.1 --proto sctp 2>&1 >/dev/null");
+    EXPECT_EQ(r.exitCode, 1) << r.out;
+}
+
+// Saving on with no LOGS folder yet: the folder is created and the file holds the capture.
+TEST(MtrStart, SecondStartIsRefusedAndThePcapIsWritten) {
+    if (!IsRoot()) GTEST_SKIP() << "needs capture rights";
+    std::string dir = MakeTempDir("mtrlive");
+    ASSERT_FALSE(dir.empty());
+    SetExecutableDirectoryForTesting(dir);
+    {
+        MtrCore core;
+        core.SetCycleLimit(2);
+        ASSERT_TRUE(core.Start("127.0.0.1", "lo", kProbeUdp, true)) << StartErrorText(core.LastStartError());
+        EXPECT_FALSE(core.Start("127.0.0.1", "lo", kProbeIcmp, false));
+        EXPECT_EQ(core.LastStartError(), StartError::AlreadyRunning);
+        EXPECT_EQ(core.Protocol(), kProbeUdp);  // the running run is untouched
+        ASSERT_TRUE(WaitFor([&] { return core.ProbingFinished(); }, 15000));
+        core.Stop();
+        auto hops = core.GetHops();
+        ASSERT_EQ(hops.count(1), 1u);
+        EXPECT_EQ(hops[1].host, "127.0.0.1");
+        EXPECT_EQ(hops[1].received, 2);
+        EXPECT_EQ(core.MaxHops(), 1);
+        std::string path = core.PcapPath();
+        EXPECT_EQ(fs::path(path).parent_path(), fs::path(dir) / "LOGS" / "mtr");
+        std::string name = fs::path(path).filename().string();
+        EXPECT_EQ(name.size(), std::string("07122026_143005_udp.pcap").size()) << name;
+        EXPECT_EQ(name.substr(15), "_udp.pcap");
+        // Two probes and two port-unreachable answers at least.
+        EXPECT_GE(CountPcapRecords(path), 4) << path;
+        EXPECT_GE(core.GetLog().size(), 4u);
+        // Stop then Start keeps the rows, which go on counting.
+        core.SetCycleLimit(1);
+        ASSERT_TRUE(core.Start("127.0.0.1", "lo", kProbeUdp, false));
+        ASSERT_TRUE(WaitFor([&] { return core.ProbingFinished(); }, 15000));
+        core.Stop();
+        EXPECT_EQ(core.GetHops()[1].received, 3);
+    }
+    SetExecutableDirectoryForTesting("");
+    fs::remove_all(dir);
+}

@@ -1,0 +1,89 @@
+#pragma once
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <string>
+#include <thread>
+
+namespace mtrtest {
+
+struct CommandResult {
+    int exitCode = -1;
+    std::string out;
+};
+
+// Runs a shell command; stdout (and stderr when merged by the caller with 2>&1) is returned.
+inline CommandResult RunCommand(const std::string& cmd) {
+    CommandResult r;
+    FILE* p = popen(cmd.c_str(), "r");
+    if (!p) return r;
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, p)) > 0) r.out.append(buf, n);
+    int st = pclose(p);
+    r.exitCode = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+    return r;
+}
+
+inline std::map<std::string, std::string> ParseKeyValues(const std::string& text) {
+    std::map<std::string, std::string> kv;
+    size_t pos = 0;
+    while (pos < text.size()) {
+        size_t end = text.find('\n', pos);
+        if (end == std::string::npos) end = text.size();
+        std::string line = text.substr(pos, end - pos);
+        size_t eq = line.find('=');
+        if (eq != std::string::npos) kv[line.substr(0, eq)] = line.substr(eq + 1);
+        pos = end + 1;
+    }
+    return kv;
+}
+
+inline bool WaitFor(const std::function<bool()>& cond, int ms) {
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (std::chrono::steady_clock::now() < end) {
+        if (cond()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return cond();
+}
+
+// Number of records in a pcap savefile (classic format), -1 when it is not one.
+inline int CountPcapRecords(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::string data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (data.size() < 24) return -1;
+    auto u32 = [&](size_t off, bool swap) {
+        uint32_t v = uint32_t(uint8_t(data[off])) | uint32_t(uint8_t(data[off + 1])) << 8 |
+                     uint32_t(uint8_t(data[off + 2])) << 16 | uint32_t(uint8_t(data[off + 3])) << 24;
+        return swap ? __builtin_bswap32(v) : v;
+    };
+    uint32_t magic = u32(0, false);
+    bool swap;
+    if (magic == 0xa1b2c3d4 || magic == 0xa1b23c4d) swap = false;
+    else if (magic == 0xd4c3b2a1 || magic == 0x4d3cb2a1) swap = true;
+    else return -1;
+    int count = 0;
+    size_t off = 24;
+    while (off + 16 <= data.size()) {
+        uint32_t caplen = u32(off + 8, swap);
+        if (off + 16 + caplen > data.size()) break;
+        off += 16 + caplen;
+        ++count;
+    }
+    return count;
+}
+
+inline std::string MakeTempDir(const std::string& tag) {
+    std::string tmpl = (std::filesystem::temp_directory_path() / ("oc-" + tag + "-XXXXXX")).string();
+    if (!mkdtemp(tmpl.data())) return {};
+    return tmpl;
+}
+
+}  // namespace mtrtest

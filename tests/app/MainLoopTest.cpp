@@ -117,7 +117,7 @@ TEST(AppMainLoop, HostAndLockDialogFollowADisplayResize) {
     EXPECT_NEAR(dialog->pos.x + dialog->size.x / 2, 640.0f, 1.0f);
     EXPECT_NEAR(dialog->pos.y + dialog->size.y / 2, 400.0f, 1.0f);
 
-    ImGui::GetIO().DisplaySize = ImVec2(900.0f, 500.0f);
+    h.SetDisplaySize(900.0f, 500.0f);
     h.RunFrames(2);
     dialog = h.FindWindow("Autenticacao Orvanta");
     auto host = h.FindWindow("MainDock");

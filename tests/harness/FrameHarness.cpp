@@ -147,6 +147,11 @@ void FrameHarness::AdvanceTime(float seconds) {
     RunFrames(n < 1 ? 1 : n);
 }
 
+void FrameHarness::SetDisplaySize(float width, float height) {
+    ImGui::SetCurrentContext(context_);
+    ImGui::GetIO().DisplaySize = ImVec2(width, height);
+}
+
 void FrameHarness::TypeText(const std::string& utf8) {
     pendingChars_ += utf8;
     Frame();

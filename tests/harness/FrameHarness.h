@@ -82,6 +82,8 @@ public:
     void SetDeltaTime(float seconds) { deltaTime_ = seconds; }
     // Runs frames until `seconds` of simulated time have passed (at the current delta).
     void AdvanceTime(float seconds);
+    // Resizes the simulated main viewport (as a window resize would); applies next frame.
+    void SetDisplaySize(float width, float height);
 
     // --- keyboard ---
     // Queues UTF-8 characters for the focused text field and runs one frame.

@@ -200,7 +200,11 @@ void App::DrawFlowControls(size_t packetCount, const std::vector<SipCallRow>& ca
         flowImportOpen = !flowImportOpen;
         if (flowImportOpen) {
             const std::string folder = FlowLogDirectory() + "/";
-            if (flowImportPath[0] == '\0') folder.copy(flowImportPath, sizeof(flowImportPath) - 1);
+            if (flowImportPath[0] == '\0') {
+                // The text field leaves old bytes behind its terminator: terminate explicitly.
+                const size_t n = folder.copy(flowImportPath, sizeof(flowImportPath) - 1);
+                flowImportPath[n] = '\0';
+            }
             flowImportFiles = ListPcapFiles(FlowLogDirectory());
         }
     }

@@ -339,6 +339,9 @@ TEST_F(FlowTabFrame, ImportPcapLoadsAFileFromTheFlowFolderAndIsDisabledWhileMoni
     app().flowMonitoring = false;
     h.Frame();
 
+    // A field the user emptied still holds old bytes behind its terminator.
+    std::memset(app().flowImportPath, 'z', sizeof(app().flowImportPath) - 1);
+    app().flowImportPath[0] = '\0';
     ASSERT_TRUE(h.ClickText("Importar PCAP", true));
     h.Frame();
     EXPECT_STREQ(app().flowImportPath, (FlowLogDirectory() + "/").c_str());

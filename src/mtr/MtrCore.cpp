@@ -266,6 +266,15 @@ void MtrCore::OnSniffResult(SniffResult r) {
         sendTicks = it->second.sendTicks;
         pending.erase(it);
     }
+    if (r.timestamp - sendTicks >= kMtrExpiryTicks) {
+        // Past the expiry age the probe is lost, whether or not the sweep has run yet. Such
+        // late answers are mostly retransmissions (a target resends its SYN-ACK after 1 s
+        // when the first one was lost), which would hide the loss behind a 1 s round trip.
+        std::lock_guard<std::mutex> lock(dataMutex);
+        auto row = hops.find(ttl);
+        if (row != hops.end()) row->second.lost++;
+        return;
+    }
     double rtt = static_cast<double>(r.timestamp - sendTicks) / 10000.0;
     if (rtt < 0) rtt = 0.1;
     {

@@ -74,6 +74,14 @@ TEST(MtrHopStats, AveragesBestWorstAndRfc3550Jitter) {
     core.OnSniffResult(Reply("10.0.0.6", 5, t0 + 50'000));
     EXPECT_EQ(core.GetHops().at(6).received, 1);
 
+    // A reply older than the expiry age (a retransmitted SYN-ACK, say) counts its probe as lost.
+    core.AddPendingForTesting(6, 6, t0);
+    core.OnSniffResult(Reply("10.0.0.6", 6, t0 + kMtrExpiryTicks + 450'000));
+    EXPECT_EQ(core.GetHops().at(6).received, 1);
+    EXPECT_EQ(core.GetHops().at(6).lost, 1);
+    EXPECT_DOUBLE_EQ(core.GetHops().at(6).worstMs, 0.1);
+    EXPECT_EQ(core.PendingCountForTesting(), 0u);
+
     // Invalid results and unknown numbers change nothing.
     SniffResult invalid = Reply("10.0.0.6", 5, t0);
     invalid.valid = false;

@@ -1,0 +1,174 @@
+// Real runs on a routed chain of namespaces (tests/testnet): client, three routers, target,
+// with per-link delays and loss on link 3. Each test brings the chain up, re-runs itself
+// inside the client namespace (ip netns exec), and takes the chain down again.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <filesystem>
+#include <iostream>
+
+#include "logs/LogPaths.h"
+#include "mtr/MtrCore.h"
+#include "mtr/MtrReport.h"
+#include "MtrTestUtil.h"
+
+namespace fs = std::filesystem;
+using namespace mtrtest;
+
+namespace {
+
+const std::string kTestnet = OC_TESTNET;
+const std::string kPrefix = "tm";
+// One-way delay per link (ms) and loss per link (%): hop RTTs 4, 10, 20 and 24 ms; hops 3
+// and 4 lose 1 - 0.8^2 = 36 % of round trips.
+const std::string kUpArgs = "--hops 3 --delay-ms 2,3,5,2 --loss-pct 0,0,20";
+constexpr int kCycles = 8;
+
+bool InClient() { return std::getenv("OC_MTR_NETNS_CHILD") != nullptr; }
+
+std::string SelfPath() {
+    char buf[4096];
+    ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
+    return n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
+}
+
+struct Case {
+    int32_t protocol;
+    const char* device;
+};
+
+std::string CaseName(const ::testing::TestParamInfo<Case>& info) {
+    std::string dev = info.param.device;
+    return ProbeProtocolName(info.param.protocol) + "_" + (dev == "any" ? "any" : "eth0");
+}
+
+}  // namespace
+
+class MtrNetwork : public ::testing::TestWithParam<Case> {
+protected:
+    void SetUp() override {
+        if (InClient()) {
+            env = ParseKeyValues(RunCommand(kTestnet + " env --prefix " + kPrefix).out);
+            ASSERT_FALSE(env["TESTNET_TARGET_IP"].empty());
+            return;
+        }
+        if (geteuid() != 0) GTEST_SKIP() << "the test network needs root";
+        auto r = RunCommand(kTestnet + " up --prefix " + kPrefix + " " + kUpArgs + " 2>/dev/null");
+        up = true;
+        ASSERT_EQ(r.exitCode, 0) << r.out;
+        env = ParseKeyValues(r.out);
+    }
+    void TearDown() override {
+        if (up) RunCommand(kTestnet + " down --prefix " + kPrefix + " >/dev/null 2>&1");
+    }
+    // Runs the current test again inside the client namespace; its result is this test's.
+    void RunInClient() {
+        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+        std::string filter = std::string(info->test_suite_name()) + "." + info->name();
+        auto r = RunCommand("OC_MTR_NETNS_CHILD=1 ip netns exec " + env["TESTNET_CLIENT_NS"] + " " + SelfPath() +
+                            " --gtest_filter='" + filter + "' 2>&1");
+        std::cout << r.out;
+        EXPECT_EQ(r.exitCode, 0) << "the run inside the client namespace failed";
+    }
+    double Num(const std::string& key) { return std::atof(env[key].c_str()); }
+
+    std::map<std::string, std::string> env;
+    bool up = false;
+};
+
+TEST_P(MtrNetwork, TraceShowsEveryHopItsDelayAndTheLoss) {
+    if (!InClient()) return RunInClient();
+    const Case c = GetParam();
+    std::string dir = MakeTempDir("mtrnet");
+    SetExecutableDirectoryForTesting(dir);
+
+    MtrCore core;
+    core.SetCycleLimit(kCycles);
+    ASSERT_TRUE(core.Start(env["TESTNET_TARGET_IP"], c.device, c.protocol, true))
+        << StartErrorText(core.LastStartError());
+    ASSERT_TRUE(WaitFor([&] { return core.ProbingFinished(); }, 60000));
+    core.Stop();
+    auto hops = core.GetHops();
+    std::cout << FormatMtrTable(hops, core.MaxHops());
+
+    const int targetHop = std::atoi(env["TESTNET_TARGET_HOP"].c_str());
+    ASSERT_EQ(targetHop, 4);
+    EXPECT_EQ(core.MaxHops(), targetHop);
+    int lossySent = 0, lossyLost = 0;
+    for (int k = 1; k <= targetHop; ++k) {
+        SCOPED_TRACE("hop " + std::to_string(k));
+        ASSERT_EQ(hops.count(k), 1u);
+        const HopStats& h = hops[k];
+        std::string ip = k == targetHop ? env["TESTNET_TARGET_IP"] : env["TESTNET_HOP" + std::to_string(k) + "_IP"];
+        EXPECT_EQ(h.host, ip);
+        EXPECT_EQ(h.sent, kCycles);
+        EXPECT_EQ(h.received + h.lost, h.sent);  // the final sweep settled every probe
+        ASSERT_GT(h.received, 0);
+        const double expected = Num("TESTNET_HOP" + std::to_string(k) + "_RTT_MS");
+        // Reply times come from capture time stamps: the forwarder adds about 0.1 ms per link
+        // traversal; a loaded machine adds scheduling delay now and then.
+        EXPECT_GE(h.bestMs, expected - 0.3);
+        EXPECT_LE(h.bestMs, expected + 2.0);
+        EXPECT_NEAR(h.avgMs, expected, std::max(3.0, expected * 0.3));
+        if (Num("TESTNET_HOP" + std::to_string(k) + "_LOSS_PCT") == 0) {
+            EXPECT_EQ(h.lost, 0);
+        } else {
+            lossySent += h.sent;
+            lossyLost += h.lost;
+        }
+    }
+    // Hops 3 and 4 together: 16 round trips through the lossy link.
+    const double expectedLoss = Num("TESTNET_HOP3_LOSS_PCT");
+    ASSERT_GT(lossySent, 0);
+    const double loss = 100.0 * lossyLost / lossySent;
+    EXPECT_GT(lossyLost, 0);
+    EXPECT_NEAR(loss, expectedLoss, 25.0);
+
+    // The capture was saved in a log folder created for it.
+    std::string path = core.PcapPath();
+    ASSERT_FALSE(path.empty());
+    EXPECT_TRUE(fs::exists(path));
+    EXPECT_EQ(fs::path(path).filename().string().substr(15), "_" + ProbeProtocolName(c.protocol) + ".pcap");
+    int received = 0;
+    for (const auto& [ttl, h] : hops) received += h.received;
+    EXPECT_GE(CountPcapRecords(path), received);
+    SetExecutableDirectoryForTesting("");
+    fs::remove_all(dir);
+}
+
+INSTANTIATE_TEST_SUITE_P(Protocols, MtrNetwork,
+                         ::testing::Values(Case{kProbeUdp, "eth0"}, Case{kProbeIcmp, "eth0"}, Case{kProbeTcp, "eth0"},
+                                           Case{kProbeTcp, "any"}),
+                         CaseName);
+
+// orvanta-cli inside the client namespace prints the hops as JSON and as the tab's table.
+TEST(MtrNetworkCli, PrintsHopsAsJsonAndTable) {
+    if (geteuid() != 0) GTEST_SKIP() << "the test network needs root";
+    auto r = RunCommand(kTestnet + " up --prefix " + kPrefix + " --hops 2 --delay-ms 1,1,1 2>/dev/null");
+    ASSERT_EQ(r.exitCode, 0) << r.out;
+    auto env = ParseKeyValues(r.out);
+    std::string cli = std::string(OC_BINARY_DIR) + "/src/cli/orvanta-cli";
+    std::string target = env["TESTNET_TARGET_IP"];
+    auto json = RunCommand(kTestnet + " exec --prefix " + kPrefix + " " + cli + " mtr " + target +
+                           " --iface eth0 --proto icmp --cycles 2 --json");
+    auto table = RunCommand(kTestnet + " exec --prefix " + kPrefix + " " + cli + " mtr " + target +
+                            " --proto udp --cycles 1");
+    RunCommand(kTestnet + " down --prefix " + kPrefix + " >/dev/null 2>&1");
+
+    EXPECT_EQ(json.exitCode, 0) << json.out;
+    EXPECT_EQ(json.out.rfind("{\"target\": \"" + target + "\", \"protocol\": \"icmp\", \"hops\": [{\"ttl\": 1, \"host\": \"" +
+                                 env["TESTNET_HOP1_IP"] + "\", \"loss_pct\": 0.0, \"sent\": 2, \"received\": 2, \"lost\": 0,",
+                             0),
+              0u)
+        << json.out;
+    EXPECT_NE(json.out.find("{\"ttl\": 2, \"host\": \"" + env["TESTNET_HOP2_IP"] + "\""), std::string::npos) << json.out;
+    EXPECT_NE(json.out.find("{\"ttl\": 3, \"host\": \"" + target + "\""), std::string::npos) << json.out;
+    EXPECT_EQ(json.out.find("\"ttl\": 4"), std::string::npos) << json.out;
+
+    EXPECT_EQ(table.exitCode, 0) << table.out;
+    EXPECT_NE(table.out.find("Salto  Host/IP"), std::string::npos) << table.out;
+    EXPECT_NE(table.out.find("    3  " + target), std::string::npos) << table.out;
+}

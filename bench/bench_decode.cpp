@@ -1,6 +1,7 @@
 // Decode throughput of the capture loop: savefile → PacketLogEntry/SniffResult → a callback
 // that drops them, on a savefile of at least 500,000 frames generated here from the fixture
-// captures. Printed next to `tcpdump -nn -r` and `tshark -n -r` on the same file.
+// captures. Printed next to `orvanta-cli decode` (text to /dev/null), `tcpdump -nn -r` and
+// `tshark -n -r` on the same file.
 //
 //   bench_decode [FRAMES]      (default 600000)
 #include <pcap/pcap.h>
@@ -11,6 +12,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -126,6 +128,19 @@ int main(int argc, char** argv) {
     const double ours = DecodeSeconds(path, packets, replies);
     std::printf("%-34s %8.3f s  %12.0f frames/s  (%llu entries, %llu replies)\n", "capture loop decode (best of 3)",
                 ours, count / ours, (unsigned long long)packets, (unsigned long long)replies);
+
+    // Like for like with the peers, which format text: our command-line decoder printing
+    // every frame to /dev/null (found beside this program in the build tree).
+    std::error_code ec;
+    const std::filesystem::path cli =
+        std::filesystem::canonical("/proc/self/exe", ec).parent_path().parent_path() / "src/cli/orvanta-cli";
+    if (!ec && std::filesystem::exists(cli)) {
+        const double s = PeerSeconds(cli.string() + " decode " + path + " > /dev/null 2>&1");
+        if (s > 0)
+            std::printf("%-34s %8.3f s  %12.0f frames/s\n", "orvanta-cli decode (best of 3)", s, count / s);
+    } else {
+        std::printf("%-34s skipped: not built beside this program\n", "orvanta-cli decode");
+    }
 
     const struct {
         const char* tool;

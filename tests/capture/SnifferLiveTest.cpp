@@ -160,6 +160,25 @@ TEST(SnifferLive, RawFrameSentIsCapturedAsAReply) {
     EXPECT_FALSE(sniffer.SendRawPacket(frame.data(), static_cast<int32_t>(frame.size())));  // closed
 }
 
+TEST(SnifferLive, TaggedFrameOnLoopbackIsDecodedAfterItsTag) {
+    // The kernel takes the 802.1Q tag off a received frame and libpcap puts it back in front
+    // of the EtherType: the decoder must find the IPv4 header at offset 18.
+    Sniffer sniffer;
+    ASSERT_TRUE(sniffer.Init("vlan and udp and dst port 33998", "lo", ""));
+    Collector got;
+    sniffer.Start(got.OnReply(), got.OnPacket());
+    const Bytes frame =
+        EthernetTagged(42, kEthIpv4, Ipv4(Addr(127, 0, 0, 9), Addr(127, 0, 0, 1), 17, Udp(5000, 33998, {'v'})));
+    ASSERT_TRUE(sniffer.SendRawPacket(frame.data(), static_cast<int32_t>(frame.size())));
+    ASSERT_TRUE(got.WaitFor(1));
+    sniffer.Stop();
+    const PacketLogEntry& e = got.packets[0];
+    EXPECT_EQ(e.rawData, frame);
+    EXPECT_EQ(e.source, "127.0.0.9:5000");
+    EXPECT_EQ(e.destination, "127.0.0.1:33998");
+    EXPECT_EQ(e.payload, (Bytes{'v'}));
+}
+
 TEST(SnifferLive, StartStopRules) {
     UdpSink sink;
     Sniffer never;

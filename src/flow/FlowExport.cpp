@@ -59,8 +59,15 @@ FlowExportResult ExportPacketsPcapTo(const std::string& path, const std::vector<
         result.message = "Falha ao exportar PCAP (" + path + ").";
         return result;
     }
+    // A savefile has one link type: SavePacketsToPcap keeps the frames of the first packet's
+    // type (and skips frames without bytes), so say how many really went in.
+    size_t kept = 0;
+    for (const PacketLogEntry& p : packets)
+        if (p.linkType == packets.front().linkType && !p.rawData.empty()) ++kept;
     result.written = true;
-    result.message = "PCAP exportado: " + path + " (" + std::to_string(packets.size()) + " pacotes)";
+    result.message = "PCAP exportado: " + path + " (" + std::to_string(kept) + " pacotes";
+    if (kept < packets.size()) result.message += ", " + std::to_string(packets.size() - kept) + " ignorados";
+    result.message += ")";
     return result;
 }
 

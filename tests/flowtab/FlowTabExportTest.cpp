@@ -196,8 +196,12 @@ TEST_F(FlowTabExport, PcapReadsBackWithTheCapturedLinkType) {
         raw.push_back(q);
     }
     ASSERT_FALSE(raw.empty());
+    const size_t rawCount = raw.size();
+    raw.push_back(packets.front());  // an Ethernet frame cannot go into a raw-IP savefile
     const FlowExportResult r2 = ExportPacketsPcapTo((root / "raw.pcap").string(), raw);
     ASSERT_TRUE(r2.written) << r2.message;
+    EXPECT_NE(r2.message.find("(" + std::to_string(rawCount) + " pacotes, 1 ignorados)"), std::string::npos)
+        << r2.message;
     Sniffer rawReader;
     ASSERT_TRUE(rawReader.InitOffline(r2.path));
     EXPECT_EQ(rawReader.LinkType(), kLinkRaw);

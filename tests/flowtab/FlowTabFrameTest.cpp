@@ -3,7 +3,9 @@
 
 #include <cstring>
 #include <unistd.h>
+#include <chrono>
 #include <filesystem>
+#include <thread>
 
 #include "app/App.h"
 #include "flow/FlowTabLayout.h"
@@ -348,7 +350,12 @@ TEST_F(FlowTabFrame, ImportPcapLoadsAFileFromTheFlowFolderAndIsDisabledWhileMoni
     ASSERT_TRUE(h.ClickText("02_basic_call_callee_bye.pcap"));
     EXPECT_EQ(std::string(app().flowImportPath), FlowLogDirectory() + "/02_basic_call_callee_bye.pcap");
     ASSERT_TRUE(h.ClickText("Carregar", true));
-    for (int i = 0; i < 300 && !h.HasText("1-21660@192.168.1.50"); ++i) h.Frame();
+    // The reader thread notices the end of the file on its own time; the tab reports the
+    // import once that happened and every packet was taken in.
+    for (int i = 0; i < 600 && !h.HasText("PCAP importado: "); ++i) {
+        h.Frame();
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
     Drain();
     EXPECT_TRUE(h.HasText("1-21660@192.168.1.50"));
     EXPECT_TRUE(h.HasText("| Total Pkts: 211 | Chamadas: 1 | Registers: 0")) << h.AllText("FlowList");

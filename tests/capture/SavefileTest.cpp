@@ -8,6 +8,7 @@
 #include "FrameBuilder.h"
 #include "PcapFiles.h"
 #include "capture/Sniffer.h"
+#include "logs/Trace.h"
 
 namespace {
 
@@ -238,6 +239,40 @@ TEST(SavefileLoop, UnreadableOrForeignFilesFailWithFileUnreadable) {
     EXPECT_EQ(sniffer.LastError(), StartError::FilterRejected);
     EXPECT_TRUE(sniffer.InitOffline(dir.File("ok.pcap"), "udp port 5060"));
     EXPECT_EQ(sniffer.LastError(), StartError::None);
+}
+
+}  // namespace
+
+namespace {
+
+std::string ReadAll(const std::string& path) {
+    std::string text;
+    if (FILE* f = std::fopen(path.c_str(), "r")) {
+        char buf[4096];
+        size_t n;
+        while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) text.append(buf, n);
+        std::fclose(f);
+    }
+    return text;
+}
+
+TEST(SnifferTrace, FailuresAndLoopEndsGoToTheDiagnosticTrace) {
+    TempDir dir;
+    SetTraceFileForTesting(dir.File("trace.log"));
+    Sniffer sniffer;
+    EXPECT_FALSE(sniffer.Init("udp", "no-such-device0", ""));
+    ASSERT_TRUE(WriteSavefile(dir.File("in.pcap"), kLinkEthernet, {{1, 0, 0, kUdp}}));
+    ASSERT_TRUE(sniffer.InitOffline(dir.File("in.pcap"), "", "/nonexistent-dir/out.pcap"));
+    sniffer.Start([](SniffResult) {}, [](PacketLogEntry) { throw std::runtime_error("boom"); });
+    sniffer.WaitLoopEnd();
+    sniffer.Stop();
+    SetTraceFileForTesting("");
+    const std::string trace = ReadAll(dir.File("trace.log"));
+    for (const char* line : {"Device not found: no-such-device0", "Failed to open pcap dump file: ",
+                             "Sniffer Capture Loop Started", "CRASH in SnifferLoop: boom",
+                             "Sniffer Capture Loop Ended"})
+        EXPECT_NE(trace.find(line), std::string::npos) << line << "\n" << trace;
+    EXPECT_LT(trace.find("CRASH in SnifferLoop"), trace.find("Sniffer Capture Loop Ended"));
 }
 
 }  // namespace

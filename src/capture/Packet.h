@@ -13,7 +13,7 @@ struct NetDevice {
 enum LinkType : int32_t {
     kLinkNull = 0,          // DLT_NULL, BSD loopback
     kLinkEthernet = 1,      // DLT_EN10MB
-    kLinkRaw = 12,          // DLT_RAW (Linux value 14 is mapped to this by libpcap)
+    kLinkRaw = 12,          // DLT_RAW (savefiles say LINKTYPE_RAW 101; libpcap maps it to 12)
     kLinkLoop = 108,        // DLT_LOOP
     kLinkRawIpv4 = 228,     // DLT_IPV4
     kLinkLinuxSll = 113,    // DLT_LINUX_SLL
@@ -25,7 +25,8 @@ struct PacketLogEntry {
     std::string time;         // local "%H:%M:%S.mmm"
     std::string source;       // "a.b.c.d" or "a.b.c.d:port"
     std::string destination;
-    std::string protocol;     // "ICMP", "UDP", "TCP", "Other (n)", "Eth 0x..."
+    std::string protocol;     // "ICMP", "UDP", "TCP", "Other (n)", "Eth 0x..."; not IPv4 on
+                              // BSD loopback / raw IP: "AF n" / "IP vn" (IPv6 is "Eth 0x86dd")
     std::string info;
     std::vector<uint8_t> payload;  // bytes after the transport header
     std::vector<uint8_t> rawData;  // the whole captured frame, link header included

@@ -67,7 +67,7 @@ main_window() {
   done
   return 1
 }
-wait_for 20 main_window || fail "no main window"
+wait_for 40 main_window || fail "no main window (app alive: $(kill -0 $app_pid 2>/dev/null && echo yes || echo no))"
 win=$(main_window)
 sleep 0.5
 xdotool windowfocus --sync "$win" || fail "cannot focus the window"

@@ -43,8 +43,8 @@ bool ProgramExists(const std::string& program) {
     while (start <= dirs.size()) {
         size_t end = dirs.find(':', start);
         if (end == std::string::npos) end = dirs.size();
-        std::string dir = dirs.substr(start, end - start);
-        if (dir.empty()) dir = ".";
+        // An empty PATH element means the current directory.
+        const std::string dir = end > start ? dirs.substr(start, end - start) : std::string(".");
         std::string candidate = dir + "/" + program;
         struct stat st {};
         if (stat(candidate.c_str(), &st) == 0 && S_ISREG(st.st_mode) && access(candidate.c_str(), X_OK) == 0)

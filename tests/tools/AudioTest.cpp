@@ -156,6 +156,18 @@ TEST(AudioTester, MicrophoneVolumeFollowsTheDefaultSource) {
     EXPECT_NEAR(tester.GetMicVolume(), 0.20f, 0.01f);
 }
 
+TEST(AudioTester, MicrophoneVolumeIsFoundWhenTheServerAppearsLater) {
+    PulseServer pulse;
+    ASSERT_TRUE(pulse.Prepare());
+    AudioTester tester;
+    EXPECT_EQ(tester.GetMicVolume(), 0.0f);
+    tester.SetMicVolume(0.9f);  // nothing to set yet
+    ASSERT_TRUE(pulse.Launch());
+    ASSERT_TRUE(pulse.Pactl("set-source-volume mic 30%"));
+    // The next reads retry the connection (at most once a second) and find the microphone.
+    EXPECT_TRUE(testsupport::WaitFor([&] { return std::abs(tester.GetMicVolume() - 0.30f) < 0.01f; }, seconds(3)));
+}
+
 TEST(AudioTester, NoSoundServerMeansNoDevices) {
     std::string dir = testsupport::MakeTempDir("nopulse");
     setenv("XDG_RUNTIME_DIR", dir.c_str(), 1);

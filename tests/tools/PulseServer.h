@@ -13,7 +13,10 @@
 
 class PulseServer {
 public:
-    bool Start() {
+    bool Start() { return Prepare() && Launch(); }
+
+    // The private folder and the environment that points clients at it, without a server yet.
+    bool Prepare() {
         dir = testsupport::MakeTempDir("pulse");
         if (dir.empty()) return false;
         std::filesystem::permissions(dir, std::filesystem::perms::owner_all, std::filesystem::perm_options::replace);
@@ -22,6 +25,10 @@ public:
         setenv("PULSE_SERVER", ("unix:" + dir + "/pulse/native").c_str(), 1);
         unsetenv("SDL_AUDIODRIVER");
         std::filesystem::create_directories(dir + "/pulse");
+        return true;
+    }
+
+    bool Launch() {
         if (!server.Start({"pulseaudio", "--daemonize=no", "--exit-idle-time=-1", "-n", "--disallow-exit",
                            "--load=module-native-protocol-unix auth-anonymous=1 socket=" + dir + "/pulse/native",
                            "--load=module-null-sink sink_name=spk norewinds=1", "--load=module-null-sink sink_name=micsrc",

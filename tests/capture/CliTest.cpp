@@ -219,6 +219,22 @@ TEST(CaptureCli, DecodeLinesAndReplyColumn) {
     EXPECT_NE(r.err.find("228 quadros"), std::string::npos) << r.err;
 }
 
+TEST(CaptureCli, PcapngAndNanosecondFilesReadLikeTheOriginal) {
+    ASSERT_TRUE(fs::exists(kCli));
+    ASSERT_EQ(Shell("command -v editcap").rc, 0) << "editcap (installed with tshark) is required";
+    TempDir dir;
+    const std::string source = OC_TEST_DATA_DIR "/testnet-samples/tcp-trace.pcap";
+    ASSERT_EQ(Shell("editcap -F pcapng " + Quote(source) + " " + Quote(dir.File("t.pcapng"))).rc, 0);
+    ASSERT_EQ(Shell("editcap -F nsecpcap " + Quote(source) + " " + Quote(dir.File("t-ns.pcap"))).rc, 0);
+    const Result original = Shell(Quote(kCli) + " decode " + Quote(source));
+    ASSERT_EQ(original.rc, 0);
+    for (const char* name : {"t.pcapng", "t-ns.pcap"}) {
+        const Result r = Shell(Quote(kCli) + " decode " + Quote(dir.File(name)));
+        EXPECT_EQ(r.rc, 0) << r.err;
+        EXPECT_EQ(r.out, original.out) << name;
+    }
+}
+
 TEST(CaptureCli, UnreadableFileExitsWithOneLine) {
     ASSERT_TRUE(fs::exists(kCli));
     TempDir dir;

@@ -297,9 +297,11 @@ TEST(CaptureRights, UnprivilegedCaptureReportsMissingRights) {
     EXPECT_EQ(r.rc, 2);
     EXPECT_NE(r.err.find("CAP_NET_RAW e CAP_NET_ADMIN"), std::string::npos) << r.err;
     EXPECT_EQ(Lines(r.err).size(), 1u) << r.err;
-    // Reading a savefile needs no rights.
-    const Result offline =
-        Shell(kAsNobody + Quote(copy.path) + " decode " + Quote(OC_TEST_DATA_DIR "/testnet-samples/icmp-trace.pcap"));
+    // Reading a savefile needs no rights (copied where that user may read it).
+    const std::string sample = copy.dir.File("icmp-trace.pcap");
+    fs::copy_file(OC_TEST_DATA_DIR "/testnet-samples/icmp-trace.pcap", sample);
+    chmod(sample.c_str(), 0644);
+    const Result offline = Shell(kAsNobody + Quote(copy.path) + " decode " + Quote(sample));
     EXPECT_EQ(offline.rc, 0) << offline.err;
 }
 

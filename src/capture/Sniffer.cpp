@@ -212,6 +212,8 @@ void Sniffer::SnifferLoop(ReplyCallback onReply, PacketCallback onPacket) {
     Trace("Sniffer Capture Loop Started");
     const int frameLinkType = linkType;
     const size_t minimumLength = MinimumFrameLength(frameLinkType);
+    bool flushedOnce = false;
+    decltype(pcap_pkthdr::ts.tv_sec) lastFlushSecond = 0;
     while (running.load() && handle) {
         pcap_pkthdr* header = nullptr;
         const u_char* data = nullptr;
@@ -231,8 +233,16 @@ void Sniffer::SnifferLoop(ReplyCallback onReply, PacketCallback onPacket) {
             continue;
         }
         // Saved before decoding: every frame with a complete link header reaches the file,
-        // also those the decoder skips.
-        if (dumper) pcap_dump(reinterpret_cast<u_char*>(dumper), header, data);
+        // also those the decoder skips. Pushed to disk once per capture second, so a program
+        // that dies loses at most about a second of its savefile, not a whole stdio buffer.
+        if (dumper) {
+            pcap_dump(reinterpret_cast<u_char*>(dumper), header, data);
+            if (!flushedOnce || header->ts.tv_sec != lastFlushSecond) {
+                pcap_dump_flush(dumper);
+                lastFlushSecond = header->ts.tv_sec;
+                flushedOnce = true;
+            }
+        }
         try {
             PacketLogEntry entry;
             SniffResult reply;

@@ -158,6 +158,23 @@ TEST(SavefileLoop, EveryFrameWithALinkHeaderIsSavedBeforeDecoding) {
     EXPECT_EQ(run.counts.decoded, 2u);
 }
 
+TEST(SavefileLoop, TheSavefileIsOnDiskWithinACaptureSecond) {
+    // Each frame below starts a new capture second, so by the time it is decoded the file on
+    // disk already holds it and every frame before it.
+    TempDir dir;
+    std::vector<Record> input;
+    for (uint32_t i = 0; i < 4; ++i) input.push_back({100 + i, 0, 0, kUdp});
+    ASSERT_TRUE(WriteSavefile(dir.File("in.pcap"), kLinkEthernet, input));
+    Sniffer sniffer;
+    ASSERT_TRUE(sniffer.InitOffline(dir.File("in.pcap"), "", dir.File("saved.pcap")));
+    std::vector<size_t> onDisk;
+    sniffer.Start([](SniffResult) {},
+                  [&](PacketLogEntry) { onDisk.push_back(ReadSavefile(dir.File("saved.pcap")).records.size()); });
+    sniffer.WaitLoopEnd();
+    sniffer.Stop();
+    EXPECT_EQ(onDisk, (std::vector<size_t>{1, 2, 3, 4}));
+}
+
 TEST(SavefileLoop, ReplyComesBeforeItsPacket) {
     const Bytes synAck = Ethernet(kEthIpv4, Ipv4(Addr(198, 51, 100, 7), Addr(10, 0, 0, 5), 6, Tcp(80, 33440, 0x12)));
     const LoopRun run = RunLoop({{1, 0, 0, kUdp}, {7, 8, 0, synAck}, {9, 0, 0, kUdp}}, kLinkEthernet);

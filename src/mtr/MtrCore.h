@@ -98,6 +98,8 @@ public:
     void AddPendingForTesting(int32_t seq, int32_t ttl, int64_t sendTicks);
     // Target and protocol as a Start would set them, without starting anything.
     void PrepareForTesting(const std::string& targetIpText, int32_t protocol);
+    void SetIcmpDatagramOnlyForTesting(bool on) { sender.SetIcmpDatagramOnlyForTesting(on); }
+    bool IcmpIsDatagram() const { return sender.IcmpIsDatagram(); }
     // Like Start without sockets and capture; nextSeq is kept, so a test can place it.
     using ProbeSendHook = std::function<int32_t(int32_t ttl, int32_t seq, int32_t protocol)>;
     bool StartWithoutNetworkForTesting(const std::string& targetIpText, int32_t protocol, ProbeSendHook send,

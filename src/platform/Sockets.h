@@ -21,7 +21,8 @@ int OpenUdpSocket();
 
 // Raw ICMP first; when that is refused, an ICMP datagram socket (allowed by
 // net.ipv4.ping_group_range). `datagram` tells which one was opened. -1 when neither works.
-int OpenIcmpSocket(bool& datagram);
+// allowRaw false skips the raw socket (tests of the datagram path).
+int OpenIcmpSocket(bool& datagram, bool allowRaw = true);
 
 // Outgoing IPv4 TTL of the socket (IP_TTL).
 bool SetSocketTtl(int fd, int ttl);

@@ -53,8 +53,8 @@ std::string Ipv4ToText(uint32_t addrNet) {
 
 int OpenUdpSocket() { return socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP); }
 
-int OpenIcmpSocket(bool& datagram) {
-    int fd = socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_ICMP);
+int OpenIcmpSocket(bool& datagram, bool allowRaw) {
+    int fd = allowRaw ? socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_ICMP) : -1;
     if (fd >= 0) {
         datagram = false;
         // We only send on this socket; replies are read from the capture. Block every ICMP

@@ -19,7 +19,7 @@ bool NetworkSender::Init(const std::string& host, int32_t port) {
         lastError = StartError::SocketFailure;
         return false;
     }
-    icmpSocket = platform::OpenIcmpSocket(icmpDatagram);
+    icmpSocket = platform::OpenIcmpSocket(icmpDatagram, !icmpDatagramOnly);
     if (icmpSocket < 0) Trace("ICMP Socket creation failed (Run as Admin!)");
     std::string dotted;
     if (platform::ResolveIpv4(host, target, dotted) != platform::ResolveStatus::Ok) {

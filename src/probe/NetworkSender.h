@@ -38,6 +38,8 @@ public:
     // True when the ICMP socket is the unprivileged datagram kind, whose identifier the
     // kernel replaces with its own port number (replies are matched by sequence only).
     bool IcmpIsDatagram() const { return icmpDatagram; }
+    // Tests: open only the unprivileged ICMP datagram socket at the next Init.
+    void SetIcmpDatagramOnlyForTesting(bool on) { icmpDatagramOnly = on; }
     // Why the last Init failed (HostNotResolved or SocketFailure), None after success.
     StartError LastError() const { return lastError; }
 
@@ -50,6 +52,7 @@ private:
     Sniffer* sniffer = nullptr;
 
     bool icmpDatagram = false;
+    bool icmpDatagramOnly = false;
     std::string captureDevice;
     platform::LinkSender linkSender;
     StartError lastError = StartError::None;

@@ -38,11 +38,13 @@ std::string SelfPath() {
 struct Case {
     int32_t protocol;
     const char* device;
+    bool icmpDatagram = false;  // unprivileged ICMP socket: the kernel picks the identifier
 };
 
 std::string CaseName(const ::testing::TestParamInfo<Case>& info) {
     std::string dev = info.param.device;
-    return ProbeProtocolName(info.param.protocol) + "_" + (dev == "any" ? "any" : "eth0");
+    return ProbeProtocolName(info.param.protocol) + "_" + (dev == "any" ? "any" : "eth0") +
+           (info.param.icmpDatagram ? "_datagram" : "");
 }
 
 }  // namespace
@@ -87,8 +89,10 @@ TEST_P(MtrNetwork, TraceShowsEveryHopItsDelayAndTheLoss) {
 
     MtrCore core;
     core.SetCycleLimit(kCycles);
+    core.SetIcmpDatagramOnlyForTesting(c.icmpDatagram);
     ASSERT_TRUE(core.Start(env["TESTNET_TARGET_IP"], c.device, c.protocol, true))
         << StartErrorText(core.LastStartError());
+    EXPECT_EQ(core.IcmpIsDatagram(), c.icmpDatagram);
     ASSERT_TRUE(WaitFor([&] { return core.ProbingFinished(); }, 60000));
     core.Stop();
     auto hops = core.GetHops();
@@ -140,7 +144,8 @@ TEST_P(MtrNetwork, TraceShowsEveryHopItsDelayAndTheLoss) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Protocols, MtrNetwork,
-                         ::testing::Values(Case{kProbeUdp, "eth0"}, Case{kProbeIcmp, "eth0"}, Case{kProbeTcp, "eth0"},
+                         ::testing::Values(Case{kProbeUdp, "eth0"}, Case{kProbeIcmp, "eth0"},
+                                           Case{kProbeIcmp, "eth0", true}, Case{kProbeTcp, "eth0"},
                                            Case{kProbeTcp, "any"}),
                          CaseName);
 

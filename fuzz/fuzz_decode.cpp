@@ -12,15 +12,6 @@
 
 #include "capture/Decode.h"
 
-// The decoder's sources are compiled into this target, not taken from oc_capture: the
-// libraries are built without coverage instrumentation, and libFuzzer blind to the decoder's
-// branches would only mutate at random. The archive's copies are then never linked in.
-#include "../src/capture/Decode.cpp"
-#include "../src/capture/IcmpDecode.cpp"
-#include "../src/capture/Ipv4Decode.cpp"
-#include "../src/capture/LinkLayer.cpp"
-#include "../src/capture/TransportDecode.cpp"
-
 namespace {
 constexpr int kLinkTypes[] = {kLinkEthernet, kLinkLinuxSll, kLinkLinuxSll2, kLinkNull, kLinkLoop,
                               kLinkRaw,      kLinkRawIpv4,  14,             127};

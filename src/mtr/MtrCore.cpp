@@ -212,12 +212,12 @@ void MtrCore::MtrLoop() {
                 // port or echo sequence carrying it always maps back to this probe. A Clear
                 // on the GUI thread may reset the counter meanwhile; the exchange keeps that.
                 const int32_t space = MtrSequenceSpace(protocol.load());
-                int32_t seq = nextSeq.load();
-                int32_t following;
+                int32_t current = nextSeq.load();
+                int32_t seq, following;
                 do {
-                    if (seq < 0 || seq >= space) seq = ((seq % space) + space) % space;
+                    seq = ((current % space) + space) % space;
                     following = seq + 1 == space ? 0 : seq + 1;
-                } while (!nextSeq.compare_exchange_weak(seq, following));
+                } while (!nextSeq.compare_exchange_weak(current, following));
                 int64_t sendTicks = MtrNowTicks();
                 {
                     std::lock_guard<std::mutex> lock(pendingMutex);

@@ -49,12 +49,15 @@ public:
     // Calls fn for every message of the answer; false on error or an NLMSG_ERROR != 0.
     template <typename Fn>
     bool Receive(Fn fn, int* errOut = nullptr) {
-        std::vector<char> buf(32768);
+        std::vector<char> buf(65536);
         for (;;) {
             ssize_t n = recv(fd, buf.data(), buf.size(), 0);
             if (n <= 0) return false;
-            int len = static_cast<int>(n);
-            for (auto* h = reinterpret_cast<nlmsghdr*>(buf.data()); NLMSG_OK(h, len); h = NLMSG_NEXT(h, len)) {
+            const size_t len = static_cast<size_t>(n);
+            for (size_t off = 0, step = 0; off + sizeof(nlmsghdr) <= len; off += step) {
+                auto* h = reinterpret_cast<nlmsghdr*>(buf.data() + off);
+                if (h->nlmsg_len < sizeof(nlmsghdr) || h->nlmsg_len > len - off) break;
+                step = NLMSG_ALIGN(h->nlmsg_len);
                 if (h->nlmsg_seq != seq) continue;
                 if (h->nlmsg_type == NLMSG_DONE) return true;
                 if (h->nlmsg_type == NLMSG_ERROR) {

@@ -260,6 +260,22 @@ TEST_P(MtrSequenceWrap, CounterWrapsAndEveryProbeStaysMatchable) {
     EXPECT_EQ(core.PendingCountForTesting(), 0u);
 }
 
+// A counter left beyond the space (an ICMP run's number reused by a UDP run) is folded back.
+TEST(MtrSequenceWrapFold, OutOfRangeCounterIsFoldedIntoTheSpace) {
+    MtrCore core;
+    FakePath path{core, 2, {}, {}, {}, {}};
+    core.SetNextSeqForTesting(65000);  // valid for ICMP, beyond the UDP space of 32102
+    core.SetCycleLimit(1);
+    ASSERT_TRUE(core.StartWithoutNetworkForTesting(
+        "10.0.0.99", kProbeUdp, [&](int32_t t, int32_t s, int32_t p) { return path.Send(t, s, p); }, 1, 50));
+    ASSERT_TRUE(WaitFor([&] { return core.ProbingFinished(); }, 5000));
+    core.Stop();
+    std::lock_guard<std::mutex> lock(path.m);
+    ASSERT_FALSE(path.seqs.empty());
+    EXPECT_EQ(path.seqs[0], 65000 % MtrSequenceSpace(kProbeUdp));
+    EXPECT_EQ(core.GetHops()[2].received, 1);
+}
+
 INSTANTIATE_TEST_SUITE_P(AllProtocols, MtrSequenceWrap, ::testing::Values(kProbeUdp, kProbeIcmp, kProbeTcp));
 
 TEST(MtrLoop, UnansweredProbesExpireAsLostAndTheLimitShrinks) {

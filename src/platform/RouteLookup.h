@@ -28,7 +28,7 @@ struct InterfaceInfo {
     std::string name;
     MacAddress mac{};
     bool ethernet = false;   // ARPHRD_ETHER: frames carry an Ethernet header
-    bool loopback = false;   // the loopback device also takes Ethernet-framed packets, with zero MACs
+    bool loopback = false;   // ARPHRD_LOOPBACK
     uint32_t firstIpv4 = 0;  // first IPv4 address of the interface, 0 when none
 };
 

@@ -24,6 +24,10 @@ int OpenUdpSocket();
 // allowRaw false skips the raw socket (tests of the datagram path).
 int OpenIcmpSocket(bool& datagram, bool allowRaw = true);
 
+// Raw IPv4 socket that sends whole datagrams, header included (IPPROTO_RAW implies
+// IP_HDRINCL). For interfaces without an Ethernet header: loopback, tun, ppp. -1 on failure.
+int OpenRawIpSocket();
+
 // Outgoing IPv4 TTL of the socket (IP_TTL).
 bool SetSocketTtl(int fd, int ttl);
 

@@ -74,6 +74,12 @@ int OpenIcmpSocket(bool& datagram, bool allowRaw) {
     return fd;
 }
 
+int OpenRawIpSocket() {
+    int fd = socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_RAW);
+    if (fd >= 0) shutdown(fd, SHUT_RD);  // send only
+    return fd;
+}
+
 bool SetSocketTtl(int fd, int ttl) {
     int v = ttl;
     return setsockopt(fd, IPPROTO_IP, IP_TTL, &v, sizeof v) == 0;

@@ -76,15 +76,36 @@ int32_t NetworkSender::SendTcpSyn(int32_t ttl, int32_t seq) {
         return -1;
     }
     platform::InterfaceInfo iface;
-    if (!platform::LookupInterface(route.ifIndex, iface) || !(iface.ethernet || iface.loopback)) return -1;
+    if (!platform::LookupInterface(route.ifIndex, iface)) return -1;
 
     TcpSynParams p;
-    if (iface.loopback) {
-        // The loopback device accepts Ethernet-framed packets and ignores the addresses.
-        p.dstMac = {};
-    } else if (!platform::LookupNeighbour(route.ifIndex, route.gateway ? route.gateway : target, p.dstMac,
-                                          kNeighbourResolveMs) &&
-               !(route.gateway && platform::LookupNeighbour(route.ifIndex, target, p.dstMac, 0))) {
+    if (!iface.ethernet) {
+        // Loopback, tun or ppp: no link header to build. The frame's IPv4 datagram goes out
+        // through a raw IP socket (the kernel drops Ethernet frames injected on loopback).
+        p.srcIpNet = route.prefSrc ? route.prefSrc : iface.firstIpv4;
+        if (p.srcIpNet == 0) return -1;
+        p.dstIpNet = target;
+        p.ipId = platform::ProcessIdLow16();
+        p.ttl = ttl;
+        p.basePort = basePort;
+        p.seq = seq;
+        auto frame = BuildTcpSynFrame(p);
+        if (rawIpSocket < 0) rawIpSocket = platform::OpenRawIpSocket();
+        if (rawIpSocket < 0) {
+            Trace("Error sending raw packet: cannot open raw IP socket");
+            return -1;
+        }
+        int err = platform::SendDatagram(rawIpSocket, frame.data() + 14, frame.size() - 14, target, 0);
+        if (err != 0) {
+            Trace("Error sending raw packet: errno " + std::to_string(err));
+            return -1;
+        }
+        return seq;
+    }
+    // Next hop's hardware address (resolved when missing); failing that, the target's own.
+    if (!platform::LookupNeighbour(route.ifIndex, route.gateway ? route.gateway : target, p.dstMac,
+                                   kNeighbourResolveMs) &&
+        !(route.gateway && platform::LookupNeighbour(route.ifIndex, target, p.dstMac, 0))) {
         return -1;
     }
     p.srcMac = iface.mac;
@@ -121,4 +142,6 @@ void NetworkSender::Close() {
     icmpSocket = -1;
     icmpDatagram = false;
     linkSender.Close();
+    platform::CloseSocket(rawIpSocket);
+    rawIpSocket = -1;
 }

@@ -55,5 +55,6 @@ private:
     bool icmpDatagramOnly = false;
     std::string captureDevice;
     platform::LinkSender linkSender;
+    int rawIpSocket = -1;  // TCP probes on interfaces without an Ethernet header
     StartError lastError = StartError::None;
 };

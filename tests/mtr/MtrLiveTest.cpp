@@ -114,3 +114,22 @@ TEST(MtrStart, SecondStartIsRefusedAndThePcapIsWritten) {
     SetExecutableDirectoryForTesting("");
     fs::remove_all(dir);
 }
+
+// TCP probes to a loopback target: no Ethernet header to build, the SYN leaves through a raw
+// IP socket and the kernel answers it (RST when nothing listens on port 80, else SYN-ACK).
+TEST(MtrStart, TcpProbesToLoopbackAreAnswered) {
+    if (!IsRoot()) GTEST_SKIP() << "needs capture rights";
+    for (const char* device : {"lo", "any"}) {
+        MtrCore core;
+        core.SetCycleLimit(2);
+        ASSERT_TRUE(core.Start("127.0.0.1", device, kProbeTcp, false)) << device;
+        ASSERT_TRUE(WaitFor([&] { return core.ProbingFinished(); }, 15000));
+        core.Stop();
+        auto hops = core.GetHops();
+        ASSERT_EQ(hops.count(1), 1u) << device;
+        EXPECT_EQ(hops[1].host, "127.0.0.1") << device;
+        EXPECT_EQ(hops[1].received, 2) << device;
+        EXPECT_EQ(hops[1].lost, 0) << device;
+        EXPECT_EQ(core.MaxHops(), 1) << device;
+    }
+}

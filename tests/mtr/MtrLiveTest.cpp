@@ -30,9 +30,16 @@ TEST(MtrStart, UnresolvableHostFailsWithItsCause) {
 TEST(MtrStart, UnknownDeviceFailsWithItsCause) {
     if (!IsRoot()) GTEST_SKIP() << "needs capture rights";
     MtrCore core;
+    auto openFds = [] {
+        size_t n = 0;
+        for ([[maybe_unused]] const auto& e : fs::directory_iterator("/proc/self/fd")) ++n;
+        return n;
+    };
+    const size_t before = openFds();
     EXPECT_FALSE(core.Start("127.0.0.1", "nao-existe0", kProbeUdp, false));
     EXPECT_EQ(core.LastStartError(), StartError::DeviceNotFound);
     EXPECT_FALSE(core.IsRunning());
+    EXPECT_EQ(openFds(), before);  // the sender's sockets were closed again
     // The failed start closed what it had opened: a proper start follows at once.
     core.SetCycleLimit(1);
     ASSERT_TRUE(core.Start("127.0.0.1", "lo", kProbeUdp, false)) << StartErrorText(core.LastStartError());

@@ -11,6 +11,7 @@
 #include "cli/Command.h"
 #include "mtr/MtrCore.h"
 #include "mtr/MtrReport.h"
+#include "platform/Capabilities.h"
 
 namespace {
 
@@ -69,6 +70,10 @@ int RunMtr(const std::vector<std::string>& args) {
     core.SetCycleLimit(static_cast<int32_t>(cycles));
     if (!core.Start(host, iface, protocol, savePcap)) {
         std::string cause = StartErrorText(core.LastStartError());
+        if (core.LastStartError() == StartError::NoCaptureRights) {
+            std::string missing = platform::MissingCaptureRights(platform::CurrentCaptureRights());
+            if (!missing.empty()) cause += " Faltam: " + missing + ".";
+        }
         std::fprintf(stderr, "Nao foi possivel iniciar o MTR.%s%s\n", cause.empty() ? "" : " ", cause.c_str());
         return kExitFailure;
     }

@@ -75,6 +75,7 @@ TEST(MtrStart, CliWithoutCaptureRightsPrintsTheCauseAndExits2) {
     EXPECT_EQ(r.exitCode, 2) << r.out;
     EXPECT_NE(r.out.find("Nao foi possivel iniciar o MTR."), std::string::npos) << r.out;
     EXPECT_NE(r.out.find(StartErrorText(StartError::NoCaptureRights)), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("Faltam: CAP_NET_RAW e CAP_NET_ADMIN."), std::string::npos) << r.out;
 
     r = RunCommand(cli + " mtr nao-existe.invalid --cycles 1 2>&1 >/dev/null");
     EXPECT_EQ(r.exitCode, 2);

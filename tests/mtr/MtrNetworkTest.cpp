@@ -152,6 +152,9 @@ INSTANTIATE_TEST_SUITE_P(Protocols, MtrNetwork,
 // orvanta-cli inside the client namespace prints the hops as JSON and as the tab's table.
 TEST(MtrNetworkCli, PrintsHopsAsJsonAndTable) {
     if (geteuid() != 0) GTEST_SKIP() << "the test network needs root";
+    struct Down {
+        ~Down() { RunCommand(kTestnet + " down --prefix " + kPrefix + " >/dev/null 2>&1"); }
+    } down;
     auto r = RunCommand(kTestnet + " up --prefix " + kPrefix + " --hops 2 --delay-ms 1,1,1 2>/dev/null");
     ASSERT_EQ(r.exitCode, 0) << r.out;
     auto env = ParseKeyValues(r.out);
@@ -161,7 +164,6 @@ TEST(MtrNetworkCli, PrintsHopsAsJsonAndTable) {
                            " --iface eth0 --proto icmp --cycles 2 --json");
     auto table = RunCommand(kTestnet + " exec --prefix " + kPrefix + " " + cli + " mtr " + target +
                             " --proto udp --cycles 1");
-    RunCommand(kTestnet + " down --prefix " + kPrefix + " >/dev/null 2>&1");
 
     EXPECT_EQ(json.exitCode, 0) << json.out;
     EXPECT_EQ(json.out.rfind("{\"target\": \"" + target + "\", \"protocol\": \"icmp\", \"hops\": [{\"ttl\": 1, \"host\": \"" +

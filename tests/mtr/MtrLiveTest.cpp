@@ -141,3 +141,31 @@ TEST(MtrStart, TcpProbesToLoopbackAreAnswered) {
         EXPECT_EQ(core.MaxHops(), 1) << device;
     }
 }
+
+// The way the README tells users to run without root: file capabilities on the executable.
+// An unprivileged user then traces loopback in every protocol.
+TEST(MtrStart, CliWithFileCapabilitiesRunsUnprivileged) {
+    if (!IsRoot()) GTEST_SKIP() << "needs root for setcap and setpriv";
+    if (RunCommand("command -v setcap").out.empty()) GTEST_SKIP() << "setcap (libcap2-bin) missing";
+    std::string dir = MakeTempDir("mtrcaps");
+    ASSERT_FALSE(dir.empty());
+    fs::permissions(dir, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                             fs::perms::others_read | fs::perms::others_exec);
+    std::string cli = dir + "/orvanta-cli";
+    fs::copy_file(std::string(OC_BINARY_DIR) + "/src/cli/orvanta-cli", cli);
+    auto set = RunCommand("setcap cap_net_raw,cap_net_admin=eip " + cli + " 2>&1");
+    if (set.exitCode != 0) {
+        fs::remove_all(dir);
+        GTEST_SKIP() << "file capabilities not supported here: " << set.out;
+    }
+    for (const char* proto : {"udp", "icmp", "tcp"}) {
+        // cd into the temp dir: LOGS is created beside the executable only when saving.
+        auto r = RunCommand("cd " + dir + " && setpriv --reuid=65534 --regid=65534 --clear-groups " + cli +
+                            " mtr 127.0.0.1 --iface lo --cycles 1 --json --proto " + proto + " 2>&1");
+        EXPECT_EQ(r.exitCode, 0) << proto << ": " << r.out;
+        EXPECT_NE(r.out.find("{\"ttl\": 1, \"host\": \"127.0.0.1\", \"loss_pct\": 0.0, \"sent\": 1, \"received\": 1"),
+                  std::string::npos)
+            << proto << ": " << r.out;
+    }
+    fs::remove_all(dir);
+}

@@ -87,17 +87,24 @@ bool Sniffer::Init(const std::string& filter, const std::string& deviceName, con
     }
     linkType = pcap_datalink(handle);
 
-    dumper = nullptr;
-    if (!dumpPath.empty()) {
-        // The savefile takes the handle's link type and snapshot length, so it stays true to
-        // the frames whatever the device delivers.
-        dumper = pcap_dump_open(handle, dumpPath.c_str());
-        if (dumper)
-            Trace("Saving capture to " + dumpPath);
-        else
-            Trace(std::string("Failed to open pcap dump file: ") + pcap_geterr(handle));
-    }
+    OpenDumpFile(dumpPath);
+    return ApplyFilter(filter);
+}
 
+void Sniffer::OpenDumpFile(const std::string& dumpPath) {
+    dumper = nullptr;
+    if (dumpPath.empty()) return;
+    // The savefile takes the handle's link type and snapshot length, so it stays true to
+    // the frames whatever the device delivers. A savefile that can't be opened does not
+    // stop the capture.
+    dumper = pcap_dump_open(handle, dumpPath.c_str());
+    if (dumper)
+        Trace("Saving capture to " + dumpPath);
+    else
+        Trace(std::string("Failed to open pcap dump file: ") + pcap_geterr(handle));
+}
+
+bool Sniffer::ApplyFilter(const std::string& filter) {
     bpf_program program{};
     if (pcap_compile(handle, &program, filter.c_str(), 1, kFilterNetmask) < 0) {
         Trace("Unable to compile packet filter.");
@@ -127,29 +134,8 @@ bool Sniffer::InitOffline(const std::string& path, const std::string& filter, co
         return false;
     }
     linkType = pcap_datalink(handle);
-    if (!dumpPath.empty()) {
-        dumper = pcap_dump_open(handle, dumpPath.c_str());
-        if (dumper)
-            Trace("Saving capture to " + dumpPath);
-        else
-            Trace(std::string("Failed to open pcap dump file: ") + pcap_geterr(handle));
-    }
-    if (!filter.empty()) {
-        bpf_program program{};
-        if (pcap_compile(handle, &program, filter.c_str(), 1, kFilterNetmask) < 0) {
-            Trace("Unable to compile packet filter.");
-            Fail(StartError::FilterRejected, pcap_geterr(handle));
-            return false;
-        }
-        const int set = pcap_setfilter(handle, &program);
-        pcap_freecode(&program);
-        if (set < 0) {
-            Trace("Error setting the filter.");
-            Fail(StartError::FilterRejected, pcap_geterr(handle));
-            return false;
-        }
-    }
-    return true;
+    OpenDumpFile(dumpPath);
+    return filter.empty() || ApplyFilter(filter);
 }
 
 int Sniffer::LinkType() const { return handle ? linkType : -1; }

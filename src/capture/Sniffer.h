@@ -74,6 +74,8 @@ private:
 
     void Fail(StartError error, const std::string& detail);
     void ResetCounters();
+    void OpenDumpFile(const std::string& dumpPath);  // empty path: no savefile
+    bool ApplyFilter(const std::string& filter);
 };
 
 // Writes the frames to a pcap savefile with the link type of the first entry that has

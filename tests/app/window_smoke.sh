@@ -40,13 +40,7 @@ fail() {
   [ -n "${DISPLAY:-}" ] && xwininfo -root -children 2>/dev/null | sed 's/^/X: /' >&2
   exit 1
 }
-# wait_for <seconds> <command...>: polls every 100 ms
-wait_for() {
-  local t=$1; shift
-  local n=$((t * 10))
-  while [ $n -gt 0 ]; do "$@" >/dev/null 2>&1 && return 0; sleep 0.1; n=$((n - 1)); done
-  return 1
-}
+. "$here/../lib/x11.sh"
 mkdir -p "$artifacts"
 # Leaks inside the X, GL and SDL libraries are theirs, not ours.
 export LSAN_OPTIONS="suppressions=$here/lsan.supp:print_suppressions=0${LSAN_OPTIONS:+:$LSAN_OPTIONS}"
@@ -60,16 +54,9 @@ if [ "$mode" = nodisplay ]; then
 fi
 
 export DISPLAY=$display
-# A server that is still shutting down on this display would answer xdpyinfo and then vanish.
-lock=/tmp/.X${display#:}-lock
-no_lock() { [ ! -e "$lock" ]; }
-wait_for 5 no_lock || fail "display $display is in use ($lock)"
-# -noreset: an X server resets when its last client leaves, and refuses connections while it
-# does; the probe below would otherwise make the program's own connection fail at random.
-Xvfb "$DISPLAY" -screen 0 1600x1000x24 -nolisten tcp -noreset >"$work/xvfb.log" 2>&1 &
-xvfb_pid=$!
-wait_for 10 xdpyinfo -display "$DISPLAY" || fail "Xvfb $DISPLAY did not start"
-kill -0 "$xvfb_pid" 2>/dev/null || fail "Xvfb $DISPLAY exited (display taken?)"
+start_xvfb "$DISPLAY" "$work/xvfb.log"; rc=$?
+xvfb_pid=${XVFB_PID:-}
+[ $rc -eq 0 ] || fail "Xvfb $DISPLAY did not start (display taken?)"
 
 if [ "$mode" = tray ]; then
   trayer --edge top --align right --widthtype request --height 24 >"$work/trayer.log" 2>&1 &

@@ -104,7 +104,9 @@ TEST(FlowCoreLifecycle, StopWhileIdleAndFailedStarts) {
     EXPECT_FALSE(core.IsRunning());
     EXPECT_FALSE(core.Start("no-such-device-oc", 5060, 10000, 50000));
     EXPECT_FALSE(core.IsRunning());
-    if (geteuid() == 0) EXPECT_EQ(core.LastStartError(), StartError::DeviceNotFound);
+    if (geteuid() == 0) {
+        EXPECT_EQ(core.LastStartError(), StartError::DeviceNotFound);
+    }
     EXPECT_NE(core.LastStartError(), StartError::None);
     EXPECT_FALSE(core.StartOffline("/nonexistent/file.pcap"));
     EXPECT_EQ(core.LastStartError(), StartError::FileUnreadable);

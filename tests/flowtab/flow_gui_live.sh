@@ -8,6 +8,7 @@
 #
 # Exit 77 (skipped) when not root or when a needed tool is missing.
 set -u
+. "$(cd "$(dirname "$0")" && pwd)/../lib/x11.sh"
 
 GUI_BIN=$1
 ARTIFACTS=$2
@@ -73,10 +74,7 @@ ip -n "$NS_GUI" link set "$IF_GUI" up
 ip -n "$NS_PEER" link set "$IF_PEER" up
 
 # --- display ---
-Xvfb "$DISPLAY" -screen 0 1600x1000x24 -nolisten tcp >"$WORK/xvfb.log" 2>&1 &
-XVFB_PID=$!
-for _ in $(seq 100); do xdpyinfo >/dev/null 2>&1 && break; sleep 0.1; done
-xdpyinfo >/dev/null 2>&1 || fail "Xvfb $DISPLAY did not start"
+start_xvfb "$DISPLAY" "$WORK/xvfb.log" || fail "Xvfb $DISPLAY did not start"
 
 # --- the GUI, from a copy so that its LOGS folder lands in the work folder ---
 cp "$GUI_BIN" "$WORK/orvanta-connect"

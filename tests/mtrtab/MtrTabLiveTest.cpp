@@ -147,7 +147,7 @@ TEST(MtrTabLive, TracesTheTestNetworkFromTheRealWindow) {
         << "testnet up failed, see " << (run.work / "testnet.log");
     const std::string clientNs = env.at("TESTNET_CLIENT_NS");
 
-    run.xvfb = Spawn({"Xvfb", kDisplay, "-screen", "0", "1600x1000x24", "-nolisten", "tcp"}, "", "/dev/null");
+    run.xvfb = Spawn({"Xvfb", kDisplay, "-screen", "0", "1600x1000x24", "-nolisten", "tcp", "-noreset"}, "", "/dev/null");
     bool xReady = false;
     for (int i = 0; i < 100 && !xReady; ++i) {
         xReady = Shell(std::string("xdpyinfo -display ") + kDisplay + " >/dev/null 2>&1") == 0;

@@ -18,12 +18,7 @@ cleanup() {
 }
 trap cleanup EXIT
 fail() { echo "FAIL: $*" >&2; [ -f "$work/app.err" ] && sed 's/^/app: /' "$work/app.err" >&2; exit 1; }
-wait_for() {
-  local t=$1; shift
-  local n=$((t * 10))
-  while [ $n -gt 0 ]; do "$@" >/dev/null 2>&1 && return 0; sleep 0.1; n=$((n - 1)); done
-  return 1
-}
+. "$here/../lib/x11.sh"
 mkdir -p "$artifacts"
 export LSAN_OPTIONS="suppressions=$here/../app/lsan.supp:print_suppressions=0${LSAN_OPTIONS:+:$LSAN_OPTIONS}"
 
@@ -52,9 +47,9 @@ read -r -t 10 port <&"${SERVER[0]}" || fail "check-IP server did not start"
 
 # --- display and application (a copy, so that its LOGS folder lands in the work folder)
 export DISPLAY=$display
-Xvfb "$DISPLAY" -screen 0 1600x1000x24 -nolisten tcp >"$work/xvfb.log" 2>&1 &
-xvfb_pid=$!
-wait_for 10 xdpyinfo -display "$DISPLAY" || fail "Xvfb $DISPLAY did not start"
+start_xvfb "$DISPLAY" "$work/xvfb.log"; rc=$?
+xvfb_pid=${XVFB_PID:-}
+[ $rc -eq 0 ] || fail "Xvfb $DISPLAY did not start"
 cp "$app_src" "$work/orvanta-connect"
 ( cd "$work" && exec env ORVANTA_DEBUG_LOG="$work/trace.log" ORVANTA_CHECKIP_HOST="127.0.0.1:$port" \
     "$work/orvanta-connect" >"$work/app.out" 2>"$work/app.err" ) &

@@ -19,10 +19,7 @@ std::string MtrPcapFileName(const std::string& timeStamp, int32_t protocol) {
     return timeStamp + "_" + word + ".pcap";
 }
 
-int64_t MtrNowTicks() {
-    using namespace std::chrono;
-    return duration_cast<nanoseconds>(system_clock::now().time_since_epoch()).count() / 100;
-}
+int64_t MtrNowTicks() { return WallClockTicks(); }
 
 namespace {
 // Wakes the probing thread out of its pauses when a run stops, so Stop does not wait out
@@ -224,10 +221,17 @@ void MtrCore::MtrLoop() {
                     // A reused number replaces whatever stale entry still holds it.
                     pending.insert_or_assign(seq, PendingProbe{seq, ttl, sendTicks});
                 }
-                if (sendHook)
+                if (sendHook) {
                     sendHook(ttl, seq, protocol.load());
-                else
-                    sender.SendProbe(ttl, seq, protocol.load());
+                } else if (sender.SendProbe(ttl, seq, protocol.load()) >= 0 && sender.LastSendTicks() > sendTicks) {
+                    // The probe was entered before sending, so an instant reply finds it; its
+                    // time now moves to the moment it was handed to the kernel (a TCP probe
+                    // first looks up route, neighbour and interface).
+                    std::lock_guard<std::mutex> lock(pendingMutex);
+                    auto it = pending.find(seq);
+                    if (it != pending.end() && it->second.sendTicks == sendTicks)
+                        it->second.sendTicks = sender.LastSendTicks();
+                }
                 {
                     std::lock_guard<std::mutex> lock(dataMutex);
                     auto row = hops.find(ttl);

@@ -1,11 +1,18 @@
 #include "probe/NetworkSender.h"
 
+#include <chrono>
+
 #include "capture/Sniffer.h"
 #include "logs/Trace.h"
 #include "platform/Sockets.h"
 
 // How long a TCP probe may wait for the kernel to resolve a missing next-hop address.
 constexpr int kNeighbourResolveMs = 1000;
+
+int64_t WallClockTicks() {
+    using namespace std::chrono;
+    return duration_cast<nanoseconds>(system_clock::now().time_since_epoch()).count() / 100;
+}
 
 NetworkSender::~NetworkSender() { Close(); }
 
@@ -40,6 +47,7 @@ int32_t NetworkSender::SendProbe(int32_t ttl, int32_t seq, int32_t protocol) {
             if (udpSocket < 0) return -1;
             platform::SetSocketTtl(udpSocket, ttl);
             std::string payload = UdpProbePayload(seq);
+            lastSendTicks = WallClockTicks();
             if (platform::SendDatagram(udpSocket, payload.data(), payload.size(), target,
                                        ProbePort(basePort, seq)) != 0) {
                 Trace("UDP Send failed");
@@ -57,6 +65,7 @@ int32_t NetworkSender::SendIcmpEcho(int32_t ttl, int32_t seq) {
     if (icmpSocket < 0) return -1;
     platform::SetSocketTtl(icmpSocket, ttl);
     auto echo = BuildIcmpEcho(platform::ProcessIdLow16(), seq);
+    lastSendTicks = WallClockTicks();
     int err = platform::SendDatagram(icmpSocket, echo.data(), echo.size(), target, 0);
     if (err != 0) {
         Trace("ICMP Send failed: " + std::to_string(err));
@@ -79,22 +88,24 @@ int32_t NetworkSender::SendTcpSyn(int32_t ttl, int32_t seq) {
     if (!platform::LookupInterface(route.ifIndex, iface)) return -1;
 
     TcpSynParams p;
+    p.srcIpNet = route.prefSrc ? route.prefSrc : iface.firstIpv4;
+    if (p.srcIpNet == 0) return -1;
+    p.dstIpNet = target;
+    p.ipId = platform::ProcessIdLow16();
+    p.ttl = ttl;
+    p.basePort = basePort;
+    p.seq = seq;
+
     if (!iface.ethernet) {
         // Loopback, tun or ppp: no link header to build. The frame's IPv4 datagram goes out
         // through a raw IP socket (the kernel drops Ethernet frames injected on loopback).
-        p.srcIpNet = route.prefSrc ? route.prefSrc : iface.firstIpv4;
-        if (p.srcIpNet == 0) return -1;
-        p.dstIpNet = target;
-        p.ipId = platform::ProcessIdLow16();
-        p.ttl = ttl;
-        p.basePort = basePort;
-        p.seq = seq;
         auto frame = BuildTcpSynFrame(p);
         if (rawIpSocket < 0) rawIpSocket = platform::OpenRawIpSocket();
         if (rawIpSocket < 0) {
             Trace("Error sending raw packet: cannot open raw IP socket");
             return -1;
         }
+        lastSendTicks = WallClockTicks();
         int err = platform::SendDatagram(rawIpSocket, frame.data() + 14, frame.size() - 14, target, 0);
         if (err != 0) {
             Trace("Error sending raw packet: errno " + std::to_string(err));
@@ -109,24 +120,20 @@ int32_t NetworkSender::SendTcpSyn(int32_t ttl, int32_t seq) {
         return -1;
     }
     p.srcMac = iface.mac;
-    p.srcIpNet = route.prefSrc ? route.prefSrc : iface.firstIpv4;
-    if (p.srcIpNet == 0) return -1;
-    p.dstIpNet = target;
-    p.ipId = platform::ProcessIdLow16();
-    p.ttl = ttl;
-    p.basePort = basePort;
-    p.seq = seq;
     auto frame = BuildTcpSynFrame(p);
 
     // The capture handle can inject only when it is open on the outgoing interface with
     // Ethernet framing; "any" (cooked headers) or another device cannot carry this frame,
     // so it then leaves through a packet socket bound to the route's interface.
-    if (!captureDevice.empty() && captureDevice == iface.name && sniffer->LinkType() == kLinkEthernet)
+    if (!captureDevice.empty() && captureDevice == iface.name && sniffer->LinkType() == kLinkEthernet) {
+        lastSendTicks = WallClockTicks();
         return sniffer->SendRawPacket(frame.data(), static_cast<int32_t>(frame.size())) ? seq : -1;
+    }
     if (!linkSender.IsOpenOn(route.ifIndex) && !linkSender.Open(route.ifIndex)) {
         Trace("Error sending raw packet: cannot open packet socket on " + iface.name);
         return -1;
     }
+    lastSendTicks = WallClockTicks();
     int err = linkSender.Send(frame.data(), frame.size());
     if (err != 0) {
         Trace("Error sending raw packet: errno " + std::to_string(err));

@@ -8,6 +8,9 @@
 
 class Sniffer;
 
+// Wall clock in 100-ns ticks since 1970-01-01 UTC: the time base of capture time stamps.
+int64_t WallClockTicks();
+
 // Sends the traceroute probes of the MTR engine: UDP datagrams with a chosen TTL, ICMP echo
 // requests, and TCP SYN segments built as whole Ethernet frames and injected on the route's
 // outgoing interface. Replies are not read here; the capture matches them by sequence number.
@@ -28,6 +31,9 @@ public:
     int32_t SendTcpSyn(int32_t ttl, int32_t seq);
 
     const std::string& TargetIp() const { return targetIp; }
+    // Clock reading taken just before the last probe was handed to the kernel, after the
+    // route and neighbour lookups, so round trips do not include our own preparation.
+    int64_t LastSendTicks() const { return lastSendTicks; }
     int32_t BasePort() const { return basePort; }
     // The MTR engine's capture: TCP probes are injected through it when it captures on the
     // route's outgoing interface.
@@ -55,6 +61,7 @@ private:
     bool icmpDatagramOnly = false;
     std::string captureDevice;
     platform::LinkSender linkSender;
-    int rawIpSocket = -1;  // TCP probes on interfaces without an Ethernet header
+    int rawIpSocket = -1;
+    int64_t lastSendTicks = 0;  // TCP probes on interfaces without an Ethernet header
     StartError lastError = StartError::None;
 };

@@ -72,7 +72,7 @@ bool MtrCore::Start(const std::string& targetHost, const std::string& deviceName
         opened = sniffer.Init(filter, deviceName, pcapPath);
         if (!opened) {
             Trace("Failed to initialize Sniffer filter: " + filter);
-            std::fprintf(stderr, "Failed to initialize Sniffer (Check Npcap)\n");
+            std::fprintf(stderr, "Failed to initialize Sniffer (Check libpcap capture rights)\n");
             std::fflush(stderr);
         }
     } else {

@@ -115,7 +115,7 @@ void App::DrawMtrTab() {
     ImGui::EndChild();
 
     ImGui::Spacing();
-    ImGui::Text("Captura de Pacotes em Tempo Real (Npcap)");
+    ImGui::Text("Captura de Pacotes em Tempo Real (libpcap)");
     ImGui::BeginChild("LogPanel", ImVec2(0.0f, 0.0f), true);
     constexpr ImGuiTableFlags kLogFlags =
         ImGuiTableFlags_RowBg | ImGuiTableFlags_Borders | ImGuiTableFlags_ScrollY;

@@ -181,7 +181,7 @@ TEST_F(MtrTabFrame, DefaultsAtFirstDraw) {
         EXPECT_NE(std::string::npos, panel.find(text)) << text << " missing from:\n" << panel;
     EXPECT_EQ(std::string::npos, panel.find("PARAR"));
     EXPECT_TRUE(h.HasText("Resultados do MTR"));
-    EXPECT_TRUE(h.HasText("Captura de Pacotes em Tempo Real (Npcap)"));
+    EXPECT_TRUE(h.HasText("Captura de Pacotes em Tempo Real (libpcap)"));
     for (const char* header : kMtrTableHeaders) EXPECT_TRUE(h.HasText(header)) << header;
     for (const char* header : kMtrLogHeaders) EXPECT_TRUE(h.HasText(header)) << header;
 

@@ -12,6 +12,7 @@
 #include "mtr/MtrCore.h"
 #include "mtr/MtrReport.h"
 #include "platform/Capabilities.h"
+#include "probe/RouteDevice.h"
 
 namespace {
 
@@ -66,6 +67,11 @@ int RunMtr(const std::vector<std::string>& args) {
     }
     if (host.empty()) return UsageError("falta o HOST");
 
+    // Without --iface, capture where the probes leave; the first listed device rarely sees the
+    // replies for loopback or a second link. An unresolvable host falls through to Start,
+    // which reports it.
+    if (iface.empty()) iface = RouteDeviceFor(host);
+
     MtrCore core;
     core.SetCycleLimit(static_cast<int32_t>(cycles));
     if (!core.Start(host, iface, protocol, savePcap)) {
@@ -88,8 +94,9 @@ int RunMtr(const std::vector<std::string>& args) {
     if (json) {
         std::fputs(FormatMtrJson(core.TargetIp(), protocol, hops, core.MaxHops()).c_str(), stdout);
     } else {
-        std::printf("MTR para %s (%s), %d ciclos\n", core.TargetIp().c_str(), ProbeProtocolName(protocol).c_str(),
-                    core.CompletedCycles());
+        std::printf("MTR para %s (%s), %d ciclos, interface %s\n", core.TargetIp().c_str(),
+                    ProbeProtocolName(protocol).c_str(), core.CompletedCycles(),
+                    iface.empty() ? "padrao" : iface.c_str());
         std::fputs(FormatMtrTable(hops, core.MaxHops()).c_str(), stdout);
     }
     if (savePcap && !core.PcapPath().empty()) std::fprintf(stderr, "Captura salva em %s\n", core.PcapPath().c_str());

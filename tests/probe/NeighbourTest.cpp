@@ -13,6 +13,7 @@
 #include <string>
 
 #include "platform/RouteLookup.h"
+#include "probe/RouteDevice.h"
 
 namespace {
 
@@ -78,6 +79,7 @@ TEST(ProbeNeighbour, MissingNextHopIsResolvedAndRouteNamesIt) {
     platform::RouteInfo route;
     ASSERT_TRUE(platform::LookupRoute(Ip("192.0.2.55"), route));
     EXPECT_EQ(route.ifIndex, ifIndex);
+    EXPECT_EQ(RouteDeviceFor("192.0.2.55"), "tmnb0");
     EXPECT_EQ(route.gateway, Ip("10.201.0.2"));
     EXPECT_EQ(route.prefSrc, Ip("10.201.0.1"));
     ASSERT_TRUE(platform::LookupRoute(Ip("10.201.0.2"), route));

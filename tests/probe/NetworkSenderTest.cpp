@@ -12,6 +12,7 @@
 #include "platform/RouteLookup.h"
 #include "platform/Sockets.h"
 #include "probe/NetworkSender.h"
+#include "probe/RouteDevice.h"
 
 TEST(NetworkSender, InitResolvesDottedQuadAndRejectsInvalidNames) {
     NetworkSender s;
@@ -101,4 +102,7 @@ TEST(NetworkSender, RouteAndInterfaceLookupOnLoopback) {
     EXPECT_TRUE(info.loopback);
     EXPECT_EQ(info.firstIpv4, htonl(INADDR_LOOPBACK));
     EXPECT_FALSE(platform::LookupInterface(999999, info));
+
+    EXPECT_EQ(RouteDeviceFor("127.0.0.1"), "lo");
+    EXPECT_EQ(RouteDeviceFor("nao-existe.invalid"), "");
 }

@@ -1,0 +1,7 @@
+#pragma once
+#include <string>
+
+// Name of the interface the kernel would send packets to host through ("eth0", "lo"), or an
+// empty string when the host does not resolve or no route exists. Used where the user names
+// no capture device: probing one link while capturing on another sees no reply at all.
+std::string RouteDeviceFor(const std::string& host);

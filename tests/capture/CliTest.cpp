@@ -18,6 +18,8 @@
 #include "FrameBuilder.h"
 #include "PcapFiles.h"
 
+#include "lib/RunCommand.h"
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -40,13 +42,9 @@ Result Shell(const std::string& command) {
     TempDir dir;
     const std::string errFile = dir.File("stderr");
     Result r;
-    FILE* p = popen((command + " 2>" + Quote(errFile)).c_str(), "r");
-    if (!p) return r;
-    char buf[65536];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, p)) > 0) r.out.append(buf, n);
-    const int status = pclose(p);
-    r.rc = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    CommandResult c = RunCommand(command + " 2>" + Quote(errFile));
+    r.out = std::move(c.out);
+    r.rc = c.exitCode;
     std::ifstream err(errFile);
     std::stringstream ss;
     ss << err.rdbuf();

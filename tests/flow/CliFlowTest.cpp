@@ -13,6 +13,8 @@
 #include <sstream>
 #include <string>
 
+#include "lib/RunCommand.h"
+
 namespace {
 
 const std::string kCli = std::string(OC_BINARY_DIR) + "/src/cli/orvanta-cli";
@@ -24,15 +26,8 @@ struct Result {
 
 // `prefix` goes before the program, e.g. "timeout 30" as a hang guard.
 Result RunCli(const std::string& args, const std::string& prefix = "") {
-    Result r;
-    FILE* p = popen(("TZ=UTC " + prefix + " '" + kCli + "' " + args + " 2>/dev/null").c_str(), "r");
-    if (!p) return r;
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, p)) > 0) r.out.append(buf, n);
-    int st = pclose(p);
-    r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-    return r;
+    CommandResult c = RunCommand("TZ=UTC " + prefix + " '" + kCli + "' " + args + " 2>/dev/null");
+    return {c.exitCode, c.out};
 }
 
 std::string ReadFile(const std::string& path) {

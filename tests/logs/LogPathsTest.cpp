@@ -33,8 +33,11 @@ TEST(LogPaths, FileTimeStampHasFifteenCharacters) {
     std::string s = FileTimeStamp();
     ASSERT_EQ(s.size(), 15u);
     EXPECT_EQ(s[8], '_');
-    for (size_t i = 0; i < s.size(); ++i)
-        if (i != 8) EXPECT_TRUE(isdigit(static_cast<unsigned char>(s[i]))) << s;
+    for (size_t i = 0; i < s.size(); ++i) {
+        if (i != 8) {
+            EXPECT_TRUE(isdigit(static_cast<unsigned char>(s[i]))) << s;
+        }
+    }
 }
 
 TEST(LogPaths, MissingFoldersAreCreatedBeforeWriting) {

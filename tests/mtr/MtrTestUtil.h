@@ -11,25 +11,10 @@
 #include <string>
 #include <thread>
 
+#include "lib/RunCommand.h"
+
 namespace mtrtest {
 
-struct CommandResult {
-    int exitCode = -1;
-    std::string out;
-};
-
-// Runs a shell command; stdout (and stderr when merged by the caller with 2>&1) is returned.
-inline CommandResult RunCommand(const std::string& cmd) {
-    CommandResult r;
-    FILE* p = popen(cmd.c_str(), "r");
-    if (!p) return r;
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, p)) > 0) r.out.append(buf, n);
-    int st = pclose(p);
-    r.exitCode = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-    return r;
-}
 
 inline std::map<std::string, std::string> ParseKeyValues(const std::string& text) {
     std::map<std::string, std::string> kv;

@@ -17,6 +17,8 @@
 #include <thread>
 #include <vector>
 
+#include "lib/RunCommand.h"
+
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
@@ -34,15 +36,7 @@ constexpr int kMtrTabX = 62, kMtrTabY = 17;
 constexpr int kTargetX = 194, kTargetY = 48;
 constexpr int kStartX = 56, kStartY = 100;
 
-std::string Capture(const std::string& cmd) {
-    std::string out;
-    if (FILE* p = popen(cmd.c_str(), "r")) {
-        char buf[512];
-        while (size_t n = fread(buf, 1, sizeof buf, p)) out.append(buf, n);
-        pclose(p);
-    }
-    return out;
-}
+std::string Capture(const std::string& cmd) { return RunCommand(cmd).out; }
 
 int Shell(const std::string& cmd) { return std::system(cmd.c_str()); }
 

@@ -15,18 +15,14 @@
 #include "platform/RouteLookup.h"
 #include "probe/RouteDevice.h"
 
+#include "lib/RunCommand.h"
+
 namespace {
 
 std::string Sh(const std::string& cmd, int* code = nullptr) {
-    std::string out;
-    FILE* p = popen(cmd.c_str(), "r");
-    if (!p) return out;
-    char buf[1024];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-    int st = pclose(p);
-    if (code) *code = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-    return out;
+    CommandResult r = RunCommand(cmd);
+    if (code) *code = r.exitCode;
+    return r.out;
 }
 
 uint32_t Ip(const char* dotted) {

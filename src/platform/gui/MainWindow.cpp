@@ -206,12 +206,17 @@ void MainWindow::Present(float r, float g, float b, float a) {
     SDL_GL_SwapWindow(window_);
 
     // A swap interval that was accepted may still not block (some X servers); pacing on
-    // the clock covers both cases and costs nothing when the swap already waited.
+    // the clock covers both cases and costs nothing when the swap already waited. Frames
+    // are due on a fixed grid, so sleep overshoot does not accumulate below 60 per second
+    // (the Flow tab's intake is counted per frame); a frame that fell more than one period
+    // behind restarts the grid instead of racing to catch up.
     const unsigned long long now = NowNs();
-    if (lastPresentNs_ != 0 && now - lastPresentNs_ < kMinFrameNs) {
-        std::this_thread::sleep_for(std::chrono::nanoseconds(kMinFrameNs - (now - lastPresentNs_)));
+    if (nextFrameDueNs_ == 0 || now > nextFrameDueNs_ + kMinFrameNs) {
+        nextFrameDueNs_ = now + kMinFrameNs;
+        return;
     }
-    lastPresentNs_ = NowNs();
+    if (now < nextFrameDueNs_) std::this_thread::sleep_for(std::chrono::nanoseconds(nextFrameDueNs_ - now));
+    nextFrameDueNs_ += kMinFrameNs;
 }
 
 void MainWindow::Hide() { SDL_HideWindow(window_); }

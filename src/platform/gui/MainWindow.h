@@ -60,7 +60,7 @@ private:
     bool vsync_ = false;
     bool guiStarted_ = false;
     bool sdlStarted_ = false;
-    unsigned long long lastPresentNs_ = 0;
+    unsigned long long nextFrameDueNs_ = 0;  // when the next frame may be shown (ns)
     std::unique_ptr<Deferred> deferred_;
 };
 

@@ -6,6 +6,7 @@
 #include <imgui_impl_opengl3.h>
 #include <imgui_impl_sdl.h>
 
+#include <chrono>
 #include <cstring>
 #include <deque>
 #include <set>
@@ -50,9 +51,12 @@ void PinLoadedLibraries() {}
 constexpr unsigned long long kMinFrameNs = 16'666'667ULL;
 constexpr Uint32 kSubsystems = SDL_INIT_VIDEO | SDL_INIT_TIMER | SDL_INIT_EVENTS;
 
+// Monotonic nanoseconds. (Scaling SDL's performance counter by 1e9 overflows 64 bits once
+// the counter, itself in nanoseconds on Linux, passes about 18 seconds of uptime.)
 unsigned long long NowNs() {
-    return static_cast<unsigned long long>(SDL_GetPerformanceCounter()) * 1'000'000'000ULL /
-           static_cast<unsigned long long>(SDL_GetPerformanceFrequency());
+    return static_cast<unsigned long long>(
+        std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+            .count());
 }
 
 }  // namespace

@@ -67,13 +67,6 @@ fi
 ( cd "$work" && exec env ORVANTA_DEBUG_LOG="$work/trace.log" "$app" >"$work/app.out" 2>"$work/app.err" ) &
 app_pid=$!
 
-main_window() {
-  local w
-  for w in $(xdotool search --classname '^orvanta-connect$' 2>/dev/null); do
-    xwininfo -id "$w" 2>/dev/null | grep -q 'Width: 1280' && { echo "$w"; return 0; }
-  done
-  return 1
-}
 map_state() { xwininfo -id "$1" 2>/dev/null | sed -n 's/.*Map State: //p'; }
 is_viewable() { [ "$(map_state "$1")" = IsViewable ]; }
 is_unmapped() { [ "$(map_state "$1")" = IsUnMapped ]; }

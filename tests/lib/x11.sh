@@ -22,3 +22,13 @@ start_xvfb() {
   wait_for 10 xdpyinfo -display "$display" || return 1
   kill -0 "$XVFB_PID" 2>/dev/null
 }
+
+# main_window: prints the id of the program's 1280-pixel main window (its class is shared by
+# the tray icon's window); 1 while there is none.
+main_window() {
+  local w
+  for w in $(xdotool search --classname '^orvanta-connect$' 2>/dev/null); do
+    xwininfo -id "$w" 2>/dev/null | grep -q 'Width: 1280' && { echo "$w"; return 0; }
+  done
+  return 1
+}

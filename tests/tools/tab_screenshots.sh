@@ -55,13 +55,6 @@ cp "$app_src" "$work/orvanta-connect"
     "$work/orvanta-connect" >"$work/app.out" 2>"$work/app.err" ) &
 app_pid=$!
 
-main_window() {
-  local w
-  for w in $(xdotool search --classname '^orvanta-connect$' 2>/dev/null); do
-    xwininfo -id "$w" 2>/dev/null | grep -q 'Width: 1280' && { echo "$w"; return 0; }
-  done
-  return 1
-}
 wait_for 40 main_window || fail "no main window (app alive: $(kill -0 $app_pid 2>/dev/null && echo yes || echo no))"
 win=$(main_window)
 sleep 0.5

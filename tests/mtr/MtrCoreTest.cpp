@@ -11,46 +11,11 @@
 
 #include "mtr/MtrCore.h"
 #include "mtr/MtrReport.h"
+#include "lib/ProbeReplies.h"
+
+using probetest::ReplyFor;
 
 namespace {
-
-SniffResult Reply(const std::string& from, int32_t origSeq, int64_t ts, int32_t type = 11) {
-    SniffResult r;
-    r.valid = true;
-    r.fromIp = from;
-    r.origSeq = origSeq;
-    r.timestamp = ts;
-    r.type = type;
-    return r;
-}
-
-// The reply a real network gives to probe `seq` of a run with identity `id`: from the target
-// an echo reply, a TCP segment or a port unreachable; from a router an ICMP error quoting it.
-SniffResult ReplyFor(const ProbeIdentity& id, int32_t seq, const std::string& from, int64_t ts, int32_t type = -1) {
-    const bool target = from == id.targetIp;
-    SniffResult r = Reply(from, 0, ts, type >= 0 ? type : (target ? (id.protocol == kProbeUdp ? 3 : 0) : 11));
-    r.probeDst = id.targetIp;
-    switch (id.protocol) {
-        case kProbeUdp:
-            r.kind = ReplyKind::QuotedUdp;
-            r.probeSrcPort = id.udpSourcePort;
-            r.probeDstPort = ProbePort(id.basePort, seq);
-            r.origSeq = r.probeDstPort;
-            break;
-        case kProbeIcmp:
-            r.kind = target ? ReplyKind::EchoReply : ReplyKind::QuotedIcmp;
-            r.probeIdent = id.icmpIdentifier;
-            r.origSeq = seq & 0xFFFF;
-            break;
-        default:
-            r.kind = target ? ReplyKind::TcpSegment : ReplyKind::QuotedTcp;
-            r.probeSrcPort = ProbePort(id.basePort, seq);
-            r.probeDstPort = kProbeTcpPort;
-            r.origSeq = r.probeSrcPort;
-            break;
-    }
-    return r;
-}
 
 ProbeIdentity TestIdentity(int32_t protocol, const std::string& target) {
     return ProbeIdentity{protocol, target, 40404, 0x1234, kProbeBasePort};

@@ -180,10 +180,12 @@ bool MtrCore::StartRun(const std::string& targetHost, const std::string& deviceN
         sendHook = nullptr;
         probeSpacingMs = kMtrProbeSpacingMs;
         cyclePauseMs = kMtrCyclePauseMs;
+        // Running before the loop exists: a loop that fails at once leaves Stopped, not this.
+        state = MtrRunState::Running;
         loopThread = std::thread(&MtrCore::MtrLoop, this);
         return true;
     }();
-    state = started ? MtrRunState::Running : MtrRunState::Idle;
+    if (!started) state = MtrRunState::Idle;
     return started;
 }
 

@@ -5,6 +5,8 @@
 #include <cmath>
 #include <cstring>
 #include <map>
+#include <stdexcept>
+#include <utility>
 
 #include "app/App.h"
 
@@ -47,7 +49,7 @@ struct FrameHarness::Glyphs {
     float spaceAdvance = 7.0f;
 };
 
-FrameHarness::FrameHarness(float width, float height) {
+void FrameHarness::Init(float width, float height) {
     context_ = ImGui::CreateContext();
     ImGui::SetCurrentContext(context_);
     ImGuiIO& io = ImGui::GetIO();
@@ -93,7 +95,22 @@ FrameHarness::FrameHarness(float width, float height) {
     }
     if (const ImFontGlyph* space = font->FindGlyphNoFallback(' ')) glyphs_->spaceAdvance = space->AdvanceX;
 
-    app_ = std::make_unique<App>();
+}
+
+FrameHarness::FrameHarness(float width, float height) : FrameHarness(AppOptions{}, width, height) {}
+
+FrameHarness::FrameHarness(AppOptions options, float width, float height) {
+    Init(width, height);
+    app_ = std::make_unique<App>(std::move(options));
+}
+
+FrameHarness::FrameHarness(std::function<void()> draw, float width, float height) : draw_(std::move(draw)) {
+    Init(width, height);
+}
+
+App& FrameHarness::app() {
+    if (!app_) throw std::logic_error("this FrameHarness draws one part alone and has no App");
+    return *app_;
 }
 
 FrameHarness::~FrameHarness() {
@@ -123,7 +140,18 @@ bool FrameHarness::Frame() {
     ImGui::NewFrame();
     bool keepRunning = true;
     try {
-        keepRunning = app_->DrawFrame();
+        if (app_) {
+            keepRunning = app_->DrawFrame();
+        } else {
+            const ImGuiViewport* viewport = ImGui::GetMainViewport();
+            ImGui::SetNextWindowPos(viewport->WorkPos);
+            ImGui::SetNextWindowSize(viewport->WorkSize);
+            ImGui::Begin("TabHost", nullptr, ImGuiWindowFlags_NoTitleBar | ImGuiWindowFlags_NoResize |
+                                                 ImGuiWindowFlags_NoMove | ImGuiWindowFlags_NoSavedSettings |
+                                                 ImGuiWindowFlags_NoBringToFrontOnFocus);
+            draw_();
+            ImGui::End();
+        }
     } catch (...) {
         ImGui::ErrorCheckEndFrameRecover(&IgnoreRecoveryMessage, nullptr);
         ImGui::Render();
@@ -389,7 +417,7 @@ std::optional<WindowInfo> FrameHarness::FindWindow(const std::string& name) cons
 }
 
 void FrameHarness::Unlock() {
-    app_->unlocked = true;
+    app().Shared().locked = false;
     Frame();
     Frame();  // the tab bar lays out on its second frame
 }

@@ -1,11 +1,12 @@
 #pragma once
-// Headless frame harness: runs App's real per-frame drawing (App::DrawFrame: quit shortcut,
-// host window "MainDock", lock gate, tab bar "MainTabs", the selected tab) in an ImGui
-// context that has no window and no renderer, with simulated keyboard, text and mouse input.
+// Headless frame harness: runs the shell's real per-frame drawing (App::DrawFrame: quit
+// shortcut, host window "MainDock", lock gate, tab bar "MainTabs", the selected tab) or one
+// tab's Draw() alone, in an ImGui context that has no window and no renderer, with simulated
+// keyboard, text and mouse input.
 //
 //   #include "harness/FrameHarness.h"          // link oc_gui_harness
 //   harness::FrameHarness h;                    // 1280 x 800, App constructed, NOT Initialize()d
-//   h.Unlock();                                 // skip the lock screen (sets app().unlocked)
+//   h.Unlock();                                 // skip the lock screen (clears the lock flag)
 //   h.SelectTab("MTR");                         // clicks the tab, waits until it is selected
 //   h.ClickText("INICIAR");                     // clicks the centre of a drawn label
 //   h.Activate(h.ItemId("MainDock", {"MainTabs", "MTR", "##target"}));  // focus a text field
@@ -20,12 +21,14 @@
 #include <imgui.h>
 
 #include <cfloat>
+#include <functional>
 #include <initializer_list>
 #include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "app/AppOptions.h"
 #include "platform/gui/Keys.h"
 
 class App;
@@ -61,16 +64,22 @@ struct WindowInfo {
 
 class FrameHarness {
 public:
+    // The whole shell: an App built with `options`.
     explicit FrameHarness(float width = 1280.0f, float height = 800.0f);
+    explicit FrameHarness(AppOptions options, float width = 1280.0f, float height = 800.0f);
+    // One part alone: `draw` runs inside a full-size host window "TabHost" every frame (a
+    // tab's Draw(), or the lock screen's, which opens its own window). No App exists.
+    explicit FrameHarness(std::function<void()> draw, float width = 1280.0f, float height = 800.0f);
     ~FrameHarness();
     FrameHarness(const FrameHarness&) = delete;
     FrameHarness& operator=(const FrameHarness&) = delete;
 
-    App& app() { return *app_; }
+    // The shell; only with the first two constructors.
+    App& app();
 
     // --- frames ---
-    // Runs one frame: NewFrame, App::DrawFrame, Render. Returns DrawFrame's result (false
-    // when the quit shortcut was seen in this frame). An exception from the drawing code
+    // Runs one frame: NewFrame, App::DrawFrame (or the drawing function), Render. Returns
+    // DrawFrame's result (false when the quit shortcut was seen in this frame). An exception from the drawing code
     // is rethrown after the ImGui frame is closed, so the harness stays usable.
     bool Frame();
     void RunFrames(int n);
@@ -137,13 +146,15 @@ public:
     std::optional<WindowInfo> FindWindow(const std::string& name) const;  // exact or child's own name
 
     // --- shell shortcuts ---
-    // Leaves the lock screen without the password (sets app().unlocked) and runs two frames
+    // Leaves the lock screen without the password (clears the shared lock flag) and runs two frames
     // (the tab bar is laid out and drawn with its labels after the second).
     void Unlock();
 
 private:
+    void Init(float width, float height);
     void ApplyInput();
     std::unique_ptr<App> app_;
+    std::function<void()> draw_;
     ImGuiContext* context_ = nullptr;
     bool keys_[512] = {};
     bool mouseDown_[5] = {};

@@ -17,7 +17,6 @@
 namespace {
 
 constexpr const char* kStartFailedPopup = "Falha ao Iniciar";
-constexpr const char* kProtocolItems[] = {"UDP", "ICMP", "TCP"};
 const ImVec2 kButtonSize{80.0f, 30.0f};
 
 void DrawCell(const MtrCell& cell) {
@@ -85,7 +84,7 @@ void MtrTab::DrawControls() {
     ImGui::PushItemWidth(120.0f);
     ImGui::Text("Protocolo:");
     ImGui::SameLine();
-    ImGui::Combo("##proto", &protocol_, kProtocolItems, IM_ARRAYSIZE(kProtocolItems));
+    ImGui::Combo("##proto", &protocol_, kProbeProtocolLabels.data(), static_cast<int>(kProbeProtocolLabels.size()));
     ImGui::PopItemWidth();
 
     ImGui::SameLine(0.0f, 40.0f);

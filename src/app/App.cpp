@@ -5,7 +5,6 @@
 #include <utility>
 
 #include "logs/Trace.h"
-#include "platform/gui/Keys.h"
 #include "platform/gui/MainWindow.h"
 #include "platform/gui/TrayIcon.h"
 
@@ -69,12 +68,11 @@ void App::RestoreFromTray() {
     if (window_) window_->RestoreAndRaise();
 }
 
-bool App::DrawFrame() {
-    // Read before the lock gate, so the shortcut also works on the lock screen.
-    bool keepRunning = true;
-    const bool ctrl =
-        ImGui::IsKeyDown(platform::keys::LeftCtrl) || ImGui::IsKeyDown(platform::keys::RightCtrl);
-    if (ctrl && ImGui::IsKeyPressed(platform::keys::Q, true)) keepRunning = false;
+bool App::DrawFrame(bool quitShortcut) {
+    // Taken before the lock gate, so the shortcut also works on the lock screen. It comes from
+    // the window's key events, which know what a key means; the GUI library's key state only
+    // knows where the key sits.
+    const bool keepRunning = !quitShortcut;
 
     const ImGuiViewport* viewport = ImGui::GetMainViewport();
     ImGui::SetNextWindowPos(viewport->WorkPos, 0, ImVec2(0.0f, 0.0f));
@@ -135,8 +133,7 @@ void App::Run() {
 
         window_->BeginFrame();
         ImGui::NewFrame();
-        if (!DrawFrame()) running = false;
-        if (events.quitShortcut) running = false;
+        if (!DrawFrame(events.quitShortcut)) running = false;
         ImGui::Render();
         // Nothing is on screen while hidden or minimised: skip the GL work.
         if (!offScreen) window_->Present(0.45f, 0.55f, 0.60f, 1.00f);

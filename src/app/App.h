@@ -35,8 +35,9 @@ public:
     void Run();
 
     // One GUI frame's drawing (host window, lock gate, tab bar); no platform calls.
-    // Returns false when the quit shortcut was seen in this frame.
-    bool DrawFrame();
+    // `quitShortcut`: the window saw the quit shortcut (platform::IsQuitShortcut) since the
+    // last frame. Returns false when the program is to end.
+    bool DrawFrame(bool quitShortcut = false);
     // Brings the window back from the tray (or from minimised) and raises it.
     void RestoreFromTray();
 

@@ -268,10 +268,12 @@ void FlowTab::DrawImportPanel() {
 }
 
 void FlowTab::DrawCallTable(const std::vector<SipCallRow>& calls) {
+    // Tri-state: until a header is clicked (and after its third click) the rows stay in
+    // capture order, oldest first.
     const ImGuiTableFlags flags = ImGuiTableFlags_Resizable | ImGuiTableFlags_Reorderable |
-                                  ImGuiTableFlags_Sortable | ImGuiTableFlags_RowBg | ImGuiTableFlags_Borders |
-                                  ImGuiTableFlags_ScrollY;
-    if (!ImGui::BeginTable("FlowTable", 8, flags, ImVec2(0, 0))) return;
+                                  ImGuiTableFlags_Sortable | ImGuiTableFlags_SortTristate | ImGuiTableFlags_RowBg |
+                                  ImGuiTableFlags_Borders | ImGuiTableFlags_ScrollY;
+    if (!ImGui::BeginTable("FlowTable", kCallTableColumns, flags, ImVec2(0, 0))) return;
     ImGui::TableSetupScrollFreeze(0, 1);
     ImGui::TableSetupColumn("Hora", ImGuiTableColumnFlags_WidthFixed, 85);
     ImGui::TableSetupColumn("Method", ImGuiTableColumnFlags_WidthFixed, 80);
@@ -283,12 +285,21 @@ void FlowTab::DrawCallTable(const std::vector<SipCallRow>& calls) {
     ImGui::TableSetupColumn("Origem Desl.", ImGuiTableColumnFlags_WidthFixed, 120);
     ImGui::TableHeadersRow();
 
+    std::vector<size_t> order;
+    const ImGuiTableSortSpecs* sort = ImGui::TableGetSortSpecs();
+    if (sort && sort->SpecsCount > 0) {
+        const ImGuiTableColumnSortSpecs& by = sort->Specs[0];
+        order = SortedCallRows(calls, static_cast<CallColumn>(by.ColumnIndex),
+                               by.SortDirection == ImGuiSortDirection_Descending);
+    }
+
     // Only the rows in view are drawn; the list can hold thousands of records.
     ImGuiListClipper clipper;
     clipper.Begin(static_cast<int>(calls.size()));
     while (clipper.Step()) {
         for (int row = clipper.DisplayStart; row < clipper.DisplayEnd; ++row) {
-            const SipCallRow& call = calls[static_cast<size_t>(row)];
+            const size_t index = order.empty() ? static_cast<size_t>(row) : order[static_cast<size_t>(row)];
+            const SipCallRow& call = calls[index];
             ImGui::TableNextRow();
 
             ImGui::TableSetColumnIndex(0);

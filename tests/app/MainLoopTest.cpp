@@ -56,6 +56,22 @@ TEST(AppMainLoop, QAloneOrCtrlAloneOrOtherChordsDoNothing) {
     EXPECT_FALSE(h.QuitRequested());
 }
 
+TEST(AppMainLoop, CtrlQIsReadByTheKeysMeaningNotItsPlace) {
+    // On AZERTY the key in QWERTY's Q place types 'a': Ctrl on it selects, it does not quit.
+    FrameHarness h;
+    h.SetKeyboardLayout(harness::Layout::Azerty);
+    h.RunFrames(2);
+    h.PressKey(keys::Q, harness::kLeftCtrl);
+    EXPECT_FALSE(h.QuitRequested());
+    h.Unlock();
+    ASSERT_TRUE(h.SelectTab("MTR"));
+    h.PressKey(keys::Q, harness::kLeftCtrl);
+    EXPECT_FALSE(h.QuitRequested());
+    // The key that types 'q' there quits.
+    h.PressKey(keys::A, harness::kRightCtrl);
+    EXPECT_TRUE(h.QuitRequested());
+}
+
 TEST(AppMainLoop, OnlyTheSelectedTabDrawsAndNothingWhileLocked) {
     FrameHarness h;
     std::map<std::string, int> calls;

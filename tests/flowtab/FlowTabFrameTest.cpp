@@ -1,9 +1,11 @@
 // The Flow tab drawn by the real App frame in the headless harness, fed with captures.
 #include <gtest/gtest.h>
+#include <imgui_internal.h>
 
 #include <sched.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <chrono>
@@ -195,6 +197,63 @@ TEST_F(FlowTabFrame, TableRowsShowMethodPartiesStatusAndOrigin) {
     EXPECT_EQ(resp->text.find("Softphone/PC"), std::string::npos) << resp->text;
     // Oldest first.
     EXPECT_LT(busy->min.y, resp->min.y);
+}
+
+TEST_F(FlowTabFrame, HeaderClicksSortByThatColumnAndTheThirdGoesBackToCaptureOrder) {
+    // Message counts that, sorted either way, give an order other than the capture order.
+    Capture(ReadCapture("04_call_busy_486.pcap"));
+    Capture(ReadCapture("01_basic_call_caller_bye.pcap"));
+    Capture(ReadCapture("06a_register_401_200.pcap"));
+    Capture(ReadCapture("05_call_digest_auth.pcap"));
+    Drain();
+    const std::vector<SipCallRow> rows = app().Calls().GetCallRows();
+    ASSERT_EQ(rows.size(), 4u);
+    // Call-IDs from top to bottom as drawn.
+    auto drawnOrder = [&] {
+        std::vector<std::pair<float, std::string>> seen;
+        for (const SipCallRow& r : rows)
+            if (const auto run = h.FindText(r.callId)) seen.emplace_back(run->min.y, r.callId);
+        std::sort(seen.begin(), seen.end());
+        std::vector<std::string> ids;
+        for (const auto& [y, id] : seen) ids.push_back(id);
+        return ids;
+    };
+    std::vector<std::string> capture;
+    for (const SipCallRow& r : rows) capture.push_back(r.callId);
+    // Rows with equal counts keep their capture order, in both directions.
+    auto byCount = [&](bool descending) {
+        std::vector<SipCallRow> sorted = rows;
+        std::stable_sort(sorted.begin(), sorted.end(), [descending](const SipCallRow& a, const SipCallRow& b) {
+            return descending ? b.messageCount < a.messageCount : a.messageCount < b.messageCount;
+        });
+        std::vector<std::string> ids;
+        for (const SipCallRow& r : sorted) ids.push_back(r.callId);
+        return ids;
+    };
+    const std::vector<std::string> ascending = byCount(false), descending = byCount(true);
+    ASSERT_NE(ascending, capture);
+    ASSERT_NE(descending, capture);
+
+    // Header cells share one line of text: click the middle of the column's header.
+    auto clickHeader = [&](CallColumn column) {
+        ImGuiTable* table = ImGui::TableFindByID(h.ItemId("FlowList", {"FlowTable"}));
+        ASSERT_TRUE(table);
+        const ImGuiTableColumn& c = table->Columns[static_cast<int>(column)];
+        h.ClickAt((c.MinX + c.MaxX) * 0.5f, table->OuterRect.Min.y + ImGui::GetFrameHeight() * 0.5f);
+        h.Frame();
+    };
+    EXPECT_EQ(drawnOrder(), capture);
+    clickHeader(CallColumn::Messages);
+    EXPECT_EQ(drawnOrder(), ascending);
+    clickHeader(CallColumn::Messages);
+    EXPECT_EQ(drawnOrder(), descending);
+    clickHeader(CallColumn::Messages);
+    EXPECT_EQ(drawnOrder(), capture);
+    // Text columns sort as text.
+    clickHeader(CallColumn::CallId);
+    std::vector<std::string> byId = capture;
+    std::sort(byId.begin(), byId.end());
+    EXPECT_EQ(drawnOrder(), byId);
 }
 
 TEST_F(FlowTabFrame, RowClickOpensTheLadderWithNoMessageSelected) {

@@ -141,7 +141,9 @@ bool FrameHarness::Frame() {
     bool keepRunning = true;
     try {
         if (app_) {
-            keepRunning = app_->DrawFrame();
+            const bool quit = quitShortcutPending_;
+            quitShortcutPending_ = false;
+            keepRunning = app_->DrawFrame(quit);
         } else {
             const ImGuiViewport* viewport = ImGui::GetMainViewport();
             ImGui::SetNextWindowPos(viewport->WorkPos);
@@ -194,6 +196,9 @@ void FrameHarness::PressKey(int key, unsigned mods) {
         Frame();
     }
     keys_[key] = true;
+    // The window reads the quit shortcut from the key-down event by the key's meaning.
+    const bool ctrl = keys_[SDL_SCANCODE_LCTRL] || keys_[SDL_SCANCODE_RCTRL];
+    if (platform::IsQuitShortcut(KeySymbol(key), ctrl)) quitShortcutPending_ = true;
     Frame();
     keys_[key] = false;
     keys_[SDL_SCANCODE_LCTRL] = keys_[SDL_SCANCODE_RCTRL] = false;
@@ -201,8 +206,25 @@ void FrameHarness::PressKey(int key, unsigned mods) {
     Frame();
 }
 
+int FrameHarness::KeySymbol(int scancode) const {
+    if (scancode < SDL_SCANCODE_A || scancode > SDL_SCANCODE_Z) return 0;
+    if (layout_ == Layout::Azerty) {
+        // Where AZERTY differs from QWERTY among the letters used here.
+        switch (scancode) {
+            case SDL_SCANCODE_Q: return 'a';
+            case SDL_SCANCODE_A: return 'q';
+            case SDL_SCANCODE_W: return 'z';
+            case SDL_SCANCODE_Z: return 'w';
+            default: break;
+        }
+    }
+    return 'a' + (scancode - SDL_SCANCODE_A);
+}
+
 void FrameHarness::KeyDown(int key) {
     keys_[key] = true;
+    const bool ctrl = keys_[SDL_SCANCODE_LCTRL] || keys_[SDL_SCANCODE_RCTRL];
+    if (platform::IsQuitShortcut(KeySymbol(key), ctrl)) quitShortcutPending_ = true;
     Frame();
 }
 

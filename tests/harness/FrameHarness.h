@@ -14,7 +14,9 @@
 //   EXPECT_TRUE(h.HasText("Falha ao Iniciar"));
 //
 // Every input helper runs the frames it needs, so state can be checked right after it.
-// Key numbers are the SDL scancodes of platform/gui/Keys.h (what ImGui's SDL2 backend uses).
+// Key numbers are the SDL scancodes of platform/gui/Keys.h (what ImGui's SDL2 backend uses):
+// where a key sits. What it means (its key symbol, which the quit shortcut is read by)
+// follows the simulated keyboard layout, QWERTY unless SetKeyboardLayout says otherwise.
 // Text queries read the glyphs of the last rendered frame, so they see only what was really
 // drawn (clipped or hidden items are absent). Only one FrameHarness may exist at a time
 // (ImGui's current context is global).
@@ -43,6 +45,9 @@ enum Mod : unsigned {
     kShift = 1u << 2,
     kAlt = 1u << 3,
 };
+
+// Keyboard layouts the harness can simulate.
+enum class Layout { Qwerty, Azerty };
 
 // One line of text as drawn in the last frame.
 struct TextRun {
@@ -100,6 +105,8 @@ public:
     // Presses and releases a key: modifiers go down in one frame, the key in the next, and
     // everything is released in a third frame (so widgets see the press for one frame).
     void PressKey(int key, unsigned mods = kNoMod);
+    // The layout that gives pressed keys their meaning.
+    void SetKeyboardLayout(Layout layout) { layout_ = layout; }
     // Holds / releases one key (runs one frame each).
     void KeyDown(int key);
     void KeyUp(int key);
@@ -152,9 +159,12 @@ public:
 
 private:
     void Init(float width, float height);
+    int KeySymbol(int scancode) const;  // letters only; 0 for other keys
     void ApplyInput();
     std::unique_ptr<App> app_;
     std::function<void()> draw_;
+    Layout layout_ = Layout::Qwerty;
+    bool quitShortcutPending_ = false;  // handed to the next App frame, as the window does
     ImGuiContext* context_ = nullptr;
     bool keys_[512] = {};
     bool mouseDown_[5] = {};

@@ -11,10 +11,13 @@
 
 #include "CheckIpServer.h"
 #include "PulseServer.h"
+#include "SilentSoundServer.h"
 #include "TestSupport.h"
 #include "app/App.h"
 #include "harness/FrameHarness.h"
 #include "logs/LogPaths.h"
+#include "tools/AudioTab.h"
+#include "tools/AudioTester.h"
 
 namespace fs = std::filesystem;
 using namespace std::chrono;
@@ -242,10 +245,9 @@ TEST(AudioTab, RecordStopPlayStopAndVolume) {
     h.Frame();
     EXPECT_TRUE(h.HasText("ESCUTAR TESTE"));
 
-    // The slider follows the system's volume and sets it.
+    // The slider follows the system's volume (read by the tester's worker) and sets it.
     ASSERT_TRUE(pulse.Pactl("set-source-volume mic 40%"));
-    h.Frame();
-    EXPECT_TRUE(h.HasText("0.40", true));
+    EXPECT_TRUE(FramesUntil(h, [&] { return h.HasText("0.40", true); }, seconds(3)));
     auto slider = h.FindText("0.40", true);
     ASSERT_TRUE(slider);
     auto window = h.FindWindow("MainDock");
@@ -267,6 +269,34 @@ TEST(AudioTab, RecordStopPlayStopAndVolume) {
 
     ASSERT_TRUE(h.ClickText("CONFIGURACOES AVANCADAS DE SOM"));
     EXPECT_TRUE(desktop.WaitLaunched("pavucontrol"));
+}
+
+TEST(AudioTab, TheVolumeSliderNeverWaitsForTheSoundServer) {
+    auto owned = std::make_unique<SilentSoundServer>(std::this_thread::get_id());
+    SilentSoundServer& server = *owned;
+    AudioTester tester(std::move(owned));
+    ::AudioTab tab(tester);
+    {
+        harness::FrameHarness h([&] { tab.Draw(); });
+        h.RunFrames(3);
+        if (h.FindWindow("Erro de Áudio")) {
+            ASSERT_TRUE(h.ClickText("OK", true));
+            h.RunFrames(2);
+        }
+        // From here on the worker hangs in the server; every frame below still completes.
+        ASSERT_TRUE(testsupport::WaitFor([&] { return server.calls.load() >= 1; }, seconds(5)));
+        h.RunFrames(3);
+        const auto slider = h.FindText("0.00", true);
+        const auto host = h.FindWindow("TabHost");
+        ASSERT_TRUE(slider && host) << h.AllText();
+        const float frameWidth = (slider->Center().x - host->pos.x) * 2.0f;
+        h.ClickAt(host->pos.x + frameWidth * 0.9f, slider->Center().y);
+        h.RunFrames(5);
+        EXPECT_FALSE(h.HasText("0.00", true)) << "the slider holds the value it was moved to";
+        EXPECT_GT(tester.GetMicVolume(), 0.8f);
+        EXPECT_FALSE(server.calledOnGuiThread.load());
+    }
+    server.Release();
 }
 
 // ---------------------------------------------------------------- HOME

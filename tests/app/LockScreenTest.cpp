@@ -6,7 +6,7 @@
 
 #include "app/App.h"
 #include "harness/FrameHarness.h"
-#include "TestPassword.h"
+#include "lib/TestPassword.h"
 
 using harness::FrameHarness;
 namespace keys = platform::keys;

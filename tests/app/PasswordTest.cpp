@@ -10,7 +10,7 @@
 #include "app/Password.h"
 #include "app/SharedState.h"
 #include "harness/FrameHarness.h"
-#include "TestPassword.h"
+#include "lib/TestPassword.h"
 
 namespace {
 

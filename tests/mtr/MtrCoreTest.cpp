@@ -7,6 +7,7 @@
 #include <thread>
 #include <vector>
 
+#include "lib/TestSupport.h"
 #include "mtr/MtrCore.h"
 #include "mtr/MtrReport.h"
 
@@ -22,14 +23,7 @@ SniffResult Reply(const std::string& from, int32_t origSeq, int64_t ts, int32_t 
     return r;
 }
 
-bool WaitFor(const std::function<bool()>& cond, int ms) {
-    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (std::chrono::steady_clock::now() < end) {
-        if (cond()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return cond();
-}
+using testsupport::WaitFor;
 
 }  // namespace
 

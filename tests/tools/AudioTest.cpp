@@ -12,7 +12,7 @@
 
 #include "PulseServer.h"
 #include "SilentSoundServer.h"
-#include "TestSupport.h"
+#include "lib/TestSupport.h"
 #include "tools/AudioTester.h"
 
 using namespace std::chrono;

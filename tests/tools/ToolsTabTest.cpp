@@ -9,10 +9,10 @@
 #include <filesystem>
 #include <thread>
 
-#include "CheckIpServer.h"
+#include "lib/CheckIpServer.h"
 #include "PulseServer.h"
 #include "SilentSoundServer.h"
-#include "TestSupport.h"
+#include "lib/TestSupport.h"
 #include "app/App.h"
 #include "harness/FrameHarness.h"
 #include "logs/LogPaths.h"

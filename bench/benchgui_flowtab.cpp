@@ -132,15 +132,17 @@ int main(int argc, char** argv) {
     std::vector<PacketLogEntry> packets;
     packets.reserve(50000);
     for (int n = 0; n < callCount; ++n) MakeCall(n, rtpPerCall, packets);
-    for (PacketLogEntry& p : packets) app.flowCore.OnPacket(std::move(p));
+    FlowCore& core = app.FlowEngine();
+    FlowTab& tab = app.Flow();
+    for (PacketLogEntry& p : packets) core.OnPacket(std::move(p));
     // Take everything in before timing (the views are timed, not the parsing).
-    while (app.flowIntake.Position() < app.flowCore.EndPosition()) app.FlowIntakeStep(50000);
-    const std::vector<SipCall> calls = app.callTracker.GetCalls();
+    while (tab.Intake().Position() < core.EndPosition()) h.Frame();
+    const std::vector<SipCall> calls = app.Calls().GetCalls();
     size_t sipMsgs = 0, rtpFlows = 0;
     for (const SipCall& c : calls)
         for (const SipMessage& m : c.messages) (m.type == SipMsgType::Rtp ? rtpFlows : sipMsgs)++;
     std::printf("buffer: %llu packets, %zu calls, %zu SIP messages, %zu RTP flow entries\n",
-                static_cast<unsigned long long>(app.flowCore.EndPosition() - app.flowCore.FirstPosition()),
+                static_cast<unsigned long long>(core.EndPosition() - core.FirstPosition()),
                 calls.size(), sipMsgs, rtpFlows);
 
     h.RunFrames(10);
@@ -152,10 +154,22 @@ int main(int argc, char** argv) {
     std::printf("call-list view: %.3f ms mean, %.3f ms p95, %.3f ms max CPU per frame (target < 4 ms)\n",
                 list.meanMs, list.p95Ms, list.maxMs);
 
-    app.selectedCallId = calls[calls.size() / 2].callId;
-    app.selectedMessageIndex = 3;
-    h.RunFrames(10);
-    if (!h.HasText("Call-ID: " + app.selectedCallId) || !h.HasText("SIP/2.0 183 Session Progress")) {
+    // The ladder of the first call with its fourth message picked, as a user would open it.
+    // (With the raw packet window open, the window covers the arrows: no message is picked.)
+    auto openLadder = [&](bool pickMessage) {
+        h.ClickText(calls.front().callId);
+        h.Frame();
+        if (pickMessage) h.ClickText(" 183 Session Progress");
+        h.RunFrames(10);
+        return h.HasText("Call-ID: " + calls.front().callId) &&
+               (!pickMessage || h.HasText("SIP/2.0 183 Session Progress"));
+    };
+    // "Voltar" is drawn in one text run with the "Call-ID: " line beside it.
+    auto leaveLadder = [&] {
+        if (const auto back = h.FindText("Voltar")) h.ClickAt(back->min.x + 10.0f, back->Center().y);
+        h.RunFrames(2);
+    };
+    if (!openLadder(true)) {
         std::fprintf(stderr, "ladder view not drawn\n");
         return 1;
     }
@@ -163,15 +177,19 @@ int main(int argc, char** argv) {
     std::printf("ladder view:    %.3f ms mean, %.3f ms p95, %.3f ms max CPU per frame (target < 4 ms)\n",
                 ladder.meanMs, ladder.p95Ms, ladder.maxMs);
 
-    app.showRawDebug = true;
+    leaveLadder();
+    h.ClickText("Debug Raw", true);
+    if (!tab.RawWindowShown() || !openLadder(false)) {
+        std::fprintf(stderr, "raw packet window not shown\n");
+        return 1;
+    }
     h.RunFrames(5);
     const FrameFigures raw = TimeFrames(h, 100);
     std::printf("ladder + raw packet window: %.3f ms mean CPU per frame\n", raw.meanMs);
-    app.showRawDebug = false;
-    app.selectedCallId.clear();
+    leaveLadder();
 
     // ---- 2. sustained intake at 60 frames per second ----
-    app.FlowClear();
+    tab.Clear();
     h.Frame();
     std::vector<PacketLogEntry> stream;
     for (int n = 0; n < 2000; ++n) MakeCall(callCount + n, 90, stream);  // 200,000 packets, 2,000 calls
@@ -181,7 +199,7 @@ int main(int argc, char** argv) {
     std::thread producer([&] {
         const auto start = std::chrono::steady_clock::now();
         for (size_t i = 0; i < stream.size() && !done.load(); ++i) {
-            app.flowCore.OnPacket(stream[i]);
+            core.OnPacket(stream[i]);
             produced.store(i + 1);
             if (i % 450 == 0) {
                 const auto due = start + std::chrono::microseconds(static_cast<long long>(i * 1e6 / producerRate));
@@ -198,7 +216,7 @@ int main(int argc, char** argv) {
         next += frameInterval;
         std::this_thread::sleep_until(next);
     }
-    const uint64_t before = app.flowIntake.Processed();
+    const uint64_t before = tab.Intake().Processed();
     const auto t0 = std::chrono::steady_clock::now();
     const double cpu0 = ThreadCpuMs();
     int frames = 0;
@@ -215,12 +233,12 @@ int main(int argc, char** argv) {
     const double cpu = ThreadCpuMs() - cpu0;
     done.store(true);
     producer.join();
-    const uint64_t processed = app.flowIntake.Processed() - before;
+    const uint64_t processed = tab.Intake().Processed() - before;
     std::printf("sustained intake: %.0f packets/s processed (%llu in %.2f s, %d frames = %.1f fps, "
                 "%zu offered, %.2f ms mean / %.2f ms worst GUI CPU per frame, %llu calls at the end) "
                 "(target >= 30000)\n",
                 processed / wall, static_cast<unsigned long long>(processed), wall, frames, frames / wall,
-                produced.load(), cpu / frames, worstFrame, static_cast<unsigned long long>(app.callTracker.GetCalls().size()));
+                produced.load(), cpu / frames, worstFrame, static_cast<unsigned long long>(app.Calls().GetCalls().size()));
     // 500 packets per frame at 60 frames per second is the ceiling the per-frame limit sets;
     // the CPU figure shows how far below a frame's time that work stays.
     std::printf("intake capacity: %.0f packets per CPU-second of the GUI thread (frames and intake together)\n",

@@ -40,7 +40,7 @@ PacketLogEntry LogEntry(int n) {
 int main() {
     harness::FrameHarness h(1280.0f, 800.0f);
     App& app = h.app();
-    app.devices = {{"eth0", "eth0"}};
+    app.Shared().capture.devices = {{"eth0", "eth0"}};
     h.Unlock();
     h.Frame();
     if (!h.SelectTab("MTR")) {
@@ -49,7 +49,7 @@ int main() {
     }
 
     // Every hop answers at once; a long pause keeps the table still while frames are timed.
-    MtrCore& core = app.mtrCore;
+    MtrCore& core = app.MtrEngine();
     core.StartWithoutNetworkForTesting(
         "10.9.9.9", kProbeUdp,
         [&core](int32_t ttl, int32_t seq, int32_t) {

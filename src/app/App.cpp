@@ -2,95 +2,77 @@
 
 #include <imgui.h>
 
-#include "app/Password.h"
+#include <utility>
+
 #include "logs/Trace.h"
-#include "platform/gui/Keys.h"
 #include "platform/gui/MainWindow.h"
 #include "platform/gui/TrayIcon.h"
 
 namespace {
 
-constexpr const char* kNoDeviceText =
-    "Nenhum dispositivo encontrado (Verifique permissoes de captura)";
 constexpr const char* kTrayTip = "Orvanta Connect";
 constexpr const char* kTrayOpenItem = "Abrir Orvanta Connect";
 // While hidden or minimised nothing is on screen; wait for events instead of spinning.
 constexpr int kHiddenWaitMs = 100;
 
-struct TabEntry {
-    const char* label;
-    void (App::*draw)();
-};
-
-constexpr TabEntry kTabs[] = {
-    {"HOME", &App::DrawHomeTab},       {"MTR", &App::DrawMtrTab},
-    {"Flow", &App::DrawFlowTab},       {"Check IP", &App::DrawCheckIpTab},
-    {"Som", &App::DrawAudioTab},       {"Sobre", &App::DrawAboutTab},
-};
-
 }  // namespace
 
-App::App() : lockPasswordDigest(kLockPasswordDigest) {}
+App::App(AppOptions options)
+    : lockScreen_(shared_),
+      homeTab_(shared_, std::move(options.systemFacts)),
+      mtrTab_(mtrCore_, shared_.capture),
+      flowTab_(flowCore_, callTracker_, shared_.capture),
+      checkIpTab_(std::move(options.checkIp)),
+      audioTab_(audioTester_) {}
 
 App::~App() {
     // Engines first: their threads must be joined before anything they could touch goes.
-    mtrCore.Stop();
-    flowCore.Stop();
-    if (guiStarted) {
-        if (window) window->StopGui();
+    mtrCore_.Stop();
+    flowCore_.Stop();
+    if (guiStarted_) {
+        if (window_) window_->StopGui();
         ImGui::DestroyContext();
-        guiStarted = false;
+        guiStarted_ = false;
     }
-    if (window) window->ReleaseRenderer();
-    trayIcon.reset();
-    window.reset();  // the window, then our SDL subsystems
+    if (window_) window_->ReleaseRenderer();
+    trayIcon_.reset();
+    window_.reset();  // the window, then our SDL subsystems
 }
 
 bool App::Initialize(const std::string& title, int width, int height) {
     std::string error;
-    window = platform::MainWindow::Open(title, 100, 100, width, height, error);
-    if (!window) {
+    window_ = platform::MainWindow::Open(title, 100, 100, width, height, error);
+    if (!window_) {
         Trace("Window creation failed: " + error);
         return false;
     }
 
     IMGUI_CHECKVERSION();
     ImGui::CreateContext();
-    guiStarted = true;
+    guiStarted_ = true;
     ImGui::GetIO().ConfigFlags |= ImGuiConfigFlags_NavEnableKeyboard;
     ImGui::StyleColorsDark();
-    if (!window->StartGui()) {
+    if (!window_->StartGui()) {
         Trace("GUI backend start failed");
         return false;
     }
 
     // No tray host is not an error: closing then minimises instead of hiding.
-    trayIcon = platform::TrayIcon::Create(kTrayTip, kTrayOpenItem);
+    trayIcon_ = platform::TrayIcon::Create(kTrayTip, kTrayOpenItem);
 
-    devices = DevicesOrPlaceholder(mtrCore.ListDevices());
+    shared_.capture.devices = DevicesOrPlaceholder(mtrCore_.ListDevices());
     return true;
 }
 
-std::vector<NetDevice> DevicesOrPlaceholder(std::vector<NetDevice> found) {
-    // The MTR and Flow device combos always need one line to show.
-    if (found.empty()) {
-        NetDevice placeholder;
-        placeholder.description = kNoDeviceText;
-        found.push_back(placeholder);
-    }
-    return found;
-}
-
 void App::RestoreFromTray() {
-    if (window) window->RestoreAndRaise();
+    if (window_) window_->RestoreAndRaise();
 }
 
-bool App::DrawFrame() {
-    // Read before the lock gate, so the shortcut also works on the lock screen.
-    bool keepRunning = true;
-    const bool ctrl =
-        ImGui::IsKeyDown(platform::keys::LeftCtrl) || ImGui::IsKeyDown(platform::keys::RightCtrl);
-    if (ctrl && ImGui::IsKeyPressed(platform::keys::Q, true)) keepRunning = false;
+bool App::DrawFrame(bool quitShortcut) {
+    // Taken before the lock gate, so the shortcut also works on the lock screen. It comes from
+    // the window's key events, which know what a key means; the GUI library's key state only
+    // knows where the key sits.
+    const bool keepRunning = !quitShortcut;
 
     const ImGuiViewport* viewport = ImGui::GetMainViewport();
     ImGui::SetNextWindowPos(viewport->WorkPos, 0, ImVec2(0.0f, 0.0f));
@@ -103,13 +85,18 @@ bool App::DrawFrame() {
                      ImGuiWindowFlags_NoNavFocus);
     ImGui::PopStyleVar(2);
 
-    if (!unlocked) {
-        DrawLockScreen();
+    if (shared_.locked) {
+        lockScreen_.Draw();
     } else if (ImGui::BeginTabBar("MainTabs")) {
-        for (const TabEntry& tab : kTabs) {
-            if (ImGui::BeginTabItem(tab.label)) {
-                if (onTabDraw) onTabDraw(tab.label);
-                (this->*tab.draw)();
+        const std::pair<const char*, std::function<void()>> tabs[] = {
+            {"HOME", [this] { homeTab_.Draw(); }},       {"MTR", [this] { mtrTab_.Draw(); }},
+            {"Flow", [this] { flowTab_.Draw(); }},       {"Check IP", [this] { checkIpTab_.Draw(); }},
+            {"Som", [this] { audioTab_.Draw(); }},       {"Sobre", [this] { aboutTab_.Draw(); }},
+        };
+        for (const auto& [label, draw] : tabs) {
+            if (ImGui::BeginTabItem(label)) {
+                if (onTabDraw_) onTabDraw_(label);
+                draw();
                 ImGui::EndTabItem();
             }
         }
@@ -123,33 +110,32 @@ bool App::DrawFrame() {
 void App::Run() {
     bool running = true;
     while (running) {
-        const platform::PumpResult events = window->PumpEvents();
+        const platform::PumpResult events = window_->PumpEvents();
         if (events.closeRequested) {
             // Hide to the tray only when an icon is really docked: without a tray host a
             // hidden window could never be brought back.
-            if (trayIcon && trayIcon->Docked()) {
-                window->Hide();
+            if (trayIcon_ && trayIcon_->Docked()) {
+                window_->Hide();
             } else {
-                window->Minimize();
+                window_->Minimize();
             }
         }
-        if (trayIcon) {
-            const platform::TrayEvents tray = trayIcon->Pump();
+        if (trayIcon_) {
+            const platform::TrayEvents tray = trayIcon_->Pump();
             if (tray.restoreRequested) RestoreFromTray();
             // The icon was the only way back; don't leave the window unreachable.
-            if (tray.hostLost && window->IsHidden()) RestoreFromTray();
+            if (tray.hostLost && window_->IsHidden()) RestoreFromTray();
         }
         if (events.quit) break;
 
-        const bool offScreen = window->IsHidden() || window->IsMinimized();
-        if (offScreen) window->WaitForEvents(kHiddenWaitMs);
+        const bool offScreen = window_->IsHidden() || window_->IsMinimized();
+        if (offScreen) window_->WaitForEvents(kHiddenWaitMs);
 
-        window->BeginFrame();
+        window_->BeginFrame();
         ImGui::NewFrame();
-        if (!DrawFrame()) running = false;
-        if (events.quitShortcut) running = false;
+        if (!DrawFrame(events.quitShortcut)) running = false;
         ImGui::Render();
         // Nothing is on screen while hidden or minimised: skip the GL work.
-        if (!offScreen) window->Present(0.45f, 0.55f, 0.60f, 1.00f);
+        if (!offScreen) window_->Present(0.45f, 0.55f, 0.60f, 1.00f);
     }
 }

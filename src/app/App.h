@@ -1,31 +1,32 @@
 #pragma once
-#include <array>
-#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
-#include <vector>
 
-#include "capture/Packet.h"
+#include "app/AppOptions.h"
+#include "app/LockScreen.h"
+#include "app/SharedState.h"
 #include "flow/CallTracker.h"
 #include "flow/FlowCore.h"
-#include "flow/FlowIntake.h"
+#include "flow/FlowTab.h"
 #include "mtr/MtrCore.h"
+#include "mtr/MtrTab.h"
+#include "tools/AboutTab.h"
+#include "tools/AudioTab.h"
 #include "tools/AudioTester.h"
-#include "tools/CheckIp.h"
-#include "tools/SystemInfo.h"
+#include "tools/CheckIpTab.h"
+#include "tools/HomeTab.h"
 
 namespace platform {
 class MainWindow;
 class TrayIcon;
 }  // namespace platform
 
-// The application object: main window, GUI context, tray icon, both measuring engines,
-// the audio tester and every piece of per-tab state. One lives on the stack of main().
-// Tab drawing entry points are members, each implemented in its tab's own file.
+// The shell: owns the main window, the tray icon, the engines and the tabs, runs the loop and
+// draws the tab bar. Each tab keeps its own state; the little they share is in SharedState.
 class App {
 public:
-    App();
+    explicit App(AppOptions options = {});
     ~App();
     App(const App&) = delete;
     App& operator=(const App&) = delete;
@@ -34,116 +35,49 @@ public:
     void Run();
 
     // One GUI frame's drawing (host window, lock gate, tab bar); no platform calls.
-    // Returns false when the quit shortcut was seen in this frame.
-    bool DrawFrame();
-
-    void DrawLockScreen();
-    // Password test of the lock screen: unlocks and wipes the field on a match.
-    void TryUnlock();
+    // `quitShortcut`: the window saw the quit shortcut (platform::IsQuitShortcut) since the
+    // last frame. Returns false when the program is to end.
+    bool DrawFrame(bool quitShortcut = false);
     // Brings the window back from the tray (or from minimised) and raises it.
     void RestoreFromTray();
-    void DrawHomeTab();
-    void DrawMtrTab();
-    void DrawMtrTable();
-    void DrawFlowTab();
-    void DrawCheckIpTab();
-    void DrawAudioTab();
-    void DrawAboutTab();
 
-    // Members, in the order of the application's data model. Public so that the headless
-    // frame harness in the tests can set up and inspect state.
-    // --- window and renderer (platform layer) ---
-    std::unique_ptr<platform::MainWindow> window;
+    // Called with the tab's label just before the tab draws (diagnostics and tests).
+    void SetTabDrawHook(std::function<void(const char* tabLabel)> hook) { onTabDraw_ = std::move(hook); }
 
-    // --- lock screen ---
-    bool unlocked = false;
-    char passwordInput[64] = {};
-    // SHA-256 of the access password; the clear text is not kept in the program.
-    std::array<unsigned char, 32> lockPasswordDigest;
+    SharedState& Shared() { return shared_; }
+    // Engines.
+    MtrCore& MtrEngine() { return mtrCore_; }
+    FlowCore& FlowEngine() { return flowCore_; }
+    CallTracker& Calls() { return callTracker_; }
+    AudioTester& Audio() { return audioTester_; }
+    // Tabs.
+    LockScreen& Lock() { return lockScreen_; }
+    HomeTab& Home() { return homeTab_; }
+    MtrTab& Mtr() { return mtrTab_; }
+    FlowTab& Flow() { return flowTab_; }
+    CheckIpTab& CheckIp() { return checkIpTab_; }
+    AudioTab& Som() { return audioTab_; }
+    AboutTab& About() { return aboutTab_; }
 
-    // --- Check IP ---
-    std::string publicIp;
-    std::string publicIpSource;
-    bool ipCheckBusy = false;
+private:
+    std::unique_ptr<platform::MainWindow> window_;
+    std::unique_ptr<platform::TrayIcon> trayIcon_;
+    bool guiStarted_ = false;  // ImGui context and backends exist (Initialize got that far)
 
-    // --- Som ---
-    AudioTester audioTester;
+    SharedState shared_;
+    // Engines before tabs: the tabs hold references to them.
+    MtrCore mtrCore_;
+    FlowCore flowCore_;
+    CallTracker callTracker_;
+    AudioTester audioTester_;
 
-    // --- HOME ---
-    SystemInfo systemInfo;
-    float systemInfoTimer = 0.0f;
+    LockScreen lockScreen_;
+    HomeTab homeTab_;
+    MtrTab mtrTab_;
+    FlowTab flowTab_;
+    CheckIpTab checkIpTab_;
+    AudioTab audioTab_;
+    AboutTab aboutTab_;
 
-    // --- engines ---
-    MtrCore mtrCore;
-    FlowCore flowCore;
-    CallTracker callTracker;
-
-    // --- Flow tab ---
-    std::string selectedCallId;
-    int32_t selectedMessageIndex = -1;
-    int32_t flowProcessedCount = 0;
-
-    // --- MTR / Flow run state ---
-    bool mtrRunning = false;
-    bool flowMonitoring = false;
-    char mtrTarget[128] = "8.8.8.8";
-    int32_t mtrProtocol = 0;
-    bool mtrSavePcap = false;
-    std::vector<NetDevice> devices;
-    int32_t selectedDevice = 0;
-
-    // --- tray (platform layer) ---
-    std::unique_ptr<platform::TrayIcon> trayIcon;
-
-    // --- shell ---
-    bool guiStarted = false;  // ImGui context and backends exist (Initialize got that far)
-    // Test hook: called with the tab's label just before its drawing entry point runs.
-    std::function<void(const char* tabLabel)> onTabDraw;
-
-    // --- extra per-tab state, one block per tab (each tab's owner edits only its block) ---
-    // [MTR tab extras]
-    std::string mtrStartFailureCause;  // Portuguese cause shown under "Falha ao Iniciar"; may be empty
-    // [Flow tab extras]
-    // Capture settings of the Flow tab (one copy per process, not saved).
-    int32_t flowSipPort = 5060;
-    int32_t flowRtpMin = 10000;
-    int32_t flowRtpMax = 50000;
-    bool showRawDebug = false;
-    char rawDebugFilter[128] = {};
-    // Hands captured packets to callTracker from an absolute FlowCore position, which unlike
-    // an index into the buffer stays right when FlowCore trims its oldest packets.
-    FlowIntake flowIntake;
-    // One line under the controls: why a start failed, or what an export/import did.
-    std::string flowStatusLine;
-    bool flowStatusIsError = false;
-    // "Importar PCAP" panel.
-    bool flowImportOpen = false;
-    char flowImportPath[1024] = {};
-    std::vector<std::string> flowImportFiles;
-    std::string flowImportActivePath;  // savefile being read, until its last packet is taken in
-    void FlowIntakeStep(size_t maxPackets);
-    bool FlowStartMonitoring();
-    void FlowStopMonitoring();
-    void FlowClear();
-    bool FlowImportPcap(const std::string& path);
-    void DrawFlowControls(size_t packetCount, const std::vector<SipCallRow>& calls);
-    void DrawFlowImportPanel();
-    void DrawFlowCallTable(const std::vector<SipCallRow>& calls);
-    void DrawFlowLadder();
-    void DrawFlowRawWindow();
-    // [Check IP extras]
-    PublicIpCheck publicIpCheck;     // the request runs here, off the GUI thread
-    CheckIpOptions checkIpOptions;   // empty host: the built-in one (tests point it elsewhere)
-    std::string checkIpError;        // one line under the button after a failed check
-    // [Som extras]
-    bool audioErrorDismissed = false;  // "OK" pressed on "Erro de Áudio" during this visit
-    int audioTabLastFrame = -10;       // GUI frame of the last drawing, to notice a new visit
-    // [HOME extras]
-    // Source of the dashboard facts; tests put prepared facts here. Null: CollectSystemInfo.
-    SystemInfo (*systemInfoSource)() = nullptr;
+    std::function<void(const char* tabLabel)> onTabDraw_;
 };
-
-// The capture-device list as the shell keeps it: what the capture library found, or one
-// placeholder entry (empty name) when it found nothing.
-std::vector<NetDevice> DevicesOrPlaceholder(std::vector<NetDevice> found);
-

@@ -9,6 +9,9 @@ struct NetDevice {
     std::string description;  // libpcap's description, or the name when there is none
 };
 
+// Said wherever a device list comes back empty (device combos, orvanta-cli devices).
+inline constexpr const char* kNoCaptureDeviceText = "Nenhum dispositivo encontrado (Verifique permissoes de captura)";
+
 // Link types the decoder understands (values are libpcap's DLT_* numbers).
 enum LinkType : int32_t {
     kLinkNull = 0,          // DLT_NULL, BSD loopback

@@ -14,7 +14,7 @@ int RunDevices(const std::vector<std::string>& args) {
     Sniffer sniffer;
     const std::vector<NetDevice> devices = sniffer.ListDevices();
     if (devices.empty()) {
-        std::fprintf(stderr, "orvanta-cli: Nenhum dispositivo encontrado (Verifique permissoes de captura)\n");
+        std::fprintf(stderr, "orvanta-cli: %s\n", kNoCaptureDeviceText);
         return kExitFailure;
     }
     for (const NetDevice& d : devices) std::printf("%s\t%s\n", d.name.c_str(), d.description.c_str());

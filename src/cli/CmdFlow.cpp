@@ -87,12 +87,12 @@ std::optional<FlowOptions> ParseArgs(const std::vector<std::string>& args) {
 void PrintCalls(const std::vector<SipCall>& calls, uint64_t packets, uint64_t missed) {
     std::string out = CsvHeaderLine();
     for (const SipCall& c : calls) out += CallCsvLine(c);
-    out += "\nCall-ID;Fluxo RTP;Codec;Pacotes\n";
+    out += kCsvLineEnd;
+    out += CsvLine({"Call-ID", "Fluxo RTP", "Codec", "Pacotes"});
     for (const SipCall& c : calls) {
         for (const SipMessage& m : c.messages) {
             if (m.type != SipMsgType::Rtp) continue;
-            out += CsvField(c.callId) + ";" + m.sourceIp + " -> " + m.destinationIp + ";" + CsvField(m.codec) + ";" +
-                   std::to_string(m.count) + "\n";
+            out += CsvLine({c.callId, m.sourceIp + " -> " + m.destinationIp, m.codec, std::to_string(m.count)});
         }
     }
     const FlowCounters n = CountCalls(calls);
@@ -156,7 +156,7 @@ int RunFlow(const std::vector<std::string>& args) {
         // Like the tab's export: no calls, no file.
         if (calls.empty()) {
             std::fprintf(stderr, "orvanta-cli flow: nenhuma chamada; %s nao foi gravado\n", o.csvPath.c_str());
-        } else if (!WriteCallsCsvFile(o.csvPath, calls)) {
+        } else if (!WriteCallsCsvFile(o.csvPath, calls).written) {
             std::fprintf(stderr, "orvanta-cli flow: nao foi possivel gravar %s\n", o.csvPath.c_str());
             rc = kExitFailure;
         }

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -45,10 +46,9 @@ int RunMtr(const std::vector<std::string>& args) {
             if (!value(iface)) return UsageError("--iface precisa de um dispositivo");
         } else if (a == "--proto") {
             if (!value(v)) return UsageError("--proto precisa de udp, icmp ou tcp");
-            if (v == "udp") protocol = kProbeUdp;
-            else if (v == "icmp") protocol = kProbeIcmp;
-            else if (v == "tcp") protocol = kProbeTcp;
-            else return UsageError("protocolo desconhecido: " + v);
+            const std::optional<int32_t> named = ProbeProtocolFromName(v);
+            if (!named) return UsageError("protocolo desconhecido: " + v);
+            protocol = *named;
         } else if (a == "--cycles") {
             if (!value(v)) return UsageError("--cycles precisa de um numero");
             char* end = nullptr;

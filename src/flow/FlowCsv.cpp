@@ -1,20 +1,8 @@
 #include "flow/FlowCsv.h"
 
-#include <cstdio>
-
 std::string CsvHeaderLine() {
-    return "Hora;Method;From User;From IP;To User;To IP;Msgs;Call-ID;Estado;Origem Desl.\n";
-}
-
-std::string CsvField(std::string_view value) {
-    if (value.find_first_of(";\"\r\n") == std::string_view::npos) return std::string(value);
-    std::string out = "\"";
-    for (char c : value) {
-        if (c == '"') out += '"';
-        out += c;
-    }
-    out += '"';
-    return out;
+    return CsvLine({"Hora", "Method", "From User", "From IP", "To User", "To IP", "Msgs", "Call-ID", "Estado",
+                    "Origem Desl."});
 }
 
 std::vector<std::string> CallCsvColumns(const SipCall& call) {
@@ -32,30 +20,17 @@ std::vector<std::string> CallCsvColumns(const SipCall& call) {
     };
 }
 
-std::string CallCsvLine(const SipCall& call) {
-    std::string line;
-    bool firstField = true;
-    for (const std::string& field : CallCsvColumns(call)) {
-        if (!firstField) line += ';';
-        firstField = false;
-        line += CsvField(field);
-    }
-    line += '\n';
-    return line;
-}
+std::string CallCsvLine(const SipCall& call) { return CsvLine(CallCsvColumns(call)); }
 
 std::string CallsCsvText(const std::vector<SipCall>& calls) {
-    std::string out = "\xEF\xBB\xBF";
+    std::string out(kCsvByteOrderMark);
     out += CsvHeaderLine();
     for (const SipCall& call : calls) out += CallCsvLine(call);
     return out;
 }
 
-bool WriteCallsCsvFile(const std::string& path, const std::vector<SipCall>& calls) {
-    const std::string content = CallsCsvText(calls);
-    FILE* f = std::fopen(path.c_str(), "wb");
-    if (!f) return false;
-    const bool written = std::fwrite(content.data(), 1, content.size(), f) == content.size();
-    const bool closed = std::fclose(f) == 0;
-    return written && closed;
+CsvWriteResult WriteCallsCsvFile(const std::string& path, const std::vector<SipCall>& calls) {
+    std::string lines = CsvHeaderLine();
+    for (const SipCall& call : calls) lines += CallCsvLine(call);
+    return WriteCsvFile(path, lines);
 }

@@ -1,9 +1,5 @@
 #include "flow/FlowExport.h"
 
-#include <cerrno>
-#include <cstdio>
-#include <cstring>
-
 #include "capture/Sniffer.h"
 #include "flow/FlowCsv.h"
 #include "logs/LogPaths.h"
@@ -29,18 +25,9 @@ FlowExportResult ExportCallsCsvTo(const std::string& path, const std::vector<Sip
         return result;
     }
     result.path = path;
-    const std::string text = CallsCsvText(calls);
-    FILE* f = std::fopen(path.c_str(), "wb");
-    if (!f) {
-        result.message = "Falha ao exportar CSV (" + path + "): " + std::strerror(errno);
-        return result;
-    }
-    const size_t written = std::fwrite(text.data(), 1, text.size(), f);
-    const bool ok = written == text.size() && std::fflush(f) == 0;
-    const int err = errno;
-    const bool closed = std::fclose(f) == 0;
-    if (!ok || !closed) {
-        result.message = "Falha ao exportar CSV (" + path + "): " + std::strerror(err ? err : EIO);
+    const CsvWriteResult written = WriteCallsCsvFile(path, calls);
+    if (!written.written) {
+        result.message = "Falha ao exportar CSV (" + path + "): " + written.error;
         return result;
     }
     result.written = true;

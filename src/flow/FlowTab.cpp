@@ -1,14 +1,18 @@
 // Flow tab: capture controls, call list and the per-frame intake of captured packets.
 // The ladder view lives in FlowTabLadder.cpp, the raw packet window in FlowTabRaw.cpp.
+#include "flow/FlowTab.h"
+
 #include <imgui.h>
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <system_error>
 
-#include "app/App.h"
+#include "app/SharedState.h"
 #include "capture/StartError.h"
+#include "flow/FlowCore.h"
 #include "flow/FlowExport.h"
 #include "flow/FlowIntake.h"
 #include "flow/FlowTabLayout.h"
@@ -50,124 +54,123 @@ std::vector<std::string> ListPcapFiles(const std::string& folder) {
 
 }  // namespace
 
-void App::FlowIntakeStep(size_t maxPackets) {
-    flowIntake.Step(flowCore, callTracker, maxPackets);
-    // flowProcessedCount stays the buffer index of the next packet to process.
-    const uint64_t first = flowCore.FirstPosition();
-    const uint64_t position = flowIntake.Position();
-    flowProcessedCount = static_cast<int32_t>(position > first ? position - first : 0);
+FlowTab::FlowTab(FlowCore& core, CallTracker& calls, CaptureDeviceChoice& devices)
+    : core_(core), calls_(calls), devices_(devices) {}
+
+std::string_view FlowTab::RawFilter() const {
+    return {rawDebugFilter_, strnlen(rawDebugFilter_, sizeof(rawDebugFilter_))};
 }
 
-bool App::FlowStartMonitoring() {
-    std::string deviceName;
-    if (selectedDevice >= 0 && static_cast<size_t>(selectedDevice) < devices.size())
-        deviceName = devices[static_cast<size_t>(selectedDevice)].name;
+std::string_view FlowTab::ImportPath() const { return {importPath_, strnlen(importPath_, sizeof(importPath_))}; }
+
+void FlowTab::IntakeStep(size_t maxPackets) { intake_.Step(core_, calls_, maxPackets); }
+
+bool FlowTab::StartMonitoring() {
+    const std::string deviceName = devices_.SelectedName();
     // An import (finished or still reading) holds the capture object; a live capture
     // replaces it, since the start clears the list anyway.
-    if (flowCore.IsRunning() && flowCore.IsOffline()) flowCore.Stop();
-    if (!flowCore.Start(deviceName, flowSipPort, flowRtpMin, flowRtpMax)) {
-        std::string cause = StartErrorText(flowCore.LastStartError());
+    if (core_.IsRunning() && core_.IsOffline()) core_.Stop();
+    if (!core_.Start(deviceName, sipPort_, rtpMin_, rtpMax_)) {
+        std::string cause = StartErrorText(core_.LastStartError());
         if (cause.empty()) cause = "causa desconhecida";
-        if (!flowCore.LastStartErrorDetail().empty()) cause += " (" + flowCore.LastStartErrorDetail() + ")";
-        flowStatusLine = "Falha ao iniciar o monitoramento: " + cause;
-        flowStatusIsError = true;
+        if (!core_.LastStartErrorDetail().empty()) cause += " (" + core_.LastStartErrorDetail() + ")";
+        statusLine_ = "Falha ao iniciar o monitoramento: " + cause;
+        statusIsError_ = true;
         return false;
     }
-    flowMonitoring = true;
-    flowImportActivePath.clear();
-    callTracker.Clear();
-    flowCore.ClearPackets();
-    flowIntake.Reset(flowCore);
-    flowProcessedCount = 0;
-    flowStatusLine.clear();
-    flowStatusIsError = false;
+    monitoring_ = true;
+    importActivePath_.clear();
+    calls_.Clear();
+    core_.ClearPackets();
+    intake_.Reset(core_);
+        statusLine_.clear();
+    statusIsError_ = false;
     return true;
 }
 
-void App::FlowStopMonitoring() {
-    flowCore.Stop();
-    flowMonitoring = false;
+void FlowTab::StopMonitoring() {
+    core_.Stop();
+    monitoring_ = false;
 }
 
-void App::FlowClear() {
-    callTracker.Clear();
-    flowCore.ClearPackets();
-    flowIntake.Reset(flowCore);
-    flowProcessedCount = 0;
-}
+void FlowTab::Clear() {
+    calls_.Clear();
+    core_.ClearPackets();
+    intake_.Reset(core_);
+    }
 
-bool App::FlowImportPcap(const std::string& path) {
-    if (flowMonitoring) return false;
+bool FlowTab::ImportPcap(const std::string& path) {
+    if (monitoring_) return false;
     // A previous import may still hold the reader (finished or not); it is replaced.
-    if (flowCore.IsRunning()) flowCore.Stop();
-    callTracker.Clear();
-    flowCore.ClearPackets();
-    flowIntake.Reset(flowCore);
-    flowProcessedCount = 0;
-    if (!flowCore.StartOffline(path)) {
-        std::string cause = StartErrorText(flowCore.LastStartError());
-        if (!flowCore.LastStartErrorDetail().empty()) cause += " (" + flowCore.LastStartErrorDetail() + ")";
-        flowStatusLine = "Falha ao importar " + path + ": " + cause;
-        flowStatusIsError = true;
+    if (core_.IsRunning()) core_.Stop();
+    calls_.Clear();
+    core_.ClearPackets();
+    intake_.Reset(core_);
+        if (!core_.StartOffline(path)) {
+        std::string cause = StartErrorText(core_.LastStartError());
+        if (!core_.LastStartErrorDetail().empty()) cause += " (" + core_.LastStartErrorDetail() + ")";
+        statusLine_ = "Falha ao importar " + path + ": " + cause;
+        statusIsError_ = true;
         return false;
     }
-    flowStatusLine = "Importando " + path + "...";
-    flowStatusIsError = false;
-    flowImportActivePath = path;
+    statusLine_ = "Importando " + path + "...";
+    statusIsError_ = false;
+    importActivePath_ = path;
     return true;
 }
 
-void App::DrawFlowTab() {
+void FlowTab::Draw() {
     // 1. Intake: at most 500 packets not yet processed, read from their absolute position
     //    so that a trim of the buffer neither skips nor repeats any.
-    FlowIntakeStep(kIntakePerFrame);
+    IntakeStep(kIntakePerFrame);
     // A finished import releases its reader so that a live start is possible again.
-    if (!flowMonitoring && flowCore.IsRunning() && flowCore.IsOffline() && !flowCore.ReaderActive() &&
-        flowIntake.Position() >= flowCore.EndPosition()) {
-        flowCore.Stop();
-        if (!flowImportActivePath.empty()) {
-            flowStatusLine = "PCAP importado: " + flowImportActivePath + " (" +
-                             std::to_string(flowIntake.Processed()) + " pacotes)";
-            flowStatusIsError = false;
-            flowImportActivePath.clear();
+    if (!monitoring_ && core_.IsRunning() && core_.IsOffline() && !core_.ReaderActive() &&
+        intake_.Position() >= core_.EndPosition()) {
+        core_.Stop();
+        if (!importActivePath_.empty()) {
+            statusLine_ = "PCAP importado: " + importActivePath_ + " (" +
+                             std::to_string(intake_.Processed()) + " pacotes)";
+            statusIsError_ = false;
+            importActivePath_.clear();
         }
     }
 
     // 2. Ladder view instead of the list.
-    if (!selectedCallId.empty()) {
-        DrawFlowLadder();
+    if (!selectedCallId_.empty()) {
+        DrawLadder();
     } else {
-        const uint64_t first = flowCore.FirstPosition();
-        const uint64_t end = flowCore.EndPosition();
+        const uint64_t first = core_.FirstPosition();
+        const uint64_t end = core_.EndPosition();
         const size_t packetCount = end > first ? static_cast<size_t>(end - first) : 0;
         // Rows without message texts: this copy is taken every frame.
-        const std::vector<SipCallRow> calls = callTracker.GetCallRows();
+        const std::vector<SipCallRow> calls = calls_.GetCallRows();
 
         // 3. "FlowList" child.
         const float height = ImGui::GetContentRegionAvail().y - 40.0f;
         ImGui::BeginChild("FlowList", ImVec2(0, height), true);
-        DrawFlowControls(packetCount, calls);
+        DrawControls(packetCount, calls);
         ImGui::Separator();
-        DrawFlowCallTable(calls);
+        DrawCallTable(calls);
         ImGui::EndChild();
     }
 
-    if (showRawDebug) DrawFlowRawWindow();
+    if (showRawDebug_) DrawRawWindow();
 }
 
-void App::DrawFlowControls(size_t packetCount, const std::vector<SipCallRow>& calls) {
-    if (flowMonitoring) {
-        if (ImGui::Button("PARAR MONITORAMENTO", ImVec2(180, 0))) FlowStopMonitoring();
+void FlowTab::DrawControls(size_t packetCount, const std::vector<SipCallRow>& calls) {
+    if (monitoring_) {
+        if (ImGui::Button("PARAR MONITORAMENTO", ImVec2(180, 0))) StopMonitoring();
     } else {
+        const std::vector<NetDevice>& devices = devices_.devices;
         if (!devices.empty()) {
-            if (selectedDevice < 0 || static_cast<size_t>(selectedDevice) >= devices.size()) selectedDevice = 0;
+            devices_.Clamp();
             ImGui::SetNextItemWidth(300);
-            if (ImGui::BeginCombo("##devFlow", devices[static_cast<size_t>(selectedDevice)].description.c_str())) {
+            if (ImGui::BeginCombo("##devFlow", devices[static_cast<size_t>(devices_.selected)].description.c_str())) {
                 for (size_t i = 0; i < devices.size(); ++i) {
-                    const bool chosen = static_cast<int32_t>(i) == selectedDevice;
+                    const bool chosen = static_cast<int32_t>(i) == devices_.selected;
                     ImGui::PushID(static_cast<int>(i));
                     if (ImGui::Selectable(devices[i].description.c_str(), chosen))
-                        selectedDevice = static_cast<int32_t>(i);
+                        devices_.selected = static_cast<int32_t>(i);
                     if (chosen) ImGui::SetItemDefaultFocus();
                     ImGui::PopID();
                 }
@@ -176,18 +179,18 @@ void App::DrawFlowControls(size_t packetCount, const std::vector<SipCallRow>& ca
             ImGui::SameLine();
         }
         ImGui::PushItemWidth(60);
-        ImGui::DragInt("SIP", &flowSipPort, 1.0f, 1, 65535, "%d");
+        ImGui::DragInt("SIP", &sipPort_, 1.0f, 1, 65535, "%d");
         ImGui::SameLine();
-        ImGui::DragInt("RTP Min", &flowRtpMin, 100.0f, 1024, 65500, "%d");
+        ImGui::DragInt("RTP Min", &rtpMin_, 100.0f, 1024, 65500, "%d");
         ImGui::SameLine();
-        ImGui::DragInt("Max", &flowRtpMax, 100.0f, 1024, 65500, "%d");
+        ImGui::DragInt("Max", &rtpMax_, 100.0f, 1024, 65500, "%d");
         ImGui::PopItemWidth();
         ImGui::SameLine();
-        if (ImGui::Button("INICIAR MONITORAMENTO", ImVec2(180, 0))) FlowStartMonitoring();
+        if (ImGui::Button("INICIAR MONITORAMENTO", ImVec2(180, 0))) StartMonitoring();
     }
 
     SameLineIfFits(ButtonWidth("Limpar"));
-    if (ImGui::Button("Limpar")) FlowClear();
+    if (ImGui::Button("Limpar")) Clear();
     SameLineIfFits(ButtonWidth("Abrir Pasta"));
     if (ImGui::Button("Abrir Pasta")) {
         // Created first: on a fresh installation the folder does not exist until an export.
@@ -195,34 +198,34 @@ void App::DrawFlowControls(size_t packetCount, const std::vector<SipCallRow>& ca
         platform::OpenFolder(FlowLogDirectory());
     }
     SameLineIfFits(ButtonWidth("Importar PCAP"));
-    ImGui::BeginDisabled(flowMonitoring);
+    ImGui::BeginDisabled(monitoring_);
     if (ImGui::Button("Importar PCAP")) {
-        flowImportOpen = !flowImportOpen;
-        if (flowImportOpen) {
+        importOpen_ = !importOpen_;
+        if (importOpen_) {
             const std::string folder = FlowLogDirectory() + "/";
-            if (flowImportPath[0] == '\0') {
+            if (importPath_[0] == '\0') {
                 // The text field leaves old bytes behind its terminator: terminate explicitly.
-                const size_t n = folder.copy(flowImportPath, sizeof(flowImportPath) - 1);
-                flowImportPath[n] = '\0';
+                const size_t n = folder.copy(importPath_, sizeof(importPath_) - 1);
+                importPath_[n] = '\0';
             }
-            flowImportFiles = ListPcapFiles(FlowLogDirectory());
+            importFiles_ = ListPcapFiles(FlowLogDirectory());
         }
     }
     ImGui::EndDisabled();
     SameLineIfFits(ButtonWidth("Exportar CSV"));
     if (ImGui::Button("Exportar CSV")) {
-        const FlowExportResult r = ExportCallsCsv(callTracker.GetCalls());
-        flowStatusLine = r.message;
-        flowStatusIsError = !r.written;
+        const FlowExportResult r = ExportCallsCsv(calls_.GetCalls());
+        statusLine_ = r.message;
+        statusIsError_ = !r.written;
     }
     SameLineIfFits(ButtonWidth("Exportar PCAP"));
     if (ImGui::Button("Exportar PCAP")) {
-        const FlowExportResult r = ExportPacketsPcap(flowCore.GetPackets());
-        flowStatusLine = r.message;
-        flowStatusIsError = !r.written;
+        const FlowExportResult r = ExportPacketsPcap(core_.GetPackets());
+        statusLine_ = r.message;
+        statusIsError_ = !r.written;
     }
     SameLineIfFits(CheckboxWidth("Debug Raw"));
-    ImGui::Checkbox("Debug Raw", &showRawDebug);
+    ImGui::Checkbox("Debug Raw", &showRawDebug_);
     const FlowCounters counters = CountCallRows(calls);
     char countersText[160];
     std::snprintf(countersText, sizeof(countersText), "| Total Pkts: %d | Chamadas: %d | Registers: %d",
@@ -230,45 +233,47 @@ void App::DrawFlowControls(size_t packetCount, const std::vector<SipCallRow>& ca
     SameLineIfFits(ImGui::CalcTextSize(countersText).x);
     ImGui::TextUnformatted(countersText);
 
-    if (!flowStatusLine.empty()) {
-        const ImVec4 colour = flowStatusIsError ? ImVec4(1.0f, 0.4f, 0.4f, 1.0f) : ImVec4(0.4f, 1.0f, 0.4f, 1.0f);
+    if (!statusLine_.empty()) {
+        const ImVec4 colour = statusIsError_ ? ImVec4(1.0f, 0.4f, 0.4f, 1.0f) : ImVec4(0.4f, 1.0f, 0.4f, 1.0f);
         ImGui::PushStyleColor(ImGuiCol_Text, colour);
-        ImGui::TextUnformatted(flowStatusLine.c_str());
+        ImGui::TextUnformatted(statusLine_.c_str());
         ImGui::PopStyleColor();
     }
-    if (flowImportOpen && !flowMonitoring) DrawFlowImportPanel();
+    if (importOpen_ && !monitoring_) DrawImportPanel();
 }
 
-void App::DrawFlowImportPanel() {
+void FlowTab::DrawImportPanel() {
     ImGui::SetNextItemWidth(500);
-    ImGui::InputText("##flowImportPath", flowImportPath, sizeof(flowImportPath));
+    ImGui::InputText("##flowImportPath", importPath_, sizeof(importPath_));
     ImGui::SameLine();
     if (ImGui::Button("Carregar")) {
-        if (FlowImportPcap(flowImportPath)) flowImportOpen = false;
+        if (ImportPcap(importPath_)) importOpen_ = false;
     }
     ImGui::SameLine();
-    if (ImGui::Button("Cancelar")) flowImportOpen = false;
-    if (flowImportFiles.empty()) {
+    if (ImGui::Button("Cancelar")) importOpen_ = false;
+    if (importFiles_.empty()) {
         ImGui::TextDisabled("Nenhum arquivo .pcap em %s", FlowLogDirectory().c_str());
         return;
     }
-    const float rows = static_cast<float>(std::min<size_t>(flowImportFiles.size(), 6));
+    const float rows = static_cast<float>(std::min<size_t>(importFiles_.size(), 6));
     ImGui::BeginChild("##flowImportFiles", ImVec2(0, rows * ImGui::GetTextLineHeightWithSpacing() + 8), true);
-    for (const std::string& file : flowImportFiles) {
-        if (ImGui::Selectable(file.c_str(), file == flowImportPath)) {
-            const size_t n = std::min(file.size(), sizeof(flowImportPath) - 1);
-            file.copy(flowImportPath, n);
-            flowImportPath[n] = '\0';
+    for (const std::string& file : importFiles_) {
+        if (ImGui::Selectable(file.c_str(), file == importPath_)) {
+            const size_t n = std::min(file.size(), sizeof(importPath_) - 1);
+            file.copy(importPath_, n);
+            importPath_[n] = '\0';
         }
     }
     ImGui::EndChild();
 }
 
-void App::DrawFlowCallTable(const std::vector<SipCallRow>& calls) {
+void FlowTab::DrawCallTable(const std::vector<SipCallRow>& calls) {
+    // Tri-state: until a header is clicked (and after its third click) the rows stay in
+    // capture order, oldest first.
     const ImGuiTableFlags flags = ImGuiTableFlags_Resizable | ImGuiTableFlags_Reorderable |
-                                  ImGuiTableFlags_Sortable | ImGuiTableFlags_RowBg | ImGuiTableFlags_Borders |
-                                  ImGuiTableFlags_ScrollY;
-    if (!ImGui::BeginTable("FlowTable", 8, flags, ImVec2(0, 0))) return;
+                                  ImGuiTableFlags_Sortable | ImGuiTableFlags_SortTristate | ImGuiTableFlags_RowBg |
+                                  ImGuiTableFlags_Borders | ImGuiTableFlags_ScrollY;
+    if (!ImGui::BeginTable("FlowTable", kCallTableColumns, flags, ImVec2(0, 0))) return;
     ImGui::TableSetupScrollFreeze(0, 1);
     ImGui::TableSetupColumn("Hora", ImGuiTableColumnFlags_WidthFixed, 85);
     ImGui::TableSetupColumn("Method", ImGuiTableColumnFlags_WidthFixed, 80);
@@ -280,19 +285,28 @@ void App::DrawFlowCallTable(const std::vector<SipCallRow>& calls) {
     ImGui::TableSetupColumn("Origem Desl.", ImGuiTableColumnFlags_WidthFixed, 120);
     ImGui::TableHeadersRow();
 
+    std::vector<size_t> order;
+    const ImGuiTableSortSpecs* sort = ImGui::TableGetSortSpecs();
+    if (sort && sort->SpecsCount > 0) {
+        const ImGuiTableColumnSortSpecs& by = sort->Specs[0];
+        order = SortedCallRows(calls, static_cast<CallColumn>(by.ColumnIndex),
+                               by.SortDirection == ImGuiSortDirection_Descending);
+    }
+
     // Only the rows in view are drawn; the list can hold thousands of records.
     ImGuiListClipper clipper;
     clipper.Begin(static_cast<int>(calls.size()));
     while (clipper.Step()) {
         for (int row = clipper.DisplayStart; row < clipper.DisplayEnd; ++row) {
-            const SipCallRow& call = calls[static_cast<size_t>(row)];
+            const size_t index = order.empty() ? static_cast<size_t>(row) : order[static_cast<size_t>(row)];
+            const SipCallRow& call = calls[index];
             ImGui::TableNextRow();
 
             ImGui::TableSetColumnIndex(0);
             const std::string label = call.time + "##" + call.callId;
             if (ImGui::Selectable(label.c_str(), false, ImGuiSelectableFlags_SpanAllColumns)) {
-                selectedCallId = call.callId;
-                selectedMessageIndex = -1;
+                selectedCallId_ = call.callId;
+                selectedMessageIndex_ = -1;
             }
 
             ImGui::TableSetColumnIndex(1);

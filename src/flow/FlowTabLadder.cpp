@@ -4,7 +4,7 @@
 #include <algorithm>
 #include <optional>
 
-#include "app/App.h"
+#include "flow/FlowTab.h"
 #include "flow/FlowTabLayout.h"
 
 namespace {
@@ -13,10 +13,10 @@ ImU32 ToImU32(const FlowRgba& c) { return IM_COL32(c.r, c.g, c.b, c.a); }
 
 }  // namespace
 
-void App::DrawFlowLadder() {
+void FlowTab::DrawLadder() {
     // The id is copied: "Voltar" clears the field, and the rest of this frame still draws.
-    const std::string callId = selectedCallId;
-    if (ImGui::Button("Voltar")) selectedCallId.clear();
+    const std::string callId = selectedCallId_;
+    if (ImGui::Button("Voltar")) selectedCallId_.clear();
     ImGui::SameLine();
     ImGui::Text("Call-ID: %s", callId.c_str());
     ImGui::Separator();
@@ -26,7 +26,7 @@ void App::DrawFlowLadder() {
 
     // A fresh copy every frame, so a call that is still running grows while it is watched.
     // Only this record is copied: the others' message texts are not needed here.
-    const std::optional<SipCall> record = callTracker.GetCall(callId);
+    const std::optional<SipCall> record = calls_.GetCall(callId);
     const SipCall* call = record ? &*record : nullptr;
 
     ImGui::BeginChild("LadderView", ImVec2(diagramWidth, avail.y), true, ImGuiWindowFlags_HorizontalScrollbar);
@@ -58,7 +58,7 @@ void App::DrawFlowLadder() {
                                                       columnX(LadderColumnOf(endpoints, m.destinationIp)), k);
             if (a.y < clipTop) continue;
             if (a.y > clipBottom) break;
-            const bool selected = static_cast<int32_t>(k) == selectedMessageIndex;
+            const bool selected = static_cast<int32_t>(k) == selectedMessageIndex_;
             const ImU32 colour = ToImU32(LadderArrowColour(m, selected));
             draw->AddLine(ImVec2(a.x1, a.y), ImVec2(a.lineEndX, a.y), colour, 1.5f);
             draw->AddTriangleFilled(ImVec2(a.head[0], a.head[1]), ImVec2(a.head[2], a.head[3]),
@@ -68,7 +68,7 @@ void App::DrawFlowLadder() {
 
             ImGui::PushID(static_cast<int>(k));
             ImGui::SetCursorScreenPos(ImVec2(a.selectX, a.selectY));
-            if (ImGui::InvisibleButton("btn", ImVec2(a.selectW, a.selectH))) selectedMessageIndex = static_cast<int32_t>(k);
+            if (ImGui::InvisibleButton("btn", ImVec2(a.selectW, a.selectH))) selectedMessageIndex_ = static_cast<int32_t>(k);
             ImGui::PopID();
         }
 
@@ -86,8 +86,8 @@ void App::DrawFlowLadder() {
     ImGui::Separator();
     ImGui::Spacing();
     ImGui::PushTextWrapPos(0.0f);
-    if (call && selectedMessageIndex >= 0 && static_cast<size_t>(selectedMessageIndex) < call->messages.size()) {
-        const std::string& text = call->messages[static_cast<size_t>(selectedMessageIndex)].text;
+    if (call && selectedMessageIndex_ >= 0 && static_cast<size_t>(selectedMessageIndex_) < call->messages.size()) {
+        const std::string& text = call->messages[static_cast<size_t>(selectedMessageIndex_)].text;
         ImGui::TextUnformatted(text.data(), text.data() + text.size());
     } else {
         ImGui::TextUnformatted("Selecione uma mensagem no diagrama lateral...");

@@ -158,3 +158,27 @@ bool RawPacketMatches(const PacketLogEntry& p, std::string_view filter) {
     const std::string_view payload(reinterpret_cast<const char*>(p.payload.data()), p.payload.size());
     return payload.find(filter) != std::string_view::npos;
 }
+
+std::vector<size_t> SortedCallRows(const std::vector<SipCallRow>& rows, CallColumn column, bool descending) {
+    std::vector<size_t> order(rows.size());
+    for (size_t i = 0; i < order.size(); ++i) order[i] = i;
+    auto text = [column](const SipCallRow& r) -> std::string {
+        switch (column) {
+            case CallColumn::Time: return r.time;
+            case CallColumn::Method: return r.firstMethod;
+            case CallColumn::From: return r.fromUser + " (" + r.callerIp + ")";
+            case CallColumn::To: return r.toUser + " (" + r.calleeIp + ")";
+            case CallColumn::Messages: return {};
+            case CallColumn::CallId: return r.callId;
+            case CallColumn::Status: return r.displayStatus;
+            case CallColumn::HangupOrigin: return r.isInvite ? r.hangupOrigin : std::string();
+        }
+        return {};
+    };
+    auto less = [&](size_t a, size_t b) {
+        if (column == CallColumn::Messages) return rows[a].messageCount < rows[b].messageCount;
+        return text(rows[a]) < text(rows[b]);
+    };
+    std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) { return descending ? less(b, a) : less(a, b); });
+    return order;
+}

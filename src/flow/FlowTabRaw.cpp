@@ -4,7 +4,8 @@
 
 #include <cstring>
 
-#include "app/App.h"
+#include "flow/FlowCore.h"
+#include "flow/FlowTab.h"
 #include "flow/FlowTabLayout.h"
 
 namespace {
@@ -15,22 +16,22 @@ constexpr size_t kRawReadBlock = 256;
 
 }  // namespace
 
-void App::DrawFlowRawWindow() {
-    if (!ImGui::Begin("Raw Packet Debug (FlowCore)", &showRawDebug)) {
+void FlowTab::DrawRawWindow() {
+    if (!ImGui::Begin("Raw Packet Debug (FlowCore)", &showRawDebug_)) {
         ImGui::End();
         return;
     }
-    ImGui::InputText("Filter", rawDebugFilter, sizeof(rawDebugFilter));
-    const std::string_view filter(rawDebugFilter, strnlen(rawDebugFilter, sizeof(rawDebugFilter)));
+    ImGui::InputText("Filter", rawDebugFilter_, sizeof(rawDebugFilter_));
+    const std::string_view filter(rawDebugFilter_, strnlen(rawDebugFilter_, sizeof(rawDebugFilter_)));
 
-    const uint64_t first = flowCore.FirstPosition();
-    uint64_t end = flowCore.EndPosition();
+    const uint64_t first = core_.FirstPosition();
+    uint64_t end = core_.EndPosition();
     int32_t drawn = 0;
     while (end > first && drawn < kRawDebugMaxLines) {
         const uint64_t from = end - first > kRawReadBlock ? end - kRawReadBlock : first;
         uint64_t copiedFrom = from;
         const std::vector<PacketLogEntry> block =
-            flowCore.GetPacketsFrom(from, static_cast<size_t>(end - from), &copiedFrom);
+            core_.GetPacketsFrom(from, static_cast<size_t>(end - from), &copiedFrom);
         if (block.empty()) break;
         // Only the part before `end` belongs to this step (a trim may have moved the start).
         size_t count = block.size();

@@ -9,6 +9,7 @@
 
 #include "logs/LogPaths.h"
 #include "logs/Trace.h"
+#include "mtr/MtrReport.h"
 #include "platform/Capabilities.h"
 
 int32_t MtrSequenceSpace(int32_t protocol) {
@@ -16,8 +17,7 @@ int32_t MtrSequenceSpace(int32_t protocol) {
 }
 
 std::string MtrPcapFileName(const std::string& timeStamp, int32_t protocol) {
-    const char* word = protocol == kProbeUdp ? "udp" : protocol == kProbeTcp ? "tcp" : "icmp";
-    return timeStamp + "_" + word + ".pcap";
+    return timeStamp + "_" + ProbeProtocolName(protocol) + ".pcap";
 }
 
 int64_t MtrNowTicks() { return WallClockTicks(); }

@@ -1,21 +1,15 @@
 #include "mtr/MtrReport.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <vector>
 
-double HopLossPercent(const HopStats& h) {
-    return h.sent > 0 ? static_cast<double>(h.lost) / h.sent * 100.0 : 0.0;
-}
-
-std::string ProbeProtocolName(int32_t protocol) {
-    return protocol == kProbeUdp ? "udp" : protocol == kProbeTcp ? "tcp" : "icmp";
-}
-
 namespace {
-std::string Fmt(const char* fmt, double v) {
+template <typename... Args>
+std::string Fmt(const char* fmt, Args... args) {
     char buf[64];
-    std::snprintf(buf, sizeof buf, fmt, v);
+    std::snprintf(buf, sizeof buf, fmt, args...);
     return buf;
 }
 
@@ -38,17 +32,45 @@ std::string JsonString(const std::string& s) {
 }
 }  // namespace
 
+double HopLossPercent(const HopStats& h) {
+    if (h.sent <= 0) return 0.0;
+    return static_cast<double>(h.lost) / static_cast<double>(h.sent) * 100.0;
+}
+
+std::array<std::string, kMtrTableColumns> HopRowTexts(int ttl, const HopStats& h) {
+    return {Fmt("%d", ttl),
+            h.host,
+            Fmt("%.1f%%", HopLossPercent(h)),
+            Fmt("%d", static_cast<int>(h.sent)),
+            Fmt("%d", static_cast<int>(h.received)),
+            Fmt("%d", static_cast<int>(h.lost)),
+            Fmt("%.1f ms", h.lastMs),
+            Fmt("%.1f ms", h.avgMs),
+            Fmt("%.1f ms", h.bestMs),
+            Fmt("%.1f ms", h.worstMs),
+            Fmt("%.2f ms", h.jitterMs)};
+}
+
+std::string ProbeProtocolName(int32_t protocol) {
+    if (protocol < 0 || protocol >= static_cast<int32_t>(kProbeProtocolLabels.size())) protocol = kProbeIcmp;
+    std::string name = kProbeProtocolLabels[static_cast<size_t>(protocol)];
+    std::transform(name.begin(), name.end(), name.begin(), [](unsigned char c) { return std::tolower(c); });
+    return name;
+}
+
+std::optional<int32_t> ProbeProtocolFromName(std::string_view name) {
+    for (int32_t p = 0; p < static_cast<int32_t>(kProbeProtocolLabels.size()); ++p)
+        if (ProbeProtocolName(p) == name) return p;
+    return std::nullopt;
+}
+
 std::string FormatMtrTable(const std::map<int32_t, HopStats>& hops, int32_t maxHops) {
-    static const char* kHeaders[] = {"Salto", "Host/IP", "Perda %", "Env", "Rec", "Perd",
-                                     "Ult",   "Med",     "Melh",    "Pior", "Jitter"};
     std::vector<std::vector<std::string>> rows;
-    rows.emplace_back(std::begin(kHeaders), std::end(kHeaders));
+    rows.emplace_back(kMtrTableHeaders.begin(), kMtrTableHeaders.end());
     for (const auto& [ttl, h] : hops) {
         if (ttl > maxHops) continue;
-        rows.push_back({std::to_string(ttl), h.host, Fmt("%.1f%%", HopLossPercent(h)), std::to_string(h.sent),
-                        std::to_string(h.received), std::to_string(h.lost), Fmt("%.1f ms", h.lastMs),
-                        Fmt("%.1f ms", h.avgMs), Fmt("%.1f ms", h.bestMs), Fmt("%.1f ms", h.worstMs),
-                        Fmt("%.2f ms", h.jitterMs)});
+        const auto cells = HopRowTexts(ttl, h);
+        rows.emplace_back(cells.begin(), cells.end());
     }
     std::vector<size_t> width(rows[0].size(), 0);
     for (const auto& r : rows)

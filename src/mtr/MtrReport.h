@@ -1,21 +1,37 @@
 #pragma once
+// The hop table as text: its headers, the text of every cell (the MTR tab draws these, and
+// colours some), and the renderings for the command line (aligned columns or JSON). Only
+// hops with TTL <= maxHops are shown, as in the tab.
+#include <array>
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <string>
+#include <string_view>
 
 #include "mtr/MtrCore.h"
 
-// Text renderings of an MTR hop table for the command line: the columns of the MTR tab,
-// or a JSON object. Only hops with TTL <= maxHops are shown, as in the tab.
+inline constexpr int kMtrTableColumns = 11;
+// Header texts of the hop table, left to right.
+inline constexpr std::array<const char*, kMtrTableColumns> kMtrTableHeaders = {
+    "Salto", "Host/IP", "Perda %", "Env", "Rec", "Perd", "Ult", "Med", "Melh", "Pior", "Jitter"};
 
-// Loss percentage as the tab shows it: lost / sent x 100, 0 when nothing was sent.
+// Lost probes over sent probes in percent; 0 while nothing was sent. Probes still waiting
+// for an answer count as sent but not lost, so a fresh hop reads 0.
 double HopLossPercent(const HopStats& h);
 
-// "udp", "icmp" or "tcp".
-std::string ProbeProtocolName(int32_t protocol);
+// The eleven cell texts of one hop, in column order: "%d", host, "%.1f%%", counts,
+// "%.1f ms" for the times and "%.2f ms" for the jitter.
+std::array<std::string, kMtrTableColumns> HopRowTexts(int ttl, const HopStats& hop);
 
-// Header "Salto  Host/IP  Perda %  Env  Rec  Perd  Ult  Med  Melh  Pior  Jitter", one line
-// per hop, values formatted as in the tab ("%.1f%%", "%.1f ms", "%.2f ms").
+// The probe kinds as the tab's protocol combo names them, indexed by ProbeProtocol.
+inline constexpr std::array<const char*, 3> kProbeProtocolLabels = {"UDP", "ICMP", "TCP"};
+// "udp", "icmp" or "tcp": the label in lower case, for file names, options and JSON.
+std::string ProbeProtocolName(int32_t protocol);
+// The protocol a lower-case name stands for; empty for anything else.
+std::optional<int32_t> ProbeProtocolFromName(std::string_view name);
+
+// The header line and one line per hop, cells as in the tab, columns aligned.
 std::string FormatMtrTable(const std::map<int32_t, HopStats>& hops, int32_t maxHops);
 
 // {"target": ..., "protocol": ..., "hops": [{"ttl":..., "host":..., "loss_pct":..., "sent":...,

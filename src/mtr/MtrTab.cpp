@@ -1,12 +1,14 @@
-// The MTR tab: run controls, the per-hop results and the live packet log. Every figure comes
-// from the snapshots MtrCore hands out once per frame; the tab keeps only its form fields.
+#include "mtr/MtrTab.h"
+
 #include <imgui.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <exception>
 #include <string>
 
-#include "app/App.h"
+#include "app/SharedState.h"
 #include "capture/StartError.h"
 #include "logs/LogPaths.h"
 #include "mtr/MtrTabFormat.h"
@@ -15,7 +17,6 @@
 namespace {
 
 constexpr const char* kStartFailedPopup = "Falha ao Iniciar";
-constexpr const char* kProtocolItems[] = {"UDP", "ICMP", "TCP"};
 const ImVec2 kButtonSize{80.0f, 30.0f};
 
 void DrawCell(const MtrCell& cell) {
@@ -27,24 +28,51 @@ void DrawCell(const MtrCell& cell) {
 
 }  // namespace
 
-void App::DrawMtrTab() {
+MtrTab::MtrTab(MtrCore& core, CaptureDeviceChoice& devices) : core_(core), devices_(devices) {}
+
+std::string_view MtrTab::Target() const { return {target_, strnlen(target_, sizeof(target_))}; }
+
+void MtrTab::SetTarget(std::string_view target) {
+    const size_t n = std::min(target.size(), sizeof(target_) - 1);
+    target.copy(target_, n);
+    target_[n] = '\0';
+}
+
+void MtrTab::Draw() {
+    DrawControls();
+
+    ImGui::Spacing();
+    ImGui::Text("Resultados do MTR");
+    ImGui::BeginChild("ResultsPanel", ImVec2(0.0f, -200.0f), true);
+    DrawResults();
+    ImGui::EndChild();
+
+    ImGui::Spacing();
+    ImGui::Text("Captura de Pacotes em Tempo Real (libpcap)");
+    ImGui::BeginChild("LogPanel", ImVec2(0.0f, 0.0f), true);
+    DrawPacketLog();
+    ImGui::EndChild();
+}
+
+void MtrTab::DrawControls() {
     ImGui::BeginChild("ConfigPanel", ImVec2(0.0f, 100.0f), true);
 
     ImGui::PushItemWidth(200.0f);
     ImGui::Text("Host Alvo:");
     ImGui::SameLine();
-    ImGui::InputText("##target", mtrTarget, sizeof mtrTarget);
+    ImGui::InputText("##target", target_, sizeof target_);
 
     ImGui::SameLine(0.0f, 20.0f);
     ImGui::Text("Interface:");
     ImGui::SameLine();
-    if (selectedDevice < 0 || selectedDevice >= static_cast<int32_t>(devices.size())) selectedDevice = 0;
+    devices_.Clamp();
+    const std::vector<NetDevice>& devices = devices_.devices;
     if (!devices.empty()) {
-        if (ImGui::BeginCombo("##deviceCombo", devices[selectedDevice].description.c_str())) {
+        if (ImGui::BeginCombo("##deviceCombo", devices[devices_.selected].description.c_str())) {
             for (int32_t i = 0; i < static_cast<int32_t>(devices.size()); ++i) {
-                const bool isSelected = (i == selectedDevice);
+                const bool isSelected = (i == devices_.selected);
                 ImGui::PushID(i);
-                if (ImGui::Selectable(devices[i].description.c_str(), isSelected)) selectedDevice = i;
+                if (ImGui::Selectable(devices[i].description.c_str(), isSelected)) devices_.selected = i;
                 if (isSelected) ImGui::SetItemDefaultFocus();
                 ImGui::PopID();
             }
@@ -56,40 +84,23 @@ void App::DrawMtrTab() {
     ImGui::PushItemWidth(120.0f);
     ImGui::Text("Protocolo:");
     ImGui::SameLine();
-    ImGui::Combo("##proto", &mtrProtocol, kProtocolItems, IM_ARRAYSIZE(kProtocolItems));
+    ImGui::Combo("##proto", &protocol_, kProbeProtocolLabels.data(), static_cast<int>(kProbeProtocolLabels.size()));
     ImGui::PopItemWidth();
 
     ImGui::SameLine(0.0f, 40.0f);
-    ImGui::Checkbox("Salvar Pcap", &mtrSavePcap);
+    ImGui::Checkbox("Salvar Pcap", &savePcap_);
 
-    if (mtrRunning) {
+    if (running_) {
         if (ImGui::Button("PARAR", kButtonSize)) {
-            mtrCore.Stop();
-            mtrRunning = false;
+            core_.Stop();
+            running_ = false;
         }
     } else if (ImGui::Button("INICIAR", kButtonSize)) {
-        const std::string deviceName =
-            (selectedDevice >= 0 && selectedDevice < static_cast<int32_t>(devices.size()))
-                ? devices[selectedDevice].name
-                : std::string();
-        bool started = false;
-        mtrStartFailureCause.clear();
-        try {
-            started = mtrCore.Start(mtrTarget, deviceName, mtrProtocol, mtrSavePcap);
-            if (!started) mtrStartFailureCause = StartErrorText(mtrCore.LastStartError());
-        } catch (const std::exception&) {
-            // The probing thread could not be created after the capture had started: take the
-            // half-started run down so that no capture keeps running behind an "INICIAR" button.
-            mtrCore.Stop();
-        }
-        if (started)
-            mtrRunning = true;
-        else
-            ImGui::OpenPopup(kStartFailedPopup);
+        Start();
     }
 
     ImGui::SameLine();
-    if (ImGui::Button("LIMPAR", kButtonSize)) mtrCore.Clear();
+    if (ImGui::Button("LIMPAR", kButtonSize)) core_.Clear();
 
     ImGui::SameLine();
     if (ImGui::Button("PASTA", kButtonSize)) {
@@ -101,22 +112,32 @@ void App::DrawMtrTab() {
 
     if (ImGui::BeginPopupModal(kStartFailedPopup, nullptr, ImGuiWindowFlags_AlwaysAutoResize)) {
         ImGui::Text("Nao foi possivel iniciar o MTR.");
-        if (!mtrStartFailureCause.empty()) ImGui::TextUnformatted(mtrStartFailureCause.c_str());
+        if (!startFailureCause_.empty()) ImGui::TextUnformatted(startFailureCause_.c_str());
         if (ImGui::Button("OK")) ImGui::CloseCurrentPopup();
         ImGui::EndPopup();
     }
 
     ImGui::EndChild();
+}
 
-    ImGui::Spacing();
-    ImGui::Text("Resultados do MTR");
-    ImGui::BeginChild("ResultsPanel", ImVec2(0.0f, -200.0f), true);
-    DrawMtrTable();
-    ImGui::EndChild();
+void MtrTab::Start() {
+    bool started = false;
+    startFailureCause_.clear();
+    try {
+        started = core_.Start(target_, devices_.SelectedName(), protocol_, savePcap_);
+        if (!started) startFailureCause_ = StartErrorText(core_.LastStartError());
+    } catch (const std::exception&) {
+        // The probing thread could not be created after the capture had started: take the
+        // half-started run down so that no capture keeps running behind an "INICIAR" button.
+        core_.Stop();
+    }
+    if (started)
+        running_ = true;
+    else
+        ImGui::OpenPopup(kStartFailedPopup);
+}
 
-    ImGui::Spacing();
-    ImGui::Text("Captura de Pacotes em Tempo Real (libpcap)");
-    ImGui::BeginChild("LogPanel", ImVec2(0.0f, 0.0f), true);
+void MtrTab::DrawPacketLog() {
     constexpr ImGuiTableFlags kLogFlags =
         ImGuiTableFlags_RowBg | ImGuiTableFlags_Borders | ImGuiTableFlags_ScrollY;
     if (ImGui::BeginTable("LogTable", kMtrLogColumns, kLogFlags, ImVec2(0.0f, 0.0f))) {
@@ -124,7 +145,7 @@ void App::DrawMtrTab() {
         ImGui::TableSetupScrollFreeze(0, 1);
         ImGui::TableHeadersRow();
 
-        const std::vector<PacketLogEntry> log = mtrCore.GetLog();
+        const std::vector<PacketLogEntry> log = core_.GetLog();
         // Only the rows in view are submitted; the clipper advances the layout over the rest,
         // so the scroll range stays that of the whole log.
         ImGuiListClipper clipper;
@@ -152,10 +173,9 @@ void App::DrawMtrTab() {
         if (ImGui::GetScrollY() >= ImGui::GetScrollMaxY()) ImGui::SetScrollHereY(1.0f);
         ImGui::EndTable();
     }
-    ImGui::EndChild();
 }
 
-void App::DrawMtrTable() {
+void MtrTab::DrawResults() {
     constexpr ImGuiTableFlags kFlags = ImGuiTableFlags_Resizable | ImGuiTableFlags_RowBg |
                                        ImGuiTableFlags_Borders | ImGuiTableFlags_ScrollY;
     if (!ImGui::BeginTable("MtrTable", kMtrTableColumns, kFlags, ImVec2(0.0f, 0.0f))) return;
@@ -165,9 +185,9 @@ void App::DrawMtrTable() {
     ImGui::TableSetupScrollFreeze(0, 1);
     ImGui::TableHeadersRow();
 
-    const auto hops = mtrCore.GetHops();
+    const auto hops = core_.GetHops();
     // One read: the capture thread may lower the limit while this frame draws.
-    const int32_t limit = mtrCore.MaxHops();
+    const int32_t limit = core_.MaxHops();
     for (const auto& [ttl, hop] : hops) {
         if (ttl > limit) continue;
         ImGui::TableNextRow();

@@ -9,12 +9,11 @@
 #include <string>
 
 #include "mtr/MtrCore.h"
+#include "mtr/MtrReport.h"
 
-inline constexpr int kMtrTableColumns = 11;
 inline constexpr int kMtrLogColumns = 6;
 
-// Header texts of the results table and of the packet log, left to right.
-extern const std::array<const char*, kMtrTableColumns> kMtrTableHeaders;
+// Header texts of the packet log, left to right (the results table's are kMtrTableHeaders).
 extern const std::array<const char*, kMtrLogColumns> kMtrLogHeaders;
 
 // Colours of the table (RGBA, 0..1).
@@ -23,10 +22,6 @@ inline const ImVec4 kMtrGreen{0.0f, 1.0f, 0.0f, 1.0f};
 inline const ImVec4 kMtrPaleYellow{1.0f, 1.0f, 0.5f, 1.0f};
 inline const ImVec4 kMtrOrange{1.0f, 0.8f, 0.0f, 1.0f};
 inline const ImVec4 kMtrLightRed{1.0f, 0.2f, 0.2f, 1.0f};
-
-// Lost probes over sent probes in percent; 0 while nothing was sent. Probes still waiting
-// for an answer count as sent but not lost, so a fresh hop reads 0.
-double MtrLossPercent(const HopStats& hop);
 
 // Red for any loss above zero; no colour (the style's text colour) otherwise.
 std::optional<ImVec4> MtrLossColor(double lossPercent);
@@ -41,5 +36,5 @@ struct MtrCell {
     std::optional<ImVec4> color;  // empty: drawn with the default text colour
 };
 
-// The eleven cells of one row of the results table, in column order.
+// The eleven cells of one row of the results table, in column order: HopRowTexts with colours.
 std::array<MtrCell, kMtrTableColumns> MtrRowCells(int ttl, const HopStats& hop);

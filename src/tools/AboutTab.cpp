@@ -1,6 +1,6 @@
-#include <imgui.h>
+#include "tools/AboutTab.h"
 
-#include "app/App.h"
+#include <imgui.h>
 
 namespace {
 
@@ -92,7 +92,7 @@ void DrawCreditsTab() {
 
 }  // namespace
 
-void App::DrawAboutTab() {
+void AboutTab::Draw() {
     if (!ImGui::BeginTabBar("AboutTabs")) return;
     if (ImGui::BeginTabItem("Licença e Suporte")) {
         ImGui::BeginChild("LicenseScroll", ImVec2(0, 0), false);

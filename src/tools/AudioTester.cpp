@@ -11,7 +11,8 @@ LevelColour LevelMeterColour(float level) {
     return LevelColour::Red;
 }
 
-AudioTester::AudioTester() {
+AudioTester::AudioTester(std::unique_ptr<MicVolumeControl> mic)
+    : micVolume(mic ? std::move(mic) : SystemMicVolume()) {
     if (audioSystem.DriverName().empty()) Trace("Audio: " + audioSystem.LastError());
     else Trace("Audio driver: " + audioSystem.DriverName());
     recordedData.reserve(static_cast<size_t>(kRecordLimitSeconds * platform::kAudioBytesPerSecond) + 2 * kBufferBytes);
@@ -86,25 +87,27 @@ bool AudioTester::StartRecording() {
     // A recording ended by the limit may still hold its device for a moment; release it first.
     ReleaseInput();
     {
-        std::lock_guard<std::mutex> lock(recordMutex);
-        recordedData.clear();
-        recordedSeconds = 0.0f;
-        isRecording = true;
-    }
-    {
         std::lock_guard<std::mutex> lock(watchMutex);
         limitReached = false;
         stopWatcher = false;
     }
+    // The device is opened before the old recording goes, so a start that fails leaves the
+    // previous recording to be listened to. Buffers arriving before the switch below are
+    // dropped (isRecording is still false).
     bool opened;
     {
         std::lock_guard<std::mutex> dev(deviceMutex);
         opened = waveIn.OpenCapture(kBufferBytes, [this](const uint8_t* d, size_t n) { OnWaveInData(d, n); });
     }
     if (!opened) {
-        isRecording = false;
         Trace("Audio: " + waveIn.LastError());
         return false;
+    }
+    {
+        std::lock_guard<std::mutex> lock(recordMutex);
+        recordedData.clear();
+        recordedSeconds = 0.0f;
+        isRecording = true;
     }
     watcher = std::thread(&AudioTester::LimitWatcher, this);
     Trace("Audio recording started");
@@ -158,10 +161,3 @@ void AudioTester::StopPlayback() {
     waveOut.Close();
 }
 
-float AudioTester::GetMicVolume() {
-    float v = 0.0f;
-    if (!micVolume.Get(v)) return 0.0f;
-    return v;
-}
-
-void AudioTester::SetMicVolume(float volume) { micVolume.Set(volume); }

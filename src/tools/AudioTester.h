@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "platform/AudioStream.h"
-#include "platform/MicVolume.h"
+#include "tools/MicVolumeWorker.h"
 
 // Level meter colours: green below 0.6, yellow below 0.9, red from 0.9 up.
 enum class LevelColour { Green, Yellow, Red };
@@ -16,7 +16,8 @@ LevelColour LevelMeterColour(float level);
 
 // Microphone test: records up to 10 seconds from the default input (44100 Hz, mono, 16-bit),
 // reports the peak level while recording, plays the recording back on the default output
-// and reads or sets the default input's volume. The recording lives in memory only.
+// and reads or sets the default input's volume (through a worker, never waiting on the sound
+// server). The recording lives in memory only.
 class AudioTester {
 public:
     static constexpr size_t kBufferBytes = 4096;  // one device callback, about 46 ms
@@ -24,7 +25,8 @@ public:
     static constexpr float kRecordLimitSeconds = 10.0f;
     static constexpr float kLevelScale = 1.0f / 32768.0f;
 
-    AudioTester();
+    // `micVolume`: the sound server's volume control; empty: the system's.
+    explicit AudioTester(std::unique_ptr<MicVolumeControl> micVolume = nullptr);
     ~AudioTester();
     AudioTester(const AudioTester&) = delete;
     AudioTester& operator=(const AudioTester&) = delete;
@@ -35,8 +37,10 @@ public:
     bool StartPlayback();
     void StopPlayback();
     float GetLevel() const { return level.load(); }
-    float GetMicVolume();
-    void SetMicVolume(float volume);
+    // Neither waits for the sound server: GetMicVolume gives what the worker last read (0 when
+    // nothing could be read) or the value just asked for; SetMicVolume hands it over.
+    float GetMicVolume() { return micVolume.Value(); }
+    void SetMicVolume(float volume) { micVolume.Request(volume); }
 
     // Called for every filled input buffer (on the audio thread in normal use).
     void OnWaveInData(const uint8_t* data, size_t bytes);
@@ -57,7 +61,7 @@ private:
     void LimitWatcher();
 
     platform::AudioSystem audioSystem;
-    platform::MicVolume micVolume;
+    MicVolumeWorker micVolume;
 
     // Device handles; taken only on the GUI thread and the limit watcher, never in callbacks
     // (closing a device waits for its callback to return).

@@ -2,8 +2,8 @@
 
 #include <cstdlib>
 #include <ctime>
-#include <fstream>
 
+#include "logs/CsvFile.h"
 #include "logs/LogPaths.h"
 #include "logs/Trace.h"
 #include "platform/HttpGet.h"
@@ -25,17 +25,6 @@ bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 
 bool IsAddressChar(char c) {
     return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F') || c == '.' || c == ':';
-}
-
-// Fields holding ';', '"' or a line break are quoted so that they cannot shift columns.
-std::string CsvField(const std::string& value) {
-    if (value.find_first_of(";\"\r\n") == std::string::npos) return value;
-    std::string out = "\"";
-    for (char c : value) {
-        if (c == '"') out += '"';
-        out += c;
-    }
-    return out + "\"";
 }
 
 }  // namespace
@@ -101,20 +90,14 @@ std::string CheckPublicIp(std::string& source) {
 }
 
 bool AppendCheckIpHistory(const std::string& address, const std::string& source) {
-    EnsureDirectory(FlowLogDirectory());
-    std::ofstream out(LogFilePath(true, kCheckIpHistoryFile), std::ios::app);
-    if (!out.is_open()) {
-        Trace("Check IP history could not be opened");
-        return false;
-    }
     std::time_t now = std::time(nullptr);
     std::tm tm {};
     localtime_r(&now, &tm);
     char stamp[32];
     std::strftime(stamp, sizeof stamp, "%d/%m/%Y %H:%M:%S", &tm);
-    out << stamp << ';' << CsvField(address) << ';' << CsvField(source) << '\n';
-    out.close();
-    return !out.fail();
+    const CsvWriteResult r = AppendCsvLines(LogFilePath(true, kCheckIpHistoryFile), CsvLine({stamp, address, source}));
+    if (!r.written) Trace("Check IP history could not be written: " + r.error);
+    return r.written;
 }
 
 PublicIpCheck::~PublicIpCheck() {

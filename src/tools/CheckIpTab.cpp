@@ -1,6 +1,8 @@
+#include "tools/CheckIpTab.h"
+
 #include <imgui.h>
 
-#include "app/App.h"
+#include <utility>
 
 namespace {
 
@@ -11,16 +13,18 @@ void CentredText(const char* text, float width) {
 
 }  // namespace
 
-void App::DrawCheckIpTab() {
+CheckIpTab::CheckIpTab(CheckIpOptions options) : options_(std::move(options)) {}
+
+void CheckIpTab::Draw() {
     // Hand over a finished check. Running() is read first: the worker publishes its result
     // before it clears the flag, so a check seen finished always has its result waiting.
-    ipCheckBusy = publicIpCheck.Running();
+    busy_ = check_.Running();
     CheckIpResult finished;
-    if (publicIpCheck.TakeResult(finished)) {
-        ipCheckBusy = false;
-        publicIp = finished.address;
-        publicIpSource = finished.source;
-        checkIpError = finished.address.empty() ? "Nao foi possivel obter o IP publico." : "";
+    if (check_.TakeResult(finished)) {
+        busy_ = false;
+        address_ = finished.address;
+        source_ = finished.source;
+        error_ = finished.address.empty() ? "Nao foi possivel obter o IP publico." : "";
     }
 
     const ImGuiViewport* viewport = ImGui::GetMainViewport();
@@ -28,20 +32,20 @@ void App::DrawCheckIpTab() {
     const float height = viewport->WorkSize.y;
     ImGui::SetCursorPosY(0.3f * height);
 
-    if (ipCheckBusy) {
+    if (busy_) {
         CentredText("Verificando...", width);
         return;
     }
 
-    if (publicIp.empty()) {
+    if (address_.empty()) {
         if (ImGui::Button("VERIFICAR MEU IP", ImVec2(width, 50))) {
-            checkIpError.clear();
-            if (publicIpCheck.Start(checkIpOptions)) ipCheckBusy = true;
+            error_.clear();
+            if (check_.Start(options_)) busy_ = true;
         }
-        if (!checkIpError.empty()) {
+        if (!error_.empty()) {
             ImGui::Spacing();
             ImGui::PushStyleColor(ImGuiCol_Text, ImVec4(1.0f, 0.0f, 0.0f, 1.0f));
-            CentredText(checkIpError.c_str(), width);
+            CentredText(error_.c_str(), width);
             ImGui::PopStyleColor();
         }
         return;
@@ -51,15 +55,15 @@ void App::DrawCheckIpTab() {
     ImGui::Spacing();
     ImGui::Spacing();
     ImGui::SetWindowFontScale(2.5f);
-    ImGui::SetCursorPosX((width - ImGui::CalcTextSize(publicIp.c_str()).x) * 0.5f);
-    ImGui::TextColored(ImVec4(0.2f, 0.8f, 1.0f, 1.0f), "%s", publicIp.c_str());
+    ImGui::SetCursorPosX((width - ImGui::CalcTextSize(address_.c_str()).x) * 0.5f);
+    ImGui::TextColored(ImVec4(0.2f, 0.8f, 1.0f, 1.0f), "%s", address_.c_str());
     ImGui::SetWindowFontScale(1.0f);
     ImGui::SetCursorPosY(ImGui::GetCursorPosY() + 30.0f);
     const float x = (width - 200.0f) * 0.5f;
     ImGui::SetCursorPosX(x);
-    if (ImGui::Button("COPIAR IP", ImVec2(200, 40))) ImGui::SetClipboardText(publicIp.c_str());
+    if (ImGui::Button("COPIAR IP", ImVec2(200, 40))) ImGui::SetClipboardText(address_.c_str());
     ImGui::SetCursorPosY(ImGui::GetCursorPosY() + 10.0f);
     ImGui::SetCursorPosX(x);
     // Only empties the shown result; the next request waits for "VERIFICAR MEU IP".
-    if (ImGui::Button("ATUALIZAR", ImVec2(200, 40))) publicIp.clear();
+    if (ImGui::Button("ATUALIZAR", ImVec2(200, 40))) address_.clear();
 }

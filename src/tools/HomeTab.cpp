@@ -1,10 +1,12 @@
+#include "tools/HomeTab.h"
+
 #include <imgui.h>
 
 #include <algorithm>
-#include <cstring>
 #include <string>
+#include <utility>
 
-#include "app/App.h"
+#include "app/SharedState.h"
 #include "tools/QuickTools.h"
 
 namespace {
@@ -21,9 +23,12 @@ void FiguresOverBarEnd(const std::string& text) {
 
 }  // namespace
 
-void App::DrawHomeTab() {
-    if (SystemInfoRefreshDue(systemInfoTimer, ImGui::GetIO().DeltaTime))
-        systemInfo = systemInfoSource ? systemInfoSource() : CollectSystemInfo();
+HomeTab::HomeTab(SharedState& shared, std::function<SystemInfo()> source)
+    : shared_(shared), source_(std::move(source)) {}
+
+void HomeTab::Draw() {
+    if (SystemInfoRefreshDue(refreshTimer_, ImGui::GetIO().DeltaTime))
+        facts_ = source_ ? source_() : CollectSystemInfo();
 
     ImGui::BeginChild("HomeDashboard", ImVec2(0, 0), true);
     const ImVec4 heading(0.2f, 0.7f, 1.0f, 1.0f);
@@ -39,27 +44,27 @@ void App::DrawHomeTab() {
         ImGui::TableSetColumnIndex(0);
         ImGui::Text("Nome do Computador:");
         ImGui::TableSetColumnIndex(1);
-        ImGui::TextColored(ImVec4(1.0f, 1.0f, 0.0f, 1.0f), "%s", systemInfo.computerName.c_str());
+        ImGui::TextColored(ImVec4(1.0f, 1.0f, 0.0f, 1.0f), "%s", facts_.computerName.c_str());
 
         ImGui::TableNextRow();
         ImGui::TableSetColumnIndex(0);
         ImGui::Text("S.O.:");
         ImGui::TableSetColumnIndex(1);
-        ImGui::Text("%s", systemInfo.osText.c_str());
+        ImGui::Text("%s", facts_.osText.c_str());
 
         ImGui::TableNextRow();
         ImGui::TableSetColumnIndex(0);
         ImGui::Text("Memoria RAM:");
         ImGui::TableSetColumnIndex(1);
-        ImGui::ProgressBar(MemoryUsedFraction(systemInfo), ImVec2(-1.0f, 0.0f), "");
-        FiguresOverBarEnd(MemoryFiguresText(systemInfo));
+        ImGui::ProgressBar(MemoryUsedFraction(facts_), ImVec2(-1.0f, 0.0f), "");
+        FiguresOverBarEnd(MemoryFiguresText(facts_));
 
         ImGui::TableNextRow();
         ImGui::TableSetColumnIndex(0);
         ImGui::Text("Espaco em Disco (/):");
         ImGui::TableSetColumnIndex(1);
-        ImGui::ProgressBar(DiskUsedFraction(systemInfo), ImVec2(-1.0f, 0.0f), "");
-        FiguresOverBarEnd(DiskFiguresText(systemInfo));
+        ImGui::ProgressBar(DiskUsedFraction(facts_), ImVec2(-1.0f, 0.0f), "");
+        FiguresOverBarEnd(DiskFiguresText(facts_));
         ImGui::EndTable();
     }
 
@@ -79,13 +84,13 @@ void App::DrawHomeTab() {
     ImGui::Separator();
     ImGui::Spacing();
     ImGui::TextColored(ImVec4(0.0f, 1.0f, 0.0f, 1.0f), "Interfaces de Rede Ativas:");
-    for (const std::string& line : systemInfo.interfaces) ImGui::BulletText("%s", line.c_str());
+    for (const std::string& line : facts_.interfaces) ImGui::BulletText("%s", line.c_str());
 
     ImGui::SetCursorPosY(ImGui::GetWindowHeight() - 60.0f);
     ImGui::Separator();
     if (ImGui::Button("BLOQUEAR SISTEMA", ImVec2(-1.0f, 40.0f))) {
-        std::memset(passwordInput, 0, sizeof passwordInput);
-        unlocked = false;
+        // The lock screen empties its field as it appears.
+        shared_.locked = true;
     }
     ImGui::EndChild();
 }

@@ -26,7 +26,7 @@ TEST(AppEntry, ExitCodesAndMessageBoxes) {
             // A token owned by the App: it dies with the App's members.
             auto token = std::make_shared<int>(1);
             appAlive = token;
-            app.onTabDraw = [token](const char*) {};
+            app.SetTabDrawHook([token](const char*) {});
             return initOk;
         };
         s.run = std::move(run);

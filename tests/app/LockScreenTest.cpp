@@ -6,7 +6,7 @@
 
 #include "app/App.h"
 #include "harness/FrameHarness.h"
-#include "TestPassword.h"
+#include "lib/TestPassword.h"
 
 using harness::FrameHarness;
 namespace keys = platform::keys;
@@ -24,7 +24,7 @@ void FocusPasswordField(FrameHarness& h) {
 TEST(AppLockScreen, StartsLockedWithTheDialogAndNoTabs) {
     FrameHarness h;
     h.RunFrames(2);
-    EXPECT_FALSE(h.app().unlocked);
+    EXPECT_TRUE(h.app().Shared().locked);
     EXPECT_TRUE(h.HasText("Digite a senha para desbloquear o sistema:"));
     EXPECT_TRUE(h.HasText("DESBLOQUEAR", true));
     EXPECT_TRUE(h.HasText("Autenticacao Orvanta", true));
@@ -37,13 +37,13 @@ TEST(AppLockScreen, PasswordAndEnterUnlocksAndClearsTheField) {
     h.RunFrames(2);
     FocusPasswordField(h);
     h.TypeText(kTestPassword);
-    EXPECT_STREQ(h.app().passwordInput, kTestPassword);
+    EXPECT_EQ(h.app().Lock().FieldText(), kTestPassword);
     // Typed characters are masked on screen.
     EXPECT_FALSE(h.HasText(kTestPassword));
     EXPECT_TRUE(h.HasText("**************", true));
     h.PressKey(keys::Enter);
-    EXPECT_TRUE(h.app().unlocked);
-    for (char c : h.app().passwordInput) EXPECT_EQ(c, 0);
+    EXPECT_FALSE(h.app().Shared().locked);
+    for (char c : h.app().Lock().FieldBytes()) EXPECT_EQ(c, 0);
     h.RunFrames(1);
     EXPECT_TRUE(h.HasText("HOME", true));
     EXPECT_FALSE(h.HasText("Digite a senha para desbloquear o sistema:"));
@@ -57,15 +57,14 @@ TEST(AppLockScreen, WrongPasswordsLeaveTheTextAndStayLocked) {
     std::string upper = base;
     for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
     for (const std::string& wrong : {base + " ", upper, std::string("senha")}) {
-        std::memset(h.app().passwordInput, 0, sizeof(h.app().passwordInput));
         h.Frame();
         h.Activate(h.ItemId("Autenticacao Orvanta", {"##pwd"}));
         h.PressKey(keys::A, harness::kLeftCtrl);  // select what the field holds
         h.PressKey(keys::Backspace);
         h.TypeText(wrong);
         h.PressKey(keys::Enter);
-        EXPECT_FALSE(h.app().unlocked) << wrong;
-        EXPECT_EQ(std::string(h.app().passwordInput), wrong);
+        EXPECT_TRUE(h.app().Shared().locked) << wrong;
+        EXPECT_EQ(h.app().Lock().FieldText(), wrong);
         EXPECT_TRUE(h.HasText("Digite a senha para desbloquear o sistema:"));
     }
 }
@@ -75,9 +74,9 @@ TEST(AppLockScreen, EmptyFieldWithEnterOrButtonDoesNotUnlock) {
     h.RunFrames(2);
     FocusPasswordField(h);
     h.PressKey(keys::Enter);
-    EXPECT_FALSE(h.app().unlocked);
+    EXPECT_TRUE(h.app().Shared().locked);
     ASSERT_TRUE(h.ClickText("DESBLOQUEAR", true));
-    EXPECT_FALSE(h.app().unlocked);
+    EXPECT_TRUE(h.app().Shared().locked);
 }
 
 TEST(AppLockScreen, TheButtonUnlocksWithTheRightPassword) {
@@ -86,8 +85,8 @@ TEST(AppLockScreen, TheButtonUnlocksWithTheRightPassword) {
     FocusPasswordField(h);
     h.TypeText(kTestPassword);
     ASSERT_TRUE(h.ClickText("DESBLOQUEAR", true));
-    EXPECT_TRUE(h.app().unlocked);
-    EXPECT_EQ(h.app().passwordInput[0], 0);
+    EXPECT_FALSE(h.app().Shared().locked);
+    EXPECT_EQ(h.app().Lock().FieldText(), "");
 }
 
 TEST(AppLockScreen, RelockingShowsAnEmptyField) {
@@ -96,18 +95,34 @@ TEST(AppLockScreen, RelockingShowsAnEmptyField) {
     FocusPasswordField(h);
     h.TypeText(kTestPassword);
     h.PressKey(keys::Enter);
-    ASSERT_TRUE(h.app().unlocked);
+    ASSERT_FALSE(h.app().Shared().locked);
     h.RunFrames(2);
-    h.app().unlocked = false;  // what "BLOQUEAR SISTEMA" does
+    h.app().Shared().locked = true;  // what "BLOQUEAR SISTEMA" does
     h.RunFrames(2);
     EXPECT_TRUE(h.HasText("Digite a senha para desbloquear o sistema:"));
     EXPECT_FALSE(h.HasText("*"));
-    EXPECT_EQ(h.app().passwordInput[0], 0);
+    EXPECT_EQ(h.app().Lock().FieldText(), "");
     // And the lock holds: typing a wrong password does not open it.
     FocusPasswordField(h);
     h.TypeText("x");
     h.PressKey(keys::Enter);
-    EXPECT_FALSE(h.app().unlocked);
+    EXPECT_TRUE(h.app().Shared().locked);
+}
+
+TEST(AppLockScreen, ThePasswordCanBeTypedAtOnceAfterStartAndAfterRelocking) {
+    FrameHarness h;
+    h.RunFrames(2);
+    // No click into the field: it has the keyboard as soon as the dialog is there.
+    h.TypeText(kTestPassword);
+    h.PressKey(keys::Enter);
+    ASSERT_FALSE(h.app().Shared().locked);
+
+    h.RunFrames(2);
+    h.app().Shared().locked = true;
+    h.RunFrames(2);
+    h.TypeText(kTestPassword);
+    h.PressKey(keys::Enter);
+    EXPECT_FALSE(h.app().Shared().locked);
 }
 
 TEST(AppLockScreen, DialogIsCentredWithTitleAndHasNoSavedSettings) {

@@ -21,10 +21,10 @@ TEST(AppMainLoop, CtrlQWithEitherCtrlQuitsFromTheLockScreen) {
     for (unsigned ctrl : {harness::kLeftCtrl, harness::kRightCtrl}) {
         FrameHarness h;
         h.RunFrames(2);
-        ASSERT_FALSE(h.app().unlocked);
+        ASSERT_TRUE(h.app().Shared().locked);
         h.PressKey(keys::Q, ctrl);
         EXPECT_TRUE(h.QuitRequested()) << "ctrl mask " << ctrl;
-        EXPECT_FALSE(h.app().unlocked);
+        EXPECT_TRUE(h.app().Shared().locked);
     }
 }
 
@@ -56,10 +56,26 @@ TEST(AppMainLoop, QAloneOrCtrlAloneOrOtherChordsDoNothing) {
     EXPECT_FALSE(h.QuitRequested());
 }
 
+TEST(AppMainLoop, CtrlQIsReadByTheKeysMeaningNotItsPlace) {
+    // On AZERTY the key in QWERTY's Q place types 'a': Ctrl on it selects, it does not quit.
+    FrameHarness h;
+    h.SetKeyboardLayout(harness::Layout::Azerty);
+    h.RunFrames(2);
+    h.PressKey(keys::Q, harness::kLeftCtrl);
+    EXPECT_FALSE(h.QuitRequested());
+    h.Unlock();
+    ASSERT_TRUE(h.SelectTab("MTR"));
+    h.PressKey(keys::Q, harness::kLeftCtrl);
+    EXPECT_FALSE(h.QuitRequested());
+    // The key that types 'q' there quits.
+    h.PressKey(keys::A, harness::kRightCtrl);
+    EXPECT_TRUE(h.QuitRequested());
+}
+
 TEST(AppMainLoop, OnlyTheSelectedTabDrawsAndNothingWhileLocked) {
     FrameHarness h;
     std::map<std::string, int> calls;
-    h.app().onTabDraw = [&](const char* label) { ++calls[label]; };
+    h.app().SetTabDrawHook([&](const char* label) { ++calls[label]; });
     h.RunFrames(5);
     EXPECT_TRUE(calls.empty()) << "tab content ran behind the lock screen";
 
@@ -81,7 +97,7 @@ TEST(AppMainLoop, OnlyTheSelectedTabDrawsAndNothingWhileLocked) {
     }
 
     // Relocking (as HOME's "BLOQUEAR SISTEMA" does) stops all tab drawing again.
-    h.app().unlocked = false;
+    h.app().Shared().locked = true;
     calls.clear();
     h.RunFrames(3);
     EXPECT_TRUE(calls.empty());
@@ -132,9 +148,9 @@ TEST(AppMainLoop, AnExceptionFromATabLeavesTheFrameAndTheHarnessRecovers) {
     FrameHarness h;
     h.Unlock();
     bool armed = true;
-    h.app().onTabDraw = [&](const char*) {
+    h.app().SetTabDrawHook([&](const char*) {
         if (armed) throw std::runtime_error("tab failed");
-    };
+    });
     EXPECT_THROW(h.Frame(), std::runtime_error);
     armed = false;
     EXPECT_NO_THROW(h.RunFrames(2));

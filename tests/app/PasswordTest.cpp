@@ -1,13 +1,16 @@
 #include <gtest/gtest.h>
 
-#include <cstring>
+#include <algorithm>
+#include <cctype>
 #include <fstream>
 #include <iterator>
 #include <string>
 
-#include "app/App.h"
+#include "app/LockScreen.h"
 #include "app/Password.h"
-#include "TestPassword.h"
+#include "app/SharedState.h"
+#include "harness/FrameHarness.h"
+#include "lib/TestPassword.h"
 
 namespace {
 
@@ -42,31 +45,48 @@ TEST(AppPassword, OnlyTheExactPasswordMatches) {
     EXPECT_TRUE(PasswordMatchesDigest(pw, kLockPasswordDigest));
     EXPECT_FALSE(PasswordMatchesDigest(pw + " ", kLockPasswordDigest));    // trailing blank
     EXPECT_FALSE(PasswordMatchesDigest(" " + pw, kLockPasswordDigest));
-    EXPECT_FALSE(PasswordMatchesDigest(".7351!QUARTZY.", kLockPasswordDigest));  // other case
+    std::string upper = pw;
+    std::transform(upper.begin(), upper.end(), upper.begin(), [](unsigned char c) { return std::toupper(c); });
+    EXPECT_FALSE(PasswordMatchesDigest(upper, kLockPasswordDigest));  // other case
     EXPECT_FALSE(PasswordMatchesDigest("", kLockPasswordDigest));            // empty field
     EXPECT_FALSE(PasswordMatchesDigest(pw.substr(0, 13), kLockPasswordDigest));
 }
 
-TEST(AppPassword, TryUnlockWipesAllSixtyFourBytesOnlyOnSuccess) {
-    App app;
-    EXPECT_FALSE(app.unlocked);
-    std::strcpy(app.passwordInput, ".7351!quartzy ");
-    app.TryUnlock();
-    EXPECT_FALSE(app.unlocked);
-    EXPECT_STREQ(app.passwordInput, ".7351!quartzy ");  // a wrong password stays for editing
+TEST(AppPassword, UnlockWipesAllSixtyFourBytesOnlyOnSuccess) {
+    // The lock screen alone, as the shell draws it while the lock flag is set.
+    SharedState shared;
+    LockScreen lock(shared);
+    harness::FrameHarness h([&] {
+        if (shared.locked) lock.Draw();
+    });
+    h.RunFrames(2);
+    const ImGuiID field = h.ItemId("Autenticacao Orvanta", {"##pwd"});
+    auto replaceField = [&](const std::string& text) {
+        h.Activate(field);
+        h.PressKey(platform::keys::A, harness::kLeftCtrl);
+        h.PressKey(platform::keys::Backspace);
+        h.TypeText(text);
+    };
+    const std::string nearly = std::string(kTestPassword).substr(0, 13) + " ";
+    replaceField(nearly);
+    h.PressKey(platform::keys::Enter);
+    EXPECT_TRUE(shared.locked);
+    EXPECT_EQ(lock.FieldText(), nearly);  // a wrong password stays for editing
 
-    std::memset(app.passwordInput, 'x', sizeof(app.passwordInput));  // junk after the NUL too
-    std::strcpy(app.passwordInput, kTestPassword);
-    app.TryUnlock();
-    EXPECT_TRUE(app.unlocked);
-    for (char c : app.passwordInput) EXPECT_EQ(c, 0);
+    // A long text first, so bytes are left behind the terminator of the shorter password.
+    replaceField(std::string(63, 'x'));
+    replaceField(kTestPassword);
+    ASSERT_NE(lock.FieldBytes()[40], 0) << "the field no longer leaves old bytes behind; pick another probe";
+    h.PressKey(platform::keys::Enter);
+    EXPECT_FALSE(shared.locked);
+    for (char c : lock.FieldBytes()) EXPECT_EQ(c, 0);
 }
 
 TEST(AppPassword, ClearTextIsNeitherInTheExecutableNorInTheSources) {
     bool opened = false;
     EXPECT_FALSE(FileContains(std::string(OC_BINARY_DIR) + "/src/app/orvanta-connect", kTestPassword, &opened));
     if (!opened) GTEST_SKIP() << "orvanta-connect not built in " << OC_BINARY_DIR;
-    for (const char* f : {"/src/app/Password.cpp", "/src/app/LockScreen.cpp", "/src/app/App.cpp", "/src/app/App.h"}) {
+    for (const char* f : {"/src/app/Password.cpp", "/src/app/LockScreen.cpp", "/src/app/LockScreen.h", "/src/app/App.cpp", "/src/app/App.h"}) {
         EXPECT_FALSE(FileContains(std::string(OC_SOURCE_DIR) + f, kTestPassword, &opened)) << f;
         EXPECT_TRUE(opened) << f;
     }

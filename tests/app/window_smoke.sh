@@ -10,7 +10,6 @@
 set -u
 mode=$1 app=$2 closer=$3 artifacts=$4 display=${5:-:71}
 here=$(cd "$(dirname "$0")" && pwd)
-password='.7351!quartzy.'
 
 work=$(mktemp -d)
 xvfb_pid="" trayer_pid="" app_pid=""
@@ -41,6 +40,7 @@ fail() {
   exit 1
 }
 . "$here/../lib/x11.sh"
+password=$(test_password)
 mkdir -p "$artifacts"
 # Leaks inside the X, GL and SDL libraries are theirs, not ours.
 export LSAN_OPTIONS="suppressions=$here/lsan.supp:print_suppressions=0${LSAN_OPTIONS:+:$LSAN_OPTIONS}"

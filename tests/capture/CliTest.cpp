@@ -18,7 +18,10 @@
 #include "FrameBuilder.h"
 #include "PcapFiles.h"
 
-#include "lib/RunCommand.h"
+#include "lib/TestSupport.h"
+
+using testsupport::CommandResult;
+using testsupport::RunCommand;
 
 namespace {
 

@@ -13,7 +13,10 @@
 #include <sstream>
 #include <string>
 
-#include "lib/RunCommand.h"
+#include "lib/TestSupport.h"
+
+using testsupport::CommandResult;
+using testsupport::RunCommand;
 
 namespace {
 

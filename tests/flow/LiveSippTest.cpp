@@ -18,6 +18,7 @@
 #include "flow/CallTracker.h"
 #include "flow/FlowCore.h"
 #include "flow/FlowIntake.h"
+#include "lib/TestSupport.h"
 
 namespace {
 
@@ -26,47 +27,6 @@ namespace {
 constexpr const char* kCallee = "127.0.0.2";
 constexpr const char* kCaller = "127.0.0.3";
 constexpr int kSipPort = 5072;
-
-// A child process started with /bin/sh in `dir`, output to `log`; killed by its pid.
-class Child {
-public:
-    Child(const std::string& dir, const std::string& command, const std::string& log) {
-        pid = fork();
-        if (pid == 0) {
-            setpgid(0, 0);
-            std::string line = "cd '" + dir + "' && exec " + command + " >'" + log + "' 2>&1";
-            execl("/bin/sh", "sh", "-c", line.c_str(), static_cast<char*>(nullptr));
-            _exit(127);
-        }
-    }
-    ~Child() { Kill(); }
-    // Exit status, or -1 when it did not end within the time.
-    int Wait(std::chrono::seconds limit) {
-        auto deadline = std::chrono::steady_clock::now() + limit;
-        while (pid > 0) {
-            int status = 0;
-            if (waitpid(pid, &status, WNOHANG) == pid) {
-                pid = -1;
-                return WIFEXITED(status) ? WEXITSTATUS(status) : 128;
-            }
-            if (std::chrono::steady_clock::now() >= deadline) break;
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        }
-        return -1;
-    }
-    void Kill() {
-        if (pid <= 0) return;
-        kill(pid, SIGTERM);
-        if (Wait(std::chrono::seconds(3)) == -1 && pid > 0) {
-            kill(pid, SIGKILL);
-            waitpid(pid, nullptr, 0);
-        }
-        pid = -1;
-    }
-
-private:
-    pid_t pid = -1;
-};
 
 bool HaveSipp() { return std::system("command -v sipp >/dev/null 2>&1") == 0; }
 
@@ -90,11 +50,14 @@ TEST(FlowCoreLive, SippCallWithRtpIsTracked) {
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
 
     const std::string port = std::to_string(kSipPort);
-    Child uas(dir, std::string("sipp -sn uas -i ") + kCallee + " -p " + port +
-                       " -mp 16000 -rtp_echo -m 1 -nostdin -timeout 40s", dir + "/uas.log");
+    testsupport::Child uas, uac;
+    ASSERT_TRUE(uas.StartShell(std::string("sipp -sn uas -i ") + kCallee + " -p " + port +
+                                   " -mp 16000 -rtp_echo -m 1 -nostdin -timeout 40s",
+                               dir, dir + "/uas.log"));
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
-    Child uac(dir, std::string("sipp -sn uac_pcap ") + kCallee + ":" + port + " -i " + kCaller +
-                       " -p 5073 -mp 18000 -m 1 -nostdin -timeout 35s", dir + "/uac.log");
+    ASSERT_TRUE(uac.StartShell(std::string("sipp -sn uac_pcap ") + kCallee + ":" + port + " -i " + kCaller +
+                                   " -p 5073 -mp 18000 -m 1 -nostdin -timeout 35s",
+                               dir, dir + "/uac.log"));
 
     int uacStatus = -1;
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(40);
@@ -105,8 +68,8 @@ TEST(FlowCoreLive, SippCallWithRtpIsTracked) {
         std::this_thread::sleep_for(std::chrono::milliseconds(16));
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    uas.Kill();
-    uac.Kill();
+    uas.Stop();
+    uac.Stop();
     core.Stop();  // the call's traffic has ended: this also checks a stop on an idle capture
     while (intake.Step(core, tracker) > 0) {}
     EXPECT_EQ(uacStatus, 0) << "see " << dir << "/uac.log";

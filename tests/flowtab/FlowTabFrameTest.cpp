@@ -1,8 +1,13 @@
 // The Flow tab drawn by the real App frame in the headless harness, fed with captures.
 #include <gtest/gtest.h>
+#include <imgui_internal.h>
 
-#include <cstring>
+#include <sched.h>
 #include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
 #include <chrono>
 #include <filesystem>
 #include <thread>
@@ -38,14 +43,49 @@ protected:
         fs::remove_all(root);
     }
     App& app() { return h.app(); }
+    FlowCore& core() { return app().FlowEngine(); }
+    FlowTab& tab() { return app().Flow(); }
     void Capture(const std::vector<PacketLogEntry>& packets) {
-        for (const PacketLogEntry& p : packets) app().flowCore.OnPacket(p);
+        for (const PacketLogEntry& p : packets) core().OnPacket(p);
+    }
+    // Buffer index of the next packet the intake takes.
+    int64_t IntakeIndex() {
+        return static_cast<int64_t>(tab().Intake().Position()) - static_cast<int64_t>(core().FirstPosition());
     }
     // Frames until the intake has taken everything buffered.
     void Drain() {
-        for (int i = 0; i < 400 && app().flowIntake.Position() < app().flowCore.EndPosition(); ++i) h.Frame();
+        for (int i = 0; i < 400 && tab().Intake().Position() < core().EndPosition(); ++i) h.Frame();
         h.Frame();
     }
+    // A live capture that nothing else on this machine can feed: the loopback device of a
+    // network namespace of this test process's own. False (with the reason) without root.
+    bool StartPrivateCapture(std::string& why) {
+        if (::geteuid() != 0) {
+            why = "a live capture in a private network namespace needs root";
+            return false;
+        }
+        if (::unshare(CLONE_NEWNET) != 0 || std::system("ip link set lo up") != 0) {
+            why = "no private network namespace";
+            return false;
+        }
+        app().Shared().capture.devices = {{"lo", "Loopback"}};
+        h.Frame();
+        if (!tab().StartMonitoring()) {
+            why = "capture on the private loopback failed: " + tab().StatusLine();
+            return false;
+        }
+        return true;
+    }
+    // Replaces what a text field holds, as a user would: focus, select all, type.
+    void TypeInto(ImGuiID field, const std::string& text) {
+        h.Activate(field);
+        h.PressKey(platform::keys::A, harness::kLeftCtrl);
+        h.PressKey(platform::keys::Backspace);
+        h.TypeText(text);
+        h.PressKey(platform::keys::Enter);
+    }
+    ImGuiID ImportPathField() { return h.ItemId("FlowList", {"##flowImportPath"}); }
+    ImGuiID RawFilterField() { return h.ItemId("Raw Packet Debug (FlowCore)", {"Filter"}); }
     size_t CountLines(const std::string& window, const std::string& prefix) const {
         size_t n = 0;
         for (const auto& run : h.Texts())
@@ -74,39 +114,41 @@ TEST_F(FlowTabFrame, TwelveHundredWaitingPacketsTakeThreeFrames) {
     Capture(packets);
 
     h.Frame();
-    EXPECT_EQ(app().flowProcessedCount, 500);
+    EXPECT_EQ(IntakeIndex(), 500);
     h.Frame();
-    EXPECT_EQ(app().flowProcessedCount, 1000);
+    EXPECT_EQ(IntakeIndex(), 1000);
     h.Frame();
-    EXPECT_EQ(app().flowProcessedCount, 1200);
+    EXPECT_EQ(IntakeIndex(), 1200);
     h.Frame();
-    EXPECT_EQ(app().flowProcessedCount, 1200);
-    EXPECT_EQ(app().flowIntake.Processed(), 1200u);
+    EXPECT_EQ(IntakeIndex(), 1200);
+    EXPECT_EQ(tab().Intake().Processed(), 1200u);
     EXPECT_TRUE(h.HasText("| Total Pkts: 1200 | Chamadas: 21 | Registers: 0")) << h.AllText("FlowList");
 }
 
 TEST_F(FlowTabFrame, IntakeIndexFollowsTheBufferTrim) {
     const PacketLogEntry filler = MakePacket("10:00:00.000", "10.9.9.9:7000", "10.9.9.8:7000", "xxxx");
-    for (int i = 0; i < 50000; ++i) app().flowCore.OnPacket(filler);
+    for (int i = 0; i < 50000; ++i) core().OnPacket(filler);
     h.RunFrames(3);
-    EXPECT_EQ(app().flowProcessedCount, 1500);
+    EXPECT_EQ(IntakeIndex(), 1500);
     // The 50,001st packet drops the oldest 1,000: the next packet to process moves back with
     // them and stays the same packet.
-    app().flowCore.OnPacket(
+    core().OnPacket(
         MakePacket("10:00:01.000", "10.0.0.1:5060", "10.0.0.2:5060", SipRequest("OPTIONS", "after-trim", "<sip:1@a>", "<sip:2@b>", "OPTIONS")));
-    EXPECT_EQ(app().flowCore.EndPosition() - app().flowCore.FirstPosition(), 49001u);
+    EXPECT_EQ(core().EndPosition() - core().FirstPosition(), 49001u);
     h.Frame();
-    EXPECT_EQ(app().flowProcessedCount, 1000);
-    EXPECT_EQ(app().flowIntake.Processed(), 2000u);
-    EXPECT_EQ(app().flowIntake.Missed(), 0u);
+    EXPECT_EQ(IntakeIndex(), 1000);
+    EXPECT_EQ(tab().Intake().Processed(), 2000u);
+    EXPECT_EQ(tab().Intake().Missed(), 0u);
     Drain();
-    EXPECT_EQ(app().flowIntake.Processed(), 50001u);
+    EXPECT_EQ(tab().Intake().Processed(), 50001u);
     EXPECT_TRUE(h.HasText("| Total Pkts: 49001 | Chamadas: 0 | Registers: 0")) << h.AllText("FlowList");
     EXPECT_TRUE(h.HasText("after-trim"));
 }
 
 TEST_F(FlowTabFrame, LimparDuringCaptureEmptiesAndRefills) {
-    app().flowMonitoring = true;  // as after a start: the list must clear under a running capture
+    // The list must clear under a running capture.
+    std::string why;
+    if (!StartPrivateCapture(why)) GTEST_SKIP() << why;
     Capture(ReadCapture("01_basic_call_caller_bye.pcap"));
     Drain();
     EXPECT_TRUE(h.HasText("PARAR MONITORAMENTO"));
@@ -117,21 +159,25 @@ TEST_F(FlowTabFrame, LimparDuringCaptureEmptiesAndRefills) {
     h.Frame();  // the clicked frame still shows the counts taken before the click
     EXPECT_TRUE(h.HasText("| Total Pkts: 0 | Chamadas: 0 | Registers: 0")) << h.AllText("FlowList");
     EXPECT_FALSE(h.HasText("1-21527@192.168.1.50"));
-    EXPECT_TRUE(app().flowMonitoring);
+    EXPECT_TRUE(tab().Monitoring());
 
     Capture(ReadCapture("06a_register_401_200.pcap"));
     Drain();
     EXPECT_TRUE(h.HasText("| Total Pkts: 6 | Chamadas: 0 | Registers: 1")) << h.AllText("FlowList");
     EXPECT_TRUE(h.HasText("1-22282@192.168.1.50"));
     EXPECT_FALSE(h.HasText("1-21527@192.168.1.50"));
-    app().flowMonitoring = false;
+
+    // The import is disabled while monitoring.
+    h.ClickText("Importar PCAP", true);
+    EXPECT_FALSE(tab().ImportPanelOpen());
+    tab().StopMonitoring();
 }
 
 // Cell colours are checked on the pure colour functions; the harness reads one text run per
 // table row, so here the row contents are checked.
 TEST_F(FlowTabFrame, TableRowsShowMethodPartiesStatusAndOrigin) {
     Capture(ReadCapture("04_call_busy_486.pcap"));
-    app().flowCore.OnPacket(
+    core().OnPacket(
         MakePacket("23:59:59.000", "10.0.0.2:5060", "10.0.0.1:5060", SipResponse("200 OK", "resp-first", "OPTIONS")));
     Drain();
     const auto busy = h.FindText("1-21802@10.0.20.15");
@@ -153,14 +199,82 @@ TEST_F(FlowTabFrame, TableRowsShowMethodPartiesStatusAndOrigin) {
     EXPECT_LT(busy->min.y, resp->min.y);
 }
 
+TEST_F(FlowTabFrame, HeaderClicksSortByThatColumnAndTheThirdGoesBackToCaptureOrder) {
+    // Message counts that, sorted either way, give an order other than the capture order.
+    Capture(ReadCapture("04_call_busy_486.pcap"));
+    Capture(ReadCapture("01_basic_call_caller_bye.pcap"));
+    Capture(ReadCapture("06a_register_401_200.pcap"));
+    Capture(ReadCapture("05_call_digest_auth.pcap"));
+    Drain();
+    const std::vector<SipCallRow> rows = app().Calls().GetCallRows();
+    ASSERT_EQ(rows.size(), 4u);
+    // Call-IDs from top to bottom as drawn.
+    auto drawnOrder = [&] {
+        std::vector<std::pair<float, std::string>> seen;
+        for (const SipCallRow& r : rows)
+            if (const auto run = h.FindText(r.callId)) seen.emplace_back(run->min.y, r.callId);
+        std::sort(seen.begin(), seen.end());
+        std::vector<std::string> ids;
+        for (const auto& [y, id] : seen) ids.push_back(id);
+        return ids;
+    };
+    std::vector<std::string> capture;
+    for (const SipCallRow& r : rows) capture.push_back(r.callId);
+    // Rows with equal counts keep their capture order, in both directions.
+    auto byCount = [&](bool descending) {
+        std::vector<SipCallRow> sorted = rows;
+        std::stable_sort(sorted.begin(), sorted.end(), [descending](const SipCallRow& a, const SipCallRow& b) {
+            return descending ? b.messageCount < a.messageCount : a.messageCount < b.messageCount;
+        });
+        std::vector<std::string> ids;
+        for (const SipCallRow& r : sorted) ids.push_back(r.callId);
+        return ids;
+    };
+    const std::vector<std::string> ascending = byCount(false), descending = byCount(true);
+    ASSERT_NE(ascending, capture);
+    ASSERT_NE(descending, capture);
+
+    // Header cells share one line of text: click the middle of the column's header.
+    auto clickHeader = [&](CallColumn column) {
+        ImGuiTable* table = ImGui::TableFindByID(h.ItemId("FlowList", {"FlowTable"}));
+        ASSERT_TRUE(table);
+        const ImGuiTableColumn& c = table->Columns[static_cast<int>(column)];
+        h.ClickAt((c.MinX + c.MaxX) * 0.5f, table->OuterRect.Min.y + ImGui::GetFrameHeight() * 0.5f);
+        h.Frame();
+    };
+    EXPECT_EQ(drawnOrder(), capture);
+    clickHeader(CallColumn::Messages);
+    EXPECT_EQ(drawnOrder(), ascending);
+    clickHeader(CallColumn::Messages);
+    EXPECT_EQ(drawnOrder(), descending);
+    clickHeader(CallColumn::Messages);
+    EXPECT_EQ(drawnOrder(), capture);
+    // Text columns sort as text.
+    clickHeader(CallColumn::CallId);
+    std::vector<std::string> byId = capture;
+    std::sort(byId.begin(), byId.end());
+    EXPECT_EQ(drawnOrder(), byId);
+}
+
 TEST_F(FlowTabFrame, RowClickOpensTheLadderWithNoMessageSelected) {
     Capture(ReadCapture("01_basic_call_caller_bye.pcap"));
     Drain();
-    app().selectedMessageIndex = 4;  // left over from an earlier visit
+    // A message picked on an earlier visit to the ladder.
     ASSERT_TRUE(h.ClickText("1-21527@192.168.1.50"));
     h.Frame();
-    EXPECT_EQ(app().selectedCallId, "1-21527@192.168.1.50");
-    EXPECT_EQ(app().selectedMessageIndex, -1);
+    ASSERT_TRUE(h.ClickText(" 180 Ringing"));
+    h.Frame();
+    ASSERT_EQ(tab().SelectedMessageIndex(), 2);
+    const auto leave = h.FindText("Voltar");
+    ASSERT_TRUE(leave);
+    h.ClickAt(leave->min.x + 10.0f, leave->Center().y);
+    h.RunFrames(2);
+    ASSERT_TRUE(tab().SelectedCallId().empty());
+
+    ASSERT_TRUE(h.ClickText("1-21527@192.168.1.50"));
+    h.Frame();
+    EXPECT_EQ(tab().SelectedCallId(), "1-21527@192.168.1.50");
+    EXPECT_EQ(tab().SelectedMessageIndex(), -1);
     EXPECT_TRUE(h.HasText("Call-ID: 1-21527@192.168.1.50"));
     EXPECT_TRUE(h.HasText("CONTEUDO DA MENSAGEM:"));
     EXPECT_TRUE(h.HasText("Selecione uma mensagem no diagrama lateral..."));
@@ -182,7 +296,7 @@ TEST_F(FlowTabFrame, RowClickOpensTheLadderWithNoMessageSelected) {
     h.ClickAt(back->min.x + 10.0f, back->Center().y);
     h.Frame();
     h.Frame();
-    EXPECT_TRUE(app().selectedCallId.empty());
+    EXPECT_TRUE(tab().SelectedCallId().empty());
     EXPECT_TRUE(h.HasText("Exportar CSV"));
 }
 
@@ -194,13 +308,13 @@ TEST_F(FlowTabFrame, ClickingAnArrowShowsThatMessageAndLimparLeavesThePlaceholde
     // The label sits just above its arrow, inside the arrow's selection area.
     ASSERT_TRUE(h.ClickText(" 180 Ringing"));
     h.Frame();
-    EXPECT_EQ(app().selectedMessageIndex, 2);
+    EXPECT_EQ(tab().SelectedMessageIndex(), 2);
     EXPECT_TRUE(h.HasText("SIP/2.0 180 Ringing"));
     EXPECT_FALSE(h.HasText("Selecione uma mensagem no diagrama lateral..."));
     // RTP flow entries are labelled with codec and count.
     EXPECT_TRUE(h.HasText("RTP (G711a/PT:8) - 100"));
 
-    app().FlowClear();  // what "Limpar" does
+    tab().Clear();  // what "Limpar" does
     h.Frame();
     EXPECT_TRUE(h.HasText("Call-ID: 1-21527@192.168.1.50"));
     EXPECT_TRUE(h.HasText("Selecione uma mensagem no diagrama lateral..."));
@@ -215,9 +329,10 @@ TEST_F(FlowTabFrameTall, RawWindowShowsFiftyOneNewestLinesAndFilters) {
                                                        "INVITE")
                                           : std::string(20, 'r'));
         p.info = "pkt#" + std::to_string(i);
-        app().flowCore.OnPacket(std::move(p));
+        core().OnPacket(std::move(p));
     }
-    app().showRawDebug = true;
+    ASSERT_TRUE(h.ClickText("Debug Raw", true));
+    ASSERT_TRUE(tab().RawWindowShown());
     h.RunFrames(3);
     EXPECT_EQ(CountLines("Raw Packet Debug", "[10:00:00.000]"), 51u);
     EXPECT_TRUE(h.HasText("pkt#9999"));
@@ -228,12 +343,12 @@ TEST_F(FlowTabFrameTall, RawWindowShowsFiftyOneNewestLinesAndFilters) {
     ASSERT_TRUE(newest && older);
     EXPECT_LT(newest->min.y, older->min.y);
 
-    std::strcpy(app().rawDebugFilter, "INVITE");
+    TypeInto(RawFilterField(), "INVITE");
     h.RunFrames(2);
     EXPECT_EQ(CountLines("Raw Packet Debug", "[10:00:00.000]"), 10u);
     EXPECT_TRUE(h.HasText("pkt#9007"));
     EXPECT_TRUE(h.HasText("pkt#7"));
-    std::strcpy(app().rawDebugFilter, "pkt#12");
+    TypeInto(RawFilterField(), "pkt#12");
     h.RunFrames(2);
     // pkt#12, pkt#120-129, pkt#1200-1299: 111 matches, 51 shown.
     EXPECT_EQ(CountLines("Raw Packet Debug", "[10:00:00.000]"), 51u);
@@ -244,13 +359,14 @@ TEST_F(FlowTabFrameTall, RawWindowShowsFiftyOneNewestLinesAndFilters) {
     const ImGuiStyle& style = ImGui::GetStyle();
     const float title = ImGui::GetFontSize() + style.FramePadding.y * 2.0f;
     h.ClickAt(raw->pos.x + raw->size.x - style.FramePadding.x - title * 0.5f, raw->pos.y + title * 0.5f);
-    EXPECT_FALSE(app().showRawDebug);
+    EXPECT_FALSE(tab().RawWindowShown());
     EXPECT_FALSE(h.HasText("pkt#9999"));
-    app().showRawDebug = true;
+    ASSERT_TRUE(h.ClickText("Debug Raw", true));
     h.RunFrames(2);
 
     // Hovering a line shows the payload.
-    std::strcpy(app().rawDebugFilter, "INVITE");
+    TypeInto(RawFilterField(), "INVITE");
+    h.MoveMouse(0.0f, 0.0f);
     h.RunFrames(2);
     const auto line = h.FindText("pkt#9007");
     ASSERT_TRUE(line);
@@ -264,39 +380,42 @@ TEST_F(FlowTabFrame, StartClearsTheOldListAndStopKeepsWhatWasCaptured) {
     Capture(ReadCapture("04_call_busy_486.pcap"));
     Drain();
     ASSERT_TRUE(h.HasText("1-21802@10.0.20.15"));
-    app().flowStatusLine = "old line";
-    app().devices = {{"lo", "Loopback"}};
+    // A status line from before the start.
+    ASSERT_TRUE(h.ClickText("Exportar CSV", true));
+    h.Frame();
+    ASSERT_TRUE(h.HasText("CSV exportado: "));
+    app().Shared().capture.devices = {{"lo", "Loopback"}};
     h.Frame();  // the combo appears and moves the button
     ASSERT_TRUE(h.ClickText("INICIAR MONITORAMENTO", true));
     h.Frame();
-    ASSERT_TRUE(app().flowMonitoring) << app().flowStatusLine;
+    ASSERT_TRUE(tab().Monitoring()) << tab().StatusLine();
     EXPECT_TRUE(h.HasText("PARAR MONITORAMENTO", true));
     EXPECT_FALSE(h.HasText("1-21802@10.0.20.15"));
-    EXPECT_FALSE(h.HasText("old line"));
+    EXPECT_FALSE(h.HasText("CSV exportado: "));
     // Exports and the import stay reachable; the import is disabled while capturing.
     EXPECT_TRUE(h.HasText("Importar PCAP", true));
     h.ClickText("Importar PCAP", true);
-    EXPECT_FALSE(app().flowImportOpen);
+    EXPECT_FALSE(tab().ImportPanelOpen());
 
-    app().flowCore.OnPacket(MakePacket("12:00:00.000", "127.0.0.1:5060", "127.0.0.1:5060",
+    core().OnPacket(MakePacket("12:00:00.000", "127.0.0.1:5060", "127.0.0.1:5060",
                                        SipRequest("OPTIONS", "during-capture", "<sip:1@a>", "<sip:2@b>", "OPTIONS")));
     Drain();
     ASSERT_TRUE(h.ClickText("PARAR MONITORAMENTO", true));
     h.Frame();
-    EXPECT_FALSE(app().flowMonitoring);
-    EXPECT_FALSE(app().flowCore.IsRunning());
+    EXPECT_FALSE(tab().Monitoring());
+    EXPECT_FALSE(core().IsRunning());
     EXPECT_TRUE(h.HasText("INICIAR MONITORAMENTO", true));
     EXPECT_TRUE(h.HasText("during-capture"));
 }
 
 TEST_F(FlowTabFrame, FailedStartSaysWhyAndKeepsTheStartButton) {
-    app().devices = {{"flowtab-no-such-dev0", "Dispositivo inexistente"}};
-    app().selectedDevice = 0;
+    app().Shared().capture.devices = {{"flowtab-no-such-dev0", "Dispositivo inexistente"}};
+    app().Shared().capture.selected = 0;
     h.Frame();
     EXPECT_TRUE(h.HasText("Dispositivo inexistente"));
     ASSERT_TRUE(h.ClickText("INICIAR MONITORAMENTO", true));
     h.Frame();
-    EXPECT_FALSE(app().flowMonitoring);
+    EXPECT_FALSE(tab().Monitoring());
     EXPECT_TRUE(h.HasText("INICIAR MONITORAMENTO", true));
     const auto line = h.FindText("Falha ao iniciar o monitoramento: ");
     ASSERT_TRUE(line) << h.AllText("FlowList");
@@ -334,21 +453,21 @@ TEST_F(FlowTabFrame, ImportPcapLoadsAFileFromTheFlowFolderAndIsDisabledWhileMoni
     fs::copy_file(std::string(OC_PCAP_DIR) + "/02_basic_call_callee_bye.pcap",
                   FlowLogDirectory() + "/02_basic_call_callee_bye.pcap");
 
-    app().flowMonitoring = true;
-    h.Frame();
-    h.ClickText("Importar PCAP", true);
-    EXPECT_FALSE(app().flowImportOpen);
-    app().flowMonitoring = false;
-    h.Frame();
-
+    // (That the import is disabled while monitoring is checked with the capture running in
+    // LimparDuringCaptureEmptiesAndRefills.)
     // A field the user emptied still holds old bytes behind its terminator.
-    std::memset(app().flowImportPath, 'z', sizeof(app().flowImportPath) - 1);
-    app().flowImportPath[0] = '\0';
     ASSERT_TRUE(h.ClickText("Importar PCAP", true));
     h.Frame();
-    EXPECT_STREQ(app().flowImportPath, (FlowLogDirectory() + "/").c_str());
+    TypeInto(ImportPathField(), std::string(900, 'z'));
+    TypeInto(ImportPathField(), "");
+    ASSERT_TRUE(h.ClickText("Cancelar", true));
+    h.Frame();
+    ASSERT_FALSE(tab().ImportPanelOpen());
+    ASSERT_TRUE(h.ClickText("Importar PCAP", true));
+    h.Frame();
+    EXPECT_EQ(tab().ImportPath(), FlowLogDirectory() + "/");
     ASSERT_TRUE(h.ClickText("02_basic_call_callee_bye.pcap"));
-    EXPECT_EQ(std::string(app().flowImportPath), FlowLogDirectory() + "/02_basic_call_callee_bye.pcap");
+    EXPECT_EQ(tab().ImportPath(), FlowLogDirectory() + "/02_basic_call_callee_bye.pcap");
     ASSERT_TRUE(h.ClickText("Carregar", true));
     // The reader thread notices the end of the file on its own time; the tab reports the
     // import once that happened and every packet was taken in.
@@ -361,25 +480,25 @@ TEST_F(FlowTabFrame, ImportPcapLoadsAFileFromTheFlowFolderAndIsDisabledWhileMoni
     EXPECT_TRUE(h.HasText("| Total Pkts: 211 | Chamadas: 1 | Registers: 0")) << h.AllText("FlowList");
     EXPECT_TRUE(h.HasText("PCAP importado: " + FlowLogDirectory() + "/02_basic_call_callee_bye.pcap (211 pacotes)"))
         << h.AllText("FlowList");
-    EXPECT_FALSE(app().flowCore.IsRunning()) << "the finished import releases the capture object";
-    EXPECT_FALSE(app().flowImportOpen);
+    EXPECT_FALSE(core().IsRunning()) << "the finished import releases the capture object";
+    EXPECT_FALSE(tab().ImportPanelOpen());
 
     // A file that cannot be read says so.
     ASSERT_TRUE(h.ClickText("Importar PCAP", true));
     h.Frame();
-    std::strcpy(app().flowImportPath, "/nonexistent/flowtab.pcap");
+    TypeInto(ImportPathField(), "/nonexistent/flowtab.pcap");
     ASSERT_TRUE(h.ClickText("Carregar", true));
     h.Frame();
     EXPECT_TRUE(h.HasText("Falha ao importar /nonexistent/flowtab.pcap"));
 }
 
 TEST_F(FlowTabFrame, DeviceComboSharesTheSelectionWithTheMtrTab) {
-    app().devices = {{"eth0", "Primeira placa"}, {"eth1", "Segunda placa"}};
-    app().selectedDevice = 1;
+    app().Shared().capture.devices = {{"eth0", "Primeira placa"}, {"eth1", "Segunda placa"}};
+    app().Shared().capture.selected = 1;
     h.Frame();
     EXPECT_TRUE(h.HasText("Segunda placa", true));
-    app().selectedDevice = 7;  // outside the list: back to the first device
+    app().Shared().capture.selected = 7;  // outside the list: back to the first device
     h.Frame();
-    EXPECT_EQ(app().selectedDevice, 0);
+    EXPECT_EQ(app().Shared().capture.selected, 0);
     EXPECT_TRUE(h.HasText("Primeira placa", true));
 }

@@ -21,7 +21,7 @@ IF_GUI="txg$$"
 IF_PEER="txp$$"
 IP_GUI=10.77.0.1
 IP_PEER=10.77.0.2
-PASSWORD='.7351!quartzy.'
+PASSWORD=$(test_password)
 
 WORK=$(mktemp -d /tmp/flowtab-live.XXXXXX)
 XVFB_PID=""

@@ -5,6 +5,8 @@
 #include <cmath>
 #include <cstring>
 #include <map>
+#include <stdexcept>
+#include <utility>
 
 #include "app/App.h"
 
@@ -47,7 +49,7 @@ struct FrameHarness::Glyphs {
     float spaceAdvance = 7.0f;
 };
 
-FrameHarness::FrameHarness(float width, float height) {
+void FrameHarness::Init(float width, float height) {
     context_ = ImGui::CreateContext();
     ImGui::SetCurrentContext(context_);
     ImGuiIO& io = ImGui::GetIO();
@@ -93,7 +95,22 @@ FrameHarness::FrameHarness(float width, float height) {
     }
     if (const ImFontGlyph* space = font->FindGlyphNoFallback(' ')) glyphs_->spaceAdvance = space->AdvanceX;
 
-    app_ = std::make_unique<App>();
+}
+
+FrameHarness::FrameHarness(float width, float height) : FrameHarness(AppOptions{}, width, height) {}
+
+FrameHarness::FrameHarness(AppOptions options, float width, float height) {
+    Init(width, height);
+    app_ = std::make_unique<App>(std::move(options));
+}
+
+FrameHarness::FrameHarness(std::function<void()> draw, float width, float height) : draw_(std::move(draw)) {
+    Init(width, height);
+}
+
+App& FrameHarness::app() {
+    if (!app_) throw std::logic_error("this FrameHarness draws one part alone and has no App");
+    return *app_;
 }
 
 FrameHarness::~FrameHarness() {
@@ -123,7 +140,20 @@ bool FrameHarness::Frame() {
     ImGui::NewFrame();
     bool keepRunning = true;
     try {
-        keepRunning = app_->DrawFrame();
+        if (app_) {
+            const bool quit = quitShortcutPending_;
+            quitShortcutPending_ = false;
+            keepRunning = app_->DrawFrame(quit);
+        } else {
+            const ImGuiViewport* viewport = ImGui::GetMainViewport();
+            ImGui::SetNextWindowPos(viewport->WorkPos);
+            ImGui::SetNextWindowSize(viewport->WorkSize);
+            ImGui::Begin("TabHost", nullptr, ImGuiWindowFlags_NoTitleBar | ImGuiWindowFlags_NoResize |
+                                                 ImGuiWindowFlags_NoMove | ImGuiWindowFlags_NoSavedSettings |
+                                                 ImGuiWindowFlags_NoBringToFrontOnFocus);
+            draw_();
+            ImGui::End();
+        }
     } catch (...) {
         ImGui::ErrorCheckEndFrameRecover(&IgnoreRecoveryMessage, nullptr);
         ImGui::Render();
@@ -166,6 +196,9 @@ void FrameHarness::PressKey(int key, unsigned mods) {
         Frame();
     }
     keys_[key] = true;
+    // The window reads the quit shortcut from the key-down event by the key's meaning.
+    const bool ctrl = keys_[SDL_SCANCODE_LCTRL] || keys_[SDL_SCANCODE_RCTRL];
+    if (platform::IsQuitShortcut(KeySymbol(key), ctrl)) quitShortcutPending_ = true;
     Frame();
     keys_[key] = false;
     keys_[SDL_SCANCODE_LCTRL] = keys_[SDL_SCANCODE_RCTRL] = false;
@@ -173,8 +206,25 @@ void FrameHarness::PressKey(int key, unsigned mods) {
     Frame();
 }
 
+int FrameHarness::KeySymbol(int scancode) const {
+    if (scancode < SDL_SCANCODE_A || scancode > SDL_SCANCODE_Z) return 0;
+    if (layout_ == Layout::Azerty) {
+        // Where AZERTY differs from QWERTY among the letters used here.
+        switch (scancode) {
+            case SDL_SCANCODE_Q: return 'a';
+            case SDL_SCANCODE_A: return 'q';
+            case SDL_SCANCODE_W: return 'z';
+            case SDL_SCANCODE_Z: return 'w';
+            default: break;
+        }
+    }
+    return 'a' + (scancode - SDL_SCANCODE_A);
+}
+
 void FrameHarness::KeyDown(int key) {
     keys_[key] = true;
+    const bool ctrl = keys_[SDL_SCANCODE_LCTRL] || keys_[SDL_SCANCODE_RCTRL];
+    if (platform::IsQuitShortcut(KeySymbol(key), ctrl)) quitShortcutPending_ = true;
     Frame();
 }
 
@@ -389,7 +439,7 @@ std::optional<WindowInfo> FrameHarness::FindWindow(const std::string& name) cons
 }
 
 void FrameHarness::Unlock() {
-    app_->unlocked = true;
+    app().Shared().locked = false;
     Frame();
     Frame();  // the tab bar lays out on its second frame
 }

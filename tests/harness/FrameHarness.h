@@ -1,11 +1,12 @@
 #pragma once
-// Headless frame harness: runs App's real per-frame drawing (App::DrawFrame: quit shortcut,
-// host window "MainDock", lock gate, tab bar "MainTabs", the selected tab) in an ImGui
-// context that has no window and no renderer, with simulated keyboard, text and mouse input.
+// Headless frame harness: runs the shell's real per-frame drawing (App::DrawFrame: quit
+// shortcut, host window "MainDock", lock gate, tab bar "MainTabs", the selected tab) or one
+// tab's Draw() alone, in an ImGui context that has no window and no renderer, with simulated
+// keyboard, text and mouse input.
 //
 //   #include "harness/FrameHarness.h"          // link oc_gui_harness
 //   harness::FrameHarness h;                    // 1280 x 800, App constructed, NOT Initialize()d
-//   h.Unlock();                                 // skip the lock screen (sets app().unlocked)
+//   h.Unlock();                                 // skip the lock screen (clears the lock flag)
 //   h.SelectTab("MTR");                         // clicks the tab, waits until it is selected
 //   h.ClickText("INICIAR");                     // clicks the centre of a drawn label
 //   h.Activate(h.ItemId("MainDock", {"MainTabs", "MTR", "##target"}));  // focus a text field
@@ -13,19 +14,23 @@
 //   EXPECT_TRUE(h.HasText("Falha ao Iniciar"));
 //
 // Every input helper runs the frames it needs, so state can be checked right after it.
-// Key numbers are the SDL scancodes of platform/gui/Keys.h (what ImGui's SDL2 backend uses).
+// Key numbers are the SDL scancodes of platform/gui/Keys.h (what ImGui's SDL2 backend uses):
+// where a key sits. What it means (its key symbol, which the quit shortcut is read by)
+// follows the simulated keyboard layout, QWERTY unless SetKeyboardLayout says otherwise.
 // Text queries read the glyphs of the last rendered frame, so they see only what was really
 // drawn (clipped or hidden items are absent). Only one FrameHarness may exist at a time
 // (ImGui's current context is global).
 #include <imgui.h>
 
 #include <cfloat>
+#include <functional>
 #include <initializer_list>
 #include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "app/AppOptions.h"
 #include "platform/gui/Keys.h"
 
 class App;
@@ -40,6 +45,9 @@ enum Mod : unsigned {
     kShift = 1u << 2,
     kAlt = 1u << 3,
 };
+
+// Keyboard layouts the harness can simulate.
+enum class Layout { Qwerty, Azerty };
 
 // One line of text as drawn in the last frame.
 struct TextRun {
@@ -61,16 +69,22 @@ struct WindowInfo {
 
 class FrameHarness {
 public:
+    // The whole shell: an App built with `options`.
     explicit FrameHarness(float width = 1280.0f, float height = 800.0f);
+    explicit FrameHarness(AppOptions options, float width = 1280.0f, float height = 800.0f);
+    // One part alone: `draw` runs inside a full-size host window "TabHost" every frame (a
+    // tab's Draw(), or the lock screen's, which opens its own window). No App exists.
+    explicit FrameHarness(std::function<void()> draw, float width = 1280.0f, float height = 800.0f);
     ~FrameHarness();
     FrameHarness(const FrameHarness&) = delete;
     FrameHarness& operator=(const FrameHarness&) = delete;
 
-    App& app() { return *app_; }
+    // The shell; only with the first two constructors.
+    App& app();
 
     // --- frames ---
-    // Runs one frame: NewFrame, App::DrawFrame, Render. Returns DrawFrame's result (false
-    // when the quit shortcut was seen in this frame). An exception from the drawing code
+    // Runs one frame: NewFrame, App::DrawFrame (or the drawing function), Render. Returns
+    // DrawFrame's result (false when the quit shortcut was seen in this frame). An exception from the drawing code
     // is rethrown after the ImGui frame is closed, so the harness stays usable.
     bool Frame();
     void RunFrames(int n);
@@ -91,6 +105,8 @@ public:
     // Presses and releases a key: modifiers go down in one frame, the key in the next, and
     // everything is released in a third frame (so widgets see the press for one frame).
     void PressKey(int key, unsigned mods = kNoMod);
+    // The layout that gives pressed keys their meaning.
+    void SetKeyboardLayout(Layout layout) { layout_ = layout; }
     // Holds / releases one key (runs one frame each).
     void KeyDown(int key);
     void KeyUp(int key);
@@ -137,13 +153,18 @@ public:
     std::optional<WindowInfo> FindWindow(const std::string& name) const;  // exact or child's own name
 
     // --- shell shortcuts ---
-    // Leaves the lock screen without the password (sets app().unlocked) and runs two frames
+    // Leaves the lock screen without the password (clears the shared lock flag) and runs two frames
     // (the tab bar is laid out and drawn with its labels after the second).
     void Unlock();
 
 private:
+    void Init(float width, float height);
+    int KeySymbol(int scancode) const;  // letters only; 0 for other keys
     void ApplyInput();
     std::unique_ptr<App> app_;
+    std::function<void()> draw_;
+    Layout layout_ = Layout::Qwerty;
+    bool quitShortcutPending_ = false;  // handed to the next App frame, as the window does
     ImGuiContext* context_ = nullptr;
     bool keys_[512] = {};
     bool mouseDown_[5] = {};

@@ -32,3 +32,9 @@ main_window() {
   done
   return 1
 }
+
+# test_password: prints the access password the real-window tests type. It is kept in clear
+# text in one place only, the C++ helper beside this file.
+test_password() {
+  sed -n 's/^inline constexpr const char\* kTestPassword = "\(.*\)";$/\1/p' "$(dirname "${BASH_SOURCE[0]:-$0}")/TestPassword.h"
+}

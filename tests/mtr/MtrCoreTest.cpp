@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "lib/TestSupport.h"
 #include "mtr/MtrCore.h"
 #include "mtr/MtrReport.h"
 #include "lib/ProbeReplies.h"
@@ -21,14 +22,7 @@ ProbeIdentity TestIdentity(int32_t protocol, const std::string& target) {
     return ProbeIdentity{protocol, target, 40404, 0x1234, kProbeBasePort};
 }
 
-bool WaitFor(const std::function<bool()>& cond, int ms) {
-    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (std::chrono::steady_clock::now() < end) {
-        if (cond()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return cond();
-}
+using testsupport::WaitFor;
 
 }  // namespace
 

@@ -11,10 +11,14 @@
 #include <string>
 #include <thread>
 
-#include "lib/RunCommand.h"
+#include "lib/TestSupport.h"
 
 namespace mtrtest {
 
+using testsupport::CommandResult;
+using testsupport::MakeTempDir;
+using testsupport::RunCommand;
+using testsupport::WaitFor;
 
 inline std::map<std::string, std::string> ParseKeyValues(const std::string& text) {
     std::map<std::string, std::string> kv;
@@ -28,15 +32,6 @@ inline std::map<std::string, std::string> ParseKeyValues(const std::string& text
         pos = end + 1;
     }
     return kv;
-}
-
-inline bool WaitFor(const std::function<bool()>& cond, int ms) {
-    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (std::chrono::steady_clock::now() < end) {
-        if (cond()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return cond();
 }
 
 // Number of records in a pcap savefile (classic format), -1 when it is not one.
@@ -63,12 +58,6 @@ inline int CountPcapRecords(const std::string& path) {
         ++count;
     }
     return count;
-}
-
-inline std::string MakeTempDir(const std::string& tag) {
-    std::string tmpl = (std::filesystem::temp_directory_path() / ("oc-" + tag + "-XXXXXX")).string();
-    if (!mkdtemp(tmpl.data())) return {};
-    return tmpl;
 }
 
 }  // namespace mtrtest

@@ -46,14 +46,14 @@ TEST(MtrTabFormat, LossAndLostAreRedOnlyAboveZero) {
 
 TEST(MtrTabFormat, LossPercentCountsPendingProbesAsSentOnly) {
     HopStats hop;
-    EXPECT_DOUBLE_EQ(0.0, MtrLossPercent(hop));  // nothing sent: no division by zero
+    EXPECT_DOUBLE_EQ(0.0, HopLossPercent(hop));  // nothing sent: no division by zero
     hop.sent = 30;
     hop.received = 28;
     hop.lost = 1;  // one still pending
-    EXPECT_NEAR(3.333, MtrLossPercent(hop), 0.001);
+    EXPECT_NEAR(3.333, HopLossPercent(hop), 0.001);
     hop.lost = 30;
     hop.received = 0;
-    EXPECT_DOUBLE_EQ(100.0, MtrLossPercent(hop));
+    EXPECT_DOUBLE_EQ(100.0, HopLossPercent(hop));
 }
 
 TEST(MtrTabFormat, UnansweredHopRow) {
@@ -98,4 +98,15 @@ TEST(MtrTabFormat, AnsweredHopRowFormats) {
     EXPECT_EQ("30.0 ms", cells[9].text);
     EXPECT_EQ("12.13 ms", cells[10].text);
     ExpectColor(kMtrOrange, *cells[10].color, "jitter 12.126");
+}
+
+TEST(MtrTabFormat, ProtocolComboLabelsAndCommandLineNamesAreOneList) {
+    EXPECT_STREQ(kProbeProtocolLabels[kProbeUdp], "UDP");
+    EXPECT_STREQ(kProbeProtocolLabels[kProbeIcmp], "ICMP");
+    EXPECT_STREQ(kProbeProtocolLabels[kProbeTcp], "TCP");
+    for (int32_t p : {kProbeUdp, kProbeIcmp, kProbeTcp}) EXPECT_EQ(ProbeProtocolFromName(ProbeProtocolName(p)), p);
+    EXPECT_EQ(ProbeProtocolName(kProbeTcp), "tcp");
+    EXPECT_FALSE(ProbeProtocolFromName("UDP").has_value());  // options are lower case
+    EXPECT_FALSE(ProbeProtocolFromName("sctp").has_value());
+    EXPECT_EQ(MtrPcapFileName("08122026_101500", kProbeIcmp), "08122026_101500_icmp.pcap");
 }

@@ -58,19 +58,19 @@ struct FakeNetwork {
 class MtrTabFrame : public ::testing::Test {
 protected:
     void SetUp() override {
-        app().devices = {{"dev-alfa", "Placa Alfa"}, {"dev-beta", "Placa Beta"}, {"dev-gama", "Placa Gama"}};
+        app().Shared().capture.devices = {{"dev-alfa", "Placa Alfa"}, {"dev-beta", "Placa Beta"}, {"dev-gama", "Placa Gama"}};
         h.Unlock();
         h.Frame();
         ASSERT_TRUE(h.SelectTab("MTR")) << h.AllText();
-        net.core = &app().mtrCore;
+        net.core = &app().MtrEngine();
     }
-    void TearDown() override { app().mtrCore.Stop(); }
+    void TearDown() override { app().MtrEngine().Stop(); }
 
     App& app() { return h.app(); }
 
     // Runs the probing loop against `net`; `pauseMs` is the pause after each cycle.
     void StartFakeRun(int pauseMs) {
-        ASSERT_TRUE(app().mtrCore.StartWithoutNetworkForTesting(
+        ASSERT_TRUE(app().MtrEngine().StartWithoutNetworkForTesting(
             kTarget, kProbeUdp, [this](int32_t t, int32_t s, int32_t p) { return net.Send(t, s, p); }, 0, pauseMs));
     }
 
@@ -161,11 +161,11 @@ void ExpectColor(const ImVec4& expected, const ImVec4& actual, const std::string
 }  // namespace
 
 TEST_F(MtrTabFrame, DefaultsAtFirstDraw) {
-    EXPECT_STREQ("8.8.8.8", app().mtrTarget);
-    EXPECT_EQ(0, app().mtrProtocol);
-    EXPECT_FALSE(app().mtrSavePcap);
-    EXPECT_EQ(0, app().selectedDevice);
-    EXPECT_FALSE(app().mtrRunning);
+    EXPECT_EQ("8.8.8.8", app().Mtr().Target());
+    EXPECT_EQ(0, app().Mtr().Protocol());
+    EXPECT_FALSE(app().Mtr().SavePcap());
+    EXPECT_EQ(0, app().Shared().capture.selected);
+    EXPECT_FALSE(app().Mtr().Running());
 
     const std::string panel = h.AllText("ConfigPanel");
     for (const char* text : {"Host Alvo:", "8.8.8.8", "Interface:", "Placa Alfa", "Protocolo:", "UDP",
@@ -178,27 +178,27 @@ TEST_F(MtrTabFrame, DefaultsAtFirstDraw) {
     for (const char* header : kMtrLogHeaders) EXPECT_TRUE(h.HasText(header)) << header;
 
     // An index left out of range (for example by a shorter device list) falls back to the first.
-    app().selectedDevice = 7;
+    app().Shared().capture.selected = 7;
     h.Frame();
-    EXPECT_EQ(0, app().selectedDevice);
+    EXPECT_EQ(0, app().Shared().capture.selected);
 
     // The target field keeps at most 127 characters.
     h.Activate(h.ItemId("ConfigPanel", {"##target"}));
     h.PressKey(platform::keys::A, harness::kLeftCtrl);
     h.TypeText(std::string(200, '7'));
-    EXPECT_EQ(127u, std::strlen(app().mtrTarget));
+    EXPECT_EQ(127u, app().Mtr().Target().size());
 }
 
 TEST_F(MtrTabFrame, FailedStartShowsPopupWithCauseAndOkClosesIt) {
     // Loopback target (no name lookup, nothing leaves the host) and a device that does not exist.
-    std::strcpy(app().mtrTarget, "127.0.0.1");
-    app().devices = {{"oc-no-such-dev0", "Placa Inexistente"}};
+    app().Mtr().SetTarget("127.0.0.1");
+    app().Shared().capture.devices = {{"oc-no-such-dev0", "Placa Inexistente"}};
     h.Frame();
     ASSERT_TRUE(h.ClickText("INICIAR", true));
     h.RunFrames(2);
 
-    EXPECT_FALSE(app().mtrRunning);
-    const StartError cause = app().mtrCore.LastStartError();
+    EXPECT_FALSE(app().Mtr().Running());
+    const StartError cause = app().MtrEngine().LastStartError();
     ASSERT_NE(StartError::None, cause);
     EXPECT_TRUE(h.HasText("Falha ao Iniciar"));
     EXPECT_TRUE(h.HasText("Nao foi possivel iniciar o MTR.", true));
@@ -218,7 +218,7 @@ TEST_F(MtrTabFrame, UnansweredHopShowsPlaceholders) {
     net.targetTtl = 4;
     StartFakeRun(60000);  // one cycle, then a long pause: nothing expires during the test
     ASSERT_TRUE(FramesUntil([&] {
-        auto hops = app().mtrCore.GetHops();
+        auto hops = app().MtrEngine().GetHops();
         return hops.size() == 4 && hops[4].received == 1 && hops[4].sent == 1;
     }));
     h.Frame();
@@ -248,10 +248,10 @@ TEST_F(MtrTabFrame, RowsAboveMaxHopsHiddenUntilLimpar) {
     net.lastRouter = 8;
     net.targetTtl = 0;  // the first cycles reach all 30 hops
     StartFakeRun(100);
-    ASSERT_TRUE(FramesUntil([&] { return app().mtrCore.GetHops().size() == 30u; }));
+    ASSERT_TRUE(FramesUntil([&] { return app().MtrEngine().GetHops().size() == 30u; }));
     ASSERT_TRUE(FramesUntil([&] { return HighestDrawnRow() == 30; }, 2000ms));
     // Silent hops lose their first probes once these expire (after about a second).
-    ASSERT_TRUE(FramesUntil([&] { return app().mtrCore.GetHops()[30].lost > 0; }));
+    ASSERT_TRUE(FramesUntil([&] { return app().MtrEngine().GetHops()[30].lost > 0; }));
     h.Frame();
     const auto silent = Row(30);
     ASSERT_EQ(11u, silent.size()) << h.AllText("MtrTable");
@@ -260,15 +260,15 @@ TEST_F(MtrTabFrame, RowsAboveMaxHopsHiddenUntilLimpar) {
     ExpectColor(kMtrRed, silent[5].color, "lost above 0");
 
     net.targetTtl = 9;  // the target answers at hop 9 from the next cycle on
-    ASSERT_TRUE(FramesUntil([&] { return app().mtrCore.MaxHops() == 9; }));
+    ASSERT_TRUE(FramesUntil([&] { return app().MtrEngine().MaxHops() == 9; }));
     h.Frame();
     EXPECT_EQ(9, HighestDrawnRow());
     EXPECT_EQ(kTarget, RowTexts(9).at(1));
-    EXPECT_EQ(30u, app().mtrCore.GetHops().size()) << "hidden rows keep their statistics";
+    EXPECT_EQ(30u, app().MtrEngine().GetHops().size()) << "hidden rows keep their statistics";
 
     net.targetTtl = 0;
     ASSERT_TRUE(h.ClickText("LIMPAR", true));
-    EXPECT_EQ(kMtrMaxHops, app().mtrCore.MaxHops());
+    EXPECT_EQ(kMtrMaxHops, app().MtrEngine().MaxHops());
     EXPECT_TRUE(FramesUntil([&] { return HighestDrawnRow() == 30; }));
 }
 
@@ -283,7 +283,7 @@ TEST_F(MtrTabFrame, LogFollowsNewestPacketOnlyWhenAtBottom) {
             e.protocol = "ICMP";
             e.info = "pkt-" + std::to_string(next) + "-end";
             e.wireLength = 70;
-            app().mtrCore.OnPacketLog(e);
+            app().MtrEngine().OnPacketLog(e);
         }
     };
     auto shown = [&](int n) { return h.HasText("pkt-" + std::to_string(n) + "-end"); };
@@ -329,7 +329,7 @@ TEST_F(MtrTabFrame, MtrAndFlowCombosShareSelectedDevice) {
     ASSERT_TRUE(h.ClickText("Placa Alfa", true));  // opens "##deviceCombo"
     h.Frame();  // a new popup is sized in its first frame and drawn from the next
     ASSERT_TRUE(h.ClickText("Placa Gama", true));
-    EXPECT_EQ(2, app().selectedDevice);
+    EXPECT_EQ(2, app().Shared().capture.selected);
     EXPECT_TRUE(h.HasText("Placa Gama", true));
 
     ASSERT_TRUE(h.SelectTab("Flow"));
@@ -337,7 +337,7 @@ TEST_F(MtrTabFrame, MtrAndFlowCombosShareSelectedDevice) {
     ASSERT_TRUE(h.ClickText("Placa Gama", true));  // opens "##devFlow"
     h.Frame();
     ASSERT_TRUE(h.ClickText("Placa Beta", true));
-    EXPECT_EQ(1, app().selectedDevice);
+    EXPECT_EQ(1, app().Shared().capture.selected);
 
     ASSERT_TRUE(h.SelectTab("MTR"));
     EXPECT_TRUE(h.HasText("Placa Beta", true)) << "and the MTR combo the one chosen on the Flow tab";
@@ -384,12 +384,12 @@ TEST_F(MtrTabFrame, StartAndStopARealRunOnPrivateLoopback) {
     if (geteuid() != 0) GTEST_SKIP() << "needs root for a network namespace and capture";
     ASSERT_EQ(0, unshare(CLONE_NEWNET)) << std::strerror(errno);
     ASSERT_EQ(0, std::system("ip link set lo up"));
-    app().devices = {{"lo", "lo"}};
-    std::strcpy(app().mtrTarget, "127.0.0.1");
+    app().Shared().capture.devices = {{"lo", "lo"}};
+    app().Mtr().SetTarget("127.0.0.1");
     h.Frame();
 
     ASSERT_TRUE(h.ClickText("INICIAR", true));
-    ASSERT_TRUE(app().mtrRunning) << StartErrorText(app().mtrCore.LastStartError());
+    ASSERT_TRUE(app().Mtr().Running()) << StartErrorText(app().MtrEngine().LastStartError());
     h.Frame();
     EXPECT_TRUE(h.HasText("PARAR", true));
     EXPECT_FALSE(h.HasText("INICIAR", true));
@@ -402,8 +402,8 @@ TEST_F(MtrTabFrame, StartAndStopARealRunOnPrivateLoopback) {
         << "the reply appears in the packet log";
 
     ASSERT_TRUE(h.ClickText("PARAR", true));
-    EXPECT_FALSE(app().mtrRunning);
-    EXPECT_FALSE(app().mtrCore.IsRunning());
+    EXPECT_FALSE(app().Mtr().Running());
+    EXPECT_FALSE(app().MtrEngine().IsRunning());
     h.Frame();
     EXPECT_TRUE(h.HasText("INICIAR", true));
 }

@@ -17,7 +17,11 @@
 #include <thread>
 #include <vector>
 
-#include "lib/RunCommand.h"
+#include "lib/TestPassword.h"
+#include "lib/TestSupport.h"
+
+using testsupport::CommandResult;
+using testsupport::RunCommand;
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
@@ -26,7 +30,6 @@ namespace {
 
 constexpr const char* kDisplay = ":61";
 constexpr const char* kPrefix = "tt";
-constexpr const char* kPassword = ".7351!quartzy.";
 
 // Positions inside the 1280 x 800 client area, from the stock style (13 px font, 8 px window
 // padding, 4/3 px frame padding, 8/4 px item spacing): the tab bar's "MTR" item, the target
@@ -40,45 +43,6 @@ std::string Capture(const std::string& cmd) { return RunCommand(cmd).out; }
 
 int Shell(const std::string& cmd) { return std::system(cmd.c_str()); }
 
-pid_t Spawn(const std::vector<std::string>& argv, const std::string& cwd, const std::string& logFile) {
-    pid_t pid = fork();
-    if (pid == 0) {
-        if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(126);
-        if (!logFile.empty()) {
-            if (FILE* f = std::freopen(logFile.c_str(), "w", stdout)) dup2(fileno(f), 2);
-        }
-        std::vector<char*> args;
-        for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-        args.push_back(nullptr);
-        execvp(args[0], args.data());
-        _exit(127);
-    }
-    return pid;
-}
-
-// Waits up to `limit` for the child to end; returns its exit code, or -1 while it still runs.
-int WaitExit(pid_t pid, std::chrono::milliseconds limit) {
-    const auto end = std::chrono::steady_clock::now() + limit;
-    do {
-        int status = 0;
-        if (waitpid(pid, &status, WNOHANG) == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : 128;
-        std::this_thread::sleep_for(50ms);
-    } while (std::chrono::steady_clock::now() < end);
-    return -1;
-}
-
-void Stop(pid_t& pid) {
-    if (pid <= 0) return;
-    if (WaitExit(pid, 0ms) == -1) {
-        kill(pid, SIGTERM);
-        if (WaitExit(pid, 3000ms) == -1) {
-            kill(pid, SIGKILL);
-            waitpid(pid, nullptr, 0);
-        }
-    }
-    pid = -1;
-}
-
 std::string Xdo(const std::string& args) {
     return "DISPLAY=" + std::string(kDisplay) + " xdotool " + args;
 }
@@ -86,13 +50,13 @@ std::string Xdo(const std::string& args) {
 // Everything the test starts, torn down in reverse order even when an assertion fails.
 struct LiveRun {
     bool netUp = false;
-    pid_t xvfb = -1;
-    pid_t app = -1;
+    testsupport::Child xvfb;
+    testsupport::Child app;
     fs::path work;
 
     ~LiveRun() {
-        Stop(app);
-        Stop(xvfb);
+        app.Stop();
+        xvfb.Stop();
         if (netUp) Shell(std::string(OC_TESTNET) + " down --prefix " + kPrefix + " >/dev/null 2>&1");
         if (!work.empty()) {
             std::error_code ec;
@@ -141,22 +105,16 @@ TEST(MtrTabLive, TracesTheTestNetworkFromTheRealWindow) {
         << "testnet up failed, see " << (run.work / "testnet.log");
     const std::string clientNs = env.at("TESTNET_CLIENT_NS");
 
-    run.xvfb = Spawn({"Xvfb", kDisplay, "-screen", "0", "1600x1000x24", "-nolisten", "tcp", "-noreset"}, "", "/dev/null");
-    bool xReady = false;
-    for (int i = 0; i < 100 && !xReady; ++i) {
-        xReady = Shell(std::string("xdpyinfo -display ") + kDisplay + " >/dev/null 2>&1") == 0;
-        if (!xReady) std::this_thread::sleep_for(100ms);
-    }
-    ASSERT_TRUE(xReady) << "Xvfb did not come up on " << kDisplay;
+    ASSERT_TRUE(testsupport::StartXvfb(run.xvfb, kDisplay)) << "Xvfb did not come up on " << kDisplay;
 
     // The X socket is a file-system socket, so the program inside the namespace reaches it.
     const std::string trace = (run.work / "trace.log").string();
-    run.app = Spawn({"ip", "netns", "exec", clientNs, "env", std::string("DISPLAY=") + kDisplay,
+    run.app.Start({"ip", "netns", "exec", clientNs, "env", std::string("DISPLAY=") + kDisplay,
                      "ORVANTA_DEBUG_LOG=" + trace,
                      // Sanitizer builds: leaks inside X11, GL and SDL are not ours.
                      std::string("LSAN_OPTIONS=suppressions=") + OC_SOURCE_DIR + "/tests/app/lsan.supp:print_suppressions=0",
                      app},
-                    run.work.string(), (run.work / "app.log").string());
+                  false, (run.work / "app.log").string(), run.work.string(), true);
 
     // The main window is the 1280-pixel-wide one of the program's class (the tray icon has
     // a window of its own).
@@ -176,16 +134,14 @@ TEST(MtrTabLive, TracesTheTestNetworkFromTheRealWindow) {
 
     Shell(Xdo("windowfocus --sync " + win));
     Click(win, kPasswordX, kPasswordY);
-    Shell(Xdo("type --delay 60 '" + std::string(kPassword) + "'"));
+    Shell(Xdo("type --delay 60 '" + std::string(kTestPassword) + "'"));
     Shell(Xdo("key --delay 60 Return"));
-    bool unlocked = false;
-    for (int i = 0; i < 50 && !unlocked; ++i) {
+    auto traced = [&] {
         std::ifstream in(trace);
-        const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-        unlocked = text.find("Unlocked") != std::string::npos;
-        if (!unlocked) std::this_thread::sleep_for(100ms);
-    }
-    ASSERT_TRUE(unlocked) << "the password did not unlock the program";
+        return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    };
+    ASSERT_TRUE(testsupport::WaitFor([&] { return traced().find("Unlocked") != std::string::npos; }, 5s))
+        << "the password did not unlock the program";
     std::this_thread::sleep_for(300ms);
 
     Click(win, kMtrTabX, kMtrTabY);
@@ -194,27 +150,29 @@ TEST(MtrTabLive, TracesTheTestNetworkFromTheRealWindow) {
     Shell(Xdo("type --delay 60 " + env.at("TESTNET_TARGET_IP")));
     Click(win, kStartX, kStartY);  // "INICIAR"
 
-    // The first cycle probes until the target answers, each later one four hops and a 1 s pause.
-    std::this_thread::sleep_for(6s);
+    // The engine's trace names the source of every matched reply: wait until every router and
+    // the target have answered the probes started from the tab.
+    const char* const kAnswering[] = {"TESTNET_HOP1_IP", "TESTNET_HOP2_IP", "TESTNET_HOP3_IP", "TESTNET_TARGET_IP"};
+    testsupport::WaitFor([&] {
+        const std::string text = traced();
+        for (const char* key : kAnswering)
+            if (text.find("From=" + env.at(key) + " ") == std::string::npos) return false;
+        return true;
+    }, 20s);
     const std::string shot = std::string(OC_ARTIFACT_DIR) + "/mtr-tab.png";
     EXPECT_EQ(0, Shell(std::string("DISPLAY=") + kDisplay + " import -window root " + shot)) << shot;
 
     Click(win, kStartX, kStartY);  // "PARAR"
-    std::this_thread::sleep_for(2500ms);
-    EXPECT_EQ(-1, WaitExit(run.app, 0ms)) << "program ended after PARAR";
+    EXPECT_EQ(-1, run.app.Wait(2500ms)) << "program ended after PARAR";
     Shell(Xdo("key --delay 60 ctrl+q"));
-    const int exitCode = WaitExit(run.app, 8000ms);
+    const int exitCode = run.app.Wait(8000ms);
     EXPECT_EQ(0, exitCode) << "ctrl+q did not end the program cleanly; its output:\n" << [&] {
         std::ifstream out(run.work / "app.log");
         return std::string((std::istreambuf_iterator<char>(out)), std::istreambuf_iterator<char>());
     }();
-    if (exitCode != -1) run.app = -1;
 
-    // The engine's trace names the source of every matched reply: every router and the target
-    // must have answered the probes started from the tab.
-    std::ifstream in(trace);
-    const std::string traced((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    for (const char* key : {"TESTNET_HOP1_IP", "TESTNET_HOP2_IP", "TESTNET_HOP3_IP", "TESTNET_TARGET_IP"})
-        EXPECT_NE(std::string::npos, traced.find("From=" + env.at(key) + " "))
+    const std::string finalTrace = traced();
+    for (const char* key : kAnswering)
+        EXPECT_NE(std::string::npos, finalTrace.find("From=" + env.at(key) + " "))
             << key << " never answered; screenshot: " << shot;
 }

@@ -15,7 +15,10 @@
 #include "platform/RouteLookup.h"
 #include "probe/RouteDevice.h"
 
-#include "lib/RunCommand.h"
+#include "lib/TestSupport.h"
+
+using testsupport::CommandResult;
+using testsupport::RunCommand;
 
 namespace {
 

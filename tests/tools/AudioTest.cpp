@@ -1,11 +1,18 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
+#include <cmath>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <thread>
 #include <cstdlib>
 #include <cstring>
 
 #include "PulseServer.h"
-#include "TestSupport.h"
+#include "SilentSoundServer.h"
+#include "lib/TestSupport.h"
 #include "tools/AudioTester.h"
 
 using namespace std::chrono;
@@ -135,37 +142,87 @@ TEST(AudioTester, PlaybackPlaysExactlyTheRecordedBytes) {
     tester.StopPlayback();
 }
 
+namespace {
+
+// The volume is read and set on the tester's worker: wait until it shows what is expected.
+bool VolumeBecomes(AudioTester& tester, float expected) {
+    return testsupport::WaitFor([&] { return std::abs(tester.GetMicVolume() - expected) < 0.01f; }, seconds(3));
+}
+bool PactlShows(PulseServer& pulse, const std::string& text) {
+    return testsupport::WaitFor(
+        [&] { return pulse.PactlOut("get-source-volume mic").find(text) != std::string::npos; }, seconds(3));
+}
+
+}  // namespace
+
 TEST(AudioTester, MicrophoneVolumeFollowsTheDefaultSource) {
     PulseServer pulse;
     ASSERT_TRUE(pulse.Start()) << testsupport::ReadFile(pulse.dir + "/server.log");
     AudioTester tester;
     ASSERT_TRUE(pulse.Pactl("set-source-volume mic 40%"));
-    EXPECT_NEAR(tester.GetMicVolume(), 0.40f, 0.01f);
+    EXPECT_TRUE(VolumeBecomes(tester, 0.40f)) << tester.GetMicVolume();
     tester.SetMicVolume(0.75f);
-    EXPECT_NE(pulse.PactlOut("get-source-volume mic").find("75%"), std::string::npos)
-        << pulse.PactlOut("get-source-volume mic");
-    EXPECT_NEAR(tester.GetMicVolume(), 0.75f, 0.01f);
+    EXPECT_NEAR(tester.GetMicVolume(), 0.75f, 0.01f);  // shown at once, before the server has it
+    EXPECT_TRUE(PactlShows(pulse, "75%")) << pulse.PactlOut("get-source-volume mic");
+    EXPECT_TRUE(VolumeBecomes(tester, 0.75f));
     // Above the nominal maximum the slider shows its end; out-of-range requests are clamped.
     ASSERT_TRUE(pulse.Pactl("set-source-volume mic 130%"));
-    EXPECT_FLOAT_EQ(tester.GetMicVolume(), 1.0f);
+    EXPECT_TRUE(VolumeBecomes(tester, 1.0f)) << tester.GetMicVolume();
     tester.SetMicVolume(-3.0f);
-    EXPECT_NE(pulse.PactlOut("get-source-volume mic").find(" 0%"), std::string::npos);
+    EXPECT_TRUE(PactlShows(pulse, " 0%")) << pulse.PactlOut("get-source-volume mic");
     // The default source changing elsewhere is followed at the next read.
     ASSERT_TRUE(pulse.Pactl("set-source-volume micsrc.monitor 20%"));
     ASSERT_TRUE(pulse.Pactl("set-default-source micsrc.monitor"));
-    EXPECT_NEAR(tester.GetMicVolume(), 0.20f, 0.01f);
+    EXPECT_TRUE(VolumeBecomes(tester, 0.20f)) << tester.GetMicVolume();
 }
 
 TEST(AudioTester, MicrophoneVolumeIsFoundWhenTheServerAppearsLater) {
     PulseServer pulse;
     ASSERT_TRUE(pulse.Prepare());
     AudioTester tester;
-    EXPECT_EQ(tester.GetMicVolume(), 0.0f);
+    EXPECT_TRUE(VolumeBecomes(tester, 0.0f));
     tester.SetMicVolume(0.9f);  // nothing to set yet
+    EXPECT_TRUE(VolumeBecomes(tester, 0.0f)) << "a set that found no server is not shown as done";
     ASSERT_TRUE(pulse.Launch());
     ASSERT_TRUE(pulse.Pactl("set-source-volume mic 30%"));
     // The next reads retry the connection (at most once a second) and find the microphone.
-    EXPECT_TRUE(testsupport::WaitFor([&] { return std::abs(tester.GetMicVolume() - 0.30f) < 0.01f; }, seconds(3)));
+    EXPECT_TRUE(VolumeBecomes(tester, 0.30f));
+}
+
+TEST(AudioTester, AFailedStartKeepsThePreviousRecording) {
+    PulseServer pulse;
+    ASSERT_TRUE(pulse.Start()) << testsupport::ReadFile(pulse.dir + "/server.log");
+    ASSERT_TRUE(pulse.PlayToneIntoMic(0.3, 4));
+    AudioTester tester;
+    ASSERT_TRUE(tester.StartRecording());
+    ASSERT_TRUE(testsupport::WaitFor([&] { return tester.RecordedSeconds() > 0.5f; }, seconds(5)));
+    tester.StopRecording();
+    const std::vector<uint8_t> before = tester.RecordingCopy();
+    ASSERT_FALSE(before.empty());
+
+    pulse.StopTone();
+    pulse.server.Stop();  // the sound server goes away
+    EXPECT_FALSE(tester.StartRecording());
+    EXPECT_FALSE(tester.IsRecording());
+    EXPECT_EQ(tester.RecordingCopy(), before);
+}
+
+TEST(AudioTester, AVolumeCallThatNeverReturnsHoldsUpNoCaller) {
+    auto owned = std::make_unique<SilentSoundServer>(std::this_thread::get_id());
+    SilentSoundServer& server = *owned;
+    {
+        AudioTester tester(std::move(owned));
+        EXPECT_EQ(tester.GetMicVolume(), 0.0f);
+        ASSERT_TRUE(testsupport::WaitFor([&] { return server.calls.load() == 1; }, seconds(5)));
+        // The worker is stuck in the server; asking and setting still return at once.
+        tester.SetMicVolume(0.6f);
+        EXPECT_FLOAT_EQ(tester.GetMicVolume(), 0.6f);
+        tester.SetMicVolume(0.7f);
+        EXPECT_FLOAT_EQ(tester.GetMicVolume(), 0.7f);
+        EXPECT_EQ(server.calls.load(), 1);
+        EXPECT_FALSE(server.calledOnGuiThread.load());
+        server.Release();
+    }
 }
 
 TEST(AudioTester, NoSoundServerMeansNoDevices) {
@@ -179,6 +236,6 @@ TEST(AudioTester, NoSoundServerMeansNoDevices) {
     EXPECT_FALSE(tester.IsRecording());
     EXPECT_EQ(tester.GetMicVolume(), 0.0f);
     tester.SetMicVolume(0.5f);  // no effect, no crash
-    EXPECT_EQ(tester.GetMicVolume(), 0.0f);
+    EXPECT_TRUE(VolumeBecomes(tester, 0.0f));
     std::filesystem::remove_all(dir);
 }

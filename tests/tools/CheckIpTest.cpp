@@ -5,8 +5,8 @@
 #include <filesystem>
 #include <regex>
 
-#include "CheckIpServer.h"
-#include "TestSupport.h"
+#include "lib/CheckIpServer.h"
+#include "lib/TestSupport.h"
 #include "logs/LogPaths.h"
 #include "tools/CheckIp.h"
 

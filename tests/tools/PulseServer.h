@@ -9,7 +9,7 @@
 #include <filesystem>
 #include <string>
 
-#include "TestSupport.h"
+#include "lib/TestSupport.h"
 
 class PulseServer {
 public:

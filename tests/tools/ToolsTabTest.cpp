@@ -9,12 +9,15 @@
 #include <filesystem>
 #include <thread>
 
-#include "CheckIpServer.h"
+#include "lib/CheckIpServer.h"
 #include "PulseServer.h"
-#include "TestSupport.h"
+#include "SilentSoundServer.h"
+#include "lib/TestSupport.h"
 #include "app/App.h"
 #include "harness/FrameHarness.h"
 #include "logs/LogPaths.h"
+#include "tools/AudioTab.h"
+#include "tools/AudioTester.h"
 
 namespace fs = std::filesystem;
 using namespace std::chrono;
@@ -74,6 +77,12 @@ SystemInfo PreparedFacts() {
     return info;
 }
 
+AppOptions PreparedOptions() {
+    AppOptions options;
+    options.systemFacts = &PreparedFacts;
+    return options;
+}
+
 bool Near(const ImVec4& c, float r, float g, float b) {
     return std::abs(c.x - r) < 0.01f && std::abs(c.y - g) < 0.01f && std::abs(c.z - b) < 0.01f;
 }
@@ -82,7 +91,7 @@ bool Near(const ImVec4& c, float r, float g, float b) {
 
 // ---------------------------------------------------------------- Check IP
 
-class CheckIpTab : public ::testing::Test {
+class CheckIpTabFrame : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_TRUE(server.Start());
@@ -94,9 +103,16 @@ protected:
         std::error_code ec;
         fs::remove_all(exeDir, ec);
     }
+    // The shell's options with the tab pointed at the test server.
+    AppOptions Options(long connectTimeoutMs = 5000, long totalTimeoutMs = 10000) {
+        AppOptions options;
+        options.checkIp.host = server.Host();
+        options.checkIp.caFile = server.cert;
+        options.checkIp.connectTimeoutMs = connectTimeoutMs;
+        options.checkIp.totalTimeoutMs = totalTimeoutMs;
+        return options;
+    }
     void Configure(harness::FrameHarness& h) {
-        h.app().checkIpOptions.host = server.Host();
-        h.app().checkIpOptions.caFile = server.cert;
         h.Unlock();
         h.RunFrames(2);
         ASSERT_TRUE(h.SelectTab("Check IP"));
@@ -106,16 +122,14 @@ protected:
     std::string exeDir;
 };
 
-TEST_F(CheckIpTab, SilentServerKeepsFramesComingAndEndsAtTheStartView) {
+TEST_F(CheckIpTabFrame, SilentServerKeepsFramesComingAndEndsAtTheStartView) {
     server.SetBoth("{\"mode\": \"hang\"}", "{\"mode\": \"hang\"}");
-    harness::FrameHarness h;
+    harness::FrameHarness h(Options(500, 1500));
     Configure(h);
-    h.app().checkIpOptions.connectTimeoutMs = 500;
-    h.app().checkIpOptions.totalTimeoutMs = 1500;
     ASSERT_TRUE(h.ClickText("VERIFICAR MEU IP"));
     auto t0 = steady_clock::now();
     h.Frame();
-    EXPECT_TRUE(h.app().ipCheckBusy);
+    EXPECT_TRUE(h.app().CheckIp().Busy());
     EXPECT_TRUE(h.HasText("Verificando..."));
     EXPECT_FALSE(h.HasText("VERIFICAR MEU IP"));
     int frames = 0;
@@ -124,23 +138,23 @@ TEST_F(CheckIpTab, SilentServerKeepsFramesComingAndEndsAtTheStartView) {
     EXPECT_GT(took, 2.5);  // both URLs waited out their time-out...
     EXPECT_LT(took, 5.0);  // ...and no longer
     EXPECT_GT(frames, 100);  // the window kept drawing all along
-    EXPECT_FALSE(h.app().ipCheckBusy);
-    EXPECT_EQ(h.app().publicIp, "");
-    EXPECT_EQ(h.app().publicIpSource, "");
+    EXPECT_FALSE(h.app().CheckIp().Busy());
+    EXPECT_EQ(h.app().CheckIp().Address(), "");
+    EXPECT_EQ(h.app().CheckIp().Source(), "");
     EXPECT_TRUE(h.HasText("Nao foi possivel obter o IP publico."));
     EXPECT_FALSE(fs::exists(exeDir + "/LOGS/flow/checkip.csv"));
 }
 
-TEST_F(CheckIpTab, ResultViewCopiesAndRefreshesWithoutANewRequest) {
+TEST_F(CheckIpTabFrame, ResultViewCopiesAndRefreshesWithoutANewRequest) {
     server.SetBoth(CheckIpServer::Answer("<p>Current IP Address: 203.0.113.7</p>\r\n"), "{}");
-    harness::FrameHarness h;
+    harness::FrameHarness h(Options());
     Configure(h);
     auto normal = h.FindText("VERIFICAR MEU IP");
     ASSERT_TRUE(normal);
     ASSERT_TRUE(h.ClickText("VERIFICAR MEU IP"));
     ASSERT_TRUE(FramesUntil(h, [&] { return h.HasText("O IP que o sistema da Orvanta enxerga"); }, seconds(5)));
-    EXPECT_EQ(h.app().publicIp, "203.0.113.7");
-    EXPECT_EQ(h.app().publicIpSource, server.HttpsUrl());
+    EXPECT_EQ(h.app().CheckIp().Address(), "203.0.113.7");
+    EXPECT_EQ(h.app().CheckIp().Source(), server.HttpsUrl());
     auto address = h.FindText("203.0.113.7", true);
     ASSERT_TRUE(address);
     EXPECT_TRUE(Near(address->color, 0.2f, 0.8f, 1.0f));
@@ -155,7 +169,7 @@ TEST_F(CheckIpTab, ResultViewCopiesAndRefreshesWithoutANewRequest) {
     h.Frame();
     EXPECT_TRUE(h.HasText("VERIFICAR MEU IP"));
     EXPECT_FALSE(h.HasText("Nao foi possivel"));
-    EXPECT_EQ(h.app().publicIpSource, server.HttpsUrl());
+    EXPECT_EQ(h.app().CheckIp().Source(), server.HttpsUrl());
     h.RunFrames(10);
     EXPECT_EQ(server.Requests(), "https /checkip/ OrvantaConnect\n");  // no request of its own
     std::string history = History();
@@ -186,7 +200,7 @@ TEST(AudioTab, NoSoundServerShowsTheErrorOnEveryVisitWithoutTrappingTheUser) {
     EXPECT_TRUE(h.HasText("Nao ha dispositivos de audio ativos"));  // the line in the tab stays
     ASSERT_TRUE(h.ClickText("INICIAR GRAVACAO"));
     h.Frame();
-    EXPECT_FALSE(h.app().audioTester.IsRecording());
+    EXPECT_FALSE(h.app().Audio().IsRecording());
     EXPECT_TRUE(h.HasText("INICIAR GRAVACAO"));
     // The user can leave; coming back shows the message again.
     ASSERT_TRUE(h.SelectTab("HOME"));
@@ -213,11 +227,11 @@ TEST(AudioTab, RecordStopPlayStopAndVolume) {
     ASSERT_TRUE(h.ClickText("INICIAR GRAVACAO"));
     h.Frame();
     EXPECT_TRUE(h.HasText("PARAR GRAVACAO"));
-    EXPECT_TRUE(h.app().audioTester.IsRecording());
+    EXPECT_TRUE(h.app().Audio().IsRecording());
     EXPECT_FALSE(h.HasText("ESCUTAR TESTE"));
     // A loud tone turns the meter red.
-    ASSERT_TRUE(FramesUntil(h, [&] { return h.app().audioTester.GetLevel() >= 0.9f; }, seconds(5)));
-    ASSERT_TRUE(FramesUntil(h, [&] { return h.app().audioTester.RecordedSeconds() > 1.0f; }, seconds(5)));
+    ASSERT_TRUE(FramesUntil(h, [&] { return h.app().Audio().GetLevel() >= 0.9f; }, seconds(5)));
+    ASSERT_TRUE(FramesUntil(h, [&] { return h.app().Audio().RecordedSeconds() > 1.0f; }, seconds(5)));
     ASSERT_TRUE(h.ClickText("PARAR GRAVACAO"));
     h.Frame();
     EXPECT_TRUE(h.HasText("INICIAR GRAVACAO"));
@@ -231,10 +245,9 @@ TEST(AudioTab, RecordStopPlayStopAndVolume) {
     h.Frame();
     EXPECT_TRUE(h.HasText("ESCUTAR TESTE"));
 
-    // The slider follows the system's volume and sets it.
+    // The slider follows the system's volume (read by the tester's worker) and sets it.
     ASSERT_TRUE(pulse.Pactl("set-source-volume mic 40%"));
-    h.Frame();
-    EXPECT_TRUE(h.HasText("0.40", true));
+    EXPECT_TRUE(FramesUntil(h, [&] { return h.HasText("0.40", true); }, seconds(3)));
     auto slider = h.FindText("0.40", true);
     ASSERT_TRUE(slider);
     auto window = h.FindWindow("MainDock");
@@ -252,22 +265,49 @@ TEST(AudioTab, RecordStopPlayStopAndVolume) {
         now = std::atof(out.substr(start + 1, pct - start - 1).c_str()) / 100.0f;
         return now > 0.6f;
     }, seconds(2)));
-    EXPECT_NEAR(h.app().audioTester.GetMicVolume(), now, 0.02f);
+    EXPECT_NEAR(h.app().Audio().GetMicVolume(), now, 0.02f);
 
     ASSERT_TRUE(h.ClickText("CONFIGURACOES AVANCADAS DE SOM"));
     EXPECT_TRUE(desktop.WaitLaunched("pavucontrol"));
 }
 
+TEST(AudioTab, TheVolumeSliderNeverWaitsForTheSoundServer) {
+    auto owned = std::make_unique<SilentSoundServer>(std::this_thread::get_id());
+    SilentSoundServer& server = *owned;
+    AudioTester tester(std::move(owned));
+    ::AudioTab tab(tester);
+    {
+        harness::FrameHarness h([&] { tab.Draw(); });
+        h.RunFrames(3);
+        if (h.FindWindow("Erro de Áudio")) {
+            ASSERT_TRUE(h.ClickText("OK", true));
+            h.RunFrames(2);
+        }
+        // From here on the worker hangs in the server; every frame below still completes.
+        ASSERT_TRUE(testsupport::WaitFor([&] { return server.calls.load() >= 1; }, seconds(5)));
+        h.RunFrames(3);
+        const auto slider = h.FindText("0.00", true);
+        const auto host = h.FindWindow("TabHost");
+        ASSERT_TRUE(slider && host) << h.AllText();
+        const float frameWidth = (slider->Center().x - host->pos.x) * 2.0f;
+        h.ClickAt(host->pos.x + frameWidth * 0.9f, slider->Center().y);
+        h.RunFrames(5);
+        EXPECT_FALSE(h.HasText("0.00", true)) << "the slider holds the value it was moved to";
+        EXPECT_GT(tester.GetMicVolume(), 0.8f);
+        EXPECT_FALSE(server.calledOnGuiThread.load());
+    }
+    server.Release();
+}
+
 // ---------------------------------------------------------------- HOME
 
-class HomeTab : public ::testing::Test {
+class HomeTabFrame : public ::testing::Test {
 protected:
     void SetUp() override { collectCalls = 0; }
 };
 
-TEST_F(HomeTab, FirstDrawRefreshesThenAboutEveryTwoSecondsOfShownTime) {
-    harness::FrameHarness h;
-    h.app().systemInfoSource = &PreparedFacts;
+TEST_F(HomeTabFrame, FirstDrawRefreshesThenAboutEveryTwoSecondsOfShownTime) {
+    harness::FrameHarness h(PreparedOptions());
     h.RunFrames(3);
     EXPECT_EQ(collectCalls, 0);  // locked: no tab content runs
     h.Unlock();
@@ -288,9 +328,8 @@ TEST_F(HomeTab, FirstDrawRefreshesThenAboutEveryTwoSecondsOfShownTime) {
     EXPECT_EQ(collectCalls, 3);
 }
 
-TEST_F(HomeTab, ShowsFactsFiguresAndInterfaces) {
-    harness::FrameHarness h;
-    h.app().systemInfoSource = &PreparedFacts;
+TEST_F(HomeTabFrame, ShowsFactsFiguresAndInterfaces) {
+    harness::FrameHarness h(PreparedOptions());
     h.Unlock();
     h.RunFrames(2);
     h.Frame();
@@ -310,17 +349,17 @@ TEST_F(HomeTab, ShowsFactsFiguresAndInterfaces) {
         EXPECT_TRUE(h.HasText(b)) << b;
 }
 
-TEST_F(HomeTab, RealFactsOfThisMachineAreShown) {
+TEST_F(HomeTabFrame, RealFactsOfThisMachineAreShown) {
     harness::FrameHarness h;
     h.Unlock();
     h.RunFrames(2);
     h.Frame();
-    EXPECT_FALSE(h.app().systemInfo.interfaces.empty());
-    EXPECT_TRUE(h.HasText(h.app().systemInfo.computerName));
+    EXPECT_FALSE(h.app().Home().Facts().interfaces.empty());
+    EXPECT_TRUE(h.HasText(h.app().Home().Facts().computerName));
     EXPECT_TRUE(h.HasText("GB Livre"));
 }
 
-TEST_F(HomeTab, ShortcutsOpenTheFirstAvailableToolAndTheLogFolder) {
+TEST_F(HomeTabFrame, ShortcutsOpenTheFirstAvailableToolAndTheLogFolder) {
     std::string exeDir = testsupport::MakeTempDir("home-logs");
     SetExecutableDirectoryForTesting(exeDir);
     FakeDesktop desktop;
@@ -328,8 +367,7 @@ TEST_F(HomeTab, ShortcutsOpenTheFirstAvailableToolAndTheLogFolder) {
     desktop.Add("systemsettings");
     desktop.Add("pavucontrol");
     desktop.Add("xdg-open");
-    harness::FrameHarness h;
-    h.app().systemInfoSource = &PreparedFacts;
+    harness::FrameHarness h(PreparedOptions());
     h.Unlock();
     h.RunFrames(2);
     ASSERT_TRUE(h.ClickText("CONFIGURACOES DE REDE"));
@@ -347,20 +385,21 @@ TEST_F(HomeTab, ShortcutsOpenTheFirstAvailableToolAndTheLogFolder) {
     fs::remove_all(exeDir);
 }
 
-TEST_F(HomeTab, LockButtonShowsTheLockScreenOnTheNextFrame) {
-    harness::FrameHarness h;
-    h.app().systemInfoSource = &PreparedFacts;
+TEST_F(HomeTabFrame, LockButtonShowsTheLockScreenOnTheNextFrame) {
+    harness::FrameHarness h(PreparedOptions());
+    h.RunFrames(2);
+    h.TypeText("leftover");  // into the password field, which has the keyboard
+    ASSERT_EQ(h.app().Lock().FieldText(), "leftover");
     h.Unlock();
     h.RunFrames(2);
-    std::strcpy(h.app().passwordInput, "leftover");
     ASSERT_TRUE(h.ClickText("BLOQUEAR SISTEMA"));
-    EXPECT_FALSE(h.app().unlocked);
+    EXPECT_TRUE(h.app().Shared().locked);
     h.Frame();
     EXPECT_FALSE(h.HasText("DASHBOARD DE DESEMPENHO"));
     EXPECT_FALSE(h.HasText("HOME", true));
     h.Frame();  // a new auto-sized window is laid out in its first frame and drawn from the second
     EXPECT_TRUE(h.HasText("Digite a senha para desbloquear o sistema:"));
-    EXPECT_STREQ(h.app().passwordInput, "");
+    EXPECT_EQ(h.app().Lock().FieldText(), "");
     int before = collectCalls;
     h.AdvanceTime(3.0f);
     EXPECT_EQ(collectCalls, before);  // nothing of the dashboard runs while locked

@@ -6,7 +6,6 @@
 set -u
 app_src=$1 artifacts=$2 display=${3:-:81}
 here=$(cd "$(dirname "$0")" && pwd)
-password='.7351!quartzy.'
 
 work=$(mktemp -d)
 xvfb_pid="" pulse_pid="" tone_pid="" server_pid="" app_pid=""
@@ -19,6 +18,7 @@ cleanup() {
 trap cleanup EXIT
 fail() { echo "FAIL: $*" >&2; [ -f "$work/app.err" ] && sed 's/^/app: /' "$work/app.err" >&2; exit 1; }
 . "$here/../lib/x11.sh"
+password=$(test_password)
 mkdir -p "$artifacts"
 export LSAN_OPTIONS="suppressions=$here/../app/lsan.supp:print_suppressions=0${LSAN_OPTIONS:+:$LSAN_OPTIONS}"
 
@@ -41,7 +41,7 @@ tone_pid=$!
 openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 -subj /CN=127.0.0.1 \
   -keyout "$work/key.pem" -out "$work/cert.pem" >/dev/null 2>&1 || fail "openssl"
 echo '{"https": {"mode": "close"}, "http": {"mode": "answer", "status": 200, "body": "<p>Current IP Address: 203.0.113.7</p>\n"}}' >"$work/conf.json"
-coproc SERVER { exec python3 "$here/checkip_server.py" "$work/conf.json" "$work/requests.log" "$work/cert.pem" "$work/key.pem"; }
+coproc SERVER { exec python3 "$here/../lib/checkip_server.py" "$work/conf.json" "$work/requests.log" "$work/cert.pem" "$work/key.pem"; }
 server_pid=$SERVER_PID
 read -r -t 10 port <&"${SERVER[0]}" || fail "check-IP server did not start"
 

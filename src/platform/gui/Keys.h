@@ -4,6 +4,15 @@
 // numbers for the quit shortcut and for simulated key presses.
 #include <SDL_scancode.h>
 
+namespace platform {
+
+// The quit shortcut is Ctrl+Q by what the key means on the user's layout (its key symbol,
+// 'q' on the keyboards this program meets), not by where the key sits: on an AZERTY
+// keyboard the key in QWERTY's Q place types 'a', and Ctrl+A must select, not quit.
+inline bool IsQuitShortcut(int keySymbol, bool ctrlHeld) { return ctrlHeld && (keySymbol == 'q' || keySymbol == 'Q'); }
+
+}  // namespace platform
+
 namespace platform::keys {
 
 inline constexpr int LeftCtrl = SDL_SCANCODE_LCTRL;
@@ -27,6 +36,8 @@ inline constexpr int End = SDL_SCANCODE_END;
 inline constexpr int PageUp = SDL_SCANCODE_PAGEUP;
 inline constexpr int PageDown = SDL_SCANCODE_PAGEDOWN;
 inline constexpr int A = SDL_SCANCODE_A;
+inline constexpr int W = SDL_SCANCODE_W;
+inline constexpr int Z = SDL_SCANCODE_Z;
 inline constexpr int C = SDL_SCANCODE_C;
 inline constexpr int V = SDL_SCANCODE_V;
 inline constexpr int X = SDL_SCANCODE_X;

@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "platform/gui/AppIcon.h"
+#include "platform/gui/Keys.h"
 
 #if defined(__has_feature)
 #if __has_feature(address_sanitizer)
@@ -168,9 +169,7 @@ PumpResult MainWindow::PumpEvents() {
         if (ev.type == SDL_KEYDOWN) {
             pressedThisBatch.insert(ev.key.keysym.scancode);
             // Read here, not from ImGui's key state, so a quick Ctrl+Q tap is never lost.
-            if ((ev.key.keysym.mod & KMOD_CTRL) && ev.key.keysym.sym == SDLK_q) {
-                result.quitShortcut = true;
-            }
+            if (IsQuitShortcut(ev.key.keysym.sym, (ev.key.keysym.mod & KMOD_CTRL) != 0)) result.quitShortcut = true;
         }
         if (guiStarted_) ImGui_ImplSDL2_ProcessEvent(&ev);
         if (ev.type == SDL_QUIT) result.quit = true;

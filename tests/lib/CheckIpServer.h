@@ -8,7 +8,7 @@
 #include <filesystem>
 #include <string>
 
-#include "TestSupport.h"
+#include "lib/TestSupport.h"
 
 class CheckIpServer {
 public:
@@ -24,7 +24,7 @@ public:
         config = dir + "/config.json";
         log = dir + "/requests.log";
         Set("{}");
-        std::string script = std::string(OC_SOURCE_DIR) + "/tests/tools/checkip_server.py";
+        std::string script = std::string(OC_SOURCE_DIR) + "/tests/lib/checkip_server.py";
         if (!server.Start({"python3", script, config, log, cert, key}, true)) return false;
         std::string line = server.ReadLine();
         port = std::atoi(line.c_str());

@@ -1,0 +1,12 @@
+#pragma once
+#include <functional>
+
+#include "tools/CheckIp.h"
+#include "tools/SystemInfo.h"
+
+// What may differ between one App and another: where the tabs get their outside facts from.
+// The defaults are the real ones; tests put their own servers and facts here.
+struct AppOptions {
+    CheckIpOptions checkIp;                   // empty host: the built-in endpoint
+    std::function<SystemInfo()> systemFacts;  // empty: CollectSystemInfo
+};

@@ -1,0 +1,11 @@
+#include "app/SharedState.h"
+
+std::vector<NetDevice> DevicesOrPlaceholder(std::vector<NetDevice> found) {
+    // The MTR and Flow device combos always need one line to show.
+    if (found.empty()) {
+        NetDevice placeholder;
+        placeholder.description = kNoCaptureDeviceText;
+        found.push_back(placeholder);
+    }
+    return found;
+}

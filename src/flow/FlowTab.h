@@ -1,0 +1,76 @@
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "flow/CallTracker.h"
+#include "flow/FlowIntake.h"
+
+class FlowCore;
+struct CaptureDeviceChoice;
+
+// The Flow tab: capture controls, the call list, the ladder of one call (FlowTabLadder.cpp)
+// and the raw packet window (FlowTabRaw.cpp).
+class FlowTab {
+public:
+    FlowTab(FlowCore& core, CallTracker& calls, CaptureDeviceChoice& devices);
+
+    void Draw();
+
+    // What the buttons do, for callers that are not a mouse.
+    bool StartMonitoring();
+    void StopMonitoring();
+    void Clear();
+    bool ImportPcap(const std::string& path);
+
+    bool Monitoring() const { return monitoring_; }
+    const FlowIntake& Intake() const { return intake_; }
+    // The call whose ladder is shown (empty: the call list), and the message picked in it.
+    const std::string& SelectedCallId() const { return selectedCallId_; }
+    int32_t SelectedMessageIndex() const { return selectedMessageIndex_; }
+    bool RawWindowShown() const { return showRawDebug_; }
+    std::string_view RawFilter() const;
+    // The line under the controls: why a start failed, or what an export/import did.
+    const std::string& StatusLine() const { return statusLine_; }
+    bool StatusIsError() const { return statusIsError_; }
+    bool ImportPanelOpen() const { return importOpen_; }
+    std::string_view ImportPath() const;
+
+private:
+    void IntakeStep(size_t maxPackets);
+    void DrawControls(size_t packetCount, const std::vector<SipCallRow>& calls);
+    void DrawImportPanel();
+    void DrawCallTable(const std::vector<SipCallRow>& calls);
+    void DrawLadder();
+    void DrawRawWindow();
+
+    FlowCore& core_;
+    CallTracker& calls_;
+    CaptureDeviceChoice& devices_;
+
+    bool monitoring_ = false;
+    // Capture settings (one copy per process, not saved).
+    int32_t sipPort_ = 5060;
+    int32_t rtpMin_ = 10000;
+    int32_t rtpMax_ = 50000;
+    // Hands captured packets to the tracker from an absolute FlowCore position, which unlike
+    // an index into the buffer stays right when FlowCore trims its oldest packets.
+    FlowIntake intake_;
+
+    std::string selectedCallId_;
+    int32_t selectedMessageIndex_ = -1;
+
+    bool showRawDebug_ = false;
+    char rawDebugFilter_[128] = {};
+
+    std::string statusLine_;
+    bool statusIsError_ = false;
+
+    // "Importar PCAP" panel.
+    bool importOpen_ = false;
+    char importPath_[1024] = {};
+    std::vector<std::string> importFiles_;
+    std::string importActivePath_;  // savefile being read, until its last packet is taken in
+};

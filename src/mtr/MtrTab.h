@@ -1,0 +1,38 @@
+#pragma once
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+class MtrCore;
+struct CaptureDeviceChoice;
+
+// The MTR tab: run controls, the per-hop results and the live packet log. Every figure comes
+// from the snapshots MtrCore hands out once per frame; the tab keeps only its form fields.
+class MtrTab {
+public:
+    MtrTab(MtrCore& core, CaptureDeviceChoice& devices);
+
+    void Draw();
+
+    // The form as the user left it.
+    std::string_view Target() const;
+    void SetTarget(std::string_view target);
+    int32_t Protocol() const { return protocol_; }
+    bool SavePcap() const { return savePcap_; }
+    // A run started here and not stopped yet.
+    bool Running() const { return running_; }
+
+private:
+    void DrawControls();
+    void Start();
+    void DrawResults();
+    void DrawPacketLog();
+
+    MtrCore& core_;
+    CaptureDeviceChoice& devices_;
+    char target_[128] = "8.8.8.8";
+    int32_t protocol_ = 0;
+    bool savePcap_ = false;
+    bool running_ = false;
+    std::string startFailureCause_;  // Portuguese cause shown under "Falha ao Iniciar"; may be empty
+};

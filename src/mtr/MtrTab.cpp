@@ -11,6 +11,7 @@
 #include "app/SharedState.h"
 #include "capture/StartError.h"
 #include "logs/LogPaths.h"
+#include "mtr/MtrCore.h"
 #include "mtr/MtrTabFormat.h"
 #include "platform/Launcher.h"
 
@@ -18,6 +19,7 @@ namespace {
 
 constexpr const char* kStartFailedPopup = "Falha ao Iniciar";
 const ImVec2 kButtonSize{80.0f, 30.0f};
+const ImVec4 kStopCauseColor{1.0f, 0.0f, 0.0f, 1.0f};
 
 void DrawCell(const MtrCell& cell) {
     if (cell.color)
@@ -90,13 +92,24 @@ void MtrTab::DrawControls() {
     ImGui::SameLine(0.0f, 40.0f);
     ImGui::Checkbox("Salvar Pcap", &savePcap_);
 
-    if (running_) {
-        if (ImGui::Button("PARAR", kButtonSize)) {
-            core_.Stop();
-            running_ = false;
+    // The engine decides what the button is: a run that stopped by itself shows "INICIAR"
+    // again. While the host is being resolved (on the engine's worker) the button stays
+    // disabled; a start that failed there opens the failure popup with its cause.
+    const MtrRunState state = core_.State();
+    if (starting_ && state != MtrRunState::Resolving) {
+        starting_ = false;
+        if (state != MtrRunState::Running) {
+            startFailureCause_ = StartErrorText(core_.LastStartError());
+            ImGui::OpenPopup(kStartFailedPopup);
         }
-    } else if (ImGui::Button("INICIAR", kButtonSize)) {
-        Start();
+    }
+    if (state == MtrRunState::Running) {
+        if (ImGui::Button("PARAR", kButtonSize)) core_.Stop();
+    } else {
+        const bool resolving = state == MtrRunState::Resolving;
+        ImGui::BeginDisabled(resolving);
+        if (ImGui::Button("INICIAR", kButtonSize) && !resolving) Start();
+        ImGui::EndDisabled();
     }
 
     ImGui::SameLine();
@@ -110,6 +123,12 @@ void MtrTab::DrawControls() {
         platform::OpenFolder(folder);
     }
 
+    if (state == MtrRunState::Resolving) {
+        ImGui::Text("Resolvendo %s...", core_.StartHost().c_str());
+    } else if (state == MtrRunState::Stopped) {
+        ImGui::TextColored(kStopCauseColor, "%s", core_.StopCause().c_str());
+    }
+
     if (ImGui::BeginPopupModal(kStartFailedPopup, nullptr, ImGuiWindowFlags_AlwaysAutoResize)) {
         ImGui::Text("Nao foi possivel iniciar o MTR.");
         if (!startFailureCause_.empty()) ImGui::TextUnformatted(startFailureCause_.c_str());
@@ -120,19 +139,21 @@ void MtrTab::DrawControls() {
     ImGui::EndChild();
 }
 
+bool MtrTab::Running() const { return core_.State() == MtrRunState::Running; }
+
 void MtrTab::Start() {
-    bool started = false;
     startFailureCause_.clear();
+    bool handedOver = false;
     try {
-        started = core_.Start(target_, devices_.SelectedName(), protocol_, savePcap_);
-        if (!started) startFailureCause_ = StartErrorText(core_.LastStartError());
+        // Resolution and capture opening run on the engine's worker: a name server that does
+        // not answer must not hold the frame.
+        handedOver = core_.StartAsync(target_, devices_.SelectedName(), protocol_, savePcap_);
+        if (!handedOver) startFailureCause_ = StartErrorText(core_.LastStartError());
     } catch (const std::exception&) {
-        // The probing thread could not be created after the capture had started: take the
-        // half-started run down so that no capture keeps running behind an "INICIAR" button.
-        core_.Stop();
+        // The worker could not be created; nothing was started.
     }
-    if (started)
-        running_ = true;
+    if (handedOver)
+        starting_ = true;
     else
         ImGui::OpenPopup(kStartFailedPopup);
 }

@@ -19,8 +19,8 @@ public:
     void SetTarget(std::string_view target);
     int32_t Protocol() const { return protocol_; }
     bool SavePcap() const { return savePcap_; }
-    // A run started here and not stopped yet.
-    bool Running() const { return running_; }
+    // The engine runs (a start handed over has succeeded and nothing has stopped it).
+    bool Running() const;
 
 private:
     void DrawControls();
@@ -33,6 +33,6 @@ private:
     char target_[128] = "8.8.8.8";
     int32_t protocol_ = 0;
     bool savePcap_ = false;
-    bool running_ = false;
+    bool starting_ = false;  // a start handed to the engine's worker has not reported back yet
     std::string startFailureCause_;  // Portuguese cause shown under "Falha ao Iniciar"; may be empty
 };

@@ -13,6 +13,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <stdexcept>
 #include <functional>
 #include <string>
 #include <thread>
@@ -22,6 +23,7 @@
 #include "capture/StartError.h"
 #include "harness/FrameHarness.h"
 #include "lib/ProbeReplies.h"
+#include "lib/SilentNameServer.h"
 #include "logs/LogPaths.h"
 #include "mtr/MtrCore.h"
 #include "mtr/MtrTabFormat.h"
@@ -195,7 +197,9 @@ TEST_F(MtrTabFrame, FailedStartShowsPopupWithCauseAndOkClosesIt) {
     app().Shared().capture.devices = {{"oc-no-such-dev0", "Placa Inexistente"}};
     h.Frame();
     ASSERT_TRUE(h.ClickText("INICIAR", true));
-    h.RunFrames(2);
+    // The start runs on the engine's worker; its failure comes back in a later frame.
+    ASSERT_TRUE(FramesUntil([&] { return h.HasText("Falha ao Iniciar"); }));
+    h.Frame();
 
     EXPECT_FALSE(app().Mtr().Running());
     const StartError cause = app().MtrEngine().LastStartError();
@@ -389,6 +393,7 @@ TEST_F(MtrTabFrame, StartAndStopARealRunOnPrivateLoopback) {
     h.Frame();
 
     ASSERT_TRUE(h.ClickText("INICIAR", true));
+    ASSERT_TRUE(FramesUntil([&] { return app().MtrEngine().State() != MtrRunState::Resolving; }));
     ASSERT_TRUE(app().Mtr().Running()) << StartErrorText(app().MtrEngine().LastStartError());
     h.Frame();
     EXPECT_TRUE(h.HasText("PARAR", true));
@@ -406,4 +411,83 @@ TEST_F(MtrTabFrame, StartAndStopARealRunOnPrivateLoopback) {
     EXPECT_FALSE(app().MtrEngine().IsRunning());
     h.Frame();
     EXPECT_TRUE(h.HasText("INICIAR", true));
+}
+
+// A name server that never answers: the start resolves on the engine's worker, and every frame
+// drawn meanwhile shows "Resolvendo <host>..." with the start button disabled. Frames keep
+// coming while the resolver is still waiting inside its query, so nothing in the frame waits
+// for it; then the start fails with its cause.
+TEST_F(MtrTabFrame, SilentNameServerNeverHoldsAFrame) {
+    nstest::SilentNameServer dns;
+    ASSERT_TRUE(dns.Ok());
+    std::atomic<bool> inResolver{false};
+    std::atomic<bool> resolverDone{false};
+    app().MtrEngine().SetResolverForTesting([&](const std::string& host, uint32_t& addr, std::string& dotted) {
+        inResolver = true;
+        const auto status = dns.ResolveThrough(host, addr, dotted, 2);
+        inResolver = false;
+        resolverDone = true;
+        return status;
+    });
+    const std::string host = "nome.que.nao.responde";
+    app().Mtr().SetTarget(host);
+    h.Frame();
+    ASSERT_TRUE(h.ClickText("INICIAR", true));
+
+    int framesWhileWaiting = 0;
+    bool clickedWhileWaiting = false;
+    ASSERT_TRUE(FramesUntil(
+        [&] {
+            if (inResolver.load()) {
+                ++framesWhileWaiting;
+                EXPECT_TRUE(h.HasText("Resolvendo " + host + "...", true)) << h.AllText("ConfigPanel");
+                EXPECT_FALSE(h.HasText("Falha ao Iniciar"));
+                EXPECT_FALSE(h.HasText("PARAR", true));
+                if (!clickedWhileWaiting) {
+                    // A click on the disabled button starts nothing (a second start would be
+                    // refused and open the failure popup).
+                    clickedWhileWaiting = true;
+                    h.ClickText("INICIAR", true);
+                }
+            }
+            return resolverDone.load() && app().MtrEngine().State() != MtrRunState::Resolving;
+        },
+        30000ms));
+    EXPECT_GE(framesWhileWaiting, 3);
+    EXPECT_GE(dns.QueriesReceived(), 1) << "the resolver asked the silent server";
+    h.RunFrames(2);
+    EXPECT_FALSE(h.HasText("Resolvendo ", false));
+    EXPECT_TRUE(h.HasText("Falha ao Iniciar"));
+    EXPECT_TRUE(h.HasText(StartErrorText(StartError::HostNotResolved).substr(0, 30)));
+    EXPECT_TRUE(h.HasText("INICIAR", true));
+    ASSERT_TRUE(h.ClickText("OK", true));
+}
+
+// A run whose probing loop fails by itself: the tab returns to "INICIAR" and shows the cause
+// in red under the controls; a new start clears it.
+TEST_F(MtrTabFrame, RunThatStopsByItselfShowsItsCauseInRed) {
+    ASSERT_TRUE(app().MtrEngine().StartWithoutNetworkForTesting(
+        kTarget, kProbeUdp,
+        [](int32_t, int32_t seq, int32_t) -> int32_t {
+            if (seq == 2) throw std::runtime_error("falha simulada");
+            return seq;
+        },
+        0, 50));
+    ASSERT_TRUE(FramesUntil([&] { return app().MtrEngine().State() == MtrRunState::Stopped; }));
+    h.Frame();
+    EXPECT_TRUE(h.HasText("INICIAR", true));
+    EXPECT_FALSE(h.HasText("PARAR", true));
+    auto cause = h.FindText("O envio de sondas parou: falha simulada");
+    ASSERT_TRUE(cause.has_value()) << h.AllText("ConfigPanel");
+    EXPECT_NE(cause->window.find("ConfigPanel"), std::string::npos);
+    ExpectColor(ImVec4(1, 0, 0, 1), cause->color, "cause");
+    auto button = h.FindText("INICIAR", true);
+    ASSERT_TRUE(button.has_value());
+    EXPECT_GT(cause->min.y, button->max.y) << "the cause sits under the controls";
+
+    ASSERT_TRUE(app().MtrEngine().StartWithoutNetworkForTesting(kTarget, kProbeUdp,
+                                                                 [](int32_t, int32_t s, int32_t) { return s; }, 0, 50));
+    h.Frame();
+    EXPECT_FALSE(h.HasText("O envio de sondas parou"));
+    EXPECT_TRUE(h.HasText("PARAR", true));
 }

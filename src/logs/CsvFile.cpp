@@ -4,6 +4,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <initializer_list>
 #include <system_error>
 
 #include "logs/LogPaths.h"
@@ -46,23 +47,35 @@ std::string CsvLine(const std::vector<std::string>& fields) {
     return line;
 }
 
-CsvWriteResult WriteCsvFile(const std::string& path, std::string_view lines, bool byteOrderMark) {
-    CsvWriteResult result;
-    if (!PrepareFolder(path, result)) return result;
+namespace {
+
+// Opens `path` in `mode`, writes the parts and closes it. On a failure `result.error` says
+// why and the caller undoes what reached the file.
+bool WriteParts(const std::string& path, std::ios::openmode mode, std::initializer_list<std::string_view> parts,
+                CsvWriteResult& result) {
     errno = 0;
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    std::ofstream out(path, std::ios::binary | mode);
     if (!out.is_open()) {
         result.error = SystemError(EACCES);
-        return result;
+        return false;
     }
-    if (byteOrderMark) out.write(kCsvByteOrderMark.data(), static_cast<std::streamsize>(kCsvByteOrderMark.size()));
-    out.write(lines.data(), static_cast<std::streamsize>(lines.size()));
+    for (std::string_view part : parts) out.write(part.data(), static_cast<std::streamsize>(part.size()));
     out.flush();
     const bool wrote = out.good();
     const std::string writeError = wrote ? std::string() : SystemError(EIO);
     out.close();
-    if (!wrote || out.fail()) {
-        result.error = wrote ? SystemError(EIO) : writeError;
+    if (wrote && !out.fail()) return true;
+    result.error = wrote ? SystemError(EIO) : writeError;
+    return false;
+}
+
+}  // namespace
+
+CsvWriteResult WriteCsvFile(const std::string& path, std::string_view lines, bool byteOrderMark) {
+    CsvWriteResult result;
+    if (!PrepareFolder(path, result)) return result;
+    const std::string_view mark = byteOrderMark ? kCsvByteOrderMark : std::string_view();
+    if (!WriteParts(path, std::ios::trunc, {mark, lines}, result)) {
         // Only what this call made is taken away (never a device such as /dev/full).
         std::error_code ec;
         if (fs::is_regular_file(path, ec)) fs::remove(path, ec);
@@ -82,19 +95,7 @@ CsvWriteResult AppendCsvLines(const std::string& path, std::string_view lines) {
         result.error = ec.message();
         return result;
     }
-    errno = 0;
-    std::ofstream out(path, std::ios::binary | std::ios::app);
-    if (!out.is_open()) {
-        result.error = SystemError(EACCES);
-        return result;
-    }
-    out.write(lines.data(), static_cast<std::streamsize>(lines.size()));
-    out.flush();
-    const bool wrote = out.good();
-    const std::string writeError = wrote ? std::string() : SystemError(EIO);
-    out.close();
-    if (!wrote || out.fail()) {
-        result.error = wrote ? SystemError(EIO) : writeError;
+    if (!WriteParts(path, std::ios::app, {lines}, result)) {
         // Half a line would be continued by the next append: take back everything of this one.
         if (!fs::is_regular_file(path, ec)) return result;
         if (existed)

@@ -53,6 +53,8 @@ if [ "$mode" = nodisplay ]; then
   echo "PASS nodisplay"; exit 0
 fi
 
+require_tools Xvfb xdotool xdpyinfo xwininfo
+[ "$mode" = tray ] && require_tools trayer
 export DISPLAY=$display
 start_xvfb "$DISPLAY" "$work/xvfb.log"; rc=$?
 xvfb_pid=${XVFB_PID:-}

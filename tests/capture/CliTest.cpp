@@ -292,7 +292,7 @@ const std::string kAsNobody = "setpriv --reuid=65534 --regid=65534 --clear-group
 
 TEST(CaptureRights, UnprivilegedCaptureReportsMissingRights) {
     ASSERT_TRUE(fs::exists(kCli));
-    ASSERT_EQ(geteuid(), 0u) << "needs root to switch to an unprivileged user";
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to switch to an unprivileged user";
     PublicCopy copy;
     const Result r = Shell(kAsNobody + Quote(copy.path) + " decode -i lo -t 1");
     EXPECT_EQ(r.rc, 2);
@@ -308,7 +308,7 @@ TEST(CaptureRights, UnprivilegedCaptureReportsMissingRights) {
 
 TEST(CaptureRights, FileCapabilitiesAreEnoughToCapture) {
     ASSERT_TRUE(fs::exists(kCli));
-    ASSERT_EQ(geteuid(), 0u);
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to set file capabilities";
     ASSERT_EQ(Shell("command -v setcap").rc, 0) << "setcap (libcap2-bin) is required";
     PublicCopy copy;
     ASSERT_EQ(Shell("setcap cap_net_raw,cap_net_admin=eip " + Quote(copy.path)).rc, 0);

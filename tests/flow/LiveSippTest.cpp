@@ -32,7 +32,7 @@ bool HaveSipp() { return std::system("command -v sipp >/dev/null 2>&1") == 0; }
 
 TEST(FlowCoreLive, SippCallWithRtpIsTracked) {
     if (geteuid() != 0) GTEST_SKIP() << "live capture needs root";
-    ASSERT_TRUE(HaveSipp()) << "sipp (Debian sip-tester) is missing";
+    if (!HaveSipp()) GTEST_SKIP() << "sipp (Debian sip-tester) is missing";
     const std::string dir = std::string(OC_BINARY_DIR) + "/flow_live_sipp";
     std::filesystem::create_directories(dir);
     // The built-in scenario plays "pcap/g711a.pcap" relative to its working folder.

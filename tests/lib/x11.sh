@@ -38,3 +38,11 @@ main_window() {
 test_password() {
   sed -n 's/^inline constexpr const char\* kTestPassword = "\(.*\)";$/\1/p' "$(dirname "${BASH_SOURCE[0]:-$0}")/TestPassword.h"
 }
+
+# require_tools TOOL...: exits 77 (ctest: skipped) naming the first tool not on PATH.
+require_tools() {
+  local t
+  for t in "$@"; do
+    command -v "$t" >/dev/null 2>&1 || { echo "SKIP: $t is missing" >&2; exit 77; }
+  done
+}

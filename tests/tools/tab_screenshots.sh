@@ -19,6 +19,7 @@ trap cleanup EXIT
 fail() { echo "FAIL: $*" >&2; [ -f "$work/app.err" ] && sed 's/^/app: /' "$work/app.err" >&2; exit 1; }
 . "$here/../lib/x11.sh"
 password=$(test_password)
+require_tools Xvfb xdotool xdpyinfo import pulseaudio pactl paplay sox openssl python3
 mkdir -p "$artifacts"
 export LSAN_OPTIONS="suppressions=$here/../app/lsan.supp:print_suppressions=0${LSAN_OPTIONS:+:$LSAN_OPTIONS}"
 

@@ -264,7 +264,6 @@ void RtpStreamStats::Add(const RtpHeader& h, double arrival, const RtpPayloadInf
         rtpTimeMs = 0;
         jitterUnits = 0;
         jitterMs = 0;
-        ++jitterSamples;
         buffer.Add(0.0, 0.0);
         return;
     }
@@ -440,6 +439,17 @@ std::vector<RtpStreamReport> RtpStreamTable::Reports(const std::string* callId) 
     for (const Stream& s : streams) {
         if (callId && s.callId != *callId) continue;
         out.push_back(Report(s));
+    }
+    return out;
+}
+
+std::unordered_map<std::string, double> RtpStreamTable::WorstMosByCall() const {
+    std::unordered_map<std::string, double> out;
+    for (const Stream& s : streams) {
+        const std::optional<double> mos = Report(s).mosAdaptive;
+        if (!mos) continue;
+        auto [it, inserted] = out.try_emplace(s.callId, *mos);
+        if (!inserted && *mos < it->second) it->second = *mos;
     }
     return out;
 }

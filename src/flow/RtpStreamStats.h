@@ -86,8 +86,9 @@ public:
     double MinDeltaMs() const { return packets > 1 ? minDeltaMs : 0; }
     double MeanDeltaMs() const { return packets > 1 ? (lastArrival - firstArrival) * 1000.0 / double(packets - 1) : 0; }
     double MaxDeltaMs() const { return maxDeltaMs; }
-    // Interarrival jitter (appendix A.8) in ms: after the last voice packet, mean and maximum
-    // over the voice packets.
+    // Interarrival jitter (appendix A.8) in ms: after the last voice packet, and mean and
+    // maximum of the estimate after each voice packet but the first (which has nothing to
+    // compare with).
     double JitterMs() const { return jitterMs; }
     double MeanJitterMs() const { return jitterSamples ? jitterSumMs / double(jitterSamples) : 0; }
     double MaxJitterMs() const { return maxJitterMs; }
@@ -206,6 +207,9 @@ public:
     // Reports of every stream in the order the streams appeared; those of one call only when
     // callId is given.
     std::vector<RtpStreamReport> Reports(const std::string* callId = nullptr) const;
+    // Call-ID -> worst adaptive-buffer MOS among the call's streams (calls without an
+    // estimate are absent).
+    std::unordered_map<std::string, double> WorstMosByCall() const;
 
 private:
     struct Stream {

@@ -157,7 +157,8 @@ int RunFlow(const std::vector<std::string>& args) {
     const std::vector<SipCall> calls = tracker.GetCalls();
     PrintCalls(calls, intake.Processed(), intake.Missed());
     if (o.streams) {
-        std::string out = "\n" + StreamListHeaderLine();
+        std::string out(1, '\n');  // (not "\n" + ...: GCC 12 -Wrestrict false positive)
+        out += StreamListHeaderLine();
         for (const RtpStreamReport& r : tracker.GetStreamReports()) out += StreamListLine(r);
         std::fwrite(out.data(), 1, out.size(), stdout);
     }

@@ -322,7 +322,10 @@ bool RtpStreamTable::AddRtp(const std::string& source, const std::string& destin
     key.append(source).push_back('\x01');
     key.append(destination).push_back('\x01');
     AppendSsrc(key, h->ssrc);
-    auto [it, inserted] = index.try_emplace(std::move(key), streams.size());
+    auto found = index.find(key);
+    if (found == index.end() && streams.size() >= kMaxStreams) TrimOldest();
+    auto [it, inserted] = found != index.end() ? std::pair{found, false}
+                                                : index.try_emplace(std::move(key), streams.size());
     if (inserted) {
         Stream s;
         s.callId = callId;
@@ -341,6 +344,18 @@ bool RtpStreamTable::AddRtp(const std::string& source, const std::string& destin
     }
     s.stats.Add(*h, arrival, s.lastInfo);
     return true;
+}
+
+void RtpStreamTable::TrimOldest() {
+    streams.erase(streams.begin(), streams.begin() + std::min(kTrimBlock, streams.size()));
+    index.clear();
+    bySsrc.clear();
+    for (size_t i = 0; i < streams.size(); ++i) {
+        std::string key = streams[i].source + '\x01' + streams[i].destination + '\x01';
+        AppendSsrc(key, streams[i].ssrc);
+        index.emplace(std::move(key), i);
+        bySsrc.emplace(streams[i].ssrc, i);
+    }
 }
 
 bool RtpStreamTable::AddRtcp(const std::string& source, const std::string& /*destination*/,

@@ -193,6 +193,11 @@ struct RtpStreamReport {
 // that arrive for them. Not thread-safe: the owner locks.
 class RtpStreamTable {
 public:
+    // Bound on the streams kept: a capture running for days must not grow without end. Past
+    // it, the oldest kTrimBlock streams are forgotten at once.
+    static constexpr size_t kMaxStreams = 20000;
+    static constexpr size_t kTrimBlock = 2000;
+
     // An RTP packet from `source` to `destination` ("ip:port" texts) belonging to `callId`;
     // sdpMaps: the call's a=rtpmap lines. False when the payload is not RTP.
     bool AddRtp(const std::string& source, const std::string& destination, std::span<const uint8_t> payload,
@@ -226,6 +231,7 @@ private:
         std::vector<std::pair<uint32_t, double>> sentReports;
     };
     RtpStreamReport Report(const Stream& s) const;
+    void TrimOldest();
 
     std::vector<Stream> streams;
     std::unordered_map<std::string, size_t> index;  // source \x01 destination \x01 ssrc

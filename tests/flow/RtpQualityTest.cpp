@@ -344,3 +344,27 @@ TEST(StreamReportTest, ListLineReportTextAndMosBands) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(RtpStreamTableTest, OldestStreamsGoPastTheBound) {
+    RtpStreamTable table;
+    auto add = [&](uint32_t ssrc, uint16_t seq) {
+        auto bytes = RtpBytes(8, seq, seq * 160u, ssrc, 20);
+        table.AddRtp("10.0.0.1:4000", "10.0.0.2:5000", bytes, seq * 0.02, "c", kNoMaps);
+    };
+    for (uint32_t i = 0; i < RtpStreamTable::kMaxStreams; ++i) add(i, 1);
+    EXPECT_EQ(table.Size(), RtpStreamTable::kMaxStreams);
+    add(RtpStreamTable::kMaxStreams, 1);  // one more: the oldest block goes
+    EXPECT_EQ(table.Size(), RtpStreamTable::kMaxStreams - RtpStreamTable::kTrimBlock + 1);
+    // Streams kept still find their own entry after the re-indexing.
+    add(RtpStreamTable::kMaxStreams - 1, 2);
+    add(RtpStreamTable::kMaxStreams, 2);
+    const auto reports = table.Reports();
+    EXPECT_EQ(reports.size(), table.Size());
+    EXPECT_EQ(reports.front().ssrc, RtpStreamTable::kTrimBlock);
+    EXPECT_EQ(reports.back().packets, 2u);
+    EXPECT_EQ(reports[reports.size() - 2].packets, 2u);
+}
+
+}  // namespace

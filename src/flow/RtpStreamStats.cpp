@@ -155,14 +155,16 @@ double JitterBufferReplay::AdaptiveDepthMs(double jitterMs) {
 }
 
 void JitterBufferReplay::Add(double transitMs, double jitterMs) {
-    if (!started || transitMs < minTransitMs) {
-        started = true;
-        minTransitMs = transitMs;
-        return;
+    // Sliding-window minimum: the front is the fastest transit of the last kAnchorWindow.
+    const uint64_t n = count++;
+    while (!window.empty() && window.front().first + kAnchorWindow <= n) window.pop_front();
+    if (!window.empty()) {
+        const double lateness = transitMs - window.front().second;
+        if (lateness > kFixedDepthMs) ++lateFixed;
+        if (lateness > AdaptiveDepthMs(jitterMs)) ++lateAdaptive;
     }
-    const double lateness = transitMs - minTransitMs;
-    if (lateness > kFixedDepthMs) ++lateFixed;
-    if (lateness > AdaptiveDepthMs(jitterMs)) ++lateAdaptive;
+    while (!window.empty() && window.back().second >= transitMs) window.pop_back();
+    window.emplace_back(n, transitMs);
 }
 
 bool RtpStreamStats::IsDuplicate(int64_t ext) {
@@ -233,6 +235,8 @@ void RtpStreamStats::Add(const RtpHeader& h, double arrival, const RtpPayloadInf
                 baseExtended = seq;
                 maxExtended = -1;
                 ext = seq;
+                haveVoice = false;  // new time stamps too: measure jitter and lateness afresh
+                buffer.Restart();
             } else {
                 badSeq = (uint32_t(seq) + 1) & (kSeqMod - 1);
                 counted = false;
@@ -264,6 +268,7 @@ void RtpStreamStats::Add(const RtpHeader& h, double arrival, const RtpPayloadInf
         rtpTimeMs = 0;
         jitterUnits = 0;
         jitterMs = 0;
+        buffer.Restart();  // transit is measured from this packet on
         buffer.Add(0.0, 0.0);
         return;
     }

@@ -1,5 +1,6 @@
 #pragma once
 #include <array>
+#include <deque>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -46,8 +47,9 @@ RtpPayloadInfo DescribePayload(int payloadType, const std::vector<SdpRtpMap>& sd
 
 // Replays arrivals against RTP time through a receiver's jitter buffer and counts the voice
 // packets it would have to drop as late. A packet is late when it arrives more than the
-// buffer depth after the earliest arrival its timestamp allows, judged by the fastest packet
-// seen so far. The fixed buffer holds `fixedDepthMs`; the adaptive buffer holds four times
+// buffer depth after the earliest arrival its timestamp allows, judged by the fastest of the
+// last kAnchorWindow voice packets: a window rather than the whole call, because the two
+// ends' clocks drift apart by tens of ms per hour and a receiver follows that drift. The fixed buffer holds `fixedDepthMs`; the adaptive buffer holds four times
 // the current interarrival jitter, at least kAdaptiveMinMs and at most kAdaptiveMaxMs.
 struct JitterBufferReplay {
     static constexpr double kFixedDepthMs = 50.0;
@@ -60,8 +62,13 @@ struct JitterBufferReplay {
     void Add(double transitMs, double jitterMs);
     static double AdaptiveDepthMs(double jitterMs);
 
-    bool started = false;
-    double minTransitMs = 0;
+    static constexpr uint64_t kAnchorWindow = 500;  // 10 s of 20 ms packets
+
+    // Restart the anchor (the source restarted its numbering and time stamps).
+    void Restart() { window.clear(); }
+
+    uint64_t count = 0;
+    std::deque<std::pair<uint64_t, double>> window;  // (packet number, transit), increasing transit
     uint64_t lateFixed = 0;
     uint64_t lateAdaptive = 0;
 };

@@ -14,6 +14,7 @@
 #include "capture/StartError.h"
 #include "flow/FlowCore.h"
 #include "flow/FlowExport.h"
+#include "flow/StreamReport.h"
 #include "flow/FlowIntake.h"
 #include "flow/FlowTabLayout.h"
 #include "logs/LogPaths.h"
@@ -224,6 +225,14 @@ void FlowTab::DrawControls(size_t packetCount, const std::vector<SipCallRow>& ca
         statusLine_ = r.message;
         statusIsError_ = !r.written;
     }
+    SameLineIfFits(ButtonWidth("Exportar Qualidade"));
+    if (ImGui::Button("Exportar Qualidade")) {
+        const FlowExportResult r = ExportQualityCsv(calls_.GetStreamReports());
+        statusLine_ = r.message;
+        statusIsError_ = !r.written;
+    }
+    if (ImGui::IsItemHovered())
+        ImGui::SetTooltip("Um registro por fluxo RTP: perda, jitter e MOS (estimado), em <data>_qualidade.csv");
     SameLineIfFits(CheckboxWidth("Debug Raw"));
     ImGui::Checkbox("Debug Raw", &showRawDebug_);
     const FlowCounters counters = CountCallRows(calls);
@@ -283,6 +292,7 @@ void FlowTab::DrawCallTable(const std::vector<SipCallRow>& calls) {
     ImGui::TableSetupColumn("Call-ID", ImGuiTableColumnFlags_WidthStretch);
     ImGui::TableSetupColumn("Estado", ImGuiTableColumnFlags_WidthFixed, 150);
     ImGui::TableSetupColumn("Origem Desl.", ImGuiTableColumnFlags_WidthFixed, 120);
+    ImGui::TableSetupColumn("MOS", ImGuiTableColumnFlags_WidthFixed, 50);
     ImGui::TableHeadersRow();
 
     std::vector<size_t> order;
@@ -327,6 +337,15 @@ void FlowTab::DrawCallTable(const std::vector<SipCallRow>& calls) {
             ImGui::TableSetColumnIndex(7);
             if (call.isInvite)
                 ImGui::TextColored(ImVec4(1.0f, 0.8f, 0.4f, 1.0f), "%s", call.hangupOrigin.c_str());
+
+            // Worst direction of the call; empty while no RTP stream has an estimate.
+            ImGui::TableSetColumnIndex(8);
+            if (call.mos) {
+                static const ImVec4 kBandColours[] = {ImVec4(0.0f, 1.0f, 0.0f, 1.0f), ImVec4(1.0f, 1.0f, 0.0f, 1.0f),
+                                                      ImVec4(1.0f, 0.0f, 0.0f, 1.0f)};
+                ImGui::TextColored(kBandColours[MosBand(*call.mos)], "%s", MosText(*call.mos).c_str());
+                if (ImGui::IsItemHovered()) ImGui::SetTooltip("MOS (estimado), pior sentido da chamada");
+            }
         }
     }
     ImGui::EndTable();

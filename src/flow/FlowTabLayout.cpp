@@ -172,11 +172,13 @@ std::vector<size_t> SortedCallRows(const std::vector<SipCallRow>& rows, CallColu
             case CallColumn::CallId: return r.callId;
             case CallColumn::Status: return r.displayStatus;
             case CallColumn::HangupOrigin: return r.isInvite ? r.hangupOrigin : std::string();
+            case CallColumn::Mos: return {};
         }
         return {};
     };
     auto less = [&](size_t a, size_t b) {
         if (column == CallColumn::Messages) return rows[a].messageCount < rows[b].messageCount;
+        if (column == CallColumn::Mos) return rows[a].mos.value_or(-1.0) < rows[b].mos.value_or(-1.0);
         return text(rows[a]) < text(rows[b]);
     };
     std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) { return descending ? less(b, a) : less(a, b); });

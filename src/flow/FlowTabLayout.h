@@ -28,10 +28,10 @@ FlowRgbf CallMethodColour(const std::string& method);
 // Colour of a display status ("Em andamento", "Sucesso", "Desligada", ...).
 FlowRgbf DisplayStatusColour(const std::string& status);
 // Column of the call table whose header the user clicked (left to right).
-enum class CallColumn { Time, Method, From, To, Messages, CallId, Status, HangupOrigin };
-inline constexpr int kCallTableColumns = 8;
+enum class CallColumn { Time, Method, From, To, Messages, CallId, Status, HangupOrigin, Mos };
+inline constexpr int kCallTableColumns = 9;
 // Row order for the table sorted by one column: indices into `rows`. Stable, so rows that
-// compare equal keep their capture order; Msgs compares as a number, the rest as text
+// compare equal keep their capture order; Msgs and MOS compare as numbers (no MOS first), the rest as text
 // (From and To as the "user (address)" shown).
 std::vector<size_t> SortedCallRows(const std::vector<SipCallRow>& rows, CallColumn column, bool descending);
 // "Chamadas" and "Registers" over the table's rows.

@@ -67,7 +67,14 @@ TEST(FlowCoreLive, SippCallWithRtpIsTracked) {
         if (uacStatus != -1) break;
         std::this_thread::sleep_for(std::chrono::milliseconds(16));
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    // The call's last messages may still be on their way through the capture when SIPp ends:
+    // take packets in until the call has ended (or the time is up) before stopping anything.
+    testsupport::WaitFor([&] {
+        intake.Step(core, tracker);
+        for (const SipCall& c : tracker.GetCalls())
+            if (c.isInvite && c.callerIp == kCaller && c.state == "Terminated") return true;
+        return false;
+    }, std::chrono::seconds(5));
     uas.Stop();
     uac.Stop();
     core.Stop();  // the call's traffic has ended: this also checks a stop on an idle capture

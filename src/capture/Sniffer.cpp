@@ -7,6 +7,7 @@
 #include <span>
 
 #include "logs/Trace.h"
+#include "platform/CaptureLibrary.h"
 
 namespace {
 
@@ -58,6 +59,10 @@ bool Sniffer::Init(const std::string& filter, const std::string& deviceName, con
     ResetCounters();
 
     char errbuf[PCAP_ERRBUF_SIZE] = {};
+    if (!platform::CaptureLibraryAvailable()) {
+        Fail(StartError::CaptureLibraryMissing, {});
+        return false;
+    }
     DeviceList list;
     if (pcap_findalldevs(&list.head, errbuf) == -1) {
         Trace(std::string("Error in pcap_findalldevs: ") + errbuf);
@@ -127,6 +132,10 @@ bool Sniffer::InitOffline(const std::string& path, const std::string& filter, co
     ResetCounters();
 
     char errbuf[PCAP_ERRBUF_SIZE] = {};
+    if (!platform::CaptureLibraryAvailable()) {
+        Fail(StartError::CaptureLibraryMissing, {});
+        return false;
+    }
     handle = pcap_open_offline(path.c_str(), errbuf);
     if (!handle) {
         Trace(std::string("pcap_open_offline failed: ") + errbuf);

@@ -9,6 +9,7 @@
 #include "logs/LogPaths.h"
 #include "logs/Trace.h"
 #include "platform/Capabilities.h"
+#include "platform/PlatformTexts.h"
 
 int32_t MtrSequenceSpace(int32_t protocol) {
     return protocol == kProbeIcmp ? 65536 : 65536 - kProbeBasePort;
@@ -72,7 +73,7 @@ bool MtrCore::Start(const std::string& targetHost, const std::string& deviceName
         opened = sniffer.Init(filter, deviceName, pcapPath);
         if (!opened) {
             Trace("Failed to initialize Sniffer filter: " + filter);
-            std::fprintf(stderr, "Failed to initialize Sniffer (Check libpcap capture rights)\n");
+            std::fprintf(stderr, "%s\n", platform::Texts().snifferInitFailed);
             std::fflush(stderr);
         }
     } else {

@@ -96,8 +96,14 @@ if [ ! -f "$DEPS/gtest/lib/libgtest.a" ]; then
   cmake --install "$OUT/gtest-build" >/dev/null
 fi
 
+# The program icon, drawn by the same code as the Linux window and tray icon.
+if [ ! -f "$DEPS/orvanta.ico" ] || [ src/platform/gui/AppIcon.cpp -nt "$DEPS/orvanta.ico" ]; then
+  g++ -std=c++20 -O1 -Isrc scripts/make-icon.cpp src/platform/gui/AppIcon.cpp -o "$DEPS/make-icon"
+  "$DEPS/make-icon" "$DEPS/orvanta.ico"
+fi
+
 cmake -S . -B "$OUT" -DCMAKE_TOOLCHAIN_FILE="$TOOLCHAIN" -DCMAKE_BUILD_TYPE=Release \
-  -DOC_IMGUI_SOURCE_DIR="$IMGUI_SRC" -DOC_WINDOWS_DEPS="$DEPS" -DOC_BUILD_BENCH=OFF -DOC_BUILD_GUI=OFF >/dev/null
+  -DOC_IMGUI_SOURCE_DIR="$IMGUI_SRC" -DOC_WINDOWS_DEPS="$DEPS" -DOC_BUILD_BENCH=ON -DOC_BUILD_GUI=ON >/dev/null
 cmake --build "$OUT" -j2
 cp "$DEPS/pcap/bin/wpcap.dll" "$OUT/bin/"
 

@@ -73,10 +73,13 @@ TEST(Trace, LinesReachTheDebugLogOnlyWhenOneIsNamed) {
     SetTraceFileForTesting(file.string());
     Trace("Selected Interface: eth0");
     SetTraceFileForTesting("");
-    std::ifstream in(file);
-    std::string line;
-    std::getline(in, line);
-    EXPECT_NE(line.find("Selected Interface: eth0"), std::string::npos);
-    EXPECT_FALSE(std::getline(in, line));
+    {
+        // Closed before the removal: Windows refuses to delete a file that is still open.
+        std::ifstream in(file);
+        std::string line;
+        std::getline(in, line);
+        EXPECT_NE(line.find("Selected Interface: eth0"), std::string::npos);
+        EXPECT_FALSE(std::getline(in, line));
+    }
     fs::remove(file);
 }

@@ -34,7 +34,8 @@ expected=$(printf '203.0.113.78\nhttp://127.0.0.1:%s/checkip/' "$port")
 grep -q "^http /checkip/ OrvantaConnect$" "$work/requests.log" || fail "no HTTP request with our user agent: $(cat "$work/requests.log")"
 history="$work/app/LOGS/flow/checkip.csv"
 [ -f "$history" ] || fail "no history file beside the program"
-grep -Eq '^[0-9]{2}/[0-9]{2}/[0-9]{4} [0-9]{2}:[0-9]{2}:[0-9]{2};203\.0\.113\.78;http://127\.0\.0\.1:[0-9]+/checkip/$' "$history" \
+# The history is a text file: Windows line ends (CR LF) there.
+sed 's/\r$//' "$history" | grep -Eq '^[0-9]{2}/[0-9]{2}/[0-9]{4} [0-9]{2}:[0-9]{2}:[0-9]{2};203\.0\.113\.78;http://127\.0\.0\.1:[0-9]+/checkip/$' \
   || fail "history line: $(cat "$history")"
 before=$(cat "$history")
 

@@ -180,6 +180,7 @@ void CallTracker::ProcessSip(SipMessage message) {
         if (auto port = ReadSdpAudioPort(m.text)) {
             call.mediaPorts.push_back(*port);
             ++walkGeneration;
+            for (SdpRtpMap& map : ReadSdpRtpMaps(m.text)) call.rtpMaps.push_back(std::move(map));
         }
     };
 
@@ -246,6 +247,10 @@ void CallTracker::ProcessMedia(const std::string& source, const std::string& des
                                const std::vector<uint8_t>& payload, const PacketLogEntry& entry) {
     const std::string srcIp = StripPort(source);
     const std::string dstIp = StripPort(destination);
+    const double arrival = entry.tsSec + entry.tsUsec / 1e6;
+    // RTCP goes to its own port (RTP + 1), which no SDP announces: its reports find their
+    // stream by SSRC and address instead.
+    if (streamStatistics) streams.AddRtcp(source, destination, payload, arrival);
 
     if (cacheGeneration != walkGeneration || walkCache.size() >= kWalkCacheLimit) {
         walkCache.clear();
@@ -267,6 +272,7 @@ void CallTracker::ProcessMedia(const std::string& source, const std::string& des
         walkCache.emplace(std::move(key), call ? call->callId : std::string());
     }
     if (!call) return;
+    if (streamStatistics) streams.AddRtp(source, destination, payload, arrival, call->callId, call->rtpMaps);
 
     const CodecGuess codec = NameCodec(payload);
     const std::string length = std::to_string(payload.size());
@@ -303,9 +309,20 @@ std::vector<SipCall> CallTracker::GetCalls() const {
     return out;
 }
 
+std::vector<RtpStreamReport> CallTracker::GetStreamReports(const std::string* callId) const {
+    std::lock_guard<std::mutex> lock(mutex);
+    return streams.Reports(callId);
+}
+
+void CallTracker::SetStreamStatistics(bool enabled) {
+    std::lock_guard<std::mutex> lock(mutex);
+    streamStatistics = enabled;
+}
+
 void CallTracker::Clear() {
     std::lock_guard<std::mutex> lock(mutex);
     calls.clear();
+    streams.Clear();
     walkCache.clear();
     ++walkGeneration;
 }

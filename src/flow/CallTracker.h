@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "capture/Packet.h"
+#include "flow/RtpStreamStats.h"
 #include "flow/SipParser.h"
 
 // One Call-ID: a call (INVITE seen), a registration or another dialog, with its messages and
@@ -26,6 +27,7 @@ struct SipCall {
     bool isInvite = false;
     std::vector<int32_t> mediaPorts;  // "m=audio" ports of INVITEs and of the connecting 200
     std::string hangupOrigin;         // "Softphone/PC" or "PABX/ROTA"; set once
+    std::vector<SdpRtpMap> rtpMaps;   // a=rtpmap lines of the same SDP bodies
 };
 
 // What one row of the Flow tab's call table shows: a record without its message texts, so
@@ -43,6 +45,7 @@ struct SipCallRow {
     bool isInvite = false;
     std::string displayStatus;        // DisplayStatus() of the record
     std::string hangupOrigin;
+    std::optional<double> mos;        // worst "MOS (estimado)" of the call's RTP streams
 };
 
 // Groups SIP messages into records by Call-ID, runs each record's state machine and counts
@@ -65,6 +68,12 @@ public:
     std::optional<SipCall> GetCall(const std::string& callId) const;
     void Clear();
 
+    // Reports of the RTP streams of one call (every stream when callId is null), in the order
+    // the streams appeared.
+    std::vector<RtpStreamReport> GetStreamReports(const std::string* callId = nullptr) const;
+    // Per-stream statistics are kept unless switched off (the benchmark compares both).
+    void SetStreamStatistics(bool enabled);
+
 private:
     void ProcessSip(SipMessage message);
     void ProcessMedia(const std::string& source, const std::string& destination,
@@ -81,6 +90,9 @@ private:
     uint64_t walkGeneration = 0;
     uint64_t cacheGeneration = ~uint64_t(0);
     std::unordered_map<std::string, std::string> walkCache;  // source \x01 destination -> Call-ID or ""
+
+    RtpStreamTable streams;
+    bool streamStatistics = true;
 };
 
 // Codec name and payload type of one media payload (RFC 3551 static types by the second

@@ -84,6 +84,18 @@ int OpenIcmpSocket(bool& datagram, bool allowRaw) {
     return FromSocket(socket(AF_INET, SOCK_RAW, IPPROTO_ICMP));
 }
 
+uint16_t BindEphemeralPort(int fd) {
+    if (fd < 0) return 0;
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_addr.s_addr = htonl(INADDR_ANY);
+    local.sin_port = 0;
+    if (bind(ToSocket(fd), reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) return 0;
+    int length = sizeof local;
+    if (getsockname(ToSocket(fd), reinterpret_cast<sockaddr*>(&local), &length) != 0) return 0;
+    return ntohs(local.sin_port);
+}
+
 // Windows refuses TCP through raw sockets; such a send fails and the probe is counted lost.
 int OpenRawIpSocket() {
     if (!WinsockReady()) return -1;

@@ -3,10 +3,11 @@
 #include <cstring>
 
 #include <imgui.h>
-#include <openssl/crypto.h>
 
 #include "app/SharedState.h"
 #include "logs/Trace.h"
+#include "platform/gui/Digest.h"
+#include "platform/gui/Digest.h"
 
 namespace {
 
@@ -64,5 +65,5 @@ void LockScreen::TryUnlock() {
 
 void LockScreen::Wipe() {
     // All 64 bytes, not just up to the NUL; cleanse so the wipe is not optimised away.
-    OPENSSL_cleanse(input_, sizeof(input_));
+    platform::WipeSecret(input_, sizeof(input_));
 }

@@ -1,10 +1,12 @@
 #include "app/SharedState.h"
 
+#include "platform/PlatformTexts.h"
+
 std::vector<NetDevice> DevicesOrPlaceholder(std::vector<NetDevice> found) {
     // The MTR and Flow device combos always need one line to show.
     if (found.empty()) {
         NetDevice placeholder;
-        placeholder.description = kNoCaptureDeviceText;
+        placeholder.description = platform::Texts().noDevice;
         found.push_back(placeholder);
     }
     return found;

@@ -18,6 +18,7 @@
 #include "flow/FlowIntake.h"
 #include "flow/FlowTabLayout.h"
 #include "logs/LogPaths.h"
+#include "platform/ExecutablePath.h"
 #include "platform/Launcher.h"
 
 namespace {
@@ -203,7 +204,7 @@ void FlowTab::DrawControls(size_t packetCount, const std::vector<SipCallRow>& ca
     if (ImGui::Button("Importar PCAP")) {
         importOpen_ = !importOpen_;
         if (importOpen_) {
-            const std::string folder = FlowLogDirectory() + "/";
+            const std::string folder = FlowLogDirectory() + platform::PathSeparator();
             if (importPath_[0] == '\0') {
                 // The text field leaves old bytes behind its terminator: terminate explicitly.
                 const size_t n = folder.copy(importPath_, sizeof(importPath_) - 1);

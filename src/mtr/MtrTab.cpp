@@ -14,6 +14,7 @@
 #include "mtr/MtrCore.h"
 #include "mtr/MtrTabFormat.h"
 #include "platform/Launcher.h"
+#include "platform/PlatformTexts.h"
 
 namespace {
 
@@ -50,7 +51,7 @@ void MtrTab::Draw() {
     ImGui::EndChild();
 
     ImGui::Spacing();
-    ImGui::Text("Captura de Pacotes em Tempo Real (libpcap)");
+    ImGui::TextUnformatted(platform::Texts().captureHeading);
     ImGui::BeginChild("LogPanel", ImVec2(0.0f, 0.0f), true);
     DrawPacketLog();
     ImGui::EndChild();

@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "app/SharedState.h"
+#include "platform/PlatformTexts.h"
 #include "tools/QuickTools.h"
 
 namespace {
@@ -61,7 +62,7 @@ void HomeTab::Draw() {
 
         ImGui::TableNextRow();
         ImGui::TableSetColumnIndex(0);
-        ImGui::Text("Espaco em Disco (/):");
+        ImGui::TextUnformatted(platform::Texts().diskRowLabel);
         ImGui::TableSetColumnIndex(1);
         ImGui::ProgressBar(DiskUsedFraction(facts_), ImVec2(-1.0f, 0.0f), "");
         FiguresOverBarEnd(DiskFiguresText(facts_));

@@ -23,7 +23,10 @@
 #include <string>
 #include <vector>
 
-#include "lib/RunCommand.h"
+#include "lib/TestSupport.h"
+
+using testsupport::CommandResult;
+using testsupport::RunCommand;
 
 namespace {
 

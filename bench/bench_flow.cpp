@@ -19,7 +19,6 @@
 
 #include "flow/CallTracker.h"
 #include "flow/FlowCore.h"
-#include "flow/FlowIntake.h"
 
 namespace {
 
@@ -98,16 +97,18 @@ int main(int argc, char** argv) {
         return 1;
     }
 
-    // --- memory of a full buffer: 50,000 packets of this capture, nothing consumed ---
+    // --- memory of a full buffer: 50,000 packets of this capture ---
     const long rssEmpty = StatusKb("VmRSS:");
     long rssFull = 0;
     size_t buffered = 0;
     size_t bufferBytes = 0;
     {
         FlowCore fill;
-        fill.StartOffline(pcap);  // the reader stops at the bound: nobody takes packets
-        for (int i = 0; i < 4000 && fill.EndPosition() < FlowCore::kMaxPackets; ++i)
+        fill.StartOffline(pcap);
+        while (fill.IsRunning() && fill.EndPosition() < FlowCore::kMaxPackets)
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        fill.Stop();
+        fill.WaitAnalysed();
         rssFull = StatusKb("VmRSS:");
         buffered = fill.EndPosition() - fill.FirstPosition();
         for (const PacketLogEntry& e : fill.GetPacketsFrom(0, buffered, nullptr)) {
@@ -115,28 +116,20 @@ int main(int argc, char** argv) {
             for (const std::string* s : {&e.time, &e.source, &e.destination, &e.protocol, &e.info})
                 if (s->capacity() > 15) bufferBytes += s->capacity() + 1;  // beyond the small-string buffer
         }
-        fill.Stop();
     }
 
-    // --- ours: decode + buffer + intake + CallTracker ---
+    // --- ours: the engine reading the file, its worker analysing ---
     FlowCore core;
-    CallTracker tracker;
-    FlowIntake intake;
     auto t0 = Clock::now();
     if (!core.StartOffline(pcap)) {
         std::fprintf(stderr, "bench_flow: %s\n", StartErrorText(core.LastStartError()).c_str());
         return 1;
     }
-    while (true) {
-        const bool active = core.ReaderActive();
-        size_t n = intake.Step(core, tracker, 20000);
-        if (n == 0 && !active) break;
-        if (n == 0) std::this_thread::yield();
-    }
-    core.Stop();
+    while (core.IsRunning()) std::this_thread::sleep_for(std::chrono::microseconds(200));
+    core.WaitAnalysed();
     const double ourSeconds = std::chrono::duration<double>(Clock::now() - t0).count();
-    const auto records = tracker.GetCalls();
-    const FlowCounters counters = CountCalls(records);
+    const auto records = core.Tracker().GetCalls();
+    const FlowCounters counters = core.Tracker().Counters();
     size_t rtpEntries = 0;
     uint64_t rtpPackets = 0;
     for (const auto& c : records)
@@ -146,7 +139,7 @@ int main(int argc, char** argv) {
                 rtpPackets += m.count;
             }
     const long ourPeakKb = StatusKb("VmHWM:");
-    const uint64_t frames = intake.Processed();
+    const uint64_t frames = core.Counters().analysed;
 
     // --- the reference tools on the same file ---
     ChildRun tshark = RunChild({"tshark", "-r", pcap, "-q", "-z", "sip,stat"}, "/tmp/oc_bench_flow_tshark.log");
@@ -157,9 +150,10 @@ int main(int argc, char** argv) {
     std::printf("Result: %zu records, Chamadas %zu, Registers %zu, %zu RTP flow entries, %llu RTP packets counted, "
                 "%llu frames missed\n",
                 records.size(), counters.calls, counters.registers, rtpEntries,
-                static_cast<unsigned long long>(rtpPackets), static_cast<unsigned long long>(intake.Missed()));
+                static_cast<unsigned long long>(rtpPackets),
+                static_cast<unsigned long long>(core.Counters().trimmedUnanalysed));
     std::printf("\n%-44s %10s %14s %14s\n", "program", "seconds", "frames/s", "peak RSS MiB");
-    std::printf("%-44s %10.3f %14.0f %14.1f\n", "orvanta flow (decode+intake+CallTracker)", ourSeconds,
+    std::printf("%-44s %10.3f %14.0f %14.1f\n", "orvanta flow engine (capture+worker)", ourSeconds,
                 frames / ourSeconds, ourPeakKb / 1024.0);
     if (tshark.status >= 0)
         std::printf("%-44s %10.3f %14.0f %14.1f\n", "tshark -q -z sip,stat", tshark.seconds, frames / tshark.seconds,

@@ -9,7 +9,6 @@
 #include "capture/Packet.h"
 #include "flow/CallTracker.h"
 #include "flow/FlowCore.h"
-#include "flow/FlowIntake.h"
 #include "mtr/MtrCore.h"
 #include "tools/AudioTester.h"
 #include "tools/CheckIp.h"
@@ -75,13 +74,11 @@ public:
 
     // --- engines ---
     MtrCore mtrCore;
-    FlowCore flowCore;
-    CallTracker callTracker;
+    FlowCore flowCore;  // owns the call records and the worker that fills them
 
     // --- Flow tab ---
     std::string selectedCallId;
     int32_t selectedMessageIndex = -1;
-    int32_t flowProcessedCount = 0;
 
     // --- MTR / Flow run state ---
     bool mtrRunning = false;
@@ -110,9 +107,6 @@ public:
     int32_t flowRtpMax = 50000;
     bool showRawDebug = false;
     char rawDebugFilter[128] = {};
-    // Hands captured packets to callTracker from an absolute FlowCore position, which unlike
-    // an index into the buffer stays right when FlowCore trims its oldest packets.
-    FlowIntake flowIntake;
     // One line under the controls: why a start failed, or what an export/import did.
     std::string flowStatusLine;
     bool flowStatusIsError = false;
@@ -121,7 +115,7 @@ public:
     char flowImportPath[1024] = {};
     std::vector<std::string> flowImportFiles;
     std::string flowImportActivePath;  // savefile being read, until its last packet is taken in
-    void FlowIntakeStep(size_t maxPackets);
+    void FlowFollowEngine();
     bool FlowStartMonitoring();
     void FlowStopMonitoring();
     void FlowClear();

@@ -1,4 +1,5 @@
-// Flow tab: capture controls, call list and the per-frame intake of captured packets.
+// Flow tab: capture controls and call list, read from the flow engine (which analyses on
+// its own thread whatever tab is shown).
 // The ladder view lives in FlowTabLadder.cpp, the raw packet window in FlowTabRaw.cpp.
 #include <imgui.h>
 
@@ -10,15 +11,11 @@
 #include "app/App.h"
 #include "capture/StartError.h"
 #include "flow/FlowExport.h"
-#include "flow/FlowIntake.h"
 #include "flow/FlowTabLayout.h"
 #include "logs/LogPaths.h"
 #include "platform/Launcher.h"
 
 namespace {
-
-// Parsing work per frame is bounded; a burst of traffic is worked off over several frames.
-constexpr size_t kIntakePerFrame = FlowIntake::kFrameBatch;
 
 ImVec4 Colour(const FlowRgbf& c) { return ImVec4(c.r, c.g, c.b, 1.0f); }
 
@@ -50,14 +47,6 @@ std::vector<std::string> ListPcapFiles(const std::string& folder) {
 
 }  // namespace
 
-void App::FlowIntakeStep(size_t maxPackets) {
-    flowIntake.Step(flowCore, callTracker, maxPackets);
-    // flowProcessedCount stays the buffer index of the next packet to process.
-    const uint64_t first = flowCore.FirstPosition();
-    const uint64_t position = flowIntake.Position();
-    flowProcessedCount = static_cast<int32_t>(position > first ? position - first : 0);
-}
-
 bool App::FlowStartMonitoring() {
     std::string deviceName;
     if (selectedDevice >= 0 && static_cast<size_t>(selectedDevice) < devices.size())
@@ -73,12 +62,9 @@ bool App::FlowStartMonitoring() {
         flowStatusIsError = true;
         return false;
     }
+    // The engine cleared its records and buffer itself before the capture began.
     flowMonitoring = true;
     flowImportActivePath.clear();
-    callTracker.Clear();
-    flowCore.ClearPackets();
-    flowIntake.Reset(flowCore);
-    flowProcessedCount = 0;
     flowStatusLine.clear();
     flowStatusIsError = false;
     return true;
@@ -89,21 +75,12 @@ void App::FlowStopMonitoring() {
     flowMonitoring = false;
 }
 
-void App::FlowClear() {
-    callTracker.Clear();
-    flowCore.ClearPackets();
-    flowIntake.Reset(flowCore);
-    flowProcessedCount = 0;
-}
+void App::FlowClear() { flowCore.Clear(); }
 
 bool App::FlowImportPcap(const std::string& path) {
     if (flowMonitoring) return false;
-    // A previous import may still hold the reader (finished or not); it is replaced.
+    // A previous import still reading is replaced.
     if (flowCore.IsRunning()) flowCore.Stop();
-    callTracker.Clear();
-    flowCore.ClearPackets();
-    flowIntake.Reset(flowCore);
-    flowProcessedCount = 0;
     if (!flowCore.StartOffline(path)) {
         std::string cause = StartErrorText(flowCore.LastStartError());
         if (!flowCore.LastStartErrorDetail().empty()) cause += " (" + flowCore.LastStartErrorDetail() + ")";
@@ -117,21 +94,34 @@ bool App::FlowImportPcap(const std::string& path) {
     return true;
 }
 
-void App::DrawFlowTab() {
-    // 1. Intake: at most 500 packets not yet processed, read from their absolute position
-    //    so that a trim of the buffer neither skips nor repeats any.
-    FlowIntakeStep(kIntakePerFrame);
-    // A finished import releases its reader so that a live start is possible again.
-    if (!flowMonitoring && flowCore.IsRunning() && flowCore.IsOffline() && !flowCore.ReaderActive() &&
-        flowIntake.Position() >= flowCore.EndPosition()) {
-        flowCore.Stop();
-        if (!flowImportActivePath.empty()) {
+void App::FlowFollowEngine() {
+    // The engine analyses on its own; the tab only notices when a run ended by itself.
+    if (flowCore.IsRunning()) return;
+    if (flowMonitoring) {
+        // The capture ended without "PARAR MONITORAMENTO" (interface gone, read error): back
+        // to the start button, with the cause under the controls.
+        std::string cause = flowCore.StopCause();
+        if (cause.empty()) return;
+        flowMonitoring = false;
+        flowStatusLine = std::move(cause);
+        flowStatusIsError = true;
+    } else if (!flowImportActivePath.empty()) {
+        const std::string cause = flowCore.StopCause();
+        if (cause.empty()) {
             flowStatusLine = "PCAP importado: " + flowImportActivePath + " (" +
-                             std::to_string(flowIntake.Processed()) + " pacotes)";
+                             std::to_string(flowCore.Counters().analysed) + " pacotes)";
             flowStatusIsError = false;
-            flowImportActivePath.clear();
+        } else {
+            flowStatusLine = "Falha ao importar " + flowImportActivePath + ": " + cause;
+            flowStatusIsError = true;
         }
+        flowImportActivePath.clear();
     }
+}
+
+void App::DrawFlowTab() {
+    // 1. What the engine did since the last frame (a run that ended by itself).
+    FlowFollowEngine();
 
     // 2. Ladder view instead of the list.
     if (!selectedCallId.empty()) {
@@ -141,7 +131,7 @@ void App::DrawFlowTab() {
         const uint64_t end = flowCore.EndPosition();
         const size_t packetCount = end > first ? static_cast<size_t>(end - first) : 0;
         // Rows without message texts: this copy is taken every frame.
-        const std::vector<SipCallRow> calls = callTracker.GetCallRows();
+        const std::vector<SipCallRow> calls = flowCore.Tracker().GetCallRows();
 
         // 3. "FlowList" child.
         const float height = ImGui::GetContentRegionAvail().y - 40.0f;
@@ -211,7 +201,7 @@ void App::DrawFlowControls(size_t packetCount, const std::vector<SipCallRow>& ca
     ImGui::EndDisabled();
     SameLineIfFits(ButtonWidth("Exportar CSV"));
     if (ImGui::Button("Exportar CSV")) {
-        const FlowExportResult r = ExportCallsCsv(callTracker.GetCalls());
+        const FlowExportResult r = ExportCallsCsv(flowCore.Tracker().GetCalls());
         flowStatusLine = r.message;
         flowStatusIsError = !r.written;
     }
@@ -223,15 +213,28 @@ void App::DrawFlowControls(size_t packetCount, const std::vector<SipCallRow>& ca
     }
     SameLineIfFits(CheckboxWidth("Debug Raw"));
     ImGui::Checkbox("Debug Raw", &showRawDebug);
-    const FlowCounters counters = CountCallRows(calls);
-    char countersText[160];
-    std::snprintf(countersText, sizeof(countersText), "| Total Pkts: %d | Chamadas: %d | Registers: %d",
-                  static_cast<int>(packetCount), static_cast<int>(counters.calls), static_cast<int>(counters.registers));
+    const FlowCounters counters = flowCore.Tracker().Counters();
+    const FlowEngineCounters engine = flowCore.Counters();
+    // What was lost is part of the line: packets the analysis never saw (trimmed while the
+    // worker was behind, or dropped by the kernel) and records dropped by the record bounds.
+    char countersText[320];
+    int used = std::snprintf(countersText, sizeof(countersText),
+                             "| Total Pkts: %d | Chamadas: %d | Registers: %d | Descartados: %llu | Perdidos (kernel): %llu",
+                             static_cast<int>(packetCount), static_cast<int>(counters.calls),
+                             static_cast<int>(counters.registers),
+                             static_cast<unsigned long long>(engine.trimmedUnanalysed),
+                             static_cast<unsigned long long>(engine.kernelDropped));
+    const CallTrackerStats kept = flowCore.Tracker().Stats();
+    if (kept.recordsDropped > 0 && used > 0 && static_cast<size_t>(used) < sizeof(countersText)) {
+        std::snprintf(countersText + used, sizeof(countersText) - static_cast<size_t>(used),
+                      " | Registros removidos: %llu", static_cast<unsigned long long>(kept.recordsDropped));
+    }
+    (void)calls;
     SameLineIfFits(ImGui::CalcTextSize(countersText).x);
     ImGui::TextUnformatted(countersText);
 
     if (!flowStatusLine.empty()) {
-        const ImVec4 colour = flowStatusIsError ? ImVec4(1.0f, 0.4f, 0.4f, 1.0f) : ImVec4(0.4f, 1.0f, 0.4f, 1.0f);
+        const ImVec4 colour = flowStatusIsError ? ImVec4(1.0f, 0.0f, 0.0f, 1.0f) : ImVec4(0.4f, 1.0f, 0.4f, 1.0f);
         ImGui::PushStyleColor(ImGuiCol_Text, colour);
         ImGui::TextUnformatted(flowStatusLine.c_str());
         ImGui::PopStyleColor();

@@ -26,7 +26,7 @@ void App::DrawFlowLadder() {
 
     // A fresh copy every frame, so a call that is still running grows while it is watched.
     // Only this record is copied: the others' message texts are not needed here.
-    const std::optional<SipCall> record = callTracker.GetCall(callId);
+    const std::optional<SipCall> record = flowCore.Tracker().GetCall(callId);
     const SipCall* call = record ? &*record : nullptr;
 
     ImGui::BeginChild("LadderView", ImVec2(diagramWidth, avail.y), true, ImGuiWindowFlags_HorizontalScrollbar);

@@ -26,18 +26,6 @@ FlowRgbf DisplayStatusColour(const std::string& status) {
     return {1.0f, 1.0f, 1.0f};
 }
 
-FlowCounters CountCallRows(const std::vector<SipCallRow>& rows) {
-    FlowCounters c;
-    for (const SipCallRow& row : rows) {
-        if (row.isInvite) {
-            ++c.calls;
-        } else if (row.messageCount > 0 && row.firstType == SipMsgType::Register) {
-            ++c.registers;
-        }
-    }
-    return c;
-}
-
 std::vector<std::string> LadderEndpoints(const std::vector<SipMessage>& messages) {
     std::vector<std::string> endpoints;
     auto add = [&endpoints](const std::string& address) {

@@ -27,8 +27,6 @@ struct FlowRgbf {
 FlowRgbf CallMethodColour(const std::string& method);
 // Colour of a display status ("Em andamento", "Sucesso", "Desligada", ...).
 FlowRgbf DisplayStatusColour(const std::string& status);
-// "Chamadas" and "Registers" over the table's rows.
-FlowCounters CountCallRows(const std::vector<SipCallRow>& rows);
 
 // ---- ladder ----
 

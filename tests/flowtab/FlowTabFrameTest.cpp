@@ -41,9 +41,9 @@ protected:
     void Capture(const std::vector<PacketLogEntry>& packets) {
         for (const PacketLogEntry& p : packets) app().flowCore.OnPacket(p);
     }
-    // Frames until the intake has taken everything buffered.
+    // The engine's worker analyses on its own: wait for it, then draw what it holds.
     void Drain() {
-        for (int i = 0; i < 400 && app().flowIntake.Position() < app().flowCore.EndPosition(); ++i) h.Frame();
+        app().flowCore.WaitAnalysed();
         h.Frame();
     }
     size_t CountLines(const std::string& window, const std::string& prefix) const {
@@ -64,45 +64,68 @@ protected:
 
 }  // namespace
 
-TEST_F(FlowTabFrame, TwelveHundredWaitingPacketsTakeThreeFrames) {
+TEST_F(FlowTabFrame, PacketsAreAnalysedWhileAnotherTabIsShown) {
     std::vector<PacketLogEntry> packets = ReadCapture("10_batch_20_calls.pcap");
     const auto more = ReadCapture("05_call_digest_auth.pcap");
     packets.insert(packets.end(), more.begin(), more.end());
     packets.insert(packets.end(), more.begin(), more.end());
     ASSERT_GE(packets.size(), 1200u);
     packets.resize(1200);
+    // The Flow tab is not drawn while the packets arrive, and no frame runs at all: the
+    // analysis does not wait for the tab, nor is it cut into per-frame batches.
+    ASSERT_TRUE(h.SelectTab("MTR"));
     Capture(packets);
-
+    app().flowCore.WaitAnalysed();
+    EXPECT_EQ(app().flowCore.Counters().analysed, 1200u);
+    EXPECT_EQ(app().flowCore.Tracker().Counters().calls, 21u);
+    ASSERT_TRUE(h.SelectTab("Flow"));
     h.Frame();
-    EXPECT_EQ(app().flowProcessedCount, 500);
-    h.Frame();
-    EXPECT_EQ(app().flowProcessedCount, 1000);
-    h.Frame();
-    EXPECT_EQ(app().flowProcessedCount, 1200);
-    h.Frame();
-    EXPECT_EQ(app().flowProcessedCount, 1200);
-    EXPECT_EQ(app().flowIntake.Processed(), 1200u);
-    EXPECT_TRUE(h.HasText("| Total Pkts: 1200 | Chamadas: 21 | Registers: 0")) << h.AllText("FlowList");
+    EXPECT_TRUE(h.HasText("| Total Pkts: 1200 | Chamadas: 21 | Registers: 0 | Descartados: 0 | Perdidos (kernel): 0"))
+        << h.AllText("FlowList");
 }
 
-TEST_F(FlowTabFrame, IntakeIndexFollowsTheBufferTrim) {
+TEST_F(FlowTabFrame, BufferTrimDoesNotTouchTheAnalysis) {
     const PacketLogEntry filler = MakePacket("10:00:00.000", "10.9.9.9:7000", "10.9.9.8:7000", "xxxx");
-    for (int i = 0; i < 50000; ++i) app().flowCore.OnPacket(filler);
-    h.RunFrames(3);
-    EXPECT_EQ(app().flowProcessedCount, 1500);
-    // The 50,001st packet drops the oldest 1,000: the next packet to process moves back with
-    // them and stays the same packet.
-    app().flowCore.OnPacket(
-        MakePacket("10:00:01.000", "10.0.0.1:5060", "10.0.0.2:5060", SipRequest("OPTIONS", "after-trim", "<sip:1@a>", "<sip:2@b>", "OPTIONS")));
-    EXPECT_EQ(app().flowCore.EndPosition() - app().flowCore.FirstPosition(), 49001u);
-    h.Frame();
-    EXPECT_EQ(app().flowProcessedCount, 1000);
-    EXPECT_EQ(app().flowIntake.Processed(), 2000u);
-    EXPECT_EQ(app().flowIntake.Missed(), 0u);
+    for (int i = 0; i < 50000; ++i) {
+        app().flowCore.OnPacket(filler);
+        if (i % 10000 == 0) app().flowCore.WaitAnalysed();
+    }
+    // The 50,001st packet drops the oldest 1,000 from the buffer; it is analysed all the same.
+    app().flowCore.OnPacket(MakePacket("10:00:01.000", "10.0.0.1:5060", "10.0.0.2:5060",
+                                       SipRequest("OPTIONS", "after-trim", "<sip:1@a>", "<sip:2@b>", "OPTIONS")));
     Drain();
-    EXPECT_EQ(app().flowIntake.Processed(), 50001u);
+    EXPECT_EQ(app().flowCore.EndPosition() - app().flowCore.FirstPosition(), 49001u);
+    EXPECT_EQ(app().flowCore.Counters().analysed, 50001u);
     EXPECT_TRUE(h.HasText("| Total Pkts: 49001 | Chamadas: 0 | Registers: 0")) << h.AllText("FlowList");
     EXPECT_TRUE(h.HasText("after-trim"));
+}
+
+TEST_F(FlowTabFrame, CaptureThatEndsByItselfReturnsToStartWithTheCauseInRed) {
+    // A savefile cut in the middle of a record ends the capture loop with a read error, as
+    // an interface that disappears does for a live capture.
+    const std::string whole = std::string(OC_PCAP_DIR) + "/01_basic_call_caller_bye.pcap";
+    const std::string cut = (root / "cut.pcap").string();
+    fs::copy_file(whole, cut);
+    fs::resize_file(cut, fs::file_size(whole) - 7);
+    ASSERT_TRUE(app().flowCore.StartOffline(cut));
+    app().flowMonitoring = true;  // as after "INICIAR MONITORAMENTO"
+    for (int i = 0; i < 1000 && app().flowMonitoring; ++i) {
+        h.Frame();
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    h.Frame();
+    EXPECT_FALSE(app().flowMonitoring);
+    EXPECT_TRUE(h.HasText("INICIAR MONITORAMENTO", true)) << h.AllText("FlowList");
+    const auto cause = h.FindText("Captura interrompida: ");
+    ASSERT_TRUE(cause) << h.AllText("FlowList");
+    EXPECT_EQ(cause->color.x, 1.0f);
+    EXPECT_EQ(cause->color.y, 0.0f);
+    EXPECT_EQ(cause->color.z, 0.0f);
+    const auto start = h.FindText("INICIAR MONITORAMENTO", true);
+    ASSERT_TRUE(start);
+    EXPECT_GT(cause->min.y, start->min.y) << "the cause stands under the controls";
+    // What was analysed before the error stays listed.
+    EXPECT_TRUE(h.HasText("1-21527@192.168.1.50"));
 }
 
 TEST_F(FlowTabFrame, LimparDuringCaptureEmptiesAndRefills) {

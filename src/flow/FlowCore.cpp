@@ -123,8 +123,7 @@ void FlowCore::NoteCaptureEnd() {
     const bool cleanEnd = offline.load() && error.empty();  // the end of a savefile
     sniffer.Stop();  // the loop has ended: this only joins and closes
     if (!cleanEnd) {
-        std::string cause = "Captura interrompida: ";
-        cause += error.empty() ? "a leitura de pacotes terminou sem motivo informado" : error;
+        const std::string cause = CaptureEndText(error);
         Trace("FlowCore: " + cause);
         std::lock_guard<std::mutex> c(causeMutex);
         stopCause = cause;

@@ -12,6 +12,8 @@ namespace {
 // over as soon as its last packet is analysed.
 constexpr auto kIdleCheck = std::chrono::milliseconds(100);
 constexpr auto kIdleCheckOffline = std::chrono::milliseconds(5);
+// How long a woken worker lets packets gather before it takes them.
+constexpr auto kGather = std::chrono::microseconds(500);
 
 }  // namespace
 
@@ -168,6 +170,13 @@ void FlowCore::WorkerLoop() {
                 NoteCaptureEnd();
                 continue;
             }
+            if (waiting.size() < kWorkerBatch && !quit && !offline.load()) {
+                // Let a few packets gather: a wake-up per packet costs more than the
+                // analysis of the packet, and a millisecond is nothing to the reader.
+                lock.unlock();
+                std::this_thread::sleep_for(kGather);
+                lock.lock();
+            }
             const size_t n = std::min(kWorkerBatch, waiting.size());
             for (size_t i = 0; i < n; ++i) batch.push_back(std::move(waiting[i]));
             waiting.erase(waiting.begin(), waiting.begin() + static_cast<std::ptrdiff_t>(n));
@@ -180,7 +189,7 @@ void FlowCore::WorkerLoop() {
             analysed.fetch_add(batch.size());
             std::lock_guard<std::mutex> lock(packetsMutex);
             for (PacketLogEntry& entry : batch) {
-                packets.push_back(std::move(entry));
+                packets.push_back(ToBuffered(std::move(entry)));
                 if (packets.size() > kMaxPackets) {
                     packets.erase(packets.begin(), packets.begin() + kTrimBlock);
                     firstPosition += kTrimBlock;
@@ -228,9 +237,34 @@ FlowEngineCounters FlowCore::Counters() const {
     return c;
 }
 
+FlowCore::BufferedPacket FlowCore::ToBuffered(PacketLogEntry entry) {
+    BufferedPacket out;
+    const std::vector<uint8_t>& raw = entry.rawData;
+    const std::vector<uint8_t>& payload = entry.payload;
+    // Frames padded to the link's minimum length carry bytes after the payload; those
+    // keep their payload copy.
+    if (!payload.empty() && payload.size() <= raw.size() &&
+        std::equal(payload.begin(), payload.end(), raw.end() - static_cast<std::ptrdiff_t>(payload.size()))) {
+        out.payloadInRaw = true;
+        out.payloadLength = static_cast<uint32_t>(payload.size());
+        entry.payload = std::vector<uint8_t>();
+    }
+    out.entry = std::move(entry);
+    return out;
+}
+
+PacketLogEntry FlowCore::FromBuffered(const BufferedPacket& packet) {
+    PacketLogEntry entry = packet.entry;
+    if (packet.payloadInRaw) entry.payload.assign(entry.rawData.end() - packet.payloadLength, entry.rawData.end());
+    return entry;
+}
+
 std::vector<PacketLogEntry> FlowCore::GetPackets() const {
     std::lock_guard<std::mutex> lock(packetsMutex);
-    return std::vector<PacketLogEntry>(packets.begin(), packets.end());
+    std::vector<PacketLogEntry> out;
+    out.reserve(packets.size());
+    for (const BufferedPacket& p : packets) out.push_back(FromBuffered(p));
+    return out;
 }
 
 uint64_t FlowCore::FirstPosition() const {
@@ -251,5 +285,8 @@ std::vector<PacketLogEntry> FlowCore::GetPacketsFrom(uint64_t position, size_t m
     if (start >= end) return {};
     const auto offset = static_cast<std::ptrdiff_t>(start - firstPosition);
     const auto count = static_cast<std::ptrdiff_t>(std::min<uint64_t>(maxCount, end - start));
-    return std::vector<PacketLogEntry>(packets.begin() + offset, packets.begin() + offset + count);
+    std::vector<PacketLogEntry> out;
+    out.reserve(static_cast<size_t>(count));
+    for (auto it = packets.begin() + offset; it != packets.begin() + offset + count; ++it) out.push_back(FromBuffered(*it));
+    return out;
 }

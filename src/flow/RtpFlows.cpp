@@ -11,8 +11,14 @@ void CountRtpPacket(SipCall& call, const MediaPacket& packet) {
             continue;
         flow.count += 1;
         if (flow.codec.empty() || CodecRank(flow.codec) < CodecRank(codec.name)) flow.codec = codec.name;
-        flow.text = "RTP (" + RtpFlowLabel(flow.codec, codec.payloadType) + ") - " + std::to_string(flow.count) +
-                    " [" + length + "b]";
+        // Rewritten in place: the label's buffer is reused for every packet of the flow.
+        flow.text.assign("RTP (");
+        flow.text.append(RtpFlowLabel(flow.codec, codec.payloadType));
+        flow.text.append(") - ");
+        flow.text.append(std::to_string(flow.count));
+        flow.text.append(" [");
+        flow.text.append(length);
+        flow.text.append("b]");
         return;
     }
     SipMessage flow;

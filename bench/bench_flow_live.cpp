@@ -306,7 +306,8 @@ int main(int argc, char** argv) {
         }
         const LiveRun r = ReplayThroughCli(pcap);
         PrintRun(r);
-        std::printf("calls found: %llu of %zu in the manifest\n", r.calls, ManifestCalls(pcap + ".manifest.tsv"));
+        std::printf("calls found: %llu of %d generated (%zu manifest lines)\n", r.calls, calls,
+                    ManifestCalls(pcap + ".manifest.tsv"));
         std::remove((pcap + ".manifest.tsv").c_str());
         if (!r.ok) std::fprintf(stderr, "%s", r.cliErr.c_str());
     } else if (mode == "longrun") {

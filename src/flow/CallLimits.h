@@ -15,6 +15,10 @@ inline constexpr size_t kRecordEvictBlock = 250;
 // with the same Call-ID for days would otherwise grow without end; past the bound the
 // oldest SIP message after the first one goes (the first names the record in the table).
 inline constexpr size_t kMaxMessagesPerRecord = 200;
+// Messages kept over all records: with kMaxKeptTextBytes this bounds the records' memory
+// (each message costs its text plus about 0.4 KiB of fields) whatever their mix.
+inline constexpr size_t kMaxKeptMessages = 100000;
+inline constexpr size_t kKeptMessagesLowWater = kMaxKeptMessages - kMaxKeptMessages / 16;
 // Bytes of kept SIP message text over all records.
 inline constexpr size_t kMaxKeptTextBytes = size_t(16) << 20;
 // After passing kMaxKeptTextBytes, records are removed until the text is below this.

@@ -64,12 +64,14 @@ void CallTracker::ProcessSip(SipMessage message) {
     }
     SipCall& call = it->second;
     keptTextBytes += message.text.size();
+    ++keptMessages;
     call.messages.push_back(std::move(message));
     call.lastActivity = clock;
     const CallChange change = ApplySipMessage(call, call.messages.back());
     if (change.portAdded) IndexPort(call, call.mediaPorts.back());
     if (call.messages.size() > kMaxMessagesPerRecord) DropOldestMessage(call);
-    if (calls.size() > kMaxCallRecords || keptTextBytes > kMaxKeptTextBytes) EnforceRecordBounds(&call);
+    if (calls.size() > kMaxCallRecords || keptTextBytes > kMaxKeptTextBytes || keptMessages > kMaxKeptMessages)
+        EnforceRecordBounds(&call);
 }
 
 void CallTracker::IndexPort(SipCall& call, int32_t port) {
@@ -83,6 +85,7 @@ void CallTracker::DropOldestMessage(SipCall& call) {
     for (size_t i = 1; i < call.messages.size(); ++i) {
         if (call.messages[i].type == SipMsgType::Rtp) continue;
         keptTextBytes -= TextBytes(call.messages[i]);
+        --keptMessages;
         call.messages.erase(call.messages.begin() + static_cast<std::ptrdiff_t>(i));
         ++call.droppedMessages;
         ++messagesDropped;
@@ -99,6 +102,7 @@ void CallTracker::EraseRecord(std::map<std::string, SipCall>::iterator it) {
         if (owners->second.empty()) recordsByPort.erase(owners);
     }
     for (const SipMessage& m : call.messages) keptTextBytes -= TextBytes(m);
+    keptMessages -= call.messages.size();
     ++recordsDropped;
     calls.erase(it);
 }
@@ -124,8 +128,9 @@ void CallTracker::EnforceRecordBounds(const SipCall* keep) {
     const size_t recordTarget =
         calls.size() > kMaxCallRecords ? kMaxCallRecords - kRecordEvictBlock : calls.size();
     const size_t textTarget = keptTextBytes > kMaxKeptTextBytes ? kKeptTextLowWater : keptTextBytes;
+    const size_t messageTarget = keptMessages > kMaxKeptMessages ? kKeptMessagesLowWater : keptMessages;
     for (const Candidate& c : candidates) {
-        if (calls.size() <= recordTarget && keptTextBytes <= textTarget) break;
+        if (calls.size() <= recordTarget && keptTextBytes <= textTarget && keptMessages <= messageTarget) break;
         EraseRecord(c.it);
     }
     // Call-IDs of removed records are no longer looked up.
@@ -176,8 +181,11 @@ void CallTracker::ProcessMedia(const std::string& source, const std::string& des
     SipCall* call = FindMediaCall(srcIp, dstIp, source, destination);
     if (!call) return;
     call->lastActivity = ++clock;
+    const size_t before = call->messages.size();
     CountRtpPacket(*call, MediaPacket{source, destination, srcIp, dstIp, payload, entry.time});
+    keptMessages += call->messages.size() - before;  // a new flow entry
     if (call->messages.size() > kMaxMessagesPerRecord) DropOldestMessage(*call);
+    if (keptMessages > kMaxKeptMessages) EnforceRecordBounds(call);
 }
 
 std::vector<SipCall> CallTracker::GetCalls() const {
@@ -205,7 +213,7 @@ FlowCounters CallTracker::Counters() const {
 
 CallTrackerStats CallTracker::Stats() const {
     std::lock_guard<std::mutex> lock(mutex);
-    return {calls.size(), keptTextBytes, recordsDropped, messagesDropped};
+    return {calls.size(), keptMessages, keptTextBytes, recordsDropped, messagesDropped};
 }
 
 void CallTracker::Clear() {
@@ -213,6 +221,7 @@ void CallTracker::Clear() {
     calls.clear();
     recordsByPort.clear();
     addressesToFill.clear();
+    keptMessages = 0;
     keptTextBytes = 0;
     recordsDropped = 0;
     messagesDropped = 0;

@@ -41,6 +41,7 @@ struct FlowCounters {
 // What the bounds of CallLimits.h have cost so far, and what is kept now.
 struct CallTrackerStats {
     size_t records = 0;
+    size_t keptMessages = 0;  // SIP messages and RTP flow entries
     size_t keptTextBytes = 0;
     uint64_t recordsDropped = 0;   // records removed to stay within the bounds
     uint64_t messagesDropped = 0;  // SIP messages removed by the per-record bound
@@ -48,8 +49,8 @@ struct CallTrackerStats {
 
 // Groups SIP messages into records by Call-ID, runs each record's state machine and counts
 // RTP packets into per-direction flow entries of the call whose SDP announced the port.
-// Holds at most kMaxCallRecords records, kMaxMessagesPerRecord messages per record and
-// kMaxKeptTextBytes of message text. All members are safe to call from any thread: the flow
+// Holds at most kMaxCallRecords records, kMaxMessagesPerRecord messages per record,
+// kMaxKeptMessages messages in all and kMaxKeptTextBytes of message text. All members are safe to call from any thread: the flow
 // engine's worker feeds it, the Flow tab and the command line read it.
 class CallTracker {
 public:
@@ -92,6 +93,7 @@ private:
     std::vector<std::string> addressesToFill;
     uint64_t nextSerial = 0;
     uint64_t clock = 0;  // advances with every SIP message and media packet
+    size_t keptMessages = 0;
     size_t keptTextBytes = 0;
     uint64_t recordsDropped = 0;
     uint64_t messagesDropped = 0;

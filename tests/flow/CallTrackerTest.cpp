@@ -245,6 +245,23 @@ TEST(CallTrackerLimits, MessagesPerRecordAndTextBytes) {
     for (const SipCall& c : big.GetCalls())
         for (const SipMessage& m : c.messages) sum += m.text.size();
     EXPECT_EQ(sum, big.Stats().keptTextBytes);
+
+    // Many long dialogs: the messages over all records stay under their bound too, and the
+    // count kept matches what the records hold.
+    CallTracker many;
+    const size_t dialogs = kMaxKeptMessages / (kMaxMessagesPerRecord / 2) + 20;
+    for (size_t d = 0; d < dialogs; ++d) {
+        const std::string id = "sub-" + std::to_string(d);
+        for (size_t i = 0; i < kMaxMessagesPerRecord / 2; ++i)
+            Feed(many, A, B, "NOTIFY sip:b SIP/2.0\r\nCall-ID: " + id + "\r\nCSeq: " + std::to_string(i + 1) + " NOTIFY\r\n\r\n");
+    }
+    const CallTrackerStats m = many.Stats();
+    EXPECT_LE(m.keptMessages, kMaxKeptMessages);
+    EXPECT_GT(m.recordsDropped, 0u);
+    size_t held = 0;
+    for (const SipCall& c : many.GetCalls()) held += c.messages.size();
+    EXPECT_EQ(held, m.keptMessages);
+    EXPECT_NE(FindCall(many.GetCalls(), "sub-" + std::to_string(dialogs - 1)), nullptr);
 }
 
 TEST(CallTrackerCsv, QuotingAndLayout) {

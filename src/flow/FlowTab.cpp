@@ -213,22 +213,11 @@ void App::DrawFlowControls(size_t packetCount, const std::vector<SipCallRow>& ca
     }
     SameLineIfFits(CheckboxWidth("Debug Raw"));
     ImGui::Checkbox("Debug Raw", &showRawDebug);
-    const FlowCounters counters = flowCore.Tracker().Counters();
     const FlowEngineCounters engine = flowCore.Counters();
-    // What was lost is part of the line: packets the analysis never saw (trimmed while the
-    // worker was behind, or dropped by the kernel) and records dropped by the record bounds.
-    char countersText[320];
-    int used = std::snprintf(countersText, sizeof(countersText),
-                             "| Total Pkts: %d | Chamadas: %d | Registers: %d | Descartados: %llu | Perdidos (kernel): %llu",
-                             static_cast<int>(packetCount), static_cast<int>(counters.calls),
-                             static_cast<int>(counters.registers),
-                             static_cast<unsigned long long>(engine.trimmedUnanalysed),
-                             static_cast<unsigned long long>(engine.kernelDropped));
-    const CallTrackerStats kept = flowCore.Tracker().Stats();
-    if (kept.recordsDropped > 0 && used > 0 && static_cast<size_t>(used) < sizeof(countersText)) {
-        std::snprintf(countersText + used, sizeof(countersText) - static_cast<size_t>(used),
-                      " | Registros removidos: %llu", static_cast<unsigned long long>(kept.recordsDropped));
-    }
+    const std::string countersLine =
+        FlowCountersLine(packetCount, flowCore.Tracker().Counters(), engine.trimmedUnanalysed, engine.kernelDropped,
+                         flowCore.Tracker().Stats().recordsDropped);
+    const char* countersText = countersLine.c_str();
     (void)calls;
     SameLineIfFits(ImGui::CalcTextSize(countersText).x);
     ImGui::TextUnformatted(countersText);

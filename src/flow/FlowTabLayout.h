@@ -27,6 +27,11 @@ struct FlowRgbf {
 FlowRgbf CallMethodColour(const std::string& method);
 // Colour of a display status ("Em andamento", "Sucesso", "Desligada", ...).
 FlowRgbf DisplayStatusColour(const std::string& status);
+// The counter line: "| Total Pkts: %d | Chamadas: %d | Registers: %d", followed by what was
+// lost when anything was: packets dropped before analysis ("Descartados"), by the kernel
+// ("Perdidos (kernel)") and call records dropped by the record bounds ("Registros removidos").
+std::string FlowCountersLine(size_t bufferedPackets, const FlowCounters& calls, uint64_t trimmedUnanalysed,
+                             uint64_t kernelDropped, uint64_t recordsDropped);
 
 // ---- ladder ----
 

@@ -80,8 +80,7 @@ TEST_F(FlowTabFrame, PacketsAreAnalysedWhileAnotherTabIsShown) {
     EXPECT_EQ(app().flowCore.Tracker().Counters().calls, 21u);
     ASSERT_TRUE(h.SelectTab("Flow"));
     h.Frame();
-    EXPECT_TRUE(h.HasText("| Total Pkts: 1200 | Chamadas: 21 | Registers: 0 | Descartados: 0 | Perdidos (kernel): 0"))
-        << h.AllText("FlowList");
+    EXPECT_TRUE(h.HasText("| Total Pkts: 1200 | Chamadas: 21 | Registers: 0", true)) << h.AllText("FlowList");
 }
 
 TEST_F(FlowTabFrame, BufferTrimDoesNotTouchTheAnalysis) {

@@ -206,6 +206,16 @@ TEST(FlowTabCallList, RowsMatchTheFullRecordsOfRealCaptures) {
     EXPECT_EQ(KindOfRecord(false, 0, SipMsgType::Register), RecordKind::Other) << "no message, no register";
 }
 
+TEST(FlowTabCounters, LossIsShownOnceThereIsOne) {
+    const FlowCounters calls{3, 1};
+    EXPECT_EQ(FlowCountersLine(120, calls, 0, 0, 0), "| Total Pkts: 120 | Chamadas: 3 | Registers: 1");
+    EXPECT_EQ(FlowCountersLine(120, calls, 7, 0, 0),
+              "| Total Pkts: 120 | Chamadas: 3 | Registers: 1 | Descartados: 7 | Perdidos (kernel): 0");
+    EXPECT_EQ(FlowCountersLine(120, calls, 0, 4294967301ull, 0),
+              "| Total Pkts: 120 | Chamadas: 3 | Registers: 1 | Descartados: 0 | Perdidos (kernel): 4294967301");
+    EXPECT_EQ(FlowCountersLine(0, {}, 0, 0, 250), "| Total Pkts: 0 | Chamadas: 0 | Registers: 0 | Registros removidos: 250");
+}
+
 TEST(FlowTabRawWindow, LineTooltipAndFilter) {
     PacketLogEntry p = MakePacket("08:09:10.111", "10.0.0.1:5060", "10.0.0.2:5060",
                                   SipRequest("INVITE", "raw-1", "<sip:1@a>", "<sip:2@b>", "INVITE"));

@@ -12,6 +12,7 @@
 
 #include "app/App.h"
 #include "harness/FrameHarness.h"
+#include "../tests/lib/ProbeReplies.h"
 
 namespace {
 
@@ -52,13 +53,8 @@ int main() {
     core.StartWithoutNetworkForTesting(
         "10.9.9.9", kProbeUdp,
         [&core](int32_t ttl, int32_t seq, int32_t) {
-            SniffResult r;
-            r.valid = true;
-            r.fromIp = "10.0." + std::to_string(ttl) + ".1";
-            r.origSeq = seq + kProbeBasePort;
-            r.timestamp = MtrNowTicks() + 150000 + ttl * 1000;
-            r.type = 11;
-            core.OnSniffResult(r);
+            core.OnSniffResult(probetest::ReplyFor(core.Identity(), seq, "10.0." + std::to_string(ttl) + ".1",
+                                                   MtrNowTicks() + 150000 + ttl * 1000));
             return 0;
         },
         0, 600000);

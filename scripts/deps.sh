@@ -8,7 +8,7 @@ BUILD_PKGS=(build-essential cmake pkg-config libimgui-dev libsdl2-dev libgl-dev 
             libpcap-dev libcurl4-openssl-dev libpulse-dev xdg-utils libssl-dev)
 TEST_PKGS=(clang libclang-rt-14-dev libgtest-dev libgmock-dev googletest
            xvfb xdotool x11-utils imagemagick trayer
-           iproute2 python3 tcpdump tcpreplay tshark mtr-tiny sip-tester sngrep
+           iproute2 iputils-ping python3 tcpdump tcpreplay tshark mtr-tiny sip-tester sngrep
            pulseaudio pulseaudio-utils sox openssl curl ca-certificates libcap2-bin)
 
 want=("${BUILD_PKGS[@]}")

@@ -38,6 +38,7 @@ void DecodeQuote(const ByteReader& icmp, PacketLogEntry& entry, LayerFlags& flag
     entry.info += "]";
 
     const size_t quoted = 8 + innerLength;  // offset of the quoted transport header
+    r.quotedDst = DottedQuad(icmp.bytes(8 + 16, 4));
     switch (innerProtocol) {
         case 6:
             if (!icmp.AtLeast(quoted + 4)) {
@@ -46,6 +47,9 @@ void DecodeQuote(const ByteReader& icmp, PacketLogEntry& entry, LayerFlags& flag
                 return;
             }
             r.origSeq = icmp.be16(quoted);
+            r.kind = ReplyKind::QuotedTcp;
+            r.probeSrcPort = icmp.be16(quoted);
+            r.probeDstPort = icmp.be16(quoted + 2);
             entry.info += " [InnerSport=";
             AppendDecimal(entry.info, static_cast<uint32_t>(r.origSeq));
             entry.info += "]";
@@ -59,6 +63,9 @@ void DecodeQuote(const ByteReader& icmp, PacketLogEntry& entry, LayerFlags& flag
                 return;
             }
             r.origSeq = icmp.be16(quoted + 2);
+            r.kind = ReplyKind::QuotedUdp;
+            r.probeSrcPort = icmp.be16(quoted);
+            r.probeDstPort = icmp.be16(quoted + 2);
             entry.info += " [InnerDport=";
             AppendDecimal(entry.info, static_cast<uint32_t>(r.origSeq));
             entry.info += "]";
@@ -71,6 +78,8 @@ void DecodeQuote(const ByteReader& icmp, PacketLogEntry& entry, LayerFlags& flag
                 return;
             }
             r.origSeq = icmp.be16(quoted + 6);
+            r.kind = ReplyKind::QuotedIcmp;
+            r.probeIdent = icmp.be16(quoted + 4);
             r.reply = true;
             return;
         default: return;
@@ -79,8 +88,8 @@ void DecodeQuote(const ByteReader& icmp, PacketLogEntry& entry, LayerFlags& flag
 
 }  // namespace
 
-// ICMP (RFC 792). Echo replies are delivered whatever their identifier: the consumer sorts
-// them out by sequence number and address. Echo requests are never replies.
+// ICMP (RFC 792). Echo replies are delivered whatever their identifier, with the identifier:
+// the consumer keeps those of its own probes. Echo requests are never replies.
 TransportResult DecodeIcmp(const ByteReader& l4, PacketLogEntry& entry, LayerFlags& flags) {
     TransportResult r;
     if (!l4.AtLeast(8)) {
@@ -98,6 +107,8 @@ TransportResult DecodeIcmp(const ByteReader& l4, PacketLogEntry& entry, LayerFla
     if (type == kEchoReply) {
         r.reply = true;
         r.origSeq = l4.be16(6);
+        r.kind = ReplyKind::EchoReply;
+        r.probeIdent = l4.be16(4);
     } else if (type == kDestUnreachable || type == kTimeExceeded) {
         DecodeQuote(l4, entry, flags, r);
     }

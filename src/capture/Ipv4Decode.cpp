@@ -52,6 +52,11 @@ DecodeResult DecodeIpv4(const ByteReader& ip, const FrameHeader& header, PacketL
     if (transport.reply) {
         result.reply = true;
         reply.valid = true;
+        reply.kind = transport.kind;
+        reply.probeDst = transport.quotedDst.empty() ? fromIp : std::move(transport.quotedDst);
+        reply.probeSrcPort = transport.probeSrcPort;
+        reply.probeDstPort = transport.probeDstPort;
+        reply.probeIdent = transport.probeIdent;
         reply.fromIp = std::move(fromIp);
         reply.origSeq = transport.origSeq;
         // 100-ns ticks since 1970; the header fields are taken as signed 32-bit values.

@@ -7,6 +7,7 @@
 
 #include "capture/ByteReader.h"
 #include "capture/Decode.h"
+#include "probe/ProbePorts.h"
 
 // Flags a layer raises while decoding; the IPv4 layer folds them into one DecodeStatus.
 struct LayerFlags {
@@ -21,10 +22,12 @@ struct TransportResult {
     int32_t origSeq = 0;
     int32_t type = 0;
     int32_t code = 0;
+    ReplyKind kind = ReplyKind::None;
+    std::string quotedDst;  // destination of the quoted datagram; empty: the reply's own source
+    uint16_t probeSrcPort = 0;
+    uint16_t probeDstPort = 0;
+    uint16_t probeIdent = 0;
 };
-
-// The first port of UDP and TCP probes; replies to lower ports are not ours.
-constexpr uint32_t kFirstProbePort = 33434;
 
 // `l4` starts at the first byte after the IPv4 header. `info`, `source` and `destination`
 // are updated as the layer's rules say.

@@ -36,6 +36,16 @@ struct PacketLogEntry {
     int32_t linkType = kLinkEthernet;  // link type of rawData, kept so savefiles stay true
 };
 
+// The kind of probe a reply answers, as the reply shows it.
+enum class ReplyKind : int32_t {
+    None,
+    EchoReply,   // ICMP echo reply
+    QuotedUdp,   // ICMP error quoting a UDP datagram
+    QuotedIcmp,  // ICMP error quoting an ICMP message (an echo request)
+    QuotedTcp,   // ICMP error quoting a TCP segment
+    TcpSegment,  // TCP segment to a probe port (SYN-ACK, RST, ...)
+};
+
 // One reply to a probe, recognised by the capture loop.
 struct SniffResult {
     bool valid = false;
@@ -44,4 +54,14 @@ struct SniffResult {
     int64_t timestamp = 0;  // 100-ns ticks since 1970-01-01 UTC
     int32_t type = 0;
     int32_t code = 0;
+
+    // What the reply says about the probe it answers, so that the engine can tell its own
+    // probes from any other traffic that looks alike (another program's pings, a stray TCP
+    // segment). For ICMP errors these are the quoted datagram's fields; for echo replies and
+    // TCP segments the probe went to the reply's source, and its ports are the reply's swapped.
+    ReplyKind kind = ReplyKind::None;
+    std::string probeDst;       // dotted address the probe was sent to
+    uint16_t probeSrcPort = 0;  // UDP/TCP source port of the probe
+    uint16_t probeDstPort = 0;  // UDP/TCP destination port of the probe
+    uint16_t probeIdent = 0;    // ICMP echo identifier
 };

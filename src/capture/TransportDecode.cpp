@@ -62,9 +62,12 @@ TransportResult DecodeTcp(const ByteReader& l4, PacketLogEntry& entry, LayerFlag
     if (rst) entry.info += "RST ";
     PortsInfo(entry.info, sport, dport);
 
-    if (dport >= kFirstProbePort) {
+    if (dport >= kProbeBasePort) {
         r.reply = true;
         r.origSeq = dport;
+        r.kind = ReplyKind::TcpSegment;
+        r.probeSrcPort = dport;
+        r.probeDstPort = sport;
         const bool closed = rst && !syn && !ack;
         r.type = closed ? 3 : 0;
         r.code = closed ? 3 : 0;

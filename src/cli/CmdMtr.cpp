@@ -3,6 +3,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <thread>
 #include <vector>
@@ -87,7 +88,7 @@ int RunMtr(const std::vector<std::string>& args) {
     sa.sa_handler = OnInterrupt;
     sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGTERM, &sa, nullptr);
-    while (!core.ProbingFinished() && !gInterrupted.load())
+    while (!core.ProbingFinished() && !gInterrupted.load() && core.State() == MtrRunState::Running)
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     core.Stop();
     auto hops = core.GetHops();
@@ -99,7 +100,22 @@ int RunMtr(const std::vector<std::string>& args) {
                     iface.empty() ? "padrao" : iface.c_str());
         std::fputs(FormatMtrTable(hops, core.MaxHops()).c_str(), stdout);
     }
-    if (savePcap && !core.PcapPath().empty()) std::fprintf(stderr, "Captura salva em %s\n", core.PcapPath().c_str());
+    if (savePcap) {
+        // Only a file that is really there is reported; the capture goes on without one when
+        // it cannot be created.
+        const std::string path = core.PcapPath();
+        std::error_code ec;
+        if (!path.empty() && std::filesystem::is_regular_file(path, ec))
+            std::fprintf(stderr, "Captura salva em %s\n", path.c_str());
+        else
+            std::fprintf(stderr, "Nenhuma captura foi salva%s%s.\n", path.empty() ? "" : ": nao foi possivel criar ",
+                         path.c_str());
+    }
+    if (core.State() == MtrRunState::Stopped) {
+        // What was measured up to the failure is printed above; the cause goes here.
+        std::fprintf(stderr, "O MTR parou. %s\n", core.StopCause().c_str());
+        return kExitEngineStopped;
+    }
     return kExitOk;
 }
 

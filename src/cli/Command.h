@@ -13,8 +13,7 @@ struct Command {
 constexpr int kExitOk = 0;
 constexpr int kExitUsage = 1;
 constexpr int kExitFailure = 2;
-// An engine stopped by itself during the run (capture interface gone, read error).
-constexpr int kExitEngineStopped = 3;
+constexpr int kExitEngineStopped = 3;  // the engine stopped by itself during the run
 
 std::vector<Command>& CommandTable();
 

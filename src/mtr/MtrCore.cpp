@@ -1,5 +1,6 @@
 #include "mtr/MtrCore.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
@@ -27,20 +28,23 @@ namespace {
 std::mutex gPauseMutex;
 std::condition_variable gPauseCv;
 
-void PauseUnlessStopped(const std::atomic<bool>& running, int ms) {
-    std::unique_lock<std::mutex> lock(gPauseMutex);
-    gPauseCv.wait_for(lock, std::chrono::milliseconds(ms), [&] { return !running.load(); });
-}
 void WakePauses() {
     std::lock_guard<std::mutex> lock(gPauseMutex);
     gPauseCv.notify_all();
 }
+
+// How often a pause looks at the capture: a capture that ended by itself (read error, the
+// interface gone) is noticed within this time, well inside the 2 s a caller may wait.
+constexpr int kCaptureCheckMs = 100;
 }  // namespace
 
 MtrCore::~MtrCore() { Stop(); }
 
 bool MtrCore::FailStart(StartError why) {
-    lastStartError = why;
+    {
+        std::lock_guard<std::mutex> lock(statusMutex);
+        lastStartError = why;
+    }
     // A failed start leaves nothing open behind it.
     sniffer.Stop();
     sender.Close();
@@ -49,103 +53,198 @@ bool MtrCore::FailStart(StartError why) {
 }
 
 bool MtrCore::Start(const std::string& targetHost, const std::string& deviceName, int32_t proto, bool savePcap) {
-    if (running.load()) {
+    if (state.load() == MtrRunState::Resolving) {
+        std::lock_guard<std::mutex> lock(statusMutex);
         lastStartError = StartError::AlreadyRunning;
         return false;
     }
-    // A loop that ended on its own (cycle limit, exception) is joined before a new run.
-    if (loopThread.joinable()) Stop();
-    lastStartError = StartError::None;
-    pcapPath.clear();
-    protocol = proto;
-    if (!sender.Init(targetHost, kProbeBasePort)) return FailStart(sender.LastError());
-    // Without any ICMP socket every ICMP probe would be lost in silence; say so instead.
-    if (proto == kProbeIcmp && !sender.HasIcmpSocket()) return FailStart(StartError::SocketFailure);
-    targetIp = sender.TargetIp();
-    maxHops = kMtrMaxHops;
-    std::string filter = kMtrCaptureFilter;
-
-    bool opened;
-    if (savePcap) {
-        EnsureDirectory(MtrLogDirectory());
-        pcapPath = LogFilePath(false, MtrPcapFileName(FileTimeStamp(), proto));
-        opened = sniffer.Init(filter, deviceName, pcapPath);
-        if (!opened) {
-            Trace("Failed to initialize Sniffer filter: " + filter);
-            std::fprintf(stderr, "Failed to initialize Sniffer (Check libpcap capture rights)\n");
-            std::fflush(stderr);
-        }
-    } else {
-        opened = sniffer.Init(filter, deviceName, std::string());
-        if (!opened) Trace("Failed to initialize Sniffer filter (No PCAP): " + filter);
+    if (startThread.joinable()) startThread.join();  // an asynchronous start that has finished
+    {
+        std::lock_guard<std::mutex> lock(statusMutex);
+        startHost = targetHost;
     }
-    if (!opened) {
+    return StartRun(targetHost, deviceName, proto, savePcap);
+}
+
+bool MtrCore::StartAsync(const std::string& targetHost, const std::string& deviceName, int32_t proto,
+                         bool savePcap) {
+    if (running.load() || state.load() == MtrRunState::Resolving) {
+        std::lock_guard<std::mutex> lock(statusMutex);
+        lastStartError = StartError::AlreadyRunning;
+        return false;
+    }
+    if (startThread.joinable()) startThread.join();  // finished: its state is no longer Resolving
+    {
+        std::lock_guard<std::mutex> lock(statusMutex);
+        startHost = targetHost;
+        lastStartError = StartError::None;
+        stopCause.clear();
+    }
+    state = MtrRunState::Resolving;
+    try {
+        startThread = std::thread([this, targetHost, deviceName, proto, savePcap] {
+            try {
+                StartRun(targetHost, deviceName, proto, savePcap);
+            } catch (const std::exception& e) {
+                Trace(std::string("CRASH in MTR start: ") + e.what());
+                StopRun();
+                FailStart(StartError::SocketFailure);
+                state = MtrRunState::Idle;
+            }
+        });
+    } catch (...) {
+        state = MtrRunState::Idle;
+        throw;
+    }
+    return true;
+}
+
+bool MtrCore::StartRun(const std::string& targetHost, const std::string& deviceName, int32_t proto, bool savePcap) {
+    if (running.load()) {
+        std::lock_guard<std::mutex> lock(statusMutex);
+        lastStartError = StartError::AlreadyRunning;
+        return false;
+    }
+    // A loop that ended on its own (cycle limit, failure) is joined before a new run.
+    if (loopThread.joinable()) StopRun();
+    {
+        std::lock_guard<std::mutex> lock(statusMutex);
+        lastStartError = StartError::None;
         pcapPath.clear();
-        StartError why = sniffer.LastError();
-        if (why == StartError::None) {
-            if (!platform::CurrentCaptureRights().Complete()) {
-                why = StartError::NoCaptureRights;
-            } else {
-                why = StartError::CaptureOpenFailed;
-                if (!deviceName.empty()) {
-                    bool listed = false;
-                    for (const auto& d : sniffer.ListDevices()) listed = listed || d.name == deviceName;
-                    if (!listed) why = StartError::DeviceNotFound;
+        stopCause.clear();
+    }
+    state = MtrRunState::Resolving;
+    const bool started = [&] {
+        protocol = proto;
+        if (!sender.Init(targetHost, kProbeBasePort)) return FailStart(sender.LastError());
+        // Without any ICMP socket every ICMP probe would be lost in silence; say so instead.
+        if (proto == kProbeIcmp && !sender.HasIcmpSocket()) return FailStart(StartError::SocketFailure);
+        {
+            std::lock_guard<std::mutex> lock(statusMutex);
+            targetIp = sender.TargetIp();
+        }
+        identity = sender.Identity(proto);
+        maxHops = kMtrMaxHops;
+        const std::string filter = ProbeCaptureFilter();
+
+        bool opened;
+        std::string path;
+        if (savePcap) {
+            EnsureDirectory(MtrLogDirectory());
+            path = LogFilePath(false, MtrPcapFileName(FileTimeStamp(), proto));
+            opened = sniffer.Init(filter, deviceName, path);
+            if (!opened) {
+                Trace("Failed to initialize Sniffer filter: " + filter);
+                std::fprintf(stderr, "Failed to initialize Sniffer (Check libpcap capture rights)\n");
+                std::fflush(stderr);
+            }
+        } else {
+            opened = sniffer.Init(filter, deviceName, std::string());
+            if (!opened) Trace("Failed to initialize Sniffer filter (No PCAP): " + filter);
+        }
+        if (!opened) {
+            StartError why = sniffer.LastError();
+            if (why == StartError::None) {
+                if (!platform::CurrentCaptureRights().Complete()) {
+                    why = StartError::NoCaptureRights;
+                } else {
+                    why = StartError::CaptureOpenFailed;
+                    if (!deviceName.empty()) {
+                        bool listed = false;
+                        for (const auto& d : sniffer.ListDevices()) listed = listed || d.name == deviceName;
+                        if (!listed) why = StartError::DeviceNotFound;
+                    }
                 }
             }
+            return FailStart(why);
         }
-        return FailStart(why);
-    }
+        {
+            std::lock_guard<std::mutex> lock(statusMutex);
+            pcapPath = path;
+        }
+        {
+            // Probes of an earlier run are not this run's: their replies must find nothing.
+            std::lock_guard<std::mutex> lock(pendingMutex);
+            pending.clear();
+        }
 
-    sniffer.Start([this](SniffResult r) { OnSniffResult(std::move(r)); },
-                  [this](PacketLogEntry e) { OnPacketLog(std::move(e)); });
-    running = true;
-    sender.SetSniffer(&sniffer);
-    sender.SetCaptureDevice(deviceName);
-    nextSeq = 0;
-    completedCycles = 0;
-    probingFinished = false;
-    sendHook = nullptr;
-    probeSpacingMs = kMtrProbeSpacingMs;
-    cyclePauseMs = kMtrCyclePauseMs;
-    loopThread = std::thread(&MtrCore::MtrLoop, this);
-    return true;
+        sniffer.Start([this](SniffResult r) { OnSniffResult(std::move(r)); },
+                      [this](PacketLogEntry e) { OnPacketLog(std::move(e)); });
+        captureInUse = true;
+        running = true;
+        sender.SetSniffer(&sniffer);
+        sender.SetCaptureDevice(deviceName);
+        nextSeq = 0;
+        completedCycles = 0;
+        probingFinished = false;
+        sendHook = nullptr;
+        probeSpacingMs = kMtrProbeSpacingMs;
+        cyclePauseMs = kMtrCyclePauseMs;
+        // Running before the loop exists: a loop that fails at once leaves Stopped, not this.
+        state = MtrRunState::Running;
+        loopThread = std::thread(&MtrCore::MtrLoop, this);
+        return true;
+    }();
+    if (!started) state = MtrRunState::Idle;
+    return started;
 }
 
 bool MtrCore::StartWithoutNetworkForTesting(const std::string& targetIpText, int32_t proto, ProbeSendHook send,
                                             int spacingMs, int pauseMs) {
     if (running.load()) {
+        std::lock_guard<std::mutex> lock(statusMutex);
         lastStartError = StartError::AlreadyRunning;
         return false;
     }
-    if (loopThread.joinable()) Stop();
-    lastStartError = StartError::None;
+    if (loopThread.joinable()) StopRun();
+    {
+        std::lock_guard<std::mutex> lock(statusMutex);
+        lastStartError = StartError::None;
+        stopCause.clear();
+        targetIp = targetIpText;
+    }
     protocol = proto;
-    targetIp = targetIpText;
+    identity = ProbeIdentity{proto, targetIpText, kTestUdpSourcePort, kTestIcmpIdentifier, kProbeBasePort};
     maxHops = kMtrMaxHops;
     sendHook = std::move(send);
     probeSpacingMs = spacingMs;
     cyclePauseMs = pauseMs;
     completedCycles = 0;
     probingFinished = false;
+    captureInUse = false;
     running = true;
+    state = MtrRunState::Running;
     loopThread = std::thread(&MtrCore::MtrLoop, this);
     return true;
 }
 
 void MtrCore::Stop() {
+    if (startThread.joinable()) startThread.join();
+    StopRun();
+}
+
+void MtrCore::StopRun() {
     running = false;
     WakePauses();
     if (loopThread.joinable()) loopThread.join();
     sniffer.Stop();
     sender.Close();
+    captureInUse = false;
+    // A run that ended on its own keeps its state and cause for the user to read.
+    MtrRunState expected = MtrRunState::Running;
+    state.compare_exchange_strong(expected, MtrRunState::Idle);
 }
 
 void MtrCore::Clear() {
-    std::lock_guard<std::mutex> lock(dataMutex);
+    // Probes still out belong to the rows being forgotten: their replies are ignored, and
+    // their numbers are not handed out again soon (the counter goes on), so a late reply
+    // cannot land on another hop. Lock order as in the expiry sweep.
+    std::lock_guard<std::mutex> pendingLock(pendingMutex);
+    pending.clear();
+    std::lock_guard<std::mutex> dataLock(dataMutex);
     hops.clear();
     maxHops = kMtrMaxHops;
-    nextSeq = 0;
+    ++clearGeneration;
 }
 
 std::map<int32_t, HopStats> MtrCore::GetHops() {
@@ -160,6 +259,31 @@ std::vector<PacketLogEntry> MtrCore::GetLog() {
 
 std::vector<NetDevice> MtrCore::ListDevices() { return sniffer.ListDevices(); }
 
+StartError MtrCore::LastStartError() const {
+    std::lock_guard<std::mutex> lock(statusMutex);
+    return lastStartError;
+}
+
+std::string MtrCore::PcapPath() const {
+    std::lock_guard<std::mutex> lock(statusMutex);
+    return pcapPath;
+}
+
+std::string MtrCore::StopCause() const {
+    std::lock_guard<std::mutex> lock(statusMutex);
+    return stopCause;
+}
+
+std::string MtrCore::StartHost() const {
+    std::lock_guard<std::mutex> lock(statusMutex);
+    return startHost;
+}
+
+std::string MtrCore::TargetIp() const {
+    std::lock_guard<std::mutex> lock(statusMutex);
+    return targetIp;
+}
+
 size_t MtrCore::PendingCountForTesting() {
     std::lock_guard<std::mutex> lock(pendingMutex);
     return pending.size();
@@ -170,10 +294,39 @@ void MtrCore::AddPendingForTesting(int32_t seq, int32_t ttl, int64_t sendTicks) 
     pending.insert_or_assign(seq, PendingProbe{seq, ttl, sendTicks});
 }
 
-void MtrCore::PrepareForTesting(const std::string& targetIpText, int32_t proto) {
-    targetIp = targetIpText;
-    protocol = proto;
+void MtrCore::PrepareForTesting(const ProbeIdentity& id) {
+    {
+        std::lock_guard<std::mutex> lock(statusMutex);
+        targetIp = id.targetIp;
+    }
+    identity = id;
+    protocol = id.protocol;
     maxHops = kMtrMaxHops;
+}
+
+bool MtrCore::CaptureEnded() const { return captureInUse && !sniffer.LoopActive(); }
+
+bool MtrCore::Pause(int ms) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    std::unique_lock<std::mutex> lock(gPauseMutex);
+    while (running.load()) {
+        if (CaptureEnded()) return false;
+        const auto now = std::chrono::steady_clock::now();
+        if (now >= until) return true;
+        gPauseCv.wait_for(lock, std::min<std::chrono::steady_clock::duration>(
+                                    until - now, std::chrono::milliseconds(kCaptureCheckMs)));
+    }
+    return false;
+}
+
+void MtrCore::EndOnItsOwn(const std::string& cause) {
+    Trace("MTR run ended: " + cause);
+    {
+        std::lock_guard<std::mutex> lock(statusMutex);
+        stopCause = cause;
+    }
+    state = MtrRunState::Stopped;
+    running = false;
 }
 
 void MtrCore::ExpirySweep() {
@@ -205,28 +358,29 @@ void MtrCore::MtrLoop() {
                 break;
             }
             for (int32_t ttl = 1; ttl <= maxHops.load() && running.load(); ++ttl) {
-                // Take the next number and wrap it inside the protocol's space, so that the
-                // port or echo sequence carrying it always maps back to this probe. A Clear
-                // on the GUI thread may reset the counter meanwhile; the exchange keeps that.
-                const int32_t space = MtrSequenceSpace(protocol.load());
-                int32_t current = nextSeq.load();
-                int32_t seq, following;
-                do {
-                    seq = ((current % space) + space) % space;
-                    following = seq + 1 == space ? 0 : seq + 1;
-                } while (!nextSeq.compare_exchange_weak(current, following));
-                int64_t sendTicks = MtrNowTicks();
+                int32_t seq;
+                uint64_t generation;
+                int64_t sendTicks;
                 {
+                    // Take the next number, wrapped inside the protocol's space so that the
+                    // port or echo sequence carrying it always maps back to this probe, and
+                    // enter the probe before it is sent, so that an instant reply finds it.
+                    // Under the lock a Clear happens wholly before or after.
                     std::lock_guard<std::mutex> lock(pendingMutex);
+                    const int32_t space = MtrSequenceSpace(protocol.load());
+                    const int32_t current = nextSeq.load();
+                    seq = ((current % space) + space) % space;
+                    nextSeq = seq + 1 == space ? 0 : seq + 1;
+                    generation = clearGeneration;
+                    sendTicks = MtrNowTicks();
                     // A reused number replaces whatever stale entry still holds it.
                     pending.insert_or_assign(seq, PendingProbe{seq, ttl, sendTicks});
                 }
                 if (sendHook) {
                     sendHook(ttl, seq, protocol.load());
                 } else if (sender.SendProbe(ttl, seq, protocol.load()) >= 0 && sender.LastSendTicks() > sendTicks) {
-                    // The probe was entered before sending, so an instant reply finds it; its
-                    // time now moves to the moment it was handed to the kernel (a TCP probe
-                    // first looks up route, neighbour and interface).
+                    // The probe's time moves to the moment it was handed to the kernel (a TCP
+                    // probe first looks up route, neighbour and interface).
                     std::lock_guard<std::mutex> lock(pendingMutex);
                     auto it = pending.find(seq);
                     if (it != pending.end() && it->second.sendTicks == sendTicks)
@@ -234,23 +388,42 @@ void MtrCore::MtrLoop() {
                 }
                 {
                     std::lock_guard<std::mutex> lock(dataMutex);
-                    auto row = hops.find(ttl);
-                    if (row == hops.end()) {
-                        HopStats fresh;
-                        fresh.host = "???";
-                        row = hops.emplace(ttl, fresh).first;
+                    // A Clear since the probe was taken dropped it: it counts nowhere.
+                    if (generation == clearGeneration) {
+                        auto row = hops.find(ttl);
+                        if (row == hops.end()) {
+                            HopStats fresh;
+                            fresh.host = "???";
+                            row = hops.emplace(ttl, fresh).first;
+                        }
+                        row->second.sent++;
                     }
-                    row->second.sent++;
                 }
-                PauseUnlessStopped(running, probeSpacingMs);
+                if (!Pause(probeSpacingMs)) break;
             }
-            PauseUnlessStopped(running, cyclePauseMs);
+            if (!Pause(cyclePauseMs)) break;
             completedCycles++;
+        }
+        if (CaptureEnded()) {
+            const std::string why = sniffer.LoopError();
+            EndOnItsOwn("A captura parou: " + (why.empty() ? std::string("a interface deixou de entregar pacotes.") : why));
         }
     } catch (const std::exception& e) {
         Trace(std::string("CRASH in MtrLoop: ") + e.what());
+        EndOnItsOwn(std::string("O envio de sondas parou: ") + e.what());
     } catch (...) {
         Trace("CRASH in MtrLoop: Unknown Exception");
+        EndOnItsOwn("O envio de sondas parou: erro desconhecido.");
+    }
+    if (state.load() == MtrRunState::Stopped) {
+        // Nothing of a failed run keeps working behind the start button: the capture and the
+        // sockets go now. Stop and Start join this thread before they touch either.
+        try {
+            sniffer.Stop();
+        } catch (const std::exception& e) {
+            Trace(std::string("MTR capture stop failed: ") + e.what());
+        }
+        sender.Close();
     }
     Trace("MTR Loop Thread Ended");
 }
@@ -259,7 +432,10 @@ void MtrCore::OnSniffResult(SniffResult r) {
     if (!r.valid) return;
     Trace("Captured ICMP Type=" + std::to_string(r.type) + " Code=" + std::to_string(r.code) +
           " From=" + r.fromIp + " OrigSeq=" + std::to_string(r.origSeq));
-    const int32_t number = protocol.load() == kProbeIcmp ? r.origSeq : r.origSeq - kProbeBasePort;
+    // Only replies to this run's own probes count: another program's pings or traceroutes
+    // carry numbers that look just like ours.
+    const int32_t number = MatchProbeReply(r, identity);
+    if (number < 0) return;
     int32_t ttl;
     int64_t sendTicks;
     {
@@ -283,6 +459,7 @@ void MtrCore::OnSniffResult(SniffResult r) {
     if (rtt < 0) rtt = 0.1;
     {
         std::lock_guard<std::mutex> lock(dataMutex);
+        // The row is missing only when the reply beat the loop's own bookkeeping.
         HopStats& h = hops[ttl];
         const int32_t n = ++h.received;
         h.host = r.fromIp;
@@ -294,7 +471,7 @@ void MtrCore::OnSniffResult(SniffResult r) {
         if (h.prevMs >= 0) h.jitterMs += (std::fabs(rtt - h.prevMs) - h.jitterMs) * 0.0625;
         h.prevMs = rtt;
     }
-    if (r.type == 3 || r.fromIp == targetIp) {
+    if (r.type == 3 || r.fromIp == identity.targetIp) {
         int32_t current = maxHops.load();
         while (ttl < current && !maxHops.compare_exchange_weak(current, ttl)) {
         }

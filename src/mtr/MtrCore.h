@@ -12,6 +12,7 @@
 #include "capture/Sniffer.h"
 #include "capture/StartError.h"
 #include "probe/NetworkSender.h"
+#include "probe/ProbeMatch.h"
 #include "probe/ProbePackets.h"
 
 // Statistics of one hop (one TTL) of an MTR run.
@@ -35,13 +36,16 @@ struct PendingProbe {
     int64_t sendTicks = 0;  // 100-ns ticks since 1970-01-01 UTC
 };
 
+// Where a run stands. Stopped: the run ended on its own (the capture or the probing loop
+// failed); StopCause() says why, until the next start.
+enum class MtrRunState { Idle, Resolving, Running, Stopped };
+
 // Bounds and timing of a run.
 constexpr int32_t kMtrMaxHops = 30;
 constexpr size_t kMtrLogLimit = 1000;
 constexpr int64_t kMtrExpiryTicks = 10'010'000;  // 1.001 s
 constexpr int kMtrProbeSpacingMs = 50;
 constexpr int kMtrCyclePauseMs = 1000;
-constexpr const char* kMtrCaptureFilter = "icmp or (udp and dst portrange 33434-65535) or (tcp and src port 80)";
 
 // Number of distinct probe numbers per protocol. UDP and TCP carry 33434 + seq in a 16-bit
 // port, so seq stays below 65536 - 33434 = 32102; ICMP carries seq in the 16-bit echo
@@ -63,7 +67,15 @@ public:
     MtrCore(const MtrCore&) = delete;
     MtrCore& operator=(const MtrCore&) = delete;
 
+    // Resolves the host, opens the capture and starts the run; blocks while the name is
+    // resolved. For callers that may wait (the command line, tests).
     bool Start(const std::string& targetHost, const std::string& deviceName, int32_t protocol, bool savePcap);
+    // The same, on a worker of the engine: returns at once with the state Resolving, which
+    // turns into Running, or into Idle with LastStartError() set. False (AlreadyRunning) while
+    // a run or another start is under way.
+    bool StartAsync(const std::string& targetHost, const std::string& deviceName, int32_t protocol, bool savePcap);
+    // Ends the run. Waits for a start still resolving its host (only shutdown does that: the
+    // tab offers no stop while resolving).
     void Stop();
     void Clear();
     std::map<int32_t, HopStats> GetHops();
@@ -75,14 +87,22 @@ public:
     void OnPacketLog(PacketLogEntry entry);
 
     // Why the last Start returned false (None after a successful Start).
-    StartError LastStartError() const { return lastStartError; }
+    StartError LastStartError() const;
     // Path of the pcap file of the current/last run, empty when none was asked for.
-    std::string PcapPath() const { return pcapPath; }
+    std::string PcapPath() const;
+
+    MtrRunState State() const { return state.load(); }
+    // Why the last run ended on its own; empty unless State() is Stopped.
+    std::string StopCause() const;
+    // The host of the start under way or of the last start.
+    std::string StartHost() const;
 
     bool IsRunning() const { return running.load(); }
     int32_t MaxHops() const { return maxHops.load(); }
-    std::string TargetIp() const { return targetIp; }
+    std::string TargetIp() const;
     int32_t Protocol() const { return protocol.load(); }
+    // What this run's probes look like on the wire; replies that do not match are ignored.
+    ProbeIdentity Identity() const { return identity; }
 
     // Stop probing after this many cycles (0: never). The cycle's lost probes are counted by
     // one last expiry sweep, after which ProbingFinished() turns true; Stop still has to be called.
@@ -96,19 +116,31 @@ public:
     int32_t NextSeqForTesting() const { return nextSeq.load(); }
     size_t PendingCountForTesting();
     void AddPendingForTesting(int32_t seq, int32_t ttl, int64_t sendTicks);
-    // Target and protocol as a Start would set them, without starting anything.
-    void PrepareForTesting(const std::string& targetIpText, int32_t protocol);
+    // Target, protocol and probe identity as a Start would set them, without starting anything.
+    void PrepareForTesting(const ProbeIdentity& id);
+    // Name resolution for the next starts (see NetworkSender::SetResolver).
+    void SetResolverForTesting(NetworkSender::HostResolver r) { sender.SetResolver(std::move(r)); }
     void SetIcmpDatagramOnlyForTesting(bool on) { sender.SetIcmpDatagramOnlyForTesting(on); }
     bool IcmpIsDatagram() const { return sender.IcmpIsDatagram(); }
-    // Like Start without sockets and capture; nextSeq is kept, so a test can place it.
+    // Like Start without sockets and capture; nextSeq is kept, so a test can place it. The
+    // probes get the identity kTestIdentity* below. A hook that throws ends the loop as a
+    // failure of the probing thread would.
     using ProbeSendHook = std::function<int32_t(int32_t ttl, int32_t seq, int32_t protocol)>;
     bool StartWithoutNetworkForTesting(const std::string& targetIpText, int32_t protocol, ProbeSendHook send,
                                        int probeSpacingMs = kMtrProbeSpacingMs, int cyclePauseMs = kMtrCyclePauseMs);
+    static constexpr uint16_t kTestUdpSourcePort = 40001;
+    static constexpr uint16_t kTestIcmpIdentifier = 0x4f43;
 
 private:
+    bool StartRun(const std::string& targetHost, const std::string& deviceName, int32_t protocol, bool savePcap);
+    void StopRun();
     void MtrLoop();
     void ExpirySweep();
     bool FailStart(StartError why);
+    // Pauses up to `ms`; false when the run is to end (Stop, or the capture ended by itself).
+    bool Pause(int ms);
+    bool CaptureEnded() const;
+    void EndOnItsOwn(const std::string& cause);
 
     NetworkSender sender;
     Sniffer sniffer;
@@ -120,13 +152,23 @@ private:
     std::map<int32_t, PendingProbe> pending;
     std::atomic<int32_t> nextSeq{0};
     std::atomic<int32_t> maxHops{kMtrMaxHops};
-    std::string targetIp;
+    std::string targetIp;  // under statusMutex
     std::atomic<int32_t> protocol{kProbeUdp};
     std::vector<PacketLogEntry> log;
 
     // [run extras]
+    // Set before the capture thread starts and read by it; not changed while it runs.
+    ProbeIdentity identity;
+    // Counts Clears: a probe taken before a Clear is neither counted as sent nor matched after it.
+    uint64_t clearGeneration = 0;  // under pendingMutex and dataMutex
+    std::atomic<MtrRunState> state{MtrRunState::Idle};
+    std::thread startThread;
+    bool captureInUse = false;  // the run reads its own Sniffer (not a network-less test run)
+    mutable std::mutex statusMutex;  // guards the texts below, read by the tab at any time
     StartError lastStartError = StartError::None;
     std::string pcapPath;
+    std::string stopCause;
+    std::string startHost;
     std::atomic<int32_t> cycleLimit{0};
     std::atomic<int32_t> completedCycles{0};
     std::atomic<bool> probingFinished{false};

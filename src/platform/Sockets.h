@@ -28,6 +28,11 @@ int OpenIcmpSocket(bool& datagram, bool allowRaw = true);
 // IP_HDRINCL). For interfaces without an Ethernet header: loopback, tun, ppp. -1 on failure.
 int OpenRawIpSocket();
 
+// Binds the socket to any local address and a port the kernel picks, and returns that port in
+// host order: the UDP source port of the probes, or the echo identifier the kernel writes into
+// every request sent on an ICMP datagram socket. 0 on failure.
+uint16_t BindEphemeralPort(int fd);
+
 // Outgoing IPv4 TTL of the socket (IP_TTL).
 bool SetSocketTtl(int fd, int ttl);
 

@@ -74,6 +74,18 @@ int OpenIcmpSocket(bool& datagram, bool allowRaw) {
     return fd;
 }
 
+uint16_t BindEphemeralPort(int fd) {
+    if (fd < 0) return 0;
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_addr.s_addr = htonl(INADDR_ANY);
+    local.sin_port = 0;
+    if (bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) return 0;
+    socklen_t length = sizeof local;
+    if (getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length) != 0) return 0;
+    return ntohs(local.sin_port);
+}
+
 int OpenRawIpSocket() {
     int fd = socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_RAW);
     if (fd >= 0) shutdown(fd, SHUT_RD);  // send only

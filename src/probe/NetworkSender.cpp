@@ -26,10 +26,28 @@ bool NetworkSender::Init(const std::string& host, int32_t port) {
         lastError = StartError::SocketFailure;
         return false;
     }
+    // Replies quote the probe's source port; it is fixed now so that they can be told apart
+    // from those of any other program's traceroute.
+    udpSourcePort = platform::BindEphemeralPort(udpSocket);
+    if (udpSourcePort == 0) {
+        Trace("UDP Socket creation failed");
+        lastError = StartError::SocketFailure;
+        return false;
+    }
     icmpSocket = platform::OpenIcmpSocket(icmpDatagram, !icmpDatagramOnly);
+    if (icmpSocket >= 0) {
+        // A datagram socket's requests carry the kernel's identifier, not ours: bind to get
+        // one now and read it back.
+        icmpIdentifier = icmpDatagram ? platform::BindEphemeralPort(icmpSocket) : platform::ProcessIdLow16();
+        if (icmpDatagram && icmpIdentifier == 0) {
+            platform::CloseSocket(icmpSocket);
+            icmpSocket = -1;
+        }
+    }
     if (icmpSocket < 0) Trace("ICMP Socket creation failed (Run as Admin!)");
     std::string dotted;
-    if (platform::ResolveIpv4(host, target, dotted) != platform::ResolveStatus::Ok) {
+    const auto status = resolver ? resolver(host, target, dotted) : platform::ResolveIpv4(host, target, dotted);
+    if (status != platform::ResolveStatus::Ok) {
         Trace("Cannot resolve host: " + host);
         lastError = StartError::HostNotResolved;
         return false;
@@ -64,7 +82,7 @@ int32_t NetworkSender::SendProbe(int32_t ttl, int32_t seq, int32_t protocol) {
 int32_t NetworkSender::SendIcmpEcho(int32_t ttl, int32_t seq) {
     if (icmpSocket < 0) return -1;
     platform::SetSocketTtl(icmpSocket, ttl);
-    auto echo = BuildIcmpEcho(platform::ProcessIdLow16(), seq);
+    auto echo = BuildIcmpEcho(icmpIdentifier, seq);
     lastSendTicks = WallClockTicks();
     int err = platform::SendDatagram(icmpSocket, echo.data(), echo.size(), target, 0);
     if (err != 0) {
@@ -142,12 +160,24 @@ int32_t NetworkSender::SendTcpSyn(int32_t ttl, int32_t seq) {
     return seq;
 }
 
+ProbeIdentity NetworkSender::Identity(int32_t protocol) const {
+    ProbeIdentity id;
+    id.protocol = protocol;
+    id.targetIp = targetIp;
+    id.udpSourcePort = udpSourcePort;
+    id.icmpIdentifier = icmpIdentifier;
+    id.basePort = basePort;
+    return id;
+}
+
 void NetworkSender::Close() {
     platform::CloseSocket(udpSocket);
     udpSocket = -1;
     platform::CloseSocket(icmpSocket);
     icmpSocket = -1;
     icmpDatagram = false;
+    udpSourcePort = 0;
+    icmpIdentifier = 0;
     linkSender.Close();
     platform::CloseSocket(rawIpSocket);
     rawIpSocket = -1;

@@ -1,9 +1,12 @@
 #pragma once
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "capture/StartError.h"
 #include "platform/RouteLookup.h"
+#include "platform/Sockets.h"
+#include "probe/ProbeMatch.h"
 #include "probe/ProbePackets.h"
 
 class Sniffer;
@@ -13,7 +16,7 @@ int64_t WallClockTicks();
 
 // Sends the traceroute probes of the MTR engine: UDP datagrams with a chosen TTL, ICMP echo
 // requests, and TCP SYN segments built as whole Ethernet frames and injected on the route's
-// outgoing interface. Replies are not read here; the capture matches them by sequence number.
+// outgoing interface. Replies are not read here; the capture matches them against Identity().
 class NetworkSender {
 public:
     NetworkSender() = default;
@@ -31,6 +34,14 @@ public:
     int32_t SendTcpSyn(int32_t ttl, int32_t seq);
 
     const std::string& TargetIp() const { return targetIp; }
+    // The target and the ports / echo identifier the probes of this Init leave with.
+    ProbeIdentity Identity(int32_t protocol) const;
+
+    // Name resolution used by Init; a test can put a resolver there that asks a name server
+    // of its own. Empty: the system resolver.
+    using HostResolver = std::function<platform::ResolveStatus(const std::string& host, uint32_t& addrNet,
+                                                               std::string& dotted)>;
+    void SetResolver(HostResolver r) { resolver = std::move(r); }
     // Clock reading taken just before the last probe was handed to the kernel, after the
     // route and neighbour lookups, so round trips do not include our own preparation.
     int64_t LastSendTicks() const { return lastSendTicks; }
@@ -42,7 +53,7 @@ public:
     void SetCaptureDevice(const std::string& name) { captureDevice = name; }
     bool HasIcmpSocket() const { return icmpSocket >= 0; }
     // True when the ICMP socket is the unprivileged datagram kind, whose identifier the
-    // kernel replaces with its own port number (replies are matched by sequence only).
+    // kernel replaces with the socket's own number (read back into Identity()).
     bool IcmpIsDatagram() const { return icmpDatagram; }
     // Tests: open only the unprivileged ICMP datagram socket at the next Init.
     void SetIcmpDatagramOnlyForTesting(bool on) { icmpDatagramOnly = on; }
@@ -57,6 +68,9 @@ private:
     int32_t basePort = kProbeBasePort;
     Sniffer* sniffer = nullptr;
 
+    uint16_t udpSourcePort = 0;   // kernel-chosen, read back after binding
+    uint16_t icmpIdentifier = 0;  // ours on a raw socket, the kernel's on a datagram socket
+    HostResolver resolver;
     bool icmpDatagram = false;
     bool icmpDatagramOnly = false;
     std::string captureDevice;

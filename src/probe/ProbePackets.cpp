@@ -29,10 +29,6 @@ uint16_t Fold(uint32_t sum) {
 
 uint16_t InternetChecksum(const uint8_t* data, size_t length) { return Fold(SumWords(data, length, 0)); }
 
-uint16_t ProbePort(int32_t basePort, int32_t seq) {
-    return static_cast<uint16_t>((static_cast<int64_t>(basePort) + seq) & 0xFFFF);
-}
-
 std::string UdpProbePayload(int32_t seq) {
     char buf[32];
     int n = std::snprintf(buf, sizeof buf, "MTR_SEQ=%d", seq);
@@ -67,7 +63,7 @@ std::array<uint8_t, kTcpSynFrameSize> BuildTcpSynFrame(const TcpSynParams& p) {
     PutBe16(&ip[10], InternetChecksum(ip, 20));
     uint8_t* tcp = &f[34];
     PutBe16(&tcp[0], ProbePort(p.basePort, p.seq));
-    PutBe16(&tcp[2], 80);
+    PutBe16(&tcp[2], kProbeTcpPort);
     PutBe32(&tcp[4], static_cast<uint32_t>(p.seq));
     PutBe32(&tcp[8], 0);
     tcp[12] = 0x50;

@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <string>
 
+#include "probe/ProbePorts.h"
+
 // Wire images of the three probe kinds. Pure functions, so every byte can be checked
 // without a network.
 
@@ -14,14 +16,9 @@ enum ProbeProtocol : int32_t {
     kProbeTcp = 2,
 };
 
-constexpr int32_t kProbeBasePort = 33434;
-
 // Internet checksum (RFC 1071): one's-complement of the one's-complement sum of 16-bit
 // big-endian words, an odd trailing byte padded with zero.
 uint16_t InternetChecksum(const uint8_t* data, size_t length);
-
-// UDP destination port / TCP source port of probe `seq`: (basePort + seq) modulo 65536.
-uint16_t ProbePort(int32_t basePort, int32_t seq);
 
 // "MTR_SEQ=<seq>", no terminating zero.
 std::string UdpProbePayload(int32_t seq);

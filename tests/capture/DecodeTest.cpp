@@ -158,6 +158,10 @@ TEST(DecodeIcmp, EchoReplyAndEchoRequest) {
     EXPECT_EQ(reply.reply.type, 0);
     EXPECT_EQ(reply.reply.code, 0);
     EXPECT_EQ(reply.reply.timestamp, (int64_t{1700000000} * 1000000 + 250) * 10);
+    // What identifies the answered probe: it went to the replying address with this identifier.
+    EXPECT_EQ(reply.reply.kind, ReplyKind::EchoReply);
+    EXPECT_EQ(reply.reply.probeDst, "198.51.100.7");
+    EXPECT_EQ(reply.reply.probeIdent, 0x9999);
 
     Decoded request = DecodeBytes(Ethernet(kEthIpv4, EchoProbe(12)));
     EXPECT_EQ(request.entry.info, "Echo Request (Type=8)");
@@ -181,6 +185,9 @@ TEST(DecodeIcmp, TimeExceededQuotingAnEchoRequest) {
     EXPECT_EQ(d.reply.origSeq, 4711);
     EXPECT_EQ(d.reply.type, 11);
     EXPECT_EQ(d.reply.code, 0);
+    EXPECT_EQ(d.reply.kind, ReplyKind::QuotedIcmp);
+    EXPECT_EQ(d.reply.probeDst, "198.51.100.7");  // the quoted destination, not the router
+    EXPECT_EQ(d.reply.probeIdent, 0x4242);
     // Only 20 + 4 bytes of the echo request quoted: the sequence number is missing.
     Decoded cut = DecodeBytes(Ethernet(kEthIpv4, Ipv4(kRouter, kUs, 1, IcmpError(11, 0, EchoProbe(4711), 24))));
     EXPECT_EQ(cut.entry.info, "Time Exceeded (Type=11) [InnerProto=1]");
@@ -194,6 +201,10 @@ TEST(DecodeIcmp, TimeExceededQuotingAUdpProbe) {
     EXPECT_EQ(d.reply.origSeq, 33440);
     EXPECT_EQ(d.reply.type, 11);
     EXPECT_EQ(d.reply.code, 1);
+    EXPECT_EQ(d.reply.kind, ReplyKind::QuotedUdp);
+    EXPECT_EQ(d.reply.probeDst, "198.51.100.7");
+    EXPECT_EQ(d.reply.probeSrcPort, 40000);
+    EXPECT_EQ(d.reply.probeDstPort, 33440);
     EXPECT_EQ(d.entry.payload.size(), 8u + 28u);  // ICMP counts no transport header: all of it
 }
 
@@ -205,6 +216,9 @@ TEST(DecodeIcmp, DestUnreachableWithShortQuotes) {
     EXPECT_EQ(tcp.reply.origSeq, 33500);
     EXPECT_EQ(tcp.reply.type, 3);
     EXPECT_EQ(tcp.reply.code, 13);
+    EXPECT_EQ(tcp.reply.kind, ReplyKind::QuotedTcp);
+    EXPECT_EQ(tcp.reply.probeSrcPort, 33500);
+    EXPECT_EQ(tcp.reply.probeDstPort, 80);
     // ... but not for a UDP destination port, which needs 20 + 8.
     Decoded udp = DecodeBytes(Ethernet(kEthIpv4, Ipv4(kTarget, kUs, 1, IcmpError(3, 3, UdpProbe(33440), 24))));
     EXPECT_EQ(udp.entry.info, "Dest Unreachable (Type=3) [InnerProto=17] [TooShort for UDP]");
@@ -240,6 +254,11 @@ TEST(DecodeTcp, AnswersToSynProbes) {
     EXPECT_EQ(synAck.reply.origSeq, 33440);
     EXPECT_EQ(synAck.reply.type, 0);
     EXPECT_EQ(synAck.reply.code, 0);
+    // The probe went to the segment's source: its ports are the segment's, swapped.
+    EXPECT_EQ(synAck.reply.kind, ReplyKind::TcpSegment);
+    EXPECT_EQ(synAck.reply.probeDst, "198.51.100.7");
+    EXPECT_EQ(synAck.reply.probeSrcPort, 33440);
+    EXPECT_EQ(synAck.reply.probeDstPort, 80);
 
     Decoded rst = DecodeBytes(Ethernet(kEthIpv4, Ipv4(kTarget, kUs, 6, Tcp(80, 33440, 0x04))));
     EXPECT_EQ(rst.entry.info, "TCP RST Src=80 Dst=33440");

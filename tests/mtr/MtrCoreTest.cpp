@@ -2,6 +2,8 @@
 
 #include <atomic>
 #include <chrono>
+#include <future>
+#include <stdexcept>
 #include <mutex>
 #include <set>
 #include <thread>
@@ -9,17 +11,14 @@
 
 #include "mtr/MtrCore.h"
 #include "mtr/MtrReport.h"
+#include "lib/ProbeReplies.h"
+
+using probetest::ReplyFor;
 
 namespace {
 
-SniffResult Reply(const std::string& from, int32_t origSeq, int64_t ts, int32_t type = 11) {
-    SniffResult r;
-    r.valid = true;
-    r.fromIp = from;
-    r.origSeq = origSeq;
-    r.timestamp = ts;
-    r.type = type;
-    return r;
+ProbeIdentity TestIdentity(int32_t protocol, const std::string& target) {
+    return ProbeIdentity{protocol, target, 40404, 0x1234, kProbeBasePort};
 }
 
 bool WaitFor(const std::function<bool()>& cond, int ms) {
@@ -35,8 +34,10 @@ bool WaitFor(const std::function<bool()>& cond, int ms) {
 
 TEST(MtrHopStats, AveragesBestWorstAndRfc3550Jitter) {
     MtrCore core;
-    core.PrepareForTesting("10.0.0.9", kProbeIcmp);
+    const ProbeIdentity id = TestIdentity(kProbeIcmp, "10.0.0.9");
+    core.PrepareForTesting(id);
     const int64_t t0 = 1'000'000'000;
+    auto Reply = [&](const std::string& from, int32_t seq, int64_t ts) { return ReplyFor(id, seq, from, ts); };
     core.AddPendingForTesting(1, 4, t0);
     core.OnSniffResult(Reply("10.0.0.4", 1, t0 + 125'000));  // 12.5 ms
     auto h = core.GetHops().at(4);
@@ -83,7 +84,7 @@ TEST(MtrHopStats, AveragesBestWorstAndRfc3550Jitter) {
     EXPECT_EQ(core.PendingCountForTesting(), 0u);
 
     // Invalid results and unknown numbers change nothing.
-    SniffResult invalid = Reply("10.0.0.6", 5, t0);
+    SniffResult invalid = ReplyFor(id, 5, "10.0.0.6", t0);
     invalid.valid = false;
     core.OnSniffResult(invalid);
     core.OnSniffResult(Reply("10.0.0.7", 999, t0));
@@ -134,11 +135,12 @@ TEST(MtrHopStats, UnansweredHopKeepsInitialValuesAndReportShowsThem) {
 
 TEST(MtrReplyMatching, TargetDetectionOnlyLowersTheLimit) {
     MtrCore core;
-    core.PrepareForTesting("10.0.0.99", kProbeUdp);
+    const ProbeIdentity id = TestIdentity(kProbeUdp, "10.0.0.99");
+    core.PrepareForTesting(id);
     const int64_t t0 = 5'000'000;
     auto answer = [&](int32_t seq, int32_t ttl, const std::string& from, int32_t type) {
         core.AddPendingForTesting(seq, ttl, t0);
-        core.OnSniffResult(Reply(from, kProbeBasePort + seq, t0 + 10'000, type));
+        core.OnSniffResult(ReplyFor(id, seq, from, t0 + 10'000, type));
     };
     answer(0, 9, "10.0.0.99", 3);  // port unreachable from the target
     EXPECT_EQ(core.MaxHops(), 9);
@@ -152,27 +154,87 @@ TEST(MtrReplyMatching, TargetDetectionOnlyLowersTheLimit) {
     EXPECT_EQ(core.MaxHops(), 3);
     // UDP numbers are ports: a port below 33434 gives a negative number and is ignored.
     core.AddPendingForTesting(0, 2, t0);
-    core.OnSniffResult(Reply("10.0.0.2", 33433, t0 + 10'000));
+    SniffResult low = ReplyFor(id, 0, "10.0.0.2", t0 + 10'000);
+    low.probeDstPort = 33433;
+    low.origSeq = 33433;
+    core.OnSniffResult(low);
     EXPECT_EQ(core.GetHops().count(2), 0u);
     core.Clear();
     EXPECT_EQ(core.MaxHops(), 30);
 }
 
-TEST(MtrReplyMatching, ReplyAfterClearRecreatesTheRow) {
+// Replies that look like ours but answer another program's probes change nothing; the genuine
+// reply to the same probe number still counts afterwards.
+class MtrForeignReplies : public ::testing::TestWithParam<int32_t> {};
+
+TEST_P(MtrForeignReplies, OnlyRepliesToOurOwnProbesCount) {
+    const int32_t proto = GetParam();
     MtrCore core;
-    core.PrepareForTesting("10.0.0.99", kProbeIcmp);
+    const ProbeIdentity id = TestIdentity(proto, "10.0.0.99");
+    core.PrepareForTesting(id);
+    const int64_t t0 = 7'000'000;
+    core.AddPendingForTesting(5, 2, t0);  // probe 5 at hop 2 (router 10.0.0.2)
+    core.AddPendingForTesting(6, 4, t0);  // probe 6 at hop 4 (the target)
+
+    std::vector<SniffResult> foreign;
+    for (int32_t seq : {5, 6}) {
+        const std::string from = seq == 5 ? "10.0.0.2" : "10.0.0.99";
+        SniffResult r = ReplyFor(id, seq, from, t0 + 1'000);
+        SniffResult otherDst = r;  // a probe to somewhere else, quoted by a router on the way
+        otherDst.probeDst = "10.0.0.77";
+        if (r.kind == ReplyKind::EchoReply || r.kind == ReplyKind::TcpSegment) otherDst.fromIp = "10.0.0.77";
+        foreign.push_back(otherDst);
+        SniffResult otherIdent = r;  // another program's ping / traceroute socket
+        otherIdent.probeIdent ^= 0x0101;
+        otherIdent.probeSrcPort = proto == kProbeUdp ? 50000 : otherIdent.probeSrcPort;
+        otherIdent.probeDstPort = proto == kProbeTcp ? 443 : otherIdent.probeDstPort;
+        foreign.push_back(otherIdent);
+        SniffResult wrongKind = r;  // a reply of another protocol carrying the same number
+        wrongKind.kind = proto == kProbeIcmp ? ReplyKind::QuotedUdp : ReplyKind::EchoReply;
+        foreign.push_back(wrongKind);
+    }
+    // An echo reply to someone's ping of hop 2 with our sequence number and identifier.
+    SniffResult hopEcho = ReplyFor(id, 5, "10.0.0.99", t0 + 1'000);
+    hopEcho.kind = ReplyKind::EchoReply;
+    hopEcho.fromIp = hopEcho.probeDst = "10.0.0.2";
+    foreign.push_back(hopEcho);
+    // A TCP segment from the target's port 80 to a port that is not a probe port.
+    SniffResult lowPort = ReplyFor(id, 6, "10.0.0.99", t0 + 1'000);
+    lowPort.kind = ReplyKind::TcpSegment;
+    lowPort.probeSrcPort = 33000;
+    lowPort.probeDstPort = kProbeTcpPort;
+    foreign.push_back(lowPort);
+
+    for (const auto& r : foreign) core.OnSniffResult(r);
+    EXPECT_TRUE(core.GetHops().empty());
+    EXPECT_EQ(core.PendingCountForTesting(), 2u);
+    EXPECT_EQ(core.MaxHops(), 30);
+
+    core.OnSniffResult(ReplyFor(id, 5, "10.0.0.2", t0 + 20'000));
+    core.OnSniffResult(ReplyFor(id, 6, "10.0.0.99", t0 + 30'000));
+    auto hops = core.GetHops();
+    EXPECT_EQ(hops[2].received, 1);
+    EXPECT_EQ(hops[2].host, "10.0.0.2");
+    EXPECT_DOUBLE_EQ(hops[2].lastMs, 2.0);
+    EXPECT_EQ(hops[4].received, 1);
+    EXPECT_EQ(core.MaxHops(), 4);
+    EXPECT_EQ(core.PendingCountForTesting(), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(AllProtocols, MtrForeignReplies, ::testing::Values(kProbeUdp, kProbeIcmp, kProbeTcp));
+
+TEST(MtrReplyMatching, ReplyToAProbeSentBeforeClearIsIgnored) {
+    MtrCore core;
+    const ProbeIdentity id = TestIdentity(kProbeIcmp, "10.0.0.99");
+    core.PrepareForTesting(id);
     core.AddPendingForTesting(7, 3, 1'000'000);
     core.OnPacketLog(PacketLogEntry{});
     core.Clear();
     EXPECT_TRUE(core.GetHops().empty());
     EXPECT_EQ(core.GetLog().size(), 1u);  // Clear keeps the packet log
-    core.OnSniffResult(Reply("10.0.0.3", 7, 1'200'000));
-    auto hops = core.GetHops();
-    ASSERT_EQ(hops.count(3), 1u);
-    EXPECT_EQ(hops[3].host, "10.0.0.3");
-    EXPECT_EQ(hops[3].received, 1);
-    EXPECT_EQ(hops[3].sent, 0);
-    EXPECT_DOUBLE_EQ(hops[3].avgMs, 20.0);
+    EXPECT_EQ(core.PendingCountForTesting(), 0u);
+    core.OnSniffResult(ReplyFor(id, 7, "10.0.0.3", 1'200'000));
+    EXPECT_TRUE(core.GetHops().empty());
 }
 
 TEST(MtrPacketLog, KeepsTheNewestThousand) {
@@ -217,7 +279,7 @@ struct FakePath {
         if (silentTtls.count(ttl)) return seq;
         bool atTarget = ttl >= targetTtl;
         std::string from = atTarget ? "10.0.0.99" : "10.0.0." + std::to_string(ttl);
-        core.OnSniffResult(Reply(from, onWire, MtrNowTicks() + 20'000, atTarget && proto == kProbeUdp ? 3 : 11));
+        core.OnSniffResult(ReplyFor(core.Identity(), seq, from, MtrNowTicks() + 20'000));
         return seq;
     }
 };
@@ -327,4 +389,87 @@ TEST(MtrLoop, ClearDuringARunRebuildsRowsFromTtlOne) {
             EXPECT_EQ(h.host, "10.0.0." + std::to_string(ttl));
         }
     }
+}
+
+// A probing loop that fails ends the run by itself: the engine says so and why, and keeps
+// saying it after Stop, until the next start.
+TEST(MtrHealth, AFailedProbingLoopLeavesAStoppedStateWithItsCause) {
+    MtrCore core;
+    std::atomic<int> sends{0};
+    ASSERT_TRUE(core.StartWithoutNetworkForTesting(
+        "10.0.0.99", kProbeUdp,
+        [&](int32_t, int32_t seq, int32_t) -> int32_t {
+            if (++sends == 3) throw std::runtime_error("sem memoria");
+            return seq;
+        },
+        1, 10));
+    ASSERT_TRUE(WaitFor([&] { return core.State() == MtrRunState::Stopped; }, 10000));
+    EXPECT_FALSE(core.IsRunning());
+    EXPECT_NE(core.StopCause().find("sem memoria"), std::string::npos) << core.StopCause();
+    core.Stop();
+    EXPECT_EQ(core.State(), MtrRunState::Stopped);
+    EXPECT_EQ(sends.load(), 3);
+
+    ASSERT_TRUE(core.StartWithoutNetworkForTesting("10.0.0.99", kProbeUdp, [](int32_t, int32_t s, int32_t) { return s; },
+                                                   1, 10));
+    EXPECT_EQ(core.State(), MtrRunState::Running);
+    EXPECT_TRUE(core.StopCause().empty());
+    core.Stop();
+    EXPECT_EQ(core.State(), MtrRunState::Idle);
+}
+
+// "LIMPAR" during a run: the probes then still out are dropped and never counted anywhere,
+// and the numbers of the next probes are not theirs.
+TEST(MtrLoop, ClearDropsThePendingProbesAndKeepsTheirNumbersRetired) {
+    MtrCore core;
+    std::mutex m;
+    std::vector<int32_t> seqs;
+    ASSERT_TRUE(core.StartWithoutNetworkForTesting(
+        "10.0.0.99", kProbeIcmp,
+        [&](int32_t, int32_t seq, int32_t) {
+            std::lock_guard<std::mutex> lock(m);
+            seqs.push_back(seq);
+            return seq;  // nobody answers
+        },
+        1, 5000));
+    ASSERT_TRUE(WaitFor([&] { return core.PendingCountForTesting() >= 30u; }, 10000));
+    core.Clear();
+    EXPECT_EQ(core.PendingCountForTesting(), 0u);
+    size_t before;
+    {
+        std::lock_guard<std::mutex> lock(m);
+        before = seqs.size();
+    }
+    core.Stop();
+    // A late reply to a probe from before the Clear finds nothing.
+    core.OnSniffResult(ReplyFor(core.Identity(), 3, "10.0.0.3", MtrNowTicks()));
+    for (const auto& [ttl, h] : core.GetHops()) EXPECT_EQ(h.received, 0) << ttl;
+    std::lock_guard<std::mutex> lock(m);
+    for (size_t i = before; i < seqs.size(); ++i) EXPECT_GE(seqs[i], 30) << "number handed out again after Clear";
+}
+
+// Starting on the engine's worker: the caller gets control back while the name server has
+// not answered, sees "resolving", cannot start twice, and then learns the outcome.
+TEST(MtrAsyncStart, ResolvesTheHostOffTheCallersThread) {
+    MtrCore core;
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    std::atomic<bool> inResolver{false};
+    core.SetResolverForTesting([&](const std::string&, uint32_t&, std::string&) {
+        inResolver = true;
+        released.wait();
+        return platform::ResolveStatus::NotFound;
+    });
+    ASSERT_TRUE(core.StartAsync("nome.que.demora", "", kProbeUdp, false));
+    EXPECT_EQ(core.State(), MtrRunState::Resolving);
+    EXPECT_EQ(core.StartHost(), "nome.que.demora");
+    ASSERT_TRUE(WaitFor([&] { return inResolver.load(); }, 10000));
+    EXPECT_FALSE(core.StartAsync("outro", "", kProbeUdp, false));
+    EXPECT_EQ(core.State(), MtrRunState::Resolving);
+    EXPECT_EQ(core.StartHost(), "nome.que.demora");
+    release.set_value();
+    ASSERT_TRUE(WaitFor([&] { return core.State() != MtrRunState::Resolving; }, 10000));
+    EXPECT_EQ(core.State(), MtrRunState::Idle);
+    EXPECT_EQ(core.LastStartError(), StartError::HostNotResolved);
+    EXPECT_FALSE(core.IsRunning());
 }

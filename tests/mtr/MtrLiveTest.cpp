@@ -187,3 +187,32 @@ TEST(MtrStart, CliWithFileCapabilitiesRunsUnprivileged) {
     }
     fs::remove_all(dir);
 }
+
+// --save-pcap names the saved file only when it is on disk: with a LOGS that cannot hold a
+// folder (a plain file stands in its place) the run goes on without a file and says so.
+TEST(MtrStart, CliReportsASavedCaptureOnlyWhenTheFileExists) {
+    if (!IsRoot()) GTEST_SKIP() << "needs capture rights";
+    for (bool logsBlocked : {false, true}) {
+        SCOPED_TRACE(logsBlocked ? "LOGS is a file" : "LOGS can be created");
+        std::string dir = MakeTempDir("mtrsave");
+        ASSERT_FALSE(dir.empty());
+        const std::string cli = dir + "/orvanta-cli";
+        fs::copy_file(std::string(OC_BINARY_DIR) + "/src/cli/orvanta-cli", cli);
+        if (logsBlocked) std::ofstream(dir + "/LOGS") << "not a folder";
+        auto r = RunCommand(cli + " mtr 127.0.0.1 --iface lo --cycles 1 --save-pcap 2>&1 >/dev/null");
+        EXPECT_EQ(r.exitCode, 0) << r.out;
+        const std::string saved = "Captura salva em ";
+        const size_t at = r.out.find(saved);
+        if (logsBlocked) {
+            EXPECT_EQ(at, std::string::npos) << r.out;
+            EXPECT_NE(r.out.find("Nenhuma captura foi salva"), std::string::npos) << r.out;
+        } else {
+            ASSERT_NE(at, std::string::npos) << r.out;
+            std::string path = r.out.substr(at + saved.size());
+            path = path.substr(0, path.find('\n'));
+            EXPECT_TRUE(fs::is_regular_file(path)) << path;
+            EXPECT_EQ(fs::path(path).parent_path(), fs::path(dir) / "LOGS" / "mtr");
+        }
+        fs::remove_all(dir);
+    }
+}

@@ -3,6 +3,8 @@
 // inside the client namespace (ip netns exec), and takes the chain down again.
 #include <gtest/gtest.h>
 
+#include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cmath>
@@ -26,6 +28,7 @@ const std::string kPrefix = "tm";
 // and 4 lose 1 - 0.8^2 = 36 % of round trips.
 const std::string kUpArgs = "--hops 3 --delay-ms 2,3,5,2 --loss-pct 0,0,20";
 constexpr int kCycles = 8;
+constexpr int kFloodCycles = 6;
 
 bool InClient() { return std::getenv("OC_MTR_NETNS_CHILD") != nullptr; }
 
@@ -58,7 +61,7 @@ protected:
             return;
         }
         if (geteuid() != 0) GTEST_SKIP() << "the test network needs root";
-        auto r = RunCommand(kTestnet + " up --prefix " + kPrefix + " " + kUpArgs + " 2>/dev/null");
+        auto r = RunCommand(kTestnet + " up --prefix " + kPrefix + " " + UpArgs() + " 2>/dev/null");
         up = true;
         ASSERT_EQ(r.exitCode, 0) << r.out;
         env = ParseKeyValues(r.out);
@@ -76,6 +79,7 @@ protected:
         EXPECT_EQ(r.exitCode, 0) << "the run inside the client namespace failed";
     }
     double Num(const std::string& key) { return std::atof(env[key].c_str()); }
+    virtual std::string UpArgs() const { return kUpArgs; }
 
     std::map<std::string, std::string> env;
     bool up = false;
@@ -178,4 +182,114 @@ TEST(MtrNetworkCli, PrintsHopsAsJsonAndTable) {
     EXPECT_EQ(table.exitCode, 0) << table.out;
     EXPECT_NE(table.out.find("Salto  Host/IP"), std::string::npos) << table.out;
     EXPECT_NE(table.out.find("    3  " + target), std::string::npos) << table.out;
+}
+
+namespace {
+
+// A `ping -i 0.002` flood started by the test (inside the client namespace) and ended by it.
+class PingFlood {
+public:
+    explicit PingFlood(const std::string& address) {
+        pid = fork();
+        if (pid == 0) {
+            std::freopen("/dev/null", "w", stdout);
+            std::freopen("/dev/null", "w", stderr);
+            execlp("ping", "ping", "-q", "-n", "-i", "0.002", address.c_str(), static_cast<char*>(nullptr));
+            _exit(127);
+        }
+    }
+    ~PingFlood() {
+        if (pid <= 0) return;
+        kill(pid, SIGINT);
+        int status = 0;
+        waitpid(pid, &status, 0);
+    }
+    // True while the ping runs (it did not fail to start).
+    bool Running() const { return pid > 0 && waitpid(pid, nullptr, WNOHANG) == 0; }
+
+private:
+    pid_t pid = -1;
+};
+
+bool HavePing() { return RunCommand("command -v ping >/dev/null 2>&1").exitCode == 0; }
+
+}  // namespace
+
+// Two other programs flood the target and hop 2 with pings from the same machine, so echo
+// replies with every sequence number (and errors, RSTs...) pass the capture all the time. The
+// run still finds every hop at its own address, the target at hop 4, and loses nothing.
+class MtrFlood : public MtrNetwork {
+protected:
+    // Delays without loss: every hop has its own round trip, and every probe is answered.
+    std::string UpArgs() const override { return "--hops 3 --delay-ms 2,3,5,2"; }
+};
+
+TEST_P(MtrFlood, ForeignPingFloodsDoNotDisturbTheTrace) {
+    if (!InClient()) {
+        if (!HavePing()) GTEST_SKIP() << "ping (iputils-ping) is not installed";
+        return RunInClient();
+    }
+    const Case c = GetParam();
+    PingFlood toTarget(env["TESTNET_TARGET_IP"]);
+    PingFlood toHop2(env["TESTNET_HOP2_IP"]);
+    ASSERT_TRUE(toTarget.Running());
+    ASSERT_TRUE(toHop2.Running());
+    MtrCore core;
+    core.SetCycleLimit(kFloodCycles);
+    core.SetIcmpDatagramOnlyForTesting(c.icmpDatagram);
+    ASSERT_TRUE(core.Start(env["TESTNET_TARGET_IP"], c.device, c.protocol, false))
+        << StartErrorText(core.LastStartError());
+    ASSERT_TRUE(WaitFor([&] { return core.ProbingFinished(); }, 60000));
+    core.Stop();
+    auto hops = core.GetHops();
+    std::cout << FormatMtrTable(hops, core.MaxHops());
+    EXPECT_EQ(core.MaxHops(), 4);
+    for (int k = 1; k <= 4; ++k) {
+        SCOPED_TRACE("hop " + std::to_string(k));
+        ASSERT_EQ(hops.count(k), 1u);
+        const HopStats& h = hops[k];
+        EXPECT_EQ(h.host, k == 4 ? env["TESTNET_TARGET_IP"] : env["TESTNET_HOP" + std::to_string(k) + "_IP"]);
+        EXPECT_EQ(h.sent, kFloodCycles);
+        EXPECT_EQ(h.received, h.sent);
+        EXPECT_EQ(h.lost, 0);
+        // A reply to one of the floods is answered at once; taken for a probe's reply it
+        // would show a round trip below the hop's real one.
+        EXPECT_GE(h.bestMs, Num("TESTNET_HOP" + std::to_string(k) + "_RTT_MS") - 0.3);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Protocols, MtrFlood,
+                         ::testing::Values(Case{kProbeUdp, "eth0"}, Case{kProbeIcmp, "eth0"},
+                                           Case{kProbeIcmp, "eth0", true}, Case{kProbeTcp, "eth0"}),
+                         CaseName);
+
+// The capture interface disappears mid-run: the engine stops by itself with the cause, and
+// orvanta-cli exits with status 3 and says why, instead of probing on into the void.
+TEST(MtrNetworkHealth, InterfaceThatDisappearsStopsTheRun) {
+    if (geteuid() != 0) GTEST_SKIP() << "the test network needs root";
+    struct Down {
+        ~Down() { RunCommand(kTestnet + " down --prefix " + kPrefix + " >/dev/null 2>&1"); }
+    } down;
+    auto r = RunCommand(kTestnet + " up --prefix " + kPrefix + " --hops 2 2>/dev/null");
+    ASSERT_EQ(r.exitCode, 0) << r.out;
+    auto env = ParseKeyValues(r.out);
+    const std::string ns = env["TESTNET_CLIENT_NS"];
+    const std::string cli = std::string(OC_BINARY_DIR) + "/src/cli/orvanta-cli";
+    const std::string out = MakeTempDir("mtrgone");
+    // The interface goes once probes are leaving through it (its transmit counter moves), and
+    // the run was asked for far more cycles than it gets.
+    const std::string tx = "$(cat /sys/class/net/eth0/statistics/tx_packets)";
+    const std::string script = cli + " mtr " + env["TESTNET_TARGET_IP"] + " --iface eth0 --proto udp --cycles 1000 >" +
+                               out + "/stdout 2>" + out + "/stderr & pid=$!; base=" + tx + "; " +
+                               "until [ " + tx + " -gt $((base + 3)) ] || ! kill -0 $pid 2>/dev/null; do sleep 0.02; done; " +
+                               "ip link del eth0; wait $pid; echo $?";
+    auto run = RunCommand("ip netns exec " + ns + " sh -c '" + script + "'");
+    EXPECT_EQ(run.out, "3\n") << "exit status of orvanta-cli";
+    auto err = RunCommand("cat " + out + "/stderr");
+    EXPECT_NE(err.out.find("O MTR parou. A captura parou: "), std::string::npos) << err.out;
+    auto table = RunCommand("cat " + out + "/stdout");
+    // What was measured before the failure is still printed.
+    EXPECT_NE(table.out.find("Salto  Host/IP"), std::string::npos) << table.out;
+    EXPECT_NE(table.out.find("\n    1  "), std::string::npos) << table.out;
+    fs::remove_all(out);
 }

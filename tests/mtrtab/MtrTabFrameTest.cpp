@@ -21,6 +21,7 @@
 #include "app/App.h"
 #include "capture/StartError.h"
 #include "harness/FrameHarness.h"
+#include "lib/ProbeReplies.h"
 #include "logs/LogPaths.h"
 #include "mtr/MtrCore.h"
 #include "mtr/MtrTabFormat.h"
@@ -43,22 +44,13 @@ struct FakeNetwork {
     std::atomic<int> targetTtl{0};
     double rttMs = 12.5;
 
-    int32_t Send(int32_t ttl, int32_t seq, int32_t protocol) {
-        SniffResult reply;
-        reply.valid = true;
-        reply.origSeq = protocol == kProbeIcmp ? seq : seq + kProbeBasePort;
-        reply.timestamp = MtrNowTicks() + static_cast<int64_t>(rttMs * 10000.0);
+    int32_t Send(int32_t ttl, int32_t seq, int32_t) {
+        const int64_t at = MtrNowTicks() + static_cast<int64_t>(rttMs * 10000.0);
         if (ttl == targetTtl.load()) {
-            reply.fromIp = kTarget;
-            reply.type = 3;
-            reply.code = 3;
+            core->OnSniffResult(probetest::ReplyFor(core->Identity(), seq, kTarget, at, 3));
         } else if (ttl <= lastRouter.load()) {
-            reply.fromIp = "10.0.0." + std::to_string(ttl);
-            reply.type = 11;
-        } else {
-            return 0;
+            core->OnSniffResult(probetest::ReplyFor(core->Identity(), seq, "10.0.0." + std::to_string(ttl), at, 11));
         }
-        core->OnSniffResult(reply);
         return 0;
     }
 };

@@ -60,8 +60,11 @@ TEST(NetworkSender, UdpProbeCarriesTtlPortAndPayload) {
 
     char buf[64];
     char ctrl[64];
+    sockaddr_in from{};
     iovec iov{buf, sizeof buf};
     msghdr msg{};
+    msg.msg_name = &from;
+    msg.msg_namelen = sizeof from;
     msg.msg_iov = &iov;
     msg.msg_iovlen = 1;
     msg.msg_control = ctrl;
@@ -73,6 +76,11 @@ TEST(NetworkSender, UdpProbeCarriesTtlPortAndPayload) {
     for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c))
         if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_TTL) std::memcpy(&ttl, CMSG_DATA(c), sizeof ttl);
     EXPECT_EQ(ttl, 7);
+    // The source port is the one the sender reports: replies quoting it are ours.
+    const ProbeIdentity id = s.Identity(kProbeUdp);
+    EXPECT_NE(id.udpSourcePort, 0);
+    EXPECT_EQ(ntohs(from.sin_port), id.udpSourcePort);
+    EXPECT_EQ(id.targetIp, "127.0.0.1");
     close(rx);
 }
 
@@ -105,4 +113,23 @@ TEST(NetworkSender, RouteAndInterfaceLookupOnLoopback) {
 
     EXPECT_EQ(RouteDeviceFor("127.0.0.1"), "lo");
     EXPECT_EQ(RouteDeviceFor("nao-existe.invalid"), "");
+}
+
+// On an unprivileged ICMP datagram socket the kernel writes its own identifier into every echo
+// request; the sender reads it back, and two senders get different ones.
+TEST(NetworkSender, DatagramIcmpIdentifierIsReadBack) {
+    NetworkSender a, b;
+    a.SetIcmpDatagramOnlyForTesting(true);
+    b.SetIcmpDatagramOnlyForTesting(true);
+    ASSERT_TRUE(a.Init("127.0.0.1", 33434));
+    ASSERT_TRUE(b.Init("127.0.0.1", 33434));
+    if (!a.HasIcmpSocket() || !b.HasIcmpSocket()) GTEST_SKIP() << "ICMP datagram sockets not allowed (net.ipv4.ping_group_range)";
+    EXPECT_TRUE(a.IcmpIsDatagram());
+    const uint16_t idA = a.Identity(kProbeIcmp).icmpIdentifier;
+    const uint16_t idB = b.Identity(kProbeIcmp).icmpIdentifier;
+    EXPECT_NE(idA, 0);
+    EXPECT_NE(idA, idB);
+    EXPECT_NE(a.Identity(kProbeIcmp).udpSourcePort, b.Identity(kProbeIcmp).udpSourcePort);
+    a.Close();
+    EXPECT_EQ(a.Identity(kProbeIcmp).icmpIdentifier, 0);
 }

@@ -1,0 +1,445 @@
+#include "flow/RtpStreamStats.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+#include "capture/ByteReader.h"
+#include "quality/EModel.h"
+
+namespace {
+
+// Appendix A.1 limits: a forward jump below kMaxDropout is loss, a step back of at most
+// kMaxMisorder is reordering; anything else is a jump the source may have made on purpose.
+constexpr uint16_t kMaxDropout = 3000;
+constexpr uint16_t kMaxMisorder = 100;
+constexpr uint32_t kSeqMod = 1u << 16;
+constexpr size_t kSentReportsKept = 16;
+constexpr double kNtpUnixOffset = 2208988800.0;  // 1900-01-01 to 1970-01-01 in seconds
+
+bool EqualsNoCase(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        char x = a[i], y = b[i];
+        if (x >= 'A' && x <= 'Z') x = char(x - 'A' + 'a');
+        if (y >= 'A' && y <= 'Z') y = char(y - 'A' + 'a');
+        if (x != y) return false;
+    }
+    return true;
+}
+
+// Codec names as the call table writes them.
+std::string CodecForEncoding(std::string_view encoding) {
+    if (EqualsNoCase(encoding, "PCMU")) return "G711u";
+    if (EqualsNoCase(encoding, "PCMA")) return "G711a";
+    if (EqualsNoCase(encoding, "G729")) return "G729";
+    if (EqualsNoCase(encoding, "G722")) return "G722";
+    if (EqualsNoCase(encoding, "GSM")) return "GSM";
+    if (EqualsNoCase(encoding, "G723")) return "G723";
+    if (EqualsNoCase(encoding, "telephone-event")) return "DTMF";
+    if (EqualsNoCase(encoding, "CN")) return "CN";
+    return std::string(encoding);
+}
+
+// RFC 3551 static payload types: codec name and clock rate.
+RtpPayloadInfo StaticPayload(int pt) {
+    switch (pt) {
+        case 0: return {"G711u", 8000, true};
+        case 3: return {"GSM", 8000, true};
+        case 4: return {"G723", 8000, true};
+        case 8: return {"G711a", 8000, true};
+        case 9: return {"G722", 8000, true};  // 8 kHz RTP clock for a 16 kHz codec (RFC 3551)
+        case 13: return {"CN", 8000, false};
+        case 18: return {"G729", 8000, true};
+        case 101: return {"DTMF", 8000, false};  // the usual telephone-event number
+        case 5: case 7: case 12: case 15: return {"PT:" + std::to_string(pt), 8000, true};
+        case 6: return {"PT:6", 16000, true};
+        case 10: case 11: return {"PT:" + std::to_string(pt), 44100, true};
+        case 16: return {"PT:16", 11025, true};
+        case 17: return {"PT:17", 22050, true};
+        default: break;
+    }
+    if (pt >= 96) return {"Dyn", 0, true};
+    return {"PT:" + std::to_string(pt), 0, true};
+}
+
+void AppendSsrc(std::string& key, uint32_t ssrc) {
+    char b[4];
+    std::memcpy(b, &ssrc, 4);
+    key.append(b, 4);
+}
+
+}  // namespace
+
+std::string_view AddressOf(std::string_view endpoint) {
+    size_t colon = endpoint.find(':');
+    return colon == std::string_view::npos ? endpoint : endpoint.substr(0, colon);
+}
+
+std::optional<RtpHeader> ReadRtpHeader(std::span<const uint8_t> payload) {
+    ByteReader r(payload);
+    if (!r.AtLeast(12)) return std::nullopt;
+    const uint8_t b0 = r.u8(0);
+    const uint8_t b1 = r.u8(1);
+    if ((b0 >> 6) != 2) return std::nullopt;
+    const uint8_t pt = b1 & 0x7F;
+    if (pt >= 72 && pt <= 76) return std::nullopt;  // RTCP 200-204 seen through the marker bit
+    size_t headerLength = 12 + 4 * size_t{static_cast<uint8_t>(b0 & 0x0F)};
+    if (!r.Has(0, headerLength)) return std::nullopt;
+    if (b0 & 0x10) {  // header extension: 4-byte head, then its length in 32-bit words
+        if (!r.Has(headerLength, 4)) return std::nullopt;
+        headerLength += 4 + 4 * size_t{r.be16(headerLength + 2)};
+        if (!r.Has(0, headerLength)) return std::nullopt;
+    }
+    if (b0 & 0x20) {  // padding: its length is the last byte and must fit after the header
+        const uint8_t padding = r.u8(r.size() - 1);
+        if (padding == 0 || headerLength + padding > r.size()) return std::nullopt;
+    }
+    RtpHeader h;
+    h.payloadType = pt;
+    h.marker = (b1 & 0x80) != 0;
+    h.sequence = r.be16(2);
+    h.timestamp = r.be32(4);
+    h.ssrc = r.be32(8);
+    return h;
+}
+
+std::vector<SdpRtpMap> ReadSdpRtpMaps(std::string_view sdp) {
+    std::vector<SdpRtpMap> out;
+    constexpr std::string_view kTag = "a=rtpmap:";
+    size_t pos = 0;
+    while ((pos = sdp.find(kTag, pos)) != std::string_view::npos) {
+        const bool lineStart = pos == 0 || sdp[pos - 1] == '\n' || sdp[pos - 1] == '\r';
+        size_t i = pos + kTag.size();
+        pos = i;
+        if (!lineStart) continue;
+        size_t end = sdp.find_first_of("\r\n", i);
+        std::string_view line = sdp.substr(i, end == std::string_view::npos ? std::string_view::npos : end - i);
+        size_t j = 0;
+        int pt = 0;
+        bool digits = false;
+        while (j < line.size() && line[j] >= '0' && line[j] <= '9' && pt < 1000) {
+            pt = pt * 10 + (line[j++] - '0');
+            digits = true;
+        }
+        if (!digits || pt > 127 || j >= line.size() || line[j] != ' ') continue;
+        while (j < line.size() && line[j] == ' ') ++j;
+        size_t slash = line.find('/', j);
+        if (slash == std::string_view::npos || slash == j) continue;
+        SdpRtpMap map;
+        map.payloadType = pt;
+        map.encoding = std::string(line.substr(j, slash - j));
+        uint64_t rate = 0;
+        for (size_t k = slash + 1; k < line.size() && line[k] >= '0' && line[k] <= '9' && rate < 10000000; ++k)
+            rate = rate * 10 + uint64_t(line[k] - '0');
+        map.clockRate = static_cast<uint32_t>(rate);
+        out.push_back(std::move(map));
+    }
+    return out;
+}
+
+RtpPayloadInfo DescribePayload(int payloadType, const std::vector<SdpRtpMap>& sdpMaps) {
+    for (const SdpRtpMap& m : sdpMaps) {
+        if (m.payloadType != payloadType) continue;
+        RtpPayloadInfo info;
+        info.codec = CodecForEncoding(m.encoding);
+        info.clockRate = m.clockRate;
+        info.voice = info.codec != "DTMF" && info.codec != "CN";
+        return info;
+    }
+    return StaticPayload(payloadType);
+}
+
+double JitterBufferReplay::AdaptiveDepthMs(double jitterMs) {
+    return std::clamp(kAdaptiveJitterFactor * jitterMs, kAdaptiveMinMs, kAdaptiveMaxMs);
+}
+
+void JitterBufferReplay::Add(double transitMs, double jitterMs) {
+    if (!started || transitMs < minTransitMs) {
+        started = true;
+        minTransitMs = transitMs;
+        return;
+    }
+    const double lateness = transitMs - minTransitMs;
+    if (lateness > kFixedDepthMs) ++lateFixed;
+    if (lateness > AdaptiveDepthMs(jitterMs)) ++lateAdaptive;
+}
+
+bool RtpStreamStats::IsDuplicate(int64_t ext) {
+    auto bit = [&](int64_t e) -> std::pair<size_t, uint64_t> {
+        const uint64_t slot = static_cast<uint64_t>(e) % uint64_t(kWindow);
+        return {slot / 64, uint64_t(1) << (slot % 64)};
+    };
+    if (ext > maxExtended) {
+        if (maxExtended < 0 || ext - maxExtended >= kWindow) {
+            seen.fill(0);
+        } else {
+            for (int64_t e = maxExtended + 1; e < ext; ++e) {
+                auto [w, m] = bit(e);
+                seen[w] &= ~m;
+            }
+        }
+        auto [w, m] = bit(ext);
+        seen[w] |= m;
+        maxExtended = ext;
+        return false;
+    }
+    if (maxExtended - ext >= kWindow) return false;  // too old to tell: count it as new
+    auto [w, m] = bit(ext);
+    if (seen[w] & m) return true;
+    seen[w] |= m;
+    return false;
+}
+
+void RtpStreamStats::Add(const RtpHeader& h, double arrival, const RtpPayloadInfo& info) {
+    const uint16_t seq = h.sequence;
+    if (payloadType < 0 || (info.voice && !payloadIsVoice)) {
+        payloadType = h.payloadType;
+        payloadIsVoice = info.voice;
+        codec = info.codec;
+    }
+
+    bool counted = true;
+    int64_t ext = 0;
+    if (packets == 0) {
+        firstArrival = lastArrival = arrival;
+        maxSeq = seq;
+        cycles = 0;
+        baseExtended = seq;
+        badSeq = kSeqMod + 1;
+        ext = seq;
+    } else {
+        const double deltaMs = (arrival - lastArrival) * 1000.0;
+        if (packets == 1 || deltaMs < minDeltaMs) minDeltaMs = deltaMs;
+        if (deltaMs > maxDeltaMs) maxDeltaMs = deltaMs;
+        lastArrival = arrival;
+
+        const uint16_t udelta = static_cast<uint16_t>(seq - maxSeq);
+        if (udelta < kMaxDropout) {
+            if (udelta != 0) {
+                if (seq < maxSeq) cycles += kSeqMod;  // wrapped
+                maxSeq = seq;
+            }
+            ext = int64_t(cycles) + seq;
+        } else if (udelta <= kSeqMod - kMaxMisorder) {
+            if (seq == badSeq) {
+                // Two packets in a row after the same large jump: the source restarted its
+                // numbering. Close the part so far and count on from here.
+                expectedBefore = Expected();
+                distinctBefore += distinct;
+                distinct = 0;
+                maxSeq = seq;
+                cycles = 0;
+                baseExtended = seq;
+                maxExtended = -1;
+                ext = seq;
+            } else {
+                badSeq = (uint32_t(seq) + 1) & (kSeqMod - 1);
+                counted = false;
+            }
+        } else {
+            // Behind the highest number: late (reordered) or repeated.
+            ext = (seq > maxSeq ? int64_t(cycles) - int64_t(kSeqMod) : int64_t(cycles)) + seq;
+        }
+    }
+    ++packets;
+    if (!counted) return;
+    const bool behind = ext < maxExtended;
+    if (IsDuplicate(ext)) {
+        ++duplicates;
+        return;  // a copy adds nothing to play out or to time
+    }
+    if (behind) ++outOfOrder;
+    ++distinct;
+    if (ext < baseExtended) baseExtended = ext;  // a late packet from before the first one
+
+    if (!info.voice || info.clockRate == 0) return;
+    const double rate = info.clockRate;
+    if (!haveVoice || info.clockRate != jitterClock) {
+        haveVoice = true;
+        jitterClock = info.clockRate;
+        lastVoiceTimestamp = h.timestamp;
+        lastVoiceArrival = arrival;
+        firstVoiceArrival = arrival;
+        rtpTimeMs = 0;
+        jitterUnits = 0;
+        jitterMs = 0;
+        ++jitterSamples;
+        buffer.Add(0.0, 0.0);
+        return;
+    }
+    // Appendix A.8: D = (Rj - Ri) - (Sj - Si) in timestamp units, J += (|D| - J) / 16.
+    const int32_t tsStep = static_cast<int32_t>(h.timestamp - lastVoiceTimestamp);
+    const double d = (arrival - lastVoiceArrival) * rate - double(tsStep);
+    rtpTimeMs += double(tsStep) * 1000.0 / rate;
+    lastVoiceTimestamp = h.timestamp;
+    lastVoiceArrival = arrival;
+
+    buffer.Add((arrival - firstVoiceArrival) * 1000.0 - rtpTimeMs, jitterMs);
+
+    jitterUnits += (std::fabs(d) - jitterUnits) / 16.0;
+    jitterMs = jitterUnits * 1000.0 / rate;
+    jitterSumMs += jitterMs;
+    ++jitterSamples;
+    if (jitterMs > maxJitterMs) maxJitterMs = jitterMs;
+}
+
+uint64_t RtpStreamStats::Expected() const {
+    if (packets == 0 || maxExtended < 0) return expectedBefore;
+    const int64_t highest = int64_t(cycles) + maxSeq;
+    return expectedBefore + uint64_t(std::max<int64_t>(0, highest - baseExtended + 1));
+}
+
+int64_t RtpStreamStats::Lost() const {
+    return int64_t(Expected()) - int64_t(distinctBefore + distinct);
+}
+
+double RtpStreamStats::LossPercent() const {
+    const uint64_t expected = Expected();
+    if (expected == 0) return 0;
+    return double(std::max<int64_t>(0, Lost())) * 100.0 / double(expected);
+}
+
+double RtpStreamStats::EffectiveLossPercent(uint64_t late) const {
+    const uint64_t expected = Expected();
+    if (expected == 0) return 0;
+    const double dropped = double(std::max<int64_t>(0, Lost())) + double(late);
+    return std::min(100.0, dropped * 100.0 / double(expected));
+}
+
+void RtpStreamTable::Clear() {
+    streams.clear();
+    index.clear();
+    bySsrc.clear();
+}
+
+bool RtpStreamTable::AddRtp(const std::string& source, const std::string& destination,
+                            std::span<const uint8_t> payload, double arrival, const std::string& callId,
+                            const std::vector<SdpRtpMap>& sdpMaps) {
+    const std::optional<RtpHeader> h = ReadRtpHeader(payload);
+    if (!h) return false;
+    std::string key;
+    key.reserve(source.size() + destination.size() + 6);
+    key.append(source).push_back('\x01');
+    key.append(destination).push_back('\x01');
+    AppendSsrc(key, h->ssrc);
+    auto [it, inserted] = index.try_emplace(std::move(key), streams.size());
+    if (inserted) {
+        Stream s;
+        s.callId = callId;
+        s.source = source;
+        s.destination = destination;
+        s.ssrc = h->ssrc;
+        streams.push_back(std::move(s));
+        bySsrc.emplace(h->ssrc, streams.size() - 1);
+    }
+    Stream& s = streams[it->second];
+    if (s.callId.empty()) s.callId = callId;
+    if (h->payloadType != s.lastPayloadType || sdpMaps.size() != s.mapsSeen) {
+        s.lastPayloadType = h->payloadType;
+        s.mapsSeen = sdpMaps.size();
+        s.lastInfo = DescribePayload(h->payloadType, sdpMaps);
+    }
+    s.stats.Add(*h, arrival, s.lastInfo);
+    return true;
+}
+
+bool RtpStreamTable::AddRtcp(const std::string& source, const std::string& /*destination*/,
+                             std::span<const uint8_t> payload, double arrival) {
+    if (!LooksLikeRtcp(payload)) return false;
+    const std::string_view from = AddressOf(source);
+    for (const RtcpReport& report : ReadRtcpCompound(payload)) {
+        if (report.hasSenderInfo) {
+            auto [b, e] = bySsrc.equal_range(report.senderSsrc);
+            for (auto it = b; it != e; ++it) {
+                Stream& s = streams[it->second];
+                if (AddressOf(s.source) != from) continue;
+                if (!s.rtcp) s.rtcp.emplace();
+                s.rtcp->senderReports += 1;
+                s.rtcp->senderPacketCount = report.senderPacketCount;
+                s.rtcp->senderOctetCount = report.senderOctetCount;
+                if (s.sentReports.size() >= kSentReportsKept) s.sentReports.erase(s.sentReports.begin());
+                s.sentReports.emplace_back(NtpMiddle(report.ntpTimestamp), arrival);
+            }
+        }
+        for (const RtcpReportBlock& block : report.blocks) {
+            auto [b, e] = bySsrc.equal_range(block.ssrc);
+            for (auto it = b; it != e; ++it) {
+                Stream& s = streams[it->second];
+                // The receiver of a stream reports on it: the report comes from its destination.
+                if (AddressOf(s.destination) != from) continue;
+                if (!s.rtcp) s.rtcp.emplace();
+                RtcpFigures& f = *s.rtcp;
+                f.reports += 1;
+                f.fractionLostPercent = block.fractionLost * 100.0 / 256.0;
+                f.cumulativeLost = block.cumulativeLost;
+                const uint32_t clock = s.lastInfo.clockRate ? s.lastInfo.clockRate : 8000;
+                f.jitterMs = block.jitter * 1000.0 / clock;
+                if (block.lastSr == 0) continue;
+                // Prefer the capture times of the SR and of this report: they need no agreement
+                // between the two hosts' clocks.
+                bool measured = false;
+                for (const auto& [middle, sentAt] : s.sentReports) {
+                    if (middle != block.lastSr) continue;
+                    const double rtt = (arrival - sentAt) * 1000.0 - block.delaySinceLastSr * 1000.0 / 65536.0;
+                    if (rtt >= 0) f.roundTripMs = rtt;
+                    measured = true;
+                }
+                if (measured) continue;
+                const double ntpSeconds = arrival + kNtpUnixOffset;
+                const double whole = std::floor(ntpSeconds);
+                const uint32_t arrivalMiddle = static_cast<uint32_t>(
+                    ((static_cast<uint64_t>(whole) & 0xFFFF) << 16) |
+                    (static_cast<uint64_t>((ntpSeconds - whole) * 65536.0) & 0xFFFF));
+                if (auto rtt = RoundTripMs(arrivalMiddle, block.lastSr, block.delaySinceLastSr); rtt && *rtt < 10000.0)
+                    f.roundTripMs = *rtt;
+            }
+        }
+    }
+    return true;
+}
+
+RtpStreamReport RtpStreamTable::Report(const Stream& s) const {
+    const RtpStreamStats& st = s.stats;
+    RtpStreamReport r;
+    r.callId = s.callId;
+    r.source = s.source;
+    r.destination = s.destination;
+    r.ssrc = s.ssrc;
+    r.payloadType = st.PayloadType();
+    r.codec = st.Codec();
+    r.packets = st.Packets();
+    r.expected = st.Expected();
+    r.lost = st.Lost();
+    r.lossPercent = st.LossPercent();
+    r.duplicates = st.Duplicates();
+    r.outOfOrder = st.OutOfOrder();
+    r.minDeltaMs = st.MinDeltaMs();
+    r.meanDeltaMs = st.MeanDeltaMs();
+    r.maxDeltaMs = st.MaxDeltaMs();
+    r.meanJitterMs = st.MeanJitterMs();
+    r.maxJitterMs = st.MaxJitterMs();
+    r.lateFixed = st.Buffer().lateFixed;
+    r.lateAdaptive = st.Buffer().lateAdaptive;
+    r.rtcp = s.rtcp;
+    r.oneWayDelayMs = emodel::kDefaultOneWayDelayMs;
+    if (s.rtcp && s.rtcp->roundTripMs) {
+        r.oneWayDelayMs = *s.rtcp->roundTripMs / 2.0;
+        r.delayFromRtcp = true;
+    }
+    if (auto codec = emodel::ImpairmentFor(r.codec); codec && r.expected > 0) {
+        r.mosNetwork = emodel::EstimateMos(*codec, st.EffectiveLossPercent(0), r.oneWayDelayMs);
+        r.mosFixed = emodel::EstimateMos(*codec, st.EffectiveLossPercent(r.lateFixed), r.oneWayDelayMs);
+        r.mosAdaptive = emodel::EstimateMos(*codec, st.EffectiveLossPercent(r.lateAdaptive), r.oneWayDelayMs);
+    }
+    return r;
+}
+
+std::vector<RtpStreamReport> RtpStreamTable::Reports(const std::string* callId) const {
+    std::vector<RtpStreamReport> out;
+    for (const Stream& s : streams) {
+        if (callId && s.callId != *callId) continue;
+        out.push_back(Report(s));
+    }
+    return out;
+}

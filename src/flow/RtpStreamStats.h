@@ -1,0 +1,232 @@
+#pragma once
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "flow/Rtcp.h"
+
+// Fixed RTP header fields (RFC 3550 section 5.1) of a UDP payload.
+struct RtpHeader {
+    uint8_t payloadType = 0;
+    bool marker = false;
+    uint16_t sequence = 0;
+    uint32_t timestamp = 0;
+    uint32_t ssrc = 0;
+};
+
+// The header of an RTP packet: version 2, room for the CSRC list and any header extension,
+// padding that fits. RTCP (types 200-204 share the version bits) is not RTP. Nothing when
+// the payload is not RTP.
+std::optional<RtpHeader> ReadRtpHeader(std::span<const uint8_t> payload);
+
+// What a payload type carries: codec name as the call table shows it, RTP clock rate (0
+// when unknown), and whether it is voice (telephone-event and comfort noise are not).
+struct RtpPayloadInfo {
+    std::string codec;
+    uint32_t clockRate = 0;
+    bool voice = true;
+};
+
+// One "a=rtpmap:<pt> <encoding>/<rate>" line of an SDP body.
+struct SdpRtpMap {
+    int payloadType = 0;
+    std::string encoding;
+    uint32_t clockRate = 0;
+};
+std::vector<SdpRtpMap> ReadSdpRtpMaps(std::string_view sdp);
+
+// Payload type -> codec and clock: the call's SDP maps first (dynamic types), then the static
+// types of RFC 3551.
+RtpPayloadInfo DescribePayload(int payloadType, const std::vector<SdpRtpMap>& sdpMaps);
+
+// Replays arrivals against RTP time through a receiver's jitter buffer and counts the voice
+// packets it would have to drop as late. A packet is late when it arrives more than the
+// buffer depth after the earliest arrival its timestamp allows, judged by the fastest packet
+// seen so far. The fixed buffer holds `fixedDepthMs`; the adaptive buffer holds four times
+// the current interarrival jitter, at least kAdaptiveMinMs and at most kAdaptiveMaxMs.
+struct JitterBufferReplay {
+    static constexpr double kFixedDepthMs = 50.0;
+    static constexpr double kAdaptiveMinMs = 20.0;
+    static constexpr double kAdaptiveMaxMs = 200.0;
+    static constexpr double kAdaptiveJitterFactor = 4.0;
+
+    // transitMs: arrival minus RTP time, both in ms on one continuous scale; jitterMs: the
+    // interarrival jitter before this packet.
+    void Add(double transitMs, double jitterMs);
+    static double AdaptiveDepthMs(double jitterMs);
+
+    bool started = false;
+    double minTransitMs = 0;
+    uint64_t lateFixed = 0;
+    uint64_t lateAdaptive = 0;
+};
+
+// Receiver statistics of one RTP stream (one SSRC between one source and one destination),
+// updated one packet at a time in arrival order.
+class RtpStreamStats {
+public:
+    // arrivalSeconds: capture time; info: what the packet's payload type carries.
+    void Add(const RtpHeader& header, double arrivalSeconds, const RtpPayloadInfo& info);
+
+    uint64_t Packets() const { return packets; }
+    uint64_t Duplicates() const { return duplicates; }
+    uint64_t OutOfOrder() const { return outOfOrder; }
+    // Extended highest sequence number - first + 1 (RFC 3550 appendix A.1), summed over
+    // re-synchronisations after a large jump.
+    uint64_t Expected() const;
+    // Expected minus distinct packets received; negative only after a re-synchronisation.
+    int64_t Lost() const;
+    double LossPercent() const;  // lost / expected, 0 when nothing is expected
+
+    double MinDeltaMs() const { return packets > 1 ? minDeltaMs : 0; }
+    double MeanDeltaMs() const { return packets > 1 ? (lastArrival - firstArrival) * 1000.0 / double(packets - 1) : 0; }
+    double MaxDeltaMs() const { return maxDeltaMs; }
+    // Interarrival jitter (appendix A.8) in ms: after the last voice packet, mean and maximum
+    // over the voice packets.
+    double JitterMs() const { return jitterMs; }
+    double MeanJitterMs() const { return jitterSamples ? jitterSumMs / double(jitterSamples) : 0; }
+    double MaxJitterMs() const { return maxJitterMs; }
+
+    const JitterBufferReplay& Buffer() const { return buffer; }
+    // Lost plus late, over expected, in percent.
+    double EffectiveLossPercent(uint64_t late) const;
+
+    // Payload type and codec of the first voice packet (of the first packet while no voice
+    // packet was seen).
+    int PayloadType() const { return payloadType; }
+    const std::string& Codec() const { return codec; }
+
+private:
+    bool IsDuplicate(int64_t extended);
+
+    uint64_t packets = 0;
+    uint64_t duplicates = 0;
+    uint64_t outOfOrder = 0;
+
+    // Appendix A.1 state.
+    uint16_t maxSeq = 0;
+    uint32_t cycles = 0;      // count of sequence wraps << 16
+    int64_t baseExtended = 0;  // extended number of the earliest packet of this part
+    uint32_t badSeq = 0;
+    uint64_t expectedBefore = 0;  // expected of the parts before a re-synchronisation
+    uint64_t distinctBefore = 0;
+    uint64_t distinct = 0;        // distinct packets since the last (re)start
+
+    // Duplicates: the last kWindow extended sequence numbers seen.
+    static constexpr int64_t kWindow = 1024;
+    std::array<uint64_t, kWindow / 64> seen{};
+    int64_t maxExtended = -1;
+
+    double firstArrival = 0;
+    double lastArrival = 0;
+    double minDeltaMs = 0;
+    double maxDeltaMs = 0;
+
+    // Appendix A.8, on voice packets only.
+    bool haveVoice = false;
+    uint32_t lastVoiceTimestamp = 0;
+    double lastVoiceArrival = 0;
+    double firstVoiceArrival = 0;
+    double rtpTimeMs = 0;        // unwrapped RTP time of the last voice packet
+    double jitterUnits = 0;      // J in timestamp units
+    uint32_t jitterClock = 0;
+    double jitterMs = 0;
+    double jitterSumMs = 0;
+    uint64_t jitterSamples = 0;
+    double maxJitterMs = 0;
+    JitterBufferReplay buffer;
+
+    int payloadType = -1;
+    bool payloadIsVoice = false;
+    std::string codec;
+};
+
+// The remote side's view of a stream, from the RTCP reports that describe it.
+struct RtcpFigures {
+    uint64_t reports = 0;          // report blocks about this stream
+    double fractionLostPercent = 0;// of the last block
+    int32_t cumulativeLost = 0;
+    double jitterMs = 0;           // of the last block, converted with the stream's clock
+    std::optional<double> roundTripMs;  // last one measured
+    uint64_t senderReports = 0;    // SRs sent by this stream's source
+    uint32_t senderPacketCount = 0;
+    uint32_t senderOctetCount = 0;
+};
+
+// What a stream report shows: the receiver statistics, the three MOS estimates and RTCP.
+struct RtpStreamReport {
+    std::string callId;
+    std::string source;            // "ip:port"
+    std::string destination;
+    uint32_t ssrc = 0;
+    int payloadType = -1;
+    std::string codec;
+    uint64_t packets = 0;
+    uint64_t expected = 0;
+    int64_t lost = 0;
+    double lossPercent = 0;
+    uint64_t duplicates = 0;
+    uint64_t outOfOrder = 0;
+    double minDeltaMs = 0;
+    double meanDeltaMs = 0;
+    double maxDeltaMs = 0;
+    double meanJitterMs = 0;
+    double maxJitterMs = 0;
+    uint64_t lateFixed = 0;
+    uint64_t lateAdaptive = 0;
+    double oneWayDelayMs = 0;      // used for the estimate (RTCP round trip / 2, or default)
+    bool delayFromRtcp = false;
+    // Nothing for codecs without impairment values.
+    std::optional<double> mosNetwork;   // network loss only
+    std::optional<double> mosFixed;     // plus late drops of a fixed 50 ms buffer
+    std::optional<double> mosAdaptive;  // plus late drops of the adaptive buffer: the headline
+    std::optional<RtcpFigures> rtcp;
+};
+
+// All RTP streams of a capture, keyed by source, destination and SSRC, with the RTCP reports
+// that arrive for them. Not thread-safe: the owner locks.
+class RtpStreamTable {
+public:
+    // An RTP packet from `source` to `destination` ("ip:port" texts) belonging to `callId`;
+    // sdpMaps: the call's a=rtpmap lines. False when the payload is not RTP.
+    bool AddRtp(const std::string& source, const std::string& destination, std::span<const uint8_t> payload,
+                double arrivalSeconds, const std::string& callId, const std::vector<SdpRtpMap>& sdpMaps);
+    // An RTCP packet; its reports attach to the streams they describe (by SSRC and address).
+    // False when the payload is not RTCP.
+    bool AddRtcp(const std::string& source, const std::string& destination, std::span<const uint8_t> payload,
+                 double arrivalSeconds);
+
+    size_t Size() const { return streams.size(); }
+    void Clear();
+    // Reports of every stream in the order the streams appeared; those of one call only when
+    // callId is given.
+    std::vector<RtpStreamReport> Reports(const std::string* callId = nullptr) const;
+
+private:
+    struct Stream {
+        std::string callId;
+        std::string source;
+        std::string destination;
+        uint32_t ssrc = 0;
+        RtpStreamStats stats;
+        int lastPayloadType = -1;
+        RtpPayloadInfo lastInfo;
+        size_t mapsSeen = 0;
+        std::optional<RtcpFigures> rtcp;
+        // SRs sent by this stream's source: NTP middle bits -> capture time, for LSR lookups.
+        std::vector<std::pair<uint32_t, double>> sentReports;
+    };
+    RtpStreamReport Report(const Stream& s) const;
+
+    std::vector<Stream> streams;
+    std::unordered_map<std::string, size_t> index;  // source \x01 destination \x01 ssrc
+    std::unordered_multimap<uint32_t, size_t> bySsrc;
+};
+
+// The address part of "ip:port".
+std::string_view AddressOf(std::string_view endpoint);

@@ -1,0 +1,26 @@
+#pragma once
+// The ports that tie a probe to its replies, and the capture filter built from them. The probe
+// builder, the frame decoder and the MTR engine all take them from here, so a change of port
+// plan cannot leave one layer matching ports that another no longer sends. Header only: the
+// capture library reads these constants without linking the probe library.
+#include <cstdint>
+#include <string>
+
+// UDP probes go to port kProbeBasePort + seq; TCP probes leave from it.
+constexpr int32_t kProbeBasePort = 33434;
+constexpr int32_t kProbeLastPort = 65535;
+// Destination port of TCP SYN probes; the answers come back from it.
+constexpr uint16_t kProbeTcpPort = 80;
+
+// UDP destination port / TCP source port of probe `seq`: (basePort + seq) modulo 65536.
+constexpr uint16_t ProbePort(int32_t basePort, int32_t seq) {
+    return static_cast<uint16_t>((static_cast<int64_t>(basePort) + seq) & 0xFFFF);
+}
+
+// Everything a reply to any of the three probe kinds can look like: ICMP (echo replies and
+// errors), UDP to the probe ports (the probes themselves, for the live log) and TCP from the
+// probed port.
+inline std::string ProbeCaptureFilter() {
+    return "icmp or (udp and dst portrange " + std::to_string(kProbeBasePort) + "-" +
+           std::to_string(kProbeLastPort) + ") or (tcp and src port " + std::to_string(kProbeTcpPort) + ")";
+}

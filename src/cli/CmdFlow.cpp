@@ -17,6 +17,7 @@
 #include "flow/CallTracker.h"
 #include "flow/FlowCore.h"
 #include "flow/FlowCsv.h"
+#include "flow/StreamReport.h"
 
 namespace {
 
@@ -24,8 +25,8 @@ std::atomic<bool> interrupted{false};
 extern "C" void OnFlowInterrupt(int) { interrupted.store(true); }
 
 const char* kUsage =
-    "flow --read FILE.pcap [--csv SAIDA.csv] [--pcap SAIDA.pcap] | flow --iface INTERFACE --seconds N "
-    "[--sip-port P] [--rtp-min A --rtp-max B] [--csv SAIDA.csv] [--pcap SAIDA.pcap]";
+    "flow --read FILE.pcap [--streams] [--csv SAIDA.csv] [--pcap SAIDA.pcap] | flow --iface INTERFACE --seconds N "
+    "[--sip-port P] [--rtp-min A --rtp-max B] [--streams] [--csv SAIDA.csv] [--pcap SAIDA.pcap]";
 
 struct FlowOptions {
     std::string file;
@@ -37,6 +38,7 @@ struct FlowOptions {
     int rtpMax = 50000;
     std::string csvPath;
     std::string pcapPath;
+    bool streams = false;  // one line per RTP stream after the call list
 };
 
 bool ParseInt(const std::string& text, int& out) {
@@ -52,7 +54,11 @@ std::optional<FlowOptions> ParseArgs(const std::vector<std::string>& args) {
     bool haveFile = false;
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
-        if (i + 1 >= args.size()) return std::nullopt;  // every option takes a value
+        if (a == "--streams") {
+            o.streams = true;
+            continue;
+        }
+        if (i + 1 >= args.size()) return std::nullopt;  // every other option takes a value
         const std::string& v = args[++i];
         if (a == "--read") {
             o.file = v;
@@ -145,6 +151,12 @@ int RunFlow(const std::vector<std::string>& args) {
 
     const std::vector<SipCall> calls = core.Tracker().GetCalls();
     PrintCalls(calls, core.Tracker().Counters(), core.Counters(), o.live);
+    if (o.streams) {
+        std::string out(1, '\n');  // (not "\n" + ...: GCC 12 -Wrestrict false positive)
+        out += StreamListHeaderLine();
+        for (const RtpStreamReport& r : core.Tracker().GetStreamReports()) out += StreamListLine(r);
+        std::fwrite(out.data(), 1, out.size(), stdout);
+    }
     const CallTrackerStats kept = core.Tracker().Stats();
     if (kept.recordsDropped || kept.messagesDropped) {
         std::fprintf(stderr, "orvanta-cli flow: limite de registros atingido: %llu registros e %llu mensagens removidos\n",

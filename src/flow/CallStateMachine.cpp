@@ -17,6 +17,7 @@ CallChange ApplySipMessage(SipCall& call, const SipMessage& m) {
         if (auto port = ReadSdpAudioPort(m.text)) {
             call.mediaPorts.push_back(*port);
             change.portAdded = true;
+            for (SdpRtpMap& map : ReadSdpRtpMaps(m.text)) call.rtpMaps.push_back(std::move(map));
         }
     };
 

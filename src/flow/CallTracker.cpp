@@ -178,8 +178,13 @@ void CallTracker::ProcessMedia(const std::string& source, const std::string& des
 
     const std::string srcIp = StripPort(source);
     const std::string dstIp = StripPort(destination);
+    const double arrival = entry.tsSec + entry.tsUsec / 1e6;
+    // RTCP goes to its own port (RTP + 1), which no SDP announces: its reports find their
+    // stream by SSRC and address instead.
+    if (streamStatistics) streams.AddRtcp(source, destination, payload, arrival);
     SipCall* call = FindMediaCall(srcIp, dstIp, source, destination);
     if (!call) return;
+    if (streamStatistics) streams.AddRtp(source, destination, payload, arrival, call->callId, call->rtpMaps);
     call->lastActivity = ++clock;
     const size_t before = call->messages.size();
     CountRtpPacket(*call, MediaPacket{source, destination, srcIp, dstIp, payload, entry.time});
@@ -216,9 +221,20 @@ CallTrackerStats CallTracker::Stats() const {
     return {calls.size(), keptMessages, keptTextBytes, recordsDropped, messagesDropped};
 }
 
+std::vector<RtpStreamReport> CallTracker::GetStreamReports(const std::string* callId) const {
+    std::lock_guard<std::mutex> lock(mutex);
+    return streams.Reports(callId);
+}
+
+void CallTracker::SetStreamStatistics(bool enabled) {
+    std::lock_guard<std::mutex> lock(mutex);
+    streamStatistics = enabled;
+}
+
 void CallTracker::Clear() {
     std::lock_guard<std::mutex> lock(mutex);
     calls.clear();
+    streams.Clear();
     recordsByPort.clear();
     addressesToFill.clear();
     keptMessages = 0;

@@ -11,6 +11,7 @@
 #include "flow/CallLimits.h"
 #include "flow/HangupRules.h"
 #include "flow/RtpCodec.h"
+#include "flow/RtpStreamStats.h"
 #include "flow/SdpReader.h"
 #include "flow/SipCall.h"
 #include "flow/SipParser.h"
@@ -30,6 +31,7 @@ struct SipCallRow {
     bool isInvite = false;
     std::string displayStatus;        // DisplayStatus() of the record
     std::string hangupOrigin;
+    std::optional<double> mos;        // worst "MOS (estimado)" of the call's RTP streams
 };
 
 // "Chamadas" and "Registers" of the counter line and of orvanta-cli's summary.
@@ -71,6 +73,12 @@ public:
     CallTrackerStats Stats() const;
     void Clear();
 
+    // Reports of the RTP streams of one call (every stream when callId is null), in the order
+    // the streams appeared.
+    std::vector<RtpStreamReport> GetStreamReports(const std::string* callId = nullptr) const;
+    // Per-stream statistics are kept unless switched off (the benchmark compares both).
+    void SetStreamStatistics(bool enabled);
+
 private:
     void ProcessSip(SipMessage message);
     void ProcessMedia(const std::string& source, const std::string& destination,
@@ -97,4 +105,7 @@ private:
     size_t keptTextBytes = 0;
     uint64_t recordsDropped = 0;
     uint64_t messagesDropped = 0;
+
+    RtpStreamTable streams;
+    bool streamStatistics = true;
 };

@@ -9,6 +9,7 @@ std::vector<SipCallRow> CallTracker::GetCallRows() const {
     std::lock_guard<std::mutex> lock(mutex);
     std::vector<SipCallRow> rows;
     rows.reserve(calls.size());
+    const std::unordered_map<std::string, double> mos = streams.WorstMosByCall();
     for (const auto& [id, call] : calls) {
         SipCallRow row;
         row.callId = call.callId;
@@ -27,6 +28,7 @@ std::vector<SipCallRow> CallTracker::GetCallRows() const {
         row.isInvite = call.isInvite;
         row.displayStatus = DisplayStatus(call);
         row.hangupOrigin = call.hangupOrigin;
+        if (auto it = mos.find(call.callId); it != mos.end()) row.mos = it->second;
         rows.push_back(std::move(row));
     }
     // Same order as GetCalls: by capture time text, ties in Call-ID order.

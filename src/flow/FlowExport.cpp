@@ -6,6 +6,7 @@
 
 #include "capture/Sniffer.h"
 #include "flow/FlowCsv.h"
+#include "flow/StreamReport.h"
 #include "logs/LogPaths.h"
 #include "logs/Trace.h"
 
@@ -20,16 +21,10 @@ bool PrepareFlowFolder(FlowExportResult& result) {
     return false;
 }
 
-}  // namespace
-
-FlowExportResult ExportCallsCsvTo(const std::string& path, const std::vector<SipCall>& calls) {
+// Writes a whole CSV text; on success the message says what was written.
+FlowExportResult WriteCsvText(const std::string& path, const std::string& text, const std::string& doneMessage) {
     FlowExportResult result;
-    if (calls.empty()) {
-        result.message = "Nada exportado: a lista de chamadas esta vazia.";
-        return result;
-    }
     result.path = path;
-    const std::string text = CallsCsvText(calls);
     FILE* f = std::fopen(path.c_str(), "wb");
     if (!f) {
         result.message = "Falha ao exportar CSV (" + path + "): " + std::strerror(errno);
@@ -44,7 +39,40 @@ FlowExportResult ExportCallsCsvTo(const std::string& path, const std::vector<Sip
         return result;
     }
     result.written = true;
-    result.message = "CSV exportado: " + path + " (" + std::to_string(calls.size()) + " registros)";
+    result.message = doneMessage;
+    return result;
+}
+
+}  // namespace
+
+FlowExportResult ExportCallsCsvTo(const std::string& path, const std::vector<SipCall>& calls) {
+    if (calls.empty()) {
+        FlowExportResult result;
+        result.message = "Nada exportado: a lista de chamadas esta vazia.";
+        return result;
+    }
+    return WriteCsvText(path, CallsCsvText(calls),
+                        "CSV exportado: " + path + " (" + std::to_string(calls.size()) + " registros)");
+}
+
+FlowExportResult ExportQualityCsvTo(const std::string& path, const std::vector<RtpStreamReport>& streams) {
+    if (streams.empty()) {
+        FlowExportResult result;
+        result.message = "Nada exportado: nenhum fluxo RTP analisado.";
+        return result;
+    }
+    std::string text = "\xEF\xBB\xBF" + QualityCsvHeaderLine();
+    for (const RtpStreamReport& r : streams) text += QualityCsvLine(r);
+    return WriteCsvText(path, text,
+                        "Qualidade exportada: " + path + " (" + std::to_string(streams.size()) + " fluxos RTP)");
+}
+
+FlowExportResult ExportQualityCsv(const std::vector<RtpStreamReport>& streams) {
+    FlowExportResult result;
+    if (streams.empty()) return ExportQualityCsvTo(std::string(), streams);
+    if (!PrepareFlowFolder(result)) return result;
+    result = ExportQualityCsvTo(LogFilePath(true, FileTimeStamp() + "_qualidade.csv"), streams);
+    Trace(result.message);
     return result;
 }
 

@@ -8,6 +8,7 @@
 
 #include "capture/Packet.h"
 #include "flow/CallTracker.h"
+#include "flow/RtpStreamStats.h"
 
 // What an export did, for the one-line status under the tab's controls.
 struct FlowExportResult {
@@ -24,6 +25,11 @@ FlowExportResult ExportCallsCsv(const std::vector<SipCall>& calls);
 // no file.
 FlowExportResult ExportPacketsPcap(const std::vector<PacketLogEntry>& packets);
 
+// One line per RTP stream with every quality figure, in "<time stamp>_qualidade.csv" (same
+// byte order mark, quoting and line ends as the call list). No streams: no file.
+FlowExportResult ExportQualityCsv(const std::vector<RtpStreamReport>& streams);
+
 // The same, with the file name chosen by the caller (tests and the command line).
 FlowExportResult ExportCallsCsvTo(const std::string& path, const std::vector<SipCall>& calls);
 FlowExportResult ExportPacketsPcapTo(const std::string& path, const std::vector<PacketLogEntry>& packets);
+FlowExportResult ExportQualityCsvTo(const std::string& path, const std::vector<RtpStreamReport>& streams);

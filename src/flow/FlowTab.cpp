@@ -11,6 +11,7 @@
 #include "app/App.h"
 #include "capture/StartError.h"
 #include "flow/FlowExport.h"
+#include "flow/StreamReport.h"
 #include "flow/FlowTabLayout.h"
 #include "logs/LogPaths.h"
 #include "platform/Launcher.h"
@@ -211,6 +212,14 @@ void App::DrawFlowControls(size_t packetCount, const std::vector<SipCallRow>& ca
         flowStatusLine = r.message;
         flowStatusIsError = !r.written;
     }
+    SameLineIfFits(ButtonWidth("Exportar Qualidade"));
+    if (ImGui::Button("Exportar Qualidade")) {
+        const FlowExportResult r = ExportQualityCsv(flowCore.Tracker().GetStreamReports());
+        flowStatusLine = r.message;
+        flowStatusIsError = !r.written;
+    }
+    if (ImGui::IsItemHovered())
+        ImGui::SetTooltip("Um registro por fluxo RTP: perda, jitter e MOS (estimado), em <data>_qualidade.csv");
     SameLineIfFits(CheckboxWidth("Debug Raw"));
     ImGui::Checkbox("Debug Raw", &showRawDebug);
     const FlowEngineCounters engine = flowCore.Counters();
@@ -260,7 +269,7 @@ void App::DrawFlowCallTable(const std::vector<SipCallRow>& calls) {
     const ImGuiTableFlags flags = ImGuiTableFlags_Resizable | ImGuiTableFlags_Reorderable |
                                   ImGuiTableFlags_Sortable | ImGuiTableFlags_RowBg | ImGuiTableFlags_Borders |
                                   ImGuiTableFlags_ScrollY;
-    if (!ImGui::BeginTable("FlowTable", 8, flags, ImVec2(0, 0))) return;
+    if (!ImGui::BeginTable("FlowTable", 9, flags, ImVec2(0, 0))) return;
     ImGui::TableSetupScrollFreeze(0, 1);
     ImGui::TableSetupColumn("Hora", ImGuiTableColumnFlags_WidthFixed, 85);
     ImGui::TableSetupColumn("Method", ImGuiTableColumnFlags_WidthFixed, 80);
@@ -270,6 +279,7 @@ void App::DrawFlowCallTable(const std::vector<SipCallRow>& calls) {
     ImGui::TableSetupColumn("Call-ID", ImGuiTableColumnFlags_WidthStretch);
     ImGui::TableSetupColumn("Estado", ImGuiTableColumnFlags_WidthFixed, 150);
     ImGui::TableSetupColumn("Origem Desl.", ImGuiTableColumnFlags_WidthFixed, 120);
+    ImGui::TableSetupColumn("MOS", ImGuiTableColumnFlags_WidthFixed, 50);
     ImGui::TableHeadersRow();
 
     // Only the rows in view are drawn; the list can hold thousands of records.
@@ -305,6 +315,15 @@ void App::DrawFlowCallTable(const std::vector<SipCallRow>& calls) {
             ImGui::TableSetColumnIndex(7);
             if (call.isInvite)
                 ImGui::TextColored(ImVec4(1.0f, 0.8f, 0.4f, 1.0f), "%s", call.hangupOrigin.c_str());
+
+            // Worst direction of the call; empty while no RTP stream has an estimate.
+            ImGui::TableSetColumnIndex(8);
+            if (call.mos) {
+                static const ImVec4 kBandColours[] = {ImVec4(0.0f, 1.0f, 0.0f, 1.0f), ImVec4(1.0f, 1.0f, 0.0f, 1.0f),
+                                                      ImVec4(1.0f, 0.0f, 0.0f, 1.0f)};
+                ImGui::TextColored(kBandColours[MosBand(*call.mos)], "%s", MosText(*call.mos).c_str());
+                if (ImGui::IsItemHovered()) ImGui::SetTooltip("MOS (estimado), pior sentido da chamada");
+            }
         }
     }
     ImGui::EndTable();

@@ -6,10 +6,22 @@
 
 #include "app/App.h"
 #include "flow/FlowTabLayout.h"
+#include "flow/StreamReport.h"
 
 namespace {
 
 ImU32 ToImU32(const FlowRgba& c) { return IM_COL32(c.r, c.g, c.b, c.a); }
+
+// The stream an RTP flow entry stands for: flow entries join every stream between the two
+// addresses, so the busiest stream of that direction speaks for it.
+const RtpStreamReport* StreamOfEntry(const SipMessage& m, const std::vector<RtpStreamReport>& streams) {
+    const RtpStreamReport* best = nullptr;
+    for (const RtpStreamReport& r : streams) {
+        if (AddressOf(r.source) != m.sourceIp || AddressOf(r.destination) != m.destinationIp) continue;
+        if (!best || r.packets > best->packets) best = &r;
+    }
+    return best;
+}
 
 }  // namespace
 
@@ -28,6 +40,7 @@ void App::DrawFlowLadder() {
     // Only this record is copied: the others' message texts are not needed here.
     const std::optional<SipCall> record = flowCore.Tracker().GetCall(callId);
     const SipCall* call = record ? &*record : nullptr;
+    const std::vector<RtpStreamReport> streams = flowCore.Tracker().GetStreamReports(&callId);
 
     ImGui::BeginChild("LadderView", ImVec2(diagramWidth, avail.y), true, ImGuiWindowFlags_HorizontalScrollbar);
     if (call) {
@@ -63,7 +76,9 @@ void App::DrawFlowLadder() {
             draw->AddLine(ImVec2(a.x1, a.y), ImVec2(a.lineEndX, a.y), colour, 1.5f);
             draw->AddTriangleFilled(ImVec2(a.head[0], a.head[1]), ImVec2(a.head[2], a.head[3]),
                                     ImVec2(a.head[4], a.head[5]), colour);
-            const std::string label = LadderLabel(m);
+            std::string label = LadderLabel(m);
+            if (m.type == SipMsgType::Rtp)
+                if (const RtpStreamReport* r = StreamOfEntry(m, streams)) label += StreamLabelSuffix(*r);
             draw->AddText(ImVec2(a.labelX, a.labelY), ToImU32(kLadderLabelColour), label.c_str());
 
             ImGui::PushID(static_cast<int>(k));
@@ -87,8 +102,19 @@ void App::DrawFlowLadder() {
     ImGui::Spacing();
     ImGui::PushTextWrapPos(0.0f);
     if (call && selectedMessageIndex >= 0 && static_cast<size_t>(selectedMessageIndex) < call->messages.size()) {
-        const std::string& text = call->messages[static_cast<size_t>(selectedMessageIndex)].text;
-        ImGui::TextUnformatted(text.data(), text.data() + text.size());
+        const SipMessage& m = call->messages[static_cast<size_t>(selectedMessageIndex)];
+        ImGui::TextUnformatted(m.text.data(), m.text.data() + m.text.size());
+        // An RTP arrow also shows the quality report of its stream and of the opposite one.
+        if (m.type == SipMsgType::Rtp) {
+            if (const RtpStreamReport* r = StreamOfEntry(m, streams)) {
+                ImGui::PopTextWrapPos();
+                ImGui::Spacing();
+                ImGui::Separator();
+                const std::string report = StreamReportText(*r, ReverseStream(*r, streams));
+                ImGui::TextUnformatted(report.data(), report.data() + report.size());
+                ImGui::PushTextWrapPos(0.0f);
+            }
+        }
     } else {
         ImGui::TextUnformatted("Selecione uma mensagem no diagrama lateral...");
     }

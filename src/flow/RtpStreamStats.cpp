@@ -155,14 +155,16 @@ double JitterBufferReplay::AdaptiveDepthMs(double jitterMs) {
 }
 
 void JitterBufferReplay::Add(double transitMs, double jitterMs) {
-    if (!started || transitMs < minTransitMs) {
-        started = true;
-        minTransitMs = transitMs;
-        return;
+    // Sliding-window minimum: the front is the fastest transit of the last kAnchorWindow.
+    const uint64_t n = count++;
+    while (!window.empty() && window.front().first + kAnchorWindow <= n) window.pop_front();
+    if (!window.empty()) {
+        const double lateness = transitMs - window.front().second;
+        if (lateness > kFixedDepthMs) ++lateFixed;
+        if (lateness > AdaptiveDepthMs(jitterMs)) ++lateAdaptive;
     }
-    const double lateness = transitMs - minTransitMs;
-    if (lateness > kFixedDepthMs) ++lateFixed;
-    if (lateness > AdaptiveDepthMs(jitterMs)) ++lateAdaptive;
+    while (!window.empty() && window.back().second >= transitMs) window.pop_back();
+    window.emplace_back(n, transitMs);
 }
 
 bool RtpStreamStats::IsDuplicate(int64_t ext) {
@@ -233,6 +235,8 @@ void RtpStreamStats::Add(const RtpHeader& h, double arrival, const RtpPayloadInf
                 baseExtended = seq;
                 maxExtended = -1;
                 ext = seq;
+                haveVoice = false;  // new time stamps too: measure jitter and lateness afresh
+                buffer.Restart();
             } else {
                 badSeq = (uint32_t(seq) + 1) & (kSeqMod - 1);
                 counted = false;
@@ -264,7 +268,7 @@ void RtpStreamStats::Add(const RtpHeader& h, double arrival, const RtpPayloadInf
         rtpTimeMs = 0;
         jitterUnits = 0;
         jitterMs = 0;
-        ++jitterSamples;
+        buffer.Restart();  // transit is measured from this packet on
         buffer.Add(0.0, 0.0);
         return;
     }
@@ -323,7 +327,10 @@ bool RtpStreamTable::AddRtp(const std::string& source, const std::string& destin
     key.append(source).push_back('\x01');
     key.append(destination).push_back('\x01');
     AppendSsrc(key, h->ssrc);
-    auto [it, inserted] = index.try_emplace(std::move(key), streams.size());
+    auto found = index.find(key);
+    if (found == index.end() && streams.size() >= kMaxStreams) TrimOldest();
+    auto [it, inserted] = found != index.end() ? std::pair{found, false}
+                                                : index.try_emplace(std::move(key), streams.size());
     if (inserted) {
         Stream s;
         s.callId = callId;
@@ -342,6 +349,18 @@ bool RtpStreamTable::AddRtp(const std::string& source, const std::string& destin
     }
     s.stats.Add(*h, arrival, s.lastInfo);
     return true;
+}
+
+void RtpStreamTable::TrimOldest() {
+    streams.erase(streams.begin(), streams.begin() + std::min(kTrimBlock, streams.size()));
+    index.clear();
+    bySsrc.clear();
+    for (size_t i = 0; i < streams.size(); ++i) {
+        std::string key = streams[i].source + '\x01' + streams[i].destination + '\x01';
+        AppendSsrc(key, streams[i].ssrc);
+        index.emplace(std::move(key), i);
+        bySsrc.emplace(streams[i].ssrc, i);
+    }
 }
 
 bool RtpStreamTable::AddRtcp(const std::string& source, const std::string& /*destination*/,
@@ -440,6 +459,17 @@ std::vector<RtpStreamReport> RtpStreamTable::Reports(const std::string* callId) 
     for (const Stream& s : streams) {
         if (callId && s.callId != *callId) continue;
         out.push_back(Report(s));
+    }
+    return out;
+}
+
+std::unordered_map<std::string, double> RtpStreamTable::WorstMosByCall() const {
+    std::unordered_map<std::string, double> out;
+    for (const Stream& s : streams) {
+        const std::optional<double> mos = Report(s).mosAdaptive;
+        if (!mos) continue;
+        auto [it, inserted] = out.try_emplace(s.callId, *mos);
+        if (!inserted && *mos < it->second) it->second = *mos;
     }
     return out;
 }

@@ -1,5 +1,6 @@
 #pragma once
 #include <array>
+#include <deque>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -46,8 +47,9 @@ RtpPayloadInfo DescribePayload(int payloadType, const std::vector<SdpRtpMap>& sd
 
 // Replays arrivals against RTP time through a receiver's jitter buffer and counts the voice
 // packets it would have to drop as late. A packet is late when it arrives more than the
-// buffer depth after the earliest arrival its timestamp allows, judged by the fastest packet
-// seen so far. The fixed buffer holds `fixedDepthMs`; the adaptive buffer holds four times
+// buffer depth after the earliest arrival its timestamp allows, judged by the fastest of the
+// last kAnchorWindow voice packets: a window rather than the whole call, because the two
+// ends' clocks drift apart by tens of ms per hour and a receiver follows that drift. The fixed buffer holds `fixedDepthMs`; the adaptive buffer holds four times
 // the current interarrival jitter, at least kAdaptiveMinMs and at most kAdaptiveMaxMs.
 struct JitterBufferReplay {
     static constexpr double kFixedDepthMs = 50.0;
@@ -60,8 +62,13 @@ struct JitterBufferReplay {
     void Add(double transitMs, double jitterMs);
     static double AdaptiveDepthMs(double jitterMs);
 
-    bool started = false;
-    double minTransitMs = 0;
+    static constexpr uint64_t kAnchorWindow = 500;  // 10 s of 20 ms packets
+
+    // Restart the anchor (the source restarted its numbering and time stamps).
+    void Restart() { window.clear(); }
+
+    uint64_t count = 0;
+    std::deque<std::pair<uint64_t, double>> window;  // (packet number, transit), increasing transit
     uint64_t lateFixed = 0;
     uint64_t lateAdaptive = 0;
 };
@@ -86,8 +93,9 @@ public:
     double MinDeltaMs() const { return packets > 1 ? minDeltaMs : 0; }
     double MeanDeltaMs() const { return packets > 1 ? (lastArrival - firstArrival) * 1000.0 / double(packets - 1) : 0; }
     double MaxDeltaMs() const { return maxDeltaMs; }
-    // Interarrival jitter (appendix A.8) in ms: after the last voice packet, mean and maximum
-    // over the voice packets.
+    // Interarrival jitter (appendix A.8) in ms: after the last voice packet, and mean and
+    // maximum of the estimate after each voice packet but the first (which has nothing to
+    // compare with).
     double JitterMs() const { return jitterMs; }
     double MeanJitterMs() const { return jitterSamples ? jitterSumMs / double(jitterSamples) : 0; }
     double MaxJitterMs() const { return maxJitterMs; }
@@ -192,6 +200,11 @@ struct RtpStreamReport {
 // that arrive for them. Not thread-safe: the owner locks.
 class RtpStreamTable {
 public:
+    // Bound on the streams kept: a capture running for days must not grow without end. Past
+    // it, the oldest kTrimBlock streams are forgotten at once.
+    static constexpr size_t kMaxStreams = 20000;
+    static constexpr size_t kTrimBlock = 2000;
+
     // An RTP packet from `source` to `destination` ("ip:port" texts) belonging to `callId`;
     // sdpMaps: the call's a=rtpmap lines. False when the payload is not RTP.
     bool AddRtp(const std::string& source, const std::string& destination, std::span<const uint8_t> payload,
@@ -206,6 +219,9 @@ public:
     // Reports of every stream in the order the streams appeared; those of one call only when
     // callId is given.
     std::vector<RtpStreamReport> Reports(const std::string* callId = nullptr) const;
+    // Call-ID -> worst adaptive-buffer MOS among the call's streams (calls without an
+    // estimate are absent).
+    std::unordered_map<std::string, double> WorstMosByCall() const;
 
 private:
     struct Stream {
@@ -222,6 +238,7 @@ private:
         std::vector<std::pair<uint32_t, double>> sentReports;
     };
     RtpStreamReport Report(const Stream& s) const;
+    void TrimOldest();
 
     std::vector<Stream> streams;
     std::unordered_map<std::string, size_t> index;  // source \x01 destination \x01 ssrc

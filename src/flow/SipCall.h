@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "flow/RtpStreamStats.h"
 #include "flow/SipParser.h"
 
 // Where a record's state machine stands. The export and the command line show the text of
@@ -32,6 +33,7 @@ struct SipCall {
     bool isInvite = false;
     std::vector<int32_t> mediaPorts;  // "m=audio" ports of INVITEs and of the connecting 200
     std::string hangupOrigin;         // "Softphone/PC" or "PABX/ROTA"; set once
+    std::vector<SdpRtpMap> rtpMaps;   // a=rtpmap lines of the same SDP bodies
 
     // Final responses seen, kept apart from `messages` so the status of a registration
     // survives when its oldest messages are dropped by the per-record bound.

@@ -135,7 +135,7 @@ TEST(RtpStreamStatsTest, JitterFollowsA8WithThePayloadClock) {
     // J = 5 + 75/16 = 9.6875 units; then J decays by 15/16 per packet. 8 kHz: 1 unit = 0.125 ms.
     EXPECT_NEAR(r.maxJitterMs, 9.6875 * 0.125, 1e-9);
     const double j6 = 9.6875, j7 = j6 * 15 / 16, j8 = j7 * 15 / 16, j9 = j8 * 15 / 16;
-    EXPECT_NEAR(r.meanJitterMs, (5 + j6 + j7 + j8 + j9) * 0.125 / 10, 1e-9);
+    EXPECT_NEAR(r.meanJitterMs, (5 + j6 + j7 + j8 + j9) * 0.125 / 9, 1e-9);
     EXPECT_NEAR(r.maxDeltaMs, 30.0, 1e-6);
     EXPECT_NEAR(r.minDeltaMs, 10.0, 1e-6);
     EXPECT_NEAR(r.meanDeltaMs, 20.0, 1e-6);
@@ -201,6 +201,13 @@ TEST(RtpStreamStatsTest, JitterBufferDropsLatePackets) {
     EXPECT_EQ(h.lateFixed, 100u);
     EXPECT_LT(h.lateAdaptive, 10u);
     EXPECT_GT(*h.mosAdaptive, *h.mosFixed);
+
+    // Ten minutes from a sender whose clock runs 200 ppm slow: 120 ms of drift, which the
+    // receiver follows; nothing is late.
+    RtpStreamTable drift;
+    for (uint32_t i = 0; i < 30000; ++i) AddAt(drift, uint16_t(i), i, i * 0.004);
+    EXPECT_EQ(drift.Reports()[0].lateFixed, 0u);
+    EXPECT_EQ(drift.Reports()[0].lateAdaptive, 0u);
 }
 
 TEST(EModelTest, G711MatchesHandComputedValues) {
@@ -299,6 +306,72 @@ TEST(RtcpTest, ReportsAttachToTheirStreamWithRoundTrip) {
     EXPECT_NEAR(r.oneWayDelayMs, 35.0, 0.05);
     ASSERT_TRUE(r.mosAdaptive);
     EXPECT_NEAR(*r.mosAdaptive, emodel::EstimateMos(*emodel::ImpairmentFor("G711a"), 0, 35.0), 1e-3);
+}
+
+}  // namespace
+
+#include "flow/StreamReport.h"
+
+namespace {
+
+TEST(StreamReportTest, ListLineReportTextAndMosBands) {
+    RtpStreamTable table;
+    for (uint32_t i = 0; i < 100; ++i)
+        if (i != 40) AddAt(table, uint16_t(i), i);
+    for (uint32_t i = 0; i < 100; ++i) {
+        auto bytes = RtpBytes(8, uint16_t(i), i * 160, 0xABCDEF01);
+        table.AddRtp("10.0.0.2:5000", "10.0.0.1:4000", bytes, 100.0 + i * 0.020, "call;x", kNoMaps);
+    }
+    const std::vector<RtpStreamReport> all = table.Reports();
+    ASSERT_EQ(all.size(), 2u);
+    EXPECT_EQ(StreamListHeaderLine(),
+              "call_id;source;destination;ssrc;payload_type;codec;packets;expected;lost;loss_pct;duplicates;"
+              "max_delta_ms;mean_jitter_ms;max_jitter_ms;mos\n");
+    const double mos = *all[0].mosAdaptive;
+    EXPECT_EQ(StreamListLine(all[0]), "call;10.0.0.1:4000;10.0.0.2:5000;0x11223344;8;G711a;99;100;1;1.00;0;40.000;"
+                                      "0.000;0.000;" + MosText(mos) + "\n");
+    // A Call-ID with the separator in it is quoted, so the columns stay in place.
+    EXPECT_EQ(StreamListLine(all[1]).rfind("\"call;x\";10.0.0.2:5000;", 0), 0u);
+
+    EXPECT_EQ(ReverseStream(all[0], all), &all[1]);
+    const std::string text = StreamReportText(all[0], ReverseStream(all[0], all));
+    EXPECT_NE(text.find("MOS (estimado)"), std::string::npos);
+    EXPECT_NE(text.find("0x11223344"), std::string::npos);
+    EXPECT_NE(text.find("0xABCDEF01"), std::string::npos);  // both directions side by side
+    EXPECT_EQ(text.find("RTCP"), text.find("RTCP perda"));    // no RTCP rows without reports
+
+    EXPECT_EQ(WorstMos(all), std::min(*all[0].mosAdaptive, *all[1].mosAdaptive));
+    EXPECT_FALSE(WorstMos({}));
+    EXPECT_EQ(MosBand(4.0), 0);
+    EXPECT_EQ(MosBand(3.996), 0);  // shown as 4.00
+    EXPECT_EQ(MosBand(3.99), 1);
+    EXPECT_EQ(MosBand(3.6), 1);
+    EXPECT_EQ(MosBand(3.59), 2);
+    EXPECT_EQ(StreamLabelSuffix(all[0]), " | perda 1.0% | jitter 0.0 ms");
+}
+
+}  // namespace
+
+namespace {
+
+TEST(RtpStreamTableTest, OldestStreamsGoPastTheBound) {
+    RtpStreamTable table;
+    auto add = [&](uint32_t ssrc, uint16_t seq) {
+        auto bytes = RtpBytes(8, seq, seq * 160u, ssrc, 20);
+        table.AddRtp("10.0.0.1:4000", "10.0.0.2:5000", bytes, seq * 0.02, "c", kNoMaps);
+    };
+    for (uint32_t i = 0; i < RtpStreamTable::kMaxStreams; ++i) add(i, 1);
+    EXPECT_EQ(table.Size(), RtpStreamTable::kMaxStreams);
+    add(RtpStreamTable::kMaxStreams, 1);  // one more: the oldest block goes
+    EXPECT_EQ(table.Size(), RtpStreamTable::kMaxStreams - RtpStreamTable::kTrimBlock + 1);
+    // Streams kept still find their own entry after the re-indexing.
+    add(RtpStreamTable::kMaxStreams - 1, 2);
+    add(RtpStreamTable::kMaxStreams, 2);
+    const auto reports = table.Reports();
+    EXPECT_EQ(reports.size(), table.Size());
+    EXPECT_EQ(reports.front().ssrc, RtpStreamTable::kTrimBlock);
+    EXPECT_EQ(reports.back().packets, 2u);
+    EXPECT_EQ(reports[reports.size() - 2].packets, 2u);
 }
 
 }  // namespace

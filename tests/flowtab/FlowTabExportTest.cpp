@@ -207,3 +207,43 @@ TEST_F(FlowTabExport, PcapReadsBackWithTheCapturedLinkType) {
     EXPECT_EQ(rawReader.LinkType(), kLinkRaw);
     rawReader.Stop();
 }
+
+namespace {
+
+TEST_F(FlowTabExport, QualityExportWritesOneLinePerStreamBesideTheCallList) {
+    CallTracker tracker;
+    Feed(tracker, ReadCapture("01_basic_call_caller_bye.pcap"));
+    const FlowExportResult none = ExportQualityCsv({});
+    EXPECT_FALSE(none.written);
+    EXPECT_EQ(FilesInFlowFolder(), 0u);
+
+    const FlowExportResult r = ExportQualityCsv(tracker.GetStreamReports());
+    ASSERT_TRUE(r.written) << r.message;
+    EXPECT_EQ(fs::path(r.path).parent_path(), fs::path(FlowLogDirectory()));
+    const std::string name = fs::path(r.path).filename().string();
+    EXPECT_EQ(name.size(), 15u + std::string("_qualidade.csv").size()) << name;
+    EXPECT_EQ(name.substr(15), "_qualidade.csv");
+
+    const std::string text = ReadFile(r.path);
+    ASSERT_GE(text.size(), 3u);
+    EXPECT_EQ(text.substr(0, 3), "\xEF\xBB\xBF");
+    const auto rows = CsvRows(text.substr(3));
+    ASSERT_EQ(rows.size(), 3u);  // header + one line per direction
+    const size_t columns = rows[0].size();
+    EXPECT_EQ(rows[0][0], "Call-ID");
+    EXPECT_EQ(rows[0][22], "MOS (estimado)");
+    for (size_t i = 1; i < rows.size(); ++i) {
+        ASSERT_EQ(rows[i].size(), columns);
+        EXPECT_EQ(rows[i][0], "1-21527@192.168.1.50");
+        EXPECT_EQ(rows[i][5], "G711a");
+        EXPECT_EQ(rows[i][6], "100");  // packets
+        EXPECT_EQ(rows[i][8], "0");    // lost
+        EXPECT_FALSE(rows[i][22].empty());
+    }
+    // The call list export is not touched by it: still ten columns.
+    const FlowExportResult calls = ExportCallsCsv(tracker.GetCalls());
+    ASSERT_TRUE(calls.written);
+    EXPECT_EQ(CsvRows(ReadFile(calls.path).substr(3))[1].size(), 10u);
+}
+
+}  // namespace

@@ -405,3 +405,31 @@ TEST_F(FlowTabFrame, DeviceComboSharesTheSelectionWithTheMtrTab) {
     EXPECT_EQ(app().selectedDevice, 0);
     EXPECT_TRUE(h.HasText("Primeira placa", true));
 }
+
+TEST_F(FlowTabFrame, CallQualityInTheTableTheArrowsAndTheStreamReport) {
+    Capture(ReadCapture("01_basic_call_caller_bye.pcap"));
+    Capture(ReadCapture("04_call_busy_486.pcap"));
+    Drain();
+    // Loss-free G.711 both ways: "MOS" is green-band 4.36 at the end of the row; a call
+    // without RTP has an empty cell.
+    const auto row = h.FindText("1-21527@192.168.1.50");
+    ASSERT_TRUE(row) << h.AllText("FlowList");
+    const size_t origin = row->text.find("Softphone/PC");
+    ASSERT_NE(origin, std::string::npos) << row->text;
+    EXPECT_NE(row->text.find("4.36", origin), std::string::npos) << row->text;
+    const auto busy = h.FindText("1-21802@10.0.20.15");
+    ASSERT_TRUE(busy);
+    EXPECT_EQ(busy->text.find("4.36"), std::string::npos) << busy->text;
+
+    ASSERT_TRUE(h.ClickText("1-21527@192.168.1.50"));
+    h.Frame();
+    const auto arrow = h.FindText("RTP (G711a/PT:8) - 100 [");
+    ASSERT_TRUE(arrow) << h.AllText("LadderView");
+    EXPECT_NE(arrow->text.find("b] | perda 0.0% | jitter 0.0 ms"), std::string::npos) << arrow->text;
+    ASSERT_TRUE(h.ClickText("| perda 0.0%"));
+    h.Frame();
+    const std::string panel = h.AllText("MsgDetails");
+    EXPECT_NE(panel.find("MOS (estimado)"), std::string::npos) << panel;
+    EXPECT_NE(panel.find("0x5A3C91E2"), std::string::npos) << panel;  // both directions
+    EXPECT_NE(panel.find("0xDEE0EE8F"), std::string::npos) << panel;
+}

@@ -2,6 +2,7 @@
 # Installs the Debian packages this project needs, only those that are missing.
 #   scripts/deps.sh build   libraries and tools to build and run the application
 #   scripts/deps.sh test    the above plus everything the test suite starts
+#   scripts/deps.sh windows the cross compilers, Wine and what the Windows sources need
 set -euo pipefail
 
 BUILD_PKGS=(build-essential cmake pkg-config libimgui-dev libsdl2-dev libgl-dev libx11-dev
@@ -11,8 +12,18 @@ TEST_PKGS=(clang libclang-rt-14-dev libgtest-dev libgmock-dev googletest
            iproute2 iputils-ping python3 tcpdump tcpreplay tshark mtr-tiny sip-tester sngrep
            pulseaudio pulseaudio-utils sox openssl curl ca-certificates libcap2-bin)
 
-want=("${BUILD_PKGS[@]}")
-if [ "${1:-build}" = "test" ]; then want+=("${TEST_PKGS[@]}"); fi
+# The -posix MinGW compilers (std::thread and std::mutex need them), Wine to run the
+# tests, and what fetching and building the Debian source packages of ImGui and libpcap needs.
+WINDOWS_PKGS=(g++-mingw-w64-x86-64 gcc-mingw-w64-x86-64 mingw-w64-tools binutils-mingw-w64-x86-64
+              wine64 wine flex bison dpkg-dev googletest cmake xvfb xdotool x11-utils imagemagick
+              python3 zip unzip)
+
+case "${1:-build}" in
+  build) want=("${BUILD_PKGS[@]}") ;;
+  test) want=("${BUILD_PKGS[@]}" "${TEST_PKGS[@]}") ;;
+  windows) want=("${WINDOWS_PKGS[@]}") ;;
+  *) echo "usage: $0 [build|test|windows]" >&2; exit 2 ;;
+esac
 
 missing=()
 for p in "${want[@]}"; do

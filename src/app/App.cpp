@@ -4,14 +4,13 @@
 
 #include "app/Password.h"
 #include "logs/Trace.h"
+#include "platform/PlatformTexts.h"
 #include "platform/gui/Keys.h"
 #include "platform/gui/MainWindow.h"
 #include "platform/gui/TrayIcon.h"
 
 namespace {
 
-constexpr const char* kNoDeviceText =
-    "Nenhum dispositivo encontrado (Verifique permissoes de captura)";
 constexpr const char* kTrayTip = "Orvanta Connect";
 constexpr const char* kTrayOpenItem = "Abrir Orvanta Connect";
 // While hidden or minimised nothing is on screen; wait for events instead of spinning.
@@ -75,7 +74,7 @@ std::vector<NetDevice> DevicesOrPlaceholder(std::vector<NetDevice> found) {
     // The MTR and Flow device combos always need one line to show.
     if (found.empty()) {
         NetDevice placeholder;
-        placeholder.description = kNoDeviceText;
+        placeholder.description = platform::Texts().noDevice;
         found.push_back(placeholder);
     }
     return found;

@@ -1,11 +1,11 @@
 #include <cstring>
 
 #include <imgui.h>
-#include <openssl/crypto.h>
 
 #include "app/App.h"
 #include "app/Password.h"
 #include "logs/Trace.h"
+#include "platform/gui/Digest.h"
 
 void App::DrawLockScreen() {
     // Position is set every frame so the dialog stays centred when the window is resized.
@@ -34,6 +34,6 @@ void App::TryUnlock() {
     if (!PasswordMatchesDigest(typed, lockPasswordDigest)) return;
     unlocked = true;
     // All 64 bytes, not just up to the NUL; cleanse so the wipe is not optimised away.
-    OPENSSL_cleanse(passwordInput, sizeof(passwordInput));
+    platform::WipeSecret(passwordInput, sizeof(passwordInput));
     Trace("Unlocked");
 }

@@ -8,6 +8,7 @@
 #include <span>
 
 #include "logs/Trace.h"
+#include "platform/CaptureLibrary.h"
 
 namespace {
 
@@ -82,6 +83,10 @@ bool Sniffer::Init(const std::string& filter, const std::string& deviceName, con
     ResetCounters();
 
     char errbuf[PCAP_ERRBUF_SIZE] = {};
+    if (!platform::CaptureLibraryAvailable()) {
+        Fail(StartError::CaptureLibraryMissing, {});
+        return false;
+    }
     DeviceList list;
     if (pcap_findalldevs(&list.head, errbuf) == -1) {
         Trace(std::string("Error in pcap_findalldevs: ") + errbuf);
@@ -174,6 +179,10 @@ bool Sniffer::InitOffline(const std::string& path, const std::string& filter, co
 
     char errbuf[PCAP_ERRBUF_SIZE] = {};
     live = false;
+    if (!platform::CaptureLibraryAvailable()) {
+        Fail(StartError::CaptureLibraryMissing, {});
+        return false;
+    }
     handle = pcap_open_offline(path.c_str(), errbuf);
     if (!handle) {
         Trace(std::string("pcap_open_offline failed: ") + errbuf);
@@ -194,8 +203,7 @@ void Sniffer::Start(ReplyCallback onReply, PacketCallback onPacket) {
     try {
         captureThread = std::thread(&Sniffer::SnifferLoop, this, std::move(onReply), std::move(onPacket));
     } catch (...) {
-        loopActive.store(false);
-        loopActive.notify_all();
+        EndLoop();
         throw;  // std::system_error(resource_unavailable_try_again); running stays true
     }
 }
@@ -218,7 +226,10 @@ void Sniffer::Stop() {
     live = false;
 }
 
-void Sniffer::WaitLoopEnd() const { loopActive.wait(true); }
+void Sniffer::WaitLoopEnd() const {
+    std::unique_lock<std::mutex> lock(loopEndMutex);
+    loopEnded.wait(lock, [this] { return !loopActive.load(); });
+}
 
 std::string Sniffer::LoopError() const { return loopActive.load() ? std::string() : loopError; }
 
@@ -315,8 +326,16 @@ void Sniffer::SnifferLoop(ReplyCallback onReply, PacketCallback onPacket) {
     Trace("Sniffer Capture Loop Ended");
     onReply = nullptr;
     onPacket = nullptr;
-    loopActive.store(false);
-    loopActive.notify_all();
+    EndLoop();
+}
+
+void Sniffer::EndLoop() {
+    {
+        // Under the mutex, so a waiter between its test and its sleep cannot miss it.
+        std::lock_guard<std::mutex> lock(loopEndMutex);
+        loopActive.store(false);
+    }
+    loopEnded.notify_all();
 }
 
 bool SavePacketsToPcap(const std::string& path, const std::vector<PacketLogEntry>& entries) {

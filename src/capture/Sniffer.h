@@ -1,7 +1,9 @@
 #pragma once
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -70,6 +72,7 @@ public:
     KernelStats Stats() const;
 
 private:
+    void EndLoop();  // loopActive false, waiters woken
     void SnifferLoop(ReplyCallback onReply, PacketCallback onPacket);
 
     std::atomic<bool> running{false};
@@ -77,6 +80,10 @@ private:
     pcap_t* handle = nullptr;
     pcap_dumper_t* dumper = nullptr;
     std::atomic<bool> loopActive{false};
+    // WaitLoopEnd sleeps on this rather than on std::atomic::wait, which can miss its
+    // wake-up in libstdc++ 12 where the system has no futex (the MinGW build).
+    mutable std::mutex loopEndMutex;
+    mutable std::condition_variable loopEnded;
     StartError lastError = StartError::None;
     std::string lastErrorDetail;
     int linkType = -1;  // pcap_datalink of the open handle, read once at open

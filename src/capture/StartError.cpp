@@ -2,12 +2,14 @@
 
 #include <cerrno>
 
+#include "platform/PlatformTexts.h"
+
 std::string StartErrorText(StartError error) {
     switch (error) {
         case StartError::None: return {};
         case StartError::NoCaptureRights:
-            return "A captura precisa de root ou das permissoes CAP_NET_RAW e CAP_NET_ADMIN "
-                   "(setcap cap_net_raw,cap_net_admin=eip no executavel).";
+            return platform::Texts().noCaptureRights;
+        case StartError::CaptureLibraryMissing: return platform::Texts().captureLibraryMissing;
         case StartError::DeviceNotFound: return "Interface de captura nao encontrada.";
         case StartError::CaptureOpenFailed: return "Nao foi possivel abrir a interface de captura.";
         case StartError::FilterRejected: return "O filtro de captura foi recusado.";

@@ -5,7 +5,8 @@
 // (the capture and probe layers); the tabs and the command line turn it into text.
 enum class StartError {
     None,
-    NoCaptureRights,   // CAP_NET_RAW / CAP_NET_ADMIN missing
+    NoCaptureRights,   // CAP_NET_RAW / CAP_NET_ADMIN missing (administrator rights on Windows)
+    CaptureLibraryMissing, // the capture driver's library is not installed
     DeviceNotFound,
     CaptureOpenFailed, // libpcap refused to open the device for another reason
     FilterRejected,

@@ -2,7 +2,10 @@
 #include <cstdio>
 
 #include "capture/Sniffer.h"
+#include "capture/StartError.h"
 #include "cli/Command.h"
+#include "platform/CaptureLibrary.h"
+#include "platform/PlatformTexts.h"
 
 namespace {
 
@@ -11,10 +14,14 @@ int RunDevices(const std::vector<std::string>& args) {
         std::fprintf(stderr, "uso: orvanta-cli devices\n");
         return kExitUsage;
     }
+    if (!platform::CaptureLibraryAvailable()) {
+        std::fprintf(stderr, "orvanta-cli: %s\n", StartErrorText(StartError::CaptureLibraryMissing).c_str());
+        return kExitFailure;
+    }
     Sniffer sniffer;
     const std::vector<NetDevice> devices = sniffer.ListDevices();
     if (devices.empty()) {
-        std::fprintf(stderr, "orvanta-cli: Nenhum dispositivo encontrado (Verifique permissoes de captura)\n");
+        std::fprintf(stderr, "orvanta-cli: %s\n", platform::Texts().noDevice);
         return kExitFailure;
     }
     for (const NetDevice& d : devices) std::printf("%s\t%s\n", d.name.c_str(), d.description.c_str());

@@ -84,10 +84,8 @@ int RunMtr(const std::vector<std::string>& args) {
         std::fprintf(stderr, "Nao foi possivel iniciar o MTR.%s%s\n", cause.empty() ? "" : " ", cause.c_str());
         return kExitFailure;
     }
-    struct sigaction sa {};
-    sa.sa_handler = OnInterrupt;
-    sigaction(SIGINT, &sa, nullptr);
-    sigaction(SIGTERM, &sa, nullptr);
+    std::signal(SIGINT, OnInterrupt);
+    std::signal(SIGTERM, OnInterrupt);
     while (!core.ProbingFinished() && !gInterrupted.load() && core.State() == MtrRunState::Running)
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     core.Stop();

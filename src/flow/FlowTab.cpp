@@ -14,6 +14,7 @@
 #include "flow/StreamReport.h"
 #include "flow/FlowTabLayout.h"
 #include "logs/LogPaths.h"
+#include "platform/ExecutablePath.h"
 #include "platform/Launcher.h"
 
 namespace {
@@ -190,7 +191,7 @@ void App::DrawFlowControls(size_t packetCount, const std::vector<SipCallRow>& ca
     if (ImGui::Button("Importar PCAP")) {
         flowImportOpen = !flowImportOpen;
         if (flowImportOpen) {
-            const std::string folder = FlowLogDirectory() + "/";
+            const std::string folder = FlowLogDirectory() + platform::PathSeparator();
             if (flowImportPath[0] == '\0') {
                 // The text field leaves old bytes behind its terminator: terminate explicitly.
                 const size_t n = folder.copy(flowImportPath, sizeof(flowImportPath) - 1);

@@ -31,12 +31,16 @@ std::string ExecutableDirectory() {
     return DirectoryOfPath(platform::ExecutablePath());
 }
 
-std::string LogsDirectory() { return ExecutableDirectory() + "/LOGS"; }
-std::string MtrLogDirectory() { return LogsDirectory() + "/mtr"; }
-std::string FlowLogDirectory() { return LogsDirectory() + "/flow"; }
+namespace {
+std::string Join(const std::string& dir, const char* name) { return dir + platform::PathSeparator() + name; }
+}  // namespace
+
+std::string LogsDirectory() { return Join(ExecutableDirectory(), "LOGS"); }
+std::string MtrLogDirectory() { return Join(LogsDirectory(), "mtr"); }
+std::string FlowLogDirectory() { return Join(LogsDirectory(), "flow"); }
 
 std::string LogFilePath(bool flowFolder, const std::string& fileName) {
-    return (flowFolder ? FlowLogDirectory() : MtrLogDirectory()) + "/" + fileName;
+    return Join(flowFolder ? FlowLogDirectory() : MtrLogDirectory(), fileName.c_str());
 }
 
 std::string FileTimeStamp() {

@@ -10,6 +10,7 @@
 #include "logs/LogPaths.h"
 #include "logs/Trace.h"
 #include "platform/Capabilities.h"
+#include "platform/PlatformTexts.h"
 
 int32_t MtrSequenceSpace(int32_t protocol) {
     return protocol == kProbeIcmp ? 65536 : 65536 - kProbeBasePort;
@@ -135,7 +136,7 @@ bool MtrCore::StartRun(const std::string& targetHost, const std::string& deviceN
             opened = sniffer.Init(filter, deviceName, path);
             if (!opened) {
                 Trace("Failed to initialize Sniffer filter: " + filter);
-                std::fprintf(stderr, "Failed to initialize Sniffer (Check libpcap capture rights)\n");
+                std::fprintf(stderr, "%s\n", platform::Texts().snifferInitFailed);
                 std::fflush(stderr);
             }
         } else {

@@ -11,6 +11,7 @@
 #include "logs/LogPaths.h"
 #include "mtr/MtrTabFormat.h"
 #include "platform/Launcher.h"
+#include "platform/PlatformTexts.h"
 
 namespace {
 
@@ -115,7 +116,7 @@ void App::DrawMtrTab() {
     ImGui::EndChild();
 
     ImGui::Spacing();
-    ImGui::Text("Captura de Pacotes em Tempo Real (libpcap)");
+    ImGui::TextUnformatted(platform::Texts().captureHeading);
     ImGui::BeginChild("LogPanel", ImVec2(0.0f, 0.0f), true);
     constexpr ImGuiTableFlags kLogFlags =
         ImGuiTableFlags_RowBg | ImGuiTableFlags_Borders | ImGuiTableFlags_ScrollY;

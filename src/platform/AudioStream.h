@@ -49,6 +49,8 @@ public:
 private:
     static void Trampoline(void* self, uint8_t* stream, int len);
     uint32_t device = 0;
+    struct Native;             // the system's own stream state where it needs more than an id
+    Native* native = nullptr;
     bool capture = false;
     std::string lastError;
     CaptureCallback onCapture;

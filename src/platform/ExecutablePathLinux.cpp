@@ -17,4 +17,6 @@ std::string ExecutablePath() {
     }
 }
 
+char PathSeparator() { return '/'; }
+
 }  // namespace platform

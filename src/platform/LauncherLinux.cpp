@@ -63,4 +63,36 @@ bool LaunchFirstAvailable(const std::vector<std::vector<std::string>>& commands)
     return false;
 }
 
+bool CanOpenFolders() { return ProgramExists("xdg-open"); }
+
+bool OpenSettings(SettingsPanel panel) {
+    switch (panel) {
+        case SettingsPanel::Network:
+            return LaunchFirstAvailable({
+                {"nm-connection-editor"},
+                {"gnome-control-center", "network"},
+                {"systemsettings", "kcm_networkmanagement"},
+                {"xfce4-settings-manager"},
+                {"nm-applet"},
+            });
+        case SettingsPanel::Sound:
+            return LaunchFirstAvailable({
+                {"pavucontrol"},
+                {"pavucontrol-qt"},
+                {"gnome-control-center", "sound"},
+                {"systemsettings", "kcm_pulseaudio"},
+                {"xfce4-mixer"},
+            });
+        case SettingsPanel::System:
+            return LaunchFirstAvailable({
+                {"gnome-control-center"},
+                {"systemsettings"},
+                {"xfce4-settings-manager"},
+                {"mate-control-center"},
+                {"lxqt-config"},
+            });
+    }
+    return false;
+}
+
 }  // namespace platform

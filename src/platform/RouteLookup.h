@@ -34,8 +34,9 @@ struct InterfaceInfo {
 
 bool LookupInterface(int ifIndex, InterfaceInfo& out);
 
-// Sends complete link-layer frames out of one interface (AF_PACKET), whatever device a
-// capture is running on. Needs CAP_NET_RAW.
+// Sends complete link-layer frames out of one interface, whatever device a capture is
+// running on: a packet socket (needs CAP_NET_RAW), or where the system has none, a handle of
+// the capture driver opened on that interface.
 class LinkSender {
 public:
     LinkSender() = default;
@@ -44,13 +45,14 @@ public:
     LinkSender& operator=(const LinkSender&) = delete;
 
     bool Open(int ifIndex);
-    bool IsOpenOn(int ifIndex) const { return fd >= 0 && ifIndex == boundIndex; }
+    bool IsOpenOn(int ifIndex) const { return (fd >= 0 || capture) && ifIndex == boundIndex; }
     // 0 on success, else the errno value.
     int Send(const uint8_t* frame, size_t length);
     void Close();
 
 private:
     int fd = -1;
+    void* capture = nullptr;  // capture-driver handle where frames leave through it
     int boundIndex = 0;
 };
 

@@ -11,6 +11,12 @@ std::string HostName();
 // Release of the running kernel (for example "6.1.0-18-amd64"); empty when unknown.
 std::string KernelRelease();
 
+// Facts the system reports through a call of its own (Windows). Where they are read from
+// text files instead (/proc/meminfo, os-release on Linux), these give nothing and the
+// dashboard parses the files.
+bool NativeMemoryStatus(uint64_t& totalBytes, uint64_t& availableBytes);
+std::string NativeOsText();  // e.g. "Windows 11 (10.0.22631)"; empty where not provided
+
 // Whole contents of a small text file such as /proc/meminfo; false when it cannot be read.
 bool ReadSmallTextFile(const std::string& path, std::string& text);
 

@@ -25,6 +25,10 @@ std::string KernelRelease() {
     return u.release;
 }
 
+bool NativeMemoryStatus(uint64_t&, uint64_t&) { return false; }
+
+std::string NativeOsText() { return {}; }
+
 bool ReadSmallTextFile(const std::string& path, std::string& text) {
     std::ifstream in(path, std::ios::binary);
     if (!in) return false;

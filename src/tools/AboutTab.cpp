@@ -1,6 +1,7 @@
 #include <imgui.h>
 
 #include "app/App.h"
+#include "platform/PlatformTexts.h"
 
 namespace {
 
@@ -55,32 +56,9 @@ void DrawCreditsTab() {
         "Este software utiliza componentes de terceiros. Abaixo estão os créditos e informações de "
         "licenciamento correspondentes:");
     ImGui::Spacing();
-    if (ImGui::CollapsingHeader("1. LIBPCAP (Packet Capture Library)")) {
-        ImGui::BulletText("Desenvolvedor: The Tcpdump Group.");
-        ImGui::BulletText("Uso: Captura de pacotes de rede para as funcionalidades de MTR e Flow.");
-        ImGui::BulletText("Licença: Licença BSD (3 cláusulas).");
-        ImGui::BulletText("Créditos: Agradecemos à equipe do projeto tcpdump pelo desenvolvimento da libpcap.");
-        ImGui::BulletText("Site: https://www.tcpdump.org/");
-    }
-    if (ImGui::CollapsingHeader("2. IMGUI (Dear ImGui)")) {
-        ImGui::BulletText("Desenvolvedor: Omar Cornut e colaboradores.");
-        ImGui::BulletText("Uso: Interface Gráfica (GUI) da aplicação.");
-        ImGui::BulletText("Licença: Licença MIT (Permissiva).");
-        ImGui::BulletText("Código-fonte: https://github.com/ocornut/imgui");
-    }
-    if (ImGui::CollapsingHeader("3. SDL2 / OPENGL")) {
-        ImGui::BulletText("Desenvolvedor: Projeto SDL (Simple DirectMedia Layer) e The Khronos Group (OpenGL).");
-        ImGui::BulletText("Uso: Janela, teclado, mouse, áudio e renderização acelerada por hardware.");
-        ImGui::BulletText("Licença: zlib (SDL2); implementação OpenGL do sistema (Mesa: Licença MIT).");
-    }
-    if (ImGui::CollapsingHeader("4. OUTROS COMPONENTES")) {
-        ImGui::BulletText("libcurl (Daniel Stenberg e colaboradores, licença curl): consulta do IP público.");
-        ImGui::BulletText("libpulse (projeto PulseAudio, LGPL 2.1): volume do microfone.");
-        ImGui::BulletText("Xlib (X.Org Foundation, licença MIT/X11): ícone na área de notificação.");
-        ImGui::BulletText("OpenSSL libcrypto (Licença Apache 2.0): verificação da senha de acesso.");
-        ImGui::BulletText("GoogleTest (Google, Licença BSD de 3 cláusulas): testes automatizados.");
-        ImGui::BulletText(
-            "Biblioteca padrão C++ (GNU libstdc++), compiladores GCC/Clang e CMake na compilação.");
+    for (const auto& section : platform::Texts().credits) {
+        if (!ImGui::CollapsingHeader(section.header)) continue;
+        for (const char* line : section.lines) ImGui::BulletText("%s", line);
     }
     ImGui::Spacing();
     ImGui::Separator();

@@ -1,6 +1,7 @@
 #include <imgui.h>
 
 #include "app/App.h"
+#include "platform/PlatformTexts.h"
 #include "tools/QuickTools.h"
 
 namespace {
@@ -17,8 +18,7 @@ ImVec4 MeterColour(float level) {
 }  // namespace
 
 void App::DrawAudioTab() {
-    static const char* const kNoDeviceText =
-        "Nao ha dispositivos de audio ativos ou identificados como usaveis pelo sistema.";
+    const char* const kNoDeviceText = platform::Texts().noAudioDevices;
     // The device count is asked every frame. The modal message comes back on every visit to
     // the tab while no device exists, but not after "OK" within the same visit: a modal that
     // reopened at once would block the tab bar and keep the user on this tab for good.

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "app/App.h"
+#include "platform/PlatformTexts.h"
 #include "tools/QuickTools.h"
 
 namespace {
@@ -56,7 +57,7 @@ void App::DrawHomeTab() {
 
         ImGui::TableNextRow();
         ImGui::TableSetColumnIndex(0);
-        ImGui::Text("Espaco em Disco (/):");
+        ImGui::TextUnformatted(platform::Texts().diskRowLabel);
         ImGui::TableSetColumnIndex(1);
         ImGui::ProgressBar(DiskUsedFraction(systemInfo), ImVec2(-1.0f, 0.0f), "");
         FiguresOverBarEnd(DiskFiguresText(systemInfo));

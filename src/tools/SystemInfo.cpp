@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <sstream>
 
+#include "platform/PlatformTexts.h"
+
 namespace {
 
 constexpr double kGiB = 1024.0 * 1024.0 * 1024.0;
@@ -93,19 +95,27 @@ SystemInfo CollectSystemInfo() {
     if (info.computerName.empty()) info.computerName = "Unknown";
 
     std::string text;
-    std::string pretty;
-    if (platform::ReadSmallTextFile("/etc/os-release", text) || platform::ReadSmallTextFile("/usr/lib/os-release", text))
-        pretty = ParseOsReleasePrettyName(text);
-    info.osText = OsDisplayText(pretty, platform::KernelRelease());
+    info.osText = platform::NativeOsText();
+    if (info.osText.empty()) {
+        std::string pretty;
+        if (platform::ReadSmallTextFile("/etc/os-release", text) ||
+            platform::ReadSmallTextFile("/usr/lib/os-release", text))
+            pretty = ParseOsReleasePrettyName(text);
+        info.osText = OsDisplayText(pretty, platform::KernelRelease());
+    }
 
+    uint64_t memTotal = 0, memAvail = 0;
     double total = 0, avail = 0;
-    if (platform::ReadSmallTextFile("/proc/meminfo", text) && ParseMemInfo(text, total, avail)) {
+    if (platform::NativeMemoryStatus(memTotal, memAvail)) {
+        info.ramTotalGb = static_cast<double>(memTotal) / kGiB;
+        info.ramAvailableGb = static_cast<double>(memAvail) / kGiB;
+    } else if (platform::ReadSmallTextFile("/proc/meminfo", text) && ParseMemInfo(text, total, avail)) {
         info.ramTotalGb = total / kGiB;
         info.ramAvailableGb = avail / kGiB;
     }
 
     uint64_t diskTotal = 0, diskAvail = 0;
-    if (platform::FileSystemSpace("/", diskTotal, diskAvail)) {
+    if (platform::FileSystemSpace(platform::Texts().systemDiskPath, diskTotal, diskAvail)) {
         info.diskTotalGb = static_cast<double>(diskTotal) / kGiB;
         info.diskFreeGb = static_cast<double>(diskAvail) / kGiB;
     }

@@ -1,6 +1,8 @@
 // The decoder on frames built here: lengths, link layer, IPv4 and transport rules, replies.
 #include <gtest/gtest.h>
 
+#include "lib/TestEnv.h"
+
 #include <cstdlib>
 #include <ctime>
 
@@ -99,8 +101,7 @@ TEST(DecodeIpv4Fields, OtherProtocolKeepsTheTtlText) {
 }
 
 TEST(DecodeIpv4Fields, TimeLengthsAndRawData) {
-    setenv("TZ", "UTC", 1);
-    tzset();
+    UseUtcLocalTime();
     const Bytes frame = Ethernet(kEthIpv4, Ipv4(kRouter, kUs, 17, Udp(53, 33440)));
     Decoded d = DecodeBytes(frame, kLinkEthernet, {1700000001, 5999, 1514});
     EXPECT_EQ(d.entry.time, "22:13:21.005");

@@ -1,5 +1,6 @@
 #pragma once
 // Test helpers that write and read savefiles with libpcap itself, independent of Sniffer.
+#include "lib/TestEnv.h"
 #include <pcap/pcap.h>
 
 #include <cstdint>
@@ -65,7 +66,7 @@ struct TempDir {
     std::filesystem::path path;
     TempDir() {
         std::string templ = (std::filesystem::temp_directory_path() / "oc-capture-XXXXXX").string();
-        if (mkdtemp(templ.data())) path = templ;
+        if (MakeTempDirectory(templ)) path = templ;
     }
     ~TempDir() {
         std::error_code ec;

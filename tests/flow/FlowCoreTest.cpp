@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include "lib/TestEnv.h"
+
 #include <pcap/pcap.h>
 
 #include <atomic>
@@ -114,7 +116,7 @@ TEST(FlowCoreLifecycle, StopWhileIdleAndFailedStarts) {
     EXPECT_FALSE(core.IsRunning());
     EXPECT_FALSE(core.Start("no-such-device-oc", 5060, 10000, 50000));
     EXPECT_FALSE(core.IsRunning());
-    if (geteuid() == 0) {
+    if (RunningAsRoot()) {
         EXPECT_EQ(core.LastStartError(), StartError::DeviceNotFound);
     }
     EXPECT_NE(core.LastStartError(), StartError::None);
@@ -124,7 +126,7 @@ TEST(FlowCoreLifecycle, StopWhileIdleAndFailedStarts) {
 }
 
 TEST(FlowCoreLifecycle, StartTwiceAndDestroyWhileCapturing) {
-    if (geteuid() != 0) GTEST_SKIP() << "live capture needs root";
+    if (!RunningAsRoot()) GTEST_SKIP() << "live capture needs root";
     {
         FlowCore core;
         ASSERT_TRUE(core.Start("lo", 5060, 10000, 50000)) << StartErrorText(core.LastStartError());
@@ -150,7 +152,7 @@ TEST(FlowCoreLifecycle, StartTwiceAndDestroyWhileCapturing) {
 // 1.10's TPACKET_V3 capture waits in poll() without a time-out until a frame arrives, so the
 // stop has to wake that wait rather than rely on the read time-out.
 TEST(FlowCoreLifecycle, StopOnIdleCaptureReturns) {
-    if (geteuid() != 0) GTEST_SKIP() << "live capture needs root";
+    if (!RunningAsRoot()) GTEST_SKIP() << "live capture needs root";
     FlowCore core;
     ASSERT_TRUE(core.Start("lo", 5999, 0, 0));
     std::this_thread::sleep_for(std::chrono::milliseconds(1500));

@@ -2,6 +2,8 @@
 // ground truth of EXPECTED.md beside them.
 #include <gtest/gtest.h>
 
+#include "lib/TestEnv.h"
+
 #include <chrono>
 #include <cstdlib>
 #include <ctime>
@@ -97,8 +99,7 @@ class GoldenCapture : public ::testing::TestWithParam<Capture> {
 protected:
     static void SetUpTestSuite() {
         // Capture times are shown in local time; the ground truth is written in UTC.
-        setenv("TZ", "UTC", 1);
-        tzset();
+        UseUtcLocalTime();
     }
 };
 
@@ -185,8 +186,7 @@ INSTANTIATE_TEST_SUITE_P(CallTrackerGolden, GoldenCapture, ::testing::ValuesIn(C
                          });
 
 TEST(CallTrackerGoldenBatch, OrderAndCsv) {
-    setenv("TZ", "UTC", 1);
-    tzset();
+    UseUtcLocalTime();
     auto calls = Analyse(std::string(OC_PCAP_DIR) + "/10_batch_20_calls.pcap");
     ASSERT_EQ(calls.size(), 20u);
     // GetCalls order is by first-packet time: call k starts ~0.2 s after call k-1.

@@ -1,4 +1,5 @@
 #pragma once
+#include <filesystem>
 // Shared helpers of the Flow tab tests: captures from tests/data/pcaps read through the
 // real offline capture path, and hand-made SIP/RTP packets.
 #include <chrono>
@@ -19,7 +20,8 @@ inline std::vector<PacketLogEntry> ReadCapture(const std::string& fileName) {
     std::vector<PacketLogEntry> out;
     std::mutex m;
     Sniffer sniffer;
-    const std::string path = fileName.rfind('/', 0) == 0 ? fileName : std::string(OC_PCAP_DIR) + "/" + fileName;
+    const std::string path =
+        std::filesystem::path(fileName).is_absolute() ? fileName : std::string(OC_PCAP_DIR) + "/" + fileName;
     if (!sniffer.InitOffline(path)) return out;
     sniffer.Start([](SniffResult) {}, [&](PacketLogEntry e) {
         std::lock_guard<std::mutex> lock(m);

@@ -1,10 +1,13 @@
 #include <gtest/gtest.h>
 
+#include "lib/TestEnv.h"
+
 #include <filesystem>
 #include <fstream>
 
 #include "logs/LogPaths.h"
 #include "logs/Trace.h"
+#include "platform/ExecutablePath.h"
 
 namespace fs = std::filesystem;
 
@@ -17,15 +20,23 @@ TEST(LogPaths, DirectoryIsCutBeforeTheLastSeparatorOfEitherKind) {
     EXPECT_EQ(DirectoryOfPath("/app"), "");
 }
 
-TEST(LogPaths, FoldersSitBesideTheExecutableWithSlashes) {
+// Paths are joined with the system's own separator: "/" here, "\\" on Windows.
+TEST(LogPaths, FoldersSitBesideTheExecutableWithTheSystemSeparator) {
     std::string dir = ExecutableDirectory();
     EXPECT_TRUE(fs::exists(dir + "/" + fs::path(OC_BINARY_DIR).filename().string()) || fs::is_directory(dir));
-    SetExecutableDirectoryForTesting("/srv/app");
-    EXPECT_EQ(LogsDirectory(), "/srv/app/LOGS");
-    EXPECT_EQ(MtrLogDirectory(), "/srv/app/LOGS/mtr");
-    EXPECT_EQ(FlowLogDirectory(), "/srv/app/LOGS/flow");
-    EXPECT_EQ(LogFilePath(true, "checkip.csv"), "/srv/app/LOGS/flow/checkip.csv");
-    EXPECT_EQ(LogFilePath(false, "x y.pcap"), "/srv/app/LOGS/mtr/x y.pcap");
+    const char sep = platform::PathSeparator();
+    auto p = [sep](std::string s) {
+        for (char& c : s)
+            if (c == '/') c = sep;
+        return s;
+    };
+    const std::string root = sep == '/' ? "/srv/app" : "C:\\Orvanta";
+    SetExecutableDirectoryForTesting(root);
+    EXPECT_EQ(LogsDirectory(), root + p("/LOGS"));
+    EXPECT_EQ(MtrLogDirectory(), root + p("/LOGS/mtr"));
+    EXPECT_EQ(FlowLogDirectory(), root + p("/LOGS/flow"));
+    EXPECT_EQ(LogFilePath(true, "checkip.csv"), root + p("/LOGS/flow/checkip.csv"));
+    EXPECT_EQ(LogFilePath(false, "x y.pcap"), root + p("/LOGS/mtr/x y.pcap"));
     SetExecutableDirectoryForTesting("");
 }
 
@@ -57,15 +68,18 @@ TEST(LogPaths, MissingFoldersAreCreatedBeforeWriting) {
 TEST(Trace, LinesReachTheDebugLogOnlyWhenOneIsNamed) {
     fs::path file = fs::temp_directory_path() / ("oc_trace_" + std::to_string(getpid()));
     fs::remove(file);
-    unsetenv("ORVANTA_DEBUG_LOG");
+    UnsetTestEnv("ORVANTA_DEBUG_LOG");
     Trace("dropped");
     SetTraceFileForTesting(file.string());
     Trace("Selected Interface: eth0");
     SetTraceFileForTesting("");
-    std::ifstream in(file);
-    std::string line;
-    std::getline(in, line);
-    EXPECT_NE(line.find("Selected Interface: eth0"), std::string::npos);
-    EXPECT_FALSE(std::getline(in, line));
+    {
+        // Closed before the removal: Windows refuses to delete a file that is still open.
+        std::ifstream in(file);
+        std::string line;
+        std::getline(in, line);
+        EXPECT_NE(line.find("Selected Interface: eth0"), std::string::npos);
+        EXPECT_FALSE(std::getline(in, line));
+    }
     fs::remove(file);
 }

@@ -1,7 +1,40 @@
 #pragma once
-// Key indices as the GUI library sees them. The SDL2 backend of ImGui 1.86 indexes
-// io.KeysDown[] by SDL scancode, so the shell and the headless test harness use the same
-// numbers for the quit shortcut and for simulated key presses.
+// Key indices as the GUI library sees them, so the shell and the headless test harness use
+// the same numbers for the quit shortcut and for simulated key presses. ImGui 1.86 indexes
+// io.KeysDown[] by SDL scancode in its SDL2 backend and by virtual-key code in its Win32 one.
+#ifdef _WIN32
+
+namespace platform::keys {
+
+inline constexpr int LeftCtrl = 0xA2;   // VK_LCONTROL
+inline constexpr int RightCtrl = 0xA3;  // VK_RCONTROL
+inline constexpr int LeftShift = 0xA0;  // VK_LSHIFT
+inline constexpr int LeftAlt = 0xA4;    // VK_LMENU
+inline constexpr int Q = 'Q';
+inline constexpr int Enter = 0x0D;      // VK_RETURN
+inline constexpr int KeypadEnter = 0x0D;
+inline constexpr int Escape = 0x1B;
+inline constexpr int Tab = 0x09;
+inline constexpr int Backspace = 0x08;
+inline constexpr int Delete = 0x2E;
+inline constexpr int Space = 0x20;
+inline constexpr int Left = 0x25;
+inline constexpr int Right = 0x27;
+inline constexpr int Up = 0x26;
+inline constexpr int Down = 0x28;
+inline constexpr int Home = 0x24;
+inline constexpr int End = 0x23;
+inline constexpr int PageUp = 0x21;
+inline constexpr int PageDown = 0x22;
+inline constexpr int A = 'A';
+inline constexpr int C = 'C';
+inline constexpr int V = 'V';
+inline constexpr int X = 'X';
+
+}  // namespace platform::keys
+
+#else
+
 #include <SDL_scancode.h>
 
 namespace platform::keys {
@@ -32,3 +65,5 @@ inline constexpr int V = SDL_SCANCODE_V;
 inline constexpr int X = SDL_SCANCODE_X;
 
 }  // namespace platform::keys
+
+#endif

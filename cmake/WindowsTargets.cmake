@@ -1,0 +1,27 @@
+# Windows build (cross-compiled with MinGW-w64, see scripts/build-windows.sh): the system
+# libraries that stand where the Linux build takes pkg-config packages, under the same
+# target names so the subsystem libraries link the same way on both systems.
+set(OC_WINDOWS_DEPS "${CMAKE_SOURCE_DIR}/build-windows/deps" CACHE PATH
+    "Windows builds of the third-party sources (libpcap headers, GoogleTest)")
+set(OC_IMGUI_SOURCE_DIR "" CACHE PATH "Dear ImGui source tree (apt-get source imgui)")
+
+# Every program is linked statically: nothing from the MinGW runtime has to lie beside it.
+add_compile_definitions(WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0A00 WINVER=0x0A00
+                        _POSIX_THREAD_SAFE_FUNCTIONS)
+add_link_options(-static)
+set(CMAKE_RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin)
+
+# The libpcap API comes from the capture driver's wpcap.dll, loaded at run time by
+# src/platform/CaptureLibraryWindows.cpp; only the headers are needed here.
+add_library(PkgConfig::PCAP INTERFACE IMPORTED)
+target_include_directories(PkgConfig::PCAP INTERFACE ${OC_WINDOWS_DEPS}/pcap/include)
+target_link_libraries(PkgConfig::PCAP INTERFACE ws2_32)
+add_library(PkgConfig::CURL INTERFACE IMPORTED)
+target_link_libraries(PkgConfig::CURL INTERFACE wininet)
+add_library(PkgConfig::PULSE INTERFACE IMPORTED)
+target_link_libraries(PkgConfig::PULSE INTERFACE ole32 winmm)
+add_library(PkgConfig::SDL2 INTERFACE IMPORTED)
+add_library(PkgConfig::CRYPTO INTERFACE IMPORTED)
+target_link_libraries(PkgConfig::CRYPTO INTERFACE bcrypt)
+
+set(GTest_DIR ${OC_WINDOWS_DEPS}/gtest/lib/cmake/GTest CACHE PATH "")

@@ -1,0 +1,122 @@
+#include "platform/RouteLookup.h"
+
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#include <iphlpapi.h>
+#include <windows.h>
+
+#include <pcap/pcap.h>
+
+#include <chrono>
+#include <cstring>
+#include <vector>
+
+namespace platform {
+
+namespace {
+
+// The adapter list's size is not known beforehand; grow the buffer as the call asks.
+std::vector<unsigned char> AdapterAddresses() {
+    ULONG size = 16 * 1024;
+    std::vector<unsigned char> buf;
+    ULONG rc = ERROR_BUFFER_OVERFLOW;
+    for (int attempt = 0; attempt < 4 && rc == ERROR_BUFFER_OVERFLOW; ++attempt) {
+        buf.resize(size);
+        rc = GetAdaptersAddresses(AF_INET, GAA_FLAG_SKIP_ANYCAST | GAA_FLAG_SKIP_MULTICAST | GAA_FLAG_SKIP_DNS_SERVER,
+                                  nullptr, reinterpret_cast<IP_ADAPTER_ADDRESSES*>(buf.data()), &size);
+    }
+    if (rc != NO_ERROR) buf.clear();
+    return buf;
+}
+
+bool InNeighbourTable(int ifIndex, uint32_t ipNet, MacAddress& mac) {
+    ULONG size = 0;
+    if (GetIpNetTable(nullptr, &size, FALSE) != ERROR_INSUFFICIENT_BUFFER || size == 0) return false;
+    std::vector<unsigned char> buf(size);
+    auto* table = reinterpret_cast<MIB_IPNETTABLE*>(buf.data());
+    if (GetIpNetTable(table, &size, FALSE) != NO_ERROR) return false;
+    for (DWORD i = 0; i < table->dwNumEntries; ++i) {
+        const MIB_IPNETROW& row = table->table[i];
+        if (static_cast<int>(row.dwIndex) != ifIndex || row.dwAddr != ipNet || row.dwPhysAddrLen != 6) continue;
+        if (row.dwType == MIB_IPNET_TYPE_INVALID) continue;
+        std::memcpy(mac.data(), row.bPhysAddr, 6);
+        return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+bool LookupRoute(uint32_t dstNet, RouteInfo& out) {
+    MIB_IPFORWARDROW row{};
+    if (GetBestRoute(dstNet, 0, &row) != NO_ERROR) return false;
+    out.ifIndex = static_cast<int>(row.dwForwardIfIndex);
+    // An on-link destination has no gateway: the route names no next hop, or the target itself.
+    const uint32_t next = row.dwForwardNextHop;
+    out.gateway = (next == 0 || next == dstNet || row.dwForwardType == MIB_IPROUTE_TYPE_DIRECT) ? 0 : next;
+    out.prefSrc = 0;  // the interface's first address serves as source
+    return true;
+}
+
+bool LookupNeighbour(int ifIndex, uint32_t ipNet, MacAddress& mac, int resolveTimeoutMs) {
+    if (InNeighbourTable(ifIndex, ipNet, mac)) return true;
+    if (resolveTimeoutMs <= 0) return false;
+    // SendARP resolves through the system (it waits up to the system's own ARP time-out).
+    ULONG buf[2] = {};
+    ULONG len = 6;
+    if (SendARP(ipNet, 0, buf, &len) != NO_ERROR || len != 6) return false;
+    std::memcpy(mac.data(), buf, 6);
+    return true;
+}
+
+bool LookupInterface(int ifIndex, InterfaceInfo& out) {
+    const std::vector<unsigned char> buf = AdapterAddresses();
+    if (buf.empty()) return false;
+    for (auto* a = reinterpret_cast<const IP_ADAPTER_ADDRESSES*>(buf.data()); a; a = a->Next) {
+        if (static_cast<int>(a->IfIndex) != ifIndex) continue;
+        out.index = ifIndex;
+        // The capture driver names its devices after the adapter's GUID.
+        out.name = std::string("\\Device\\NPF_") + a->AdapterName;
+        out.mac = {};
+        if (a->PhysicalAddressLength == 6) std::memcpy(out.mac.data(), a->PhysicalAddress, 6);
+        out.loopback = a->IfType == IF_TYPE_SOFTWARE_LOOPBACK;
+        // Wireless adapters take and give Ethernet frames at the driver's interface.
+        out.ethernet = a->IfType == IF_TYPE_ETHERNET_CSMACD || a->IfType == IF_TYPE_IEEE80211;
+        out.firstIpv4 = 0;
+        for (auto* u = a->FirstUnicastAddress; u; u = u->Next) {
+            if (u->Address.lpSockaddr && u->Address.lpSockaddr->sa_family == AF_INET) {
+                out.firstIpv4 = reinterpret_cast<const sockaddr_in*>(u->Address.lpSockaddr)->sin_addr.s_addr;
+                break;
+            }
+        }
+        return true;
+    }
+    return false;
+}
+
+// Windows has no packet socket: frames leave through a capture-driver handle on the
+// interface, with pcap_sendpacket.
+bool LinkSender::Open(int ifIndex) {
+    Close();
+    InterfaceInfo info;
+    if (!LookupInterface(ifIndex, info)) return false;
+    char errbuf[PCAP_ERRBUF_SIZE] = {};
+    pcap_t* handle = pcap_open_live(info.name.c_str(), 128, 0, 1000, errbuf);
+    if (!handle) return false;
+    capture = handle;
+    boundIndex = ifIndex;
+    return true;
+}
+
+int LinkSender::Send(const uint8_t* frame, size_t length) {
+    if (!capture) return WSAENOTSOCK;
+    return pcap_sendpacket(static_cast<pcap_t*>(capture), frame, static_cast<int>(length)) == 0 ? 0 : static_cast<int>(ERROR_GEN_FAILURE);
+}
+
+void LinkSender::Close() {
+    if (capture) pcap_close(static_cast<pcap_t*>(capture));
+    capture = nullptr;
+    boundIndex = 0;
+}
+
+}  // namespace platform

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <chrono>
 
+#include "capture/Decode.h"
 #include "logs/Trace.h"
 
 namespace {
@@ -88,6 +89,15 @@ bool FlowCore::StartOffline(const std::string& path) {
         Trace("FlowCore: Failed to open capture file.");
         lastStartError = sniffer.LastError() == StartError::None ? StartError::FileUnreadable : sniffer.LastError();
         lastStartErrorDetail = sniffer.LastErrorDetail();
+        sniffer.Stop();
+        return false;
+    }
+    // A file of a link type the decoder does not know would read as zero calls, which looks
+    // like a capture without SIP rather than a file this program cannot read.
+    if (!IsSupportedLinkType(sniffer.LinkType())) {
+        lastStartError = StartError::FileUnreadable;
+        lastStartErrorDetail = "tipo de enlace " + std::to_string(sniffer.LinkType()) + " nao suportado";
+        Trace("FlowCore: " + lastStartErrorDetail);
         sniffer.Stop();
         return false;
     }

@@ -1,8 +1,7 @@
 // Throughput and memory of the flow monitor: a synthetic office capture of >= 300 calls with
 // RTP (bench/gen/synth_big.py, written to /tmp and removed afterwards) read through the
-// offline Sniffer (decoding) -> FlowCore buffer -> FlowIntake -> CallTracker, next to
-// `tshark -q -z sip,stat` and `sngrep -N -q` reading the same file in the same run. Our pass
-// runs three times each with and without the per-stream RTP statistics.
+// flow engine as orvanta-cli flow --read runs it (capture thread decoding, worker analysing), next to
+// `tshark -q -z sip,stat` and `sngrep -N -q` reading the same file in the same run.
 //
 //   bench_flow [CALLS=320] [--keep]
 #include <sys/resource.h>
@@ -20,7 +19,6 @@
 
 #include "flow/CallTracker.h"
 #include "flow/FlowCore.h"
-#include "flow/FlowIntake.h"
 
 namespace {
 
@@ -37,6 +35,7 @@ long StatusKb(const char* key) {
 
 struct ChildRun {
     double seconds = -1;
+    double cpuSeconds = -1;  // user + system
     long maxRssKb = -1;
     int status = -1;
 };
@@ -65,6 +64,8 @@ ChildRun RunChild(const std::vector<std::string>& argv, const std::string& log) 
     if (wait4(pid, &status, 0, &usage) != pid) return r;
     r.seconds = std::chrono::duration<double>(Clock::now() - t0).count();
     r.maxRssKb = usage.ru_maxrss;
+    r.cpuSeconds = usage.ru_utime.tv_sec + usage.ru_utime.tv_usec / 1e6 + usage.ru_stime.tv_sec +
+                   usage.ru_stime.tv_usec / 1e6;
     r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     return r;
 }
@@ -75,6 +76,15 @@ size_t CountManifestCalls(const std::string& path) {
     size_t n = 0;
     while (std::getline(in, line)) n += !line.empty() && line[0] != '#';
     return n;
+}
+
+void PrintRow(const char* name, const ChildRun& r, uint64_t frames) {
+    if (r.status != 0) {
+        std::printf("%-40s %10s\n", name, "failed");
+        return;
+    }
+    std::printf("%-40s %9.3f %12.0f %9.3f %12.0f %10.1f\n", name, r.seconds, frames / r.seconds, r.cpuSeconds,
+                frames / r.cpuSeconds, r.maxRssKb / 1024.0);
 }
 
 }  // namespace
@@ -99,104 +109,79 @@ int main(int argc, char** argv) {
         return 1;
     }
 
-    // --- memory of a full buffer: 50,000 packets of this capture, nothing consumed ---
+    // The three programs run as children of this still small process (a forked child's peak
+    // memory counts what it shares with its parent), one after the other, on the same file.
+    // orvanta-cli flow --read is the flow engine: its capture thread reads and decodes, its
+    // worker analyses, and it keeps the last 50,000 packets buffered as the tab does.
+    const std::string cli = std::string(OC_BINARY_DIR) + "/src/cli/orvanta-cli";
+    const std::string ourLog = "/tmp/oc_bench_flow_cli_" + std::to_string(getpid()) + ".log";
+    const ChildRun ours = RunChild({cli, "flow", "--read", pcap}, ourLog);
+    const ChildRun tshark = RunChild({"tshark", "-r", pcap, "-q", "-z", "sip,stat"}, "/tmp/oc_bench_flow_tshark.log");
+    const ChildRun sngrep = RunChild({"sngrep", "-I", pcap, "-N", "-q"}, "/tmp/oc_bench_flow_sngrep.log");
+
+    // What the engine found, from the command line's summary and RTP lines.
+    std::ifstream ourOut(ourLog);
+    std::string line;
+    uint64_t frames = 0, callsFound = 0, registers = 0, rtpFlows = 0;
+    bool inFlows = false;
+    while (std::getline(ourOut, line)) {
+        if (line.rfind("Call-ID;Fluxo RTP;", 0) == 0) {
+            inFlows = true;
+            continue;
+        }
+        if (line.empty()) inFlows = false;
+        else if (inFlows) ++rtpFlows;
+        if (line.rfind("Chamadas: ", 0) == 0) {
+            std::sscanf(line.c_str(), "Chamadas: %llu; Registers: %llu; Pacotes: %llu",
+                        reinterpret_cast<unsigned long long*>(&callsFound), reinterpret_cast<unsigned long long*>(&registers),
+                        reinterpret_cast<unsigned long long*>(&frames));
+        }
+    }
+    std::remove(ourLog.c_str());
+
+    // --- memory of the buffer itself: 50,000 packets of this capture, in this process ---
     const long rssEmpty = StatusKb("VmRSS:");
     long rssFull = 0;
     size_t buffered = 0;
     size_t bufferBytes = 0;
     {
         FlowCore fill;
-        fill.StartOffline(pcap);  // the reader stops at the bound: nobody takes packets
-        for (int i = 0; i < 4000 && fill.EndPosition() < FlowCore::kMaxPackets; ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        fill.StartOffline(pcap);
+        while (fill.IsRunning()) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        fill.WaitAnalysed();
         rssFull = StatusKb("VmRSS:");
         buffered = fill.EndPosition() - fill.FirstPosition();
-        for (const PacketLogEntry& e : fill.GetPacketsFrom(0, buffered, nullptr)) {
-            bufferBytes += sizeof(PacketLogEntry) + e.payload.capacity() + e.rawData.capacity();
-            for (const std::string* s : {&e.time, &e.source, &e.destination, &e.protocol, &e.info})
-                if (s->capacity() > 15) bufferBytes += s->capacity() + 1;  // beyond the small-string buffer
+        // Read in small pages: a full copy would double the very memory being measured.
+        for (uint64_t pos = fill.FirstPosition(); pos < fill.EndPosition();) {
+            uint64_t first = pos;
+            const auto page = fill.GetPacketsFrom(pos, 1000, &first);
+            if (page.empty()) break;
+            for (const PacketLogEntry& e : page) {
+                bufferBytes += sizeof(PacketLogEntry) + e.rawData.capacity();
+                for (const std::string* s : {&e.time, &e.source, &e.destination, &e.protocol, &e.info})
+                    if (s->capacity() > 15) bufferBytes += s->capacity() + 1;  // beyond the small-string buffer
+            }
+            pos = first + page.size();
         }
-        fill.Stop();
     }
 
-    // --- ours: decode + buffer + intake + CallTracker, with and without the per-stream RTP
-    // statistics, alternating so that a change in the machine's load hits both alike ---
-    struct OurRun {
-        double seconds = 0;
-        uint64_t frames = 0;
-        uint64_t missed = 0;
+    std::printf("\nCapture: %s, %llu frames, %d calls generated (%zu manifest lines)\n", pcap.c_str(),
+                static_cast<unsigned long long>(frames), calls, CountManifestCalls(manifest));
+    std::printf("orvanta-cli flow found: Chamadas %llu, Registers %llu, %llu RTP flow entries\n",
+                static_cast<unsigned long long>(callsFound), static_cast<unsigned long long>(registers),
+                static_cast<unsigned long long>(rtpFlows));
+    std::printf("\n%-40s %9s %12s %9s %12s %10s\n", "program", "wall s", "frames/s", "CPU s", "frames/CPU-s",
+                "peak MiB");
+    PrintRow("orvanta-cli flow --read (engine)", ours, frames);
+    PrintRow("tshark -q -z sip,stat", tshark, frames);
+    PrintRow("sngrep -I FILE -N -q", sngrep, frames);
+    auto ratio = [](const ChildRun& them, const ChildRun& us, bool cpu) {
+        const double a = cpu ? them.cpuSeconds : them.seconds, b = cpu ? us.cpuSeconds : us.seconds;
+        return b > 0 && a > 0 ? a / b : 0.0;
     };
-    CallTracker tracker;
-    auto runOurs = [&](bool streamStats) -> OurRun {
-        FlowCore core;
-        FlowIntake intake;
-        tracker.Clear();
-        tracker.SetStreamStatistics(streamStats);
-        auto t0 = Clock::now();
-        if (!core.StartOffline(pcap)) return {};
-        while (true) {
-            const bool active = core.ReaderActive();
-            size_t n = intake.Step(core, tracker, 20000);
-            if (n == 0 && !active) break;
-            if (n == 0) std::this_thread::yield();
-        }
-        core.Stop();
-        return {std::chrono::duration<double>(Clock::now() - t0).count(), intake.Processed(), intake.Missed()};
-    };
-    OurRun best[2];
-    for (int round = 0; round < 3; ++round) {
-        for (int on = 0; on < 2; ++on) {
-            OurRun r = runOurs(on == 1);
-            if (r.frames == 0) {
-                std::fprintf(stderr, "bench_flow: the savefile could not be read\n");
-                return 1;
-            }
-            if (best[on].seconds == 0 || r.seconds < best[on].seconds) best[on] = r;
-        }
-    }
-    const double ourSeconds = best[1].seconds;
-    const size_t streamCount = tracker.GetStreamReports().size();
-    const auto records = tracker.GetCalls();
-    const FlowCounters counters = CountCalls(records);
-    size_t rtpEntries = 0;
-    uint64_t rtpPackets = 0;
-    for (const auto& c : records)
-        for (const auto& m : c.messages)
-            if (m.type == SipMsgType::Rtp) {
-                ++rtpEntries;
-                rtpPackets += m.count;
-            }
-    const long ourPeakKb = StatusKb("VmHWM:");
-    const uint64_t frames = best[1].frames;
-
-    // --- the reference tools on the same file ---
-    ChildRun tshark = RunChild({"tshark", "-r", pcap, "-q", "-z", "sip,stat"}, "/tmp/oc_bench_flow_tshark.log");
-    ChildRun sngrep = RunChild({"sngrep", "-I", pcap, "-N", "-q"}, "/tmp/oc_bench_flow_sngrep.log");
-
-    std::printf("\nCapture: %s, %llu frames, %zu calls in the manifest\n", pcap.c_str(),
-                static_cast<unsigned long long>(frames), CountManifestCalls(manifest));
-    std::printf("Result: %zu records, Chamadas %zu, Registers %zu, %zu RTP flow entries, %llu RTP packets counted, "
-                "%llu frames missed\n",
-                records.size(), counters.calls, counters.registers, rtpEntries,
-                static_cast<unsigned long long>(rtpPackets), static_cast<unsigned long long>(best[1].missed));
-    std::printf("RTP stream statistics: %zu streams; best of 3 runs: on %.3f s (%.0f frames/s), off %.3f s "
-                "(%.0f frames/s): rate with them %.1f %% of the rate without\n",
-                streamCount, best[1].seconds, best[1].frames / best[1].seconds, best[0].seconds,
-                best[0].frames / best[0].seconds, 100.0 * best[0].seconds / best[1].seconds);
-    std::printf("\n%-44s %10s %14s %14s\n", "program", "seconds", "frames/s", "peak RSS MiB");
-    std::printf("%-44s %10.3f %14.0f %14.1f\n", "orvanta flow (decode+intake+CallTracker)", ourSeconds,
-                frames / ourSeconds, ourPeakKb / 1024.0);
-    if (tshark.status >= 0)
-        std::printf("%-44s %10.3f %14.0f %14.1f\n", "tshark -q -z sip,stat", tshark.seconds, frames / tshark.seconds,
-                    tshark.maxRssKb / 1024.0);
-    else
-        std::printf("%-44s %10s\n", "tshark -q -z sip,stat", "failed");
-    if (sngrep.status >= 0)
-        std::printf("%-44s %10.3f %14.0f %14.1f\n", "sngrep -I FILE -N -q", sngrep.seconds, frames / sngrep.seconds,
-                    sngrep.maxRssKb / 1024.0);
-    else
-        std::printf("%-44s %10s\n", "sngrep -I FILE -N -q", "failed");
-    std::printf("\nSpeed vs tshark: %.2fx\n", tshark.seconds > 0 ? tshark.seconds / ourSeconds : 0.0);
+    std::printf("\nSpeed vs tshark: %.2fx wall, %.2fx CPU; vs sngrep: %.2fx wall, %.2fx CPU\n",
+                ratio(tshark, ours, false), ratio(tshark, ours, true), ratio(sngrep, ours, false),
+                ratio(sngrep, ours, true));
     std::printf("Memory: %zu buffered packets of this capture: RSS %.1f -> %.1f MiB (+%.1f MiB); "
                 "the entries themselves hold %.1f MiB (%.0f bytes per packet)\n",
                 buffered, rssEmpty / 1024.0, rssFull / 1024.0, (rssFull - rssEmpty) / 1024.0,

@@ -9,7 +9,7 @@ BUILD_PKGS=(build-essential cmake pkg-config libimgui-dev libsdl2-dev libgl-dev 
             libpcap-dev libcurl4-openssl-dev libpulse-dev xdg-utils libssl-dev)
 TEST_PKGS=(clang libclang-rt-14-dev libgtest-dev libgmock-dev googletest
            xvfb xdotool x11-utils imagemagick trayer
-           iproute2 iputils-ping python3 tcpdump tshark mtr-tiny sip-tester sngrep
+           iproute2 iputils-ping python3 tcpdump tcpreplay tshark mtr-tiny sip-tester sngrep
            pulseaudio pulseaudio-utils sox openssl curl ca-certificates libcap2-bin)
 
 # The -posix MinGW compilers (std::thread and std::mutex need them), Wine to run the

@@ -21,7 +21,7 @@ App::App(AppOptions options)
     : lockScreen_(shared_),
       homeTab_(shared_, std::move(options.systemFacts)),
       mtrTab_(mtrCore_, shared_.capture),
-      flowTab_(flowCore_, callTracker_, shared_.capture),
+      flowTab_(flowCore_, shared_.capture),
       checkIpTab_(std::move(options.checkIp)),
       audioTab_(audioTester_) {}
 

@@ -48,7 +48,6 @@ public:
     // Engines.
     MtrCore& MtrEngine() { return mtrCore_; }
     FlowCore& FlowEngine() { return flowCore_; }
-    CallTracker& Calls() { return callTracker_; }
     AudioTester& Audio() { return audioTester_; }
     // Tabs.
     LockScreen& Lock() { return lockScreen_; }
@@ -67,8 +66,7 @@ private:
     SharedState shared_;
     // Engines before tabs: the tabs hold references to them.
     MtrCore mtrCore_;
-    FlowCore flowCore_;
-    CallTracker callTracker_;
+    FlowCore flowCore_;  // owns the call records and the worker that fills them
     AudioTester audioTester_;
 
     LockScreen lockScreen_;

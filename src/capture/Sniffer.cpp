@@ -3,6 +3,7 @@
 #include <pcap/pcap.h>
 
 #include <algorithm>
+#include <chrono>
 #include <exception>
 #include <span>
 
@@ -50,6 +51,29 @@ void Sniffer::ResetCounters() {
     for (auto* c : {&counters.frames, &counters.tooShort, &counters.decoded, &counters.truncated,
                     &counters.malformed, &counters.notMine, &counters.replies})
         c->store(0);
+    statReceived.store(0);
+    statDropped.store(0);
+    statIfDropped.store(0);
+}
+
+void Sniffer::ReadKernelStats() {
+    if (!live || !handle) return;
+    pcap_stat stat{};
+    if (pcap_stats(handle, &stat) != 0) return;
+    // libpcap keeps 32-bit counters; a long capture wraps them, the totals here do not.
+    auto widen = [](std::atomic<uint64_t>& total, u_int now) {
+        const uint64_t old = total.load();
+        uint64_t value = (old & ~uint64_t(0xFFFFFFFF)) | now;
+        if (value < old) value += uint64_t(1) << 32;
+        total.store(value);
+    };
+    widen(statReceived, stat.ps_recv);
+    widen(statDropped, stat.ps_drop);
+    widen(statIfDropped, stat.ps_ifdrop);
+}
+
+Sniffer::KernelStats Sniffer::Stats() const {
+    return {statReceived.load(), statDropped.load(), statIfDropped.load()};
 }
 
 bool Sniffer::Init(const std::string& filter, const std::string& deviceName, const std::string& dumpPath) {
@@ -84,12 +108,34 @@ bool Sniffer::Init(const std::string& filter, const std::string& deviceName, con
     }
     Trace(std::string("Selected Interface: ") + (chosen->description ? chosen->description : chosen->name));
 
-    handle = pcap_open_live(chosen->name, kSnapLength, kPromiscuous, kReadTimeoutMs, errbuf);
+    handle = pcap_create(chosen->name, errbuf);
     if (!handle) {
         Trace(std::string("pcap_open_live failed: ") + errbuf);
         Fail(StartErrorFromPcapOpen(errbuf), errbuf);
         return false;
     }
+    pcap_set_snaplen(handle, kSnapLength);
+    pcap_set_promisc(handle, kPromiscuous);
+    pcap_set_timeout(handle, kReadTimeoutMs);
+    if (bufferBytes > 0) pcap_set_buffer_size(handle, bufferBytes);
+    const int status = pcap_activate(handle);
+    if (status < 0) {
+        // Worded as pcap_open_live words it, so the mapping to a StartError stays the same.
+        std::string text = std::string(chosen->name) + ": ";
+        if (status == PCAP_ERROR)
+            text += pcap_geterr(handle);
+        else
+            text += std::string(pcap_statustostr(status)) + " (" + pcap_geterr(handle) + ")";
+        Trace("pcap_open_live failed: " + text);
+        StartError error = StartErrorFromPcapOpen(text);
+        if (status == PCAP_ERROR_PERM_DENIED) error = StartError::NoCaptureRights;
+        if (status == PCAP_ERROR_NO_SUCH_DEVICE) error = StartError::DeviceNotFound;
+        Fail(error, text);
+        pcap_close(handle);
+        handle = nullptr;
+        return false;
+    }
+    live = true;
     linkType = pcap_datalink(handle);
 
     OpenDumpFile(dumpPath);
@@ -132,6 +178,7 @@ bool Sniffer::InitOffline(const std::string& path, const std::string& filter, co
     ResetCounters();
 
     char errbuf[PCAP_ERRBUF_SIZE] = {};
+    live = false;
     if (!platform::CaptureLibraryAvailable()) {
         Fail(StartError::CaptureLibraryMissing, {});
         return false;
@@ -176,6 +223,7 @@ void Sniffer::Stop() {
         handle = nullptr;
     }
     linkType = -1;
+    live = false;
 }
 
 void Sniffer::WaitLoopEnd() const {
@@ -211,7 +259,18 @@ void Sniffer::SnifferLoop(ReplyCallback onReply, PacketCallback onPacket) {
     const size_t minimumLength = MinimumFrameLength(frameLinkType);
     bool flushedOnce = false;
     decltype(pcap_pkthdr::ts.tv_sec) lastFlushSecond = 0;
+    auto lastStats = std::chrono::steady_clock::now();
+    uint32_t framesSinceStats = 0;
     while (running.load() && handle) {
+        // The kernel's counts, about once a second while frames flow and on every idle
+        // read time-out; the clock is looked at only every 256 frames.
+        if (live && (++framesSinceStats & 0xFF) == 0) {
+            const auto now = std::chrono::steady_clock::now();
+            if (now - lastStats >= std::chrono::seconds(1)) {
+                ReadKernelStats();
+                lastStats = now;
+            }
+        }
         pcap_pkthdr* header = nullptr;
         const u_char* data = nullptr;
         const int rc = pcap_next_ex(handle, &header, &data);
@@ -220,6 +279,7 @@ void Sniffer::SnifferLoop(ReplyCallback onReply, PacketCallback onPacket) {
             break;
         }
         if (rc == 0) {
+            ReadKernelStats();
             // Read timeout on an idle link: a good moment to push the savefile to disk.
             if (dumper) pcap_dump_flush(dumper);
             continue;
@@ -262,6 +322,7 @@ void Sniffer::SnifferLoop(ReplyCallback onReply, PacketCallback onPacket) {
             break;
         }
     }
+    ReadKernelStats();  // final counts, before Stop closes the handle
     Trace("Sniffer Capture Loop Ended");
     onReply = nullptr;
     onPacket = nullptr;

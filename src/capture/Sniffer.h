@@ -32,6 +32,9 @@ public:
 
     std::vector<NetDevice> ListDevices();
 
+    // Kernel buffer of the next live Init, in bytes (0: libpcap's default). A capture that
+    // must survive bursts (a replay at full speed) needs more than the default 2 MiB.
+    void SetBufferSize(int bytes) { bufferBytes = bytes; }
     // Opens a live device. A Sniffer that is still open is stopped first.
     bool Init(const std::string& filter, const std::string& deviceName, const std::string& dumpPath);
     // Opens a pcap savefile instead of a device; the loop ends at the end of the file. With a
@@ -59,6 +62,14 @@ public:
     std::string LoopError() const;
     // What the capture loop has seen since the last Init/InitOffline.
     DecodeCounts Counters() const;
+    // The kernel's packet counts of a live capture (pcap_stats), read by the capture loop
+    // about every second and when it ends; zero for a savefile.
+    struct KernelStats {
+        uint64_t received = 0;  // packets that passed the filter
+        uint64_t dropped = 0;   // dropped because the buffer was full
+        uint64_t ifDropped = 0; // dropped by the interface or its driver
+    };
+    KernelStats Stats() const;
 
 private:
     void EndLoop();  // loopActive false, waiters woken
@@ -78,6 +89,10 @@ private:
     int linkType = -1;  // pcap_datalink of the open handle, read once at open
     DecodeCounters counters;
     std::string loopError;  // written by the capture thread before loopActive turns false
+    int bufferBytes = 0;
+    bool live = false;
+    std::atomic<uint64_t> statReceived{0}, statDropped{0}, statIfDropped{0};
+    void ReadKernelStats();  // capture thread only: libpcap's stats are not thread-safe
 
     void Fail(StartError error, const std::string& detail);
     void ResetCounters();

@@ -40,3 +40,19 @@ StartError StartErrorFromErrno(int error) {
         default: return StartError::SocketFailure;
     }
 }
+
+std::string CaptureEndText(const std::string& loopError) {
+    auto has = [&](const char* needle) { return loopError.find(needle) != std::string::npos; };
+    std::string text = "Captura interrompida: ";
+    if (has("interface disappeared") || has("No such device"))
+        text += "a interface de captura deixou de existir";
+    else if (has("interface went down") || has("Network is down"))
+        text += "a interface de captura foi desativada";
+    else if (has("truncated dump file"))
+        text += "o arquivo de captura esta truncado";
+    else if (loopError.empty())
+        text += "a leitura de pacotes terminou sem motivo informado";
+    else
+        return text + loopError;
+    return loopError.empty() ? text : text + " (" + loopError + ")";
+}

@@ -24,3 +24,8 @@ std::string StartErrorText(StartError error);
 StartError StartErrorFromPcapOpen(const std::string& pcapText);
 // errno of a failed socket(), setsockopt() or similar call made to start an engine.
 StartError StartErrorFromErrno(int error);
+
+// Portuguese cause for a capture loop that ended by itself, from libpcap's text of the read
+// error (or the message of a failure while handling a frame). Known libpcap texts are
+// translated; others are kept after a Portuguese lead-in.
+std::string CaptureEndText(const std::string& loopError);

@@ -114,9 +114,11 @@ int RunDecode(const std::vector<std::string>& args) {
     const bool opened = options->live ? sniffer.Init(options->filter, options->device, std::string())
                                       : sniffer.InitOffline(options->file, options->filter);
     if (!opened) return Fail(options->live ? options->device : options->file, sniffer);
-    if (!IsSupportedLinkType(sniffer.LinkType()))
+    if (!IsSupportedLinkType(sniffer.LinkType())) {
         std::fprintf(stderr, "orvanta-cli: tipo de enlace %d nao suportado; nenhum quadro sera decodificado\n",
                      sniffer.LinkType());
+        return kExitFailure;
+    }
 
     // onReply comes before onPacket for the same frame, so the reply waits for its entry.
     std::optional<SniffResult> pendingReply;

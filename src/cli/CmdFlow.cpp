@@ -1,7 +1,8 @@
 // orvanta-cli flow: the Flow monitor without a window. Reads a savefile (or captures on a
-// device for a number of seconds) through FlowCore, feeds CallTracker through FlowIntake as
-// the Flow tab does, then prints the call list with the CSV export's ten columns and the RTP
-// flow entries of each call; with --streams also the quality figures of every RTP stream.
+// device for a number of seconds) through FlowCore, whose worker analyses the packets as it
+// does for the Flow tab, then prints the call list with the CSV export's ten columns and the
+// RTP flow entries of each call. A capture that ends by itself (interface gone, read error)
+// stops the run with exit status 3 and the cause on standard error.
 #include <atomic>
 #include <chrono>
 #include <csignal>
@@ -16,7 +17,6 @@
 #include "flow/CallTracker.h"
 #include "flow/FlowCore.h"
 #include "flow/FlowCsv.h"
-#include "flow/FlowIntake.h"
 #include "flow/StreamReport.h"
 
 namespace {
@@ -90,7 +90,8 @@ std::optional<FlowOptions> ParseArgs(const std::vector<std::string>& args) {
     return o;
 }
 
-void PrintCalls(const std::vector<SipCall>& calls, uint64_t packets, uint64_t missed) {
+void PrintCalls(const std::vector<SipCall>& calls, const FlowCounters& n, const FlowEngineCounters& engine,
+                bool live) {
     std::string out = CsvHeaderLine();
     for (const SipCall& c : calls) out += CallCsvLine(c);
     out += kCsvLineEnd;
@@ -101,14 +102,16 @@ void PrintCalls(const std::vector<SipCall>& calls, uint64_t packets, uint64_t mi
             out += CsvLine({c.callId, m.sourceIp + " -> " + m.destinationIp, m.codec, std::to_string(m.count)});
         }
     }
-    const FlowCounters n = CountCalls(calls);
     out += "\nChamadas: " + std::to_string(n.calls) + "; Registers: " + std::to_string(n.registers) +
-           "; Pacotes: " + std::to_string(packets) + "\n";
-    std::fwrite(out.data(), 1, out.size(), stdout);
-    if (missed) {
-        std::fprintf(stderr, "orvanta-cli flow: %llu pacotes descartados do buffer antes da analise\n",
-                     static_cast<unsigned long long>(missed));
+           "; Pacotes: " + std::to_string(engine.analysed) + "\n";
+    // A savefile is read at the analysis's pace and loses nothing; a live capture can lose
+    // packets in the kernel (buffer full) or before analysis (worker behind): say how many.
+    if (live) {
+        out += "Recebidos pelo kernel: " + std::to_string(engine.kernelReceived) +
+               "; Perdidos pelo kernel: " + std::to_string(engine.kernelDropped) +
+               "; Descartados antes da analise: " + std::to_string(engine.trimmedUnanalysed) + "\n";
     }
+    std::fwrite(out.data(), 1, out.size(), stdout);
 }
 
 int RunFlow(const std::vector<std::string>& args) {
@@ -119,8 +122,6 @@ int RunFlow(const std::vector<std::string>& args) {
     }
     const FlowOptions& o = *parsed;
     FlowCore core;
-    CallTracker tracker;
-    FlowIntake intake;
 
     const bool started = o.live ? core.Start(o.device, o.sipPort, o.rtpMin, o.rtpMax) : core.StartOffline(o.file);
     if (!started) {
@@ -130,37 +131,37 @@ int RunFlow(const std::vector<std::string>& args) {
         return kExitFailure;
     }
     if (o.live) {
-        core.ClearPackets();
         std::fprintf(stderr, "Capturando em %s com o filtro \"%s\" por %g s...\n", o.device.c_str(),
                      FlowCore::BuildFilter(o.sipPort, o.rtpMin, o.rtpMax).c_str(), o.seconds);
     }
-    intake.Reset(core);
     std::signal(SIGINT, OnFlowInterrupt);
     std::signal(SIGTERM, OnFlowInterrupt);
 
+    // The engine's worker does the analysis; this thread only watches the clock, the
+    // signals and the engine's health (a capture that ended by itself stops the run).
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(o.live ? o.seconds : 0);
-    while (!interrupted.load()) {
-        const bool readerActive = core.ReaderActive();
-        const size_t n = intake.Step(core, tracker, o.live ? FlowIntake::kFrameBatch : 20000);
-        if (o.live) {
-            if (std::chrono::steady_clock::now() >= deadline || !readerActive) break;
-        } else if (n == 0 && !readerActive) {
-            break;  // end of the file and everything taken
-        }
-        if (n == 0) std::this_thread::sleep_for(std::chrono::milliseconds(o.live ? 20 : 1));
+    while (!interrupted.load() && core.IsRunning()) {
+        if (o.live && std::chrono::steady_clock::now() >= deadline) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     core.Stop();
-    while (intake.Step(core, tracker, 20000) > 0) {}
+    core.WaitAnalysed();
     std::signal(SIGINT, SIG_DFL);
     std::signal(SIGTERM, SIG_DFL);
 
-    const std::vector<SipCall> calls = tracker.GetCalls();
-    PrintCalls(calls, intake.Processed(), intake.Missed());
+    const std::vector<SipCall> calls = core.Tracker().GetCalls();
+    PrintCalls(calls, core.Tracker().Counters(), core.Counters(), o.live);
     if (o.streams) {
         std::string out(1, '\n');  // (not "\n" + ...: GCC 12 -Wrestrict false positive)
         out += StreamListHeaderLine();
-        for (const RtpStreamReport& r : tracker.GetStreamReports()) out += StreamListLine(r);
+        for (const RtpStreamReport& r : core.Tracker().GetStreamReports()) out += StreamListLine(r);
         std::fwrite(out.data(), 1, out.size(), stdout);
+    }
+    const CallTrackerStats kept = core.Tracker().Stats();
+    if (kept.recordsDropped || kept.messagesDropped) {
+        std::fprintf(stderr, "orvanta-cli flow: limite de registros atingido: %llu registros e %llu mensagens removidos\n",
+                     static_cast<unsigned long long>(kept.recordsDropped),
+                     static_cast<unsigned long long>(kept.messagesDropped));
     }
 
     int rc = kExitOk;
@@ -181,6 +182,11 @@ int RunFlow(const std::vector<std::string>& args) {
             std::fprintf(stderr, "orvanta-cli flow: nao foi possivel gravar %s\n", o.pcapPath.c_str());
             rc = kExitFailure;
         }
+    }
+    const std::string cause = core.StopCause();
+    if (!cause.empty()) {
+        std::fprintf(stderr, "orvanta-cli flow: %s\n", cause.c_str());
+        return kExitEngineStopped;
     }
     return rc;
 }

@@ -1,141 +1,32 @@
 #include "flow/CallTracker.h"
 
 #include <algorithm>
-#include <cstring>
 #include <limits>
+
+#include "flow/CallStateMachine.h"
+#include "flow/RtpFlows.h"
 
 namespace {
 
-constexpr size_t kWalkCacheLimit = 8192;
-
-bool StartsWith(std::string_view text, std::string_view prefix) {
-    return text.size() >= prefix.size() && text.compare(0, prefix.size(), prefix) == 0;
-}
-
 // Port of an "address:port" text: the leading digits after the last ':' (the whole text
-// when there is no colon). No digits: no port.
-std::optional<int64_t> PortOf(const std::string& text) {
+// when there is no colon). No digits, or a number no SDP port can equal: no port.
+std::optional<int32_t> PortOf(const std::string& text) {
     size_t colon = text.rfind(':');
     size_t i = colon == std::string::npos ? 0 : colon + 1;
     int64_t value = 0;
     bool any = false;
     for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
         any = true;
-        // Saturate: a port text of many digits must not overflow; it matches no SDP port.
-        if (value < (int64_t(1) << 40)) value = value * 10 + (text[i] - '0');
+        // Saturate: a port text of many digits must not overflow.
+        if (value <= std::numeric_limits<int32_t>::max()) value = value * 10 + (text[i] - '0');
     }
-    if (!any) return std::nullopt;
-    return value;
-}
-
-std::string FlowLabel(const std::string& codec, const std::optional<int>& payloadType) {
-    std::string label = codec;
-    if (payloadType && label.find("PT:") == std::string::npos) {
-        label += "/PT:" + std::to_string(*payloadType);
-    }
-    return label;
-}
-
-}  // namespace
-
-std::optional<int32_t> ReadSdpAudioPort(std::string_view text) {
-    if (text.size() <= 8) return std::nullopt;
-    size_t pos = text.find("\nm=audio ");
-    if (pos == std::string_view::npos && text.size() >= 9) pos = text.find("\rm=audio ");
-    if (pos == std::string_view::npos) return std::nullopt;
-    std::string_view field = text.substr(pos + 9, 10);
-    // Read like a formatted stream extraction of an int: blanks, optional sign, digits;
-    // a value out of range is a failed read.
-    size_t i = 0;
-    while (i < field.size() && (field[i] == ' ' || field[i] == '\t' || field[i] == '\n' ||
-                                field[i] == '\r' || field[i] == '\v' || field[i] == '\f')) ++i;
-    bool negative = false;
-    if (i < field.size() && (field[i] == '+' || field[i] == '-')) negative = field[i++] == '-';
-    int64_t value = 0;
-    bool any = false;
-    for (; i < field.size() && field[i] >= '0' && field[i] <= '9'; ++i) {
-        any = true;
-        value = value * 10 + (field[i] - '0');  // at most 10 digits: fits in 64 bits
-    }
-    if (!any) return std::nullopt;
-    if (negative) value = -value;
-    if (value > std::numeric_limits<int32_t>::max() || value < std::numeric_limits<int32_t>::min()) return std::nullopt;
+    if (!any || value > std::numeric_limits<int32_t>::max()) return std::nullopt;
     return static_cast<int32_t>(value);
 }
 
-std::string HangupOriginForBye(std::string_view address) {
-    if (StartsWith(address, "192.168.") || StartsWith(address, "10.") || StartsWith(address, "172.") ||
-        address == "127.0.0.1") {
-        return "Softphone/PC";
-    }
-    return "PABX/ROTA";
-}
+size_t TextBytes(const SipMessage& m) { return m.type == SipMsgType::Rtp ? 0 : m.text.size(); }
 
-std::string HangupOriginForCancelOrError(std::string_view address) {
-    if (StartsWith(address, "192.168.") || StartsWith(address, "10.") || address == "127.0.0.1") {
-        return "Softphone/PC";
-    }
-    return "PABX/ROTA";
-}
-
-int CodecRank(std::string_view name) {
-    if (name == "G711a" || name == "G711u" || name == "G729" || name == "G722") return 100;
-    if (name == "DTMF" || name == "CN") return 50;
-    if (name == "Keep-alive") return 1;
-    return 10;
-}
-
-CodecGuess NameCodec(const std::vector<uint8_t>& payload) {
-    const size_t length = payload.size();
-    if (length == 0) return {};
-    if (length <= 4) return {"Keep-alive", std::nullopt};
-    if (length < 12) return {"UDP Control", std::nullopt};
-    const int pt = payload[1] & 0x7F;  // RFC 3550: marker bit above the 7-bit payload type
-    switch (pt) {
-        case 0: return {"G711u", pt};
-        case 3: return {"GSM", pt};
-        case 4: return {"G723", pt};
-        case 8: return {"G711a", pt};
-        case 9: return {"G722", pt};
-        case 13: return {"CN", pt};
-        case 18: return {"G729", pt};
-        case 101: return {"DTMF", pt};
-        default: break;
-    }
-    if (pt >= 96) return {"Dyn", pt};  // RFC 3551 dynamic range 96-127
-    return {"PT:" + std::to_string(pt), pt};
-}
-
-std::string DisplayStatus(const SipCall& call) {
-    if (call.isInvite) {
-        const std::string& s = call.state;
-        if (s == "Terminated" || s == "Cancelled" || s.find("Error") != std::string::npos ||
-            s.find("Terminated") != std::string::npos) {
-            return "Desligada";
-        }
-        return "Em andamento";
-    }
-    if (call.messages.empty()) return "Tentando...";
-    bool failure = false;
-    for (const SipMessage& m : call.messages) {
-        if (m.isRequest || m.type == SipMsgType::Rtp) continue;
-        if (m.statusCode >= 200 && m.statusCode <= 299) return "Sucesso";
-        if (m.statusCode >= 400) failure = true;
-    }
-    return failure ? "Insucesso" : "Tentando...";
-}
-
-FlowCounters CountCalls(const std::vector<SipCall>& calls) {
-    FlowCounters counters;
-    for (const SipCall& c : calls) {
-        if (c.isInvite) {
-            ++counters.calls;
-        } else if (!c.messages.empty() && c.messages.front().type == SipMsgType::Register) {
-            ++counters.registers;
-        }
-    }
-    return counters;
-}
+}  // namespace
 
 void CallTracker::ProcessPacket(const std::string& source, const std::string& destination,
                                 const std::vector<uint8_t>& payload, const PacketLogEntry& entry) {
@@ -159,6 +50,7 @@ void CallTracker::ProcessPacket(const std::string& source, const std::string& de
 
 void CallTracker::ProcessSip(SipMessage message) {
     std::lock_guard<std::mutex> lock(mutex);
+    ++clock;
     auto it = calls.find(message.callId);
     if (it == calls.end()) {
         SipCall call;
@@ -166,138 +58,139 @@ void CallTracker::ProcessSip(SipMessage message) {
         call.time = message.time;
         call.fromUser = message.fromUser;
         call.toUser = message.toUser;
+        call.serial = nextSerial++;
         it = calls.emplace(message.callId, std::move(call)).first;
-        ++walkGeneration;
+        addressesToFill.push_back(message.callId);
     }
     SipCall& call = it->second;
+    keptTextBytes += message.text.size();
+    ++keptMessages;
     call.messages.push_back(std::move(message));
-    const SipMessage& m = call.messages.back();
-    const bool request = m.isRequest;
-    const SipMsgType type = m.type;
-    const int32_t status = m.statusCode;
+    call.lastActivity = clock;
+    const CallChange change = ApplySipMessage(call, call.messages.back());
+    if (change.portAdded) IndexPort(call, call.mediaPorts.back());
+    if (call.messages.size() > kMaxMessagesPerRecord) DropOldestMessage(call);
+    if (calls.size() > kMaxCallRecords || keptTextBytes > kMaxKeptTextBytes || keptMessages > kMaxKeptMessages)
+        EnforceRecordBounds(&call);
+}
 
-    auto readPort = [&] {
-        if (auto port = ReadSdpAudioPort(m.text)) {
-            call.mediaPorts.push_back(*port);
-            ++walkGeneration;
-            for (SdpRtpMap& map : ReadSdpRtpMaps(m.text)) call.rtpMaps.push_back(std::move(map));
-        }
-    };
+void CallTracker::IndexPort(SipCall& call, int32_t port) {
+    std::vector<SipCall*>& owners = recordsByPort[port];
+    if (std::find(owners.begin(), owners.end(), &call) == owners.end()) owners.push_back(&call);
+}
 
-    if (request && type == SipMsgType::Bye) {
-        call.state = "Terminated";
-        if (call.hangupOrigin.empty()) call.hangupOrigin = HangupOriginForBye(m.sourceIp);
-    } else if (request && type == SipMsgType::Invite) {
-        call.state = "Setup";
-        if (!call.isInvite) ++walkGeneration;
-        call.isInvite = true;
-        if (call.callerIp.empty()) {
-            call.callerIp = m.sourceIp;
-            call.calleeIp = m.destinationIp;
-            ++walkGeneration;
-        }
-        readPort();
-    } else if (!request && status == 200 && call.state == "Setup") {
-        call.state = "Connected";
-        readPort();
-    } else if (request && type == SipMsgType::Cancel) {
-        call.state = "Cancelled";
-        if (call.hangupOrigin.empty()) call.hangupOrigin = HangupOriginForCancelOrError(m.sourceIp);
-    } else if (request) {
-        // ACK, REGISTER, OPTIONS and other requests leave the state alone.
-    } else if (status >= 400 && status != 401 && status != 407 && call.isInvite) {
-        // Authentication challenges are part of call set-up, not its end.
-        call.state = status == 487 ? "Terminated (Cancelled)" : "Error (" + std::to_string(status) + ")";
-        if (call.hangupOrigin.empty()) call.hangupOrigin = HangupOriginForCancelOrError(m.sourceIp);
-    } else if (type == SipMsgType::Bye) {
-        call.state = "Terminated";
+void CallTracker::DropOldestMessage(SipCall& call) {
+    // The first message stays: it names the record in the table ("Method") and decides
+    // whether it counts as a registration. RTP flow entries stay: they hold the counts.
+    for (size_t i = 1; i < call.messages.size(); ++i) {
+        if (call.messages[i].type == SipMsgType::Rtp) continue;
+        keptTextBytes -= TextBytes(call.messages[i]);
+        --keptMessages;
+        call.messages.erase(call.messages.begin() + static_cast<std::ptrdiff_t>(i));
+        ++call.droppedMessages;
+        ++messagesDropped;
+        return;
     }
 }
 
-SipCall* CallTracker::FindMediaCall(const std::string& source, const std::string& destination,
-                                    const std::string& srcIp, const std::string& dstIp) {
-    std::optional<int64_t> srcPort, dstPort;
-    bool portsRead = false;
-    for (auto& [id, call] : calls) {
-        if (call.callerIp.empty()) {
-            for (const SipMessage& m : call.messages) {
-                if (m.type == SipMsgType::Rtp) continue;
-                call.callerIp = m.sourceIp;
-                call.calleeIp = m.destinationIp;
-                break;
-            }
-        }
-        const bool between = (srcIp == call.callerIp && dstIp == call.calleeIp) ||
-                             (srcIp == call.calleeIp && dstIp == call.callerIp);
-        if (!between || !call.isInvite) continue;
-        if (call.mediaPorts.empty()) return &call;
-        if (!portsRead) {
-            srcPort = PortOf(source);
-            dstPort = PortOf(destination);
-            portsRead = true;
-        }
-        for (int32_t port : call.mediaPorts) {
-            if ((srcPort && *srcPort == port) || (dstPort && *dstPort == port)) return &call;
+void CallTracker::EraseRecord(std::map<std::string, SipCall>::iterator it) {
+    SipCall& call = it->second;
+    for (int32_t port : call.mediaPorts) {
+        auto owners = recordsByPort.find(port);
+        if (owners == recordsByPort.end()) continue;
+        std::erase(owners->second, &call);
+        if (owners->second.empty()) recordsByPort.erase(owners);
+    }
+    for (const SipMessage& m : call.messages) keptTextBytes -= TextBytes(m);
+    keptMessages -= call.messages.size();
+    ++recordsDropped;
+    calls.erase(it);
+}
+
+void CallTracker::EnforceRecordBounds(const SipCall* keep) {
+    // One scan per block of removals: ended records first, longest idle first; live records
+    // only when the ended ones do not free enough.
+    struct Candidate {
+        bool live;
+        uint64_t lastActivity;
+        std::map<std::string, SipCall>::iterator it;
+    };
+    std::vector<Candidate> candidates;
+    candidates.reserve(calls.size());
+    for (auto it = calls.begin(); it != calls.end(); ++it) {
+        if (&it->second == keep) continue;
+        candidates.push_back({!IsRecordEnded(it->second), it->second.lastActivity, it});
+    }
+    std::sort(candidates.begin(), candidates.end(), [](const Candidate& a, const Candidate& b) {
+        if (a.live != b.live) return !a.live;
+        return a.lastActivity < b.lastActivity;
+    });
+    const size_t recordTarget =
+        calls.size() > kMaxCallRecords ? kMaxCallRecords - kRecordEvictBlock : calls.size();
+    const size_t textTarget = keptTextBytes > kMaxKeptTextBytes ? kKeptTextLowWater : keptTextBytes;
+    const size_t messageTarget = keptMessages > kMaxKeptMessages ? kKeptMessagesLowWater : keptMessages;
+    for (const Candidate& c : candidates) {
+        if (calls.size() <= recordTarget && keptTextBytes <= textTarget && keptMessages <= messageTarget) break;
+        EraseRecord(c.it);
+    }
+    // Call-IDs of removed records are no longer looked up.
+    std::erase_if(addressesToFill, [this](const std::string& id) { return !calls.contains(id); });
+}
+
+SipCall* CallTracker::FindMediaCall(const std::string& srcIp, const std::string& dstIp, const std::string& source,
+                                    const std::string& destination) {
+    // The newest live record between these two addresses whose SDP announced one of the
+    // packet's ports; an ended one only when no live record matches. A record that
+    // announced no port takes no media: a softphone that reuses its RTP port, or sends an
+    // INVITE without SDP from the same address, must not pull another call's media.
+    SipCall* live = nullptr;
+    SipCall* ended = nullptr;
+    const std::optional<int32_t> ports[2] = {PortOf(source), PortOf(destination)};
+    for (int i = 0; i < 2; ++i) {
+        if (!ports[i] || (i == 1 && ports[0] == ports[1])) continue;
+        auto owners = recordsByPort.find(*ports[i]);
+        if (owners == recordsByPort.end()) continue;
+        for (SipCall* call : owners->second) {
+            if (!call->isInvite) continue;
+            const bool between = (srcIp == call->callerIp && dstIp == call->calleeIp) ||
+                                 (srcIp == call->calleeIp && dstIp == call->callerIp);
+            if (!between) continue;
+            SipCall*& best = IsRecordEnded(*call) ? ended : live;
+            if (!best || call->serial > best->serial) best = call;
         }
     }
-    return nullptr;
+    return live ? live : ended;
 }
 
 void CallTracker::ProcessMedia(const std::string& source, const std::string& destination,
                                const std::vector<uint8_t>& payload, const PacketLogEntry& entry) {
+    for (const std::string& id : addressesToFill) {
+        auto it = calls.find(id);
+        if (it == calls.end() || !it->second.callerIp.empty()) continue;
+        for (const SipMessage& m : it->second.messages) {
+            if (m.type == SipMsgType::Rtp) continue;
+            it->second.callerIp = m.sourceIp;
+            it->second.calleeIp = m.destinationIp;
+            break;
+        }
+    }
+    addressesToFill.clear();
+
     const std::string srcIp = StripPort(source);
     const std::string dstIp = StripPort(destination);
     const double arrival = entry.tsSec + entry.tsUsec / 1e6;
     // RTCP goes to its own port (RTP + 1), which no SDP announces: its reports find their
     // stream by SSRC and address instead.
     if (streamStatistics) streams.AddRtcp(source, destination, payload, arrival);
-
-    if (cacheGeneration != walkGeneration || walkCache.size() >= kWalkCacheLimit) {
-        walkCache.clear();
-        cacheGeneration = walkGeneration;
-    }
-    std::string key;
-    key.reserve(source.size() + destination.size() + 1);
-    key.append(source).push_back('\x01');
-    key.append(destination);
-    SipCall* call = nullptr;
-    auto cached = walkCache.find(key);
-    if (cached != walkCache.end()) {
-        if (!cached->second.empty()) {
-            auto it = calls.find(cached->second);
-            if (it != calls.end()) call = &it->second;
-        }
-    } else {
-        call = FindMediaCall(source, destination, srcIp, dstIp);
-        walkCache.emplace(std::move(key), call ? call->callId : std::string());
-    }
+    SipCall* call = FindMediaCall(srcIp, dstIp, source, destination);
     if (!call) return;
     if (streamStatistics) streams.AddRtp(source, destination, payload, arrival, call->callId, call->rtpMaps);
-
-    const CodecGuess codec = NameCodec(payload);
-    const std::string length = std::to_string(payload.size());
-    for (SipMessage& flow : call->messages) {
-        if (flow.type != SipMsgType::Rtp || flow.sourceIp != srcIp || flow.destinationIp != dstIp) continue;
-        flow.count += 1;
-        if (flow.codec.empty() || CodecRank(flow.codec) < CodecRank(codec.name)) flow.codec = codec.name;
-        flow.text = "RTP (" + FlowLabel(flow.codec, codec.payloadType) + ") - " + std::to_string(flow.count) +
-                    " [" + length + "b]";
-        return;
-    }
-    SipMessage flow;
-    flow.time = entry.time;
-    flow.sourceIp = srcIp;
-    flow.destinationIp = dstIp;
-    flow.method = "RTP";
-    flow.type = SipMsgType::Rtp;
-    flow.statusCode = 0;
-    flow.isRequest = false;
-    flow.callId = call->callId;
-    flow.count = 1;
-    flow.codec = codec.name;
-    flow.text = "RTP Flow: " + source + " -> " + destination + "\nCodec: (" +
-                FlowLabel(codec.name, codec.payloadType) + ") - 1 [" + length + "b]";
-    call->messages.push_back(std::move(flow));
+    call->lastActivity = ++clock;
+    const size_t before = call->messages.size();
+    CountRtpPacket(*call, MediaPacket{source, destination, srcIp, dstIp, payload, entry.time});
+    keptMessages += call->messages.size() - before;  // a new flow entry
+    if (call->messages.size() > kMaxMessagesPerRecord) DropOldestMessage(*call);
+    if (keptMessages > kMaxKeptMessages) EnforceRecordBounds(call);
 }
 
 std::vector<SipCall> CallTracker::GetCalls() const {
@@ -307,6 +200,25 @@ std::vector<SipCall> CallTracker::GetCalls() const {
     for (const auto& [id, call] : calls) out.push_back(call);
     std::stable_sort(out.begin(), out.end(), [](const SipCall& a, const SipCall& b) { return a.time < b.time; });
     return out;
+}
+
+FlowCounters CallTracker::Counters() const {
+    std::lock_guard<std::mutex> lock(mutex);
+    FlowCounters counters;
+    for (const auto& [id, call] : calls) {
+        const SipMsgType first = call.messages.empty() ? SipMsgType::Other : call.messages.front().type;
+        switch (KindOfRecord(call.isInvite, call.messages.size(), first)) {
+            case RecordKind::Call: ++counters.calls; break;
+            case RecordKind::Register: ++counters.registers; break;
+            case RecordKind::Other: break;
+        }
+    }
+    return counters;
+}
+
+CallTrackerStats CallTracker::Stats() const {
+    std::lock_guard<std::mutex> lock(mutex);
+    return {calls.size(), keptMessages, keptTextBytes, recordsDropped, messagesDropped};
 }
 
 std::vector<RtpStreamReport> CallTracker::GetStreamReports(const std::string* callId) const {
@@ -323,6 +235,10 @@ void CallTracker::Clear() {
     std::lock_guard<std::mutex> lock(mutex);
     calls.clear();
     streams.Clear();
-    walkCache.clear();
-    ++walkGeneration;
+    recordsByPort.clear();
+    addressesToFill.clear();
+    keptMessages = 0;
+    keptTextBytes = 0;
+    recordsDropped = 0;
+    messagesDropped = 0;
 }

@@ -4,31 +4,17 @@
 #include <mutex>
 #include <optional>
 #include <string>
-#include <string_view>
 #include <unordered_map>
 #include <vector>
 
 #include "capture/Packet.h"
+#include "flow/CallLimits.h"
+#include "flow/HangupRules.h"
+#include "flow/RtpCodec.h"
 #include "flow/RtpStreamStats.h"
+#include "flow/SdpReader.h"
+#include "flow/SipCall.h"
 #include "flow/SipParser.h"
-
-// One Call-ID: a call (INVITE seen), a registration or another dialog, with its messages and
-// its RTP flow entries in arrival order.
-struct SipCall {
-    std::string callId;
-    std::string time;       // capture time text of the first packet with this Call-ID
-    std::string fromUser;   // of that first message
-    std::string toUser;
-    std::string state = "Init";  // "Init", "Setup", "Connected", "Cancelled", "Terminated",
-                                 // "Terminated (Cancelled)" or "Error (<code>)"
-    std::vector<SipMessage> messages;
-    std::string callerIp;   // source of the first INVITE (or of the first message, see media walk)
-    std::string calleeIp;
-    bool isInvite = false;
-    std::vector<int32_t> mediaPorts;  // "m=audio" ports of INVITEs and of the connecting 200
-    std::string hangupOrigin;         // "Softphone/PC" or "PABX/ROTA"; set once
-    std::vector<SdpRtpMap> rtpMaps;   // a=rtpmap lines of the same SDP bodies
-};
 
 // What one row of the Flow tab's call table shows: a record without its message texts, so
 // the table can be refreshed every frame even with thousands of long calls.
@@ -48,15 +34,31 @@ struct SipCallRow {
     std::optional<double> mos;        // worst "MOS (estimado)" of the call's RTP streams
 };
 
+// "Chamadas" and "Registers" of the counter line and of orvanta-cli's summary.
+struct FlowCounters {
+    size_t calls = 0;
+    size_t registers = 0;
+};
+
+// What the bounds of CallLimits.h have cost so far, and what is kept now.
+struct CallTrackerStats {
+    size_t records = 0;
+    size_t keptMessages = 0;  // SIP messages and RTP flow entries
+    size_t keptTextBytes = 0;
+    uint64_t recordsDropped = 0;   // records removed to stay within the bounds
+    uint64_t messagesDropped = 0;  // SIP messages removed by the per-record bound
+};
+
 // Groups SIP messages into records by Call-ID, runs each record's state machine and counts
 // RTP packets into per-direction flow entries of the call whose SDP announced the port.
-// All members are safe to call from any thread; the Flow tab calls them on the GUI thread.
+// Holds at most kMaxCallRecords records, kMaxMessagesPerRecord messages per record,
+// kMaxKeptMessages messages in all and kMaxKeptTextBytes of message text. All members are safe to call from any thread: the flow
+// engine's worker feeds it, the Flow tab and the command line read it.
 class CallTracker {
 public:
     // source/destination: the entry's texts with ports. Empty payloads are ignored.
     void ProcessPacket(const std::string& source, const std::string& destination,
                        const std::vector<uint8_t>& payload, const PacketLogEntry& entry);
-    // Shorthand for ProcessPacket(entry.source, entry.destination, entry.payload, entry).
     void ProcessPacket(const PacketLogEntry& entry) {
         ProcessPacket(entry.source, entry.destination, entry.payload, entry);
     }
@@ -66,6 +68,9 @@ public:
     std::vector<SipCallRow> GetCallRows() const;
     // Copy of one record; nullopt when no record has this Call-ID (FlowCallRows.cpp).
     std::optional<SipCall> GetCall(const std::string& callId) const;
+    // "Chamadas" and "Registers" over the records held now.
+    FlowCounters Counters() const;
+    CallTrackerStats Stats() const;
     void Clear();
 
     // Reports of the RTP streams of one call (every stream when callId is null), in the order
@@ -78,51 +83,29 @@ private:
     void ProcessSip(SipMessage message);
     void ProcessMedia(const std::string& source, const std::string& destination,
                       const std::vector<uint8_t>& payload, const PacketLogEntry& entry);
-    SipCall* FindMediaCall(const std::string& source, const std::string& destination,
-                           const std::string& srcIp, const std::string& dstIp);
+    SipCall* FindMediaCall(const std::string& srcIp, const std::string& dstIp, const std::string& source,
+                           const std::string& destination);
+    void IndexPort(SipCall& call, int32_t port);
+    void DropOldestMessage(SipCall& call);
+    void EnforceRecordBounds(const SipCall* keep);
+    void EraseRecord(std::map<std::string, SipCall>::iterator it);
 
     mutable std::mutex mutex;
     std::map<std::string, SipCall> calls;
-
-    // The media walk's answer depends only on the addresses/ports of the packet and on the
-    // records' callerIp, calleeIp, isInvite and mediaPorts. Remember the last answers until
-    // one of those changes, so RTP costs one lookup instead of a walk over every record.
-    uint64_t walkGeneration = 0;
-    uint64_t cacheGeneration = ~uint64_t(0);
-    std::unordered_map<std::string, std::string> walkCache;  // source \x01 destination -> Call-ID or ""
+    // Records by announced audio port, so a media packet looks at the few records that
+    // announced one of its ports instead of walking every record. Node pointers of
+    // std::map stay valid until their record is erased, which also removes them here.
+    std::unordered_map<int32_t, std::vector<SipCall*>> recordsByPort;
+    // Records whose caller/callee addresses the next media packet fills from their first
+    // message (a registration shows the addresses of its REGISTER once media was seen).
+    std::vector<std::string> addressesToFill;
+    uint64_t nextSerial = 0;
+    uint64_t clock = 0;  // advances with every SIP message and media packet
+    size_t keptMessages = 0;
+    size_t keptTextBytes = 0;
+    uint64_t recordsDropped = 0;
+    uint64_t messagesDropped = 0;
 
     RtpStreamTable streams;
     bool streamStatistics = true;
 };
-
-// Codec name and payload type of one media payload (RFC 3551 static types by the second
-// RTP header byte; keep-alive and control sizes below a full RTP header).
-struct CodecGuess {
-    std::string name;
-    std::optional<int> payloadType;
-};
-CodecGuess NameCodec(const std::vector<uint8_t>& payload);
-
-// Priority of a codec name for a flow entry: a voice codec is never replaced by DTMF,
-// comfort noise or keep-alives. 100 voice, 50 "DTMF"/"CN", 1 "Keep-alive", 10 others.
-int CodecRank(std::string_view codecName);
-
-// Hang-up origin of a BYE (rule A) and of a CANCEL or error response (rule B), from the
-// sender's address without port: "Softphone/PC" or "PABX/ROTA".
-std::string HangupOriginForBye(std::string_view address);
-std::string HangupOriginForCancelOrError(std::string_view address);
-
-// Status the call table shows: "Desligada", "Em andamento", "Sucesso", "Insucesso" or
-// "Tentando...". The stored `state` is not changed.
-std::string DisplayStatus(const SipCall& call);
-
-// "Chamadas": records with isInvite. "Registers": other records whose first message is a
-// REGISTER.
-struct FlowCounters {
-    size_t calls = 0;
-    size_t registers = 0;
-};
-FlowCounters CountCalls(const std::vector<SipCall>& calls);
-
-// Audio port of the first "m=audio" line of an SDP body, if one can be read.
-std::optional<int32_t> ReadSdpAudioPort(std::string_view text);

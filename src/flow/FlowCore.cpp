@@ -1,10 +1,37 @@
 #include "flow/FlowCore.h"
 
-#include <algorithm>
+#include <pthread.h>
 
+#include <algorithm>
+#include <chrono>
+
+#include "capture/Decode.h"
 #include "logs/Trace.h"
 
-FlowCore::~FlowCore() { Stop(); }
+namespace {
+
+// How often an idle worker looks whether the capture loop ended by itself; bounds how long
+// a dead capture can look alive. A savefile's end is looked for more often: an import is
+// over as soon as its last packet is analysed.
+constexpr auto kIdleCheck = std::chrono::milliseconds(100);
+constexpr auto kIdleCheckOffline = std::chrono::milliseconds(5);
+// How long a woken worker lets packets gather before it takes them.
+constexpr auto kGather = std::chrono::microseconds(500);
+
+}  // namespace
+
+FlowCore::FlowCore() { worker = std::thread(&FlowCore::WorkerLoop, this); }
+
+FlowCore::~FlowCore() {
+    Stop();
+    {
+        std::lock_guard<std::mutex> lock(queueMutex);
+        quit = true;
+    }
+    queueChanged.notify_all();
+    queueDrained.notify_all();
+    worker.join();
+}
 
 std::string FlowCore::BuildFilter(int sipPort, int rtpMin, int rtpMax) {
     // "port" without a transport lets SIP over UDP and TCP through, both directions.
@@ -16,14 +43,13 @@ std::string FlowCore::BuildFilter(int sipPort, int rtpMin, int rtpMax) {
 }
 
 bool FlowCore::StartCommon(bool isOffline) {
-    {
-        std::lock_guard<std::mutex> lock(packetsMutex);
-        stopping = false;
-        consumedPosition = firstPosition + packets.size();
-    }
     offline.store(isOffline);
     lastStartError = StartError::None;
     lastStartErrorDetail.clear();
+    {
+        std::lock_guard<std::mutex> lock(causeMutex);
+        stopCause.clear();
+    }
     // SniffResults are MTR probe replies; the flow monitor has no use for them.
     sniffer.Start([](SniffResult) {}, [this](PacketLogEntry entry) { OnPacket(std::move(entry)); });
     running.store(true);
@@ -31,6 +57,7 @@ bool FlowCore::StartCommon(bool isOffline) {
 }
 
 bool FlowCore::Start(const std::string& deviceName, int sipPort, int rtpMin, int rtpMax) {
+    std::lock_guard<std::mutex> lock(snifferMutex);
     if (running.load()) {
         lastStartError = StartError::AlreadyRunning;
         lastStartErrorDetail.clear();
@@ -38,6 +65,7 @@ bool FlowCore::Start(const std::string& deviceName, int sipPort, int rtpMin, int
     }
     const std::string filter = BuildFilter(sipPort, rtpMin, rtpMax);
     Trace("FlowCore Starting with filter: " + filter);
+    sniffer.SetBufferSize(kCaptureBufferBytes);
     if (!sniffer.Init(filter, deviceName, std::string())) {
         Trace("FlowCore: Failed to initialize sniffer.");
         lastStartError = sniffer.LastError() == StartError::None ? StartError::CaptureOpenFailed : sniffer.LastError();
@@ -45,17 +73,18 @@ bool FlowCore::Start(const std::string& deviceName, int sipPort, int rtpMin, int
         sniffer.Stop();  // a half-open handle must not outlive the failed start
         return false;
     }
+    Clear();
     return StartCommon(false);
 }
 
 bool FlowCore::StartOffline(const std::string& path) {
+    std::lock_guard<std::mutex> lock(snifferMutex);
     if (running.load()) {
         lastStartError = StartError::AlreadyRunning;
         lastStartErrorDetail.clear();
         return false;
     }
     Trace("FlowCore reading capture file: " + path);
-    ClearPackets();
     if (!sniffer.InitOffline(path, std::string())) {
         Trace("FlowCore: Failed to open capture file.");
         lastStartError = sniffer.LastError() == StartError::None ? StartError::FileUnreadable : sniffer.LastError();
@@ -63,49 +92,192 @@ bool FlowCore::StartOffline(const std::string& path) {
         sniffer.Stop();
         return false;
     }
+    // A file of a link type the decoder does not know would read as zero calls, which looks
+    // like a capture without SIP rather than a file this program cannot read.
+    if (!IsSupportedLinkType(sniffer.LinkType())) {
+        lastStartError = StartError::FileUnreadable;
+        lastStartErrorDetail = "tipo de enlace " + std::to_string(sniffer.LinkType()) + " nao suportado";
+        Trace("FlowCore: " + lastStartErrorDetail);
+        sniffer.Stop();
+        return false;
+    }
+    Clear();
     return StartCommon(true);
 }
 
 void FlowCore::Stop() {
+    std::lock_guard<std::mutex> lock(snifferMutex);
     if (!running.load()) return;
     {
-        // Release an offline reader that waits for the intake, or the join below never ends.
-        std::lock_guard<std::mutex> lock(packetsMutex);
-        stopping = true;
+        // A savefile reader waiting for room in the queue would never see the stop.
+        std::lock_guard<std::mutex> q(queueMutex);
+        releaseReader = true;
     }
-    consumedChanged.notify_all();
+    queueDrained.notify_all();
     sniffer.Stop();
+    {
+        std::lock_guard<std::mutex> q(queueMutex);
+        releaseReader = false;
+    }
     running.store(false);
     offline.store(false);
 }
 
-std::vector<PacketLogEntry> FlowCore::GetPackets() const {
-    std::lock_guard<std::mutex> lock(packetsMutex);
-    return packets;
+void FlowCore::NoteCaptureEnd() {
+    if (!running.load() || sniffer.LoopActive()) return;
+    std::lock_guard<std::mutex> lock(snifferMutex);
+    if (!running.load() || sniffer.LoopActive()) return;  // Stop or a new start came first
+    {
+        // The loop's last packets may have arrived after the worker found the queue empty:
+        // they are analysed first, so a finished run has analysed everything it read.
+        std::lock_guard<std::mutex> q(queueMutex);
+        if (!waiting.empty()) return;
+    }
+    const std::string error = sniffer.LoopError();
+    const bool cleanEnd = offline.load() && error.empty();  // the end of a savefile
+    sniffer.Stop();  // the loop has ended: this only joins and closes
+    if (!cleanEnd) {
+        const std::string cause = CaptureEndText(error);
+        Trace("FlowCore: " + cause);
+        std::lock_guard<std::mutex> c(causeMutex);
+        stopCause = cause;
+    }
+    running.store(false);
+    offline.store(false);
 }
 
-void FlowCore::ClearPackets() {
+std::string FlowCore::StopCause() const {
+    std::lock_guard<std::mutex> lock(causeMutex);
+    return stopCause;
+}
+
+void FlowCore::OnPacket(PacketLogEntry entry) {
+    std::unique_lock<std::mutex> lock(queueMutex);
+    if (offline.load()) {
+        // A file is read faster than it is analysed: wait rather than drop.
+        queueDrained.wait(lock, [this] { return releaseReader || quit || waiting.size() < kMaxWaitingOffline; });
+    } else if (waiting.size() >= kMaxWaitingPackets) {
+        ++trimmedUnanalysed;
+        return;
+    }
+    waiting.push_back(std::move(entry));
+    const bool wake = waiting.size() == 1;  // the worker sleeps only on an empty queue
+    lock.unlock();
+    if (wake) queueChanged.notify_one();
+}
+
+void FlowCore::WorkerLoop() {
+    pthread_setname_np(pthread_self(), "oc-flow-worker");  // tells it apart in top and profilers
+    std::vector<PacketLogEntry> batch;
+    batch.reserve(kWorkerBatch);
+    for (;;) {
+        {
+            std::unique_lock<std::mutex> lock(queueMutex);
+            workerBusy = false;
+            if (waiting.empty()) queueDrained.notify_all();
+            queueChanged.wait_for(lock, offline.load() ? kIdleCheckOffline : kIdleCheck,
+                                  [this] { return quit || !waiting.empty(); });
+            if (waiting.empty()) {
+                if (quit) return;
+                lock.unlock();
+                NoteCaptureEnd();
+                continue;
+            }
+            if (waiting.size() < kWorkerBatch && !quit && !offline.load()) {
+                // Let a few packets gather: a wake-up per packet costs more than the
+                // analysis of the packet, and a millisecond is nothing to the reader.
+                lock.unlock();
+                std::this_thread::sleep_for(kGather);
+                lock.lock();
+            }
+            const size_t n = std::min(kWorkerBatch, waiting.size());
+            for (size_t i = 0; i < n; ++i) batch.push_back(std::move(waiting[i]));
+            waiting.erase(waiting.begin(), waiting.begin() + static_cast<std::ptrdiff_t>(n));
+            workerBusy = true;
+        }
+        queueDrained.notify_all();  // room for a waiting savefile reader
+        {
+            std::lock_guard<std::mutex> analysis(analysisMutex);
+            for (const PacketLogEntry& entry : batch) tracker.ProcessPacket(entry);
+            analysed.fetch_add(batch.size());
+            std::lock_guard<std::mutex> lock(packetsMutex);
+            for (PacketLogEntry& entry : batch) {
+                packets.push_back(ToBuffered(std::move(entry)));
+                if (packets.size() > kMaxPackets) {
+                    packets.erase(packets.begin(), packets.begin() + kTrimBlock);
+                    firstPosition += kTrimBlock;
+                }
+            }
+        }
+        batch.clear();
+    }
+}
+
+void FlowCore::WaitAnalysed() const {
+    std::unique_lock<std::mutex> lock(queueMutex);
+    queueDrained.wait(lock, [this] { return quit || (waiting.empty() && !workerBusy); });
+}
+
+void FlowCore::Clear() {
+    std::lock_guard<std::mutex> analysis(analysisMutex);
+    {
+        std::lock_guard<std::mutex> lock(queueMutex);
+        waiting.clear();
+        trimmedUnanalysed = 0;
+        const Sniffer::KernelStats k = sniffer.Stats();
+        kernelReceivedBase = k.received;
+        kernelDroppedBase = k.dropped + k.ifDropped;
+    }
+    queueDrained.notify_all();
     {
         std::lock_guard<std::mutex> lock(packetsMutex);
         firstPosition += packets.size();
         packets.clear();
     }
-    consumedChanged.notify_all();
+    tracker.Clear();
+    analysed.store(0);
 }
 
-void FlowCore::OnPacket(PacketLogEntry entry) {
-    std::unique_lock<std::mutex> lock(packetsMutex);
-    if (offline.load()) {
-        // A file is read faster than any intake: wait rather than trim unread packets.
-        consumedChanged.wait(lock, [this] {
-            return stopping || packets.size() < kMaxPackets || consumedPosition >= firstPosition + kTrimBlock;
-        });
+FlowEngineCounters FlowCore::Counters() const {
+    FlowEngineCounters c;
+    c.analysed = analysed.load();
+    const Sniffer::KernelStats k = sniffer.Stats();
+    std::lock_guard<std::mutex> lock(queueMutex);
+    c.trimmedUnanalysed = trimmedUnanalysed;
+    c.kernelReceived = k.received >= kernelReceivedBase ? k.received - kernelReceivedBase : k.received;
+    const uint64_t dropped = k.dropped + k.ifDropped;
+    c.kernelDropped = dropped >= kernelDroppedBase ? dropped - kernelDroppedBase : dropped;
+    return c;
+}
+
+FlowCore::BufferedPacket FlowCore::ToBuffered(PacketLogEntry entry) {
+    BufferedPacket out;
+    const std::vector<uint8_t>& raw = entry.rawData;
+    const std::vector<uint8_t>& payload = entry.payload;
+    // Frames padded to the link's minimum length carry bytes after the payload; those
+    // keep their payload copy.
+    if (!payload.empty() && payload.size() <= raw.size() &&
+        std::equal(payload.begin(), payload.end(), raw.end() - static_cast<std::ptrdiff_t>(payload.size()))) {
+        out.payloadInRaw = true;
+        out.payloadLength = static_cast<uint32_t>(payload.size());
+        entry.payload = std::vector<uint8_t>();
     }
-    packets.push_back(std::move(entry));
-    if (packets.size() > kMaxPackets) {
-        packets.erase(packets.begin(), packets.begin() + kTrimBlock);
-        firstPosition += kTrimBlock;
-    }
+    out.entry = std::move(entry);
+    return out;
+}
+
+PacketLogEntry FlowCore::FromBuffered(const BufferedPacket& packet) {
+    PacketLogEntry entry = packet.entry;
+    if (packet.payloadInRaw) entry.payload.assign(entry.rawData.end() - packet.payloadLength, entry.rawData.end());
+    return entry;
+}
+
+std::vector<PacketLogEntry> FlowCore::GetPackets() const {
+    std::lock_guard<std::mutex> lock(packetsMutex);
+    std::vector<PacketLogEntry> out;
+    out.reserve(packets.size());
+    for (const BufferedPacket& p : packets) out.push_back(FromBuffered(p));
+    return out;
 }
 
 uint64_t FlowCore::FirstPosition() const {
@@ -124,15 +296,10 @@ std::vector<PacketLogEntry> FlowCore::GetPacketsFrom(uint64_t position, size_t m
     if (first) *first = start;
     const uint64_t end = firstPosition + packets.size();
     if (start >= end) return {};
-    const size_t offset = static_cast<size_t>(start - firstPosition);
-    const size_t count = std::min<uint64_t>(maxCount, end - start);
-    return std::vector<PacketLogEntry>(packets.begin() + offset, packets.begin() + offset + count);
-}
-
-void FlowCore::SetConsumedPosition(uint64_t position) {
-    {
-        std::lock_guard<std::mutex> lock(packetsMutex);
-        consumedPosition = position;
-    }
-    consumedChanged.notify_all();
+    const auto offset = static_cast<std::ptrdiff_t>(start - firstPosition);
+    const auto count = static_cast<std::ptrdiff_t>(std::min<uint64_t>(maxCount, end - start));
+    std::vector<PacketLogEntry> out;
+    out.reserve(static_cast<size_t>(count));
+    for (auto it = packets.begin() + offset; it != packets.begin() + offset + count; ++it) out.push_back(FromBuffered(*it));
+    return out;
 }

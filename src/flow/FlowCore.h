@@ -2,90 +2,152 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "capture/Packet.h"
 #include "capture/Sniffer.h"
 #include "capture/StartError.h"
+#include "flow/CallTracker.h"
 
-// Capture engine of the Flow tab: one Sniffer of its own, filtered to SIP and the RTP port
-// range, and a bounded buffer of every packet it reports. No SIP/RTP analysis happens here;
-// FlowIntake hands new packets to CallTracker.
+// What the flow engine has done since its last start or clear, for the counter line of the
+// Flow tab and the summary of orvanta-cli flow.
+struct FlowEngineCounters {
+    uint64_t analysed = 0;        // packets handed to CallTracker
+    uint64_t trimmedUnanalysed = 0;  // dropped before analysis: the worker fell behind
+    uint64_t kernelReceived = 0;  // pcap_stats: packets that passed the filter
+    uint64_t kernelDropped = 0;   // pcap_stats: dropped by the kernel (buffer full) or interface
+};
+
+// The flow monitor's engine: one Sniffer of its own, filtered to SIP and the RTP port range,
+// a worker thread that feeds every captured packet to its CallTracker as it arrives, and a
+// bounded buffer of the analysed packets for the pcap export and the raw packet window.
+// Nothing outside reads or feeds the analysis: the Flow tab and orvanta-cli only read
+// (Tracker(), the buffer, counters, health) under the engine's locks.
 //
-// Packet positions: every appended packet gets an absolute position (0, 1, 2, ... since
-// construction, never reused). The buffer holds positions [FirstPosition(), EndPosition()).
-// Trimming and clearing move FirstPosition() forward; positions stay valid, so a reader that
-// remembers "next position to read" never skips or repeats a packet because of a trim.
+// Packet positions: every buffered packet gets an absolute position (0, 1, 2, ... since
+// construction, never reused). The buffer holds positions [FirstPosition(), EndPosition()),
+// so a reader paging through it is not confused by a trim.
 class FlowCore {
 public:
     // Buffer bound: when an append makes the buffer exceed kMaxPackets, the oldest
-    // kTrimBlock go at once (block trimming keeps the cost of moving the vector rare).
+    // kTrimBlock go at once.
     static constexpr size_t kMaxPackets = 50000;
     static constexpr size_t kTrimBlock = 1000;
+    // Captured packets waiting for the worker. A live capture that outruns the analysis for
+    // longer than this drops the newest and counts them; a savefile waits instead.
+    static constexpr size_t kMaxWaitingPackets = 50000;
+    static constexpr size_t kMaxWaitingOffline = 4096;
+    // Packets the worker takes per turn; a Clear waits at most for one turn.
+    static constexpr size_t kWorkerBatch = 1024;
+    // Kernel buffer of the live capture: a replay at the fastest rate a test machine reaches
+    // fills the default 2 MiB before the capture thread is scheduled again.
+    static constexpr int kCaptureBufferBytes = 64 << 20;
 
-    FlowCore() = default;
+    FlowCore();
     ~FlowCore();
     FlowCore(const FlowCore&) = delete;
     FlowCore& operator=(const FlowCore&) = delete;
 
     // Live capture on `deviceName` ("" = first device) with the filter
-    // "port <sip>[ or udp portrange <min>-<max>]". False when already running or when the
-    // capture could not be opened; LastStartError() says why. Does not clear the buffer.
+    // "port <sip>[ or udp portrange <min>-<max>]". Clears the call records, the buffer and
+    // the counters first, so no packet of the new capture is lost to a clear after it.
+    // False when already running or when the capture could not be opened; LastStartError()
+    // says why.
     bool Start(const std::string& deviceName, int sipPort, int rtpMin, int rtpMax);
-    // Reads a pcap savefile through the same path as a live capture: packets arrive in the
-    // buffer as if captured now (with the file's time stamps). The reader waits for
-    // FlowIntake when the next append would trim packets the intake has not taken yet, so a
-    // file longer than the buffer is analysed whole. ReaderActive() turns false at the end
-    // of the file; call Stop() afterwards (the buffer stays).
-    // Unlike Start, it empties the buffer itself before the reader starts: a caller that
-    // cleared after the start would throw away the file's first packets. Clear CallTracker
-    // and Reset the FlowIntake before calling it.
+    // Reads a pcap savefile through the same capture and analysis path, at engine speed;
+    // clears like Start. The engine stops by itself at the end of the file (IsRunning()
+    // turns false, no stop cause); a file longer than the buffer is analysed whole.
     bool StartOffline(const std::string& path);
+    // Ends the capture. Packets already captured are still analysed (WaitAnalysed).
     void Stop();
+    // Empties the call records, the buffer and the counters; capture goes on.
+    void Clear();
 
     bool IsRunning() const { return running.load(); }
-    // True while the capture thread still reads (false after the end of a savefile).
-    bool ReaderActive() const { return running.load() && sniffer.LoopActive(); }
     bool IsOffline() const { return offline.load(); }
+    // Blocks until every packet captured so far has been analysed (for the command line and
+    // tests; the GUI never waits).
+    void WaitAnalysed() const;
 
     // Why the last Start/StartOffline failed (None after a success), and libpcap's detail.
     StartError LastStartError() const { return lastStartError; }
     const std::string& LastStartErrorDetail() const { return lastStartErrorDetail; }
+    // Why the last capture ended by itself (read error, interface gone, failure in the
+    // loop); empty while it runs, after Stop and after the clean end of a savefile.
+    std::string StopCause() const;
     // The BPF filter text Start builds for these settings.
     static std::string BuildFilter(int sipPort, int rtpMin, int rtpMax);
 
+    CallTracker& Tracker() { return tracker; }
+    const CallTracker& Tracker() const { return tracker; }
+    FlowEngineCounters Counters() const;
+
     // Full copy of the buffer (for exports).
     std::vector<PacketLogEntry> GetPackets() const;
-    void ClearPackets();
-    // Capture-thread callback: append and trim.
-    void OnPacket(PacketLogEntry entry);
-
     // Absolute positions (see the class comment).
     uint64_t FirstPosition() const;
-    uint64_t EndPosition() const;  // packets ever appended
+    uint64_t EndPosition() const;  // packets ever buffered
     // Copies at most maxCount packets starting at `position` (or at FirstPosition() when
     // `position` was already trimmed or cleared); *first receives the position of the first
-    // copied packet. Copies only what is asked for, never the whole buffer.
+    // copied packet.
     std::vector<PacketLogEntry> GetPacketsFrom(uint64_t position, size_t maxCount, uint64_t* first) const;
-    // The intake reports how far it has read; the offline reader waits on this.
-    void SetConsumedPosition(uint64_t position);
+
+    // Capture-thread callback: queues the packet for the worker. Public so tests can feed
+    // hand-made packets through the same path.
+    void OnPacket(PacketLogEntry entry);
 
 private:
     bool StartCommon(bool isOffline);
+    void WorkerLoop();
+    void NoteCaptureEnd();
 
     Sniffer sniffer;
+    std::mutex snifferMutex;  // start/stop of the sniffer: the GUI thread and the worker
     std::atomic<bool> running{false};
+    std::atomic<bool> offline{false};
+    CallTracker tracker;
+
+    // Capture thread -> worker.
+    mutable std::mutex queueMutex;
+    std::condition_variable queueChanged;      // packets arrived, or quit
+    mutable std::condition_variable queueDrained;  // the worker took packets or went idle
+    std::deque<PacketLogEntry> waiting;
+    bool workerBusy = false;   // a batch is being analysed (guarded by queueMutex)
+    bool releaseReader = false;  // Stop: a savefile reader must not wait for space any more
+    bool quit = false;
+    uint64_t trimmedUnanalysed = 0;  // guarded by queueMutex
+    uint64_t kernelReceivedBase = 0;  // the Sniffer's counts at the last clear (queueMutex)
+    uint64_t kernelDroppedBase = 0;
+
+    // Held by the worker while it analyses one batch, and by Clear: a clear never lands in
+    // the middle of a batch.
+    std::mutex analysisMutex;
+    std::atomic<uint64_t> analysed{0};
+
+    // A buffered packet whose payload is the tail of its raw frame keeps only the frame:
+    // the copy of the payload would be a quarter of the buffer's memory. Copies handed out
+    // get their payload back.
+    struct BufferedPacket {
+        PacketLogEntry entry;
+        bool payloadInRaw = false;  // entry.payload was dropped: it is the frame's last bytes
+        uint32_t payloadLength = 0;
+    };
+    static BufferedPacket ToBuffered(PacketLogEntry entry);
+    static PacketLogEntry FromBuffered(const BufferedPacket& packet);
+
     mutable std::mutex packetsMutex;
-    std::vector<PacketLogEntry> packets;
+    std::deque<BufferedPacket> packets;
     uint64_t firstPosition = 0;  // absolute position of packets[0]
 
-    std::atomic<bool> offline{false};
-    std::condition_variable consumedChanged;
-    uint64_t consumedPosition = 0;  // guarded by packetsMutex
-    bool stopping = false;          // guarded by packetsMutex: releases a waiting reader
+    mutable std::mutex causeMutex;
+    std::string stopCause;
 
     StartError lastStartError = StartError::None;
     std::string lastStartErrorDetail;
+
+    std::thread worker;  // last: started when everything above exists
 };

@@ -15,7 +15,7 @@ std::vector<std::string> CallCsvColumns(const SipCall& call) {
         call.calleeIp,
         std::to_string(call.messages.size()),
         call.callId,
-        call.state,
+        CallStateText(call),
         call.hangupOrigin,
     };
 }

@@ -1,4 +1,5 @@
-// Flow tab: capture controls, call list and the per-frame intake of captured packets.
+// Flow tab: capture controls and call list, read from the flow engine (which analyses on
+// its own thread whatever tab is shown).
 // The ladder view lives in FlowTabLadder.cpp, the raw packet window in FlowTabRaw.cpp.
 #include "flow/FlowTab.h"
 
@@ -15,16 +16,12 @@
 #include "flow/FlowCore.h"
 #include "flow/FlowExport.h"
 #include "flow/StreamReport.h"
-#include "flow/FlowIntake.h"
 #include "flow/FlowTabLayout.h"
 #include "logs/LogPaths.h"
 #include "platform/ExecutablePath.h"
 #include "platform/Launcher.h"
 
 namespace {
-
-// Parsing work per frame is bounded; a burst of traffic is worked off over several frames.
-constexpr size_t kIntakePerFrame = FlowIntake::kFrameBatch;
 
 ImVec4 Colour(const FlowRgbf& c) { return ImVec4(c.r, c.g, c.b, 1.0f); }
 
@@ -56,16 +53,13 @@ std::vector<std::string> ListPcapFiles(const std::string& folder) {
 
 }  // namespace
 
-FlowTab::FlowTab(FlowCore& core, CallTracker& calls, CaptureDeviceChoice& devices)
-    : core_(core), calls_(calls), devices_(devices) {}
+FlowTab::FlowTab(FlowCore& core, CaptureDeviceChoice& devices) : core_(core), devices_(devices) {}
 
 std::string_view FlowTab::RawFilter() const {
     return {rawDebugFilter_, strnlen(rawDebugFilter_, sizeof(rawDebugFilter_))};
 }
 
 std::string_view FlowTab::ImportPath() const { return {importPath_, strnlen(importPath_, sizeof(importPath_))}; }
-
-void FlowTab::IntakeStep(size_t maxPackets) { intake_.Step(core_, calls_, maxPackets); }
 
 bool FlowTab::StartMonitoring() {
     const std::string deviceName = devices_.SelectedName();
@@ -80,12 +74,10 @@ bool FlowTab::StartMonitoring() {
         statusIsError_ = true;
         return false;
     }
+    // The engine cleared its records and buffer itself before the capture began.
     monitoring_ = true;
     importActivePath_.clear();
-    calls_.Clear();
-    core_.ClearPackets();
-    intake_.Reset(core_);
-        statusLine_.clear();
+    statusLine_.clear();
     statusIsError_ = false;
     return true;
 }
@@ -95,20 +87,13 @@ void FlowTab::StopMonitoring() {
     monitoring_ = false;
 }
 
-void FlowTab::Clear() {
-    calls_.Clear();
-    core_.ClearPackets();
-    intake_.Reset(core_);
-    }
+void FlowTab::Clear() { core_.Clear(); }
 
 bool FlowTab::ImportPcap(const std::string& path) {
     if (monitoring_) return false;
-    // A previous import may still hold the reader (finished or not); it is replaced.
+    // A previous import still reading is replaced.
     if (core_.IsRunning()) core_.Stop();
-    calls_.Clear();
-    core_.ClearPackets();
-    intake_.Reset(core_);
-        if (!core_.StartOffline(path)) {
+    if (!core_.StartOffline(path)) {
         std::string cause = StartErrorText(core_.LastStartError());
         if (!core_.LastStartErrorDetail().empty()) cause += " (" + core_.LastStartErrorDetail() + ")";
         statusLine_ = "Falha ao importar " + path + ": " + cause;
@@ -121,21 +106,34 @@ bool FlowTab::ImportPcap(const std::string& path) {
     return true;
 }
 
-void FlowTab::Draw() {
-    // 1. Intake: at most 500 packets not yet processed, read from their absolute position
-    //    so that a trim of the buffer neither skips nor repeats any.
-    IntakeStep(kIntakePerFrame);
-    // A finished import releases its reader so that a live start is possible again.
-    if (!monitoring_ && core_.IsRunning() && core_.IsOffline() && !core_.ReaderActive() &&
-        intake_.Position() >= core_.EndPosition()) {
-        core_.Stop();
-        if (!importActivePath_.empty()) {
+void FlowTab::FollowEngine() {
+    // The engine analyses on its own; the tab only notices when a run ended by itself.
+    if (core_.IsRunning()) return;
+    if (monitoring_) {
+        // The capture ended without "PARAR MONITORAMENTO" (interface gone, read error): back
+        // to the start button, with the cause under the controls.
+        std::string cause = core_.StopCause();
+        if (cause.empty()) return;
+        monitoring_ = false;
+        statusLine_ = std::move(cause);
+        statusIsError_ = true;
+    } else if (!importActivePath_.empty()) {
+        const std::string cause = core_.StopCause();
+        if (cause.empty()) {
             statusLine_ = "PCAP importado: " + importActivePath_ + " (" +
-                             std::to_string(intake_.Processed()) + " pacotes)";
+                             std::to_string(core_.Counters().analysed) + " pacotes)";
             statusIsError_ = false;
-            importActivePath_.clear();
+        } else {
+            statusLine_ = "Falha ao importar " + importActivePath_ + ": " + cause;
+            statusIsError_ = true;
         }
+        importActivePath_.clear();
     }
+}
+
+void FlowTab::Draw() {
+    // 1. What the engine did since the last frame (a run that ended by itself).
+    FollowEngine();
 
     // 2. Ladder view instead of the list.
     if (!selectedCallId_.empty()) {
@@ -145,7 +143,7 @@ void FlowTab::Draw() {
         const uint64_t end = core_.EndPosition();
         const size_t packetCount = end > first ? static_cast<size_t>(end - first) : 0;
         // Rows without message texts: this copy is taken every frame.
-        const std::vector<SipCallRow> calls = calls_.GetCallRows();
+        const std::vector<SipCallRow> calls = core_.Tracker().GetCallRows();
 
         // 3. "FlowList" child.
         const float height = ImGui::GetContentRegionAvail().y - 40.0f;
@@ -216,7 +214,7 @@ void FlowTab::DrawControls(size_t packetCount, const std::vector<SipCallRow>& ca
     ImGui::EndDisabled();
     SameLineIfFits(ButtonWidth("Exportar CSV"));
     if (ImGui::Button("Exportar CSV")) {
-        const FlowExportResult r = ExportCallsCsv(calls_.GetCalls());
+        const FlowExportResult r = ExportCallsCsv(core_.Tracker().GetCalls());
         statusLine_ = r.message;
         statusIsError_ = !r.written;
     }
@@ -228,7 +226,7 @@ void FlowTab::DrawControls(size_t packetCount, const std::vector<SipCallRow>& ca
     }
     SameLineIfFits(ButtonWidth("Exportar Qualidade"));
     if (ImGui::Button("Exportar Qualidade")) {
-        const FlowExportResult r = ExportQualityCsv(calls_.GetStreamReports());
+        const FlowExportResult r = ExportQualityCsv(core_.Tracker().GetStreamReports());
         statusLine_ = r.message;
         statusIsError_ = !r.written;
     }
@@ -236,15 +234,17 @@ void FlowTab::DrawControls(size_t packetCount, const std::vector<SipCallRow>& ca
         ImGui::SetTooltip("Um registro por fluxo RTP: perda, jitter e MOS (estimado), em <data>_qualidade.csv");
     SameLineIfFits(CheckboxWidth("Debug Raw"));
     ImGui::Checkbox("Debug Raw", &showRawDebug_);
-    const FlowCounters counters = CountCallRows(calls);
-    char countersText[160];
-    std::snprintf(countersText, sizeof(countersText), "| Total Pkts: %d | Chamadas: %d | Registers: %d",
-                  static_cast<int>(packetCount), static_cast<int>(counters.calls), static_cast<int>(counters.registers));
+    const FlowEngineCounters engine = core_.Counters();
+    const std::string countersLine =
+        FlowCountersLine(packetCount, core_.Tracker().Counters(), engine.trimmedUnanalysed, engine.kernelDropped,
+                         core_.Tracker().Stats().recordsDropped);
+    const char* countersText = countersLine.c_str();
+    (void)calls;
     SameLineIfFits(ImGui::CalcTextSize(countersText).x);
     ImGui::TextUnformatted(countersText);
 
     if (!statusLine_.empty()) {
-        const ImVec4 colour = statusIsError_ ? ImVec4(1.0f, 0.4f, 0.4f, 1.0f) : ImVec4(0.4f, 1.0f, 0.4f, 1.0f);
+        const ImVec4 colour = statusIsError_ ? ImVec4(1.0f, 0.0f, 0.0f, 1.0f) : ImVec4(0.4f, 1.0f, 0.4f, 1.0f);
         ImGui::PushStyleColor(ImGuiCol_Text, colour);
         ImGui::TextUnformatted(statusLine_.c_str());
         ImGui::PopStyleColor();

@@ -6,7 +6,6 @@
 #include <vector>
 
 #include "flow/CallTracker.h"
-#include "flow/FlowIntake.h"
 
 class FlowCore;
 struct CaptureDeviceChoice;
@@ -15,7 +14,7 @@ struct CaptureDeviceChoice;
 // and the raw packet window (FlowTabRaw.cpp).
 class FlowTab {
 public:
-    FlowTab(FlowCore& core, CallTracker& calls, CaptureDeviceChoice& devices);
+    FlowTab(FlowCore& core, CaptureDeviceChoice& devices);
 
     void Draw();
 
@@ -26,7 +25,6 @@ public:
     bool ImportPcap(const std::string& path);
 
     bool Monitoring() const { return monitoring_; }
-    const FlowIntake& Intake() const { return intake_; }
     // The call whose ladder is shown (empty: the call list), and the message picked in it.
     const std::string& SelectedCallId() const { return selectedCallId_; }
     int32_t SelectedMessageIndex() const { return selectedMessageIndex_; }
@@ -39,7 +37,8 @@ public:
     std::string_view ImportPath() const;
 
 private:
-    void IntakeStep(size_t maxPackets);
+    // Notices a run that ended by itself (interface gone, import finished or failed).
+    void FollowEngine();
     void DrawControls(size_t packetCount, const std::vector<SipCallRow>& calls);
     void DrawImportPanel();
     void DrawCallTable(const std::vector<SipCallRow>& calls);
@@ -47,7 +46,6 @@ private:
     void DrawRawWindow();
 
     FlowCore& core_;
-    CallTracker& calls_;
     CaptureDeviceChoice& devices_;
 
     bool monitoring_ = false;
@@ -55,10 +53,6 @@ private:
     int32_t sipPort_ = 5060;
     int32_t rtpMin_ = 10000;
     int32_t rtpMax_ = 50000;
-    // Hands captured packets to the tracker from an absolute FlowCore position, which unlike
-    // an index into the buffer stays right when FlowCore trims its oldest packets.
-    FlowIntake intake_;
-
     std::string selectedCallId_;
     int32_t selectedMessageIndex_ = -1;
 
@@ -72,5 +66,5 @@ private:
     bool importOpen_ = false;
     char importPath_[1024] = {};
     std::vector<std::string> importFiles_;
-    std::string importActivePath_;  // savefile being read, until its last packet is taken in
+    std::string importActivePath_;  // savefile being read, until the engine has analysed it
 };

@@ -5,6 +5,7 @@
 #include <optional>
 
 #include "flow/FlowTab.h"
+#include "flow/FlowCore.h"
 #include "flow/FlowTabLayout.h"
 #include "flow/StreamReport.h"
 
@@ -38,9 +39,9 @@ void FlowTab::DrawLadder() {
 
     // A fresh copy every frame, so a call that is still running grows while it is watched.
     // Only this record is copied: the others' message texts are not needed here.
-    const std::optional<SipCall> record = calls_.GetCall(callId);
+    const std::optional<SipCall> record = core_.Tracker().GetCall(callId);
     const SipCall* call = record ? &*record : nullptr;
-    const std::vector<RtpStreamReport> streams = calls_.GetStreamReports(&callId);
+    const std::vector<RtpStreamReport> streams = core_.Tracker().GetStreamReports(&callId);
 
     ImGui::BeginChild("LadderView", ImVec2(diagramWidth, avail.y), true, ImGuiWindowFlags_HorizontalScrollbar);
     if (call) {

@@ -19,23 +19,26 @@ FlowRgbf CallMethodColour(const std::string& method) {
     return {1.0f, 1.0f, 1.0f};
 }
 
+std::string FlowCountersLine(size_t bufferedPackets, const FlowCounters& calls, uint64_t trimmedUnanalysed,
+                             uint64_t kernelDropped, uint64_t recordsDropped) {
+    std::string line = "| Total Pkts: " + std::to_string(static_cast<int>(bufferedPackets)) +
+                       " | Chamadas: " + std::to_string(static_cast<int>(calls.calls)) +
+                       " | Registers: " + std::to_string(static_cast<int>(calls.registers));
+    // A loss is shown once there is one: the line keeps its usual width on a capture that
+    // loses nothing.
+    if (trimmedUnanalysed || kernelDropped) {
+        line += " | Descartados: " + std::to_string(trimmedUnanalysed) +
+                " | Perdidos (kernel): " + std::to_string(kernelDropped);
+    }
+    if (recordsDropped) line += " | Registros removidos: " + std::to_string(recordsDropped);
+    return line;
+}
+
 FlowRgbf DisplayStatusColour(const std::string& status) {
     if (status == "Em andamento" || status == "Sucesso") return {0.4f, 1.0f, 0.4f};
     if (status == "Desligada" || status == "Insucesso") return {1.0f, 0.4f, 0.4f};
     if (status == "Tentando...") return {0.6f, 0.8f, 1.0f};
     return {1.0f, 1.0f, 1.0f};
-}
-
-FlowCounters CountCallRows(const std::vector<SipCallRow>& rows) {
-    FlowCounters c;
-    for (const SipCallRow& row : rows) {
-        if (row.isInvite) {
-            ++c.calls;
-        } else if (row.messageCount > 0 && row.firstType == SipMsgType::Register) {
-            ++c.registers;
-        }
-    }
-    return c;
 }
 
 std::vector<std::string> LadderEndpoints(const std::vector<SipMessage>& messages) {

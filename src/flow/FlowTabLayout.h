@@ -34,8 +34,11 @@ inline constexpr int kCallTableColumns = 9;
 // compare equal keep their capture order; Msgs and MOS compare as numbers (no MOS first), the rest as text
 // (From and To as the "user (address)" shown).
 std::vector<size_t> SortedCallRows(const std::vector<SipCallRow>& rows, CallColumn column, bool descending);
-// "Chamadas" and "Registers" over the table's rows.
-FlowCounters CountCallRows(const std::vector<SipCallRow>& rows);
+// The counter line: "| Total Pkts: %d | Chamadas: %d | Registers: %d", followed by what was
+// lost when anything was: packets dropped before analysis ("Descartados"), by the kernel
+// ("Perdidos (kernel)") and call records dropped by the record bounds ("Registros removidos").
+std::string FlowCountersLine(size_t bufferedPackets, const FlowCounters& calls, uint64_t trimmedUnanalysed,
+                             uint64_t kernelDropped, uint64_t recordsDropped);
 
 // ---- ladder ----
 

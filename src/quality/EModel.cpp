@@ -36,7 +36,8 @@ double RFactor(const CodecImpairment& codec, double lossPercent, double oneWayDe
 double MosFromR(double r) {
     if (r < 0) return 1.0;
     if (r > 100) return 4.5;
-    return 1.0 + 0.035 * r + r * (r - 60.0) * (100.0 - r) * 7e-6;
+    // The cubic dips below 1 for R between 0 and about 6.5; the scale has no such values.
+    return std::max(1.0, 1.0 + 0.035 * r + r * (r - 60.0) * (100.0 - r) * 7e-6);
 }
 
 double EstimateMos(const CodecImpairment& codec, double lossPercent, double oneWayDelayMs) {

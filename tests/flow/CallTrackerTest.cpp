@@ -23,7 +23,7 @@ SipCall RunSteps(const std::vector<Step>& steps, const std::string& id = "c1") {
         auto calls = t.GetCalls();
         EXPECT_EQ(calls.size(), 1u);
         if (calls.size() == 1) {
-            EXPECT_EQ(calls[0].state, steps[i].expectState) << "step " << i;
+            EXPECT_EQ(CallStateText(calls[0]), steps[i].expectState) << "step " << i;
         }
     }
     auto calls = t.GetCalls();
@@ -94,26 +94,26 @@ TEST(CallTrackerStates, ResponseBeforeInviteAndReInvite) {
     Feed(t, B, A, Sip("SIP/2.0 180 Ringing", "c1", "1 INVITE", 0, "9001", "9002"), "09:59:59.000");
     auto calls = t.GetCalls();
     ASSERT_EQ(calls.size(), 1u);
-    EXPECT_EQ(calls[0].state, "Init");
+    EXPECT_EQ(CallStateText(calls[0]), "Init");
     EXPECT_EQ(calls[0].time, "09:59:59.000");
     EXPECT_EQ(calls[0].fromUser, "9001");
     EXPECT_EQ(calls[0].callerIp, "");
     Feed(t, A, B, Sip("INVITE sip:x SIP/2.0", "c1", "1 INVITE"));
     calls = t.GetCalls();
-    EXPECT_EQ(calls[0].state, "Setup");
+    EXPECT_EQ(CallStateText(calls[0]), "Setup");
     EXPECT_EQ(calls[0].callerIp, "192.168.1.50");
     EXPECT_EQ(calls[0].calleeIp, "203.0.113.10");
     Feed(t, B, A, Sip("SIP/2.0 200 OK", "c1", "1 INVITE"));
     Feed(t, A, B, Sip("INVITE sip:x SIP/2.0", "c1", "2 INVITE"));  // re-INVITE
-    EXPECT_EQ(t.GetCalls()[0].state, "Setup");
+    EXPECT_EQ(CallStateText(t.GetCalls()[0]), "Setup");
     Feed(t, B, A, Sip("SIP/2.0 200 OK", "c1", "2 INVITE"));
-    EXPECT_EQ(t.GetCalls()[0].state, "Connected");
+    EXPECT_EQ(CallStateText(t.GetCalls()[0]), "Connected");
     // An error after the call connected still overwrites the state.
     Feed(t, B, A, Sip("SIP/2.0 500 Server Error", "c1", "3 INVITE"));
-    EXPECT_EQ(t.GetCalls()[0].state, "Error (500)");
+    EXPECT_EQ(CallStateText(t.GetCalls()[0]), "Error (500)");
     // A 200 in any state but Setup changes nothing; a BYE response terminates.
     Feed(t, B, A, Sip("SIP/2.0 200 OK", "c1", "4 BYE"));
-    EXPECT_EQ(t.GetCalls()[0].state, "Terminated");
+    EXPECT_EQ(CallStateText(t.GetCalls()[0]), "Terminated");
 }
 
 TEST(CallTrackerStates, RegistrationsAndOptions) {
@@ -129,14 +129,14 @@ TEST(CallTrackerStates, RegistrationsAndOptions) {
     auto calls = t.GetCalls();
     ASSERT_EQ(calls.size(), 4u);
     EXPECT_EQ(calls[0].callId, "r1");  // sorted by time
-    EXPECT_EQ(calls[0].state, "Init");
+    EXPECT_EQ(CallStateText(calls[0]), "Init");
     EXPECT_EQ(DisplayStatus(calls[0]), "Sucesso");
     EXPECT_EQ(calls[1].callId, "r2");
     EXPECT_EQ(DisplayStatus(calls[1]), "Insucesso");
     EXPECT_EQ(calls[2].callId, "o1");
     EXPECT_EQ(DisplayStatus(calls[2]), "Tentando...");
     EXPECT_EQ(DisplayStatus(calls[3]), "Em andamento");
-    FlowCounters n = CountCalls(calls);
+    FlowCounters n = t.Counters();
     EXPECT_EQ(n.calls, 1u);
     EXPECT_EQ(n.registers, 2u);
     auto cols = CallCsvColumns(calls[0]);
@@ -175,6 +175,93 @@ TEST(CallTrackerStates, SdpAudioPortReading) {
     CallTracker t;
     Feed(t, A, B, Sip("INVITE sip:b SIP/2.0", "c1", "1 INVITE", 40000) + "m=audio 40010 RTP/AVP 0\r\n");
     EXPECT_EQ(t.GetCalls()[0].mediaPorts, std::vector<int32_t>{40000});
+}
+
+// A trunk monitored for days: keep-alives with a fresh Call-ID each, among a few calls. The
+// records stay within their bound, the ended ones go first, and the loss is counted.
+TEST(CallTrackerLimits, RecordBoundDropsEndedRecordsFirst) {
+    CallTracker t;
+    Feed(t, A, B, Sip("INVITE sip:b SIP/2.0", "live-call", "1 INVITE", 16400), "00:00:00.000");
+    Feed(t, A, B, Sip("INVITE sip:b SIP/2.0", "ended-call", "1 INVITE", 16402), "00:00:00.001");
+    Feed(t, B, A, Sip("SIP/2.0 486 Busy Here", "ended-call", "1 INVITE"), "00:00:00.002");
+    const size_t keepAlives = kMaxCallRecords + 600;
+    for (size_t i = 0; i < keepAlives; ++i) {
+        const std::string id = "ka-" + std::to_string(i);
+        Feed(t, A, B, Sip("OPTIONS sip:b SIP/2.0", id, "1 OPTIONS"), "00:00:01.000");
+        Feed(t, B, A, Sip("SIP/2.0 200 OK", id, "1 OPTIONS"), "00:00:01.000");
+    }
+    const CallTrackerStats stats = t.Stats();
+    EXPECT_LE(stats.records, kMaxCallRecords);
+    EXPECT_EQ(stats.records + stats.recordsDropped, keepAlives + 2);
+    auto calls = t.GetCalls();
+    EXPECT_NE(FindCall(calls, "live-call"), nullptr) << "a live call outlives ended keep-alives";
+    EXPECT_EQ(FindCall(calls, "ended-call"), nullptr) << "the oldest ended record went first";
+    EXPECT_EQ(FindCall(calls, "ka-0"), nullptr);
+    EXPECT_NE(FindCall(calls, "ka-" + std::to_string(keepAlives - 1)), nullptr);
+    EXPECT_EQ(t.Counters().calls, 1u);
+    // Media still finds the live call after its neighbours in the port index went away.
+    FeedRtp(t, "192.168.1.50:16400", "203.0.113.10:12000", Rtp(8));
+    EXPECT_EQ(RtpEntries(*FindCall(t.GetCalls(), "live-call")).size(), 1u);
+    // Unanswered keep-alives never end: past the bound the least recently active go.
+    CallTracker u;
+    for (size_t i = 0; i < kMaxCallRecords + 10; ++i)
+        Feed(u, A, B, Sip("OPTIONS sip:b SIP/2.0", "u-" + std::to_string(i), "1 OPTIONS"));
+    EXPECT_LE(u.Stats().records, kMaxCallRecords);
+    EXPECT_EQ(FindCall(u.GetCalls(), "u-0"), nullptr);
+    t.Clear();
+    EXPECT_EQ(t.Stats().recordsDropped, 0u);
+}
+
+TEST(CallTrackerLimits, MessagesPerRecordAndTextBytes) {
+    // A registration refreshed with one Call-ID: the oldest refreshes go, the first REGISTER
+    // (the row's "Method", the Registers count) and the success status stay.
+    CallTracker t;
+    const size_t refreshes = kMaxMessagesPerRecord;
+    for (size_t i = 0; i < refreshes; ++i) {
+        const std::string cseq = std::to_string(i + 1) + " REGISTER";
+        Feed(t, A, B, Sip("REGISTER sip:b SIP/2.0", "reg", cseq));
+        Feed(t, B, A, Sip(i == 0 ? "SIP/2.0 200 OK" : "SIP/2.0 403 Forbidden", "reg", cseq));
+    }
+    SipCall reg = t.GetCalls().at(0);
+    EXPECT_EQ(reg.messages.size(), kMaxMessagesPerRecord);
+    EXPECT_EQ(reg.messages.front().method, "REGISTER");
+    EXPECT_EQ(reg.droppedMessages, 2 * refreshes - kMaxMessagesPerRecord);
+    EXPECT_EQ(t.Stats().messagesDropped, 2 * refreshes - kMaxMessagesPerRecord);
+    EXPECT_EQ(DisplayStatus(reg), "Sucesso") << "the 200 was dropped, its outcome was not";
+    EXPECT_EQ(t.Counters().registers, 1u);
+
+    // Large messages: the kept text stays under its bound, whole records go.
+    CallTracker big;
+    const std::string padding(30000, 'x');
+    size_t fed = 0;
+    for (size_t i = 0; fed < 2 * kMaxKeptTextBytes; ++i) {
+        const std::string sip = Sip("MESSAGE sip:b SIP/2.0", "m-" + std::to_string(i), "1 MESSAGE") + padding;
+        fed += sip.size();
+        Feed(big, A, B, sip);
+        ASSERT_LE(big.Stats().keptTextBytes, kMaxKeptTextBytes);
+    }
+    EXPECT_GT(big.Stats().recordsDropped, 0u);
+    size_t sum = 0;
+    for (const SipCall& c : big.GetCalls())
+        for (const SipMessage& m : c.messages) sum += m.text.size();
+    EXPECT_EQ(sum, big.Stats().keptTextBytes);
+
+    // Many long dialogs: the messages over all records stay under their bound too, and the
+    // count kept matches what the records hold.
+    CallTracker many;
+    const size_t dialogs = kMaxKeptMessages / (kMaxMessagesPerRecord / 2) + 20;
+    for (size_t d = 0; d < dialogs; ++d) {
+        const std::string id = "sub-" + std::to_string(d);
+        for (size_t i = 0; i < kMaxMessagesPerRecord / 2; ++i)
+            Feed(many, A, B, "NOTIFY sip:b SIP/2.0\r\nCall-ID: " + id + "\r\nCSeq: " + std::to_string(i + 1) + " NOTIFY\r\n\r\n");
+    }
+    const CallTrackerStats m = many.Stats();
+    EXPECT_LE(m.keptMessages, kMaxKeptMessages);
+    EXPECT_GT(m.recordsDropped, 0u);
+    size_t held = 0;
+    for (const SipCall& c : many.GetCalls()) held += c.messages.size();
+    EXPECT_EQ(held, m.keptMessages);
+    EXPECT_NE(FindCall(many.GetCalls(), "sub-" + std::to_string(dialogs - 1)), nullptr);
 }
 
 TEST(CallTrackerCsv, Layout) {

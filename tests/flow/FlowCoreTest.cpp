@@ -12,7 +12,6 @@
 #include "FlowTestUtil.h"
 #include "flow/CallTracker.h"
 #include "flow/FlowCore.h"
-#include "flow/FlowIntake.h"
 
 using namespace flowtest;
 
@@ -33,70 +32,81 @@ TEST(FlowCoreFilter, Texts) {
     EXPECT_EQ(FlowCore::BuildFilter(5060, 16400, 16400), "port 5060 or udp portrange 16400-16400");
 }
 
+// Feeds packets as the capture thread does, in chunks the worker can take, and waits for it.
+void FeedAll(FlowCore& core, uint32_t from, uint32_t to) {
+    for (uint32_t i = from; i <= to; ++i) {
+        core.OnPacket(Numbered(i));
+        if (i % 10000 == 0) core.WaitAnalysed();
+    }
+    core.WaitAnalysed();
+}
+
+PacketLogEntry SipPacket(uint32_t n) {
+    PacketLogEntry e = Packet("10.0.0.1:5060", "10.0.0.2:5060",
+                              Bytes(Sip("OPTIONS sip:x SIP/2.0", "id" + std::to_string(n), "1 OPTIONS")));
+    e.tsSec = n;
+    return e;
+}
+
 TEST(FlowCoreBuffer, TrimAtLimitKeepsOrder) {
     FlowCore core;
-    for (uint32_t i = 1; i <= 50000; ++i) core.OnPacket(Numbered(i));
+    FeedAll(core, 1, 50000);
     EXPECT_EQ(core.GetPackets().size(), 50000u);
-    core.OnPacket(Numbered(50001));
+    FeedAll(core, 50001, 50001);
     auto packets = core.GetPackets();
     ASSERT_EQ(packets.size(), 49001u);
     EXPECT_EQ(packets.front().tsSec, 1001u);
     EXPECT_EQ(packets.back().tsSec, 50001u);
     EXPECT_EQ(core.FirstPosition(), 1000u);
     EXPECT_EQ(core.EndPosition(), 50001u);
+    // A reader paging from a trimmed position starts at the oldest packet kept.
+    uint64_t first = 0;
+    auto page = core.GetPacketsFrom(10, 5, &first);
+    EXPECT_EQ(first, 1000u);
+    ASSERT_EQ(page.size(), 5u);
+    EXPECT_EQ(page[0].tsSec, 1001u);
     // It grows again up to the limit before the next trim.
-    for (uint32_t i = 50002; i <= 51000; ++i) core.OnPacket(Numbered(i));
+    FeedAll(core, 50002, 51000);
     EXPECT_EQ(core.GetPackets().size(), 50000u);
-    core.ClearPackets();
+    EXPECT_EQ(core.Counters().analysed, 51000u);
+    core.Clear();
     EXPECT_TRUE(core.GetPackets().empty());
     EXPECT_EQ(core.FirstPosition(), core.EndPosition());
+    EXPECT_EQ(core.Counters().analysed, 0u);
 }
 
-TEST(FlowCoreIntake, FollowsTrimWithoutSkipOrRepeat) {
+TEST(FlowCoreWorker, AnalysesEveryPacketWithoutAReader) {
+    // Nobody reads the engine (no tab on screen, window hidden): its worker still analyses
+    // every packet, in capture order.
     FlowCore core;
-    CallTracker tracker;
-    FlowIntake intake;
-    // Every packet is a distinct SIP dialog, so the tracker counts exactly what it saw.
-    auto sipPacket = [](uint32_t n) {
-        PacketLogEntry e = Packet("10.0.0.1:5060", "10.0.0.2:5060",
-                                  Bytes(Sip("OPTIONS sip:x SIP/2.0", "id" + std::to_string(n), "1 OPTIONS")));
-        e.tsSec = n;
-        return e;
-    };
-    for (uint32_t i = 0; i < 49990; ++i) core.OnPacket(Numbered(i));
-    while (intake.Step(core, tracker, 500) > 0) {}
-    EXPECT_EQ(intake.Position(), 49990u);
-    // 20 new packets, of which 11 go over the limit: the oldest 1000 are trimmed.
-    for (uint32_t i = 0; i < 20; ++i) core.OnPacket(sipPacket(i));
-    EXPECT_EQ(core.GetPackets().size(), 49010u);
-    EXPECT_EQ(intake.Step(core, tracker, 7), 7u);
-    EXPECT_EQ(intake.Step(core, tracker, 500), 13u);
-    EXPECT_EQ(intake.Step(core, tracker, 500), 0u);
-    EXPECT_EQ(intake.Missed(), 0u);
-    auto calls = tracker.GetCalls();
-    ASSERT_EQ(calls.size(), 20u);
-    for (const SipCall& c : calls) EXPECT_EQ(c.messages.size(), 1u) << c.callId;
-
-    // Packets trimmed before the intake reached them are counted, not silently skipped.
-    FlowIntake late;
-    EXPECT_EQ(late.Step(core, tracker, 10), 10u);
-    EXPECT_EQ(late.Missed(), 1000u);
+    for (uint32_t i = 0; i < 3000; ++i) core.OnPacket(SipPacket(i));
+    core.WaitAnalysed();
+    EXPECT_EQ(core.Counters().analysed, 3000u);
+    EXPECT_EQ(core.Counters().trimmedUnanalysed, 0u);
+    EXPECT_EQ(core.Tracker().Stats().records, 3000u);
+    auto packets = core.GetPackets();
+    ASSERT_EQ(packets.size(), 3000u);
+    for (uint32_t i = 0; i < 3000; ++i) ASSERT_EQ(packets[i].tsSec, i);
+    // Clear empties records, buffer and counters together; later packets count from zero.
+    core.Clear();
+    EXPECT_EQ(core.Tracker().Stats().records, 0u);
+    core.OnPacket(SipPacket(7));
+    core.WaitAnalysed();
+    EXPECT_EQ(core.Counters().analysed, 1u);
+    EXPECT_EQ(core.Tracker().Counters().calls, 0u);
+    EXPECT_EQ(core.Tracker().Stats().records, 1u);
 }
 
-TEST(FlowCoreIntake, ResetAfterClear) {
+TEST(FlowCoreWorker, EveryPacketIsAnalysedOrCountedAsTrimmed) {
+    // A burst far beyond the waiting bound, faster than any analysis: whatever the worker
+    // could not take is counted, never silently lost.
     FlowCore core;
-    CallTracker tracker;
-    FlowIntake intake;
-    for (uint32_t i = 0; i < 30; ++i) core.OnPacket(Numbered(i));
-    EXPECT_EQ(intake.Step(core, tracker, 10), 10u);
-    core.ClearPackets();
-    tracker.Clear();
-    intake.Reset(core);
-    EXPECT_EQ(intake.Step(core, tracker), 0u);
-    core.OnPacket(Numbered(99));
-    EXPECT_EQ(intake.Step(core, tracker), 1u);
-    EXPECT_EQ(intake.Missed(), 0u);
-    EXPECT_EQ(intake.Position(), 31u);
+    const uint32_t burst = FlowCore::kMaxWaitingPackets * 3;
+    for (uint32_t i = 0; i < burst; ++i) core.OnPacket(SipPacket(i % 5000));
+    core.WaitAnalysed();
+    const FlowEngineCounters c = core.Counters();
+    EXPECT_EQ(c.analysed + c.trimmedUnanalysed, burst);
+    EXPECT_EQ(core.EndPosition(), c.analysed);
 }
 
 TEST(FlowCoreLifecycle, StopWhileIdleAndFailedStarts) {
@@ -189,51 +199,52 @@ void WriteUdpSavefile(const std::string& path, uint32_t count) {
     pcap_close(dead);
 }
 
+// Waits (bounded) for the engine to end a savefile run by itself.
+bool WaitStopped(const FlowCore& core) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (core.IsRunning()) {
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return true;
+}
+
 TEST(FlowCoreOffline, FileLongerThanBufferIsReadWhole) {
     const std::string path = std::string(OC_BINARY_DIR) + "/flowcore_offline_60k.pcap";
     WriteUdpSavefile(path, 60500);
     FlowCore core;
-    CallTracker tracker;
-    FlowIntake intake;
     ASSERT_TRUE(core.StartOffline(path)) << StartErrorText(core.LastStartError());
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    uint64_t lastSeen = 0;
+    // The reader waits for the worker instead of dropping: nothing is lost at file speed.
+    ASSERT_TRUE(WaitStopped(core));
+    core.WaitAnalysed();
+    EXPECT_EQ(core.StopCause(), "") << "the end of a file is not a failure";
+    EXPECT_EQ(core.Counters().analysed, 60500u);
+    EXPECT_EQ(core.Counters().trimmedUnanalysed, 0u);
+    const auto packets = core.GetPackets();
+    ASSERT_EQ(packets.size(), 49500u);  // the buffer itself keeps its bound
     bool ordered = true;
-    // A slow consumer: the reader must wait for it instead of trimming unread packets.
-    while (std::chrono::steady_clock::now() < deadline) {
-        const bool active = core.ReaderActive();
-        uint64_t first = 0;
-        auto batch = core.GetPacketsFrom(intake.Position(), 300, &first);
-        for (const auto& p : batch) {
-            uint64_t n = (uint64_t(p.payload.at(0)) << 24) | (p.payload.at(1) << 16) | (p.payload.at(2) << 8) | p.payload.at(3);
-            if (n != lastSeen) ordered = false;
-            ++lastSeen;
-        }
-        // Take exactly the packets looked at above (the reader may have appended more since).
-        ASSERT_EQ(intake.Step(core, tracker, batch.size()), batch.size());
-        if (batch.empty() && !active) break;
-        if (batch.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    for (size_t i = 0; i < packets.size(); ++i) {
+        const auto& p = packets[i].payload;
+        const uint64_t n = (uint64_t(p.at(0)) << 24) | (p.at(1) << 16) | (p.at(2) << 8) | p.at(3);
+        ordered = ordered && n == 11000 + i;
     }
-    core.Stop();
-    EXPECT_EQ(intake.Processed(), 60500u);
-    EXPECT_EQ(intake.Missed(), 0u);
     EXPECT_TRUE(ordered);
-    EXPECT_EQ(core.GetPackets().size(), 49500u);  // the buffer itself keeps its bound
     std::remove(path.c_str());
 }
 
-TEST(FlowCoreOffline, StopReleasesAWaitingReader) {
-    const std::string path = std::string(OC_BINARY_DIR) + "/flowcore_offline_stall.pcap";
-    WriteUdpSavefile(path, 52000);
+TEST(FlowCoreOffline, StopDuringAReadReturns) {
+    const std::string path = std::string(OC_BINARY_DIR) + "/flowcore_offline_stop.pcap";
+    WriteUdpSavefile(path, 200000);
     FlowCore core;
     ASSERT_TRUE(core.StartOffline(path));
-    // Nobody consumes: the reader stops at the buffer bound and waits.
-    for (int i = 0; i < 200 && core.EndPosition() < 50000; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    EXPECT_EQ(core.EndPosition(), 50000u);
-    EXPECT_TRUE(core.ReaderActive());
-    core.Stop();  // must not hang
+    core.Stop();  // must not hang on a reader waiting for the worker
     EXPECT_FALSE(core.IsRunning());
+    EXPECT_EQ(core.StopCause(), "");
+    // A new read after the stop starts from an empty list.
+    ASSERT_TRUE(core.StartOffline(path));
+    ASSERT_TRUE(WaitStopped(core));
+    core.WaitAnalysed();
+    EXPECT_EQ(core.Counters().analysed, 200000u);
     std::remove(path.c_str());
 }
 

@@ -1,5 +1,5 @@
 // A real call on loopback: SIPp as callee (echoing RTP) and as caller (playing a PCMA
-// recording), captured live by FlowCore on "lo" and analysed through FlowIntake.
+// recording), captured live by FlowCore on "lo" and analysed by its worker.
 #include <gtest/gtest.h>
 
 #include <signal.h>
@@ -9,15 +9,17 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "flow/CallTracker.h"
 #include "flow/FlowCore.h"
-#include "flow/FlowIntake.h"
 #include "lib/TestSupport.h"
 
 namespace {
@@ -27,6 +29,21 @@ namespace {
 constexpr const char* kCallee = "127.0.0.2";
 constexpr const char* kCaller = "127.0.0.3";
 constexpr int kSipPort = 5072;
+
+// True when some socket is bound to this UDP port (IPv4).
+bool UdpPortBound(int port) {
+    std::ifstream in("/proc/net/udp");
+    std::string line;
+    char wanted[8];
+    std::snprintf(wanted, sizeof wanted, ":%04X ", port);
+    std::getline(in, line);  // header
+    while (std::getline(in, line)) {
+        // "  sl  local_address rem_address ...": the local address is the second field.
+        const size_t local = line.find(':', line.find(':') + 1);
+        if (local != std::string::npos && line.compare(local, 6, wanted) == 0) return true;
+    }
+    return false;
+}
 
 bool HaveSipp() { return std::system("command -v sipp >/dev/null 2>&1") == 0; }
 
@@ -42,53 +59,44 @@ TEST(FlowCoreLive, SippCallWithRtpIsTracked) {
     ASSERT_TRUE(std::filesystem::exists(dir + "/pcap/g711a.pcap"));
 
     FlowCore core;
-    CallTracker tracker;
-    FlowIntake intake;
+    // The capture is open when Start returns; the engine analyses on its own from here on.
     ASSERT_TRUE(core.Start("lo", kSipPort, 10000, 50000)) << StartErrorText(core.LastStartError());
-    core.ClearPackets();
-    intake.Reset(core);
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
 
     const std::string port = std::to_string(kSipPort);
     testsupport::Child uas, uac;
     ASSERT_TRUE(uas.StartShell(std::string("sipp -sn uas -i ") + kCallee + " -p " + port +
                                    " -mp 16000 -rtp_echo -m 1 -nostdin -timeout 40s",
                                dir, dir + "/uas.log"));
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    ASSERT_TRUE(testsupport::WaitFor([] { return UdpPortBound(kSipPort); }, std::chrono::seconds(10)))
+        << "sipp uas did not bind";
     ASSERT_TRUE(uac.StartShell(std::string("sipp -sn uac_pcap ") + kCallee + ":" + port + " -i " + kCaller +
                                    " -p 5073 -mp 18000 -m 1 -nostdin -timeout 35s",
                                dir, dir + "/uac.log"));
 
-    int uacStatus = -1;
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(40);
-    while (std::chrono::steady_clock::now() < deadline) {
-        intake.Step(core, tracker);
-        uacStatus = uac.Wait(std::chrono::seconds(0));
-        if (uacStatus != -1) break;
-        std::this_thread::sleep_for(std::chrono::milliseconds(16));
-    }
-    // The call's last messages may still be on their way through the capture when SIPp ends:
-    // take packets in until the call has ended (or the time is up) before stopping anything.
-    testsupport::WaitFor([&] {
-        intake.Step(core, tracker);
-        for (const SipCall& c : tracker.GetCalls())
-            if (c.isInvite && c.callerIp == kCaller && c.state == "Terminated") return true;
+    const int uacStatus = uac.Wait(std::chrono::seconds(40));
+    // The last BYE/200 may still be on its way through the capture: wait for its effect.
+    auto ended = [&] {
+        for (const SipCall& c : core.Tracker().GetCalls())
+            if (c.isInvite && c.callerIp == kCaller && c.state == CallState::Terminated) return true;
         return false;
-    }, std::chrono::seconds(5));
+    };
+    testsupport::WaitFor(ended, std::chrono::seconds(5));
     uas.Stop();
     uac.Stop();
     core.Stop();  // the call's traffic has ended: this also checks a stop on an idle capture
-    while (intake.Step(core, tracker) > 0) {}
+    core.WaitAnalysed();
     EXPECT_EQ(uacStatus, 0) << "see " << dir << "/uac.log";
-    EXPECT_EQ(intake.Missed(), 0u);
+    EXPECT_EQ(core.Counters().trimmedUnanalysed, 0u);
+    EXPECT_EQ(core.Counters().kernelDropped, 0u);
+    EXPECT_EQ(core.StopCause(), "") << "a stop asked for is not a failure";
 
     const SipCall* call = nullptr;
-    auto calls = tracker.GetCalls();
+    auto calls = core.Tracker().GetCalls();
     for (const SipCall& c : calls)
         if (c.isInvite && c.callerIp == kCaller) call = &c;
     ASSERT_NE(call, nullptr) << calls.size() << " records";
     EXPECT_EQ(call->calleeIp, kCallee);
-    EXPECT_EQ(call->state, "Terminated");
+    EXPECT_EQ(CallStateText(*call), "Terminated");
     EXPECT_EQ(call->hangupOrigin, "PABX/ROTA");  // rule A: only 127.0.0.1 counts as this PC
     EXPECT_EQ(DisplayStatus(*call), "Desligada");
     EXPECT_EQ(call->mediaPorts, (std::vector<int32_t>{18000, 16000}));

@@ -228,6 +228,8 @@ TEST(EModelTest, G711MatchesHandComputedValues) {
     EXPECT_NEAR(emodel::DelayImpairment(277.3), 0.024 * 277.3 + 11.0, 1e-9);
     EXPECT_DOUBLE_EQ(emodel::MosFromR(-5), 1.0);
     EXPECT_DOUBLE_EQ(emodel::MosFromR(120), 4.5);
+    // Near-total loss gives a small positive R, where the cubic alone falls below 1.
+    for (double r = 0; r <= 100; r += 0.5) EXPECT_GE(emodel::MosFromR(r), 1.0) << "R " << r;
     EXPECT_LT(emodel::EstimateMos(*emodel::ImpairmentFor("G729"), 0), emodel::EstimateMos(g711, 0));
     EXPECT_FALSE(emodel::ImpairmentFor("Dyn"));
 }

@@ -122,11 +122,11 @@ TEST(RtpFlows, KeepAliveRenamedAndUnknownType) {
 }
 
 TEST(RtpFlows, CallSelectionByAddressesAndPorts) {
+    // A record whose SDP announced no port takes no media, even between its own addresses.
     CallTracker t;
-    // Media before any SDP: attaches to the first INVITE record between those addresses.
     Feed(t, A, B, Sip("INVITE sip:x SIP/2.0", "early", "1 INVITE"));
     FeedRtp(t, Arp, Brp, Rtp(8));
-    EXPECT_EQ(RtpEntries(Keep(*FindCall(t.GetCalls(), "early"))).size(), 1u);
+    EXPECT_TRUE(RtpEntries(Keep(*FindCall(t.GetCalls(), "early"))).empty());
 
     // Two calls between the same hosts, told apart by their SDP ports.
     CallTracker u;
@@ -137,6 +137,7 @@ TEST(RtpFlows, CallSelectionByAddressesAndPorts) {
     FeedRtp(u, "192.168.1.50:16999", "203.0.113.10:17000", Rtp(8));  // ports of no call: dropped
     FeedRtp(u, "192.168.1.50:x", "203.0.113.10:", Rtp(8));            // no port digits: dropped
     FeedRtp(u, "10.9.9.9:16400", "203.0.113.10:12000", Rtp(8));       // other host: dropped
+    FeedRtp(u, "192.168.1.50:99999999999", "203.0.113.10:1", Rtp(8)); // no such port: dropped
     auto calls = u.GetCalls();
     ASSERT_EQ(RtpEntries(*FindCall(calls, "c1")).size(), 1u);
     EXPECT_EQ(RtpEntries(*FindCall(calls, "c1"))[0]->sourceIp, "203.0.113.10");
@@ -144,7 +145,7 @@ TEST(RtpFlows, CallSelectionByAddressesAndPorts) {
     EXPECT_EQ(FindCall(calls, "c1")->messages.size(), 3u);
     EXPECT_EQ(FindCall(calls, "c2")->messages.size(), 3u);
 
-    // No INVITE record at all: nothing is counted, but the walk fills a REGISTER's addresses.
+    // No INVITE record at all: nothing is counted, but media fills a REGISTER's addresses.
     CallTracker r;
     Feed(r, A, B, Sip("REGISTER sip:b SIP/2.0", "reg", "1 REGISTER"));
     EXPECT_EQ(r.GetCalls()[0].callerIp, "");
@@ -155,24 +156,63 @@ TEST(RtpFlows, CallSelectionByAddressesAndPorts) {
     EXPECT_EQ(regs[0].messages.size(), 1u);
 }
 
-TEST(RtpFlows, CachedWalkFollowsNewSdp) {
-    // The same media 5-tuple must move to a call whose SDP arrives later, when the first call
-    // no longer matches (the walk is repeated after every change of the records).
+TEST(RtpFlows, SoftphoneReusingItsPortAcrossCalls) {
+    // A softphone announces the same RTP port in two calls to the same PBX. While the second
+    // call is live its media is its own; the first call, ended, keeps its count.
     CallTracker t;
-    SetUpCall(t, "b-call", 16400, 12000);
-    FeedRtp(t, "192.168.1.50:20000", "203.0.113.10:20002", Rtp(8));  // no call yet
-    SetUpCall(t, "c-call", 20000, 20002);
-    FeedRtp(t, "192.168.1.50:20000", "203.0.113.10:20002", Rtp(8));
+    SetUpCall(t, "first", 16400, 12000);
+    FeedRtp(t, Arp, Brp, Rtp(8));
+    Feed(t, A, B, Sip("BYE sip:x SIP/2.0", "first", "2 BYE"));
+    SetUpCall(t, "second", 16400, 12002);
+    FeedRtp(t, Arp, "203.0.113.10:12002", Rtp(8));
+    FeedRtp(t, "203.0.113.10:12002", Arp, Rtp(8));
+    // Even a packet to the first call's far port: the live record announcing 16400 wins.
+    FeedRtp(t, Arp, Brp, Rtp(8));
     auto calls = t.GetCalls();
-    EXPECT_EQ(RtpEntries(*FindCall(calls, "b-call")).size(), 0u);
-    ASSERT_EQ(RtpEntries(*FindCall(calls, "c-call")).size(), 1u);
-    EXPECT_EQ(RtpEntries(*FindCall(calls, "c-call"))[0]->count, 1u);
-    // A call with a smaller Call-ID and no SDP yet takes over matching for its addresses.
-    Feed(t, A, B, Sip("INVITE sip:x SIP/2.0", "a-call", "1 INVITE"));
-    FeedRtp(t, "192.168.1.50:20000", "203.0.113.10:20002", Rtp(8));
+    ASSERT_EQ(RtpEntries(*FindCall(calls, "first")).size(), 1u);
+    EXPECT_EQ(RtpEntries(*FindCall(calls, "first"))[0]->count, 1u);
+    ASSERT_EQ(RtpEntries(*FindCall(calls, "second")).size(), 2u);
+    EXPECT_EQ(RtpEntries(*FindCall(calls, "second"))[0]->count, 2u);
+
+    // The second call ends too: the newest ended record takes late media.
+    Feed(t, B, A, Sip("BYE sip:x SIP/2.0", "second", "2 BYE"));
+    FeedRtp(t, Arp, Brp, Rtp(8));
     calls = t.GetCalls();
-    EXPECT_EQ(RtpEntries(*FindCall(calls, "a-call")).size(), 1u);
-    EXPECT_EQ(RtpEntries(*FindCall(calls, "c-call"))[0]->count, 1u);
+    EXPECT_EQ(RtpEntries(*FindCall(calls, "second"))[0]->count, 3u);
+    EXPECT_EQ(RtpEntries(*FindCall(calls, "first"))[0]->count, 1u);
+
+    // Of two live calls announcing the port, the newer one takes the media; a live record
+    // beats an ended one whatever their Call-IDs.
+    CallTracker u;
+    SetUpCall(u, "zz-old", 16400, 12000);
+    SetUpCall(u, "aa-new", 16400, 12000);
+    FeedRtp(u, Arp, Brp, Rtp(8));
+    EXPECT_EQ(RtpEntries(*FindCall(u.GetCalls(), "aa-new")).size(), 1u);
+    EXPECT_TRUE(RtpEntries(*FindCall(u.GetCalls(), "zz-old")).empty());
+    Feed(u, A, B, Sip("CANCEL sip:x SIP/2.0", "aa-new", "1 CANCEL"));
+    FeedRtp(u, Arp, Brp, Rtp(8));
+    EXPECT_EQ(RtpEntries(*FindCall(u.GetCalls(), "zz-old")).size(), 1u);
+}
+
+TEST(RtpFlows, InviteWithoutSdpFromTheSameAddress) {
+    // The phone is in a call when a second INVITE without SDP leaves the same address (a
+    // transfer, a second line): the live call keeps its media.
+    CallTracker t;
+    SetUpCall(t, "talking", 16400, 12000);
+    Feed(t, A, B, Sip("INVITE sip:3001@b SIP/2.0", "no-sdp", "1 INVITE"));
+    Feed(t, B, A, Sip("SIP/2.0 180 Ringing", "no-sdp", "1 INVITE"));
+    FeedRtp(t, Arp, Brp, Rtp(8));
+    FeedRtp(t, Brp, Arp, Rtp(8));
+    auto calls = t.GetCalls();
+    EXPECT_EQ(RtpEntries(*FindCall(calls, "talking")).size(), 2u);
+    EXPECT_TRUE(RtpEntries(*FindCall(calls, "no-sdp")).empty());
+    // Its SDP comes with the 200 (late offer): from then on its own port is its own.
+    Feed(t, B, A, Sip("SIP/2.0 200 OK", "no-sdp", "1 INVITE", 12010));
+    FeedRtp(t, "203.0.113.10:12010", "192.168.1.50:16410", Rtp(0));
+    calls = t.GetCalls();
+    ASSERT_EQ(RtpEntries(*FindCall(calls, "no-sdp")).size(), 1u);
+    EXPECT_EQ(RtpEntries(*FindCall(calls, "no-sdp"))[0]->codec, "G711u");
+    EXPECT_EQ(RtpEntries(*FindCall(calls, "talking"))[0]->count, 1u);
 }
 
 }  // namespace

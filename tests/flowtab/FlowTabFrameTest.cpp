@@ -15,6 +15,7 @@
 #include "app/App.h"
 #include "flow/FlowTabLayout.h"
 #include "harness/FrameHarness.h"
+#include "lib/TestSupport.h"
 #include "logs/LogPaths.h"
 #include "FlowTabTestUtil.h"
 
@@ -48,18 +49,15 @@ protected:
     void Capture(const std::vector<PacketLogEntry>& packets) {
         for (const PacketLogEntry& p : packets) core().OnPacket(p);
     }
-    // Buffer index of the next packet the intake takes.
-    int64_t IntakeIndex() {
-        return static_cast<int64_t>(tab().Intake().Position()) - static_cast<int64_t>(core().FirstPosition());
-    }
-    // Frames until the intake has taken everything buffered.
+    // The engine's worker analyses on its own: wait for it, then draw what it holds.
     void Drain() {
-        for (int i = 0; i < 400 && tab().Intake().Position() < core().EndPosition(); ++i) h.Frame();
+        core().WaitAnalysed();
         h.Frame();
     }
     // A live capture that nothing else on this machine can feed: the loopback device of a
     // network namespace of this test process's own. False (with the reason) without root.
-    bool StartPrivateCapture(std::string& why) {
+    // `device` other than "lo" is one end of a veth pair made in that namespace.
+    bool StartPrivateCapture(std::string& why, const std::string& device = "lo") {
         if (::geteuid() != 0) {
             why = "a live capture in a private network namespace needs root";
             return false;
@@ -68,7 +66,12 @@ protected:
             why = "no private network namespace";
             return false;
         }
-        app().Shared().capture.devices = {{"lo", "Loopback"}};
+        if (device != "lo" && std::system(("ip link add " + device + " type veth peer name " + device + "p && ip link set " + device +
+                                                    " up && ip link set " + device + "p up").c_str()) != 0) {
+            why = "no veth pair in the private namespace";
+            return false;
+        }
+        app().Shared().capture.devices = {{device, device}};
         h.Frame();
         if (!tab().StartMonitoring()) {
             why = "capture on the private loopback failed: " + tab().StatusLine();
@@ -104,45 +107,63 @@ protected:
 
 }  // namespace
 
-TEST_F(FlowTabFrame, TwelveHundredWaitingPacketsTakeThreeFrames) {
+TEST_F(FlowTabFrame, PacketsAreAnalysedWhileAnotherTabIsShown) {
     std::vector<PacketLogEntry> packets = ReadCapture("10_batch_20_calls.pcap");
     const auto more = ReadCapture("05_call_digest_auth.pcap");
     packets.insert(packets.end(), more.begin(), more.end());
     packets.insert(packets.end(), more.begin(), more.end());
     ASSERT_GE(packets.size(), 1200u);
     packets.resize(1200);
+    // The Flow tab is not drawn while the packets arrive, and no frame runs at all: the
+    // analysis does not wait for the tab, nor is it cut into per-frame batches.
+    ASSERT_TRUE(h.SelectTab("MTR"));
     Capture(packets);
-
+    core().WaitAnalysed();
+    EXPECT_EQ(core().Counters().analysed, 1200u);
+    EXPECT_EQ(core().Tracker().Counters().calls, 21u);
+    ASSERT_TRUE(h.SelectTab("Flow"));
     h.Frame();
-    EXPECT_EQ(IntakeIndex(), 500);
-    h.Frame();
-    EXPECT_EQ(IntakeIndex(), 1000);
-    h.Frame();
-    EXPECT_EQ(IntakeIndex(), 1200);
-    h.Frame();
-    EXPECT_EQ(IntakeIndex(), 1200);
-    EXPECT_EQ(tab().Intake().Processed(), 1200u);
-    EXPECT_TRUE(h.HasText("| Total Pkts: 1200 | Chamadas: 21 | Registers: 0")) << h.AllText("FlowList");
+    EXPECT_TRUE(h.HasText("| Total Pkts: 1200 | Chamadas: 21 | Registers: 0", true)) << h.AllText("FlowList");
 }
 
-TEST_F(FlowTabFrame, IntakeIndexFollowsTheBufferTrim) {
+TEST_F(FlowTabFrame, BufferTrimDoesNotTouchTheAnalysis) {
     const PacketLogEntry filler = MakePacket("10:00:00.000", "10.9.9.9:7000", "10.9.9.8:7000", "xxxx");
-    for (int i = 0; i < 50000; ++i) core().OnPacket(filler);
-    h.RunFrames(3);
-    EXPECT_EQ(IntakeIndex(), 1500);
-    // The 50,001st packet drops the oldest 1,000: the next packet to process moves back with
-    // them and stays the same packet.
-    core().OnPacket(
-        MakePacket("10:00:01.000", "10.0.0.1:5060", "10.0.0.2:5060", SipRequest("OPTIONS", "after-trim", "<sip:1@a>", "<sip:2@b>", "OPTIONS")));
-    EXPECT_EQ(core().EndPosition() - core().FirstPosition(), 49001u);
-    h.Frame();
-    EXPECT_EQ(IntakeIndex(), 1000);
-    EXPECT_EQ(tab().Intake().Processed(), 2000u);
-    EXPECT_EQ(tab().Intake().Missed(), 0u);
+    for (int i = 0; i < 50000; ++i) {
+        core().OnPacket(filler);
+        if (i % 10000 == 0) core().WaitAnalysed();
+    }
+    // The 50,001st packet drops the oldest 1,000 from the buffer; it is analysed all the same.
+    core().OnPacket(MakePacket("10:00:01.000", "10.0.0.1:5060", "10.0.0.2:5060",
+                                       SipRequest("OPTIONS", "after-trim", "<sip:1@a>", "<sip:2@b>", "OPTIONS")));
     Drain();
-    EXPECT_EQ(tab().Intake().Processed(), 50001u);
+    EXPECT_EQ(core().EndPosition() - core().FirstPosition(), 49001u);
+    EXPECT_EQ(core().Counters().analysed, 50001u);
     EXPECT_TRUE(h.HasText("| Total Pkts: 49001 | Chamadas: 0 | Registers: 0")) << h.AllText("FlowList");
     EXPECT_TRUE(h.HasText("after-trim"));
+}
+
+TEST_F(FlowTabFrame, CaptureThatEndsByItselfReturnsToStartWithTheCauseInRed) {
+    std::string why;
+    if (!StartPrivateCapture(why, "oc-gone0")) GTEST_SKIP() << why;
+    Capture(ReadCapture("01_basic_call_caller_bye.pcap"));
+    Drain();
+    EXPECT_TRUE(h.HasText("PARAR MONITORAMENTO", true));
+    // The interface disappears under the running capture.
+    ASSERT_EQ(std::system("ip link del oc-gone0"), 0);
+    testsupport::WaitFor([&] { h.Frame(); return !tab().Monitoring(); }, std::chrono::seconds(10));
+    h.Frame();
+    EXPECT_FALSE(tab().Monitoring());
+    EXPECT_TRUE(h.HasText("INICIAR MONITORAMENTO", true)) << h.AllText("FlowList");
+    const auto cause = h.FindText("Captura interrompida: ");
+    ASSERT_TRUE(cause) << h.AllText("FlowList");
+    EXPECT_EQ(cause->color.x, 1.0f);
+    EXPECT_EQ(cause->color.y, 0.0f);
+    EXPECT_EQ(cause->color.z, 0.0f);
+    const auto start = h.FindText("INICIAR MONITORAMENTO", true);
+    ASSERT_TRUE(start);
+    EXPECT_GT(cause->min.y, start->min.y) << "the cause stands under the controls";
+    // What was analysed before the interface went stays listed.
+    EXPECT_TRUE(h.HasText("1-21527@192.168.1.50"));
 }
 
 TEST_F(FlowTabFrame, LimparDuringCaptureEmptiesAndRefills) {
@@ -206,7 +227,7 @@ TEST_F(FlowTabFrame, HeaderClicksSortByThatColumnAndTheThirdGoesBackToCaptureOrd
     Capture(ReadCapture("06a_register_401_200.pcap"));
     Capture(ReadCapture("05_call_digest_auth.pcap"));
     Drain();
-    const std::vector<SipCallRow> rows = app().Calls().GetCallRows();
+    const std::vector<SipCallRow> rows = core().Tracker().GetCallRows();
     ASSERT_EQ(rows.size(), 4u);
     // Call-IDs from top to bottom as drawn.
     auto drawnOrder = [&] {

@@ -199,15 +199,21 @@ TEST(FlowTabCallList, RowsMatchTheFullRecordsOfRealCaptures) {
         ASSERT_TRUE(one);
         EXPECT_EQ(one->messages.size(), c.messages.size());
     }
-    const FlowCounters fromRows = CountCallRows(rows);
-    const FlowCounters fromCalls = CountCalls(calls);
-    EXPECT_EQ(fromRows.calls, fromCalls.calls);
-    EXPECT_EQ(fromRows.registers, fromCalls.registers);
-    EXPECT_EQ(fromRows.calls, 21u);
-    EXPECT_EQ(fromRows.registers, 2u);
+    const FlowCounters counters = tracker.Counters();
+    EXPECT_EQ(counters.calls, 21u);
+    EXPECT_EQ(counters.registers, 2u);
     EXPECT_FALSE(tracker.GetCall("no-such-call"));
-    SipCallRow empty;
-    EXPECT_EQ(CountCallRows({empty}).registers, 0u);
+    EXPECT_EQ(KindOfRecord(false, 0, SipMsgType::Register), RecordKind::Other) << "no message, no register";
+}
+
+TEST(FlowTabCounters, LossIsShownOnceThereIsOne) {
+    const FlowCounters calls{3, 1};
+    EXPECT_EQ(FlowCountersLine(120, calls, 0, 0, 0), "| Total Pkts: 120 | Chamadas: 3 | Registers: 1");
+    EXPECT_EQ(FlowCountersLine(120, calls, 7, 0, 0),
+              "| Total Pkts: 120 | Chamadas: 3 | Registers: 1 | Descartados: 7 | Perdidos (kernel): 0");
+    EXPECT_EQ(FlowCountersLine(120, calls, 0, 4294967301ull, 0),
+              "| Total Pkts: 120 | Chamadas: 3 | Registers: 1 | Descartados: 0 | Perdidos (kernel): 4294967301");
+    EXPECT_EQ(FlowCountersLine(0, {}, 0, 0, 250), "| Total Pkts: 0 | Chamadas: 0 | Registers: 0 | Registros removidos: 250");
 }
 
 TEST(FlowTabRawWindow, LineTooltipAndFilter) {

@@ -210,8 +210,8 @@ void MainWindow::Present(float r, float g, float b, float a) {
 
     // A swap interval that was accepted may still not block (some X servers); pacing on
     // the clock covers both cases and costs nothing when the swap already waited. Frames
-    // are due on a fixed grid, so sleep overshoot does not accumulate below 60 per second
-    // (the Flow tab's intake is counted per frame); a frame that fell more than one period
+    // are due on a fixed grid, so sleep overshoot does not accumulate below 60 per second;
+    // a frame that fell more than one period
     // behind restarts the grid instead of racing to catch up.
     const unsigned long long now = NowNs();
     if (nextFrameDueNs_ == 0 || now > nextFrameDueNs_ + kMinFrameNs) {

@@ -1,0 +1,22 @@
+#pragma once
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// Codec name and payload type of one media payload (RFC 3551 static types by the second
+// RTP header byte; keep-alive and control sizes below a full RTP header).
+struct CodecGuess {
+    std::string name;
+    std::optional<int> payloadType;
+};
+CodecGuess NameCodec(const std::vector<uint8_t>& payload);
+
+// Priority of a codec name for a flow entry: a voice codec is never replaced by DTMF,
+// comfort noise or keep-alives. 100 voice, 50 "DTMF"/"CN", 1 "Keep-alive", 10 others.
+int CodecRank(std::string_view codecName);
+
+// Label of a flow entry: the codec name, plus "/PT:<type>" when the packet had a payload
+// type and the name does not already carry one.
+std::string RtpFlowLabel(const std::string& codecName, const std::optional<int>& payloadType);

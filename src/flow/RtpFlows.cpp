@@ -1,0 +1,38 @@
+#include "flow/RtpFlows.h"
+
+#include "flow/RtpCodec.h"
+
+void CountRtpPacket(SipCall& call, const MediaPacket& packet) {
+    const CodecGuess codec = NameCodec(packet.payload);
+    const std::string length = std::to_string(packet.payload.size());
+    for (SipMessage& flow : call.messages) {
+        if (flow.type != SipMsgType::Rtp || flow.sourceIp != packet.sourceIp ||
+            flow.destinationIp != packet.destinationIp)
+            continue;
+        flow.count += 1;
+        if (flow.codec.empty() || CodecRank(flow.codec) < CodecRank(codec.name)) flow.codec = codec.name;
+        // Rewritten in place: the label's buffer is reused for every packet of the flow.
+        flow.text.assign("RTP (");
+        flow.text.append(RtpFlowLabel(flow.codec, codec.payloadType));
+        flow.text.append(") - ");
+        flow.text.append(std::to_string(flow.count));
+        flow.text.append(" [");
+        flow.text.append(length);
+        flow.text.append("b]");
+        return;
+    }
+    SipMessage flow;
+    flow.time = packet.time;
+    flow.sourceIp = packet.sourceIp;
+    flow.destinationIp = packet.destinationIp;
+    flow.method = "RTP";
+    flow.type = SipMsgType::Rtp;
+    flow.statusCode = 0;
+    flow.isRequest = false;
+    flow.callId = call.callId;
+    flow.count = 1;
+    flow.codec = codec.name;
+    flow.text = "RTP Flow: " + packet.source + " -> " + packet.destination + "\nCodec: (" +
+                RtpFlowLabel(codec.name, codec.payloadType) + ") - 1 [" + length + "b]";
+    call.messages.push_back(std::move(flow));
+}

@@ -1,0 +1,22 @@
+#pragma once
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "flow/SipCall.h"
+
+// One media packet as CallTracker sees it: the entry's address texts (with ports), the same
+// without ports, the payload and the capture time text.
+struct MediaPacket {
+    const std::string& source;
+    const std::string& destination;
+    const std::string& sourceIp;
+    const std::string& destinationIp;
+    const std::vector<uint8_t>& payload;
+    const std::string& time;
+};
+
+// Counts a media packet into the per-direction RTP flow entry of the call it was matched
+// to, creating the entry on the first packet of that direction. This is the one place where
+// a matched packet touches its call's media state.
+void CountRtpPacket(SipCall& call, const MediaPacket& packet);

@@ -59,29 +59,29 @@ void FrameHarness::Init(float width, float height) {
     io.ConfigFlags |= ImGuiConfigFlags_NavEnableKeyboard;
     ImGui::StyleColorsDark();
 
-    // The same key map as ImGui's SDL2 backend: indices are SDL scancodes.
-    io.KeyMap[ImGuiKey_Tab] = SDL_SCANCODE_TAB;
-    io.KeyMap[ImGuiKey_LeftArrow] = SDL_SCANCODE_LEFT;
-    io.KeyMap[ImGuiKey_RightArrow] = SDL_SCANCODE_RIGHT;
-    io.KeyMap[ImGuiKey_UpArrow] = SDL_SCANCODE_UP;
-    io.KeyMap[ImGuiKey_DownArrow] = SDL_SCANCODE_DOWN;
-    io.KeyMap[ImGuiKey_PageUp] = SDL_SCANCODE_PAGEUP;
-    io.KeyMap[ImGuiKey_PageDown] = SDL_SCANCODE_PAGEDOWN;
-    io.KeyMap[ImGuiKey_Home] = SDL_SCANCODE_HOME;
-    io.KeyMap[ImGuiKey_End] = SDL_SCANCODE_END;
-    io.KeyMap[ImGuiKey_Insert] = SDL_SCANCODE_INSERT;
-    io.KeyMap[ImGuiKey_Delete] = SDL_SCANCODE_DELETE;
-    io.KeyMap[ImGuiKey_Backspace] = SDL_SCANCODE_BACKSPACE;
-    io.KeyMap[ImGuiKey_Space] = SDL_SCANCODE_SPACE;
-    io.KeyMap[ImGuiKey_Enter] = SDL_SCANCODE_RETURN;
-    io.KeyMap[ImGuiKey_Escape] = SDL_SCANCODE_ESCAPE;
-    io.KeyMap[ImGuiKey_KeyPadEnter] = SDL_SCANCODE_KP_ENTER;
-    io.KeyMap[ImGuiKey_A] = SDL_SCANCODE_A;
-    io.KeyMap[ImGuiKey_C] = SDL_SCANCODE_C;
-    io.KeyMap[ImGuiKey_V] = SDL_SCANCODE_V;
-    io.KeyMap[ImGuiKey_X] = SDL_SCANCODE_X;
-    io.KeyMap[ImGuiKey_Y] = SDL_SCANCODE_Y;
-    io.KeyMap[ImGuiKey_Z] = SDL_SCANCODE_Z;
+    // The same key map as the window's backend: SDL scancodes here, virtual-key codes on Windows.
+    io.KeyMap[ImGuiKey_Tab] = platform::keys::Tab;
+    io.KeyMap[ImGuiKey_LeftArrow] = platform::keys::Left;
+    io.KeyMap[ImGuiKey_RightArrow] = platform::keys::Right;
+    io.KeyMap[ImGuiKey_UpArrow] = platform::keys::Up;
+    io.KeyMap[ImGuiKey_DownArrow] = platform::keys::Down;
+    io.KeyMap[ImGuiKey_PageUp] = platform::keys::PageUp;
+    io.KeyMap[ImGuiKey_PageDown] = platform::keys::PageDown;
+    io.KeyMap[ImGuiKey_Home] = platform::keys::Home;
+    io.KeyMap[ImGuiKey_End] = platform::keys::End;
+    io.KeyMap[ImGuiKey_Insert] = platform::keys::Insert;
+    io.KeyMap[ImGuiKey_Delete] = platform::keys::Delete;
+    io.KeyMap[ImGuiKey_Backspace] = platform::keys::Backspace;
+    io.KeyMap[ImGuiKey_Space] = platform::keys::Space;
+    io.KeyMap[ImGuiKey_Enter] = platform::keys::Enter;
+    io.KeyMap[ImGuiKey_Escape] = platform::keys::Escape;
+    io.KeyMap[ImGuiKey_KeyPadEnter] = platform::keys::KeypadEnter;
+    io.KeyMap[ImGuiKey_A] = platform::keys::A;
+    io.KeyMap[ImGuiKey_C] = platform::keys::C;
+    io.KeyMap[ImGuiKey_V] = platform::keys::V;
+    io.KeyMap[ImGuiKey_X] = platform::keys::X;
+    io.KeyMap[ImGuiKey_Y] = platform::keys::Y;
+    io.KeyMap[ImGuiKey_Z] = platform::keys::Z;
 
     unsigned char* pixels = nullptr;
     int tw = 0, th = 0;
@@ -122,9 +122,9 @@ FrameHarness::~FrameHarness() {
 void FrameHarness::ApplyInput() {
     ImGuiIO& io = ImGui::GetIO();
     for (int i = 0; i < 512; ++i) io.KeysDown[i] = keys_[i];
-    io.KeyCtrl = keys_[SDL_SCANCODE_LCTRL] || keys_[SDL_SCANCODE_RCTRL];
-    io.KeyShift = keys_[SDL_SCANCODE_LSHIFT] || keys_[SDL_SCANCODE_RSHIFT];
-    io.KeyAlt = keys_[SDL_SCANCODE_LALT] || keys_[SDL_SCANCODE_RALT];
+    io.KeyCtrl = keys_[platform::keys::LeftCtrl] || keys_[platform::keys::RightCtrl];
+    io.KeyShift = keys_[platform::keys::LeftShift] || keys_[platform::keys::RightShift];
+    io.KeyAlt = keys_[platform::keys::LeftAlt] || keys_[platform::keys::RightAlt];
     io.KeySuper = false;
     io.MousePos = mouse_;
     for (int i = 0; i < 5; ++i) io.MouseDown[i] = mouseDown_[i];
@@ -189,41 +189,41 @@ void FrameHarness::TypeText(const std::string& utf8) {
 
 void FrameHarness::PressKey(int key, unsigned mods) {
     if (mods != kNoMod) {
-        if (mods & kLeftCtrl) keys_[SDL_SCANCODE_LCTRL] = true;
-        if (mods & kRightCtrl) keys_[SDL_SCANCODE_RCTRL] = true;
-        if (mods & kShift) keys_[SDL_SCANCODE_LSHIFT] = true;
-        if (mods & kAlt) keys_[SDL_SCANCODE_LALT] = true;
+        if (mods & kLeftCtrl) keys_[platform::keys::LeftCtrl] = true;
+        if (mods & kRightCtrl) keys_[platform::keys::RightCtrl] = true;
+        if (mods & kShift) keys_[platform::keys::LeftShift] = true;
+        if (mods & kAlt) keys_[platform::keys::LeftAlt] = true;
         Frame();
     }
     keys_[key] = true;
     // The window reads the quit shortcut from the key-down event by the key's meaning.
-    const bool ctrl = keys_[SDL_SCANCODE_LCTRL] || keys_[SDL_SCANCODE_RCTRL];
+    const bool ctrl = keys_[platform::keys::LeftCtrl] || keys_[platform::keys::RightCtrl];
     if (platform::IsQuitShortcut(KeySymbol(key), ctrl)) quitShortcutPending_ = true;
     Frame();
     keys_[key] = false;
-    keys_[SDL_SCANCODE_LCTRL] = keys_[SDL_SCANCODE_RCTRL] = false;
-    keys_[SDL_SCANCODE_LSHIFT] = keys_[SDL_SCANCODE_LALT] = false;
+    keys_[platform::keys::LeftCtrl] = keys_[platform::keys::RightCtrl] = false;
+    keys_[platform::keys::LeftShift] = keys_[platform::keys::LeftAlt] = false;
     Frame();
 }
 
 int FrameHarness::KeySymbol(int scancode) const {
-    if (scancode < SDL_SCANCODE_A || scancode > SDL_SCANCODE_Z) return 0;
+    if (scancode < platform::keys::A || scancode > platform::keys::Z) return 0;
     if (layout_ == Layout::Azerty) {
         // Where AZERTY differs from QWERTY among the letters used here.
         switch (scancode) {
-            case SDL_SCANCODE_Q: return 'a';
-            case SDL_SCANCODE_A: return 'q';
-            case SDL_SCANCODE_W: return 'z';
-            case SDL_SCANCODE_Z: return 'w';
+            case platform::keys::Q: return 'a';
+            case platform::keys::A: return 'q';
+            case platform::keys::W: return 'z';
+            case platform::keys::Z: return 'w';
             default: break;
         }
     }
-    return 'a' + (scancode - SDL_SCANCODE_A);
+    return 'a' + (scancode - platform::keys::A);
 }
 
 void FrameHarness::KeyDown(int key) {
     keys_[key] = true;
-    const bool ctrl = keys_[SDL_SCANCODE_LCTRL] || keys_[SDL_SCANCODE_RCTRL];
+    const bool ctrl = keys_[platform::keys::LeftCtrl] || keys_[platform::keys::RightCtrl];
     if (platform::IsQuitShortcut(KeySymbol(key), ctrl)) quitShortcutPending_ = true;
     Frame();
 }

@@ -15,6 +15,10 @@ wait_for() {
 start_xvfb() {
   local display=$1 log=$2
   local lock=/tmp/.X${display#:}-lock
+  # A lock left by a server that died without cleaning up names a process that is gone.
+  if [ -e "$lock" ] && ! kill -0 "$(tr -d ' ' <"$lock" 2>/dev/null)" 2>/dev/null; then
+    rm -f "$lock" "/tmp/.X11-unix/X${display#:}"
+  fi
   # A server still shutting down on this display would answer the probe and then vanish.
   wait_for 5 test ! -e "$lock" || return 1
   Xvfb "$display" -screen 0 1600x1000x24 -nolisten tcp -noreset >"$log" 2>&1 &

@@ -10,6 +10,8 @@ inline constexpr int LeftCtrl = 0xA2;   // VK_LCONTROL
 inline constexpr int RightCtrl = 0xA3;  // VK_RCONTROL
 inline constexpr int LeftShift = 0xA0;  // VK_LSHIFT
 inline constexpr int LeftAlt = 0xA4;    // VK_LMENU
+inline constexpr int RightShift = 0xA1; // VK_RSHIFT
+inline constexpr int RightAlt = 0xA5;   // VK_RMENU
 inline constexpr int Q = 'Q';
 inline constexpr int Enter = 0x0D;      // VK_RETURN
 inline constexpr int KeypadEnter = 0x0D;
@@ -30,6 +32,10 @@ inline constexpr int A = 'A';
 inline constexpr int C = 'C';
 inline constexpr int V = 'V';
 inline constexpr int X = 'X';
+inline constexpr int Y = 'Y';
+inline constexpr int Z = 'Z';
+inline constexpr int W = 'W';
+inline constexpr int Insert = 0x2D;    // VK_INSERT
 
 }  // namespace platform::keys
 
@@ -37,21 +43,14 @@ inline constexpr int X = 'X';
 
 #include <SDL_scancode.h>
 
-namespace platform {
-
-// The quit shortcut is Ctrl+Q by what the key means on the user's layout (its key symbol,
-// 'q' on the keyboards this program meets), not by where the key sits: on an AZERTY
-// keyboard the key in QWERTY's Q place types 'a', and Ctrl+A must select, not quit.
-inline bool IsQuitShortcut(int keySymbol, bool ctrlHeld) { return ctrlHeld && (keySymbol == 'q' || keySymbol == 'Q'); }
-
-}  // namespace platform
-
 namespace platform::keys {
 
 inline constexpr int LeftCtrl = SDL_SCANCODE_LCTRL;
 inline constexpr int RightCtrl = SDL_SCANCODE_RCTRL;
 inline constexpr int LeftShift = SDL_SCANCODE_LSHIFT;
 inline constexpr int LeftAlt = SDL_SCANCODE_LALT;
+inline constexpr int RightShift = SDL_SCANCODE_RSHIFT;
+inline constexpr int RightAlt = SDL_SCANCODE_RALT;
 inline constexpr int Q = SDL_SCANCODE_Q;
 inline constexpr int Enter = SDL_SCANCODE_RETURN;
 inline constexpr int KeypadEnter = SDL_SCANCODE_KP_ENTER;
@@ -74,7 +73,18 @@ inline constexpr int Z = SDL_SCANCODE_Z;
 inline constexpr int C = SDL_SCANCODE_C;
 inline constexpr int V = SDL_SCANCODE_V;
 inline constexpr int X = SDL_SCANCODE_X;
+inline constexpr int Y = SDL_SCANCODE_Y;
+inline constexpr int Insert = SDL_SCANCODE_INSERT;
 
 }  // namespace platform::keys
 
 #endif
+
+namespace platform {
+
+// The quit shortcut is Ctrl+Q by what the key means on the user's layout (its key symbol,
+// 'q' on the keyboards this program meets), not by where the key sits: on an AZERTY
+// keyboard the key in QWERTY's Q place types 'a', and Ctrl+A must select, not quit.
+inline bool IsQuitShortcut(int keySymbol, bool ctrlHeld) { return ctrlHeld && (keySymbol == 'q' || keySymbol == 'Q'); }
+
+}  // namespace platform

@@ -37,3 +37,63 @@ inline void AppendHexByte(std::string& out, uint8_t b, bool upper) {
     out.push_back(digits[b >> 4]);
     out.push_back(digits[b & 0xF]);
 }
+
+// Sixteen bytes as an IPv6 address in the canonical text form of RFC 5952: lower-case hex
+// without leading zeros, the longest run of two or more zero groups (the first of equal
+// runs) as "::", and the mapped form "::ffff:a.b.c.d" for IPv4-mapped addresses. Written
+// here rather than taken from inet_ntop so that every platform prints the same text.
+inline std::string Ipv6Text(std::span<const uint8_t> address) {
+    if (address.size() < 16) return std::string();
+    uint16_t groups[8];
+    for (size_t i = 0; i < 8; ++i)
+        groups[i] = static_cast<uint16_t>((address[2 * i] << 8) | address[2 * i + 1]);
+    const bool mapped = groups[0] == 0 && groups[1] == 0 && groups[2] == 0 && groups[3] == 0 &&
+                        groups[4] == 0 && groups[5] == 0xFFFF;
+    if (mapped) return "::ffff:" + DottedQuad(address.subspan(12, 4));
+    int bestStart = -1, bestLength = 0;
+    for (int i = 0; i < 8;) {
+        if (groups[i] != 0) {
+            ++i;
+            continue;
+        }
+        int j = i;
+        while (j < 8 && groups[j] == 0) ++j;
+        if (j - i > bestLength) {
+            bestStart = i;
+            bestLength = j - i;
+        }
+        i = j;
+    }
+    if (bestLength < 2) bestStart = -1;
+    std::string s;
+    s.reserve(39);
+    const char* digits = "0123456789abcdef";
+    for (int i = 0; i < 8; ++i) {
+        if (i == bestStart) {
+            s += "::";
+            i += bestLength - 1;
+            continue;
+        }
+        if (!s.empty() && s.back() != ':') s.push_back(':');
+        bool leading = true;
+        for (int shift = 12; shift >= 0; shift -= 4) {
+            const int nibble = (groups[i] >> shift) & 0xF;
+            if (leading && nibble == 0 && shift != 0) continue;
+            leading = false;
+            s.push_back(digits[nibble]);
+        }
+    }
+    return s;
+}
+
+// Appends ":port" to an address text; an IPv6 address (it has colons of its own) is put in
+// brackets first, so that the port can always be found after the last ':' and the address
+// before it.
+inline void AppendPort(std::string& endpoint, uint16_t port) {
+    if (endpoint.find(':') != std::string::npos) {
+        endpoint.insert(endpoint.begin(), '[');
+        endpoint.push_back(']');
+    }
+    endpoint.push_back(':');
+    AppendDecimal(endpoint, port);
+}

@@ -2,6 +2,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <string_view>
 
 // Small formatters for the decoder's hot path: plain decimal without leading zeros,
 // dotted IPv4, upper-case hex bytes. Cheaper than snprintf per field.
@@ -96,4 +97,30 @@ inline void AppendPort(std::string& endpoint, uint16_t port) {
     }
     endpoint.push_back(':');
     AppendDecimal(endpoint, port);
+}
+
+// The address of an endpoint text made by AppendPort ("a.b.c.d:port", "[v6]:port"), or of a
+// bare address ("a.b.c.d", "2001:db8::1"), without brackets.
+inline std::string_view EndpointAddress(std::string_view endpoint) {
+    if (!endpoint.empty() && endpoint.front() == '[') {
+        const size_t close = endpoint.find(']');
+        return close == std::string_view::npos ? endpoint.substr(1) : endpoint.substr(1, close - 1);
+    }
+    const size_t colon = endpoint.find(':');
+    if (colon == std::string_view::npos) return endpoint;
+    // More than one colon without brackets: a bare IPv6 address, no port.
+    if (endpoint.find(':', colon + 1) != std::string_view::npos) return endpoint;
+    return endpoint.substr(0, colon);
+}
+
+// The port text of an endpoint made by AppendPort; empty for a bare address.
+inline std::string_view EndpointPortText(std::string_view endpoint) {
+    const size_t colon = endpoint.rfind(':');
+    if (colon == std::string_view::npos) return {};
+    if (!endpoint.empty() && endpoint.front() == '[') {
+        const size_t close = endpoint.find(']');
+        return close != std::string_view::npos && colon == close + 1 ? endpoint.substr(colon + 1) : std::string_view{};
+    }
+    if (endpoint.find(':') != colon) return {};  // bare IPv6 address
+    return endpoint.substr(colon + 1);
 }

@@ -88,7 +88,7 @@ std::vector<std::string> FixtureSavefiles() {
 bool HaveTshark() { return Shell("command -v tshark").rc == 0; }
 
 // Runs orvanta-cli decode and tshark on `file` and compares addresses, ports, protocol,
-// wire length and ICMP type frame by frame. Returns our lines for further checks.
+// wire length and ICMP/ICMPv6 type frame by frame. Returns our lines for further checks.
 std::vector<std::string> CompareWithTshark(const std::string& file) {
     SCOPED_TRACE(file);
     const Result ours = Shell(Quote(kCli) + " decode " + Quote(file));
@@ -96,7 +96,8 @@ std::vector<std::string> CompareWithTshark(const std::string& file) {
     const Result theirs = Shell(
         "tshark -n -r " + Quote(file) +
         " -T fields -E separator=/t -E occurrence=f -e frame.len -e eth.type -e vlan.etype -e ip.src"
-        " -e ip.dst -e ip.proto -e udp.srcport -e udp.dstport -e tcp.srcport -e tcp.dstport -e icmp.type");
+        " -e ip.dst -e ip.proto -e udp.srcport -e udp.dstport -e tcp.srcport -e tcp.dstport -e icmp.type"
+        " -e ipv6.src -e ipv6.dst -e icmpv6.type");
     EXPECT_EQ(theirs.rc, 0) << theirs.err;
     const auto ourLines = Lines(ours.out);
     const auto theirLines = Lines(theirs.out);
@@ -106,13 +107,36 @@ std::vector<std::string> CompareWithTshark(const std::string& file) {
         SCOPED_TRACE("frame " + std::to_string(i + 1));
         const auto o = Split(ourLines[i], '\t');
         const auto t = Split(theirLines[i], '\t');
-        if (o.size() < 6 || t.size() != 11) {
+        if (o.size() < 6 || t.size() != 14) {
             ADD_FAILURE() << ourLines[i] << " | " << theirLines[i];
             continue;
         }
         const std::string &src = o[1], &dst = o[2], &proto = o[3], &wire = o[4], &info = o[5];
         EXPECT_EQ(wire, t[0]);
         const std::string &ipSrc = t[3], &ipDst = t[4], &ipProto = t[5];
+        const std::string &v6Src = t[11], &v6Dst = t[12], &icmpv6Type = t[13];
+        if (ipProto.empty() && !v6Src.empty()) {
+            // tshark prints IPv6 in RFC 5952 form too; ours add brackets before a port.
+            if (!icmpv6Type.empty()) {
+                EXPECT_EQ(proto, "ICMPv6");
+                EXPECT_EQ(src, v6Src);
+                EXPECT_EQ(dst, v6Dst);
+                EXPECT_NE(info.find("(Type=" + icmpv6Type + ")"), std::string::npos) << info;
+            } else if (!t[6].empty()) {
+                EXPECT_EQ(proto, "UDP");
+                EXPECT_EQ(src, "[" + v6Src + "]:" + t[6]);
+                EXPECT_EQ(dst, "[" + v6Dst + "]:" + t[7]);
+                EXPECT_EQ(info, "Src=" + t[6] + " Dst=" + t[7]);
+            } else if (!t[8].empty()) {
+                EXPECT_EQ(proto, "TCP");
+                EXPECT_EQ(src, "[" + v6Src + "]:" + t[8]);
+                EXPECT_EQ(dst, "[" + v6Dst + "]:" + t[9]);
+            } else {
+                EXPECT_EQ(proto.rfind("Other (", 0), 0u) << proto;
+                EXPECT_EQ(src, v6Src);
+            }
+            continue;
+        }
         if (ipProto.empty()) {
             const std::string etherType = t[1] == "0x8100" ? t[2] : t[1];
             if (etherType.empty()) {

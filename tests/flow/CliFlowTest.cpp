@@ -61,7 +61,7 @@ INSTANTIATE_TEST_SUITE_P(FlowCoreCli, CliFlowGolden,
                                            "04_call_busy_486", "05_call_digest_auth", "06a_register_401_200",
                                            "06b_register_403", "07a_options_200", "07b_options_unanswered",
                                            "08_call_pcmu_dtmf_rfc2833", "09_call_compact_headers_lf",
-                                           "10_batch_20_calls"),
+                                           "10_batch_20_calls", "11_ipv6_call_caller_bye"),
                          [](const ::testing::TestParamInfo<std::string>& info) {
                              return "f" + info.param.substr(0, info.param.find('_'));
                          });

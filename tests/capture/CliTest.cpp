@@ -230,6 +230,61 @@ TEST(CaptureCli, OtherLinkTypesMatchTsharkAndTheEthernetOriginal) {
     }
 }
 
+// The IPv6 traces re-wrapped the same way: cooked captures name IPv6 by EtherType, BSD
+// loopback by its IPv6 address family, raw IP by the version nibble.
+TEST(CaptureCli, Ipv6OverOtherLinkTypesMatchesTsharkAndTheEthernetOriginal) {
+    ASSERT_TRUE(fs::exists(kCli));
+    ASSERT_TRUE(HaveTshark()) << "tshark is required for this comparison (scripts/deps.sh installs it)";
+    struct Variant {
+        const char* name;
+        int linkType;
+        Bytes header;
+    };
+    Bytes sll(16, 0), sll2(20, 0);
+    sll[14] = 0x86;
+    sll[15] = 0xdd;
+    sll2[0] = 0x86;
+    sll2[1] = 0xdd;
+    sll2[9] = 1;
+    const std::vector<Variant> variants{{"sll", 113, sll},
+                                        {"sll2", 276, sll2},
+                                        {"null", 0, {30, 0, 0, 0}},   // macOS AF_INET6, host order
+                                        {"loop", 108, {0, 0, 0, 28}},  // FreeBSD AF_INET6
+                                        {"raw", 12, {}}};
+    TempDir dir;
+    for (const char* name : {"udp6-trace.pcap", "tcp6-trace.pcap", "icmp6-trace.pcap"}) {
+        const std::string source = std::string(OC_TEST_DATA_DIR "/testnet-samples/") + name;
+        const Savefile original = ReadSavefile(source);
+        ASSERT_EQ(original.linkType, 1);
+        std::vector<Record> ipv6;
+        for (const Record& r : original.records)
+            if (r.bytes.size() > 54 && r.bytes[12] == 0x86 && r.bytes[13] == 0xdd) ipv6.push_back(r);
+        ASSERT_GE(ipv6.size(), 10u);
+        ASSERT_TRUE(WriteSavefile(dir.File("eth.pcap"), 1, ipv6));
+        const std::vector<std::string> reference = CompareWithTshark(dir.File("eth.pcap"));
+        for (const Variant& v : variants) {
+            SCOPED_TRACE(std::string(name) + " as " + v.name);
+            std::vector<Record> wrapped;
+            for (const Record& r : ipv6) {
+                Record w = r;
+                w.bytes = Cat({v.header, Bytes(r.bytes.begin() + 14, r.bytes.end())});
+                w.wireLength = static_cast<uint32_t>(r.wireLength - 14 + v.header.size());
+                wrapped.push_back(std::move(w));
+            }
+            const std::string file = dir.File(std::string(v.name) + ".pcap");
+            ASSERT_TRUE(WriteSavefile(file, v.linkType, wrapped));
+            const std::vector<std::string> lines = CompareWithTshark(file);
+            ASSERT_EQ(lines.size(), reference.size());
+            for (size_t i = 0; i < lines.size(); ++i) {
+                auto a = Split(lines[i], '\t');
+                auto b = Split(reference[i], '\t');
+                a[4] = b[4] = "";
+                EXPECT_EQ(a, b) << lines[i];
+            }
+        }
+    }
+}
+
 TEST(CaptureCli, DecodeLinesAndReplyColumn) {
     ASSERT_TRUE(fs::exists(kCli));
     const Result r = Shell(Quote(kCli) + " decode " + Quote(OC_TEST_DATA_DIR "/testnet-samples/udp-trace.pcap"));

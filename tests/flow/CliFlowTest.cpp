@@ -80,6 +80,11 @@ TEST(FlowCoreCli, UsageAndFailures) {
     Result second = RunCli("flow --read '" + out + "'");
     EXPECT_EQ(second.status, 0);
     EXPECT_EQ(first.out, second.out);
+    // IPv6 frames too are written back as they were captured, byte for byte.
+    const std::string v6 = std::string(OC_PCAP_DIR) + "/11_ipv6_call_caller_bye.pcap";
+    ASSERT_EQ(RunCli("flow --read '" + v6 + "' --pcap '" + out + "'").status, 0);
+    const std::string dump = "tcpdump -nn -xx -r '";
+    EXPECT_EQ(RunCommand(dump + out + "' 2>/dev/null").out, RunCommand(dump + v6 + "' 2>/dev/null").out);
     std::filesystem::remove(out);
 }
 

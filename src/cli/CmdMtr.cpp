@@ -11,6 +11,7 @@
 
 #include "capture/StartError.h"
 #include "cli/Command.h"
+#include "logs/CsvFile.h"
 #include "mtr/MtrCore.h"
 #include "mtr/MtrReport.h"
 #include "platform/Capabilities.h"
@@ -25,7 +26,8 @@ int UsageError(const std::string& why) {
     std::fprintf(stderr, "orvanta-cli mtr: %s\n", why.c_str());
     std::fprintf(stderr,
                  "uso: orvanta-cli mtr HOST [--iface DEV] [--proto udp|icmp|tcp] [--cycles N] [--json] "
-                 "[--save-pcap]\n");
+                 "[--save-pcap] "
+                 "[--names] [--report] [--csv SAIDA.csv]\n");
     return kExitUsage;
 }
 
@@ -33,7 +35,8 @@ int RunMtr(const std::vector<std::string>& args) {
     std::string host, iface;
     int32_t protocol = kProbeUdp;
     long cycles = 10;
-    bool json = false, savePcap = false;
+    bool json = false, savePcap = false, names = false, report = false;
+    std::string csvPath;
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
         auto value = [&](std::string& out) {
@@ -58,6 +61,12 @@ int RunMtr(const std::vector<std::string>& args) {
             json = true;
         } else if (a == "--save-pcap") {
             savePcap = true;
+        } else if (a == "--names") {
+            names = true;
+        } else if (a == "--report") {
+            report = true;
+        } else if (a == "--csv") {
+            if (!value(csvPath) || csvPath.empty()) return UsageError("--csv precisa de um arquivo");
         } else if (!a.empty() && a[0] == '-') {
             return UsageError("opcao desconhecida: " + a);
         } else if (host.empty()) {
@@ -67,6 +76,7 @@ int RunMtr(const std::vector<std::string>& args) {
         }
     }
     if (host.empty()) return UsageError("falta o HOST");
+    if (json && report) return UsageError("--json e --report nao podem ser usados juntos");
 
     // Without --iface, capture where the probes leave; the first listed device rarely sees the
     // replies for loopback or a second link. An unresolvable host falls through to Start,
@@ -75,6 +85,7 @@ int RunMtr(const std::vector<std::string>& args) {
 
     MtrCore core;
     core.SetCycleLimit(static_cast<int32_t>(cycles));
+    core.SetNamesEnabled(names);
     if (!core.Start(host, iface, protocol, savePcap)) {
         std::string cause = StartErrorText(core.LastStartError());
         if (core.LastStartError() == StartError::NoCaptureRights) {
@@ -89,14 +100,29 @@ int RunMtr(const std::vector<std::string>& args) {
     while (!core.ProbingFinished() && !gInterrupted.load() && core.State() == MtrRunState::Running)
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     core.Stop();
+    // Every lookup ends within its own time-out; the margin covers a queue of several.
+    if (names && !core.WaitForNames(std::chrono::seconds(30)))
+        std::fprintf(stderr, "Alguns nomes nao foram resolvidos a tempo.\n");
     auto hops = core.GetHops();
     if (json) {
         std::fputs(FormatMtrJson(core.TargetIp(), protocol, hops, core.MaxHops()).c_str(), stdout);
+    } else if (report) {
+        MtrRunInfo run = core.RunInfo();
+        run.device = iface;
+        std::fputs(FormatMtrReport(run, hops, core.MaxHops()).c_str(), stdout);
     } else {
         std::printf("MTR para %s (%s), %d ciclos, interface %s\n", core.TargetIp().c_str(),
                     ProbeProtocolName(protocol).c_str(), core.CompletedCycles(),
                     iface.empty() ? "padrao" : iface.c_str());
         std::fputs(FormatMtrTable(hops, core.MaxHops()).c_str(), stdout);
+    }
+    if (!csvPath.empty()) {
+        const CsvWriteResult written = WriteCsvFile(csvPath, FormatMtrCsv(hops, core.MaxHops()));
+        if (!written.written) {
+            std::fprintf(stderr, "orvanta-cli mtr: nao foi possivel gravar %s: %s\n", csvPath.c_str(),
+                         written.error.c_str());
+            return kExitFailure;
+        }
     }
     if (savePcap) {
         // Only a file that is really there is reported; the capture goes on without one when
@@ -117,7 +143,8 @@ int RunMtr(const std::vector<std::string>& args) {
     return kExitOk;
 }
 
-CommandRegistration reg({"mtr", "mtr HOST [--iface DEV] [--proto udp|icmp|tcp] [--cycles N] [--json] [--save-pcap]",
+CommandRegistration reg({"mtr", "mtr HOST [--iface DEV] [--proto udp|icmp|tcp] [--cycles N] [--json] [--save-pcap] "
+                         "[--names] [--report] [--csv SAIDA.csv]",
                          &RunMtr});
 
 }  // namespace

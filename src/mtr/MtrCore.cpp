@@ -23,6 +23,28 @@ std::string MtrPcapFileName(const std::string& timeStamp, int32_t protocol) {
 
 int64_t MtrNowTicks() { return WallClockTicks(); }
 
+uint64_t HopHistory::Push(int64_t sendTicks) {
+    if (total == 0) baseTicks = sendTicks;
+    const int64_t ms = (sendTicks - baseTicks) / 10000;
+    HopSample& s = ring[total % kMtrHistoryLength];
+    // A clock stepped backwards puts the probe at the start rather than in the far future.
+    s.sentMs = ms < 0 ? 0u : ms > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(ms);
+    s.rttMs = kHopSamplePending;
+    return total++;
+}
+
+void HopHistory::Settle(uint64_t number, float rttMs) {
+    if (number >= total || total - number > kMtrHistoryLength) return;
+    ring[number % kMtrHistoryLength].rttMs = rttMs;
+}
+
+const HopResponder* HopStats::MainResponder() const {
+    const HopResponder* best = nullptr;
+    for (const HopResponder& r : responders)
+        if (!best || r.received > best->received) best = &r;
+    return best;
+}
+
 namespace {
 // Wakes the probing thread out of its pauses when a run stops, so Stop does not wait out
 // a whole second. One per process is enough: a spurious wake-up only re-checks the flag.
@@ -162,6 +184,8 @@ bool MtrCore::StartRun(const std::string& targetHost, const std::string& deviceN
         {
             std::lock_guard<std::mutex> lock(statusMutex);
             pcapPath = path;
+            runDevice = deviceName;
+            runStartTicks = MtrNowTicks();
         }
         {
             // Probes of an earlier run are not this run's: their replies must find nothing.
@@ -203,6 +227,8 @@ bool MtrCore::StartWithoutNetworkForTesting(const std::string& targetIpText, int
         lastStartError = StartError::None;
         stopCause.clear();
         targetIp = targetIpText;
+        runDevice.clear();
+        runStartTicks = MtrNowTicks();
     }
     protocol = proto;
     identity = ProbeIdentity{proto, targetIpText, kTestUdpSourcePort, kTestIcmpIdentifier, kProbeBasePort};
@@ -249,8 +275,29 @@ void MtrCore::Clear() {
 }
 
 std::map<int32_t, HopStats> MtrCore::GetHops() {
-    std::lock_guard<std::mutex> lock(dataMutex);
-    return hops;
+    std::map<int32_t, HopStats> copy;
+    {
+        std::lock_guard<std::mutex> lock(dataMutex);
+        copy = hops;
+    }
+    if (namesEnabled.load())
+        for (auto& [ttl, h] : copy)
+            for (HopResponder& r : h.responders) r.name = names->NameOf(r.address);
+    return copy;
+}
+
+bool MtrCore::WaitForNames(std::chrono::milliseconds limit) {
+    GetHops();  // queues every responder not asked for yet
+    return names->WaitIdle(limit);
+}
+
+void MtrCore::SetNameLookupForTesting(HopNames::Lookup lookup, std::chrono::milliseconds timeout) {
+    names = std::make_unique<HopNames>(std::move(lookup), timeout);
+}
+
+MtrRunInfo MtrCore::RunInfo() const {
+    std::lock_guard<std::mutex> lock(statusMutex);
+    return MtrRunInfo{startHost, targetIp, protocol.load(), runDevice, runStartTicks, completedCycles.load()};
 }
 
 std::vector<PacketLogEntry> MtrCore::GetLog() {
@@ -342,7 +389,10 @@ void MtrCore::ExpirySweep() {
             // Lock order: pendingMutex, then dataMutex (the only place both are held).
             std::lock_guard<std::mutex> dataLock(dataMutex);
             auto row = hops.find(it->second.ttl);
-            if (row != hops.end()) row->second.lost++;
+            if (row != hops.end()) {
+                row->second.lost++;
+                row->second.history.Settle(it->second.historyNumber, kHopSampleLost);
+            }
         }
         it = pending.erase(it);
     }
@@ -374,8 +424,21 @@ void MtrCore::MtrLoop() {
                     nextSeq = seq + 1 == space ? 0 : seq + 1;
                     generation = clearGeneration;
                     sendTicks = MtrNowTicks();
+                    uint64_t historyNumber;
+                    {
+                        // The probe's history slot is taken with its number, so that an
+                        // instant reply finds the slot too.
+                        std::lock_guard<std::mutex> dataLock(dataMutex);
+                        auto row = hops.find(ttl);
+                        if (row == hops.end()) {
+                            HopStats fresh;
+                            fresh.host = "???";
+                            row = hops.emplace(ttl, std::move(fresh)).first;
+                        }
+                        historyNumber = row->second.history.Push(sendTicks);
+                    }
                     // A reused number replaces whatever stale entry still holds it.
-                    pending.insert_or_assign(seq, PendingProbe{seq, ttl, sendTicks});
+                    pending.insert_or_assign(seq, PendingProbe{seq, ttl, sendTicks, historyNumber});
                 }
                 if (sendHook) {
                     sendHook(ttl, seq, protocol.load());
@@ -439,12 +502,14 @@ void MtrCore::OnSniffResult(SniffResult r) {
     if (number < 0) return;
     int32_t ttl;
     int64_t sendTicks;
+    uint64_t historyNumber;
     {
         std::lock_guard<std::mutex> lock(pendingMutex);
         auto it = pending.find(number);
         if (it == pending.end()) return;
         ttl = it->second.ttl;
         sendTicks = it->second.sendTicks;
+        historyNumber = it->second.historyNumber;
         pending.erase(it);
     }
     if (r.timestamp - sendTicks >= kMtrExpiryTicks) {
@@ -453,7 +518,10 @@ void MtrCore::OnSniffResult(SniffResult r) {
         // when the first one was lost), which would hide the loss behind a 1 s round trip.
         std::lock_guard<std::mutex> lock(dataMutex);
         auto row = hops.find(ttl);
-        if (row != hops.end()) row->second.lost++;
+        if (row != hops.end()) {
+            row->second.lost++;
+            row->second.history.Settle(historyNumber, kHopSampleLost);
+        }
         return;
     }
     double rtt = static_cast<double>(r.timestamp - sendTicks) / 10000.0;
@@ -463,7 +531,18 @@ void MtrCore::OnSniffResult(SniffResult r) {
         // The row is missing only when the reply beat the loop's own bookkeeping.
         HopStats& h = hops[ttl];
         const int32_t n = ++h.received;
-        h.host = r.fromIp;
+        auto responder = std::find_if(h.responders.begin(), h.responders.end(),
+                                      [&](const HopResponder& x) { return x.address == r.fromIp; });
+        if (responder == h.responders.end()) {
+            h.responders.push_back(HopResponder{r.fromIp, {}, 0, 0.0, 9999.0, 0.0});
+            responder = h.responders.end() - 1;
+        }
+        const int32_t rn = ++responder->received;
+        responder->avgMs = ((rn - 1) * responder->avgMs + rtt) / rn;
+        responder->bestMs = std::min(responder->bestMs, rtt);
+        responder->worstMs = std::max(responder->worstMs, rtt);
+        h.host = h.MainResponder()->address;
+        h.history.Settle(historyNumber, static_cast<float>(rtt));
         h.lastMs = rtt;
         if (rtt < h.bestMs) h.bestMs = rtt;
         if (rtt > h.worstMs) h.worstMs = rtt;

@@ -1,8 +1,11 @@
 #pragma once
+#include <array>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -11,13 +14,57 @@
 #include "capture/Packet.h"
 #include "capture/Sniffer.h"
 #include "capture/StartError.h"
+#include "mtr/HopNames.h"
 #include "probe/NetworkSender.h"
 #include "probe/ProbeMatch.h"
 #include "probe/ProbePackets.h"
 
+// Probes per hop whose outcome is kept for the history chart: ten minutes at one probe a
+// second. A fixed ring, so a run of days costs no more than one of minutes.
+constexpr size_t kMtrHistoryLength = 600;
+
+// Outcome of one probe: its round trip in ms, or one of the two markers below.
+inline constexpr float kHopSamplePending = -1.0f;  // neither answered nor expired yet
+inline constexpr float kHopSampleLost = -2.0f;
+
+struct HopSample {
+    uint32_t sentMs = 0;  // when the probe left, ms after HopHistory::baseTicks
+    float rttMs = kHopSamplePending;
+    bool Answered() const { return rttMs >= 0.0f; }
+    bool Lost() const { return rttMs == kHopSampleLost; }
+};
+
+// The last kMtrHistoryLength probes of one hop, oldest first through At(). Every probe gets
+// its slot when it is sent, so answers and losses land where the probe was, in whatever
+// order they become known.
+struct HopHistory {
+    std::array<HopSample, kMtrHistoryLength> ring{};
+    uint64_t total = 0;      // probes ever entered; the newest sits at (total - 1) % length
+    int64_t baseTicks = 0;   // send time of the first probe entered (100-ns ticks since 1970)
+
+    size_t Count() const { return total < kMtrHistoryLength ? static_cast<size_t>(total) : kMtrHistoryLength; }
+    // i-th sample of the window, 0 = oldest kept.
+    const HopSample& At(size_t i) const { return ring[(total - Count() + i) % kMtrHistoryLength]; }
+    // Enters a probe sent at `sendTicks`; returns its number for Settle.
+    uint64_t Push(int64_t sendTicks);
+    // Sets the outcome of probe `number`; nothing when it has already left the window.
+    void Settle(uint64_t number, float rttMs);
+    int64_t SampleTicks(const HopSample& s) const { return baseTicks + static_cast<int64_t>(s.sentMs) * 10000; }
+};
+
+// One address that answered for a hop, with its own counts.
+struct HopResponder {
+    std::string address;
+    std::string name;  // filled in snapshots while names are on and the name is known
+    int32_t received = 0;
+    double avgMs = 0.0;
+    double bestMs = 9999.0;
+    double worstMs = 0.0;
+};
+
 // Statistics of one hop (one TTL) of an MTR run.
 struct HopStats {
-    std::string host;  // "???" when the loop created the row, empty when a reply did
+    std::string host;  // the responder that answered most; "???" when none has yet
     int32_t sent = 0;
     int32_t received = 0;
     int32_t lost = 0;
@@ -27,6 +74,13 @@ struct HopStats {
     double avgMs = 0.0;
     double jitterMs = 0.0;
     double prevMs = -1.0;
+    // Every address that answered for this TTL, in the order they first did (load balancing
+    // puts several routers at one hop).
+    std::vector<HopResponder> responders;
+    HopHistory history;
+
+    // The responder `host` names; nullptr while nothing has answered.
+    const HopResponder* MainResponder() const;
 };
 
 // One probe sent and neither answered nor expired.
@@ -34,6 +88,17 @@ struct PendingProbe {
     int32_t seq = 0;
     int32_t ttl = 0;
     int64_t sendTicks = 0;  // 100-ns ticks since 1970-01-01 UTC
+    uint64_t historyNumber = 0;  // its slot in the hop's HopHistory
+};
+
+// What a report says about the run besides the hops.
+struct MtrRunInfo {
+    std::string targetHost;  // as the user typed it
+    std::string targetIp;
+    int32_t protocol = 0;
+    std::string device;      // capture interface; empty for the default
+    int64_t startTicks = 0;  // 100-ns ticks since 1970-01-01 UTC; 0 before any start
+    int32_t cycles = 0;
 };
 
 // Where a run stands. Stopped: the run ended on its own (the capture or the probing loop
@@ -78,7 +143,17 @@ public:
     // tab offers no stop while resolving).
     void Stop();
     void Clear();
+    // The hops as they stand. While names are on, each responder carries its name when the
+    // lookup has found one (a lookup is queued, never awaited, for a new address).
     std::map<int32_t, HopStats> GetHops();
+    // Reverse names for the responders (see HopNames); off by default.
+    void SetNamesEnabled(bool on) { namesEnabled = on; }
+    bool NamesEnabled() const { return namesEnabled.load(); }
+    // Waits up to `limit` for the names of every responder seen so far (the command line).
+    bool WaitForNames(std::chrono::milliseconds limit);
+    // Replaces the name lookup (tests); only before any name was asked for.
+    void SetNameLookupForTesting(HopNames::Lookup lookup, std::chrono::milliseconds timeout);
+    MtrRunInfo RunInfo() const;
     std::vector<PacketLogEntry> GetLog();
     std::vector<NetDevice> ListDevices();
 
@@ -169,6 +244,10 @@ private:
     std::string pcapPath;
     std::string stopCause;
     std::string startHost;
+    std::string runDevice;
+    int64_t runStartTicks = 0;
+    std::atomic<bool> namesEnabled{false};
+    std::unique_ptr<HopNames> names = std::make_unique<HopNames>();
     std::atomic<int32_t> cycleLimit{0};
     std::atomic<int32_t> completedCycles{0};
     std::atomic<bool> probingFinished{false};

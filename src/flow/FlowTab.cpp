@@ -53,7 +53,8 @@ std::vector<std::string> ListPcapFiles(const std::string& folder) {
 
 }  // namespace
 
-FlowTab::FlowTab(FlowCore& core, CaptureDeviceChoice& devices) : core_(core), devices_(devices) {}
+FlowTab::FlowTab(FlowCore& core, CaptureDeviceChoice& devices, MtrTraceRequest* trace)
+    : core_(core), devices_(devices), trace_(trace) {}
 
 std::string_view FlowTab::RawFilter() const {
     return {rawDebugFilter_, strnlen(rawDebugFilter_, sizeof(rawDebugFilter_))};

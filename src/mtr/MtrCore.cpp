@@ -541,7 +541,7 @@ void MtrCore::OnSniffResult(SniffResult r) {
         responder->avgMs = ((rn - 1) * responder->avgMs + rtt) / rn;
         responder->bestMs = std::min(responder->bestMs, rtt);
         responder->worstMs = std::max(responder->worstMs, rtt);
-        h.host = h.MainResponder()->address;
+        h.host = r.fromIp;
         h.history.Settle(historyNumber, static_cast<float>(rtt));
         h.lastMs = rtt;
         if (rtt < h.bestMs) h.bestMs = rtt;

@@ -64,7 +64,7 @@ struct HopResponder {
 
 // Statistics of one hop (one TTL) of an MTR run.
 struct HopStats {
-    std::string host;  // the responder that answered most; "???" when none has yet
+    std::string host;  // the latest source of a reply; "???" when the loop created the row
     int32_t sent = 0;
     int32_t received = 0;
     int32_t lost = 0;

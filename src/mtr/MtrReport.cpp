@@ -137,10 +137,12 @@ std::string FormatMtrJson(const std::string& target, int32_t protocol, const std
         if (ttl > maxHops) continue;
         if (!first) out += ", ";
         first = false;
-        const HopResponder* main = h.MainResponder();
+        std::string name;  // of the address in "host"
+        for (const HopResponder& r : h.responders)
+            if (r.address == h.host) name = r.name;
         const std::optional<double> mos = HopMos(h);
         out += "{\"ttl\": " + std::to_string(ttl) + ", \"host\": " + JsonString(h.host) +
-               ", \"name\": " + JsonString(main ? main->name : std::string()) + ", \"loss_pct\": " + Fmt("%.1f", HopLossPercent(h)) + ", \"sent\": " + std::to_string(h.sent) +
+               ", \"name\": " + JsonString(name) + ", \"loss_pct\": " + Fmt("%.1f", HopLossPercent(h)) + ", \"sent\": " + std::to_string(h.sent) +
                ", \"received\": " + std::to_string(h.received) + ", \"lost\": " + std::to_string(h.lost) +
                ", \"last_ms\": " + Fmt("%.3f", h.lastMs) + ", \"avg_ms\": " + Fmt("%.3f", h.avgMs) +
                ", \"best_ms\": " + Fmt("%.3f", h.bestMs) + ", \"worst_ms\": " + Fmt("%.3f", h.worstMs) +

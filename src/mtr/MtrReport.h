@@ -22,8 +22,20 @@ inline constexpr int kMtrMosColumn = 11;
 // for an answer count as sent but not lost, so a fresh hop reads 0.
 double HopLossPercent(const HopStats& h);
 
-// The eleven cell texts of one hop, in column order: "%d", host, "%.1f%%", counts,
-// "%.1f ms" for the times and "%.2f ms" for the jitter.
+// Estimated MOS of a G.711 call whose media took this hop's path, from the hop's loss,
+// average round trip and jitter; nothing while the hop has not answered.
+std::optional<double> HopMos(const HopStats& hop);
+
+// "address", or "name (address)" when the name is known, for one responder.
+std::string ResponderText(const HopResponder& r);
+// The host cell: the responder that answered most (ResponderText) and " +N" when N others
+// answered too; the row's host ("???") while none has.
+std::string HopHostText(const HopStats& hop);
+// Every responder with its count and average: "a: 5 rec, 3.1 ms; b: 2 rec, 4.0 ms".
+std::string HopRespondersText(const HopStats& hop);
+
+// The cell texts of one hop, in column order: "%d", host, "%.1f%%", counts, "%.1f ms" for
+// the times, "%.2f ms" for the jitter and "%.2f" for the MOS ("-" without an estimate).
 std::array<std::string, kMtrTableColumns> HopRowTexts(int ttl, const HopStats& hop);
 
 // The probe kinds as the tab's protocol combo names them, indexed by ProbeProtocol.
@@ -58,7 +70,7 @@ MtrReportFiles WriteMtrReportFiles(const std::string& folder, const std::string&
 //  "worst_ms":..., "jitter_ms":..., "mos":... | null,
 //  "responders": [{"address":..., "name":..., "received":..., "avg_ms":..., "best_ms":..., "worst_ms":...}],
 //  "history": [{"t_ms":..., "rtt_ms":...} | {"t_ms":..., "lost": true}]}]}
-// "name" is "" when unknown; history times are ms after the hop's first probe, oldest first,
+// "name" is that of "host" (the latest source), "" when unknown; history times are ms after the hop's first probe, oldest first,
 // probes still waiting left out.
 std::string FormatMtrJson(const std::string& target, int32_t protocol, const std::map<int32_t, HopStats>& hops,
                           int32_t maxHops);

@@ -21,18 +21,29 @@ public:
     bool SavePcap() const { return savePcap_; }
     // The engine runs (a start handed over has succeeded and nothing has stopped it).
     bool Running() const;
+    bool Names() const { return names_; }
+    void SetNames(bool on);
+    // Traces `target` with the form's protocol and interface: a run under way is stopped,
+    // and the new one starts as "INICIAR" would (another tab asks for this).
+    void StartTraceTo(std::string_view target);
+    // What the last "RELATORIO" said (where the files went, or why they did not).
+    const std::string& ReportMessage() const { return reportMessage_; }
 
 private:
     void DrawControls();
     void Start();
     void DrawResults();
     void DrawPacketLog();
+    void WriteReport();
 
     MtrCore& core_;
     CaptureDeviceChoice& devices_;
     char target_[128] = "8.8.8.8";
     int32_t protocol_ = 0;
     bool savePcap_ = false;
+    bool names_ = false;
+    std::string reportMessage_;
+    bool reportFailed_ = false;
     bool starting_ = false;  // a start handed to the engine's worker has not reported back yet
     std::string startFailureCause_;  // Portuguese cause shown under "Falha ao Iniciar"; may be empty
 };

@@ -106,19 +106,20 @@ TEST(MtrHopStats, UnansweredHopKeepsInitialValuesAndReportShowsThem) {
     hops[3] = t;  // above maxHops: not shown
     std::string table = FormatMtrTable(hops, 2);
     EXPECT_EQ(table.substr(0, table.find('\n')),
-              "Salto  Host/IP     Perda %  Env  Rec  Perd      Ult      Med       Melh     Pior   Jitter");
-    EXPECT_NE(table.find("    1  ???           33.3%    3    0     1   0.0 ms   0.0 ms  9999.0 ms   0.0 ms  0.00 ms\n"),
+              "Salto  Host/IP     Perda %  Env  Rec  Perd      Ult      Med       Melh     Pior   Jitter   MOS");
+    EXPECT_NE(table.find("    1  ???           33.3%    3    0     1   0.0 ms   0.0 ms  9999.0 ms   0.0 ms  0.00 ms     -\n"),
               std::string::npos)
         << table;
-    EXPECT_NE(table.find("    2  10.200.4.2     0.0%    2    2     0  25.0 ms  25.0 ms    25.0 ms  25.0 ms  0.12 ms\n"),
+    EXPECT_NE(table.find("    2  10.200.4.2     0.0%    2    2     0  25.0 ms  25.0 ms    25.0 ms  25.0 ms  0.12 ms  4.40\n"),
               std::string::npos)
         << table;
     EXPECT_EQ(std::count(table.begin(), table.end(), '\n'), 3);
 
     std::string json = FormatMtrJson("10.200.4.2", kProbeTcp, hops, 2);
     EXPECT_EQ(json.rfind("{\"target\": \"10.200.4.2\", \"protocol\": \"tcp\", \"hops\": [{\"ttl\": 1, \"host\": \"???\", "
-                         "\"loss_pct\": 33.3, \"sent\": 3, \"received\": 0, \"lost\": 1, \"last_ms\": 0.000, \"avg_ms\": "
-                         "0.000, \"best_ms\": 9999.000, \"worst_ms\": 0.000, \"jitter_ms\": 0.000}, {\"ttl\": 2,",
+                         "\"name\": \"\", \"loss_pct\": 33.3, \"sent\": 3, \"received\": 0, \"lost\": 1, "
+                         "\"last_ms\": 0.000, \"avg_ms\": 0.000, \"best_ms\": 9999.000, \"worst_ms\": 0.000, "
+                         "\"jitter_ms\": 0.000, \"mos\": null, \"responders\": [], \"history\": []}, {\"ttl\": 2,",
                          0),
               0u)
         << json;

@@ -60,7 +60,7 @@ TEST(MtrTabFormat, UnansweredHopRow) {
     const auto cells = MtrRowCells(7, Unanswered(3));
     const char* expected[kMtrTableColumns] = {"7",      "???",    "0.0%",      "3",
                                               "0",      "0",      "0.0 ms",    "0.0 ms",
-                                              "9999.0 ms", "0.0 ms", "0.00 ms"};
+                                              "9999.0 ms", "0.0 ms", "0.00 ms", "-"};
     for (int c = 0; c < kMtrTableColumns; ++c) EXPECT_EQ(expected[c], cells[c].text) << kMtrTableHeaders[c];
     EXPECT_FALSE(cells[2].color.has_value()) << "0.0% is drawn in the default colour";
     EXPECT_FALSE(cells[5].color.has_value()) << "no lost probe: default colour";
@@ -68,7 +68,7 @@ TEST(MtrTabFormat, UnansweredHopRow) {
     ExpectColor(kMtrGreen, *cells[4].color, "Rec is always green");
     ASSERT_TRUE(cells[10].color.has_value());
     ExpectColor(kMtrGreen, *cells[10].color, "zero jitter");
-    for (int c : {0, 1, 3, 6, 7, 8, 9}) EXPECT_FALSE(cells[c].color.has_value()) << kMtrTableHeaders[c];
+    for (int c : {0, 1, 3, 6, 7, 8, 9, kMtrMosColumn}) EXPECT_FALSE(cells[c].color.has_value()) << kMtrTableHeaders[c];
 }
 
 TEST(MtrTabFormat, AnsweredHopRowFormats) {

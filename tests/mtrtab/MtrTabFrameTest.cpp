@@ -229,10 +229,10 @@ TEST_F(MtrTabFrame, UnansweredHopShowsPlaceholders) {
 
     const auto silent = RowTexts(2);
     const std::vector<std::string> expected = {"2",      "???",    "0.0%",      "1",      "0",      "0",
-                                               "0.0 ms", "0.0 ms", "9999.0 ms", "0.0 ms", "0.00 ms"};
+                                               "0.0 ms", "0.0 ms", "9999.0 ms", "0.0 ms", "0.00 ms", "-"};
     EXPECT_EQ(expected, silent) << h.AllText("MtrTable");
     const auto row = Row(2);
-    ASSERT_EQ(11u, row.size());
+    ASSERT_EQ(12u, row.size());
     const ImVec4 plain = ImGui::GetStyle().Colors[ImGuiCol_Text];
     ExpectColor(plain, row[2].color, "pending probes are no loss");
     ExpectColor(plain, row[5].color, "nothing lost");
@@ -240,7 +240,7 @@ TEST_F(MtrTabFrame, UnansweredHopShowsPlaceholders) {
     ExpectColor(kMtrGreen, row[10].color, "no jitter");
 
     const auto answered = RowTexts(1);
-    ASSERT_EQ(11u, answered.size());
+    ASSERT_EQ(12u, answered.size());
     EXPECT_EQ("10.0.0.1", answered[1]);
     EXPECT_EQ("1", answered[4]);
     // The engine stamps a probe just before the kernel takes it and the fake network dates
@@ -263,7 +263,7 @@ TEST_F(MtrTabFrame, RowsAboveMaxHopsHiddenUntilLimpar) {
     ASSERT_TRUE(FramesUntil([&] { return app().MtrEngine().GetHops()[30].lost > 0; }));
     h.Frame();
     const auto silent = Row(30);
-    ASSERT_EQ(11u, silent.size()) << h.AllText("MtrTable");
+    ASSERT_EQ(12u, silent.size()) << h.AllText("MtrTable");
     EXPECT_NE("0.0%", silent[2].text);
     ExpectColor(kMtrRed, silent[2].color, "loss above 0");
     ExpectColor(kMtrRed, silent[5].color, "lost above 0");
@@ -405,7 +405,7 @@ TEST_F(MtrTabFrame, StartAndStopARealRunOnPrivateLoopback) {
     EXPECT_FALSE(h.HasText("INICIAR", true));
     EXPECT_TRUE(FramesUntil([&] {
         const auto row = RowTexts(1);
-        return row.size() == 11 && row[1] == "127.0.0.1";
+        return row.size() == 12 && row[1] == "127.0.0.1";
     }));
     EXPECT_EQ(1, HighestDrawnRow());
     EXPECT_TRUE(FramesUntil([&] { return h.AllText("LogTable").find("ICMP") != std::string::npos; }))

@@ -324,7 +324,10 @@ void MtrTab::DrawResults() {
     if (!ImGui::BeginTable("MtrTable", kMtrTableColumns + 1, kFlags, ImVec2(0.0f, 0.0f))) return;
 
     ImGui::TableSetupColumn(kMtrTableHeaders[0], ImGuiTableColumnFlags_WidthFixed, 40.0f);
-    for (int c = 1; c < kMtrTableColumns; ++c) ImGui::TableSetupColumn(kMtrTableHeaders[c]);
+    // The host cell holds "name (address) +N": it gets three shares of the width.
+    ImGui::TableSetupColumn(kMtrTableHeaders[1], ImGuiTableColumnFlags_WidthStretch, 3.0f);
+    for (int c = 2; c < kMtrTableColumns; ++c)
+        ImGui::TableSetupColumn(kMtrTableHeaders[c], ImGuiTableColumnFlags_WidthStretch, 1.0f);
     ImGui::TableSetupColumn(kMtrHistoryHeader, ImGuiTableColumnFlags_WidthFixed, 160.0f);
     ImGui::TableSetupScrollFreeze(0, 1);
     ImGui::TableHeadersRow();

@@ -186,6 +186,13 @@ void MtrTab::DrawControls() {
     // The engine decides what the button is: a run that stopped by itself shows "INICIAR"
     // again. While the host is being resolved (on the engine's worker) the button stays
     // disabled; a start that failed there opens the failure popup with its cause.
+    if (traceRequested_) {
+        traceRequested_ = false;
+        // A run against another host gives way to the new one; a start still resolving
+        // its host is left to finish.
+        if (core_.State() == MtrRunState::Running) core_.Stop();
+        if (core_.State() != MtrRunState::Resolving) Start();
+    }
     const MtrRunState state = core_.State();
     if (starting_ && state != MtrRunState::Resolving) {
         starting_ = false;
@@ -256,9 +263,9 @@ void MtrTab::SetNames(bool on) {
 
 void MtrTab::StartTraceTo(std::string_view target) {
     SetTarget(target);
-    // A run against another host gives way to the new one.
-    if (core_.State() == MtrRunState::Running) core_.Stop();
-    if (core_.State() != MtrRunState::Resolving) Start();
+    // Started by the next drawing of the controls, where a failure popup opens in this
+    // tab's own ID scope.
+    traceRequested_ = true;
 }
 
 bool MtrTab::Running() const { return core_.State() == MtrRunState::Running; }

@@ -23,8 +23,8 @@ public:
     bool Running() const;
     bool Names() const { return names_; }
     void SetNames(bool on);
-    // Traces `target` with the form's protocol and interface: a run under way is stopped,
-    // and the new one starts as "INICIAR" would (another tab asks for this).
+    // Traces `target` with the form's protocol and interface from the next frame on: a run
+    // under way is stopped, and the new one starts as "INICIAR" would (another tab asks).
     void StartTraceTo(std::string_view target);
     // What the last "RELATORIO" said (where the files went, or why they did not).
     const std::string& ReportMessage() const { return reportMessage_; }
@@ -44,6 +44,7 @@ private:
     bool names_ = false;
     std::string reportMessage_;
     bool reportFailed_ = false;
+    bool traceRequested_ = false;  // StartTraceTo: start at the next drawing of the controls
     bool starting_ = false;  // a start handed to the engine's worker has not reported back yet
     std::string startFailureCause_;  // Portuguese cause shown under "Falha ao Iniciar"; may be empty
 };

@@ -25,9 +25,8 @@ void OnInterrupt(int) { gInterrupted = true; }
 int UsageError(const std::string& why) {
     std::fprintf(stderr, "orvanta-cli mtr: %s\n", why.c_str());
     std::fprintf(stderr,
-                 "uso: orvanta-cli mtr HOST [--iface DEV] [--proto udp|icmp|tcp] [--cycles N] [--json] "
-                 "[--save-pcap] "
-                 "[--names] [--report] [--csv SAIDA.csv]\n");
+                 "uso: orvanta-cli mtr HOST [-6] [--iface DEV] [--proto udp|icmp|tcp] [--cycles N] [--json] "
+                 "[--save-pcap] [--names] [--report] [--csv SAIDA.csv]\n");
     return kExitUsage;
 }
 
@@ -37,6 +36,7 @@ int RunMtr(const std::vector<std::string>& args) {
     long cycles = 10;
     bool json = false, savePcap = false, names = false, report = false;
     std::string csvPath;
+    int32_t family = kFamilyIpv4;
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
         auto value = [&](std::string& out) {
@@ -57,6 +57,8 @@ int RunMtr(const std::vector<std::string>& args) {
             char* end = nullptr;
             cycles = std::strtol(v.c_str(), &end, 10);
             if (!end || *end || cycles < 1 || cycles > 1000000) return UsageError("numero de ciclos invalido: " + v);
+        } else if (a == "-6") {
+            family = kFamilyIpv6;
         } else if (a == "--json") {
             json = true;
         } else if (a == "--save-pcap") {
@@ -81,11 +83,12 @@ int RunMtr(const std::vector<std::string>& args) {
     // Without --iface, capture where the probes leave; the first listed device rarely sees the
     // replies for loopback or a second link. An unresolvable host falls through to Start,
     // which reports it.
-    if (iface.empty()) iface = RouteDeviceFor(host);
+    if (iface.empty()) iface = RouteDeviceFor(host, family == kFamilyIpv6);
 
     MtrCore core;
     core.SetCycleLimit(static_cast<int32_t>(cycles));
     core.SetNamesEnabled(names);
+    core.SetFamily(family);
     if (!core.Start(host, iface, protocol, savePcap)) {
         std::string cause = StartErrorText(core.LastStartError());
         if (core.LastStartError() == StartError::NoCaptureRights) {
@@ -143,7 +146,7 @@ int RunMtr(const std::vector<std::string>& args) {
     return kExitOk;
 }
 
-CommandRegistration reg({"mtr", "mtr HOST [--iface DEV] [--proto udp|icmp|tcp] [--cycles N] [--json] [--save-pcap] "
+CommandRegistration reg({"mtr", "mtr HOST [-6] [--iface DEV] [--proto udp|icmp|tcp] [--cycles N] [--json] [--save-pcap] "
                          "[--names] [--report] [--csv SAIDA.csv]",
                          &RunMtr});
 

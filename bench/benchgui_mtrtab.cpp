@@ -12,7 +12,7 @@
 
 #include "app/App.h"
 #include "harness/FrameHarness.h"
-#include "../tests/lib/ProbeReplies.h"
+#include "lib/ProbeReplies.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 set -euo pipefail
 
 BUILD_PKGS=(build-essential cmake pkg-config libimgui-dev libsdl2-dev libgl-dev libx11-dev
-            libpcap-dev libcurl4-openssl-dev libpulse-dev xdg-utils libssl-dev)
+            libpcap-dev libcurl4-openssl-dev libpulse-dev xdg-utils libssl-dev libjemalloc-dev)
 TEST_PKGS=(clang libclang-rt-14-dev libgtest-dev libgmock-dev googletest
            xvfb xdotool x11-utils imagemagick trayer
            iproute2 iputils-ping python3 tcpdump tcpreplay tshark mtr-tiny sip-tester sngrep

@@ -1,4 +1,5 @@
 #include "platform/RouteLookup.h"
+#include "platform/AdapterListWindows.h"
 
 #include <winsock2.h>
 #include <ws2tcpip.h>
@@ -14,20 +15,6 @@
 namespace platform {
 
 namespace {
-
-// The adapter list's size is not known beforehand; grow the buffer as the call asks.
-std::vector<unsigned char> AdapterAddresses() {
-    ULONG size = 16 * 1024;
-    std::vector<unsigned char> buf;
-    ULONG rc = ERROR_BUFFER_OVERFLOW;
-    for (int attempt = 0; attempt < 4 && rc == ERROR_BUFFER_OVERFLOW; ++attempt) {
-        buf.resize(size);
-        rc = GetAdaptersAddresses(AF_INET, GAA_FLAG_SKIP_ANYCAST | GAA_FLAG_SKIP_MULTICAST | GAA_FLAG_SKIP_DNS_SERVER,
-                                  nullptr, reinterpret_cast<IP_ADAPTER_ADDRESSES*>(buf.data()), &size);
-    }
-    if (rc != NO_ERROR) buf.clear();
-    return buf;
-}
 
 bool InNeighbourTable(int ifIndex, uint32_t ipNet, MacAddress& mac) {
     ULONG size = 0;
@@ -70,7 +57,7 @@ bool LookupNeighbour(int ifIndex, uint32_t ipNet, MacAddress& mac, int resolveTi
 }
 
 bool LookupInterface(int ifIndex, InterfaceInfo& out) {
-    const std::vector<unsigned char> buf = AdapterAddresses();
+    const std::vector<unsigned char> buf = AdapterAddresses(AF_INET);
     if (buf.empty()) return false;
     for (auto* a = reinterpret_cast<const IP_ADAPTER_ADDRESSES*>(buf.data()); a; a = a->Next) {
         if (static_cast<int>(a->IfIndex) != ifIndex) continue;

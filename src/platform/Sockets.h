@@ -8,6 +8,9 @@
 // Addresses are IPv4 in network byte order; ports in host order.
 namespace platform {
 
+// Starts the system's socket library once (Winsock); true when sockets can be used.
+bool SocketsReady();
+
 enum class ResolveStatus { Ok, NotFound };
 
 // Resolves host (dotted quad or name) to its first IPv4 address. Names in the reserved

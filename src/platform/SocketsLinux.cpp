@@ -1,55 +1,17 @@
 #include "platform/Sockets.h"
 
 #include <arpa/inet.h>
-#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <linux/icmp.h>
-#include <netdb.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 namespace platform {
 
-static bool EndsWithInvalidTld(std::string host) {
-    while (!host.empty() && host.back() == '.') host.pop_back();
-    for (auto& c : host) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    const std::string tld = "invalid";
-    if (host == tld) return true;
-    return host.size() > tld.size() && host.compare(host.size() - tld.size(), tld.size(), tld) == 0 &&
-           host[host.size() - tld.size() - 1] == '.';
-}
-
-ResolveStatus ResolveIpv4(const std::string& host, uint32_t& addrNet, std::string& dotted) {
-    if (host.empty() || EndsWithInvalidTld(host)) return ResolveStatus::NotFound;
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_DGRAM;
-    addrinfo* res = nullptr;
-    if (getaddrinfo(host.c_str(), nullptr, &hints, &res) != 0 || !res) return ResolveStatus::NotFound;
-    bool found = false;
-    for (addrinfo* ai = res; ai; ai = ai->ai_next) {
-        if (ai->ai_family == AF_INET && ai->ai_addrlen >= sizeof(sockaddr_in)) {
-            sockaddr_in sin;
-            std::memcpy(&sin, ai->ai_addr, sizeof sin);
-            addrNet = sin.sin_addr.s_addr;
-            dotted = Ipv4ToText(addrNet);
-            found = true;
-            break;
-        }
-    }
-    freeaddrinfo(res);
-    return found ? ResolveStatus::Ok : ResolveStatus::NotFound;
-}
-
-std::string Ipv4ToText(uint32_t addrNet) {
-    char buf[INET_ADDRSTRLEN] = {};
-    in_addr a{};
-    a.s_addr = addrNet;
-    inet_ntop(AF_INET, &a, buf, sizeof buf);
-    return buf;
-}
+// The system's sockets need no start-up here.
+bool SocketsReady() { return true; }
 
 int OpenUdpSocket() { return socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP); }
 

@@ -4,7 +4,6 @@
 #include <ws2tcpip.h>
 #include <windows.h>
 
-#include <cctype>
 #include <cstring>
 #include <cstdio>
 #include <mutex>
@@ -13,11 +12,9 @@
 // them as int like the descriptors of other systems, with -1 for "none".
 namespace platform {
 
-namespace {
-
 // Winsock must be started before any other call; once per process, and never stopped
 // while sockets may still be in use (the process end releases it).
-bool WinsockReady() {
+bool SocketsReady() {
     static bool ready = false;
     static std::once_flag once;
     std::call_once(once, [] {
@@ -28,59 +25,22 @@ bool WinsockReady() {
     return ready;
 }
 
+namespace {
+
 int FromSocket(SOCKET s) { return s == INVALID_SOCKET ? -1 : static_cast<int>(s); }
 SOCKET ToSocket(int fd) { return static_cast<SOCKET>(static_cast<unsigned int>(fd)); }
 
-bool EndsWithInvalidTld(std::string host) {
-    while (!host.empty() && host.back() == '.') host.pop_back();
-    for (auto& c : host) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    const std::string tld = "invalid";
-    if (host == tld) return true;
-    return host.size() > tld.size() && host.compare(host.size() - tld.size(), tld.size(), tld) == 0 &&
-           host[host.size() - tld.size() - 1] == '.';
-}
-
 }  // namespace
 
-ResolveStatus ResolveIpv4(const std::string& host, uint32_t& addrNet, std::string& dotted) {
-    if (!WinsockReady() || host.empty() || EndsWithInvalidTld(host)) return ResolveStatus::NotFound;
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_DGRAM;
-    addrinfo* res = nullptr;
-    if (getaddrinfo(host.c_str(), nullptr, &hints, &res) != 0 || !res) return ResolveStatus::NotFound;
-    bool found = false;
-    for (addrinfo* ai = res; ai; ai = ai->ai_next) {
-        if (ai->ai_family == AF_INET && ai->ai_addrlen >= sizeof(sockaddr_in)) {
-            sockaddr_in sin;
-            std::memcpy(&sin, ai->ai_addr, sizeof sin);
-            addrNet = sin.sin_addr.s_addr;
-            dotted = Ipv4ToText(addrNet);
-            found = true;
-            break;
-        }
-    }
-    freeaddrinfo(res);
-    return found ? ResolveStatus::Ok : ResolveStatus::NotFound;
-}
-
-std::string Ipv4ToText(uint32_t addrNet) {
-    char buf[INET_ADDRSTRLEN] = {};
-    in_addr a{};
-    a.s_addr = addrNet;
-    inet_ntop(AF_INET, &a, buf, sizeof buf);
-    return buf;
-}
-
 int OpenUdpSocket() {
-    if (!WinsockReady()) return -1;
+    if (!SocketsReady()) return -1;
     return FromSocket(socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP));
 }
 
 // Windows has no unprivileged ICMP socket: a raw socket, which needs administrator rights.
 int OpenIcmpSocket(bool& datagram, bool allowRaw) {
     datagram = false;
-    if (!allowRaw || !WinsockReady()) return -1;
+    if (!allowRaw || !SocketsReady()) return -1;
     return FromSocket(socket(AF_INET, SOCK_RAW, IPPROTO_ICMP));
 }
 
@@ -98,7 +58,7 @@ uint16_t BindEphemeralPort(int fd) {
 
 // Windows refuses TCP through raw sockets; such a send fails and the probe is counted lost.
 int OpenRawIpSocket() {
-    if (!WinsockReady()) return -1;
+    if (!SocketsReady()) return -1;
     const int fd = FromSocket(socket(AF_INET, SOCK_RAW, IPPROTO_RAW));
     if (fd >= 0) {
         DWORD on = 1;

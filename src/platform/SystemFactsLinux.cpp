@@ -8,8 +8,6 @@
 #include <sys/utsname.h>
 #include <unistd.h>
 
-#include <fstream>
-#include <sstream>
 
 namespace platform {
 
@@ -28,16 +26,6 @@ std::string KernelRelease() {
 bool NativeMemoryStatus(uint64_t&, uint64_t&) { return false; }
 
 std::string NativeOsText() { return {}; }
-
-bool ReadSmallTextFile(const std::string& path, std::string& text) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return false;
-    // /proc files report size 0: read until the end instead of trusting the size.
-    std::ostringstream ss;
-    ss << in.rdbuf();
-    text = ss.str();
-    return !in.bad();
-}
 
 bool FileSystemSpace(const std::string& path, uint64_t& totalBytes, uint64_t& availableBytes) {
     struct statvfs st {};

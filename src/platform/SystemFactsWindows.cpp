@@ -1,12 +1,11 @@
 #include "platform/SystemFacts.h"
+#include "platform/AdapterListWindows.h"
 
 #include <winsock2.h>
 #include <ws2tcpip.h>
 #include <iphlpapi.h>
 #include <windows.h>
 
-#include <fstream>
-#include <sstream>
 #include <vector>
 
 namespace platform {
@@ -63,15 +62,6 @@ bool NativeMemoryStatus(uint64_t& totalBytes, uint64_t& availableBytes) {
     return true;
 }
 
-bool ReadSmallTextFile(const std::string& path, std::string& text) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return false;
-    std::ostringstream ss;
-    ss << in.rdbuf();
-    text = ss.str();
-    return !in.bad();
-}
-
 bool FileSystemSpace(const std::string& path, uint64_t& totalBytes, uint64_t& availableBytes) {
     ULARGE_INTEGER toCaller{}, total{}, free{};
     if (!GetDiskFreeSpaceExA(path.c_str(), &toCaller, &total, &free)) return false;
@@ -80,18 +70,25 @@ bool FileSystemSpace(const std::string& path, uint64_t& totalBytes, uint64_t& av
     return true;
 }
 
-std::vector<InterfaceAddress> ListIpv4Interfaces() {
-    std::vector<InterfaceAddress> out;
+std::vector<unsigned char> AdapterAddresses(int family) {
     // The list's size is not known beforehand; grow the buffer as the call asks.
     ULONG size = 16 * 1024;
     std::vector<unsigned char> buf;
     ULONG rc = ERROR_BUFFER_OVERFLOW;
     for (int attempt = 0; attempt < 4 && rc == ERROR_BUFFER_OVERFLOW; ++attempt) {
         buf.resize(size);
-        rc = GetAdaptersAddresses(AF_INET, GAA_FLAG_SKIP_ANYCAST | GAA_FLAG_SKIP_MULTICAST | GAA_FLAG_SKIP_DNS_SERVER,
-                                  nullptr, reinterpret_cast<IP_ADAPTER_ADDRESSES*>(buf.data()), &size);
+        rc = GetAdaptersAddresses(static_cast<ULONG>(family),
+                                  GAA_FLAG_SKIP_ANYCAST | GAA_FLAG_SKIP_MULTICAST | GAA_FLAG_SKIP_DNS_SERVER, nullptr,
+                                  reinterpret_cast<IP_ADAPTER_ADDRESSES*>(buf.data()), &size);
     }
-    if (rc != NO_ERROR) return out;
+    if (rc != NO_ERROR) buf.clear();
+    return buf;
+}
+
+std::vector<InterfaceAddress> ListIpv4Interfaces() {
+    std::vector<InterfaceAddress> out;
+    std::vector<unsigned char> buf = AdapterAddresses(AF_INET);
+    if (buf.empty()) return out;
     for (auto* a = reinterpret_cast<IP_ADAPTER_ADDRESSES*>(buf.data()); a; a = a->Next) {
         // The adapter's description is what the user recognises ("Intel(R) Ethernet ...").
         char description[256] = {};

@@ -330,7 +330,9 @@ TEST_P(FullDisk, MtrTabSaysThePcapFailedAndKeepsProbing) {
     const int32_t before = sent();
     EXPECT_TRUE(WaitFor([&] { return sent() > before; }, 20000)) << "the run stopped probing";
     core.Stop();
-    if (GetParam() == Disk::Full) EXPECT_GT(WholeRecords(core.PcapPath()), 0);
+    if (GetParam() == Disk::Full) {
+        EXPECT_GT(WholeRecords(core.PcapPath()), 0);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Disks, FullDisk, ::testing::Values(Disk::Full, Disk::ReadOnly),

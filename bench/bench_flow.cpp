@@ -7,8 +7,10 @@
 #include <sys/resource.h>
 #include <sys/time.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -19,6 +21,7 @@
 
 #include "flow/CallTracker.h"
 #include "flow/FlowCore.h"
+#include "capture/Sniffer.h"
 
 namespace {
 
@@ -68,6 +71,12 @@ ChildRun RunChild(const std::vector<std::string>& argv, const std::string& log) 
                    usage.ru_stime.tv_usec / 1e6;
     r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     return r;
+}
+
+double ThreadCpuSeconds() {
+    timespec ts{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return ts.tv_sec + ts.tv_nsec / 1e9;
 }
 
 size_t CountManifestCalls(const std::string& path) {
@@ -186,6 +195,46 @@ int main(int argc, char** argv) {
                 "the entries themselves hold %.1f MiB (%.0f bytes per packet)\n",
                 buffered, rssEmpty / 1024.0, rssFull / 1024.0, (rssFull - rssEmpty) / 1024.0,
                 bufferBytes / 1048576.0, buffered ? double(bufferBytes) / buffered : 0.0);
+
+    // --- cost of the RTP stream statistics: the analysis alone, on packets decoded beforehand,
+    // with the statistics on and off (best of five runs each, alternating) ---
+    std::vector<PacketLogEntry> decoded;
+    {
+        Sniffer reader;
+        if (reader.InitOffline(pcap)) {
+            reader.Start([](SniffResult) {}, [&decoded](PacketLogEntry e) { decoded.push_back(std::move(e)); });
+            reader.WaitLoopEnd();
+            reader.Stop();
+        }
+    }
+    double best[2] = {1e9, 1e9};  // [0] statistics off, [1] on
+    for (int run = 0; run < 10; ++run) {
+        const bool statistics = run % 2 == 1;
+        CallTracker tracker;
+        tracker.SetStreamStatistics(statistics);
+        // Thread CPU time: other programs on the machine do not count into it.
+        const double t0 = ThreadCpuSeconds();
+        for (const PacketLogEntry& e : decoded) tracker.ProcessPacket(e);
+        const double s = ThreadCpuSeconds() - t0;
+        best[statistics] = std::min(best[statistics], s);
+    }
+    std::printf("Analysis alone (%zu packets): %.0f packets per CPU-second with stream statistics, %.0f without: %.1f %% of the "
+                "rate without them (goal >= 90 %%)\n",
+                decoded.size(), decoded.size() / best[1], decoded.size() / best[0], 100.0 * best[0] / best[1]);
+    // The same through the engine as `flow --read` runs it (reading thread and worker).
+    double engine[2] = {1e9, 1e9};
+    for (int run = 0; run < 6; ++run) {
+        const bool statistics = run % 2 == 1;
+        FlowCore core;
+        core.Tracker().SetStreamStatistics(statistics);
+        const auto t0 = Clock::now();
+        if (!core.StartOffline(pcap)) break;
+        while (core.IsRunning()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        core.WaitAnalysed();
+        engine[statistics] = std::min(engine[statistics], std::chrono::duration<double>(Clock::now() - t0).count());
+    }
+    std::printf("Engine, file to analysed records: %.0f packets/s with stream statistics, %.0f without: %.1f %%\n",
+                decoded.size() / engine[1], decoded.size() / engine[0], 100.0 * engine[0] / engine[1]);
     if (!keep) {
         std::remove(pcap.c_str());
         std::remove(manifest.c_str());

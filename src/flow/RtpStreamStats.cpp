@@ -63,12 +63,6 @@ RtpPayloadInfo StaticPayload(int pt) {
     return {"PT:" + std::to_string(pt), 0, true};
 }
 
-void AppendSsrc(std::string& key, uint32_t ssrc) {
-    char b[4];
-    std::memcpy(b, &ssrc, 4);
-    key.append(b, 4);
-}
-
 }  // namespace
 
 std::string_view AddressOf(std::string_view endpoint) {
@@ -313,7 +307,6 @@ double RtpStreamStats::EffectiveLossPercent(uint64_t late) const {
 
 void RtpStreamTable::Clear() {
     streams.clear();
-    index.clear();
     bySsrc.clear();
 }
 
@@ -322,25 +315,29 @@ bool RtpStreamTable::AddRtp(const std::string& source, const std::string& destin
                             const std::vector<SdpRtpMap>& sdpMaps) {
     const std::optional<RtpHeader> h = ReadRtpHeader(payload);
     if (!h) return false;
-    std::string key;
-    key.reserve(source.size() + destination.size() + 6);
-    key.append(source).push_back('\x01');
-    key.append(destination).push_back('\x01');
-    AppendSsrc(key, h->ssrc);
-    auto found = index.find(key);
-    if (found == index.end() && streams.size() >= kMaxStreams) TrimOldest();
-    auto [it, inserted] = found != index.end() ? std::pair{found, false}
-                                                : index.try_emplace(std::move(key), streams.size());
-    if (inserted) {
-        Stream s;
-        s.callId = callId;
-        s.source = source;
-        s.destination = destination;
-        s.ssrc = h->ssrc;
-        streams.push_back(std::move(s));
-        bySsrc.emplace(h->ssrc, streams.size() - 1);
+    // The SSRC narrows the search to one stream or a few (the same source heard on two
+    // paths); the addresses decide. Cheaper than hashing the addresses for every packet.
+    size_t at = streams.size();
+    auto [b, e] = bySsrc.equal_range(h->ssrc);
+    for (auto it = b; it != e; ++it) {
+        const Stream& candidate = streams[it->second];
+        if (candidate.source == source && candidate.destination == destination) {
+            at = it->second;
+            break;
+        }
     }
-    Stream& s = streams[it->second];
+    if (at == streams.size()) {
+        if (streams.size() >= kMaxStreams) TrimOldest();
+        Stream fresh;
+        fresh.callId = callId;
+        fresh.source = source;
+        fresh.destination = destination;
+        fresh.ssrc = h->ssrc;
+        streams.push_back(std::move(fresh));
+        at = streams.size() - 1;
+        bySsrc.emplace(h->ssrc, at);
+    }
+    Stream& s = streams[at];
     if (s.callId.empty()) s.callId = callId;
     if (h->payloadType != s.lastPayloadType || sdpMaps.size() != s.mapsSeen) {
         s.lastPayloadType = h->payloadType;
@@ -353,14 +350,8 @@ bool RtpStreamTable::AddRtp(const std::string& source, const std::string& destin
 
 void RtpStreamTable::TrimOldest() {
     streams.erase(streams.begin(), streams.begin() + std::min(kTrimBlock, streams.size()));
-    index.clear();
     bySsrc.clear();
-    for (size_t i = 0; i < streams.size(); ++i) {
-        std::string key = streams[i].source + '\x01' + streams[i].destination + '\x01';
-        AppendSsrc(key, streams[i].ssrc);
-        index.emplace(std::move(key), i);
-        bySsrc.emplace(streams[i].ssrc, i);
-    }
+    for (size_t i = 0; i < streams.size(); ++i) bySsrc.emplace(streams[i].ssrc, i);
 }
 
 bool RtpStreamTable::AddRtcp(const std::string& source, const std::string& /*destination*/,

@@ -241,7 +241,6 @@ private:
     void TrimOldest();
 
     std::vector<Stream> streams;
-    std::unordered_map<std::string, size_t> index;  // source \x01 destination \x01 ssrc
     std::unordered_multimap<uint32_t, size_t> bySsrc;
 };
 

@@ -3,7 +3,7 @@
 // captures. Printed next to `orvanta-cli decode` (text to /dev/null), `tcpdump -nn -r` and
 // `tshark -n -r` on the same file.
 //
-//   bench_decode [FRAMES]      (default 600000)
+//   bench_decode [FRAMES] [--ipv6]   (default 600000; --ipv6: the IPv6 fixtures only)
 #include <pcap/pcap.h>
 #include <unistd.h>
 
@@ -27,13 +27,16 @@ struct Frame {
     uint32_t wire;
 };
 
-std::vector<Frame> LoadFixtureFrames() {
+std::vector<Frame> LoadFixtureFrames(bool ipv6) {
     std::vector<Frame> frames;
     const std::string root = OC_SOURCE_DIR "/tests/data/";
-    const char* files[] = {"testnet-samples/icmp-trace.pcap", "testnet-samples/udp-trace.pcap",
-                           "testnet-samples/tcp-trace.pcap",  "pcaps/01_basic_call_caller_bye.pcap",
-                           "pcaps/08_call_pcmu_dtmf_rfc2833.pcap", "pcaps/10_batch_20_calls.pcap"};
-    for (const char* f : files) {
+    const std::vector<const char*> ipv4Files = {
+        "testnet-samples/icmp-trace.pcap", "testnet-samples/udp-trace.pcap",       "testnet-samples/tcp-trace.pcap",
+        "pcaps/01_basic_call_caller_bye.pcap", "pcaps/08_call_pcmu_dtmf_rfc2833.pcap", "pcaps/10_batch_20_calls.pcap"};
+    const std::vector<const char*> ipv6Files = {"testnet-samples/icmp6-trace.pcap", "testnet-samples/udp6-trace.pcap",
+                                                "testnet-samples/tcp6-trace.pcap",
+                                                "pcaps/11_ipv6_call_caller_bye.pcap"};
+    for (const char* f : ipv6 ? ipv6Files : ipv4Files) {
         char errbuf[PCAP_ERRBUF_SIZE];
         pcap_t* p = pcap_open_offline((root + f).c_str(), errbuf);
         if (!p) {
@@ -110,8 +113,13 @@ double PeerSeconds(const std::string& command) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    const long count = argc > 1 ? std::max(500000L, std::atol(argv[1])) : 600000;
-    const std::vector<Frame> frames = LoadFixtureFrames();
+    long count = 600000;
+    bool ipv6 = false;
+    for (int i = 1; i < argc; ++i) {
+        if (std::string(argv[i]) == "--ipv6") ipv6 = true;
+        else count = std::max(500000L, std::atol(argv[i]));
+    }
+    const std::vector<Frame> frames = LoadFixtureFrames(ipv6);
     if (frames.empty()) {
         std::fprintf(stderr, "no fixture frames found under %s/tests/data\n", OC_SOURCE_DIR);
         return 2;

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "capture/Decode.h"
+#include "capture/TextFormat.h"
 
 namespace {
 constexpr int kLinkTypes[] = {kLinkEthernet, kLinkLinuxSll, kLinkLinuxSll2, kLinkNull, kLinkLoop,
@@ -35,6 +36,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (entry.payload.size() > frame.size()) std::abort();
         if (entry.protocol.empty() || entry.time.size() < 12) std::abort();
         if (frame.size() < MinimumFrameLength(linkType)) std::abort();
+        // An address handed on without its port never keeps a bracket (IPv6 "[a]:port").
+        for (const std::string* e : {&entry.source, &entry.destination}) {
+            const std::string_view address = EndpointAddress(*e);
+            if (address.find('[') != std::string_view::npos || address.find(']') != std::string_view::npos)
+                std::abort();
+        }
     }
     return 0;
 }

@@ -6,7 +6,10 @@
 # that add coverage). A crash or hang is written to fuzz/regressions/<name>/ under a name that
 # says what it was; the suite replays that folder on every run, so copy it into git with a
 # descriptive name once the fault is fixed. A summary line per target gives executions,
-# coverage (edges) and features.
+# coverage (edges), features and the CPU time it got.
+# FUZZ_TIMEOUT (seconds, default 120) is the wall time one input may take before it counts
+# as a hang: the runs are niced, and on a busy machine a starved run can sit still for more
+# than ten seconds without any fault of the input.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 secs=${1:-3600}; shift || true
@@ -20,7 +23,8 @@ for t in "${targets[@]}"; do
   short=${t#fuzz_}
   mkdir -p "build-fuzz/fuzz/long-$short" "fuzz/regressions/$short"
   echo "== $t for ${secs}s (log: build-fuzz/fuzz/long-$short.log)"
-  (cd build-fuzz/fuzz && nice -n 19 "./$t" -max_total_time="$secs" -rss_limit_mb=2048 -timeout=10 \
+  (cd build-fuzz/fuzz && /usr/bin/time -f "%U %S" -o "long-$short.cpu" \
+      nice -n 19 "./$t" -max_total_time="$secs" -rss_limit_mb=2048 -timeout="${FUZZ_TIMEOUT:-120}" \
       -print_final_stats=1 -artifact_prefix="$root/fuzz/regressions/$short/" \
       "long-$short" "$root/fuzz/corpus/$short" >"long-$short.log" 2>&1) &
   pids+=($!)
@@ -35,7 +39,8 @@ for t in "${targets[@]}"; do
   cov=$(echo "$last" | grep -o 'cov: [0-9]*' || true)
   ft=$(echo "$last" | grep -o 'ft: [0-9]*' || true)
   found=$(ls "fuzz/regressions/$short" | grep -E '^(crash|leak|timeout|oom|slow-unit)-' | wc -l)
-  echo "$t: executions $execs, $cov, $ft, new findings $found"
+  cpu=$(awk '{ printf "%.1f", ($1 + $2) / 60 }' "build-fuzz/fuzz/long-$short.cpu" 2>/dev/null || echo '?')
+  echo "$t: executions $execs, $cov, $ft, CPU $cpu min, new findings $found"
   # Keep the seed corpus minimal: only inputs that add coverage are copied back.
   (cd build-fuzz/fuzz && "./$t" -merge=1 "$root/fuzz/corpus/$short" "long-$short" >/dev/null 2>&1) || true
 done

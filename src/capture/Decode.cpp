@@ -42,7 +42,7 @@ std::string MacAddress(const ByteReader& frame, size_t offset) {
     return s;
 }
 
-// A frame that is not IPv4: its first ten network-layer bytes as hex, nothing more decoded.
+// A frame that is neither IPv4 nor IPv6: its first ten network-layer bytes as hex, nothing more decoded.
 void DecodeOther(int linkType, const LinkInfo& link, const ByteReader& frame, PacketLogEntry& entry) {
     entry.protocol = NonIpv4ProtocolText(link);
     entry.info = "[Hex: ";
@@ -76,11 +76,12 @@ DecodeResult DecodeFrame(int linkType, const FrameHeader& header, std::span<cons
     entry.linkType = linkType;
     entry.rawData.assign(frame.begin(), frame.end());
 
+    if (link.kind == LinkInfo::Ipv6) return DecodeIpv6(reader.Sub(link.netOffset), header, entry, reply);
     if (link.kind != LinkInfo::Ipv4) {
         DecodeOther(linkType, link, reader, entry);
         DecodeResult r;
         r.deliver = true;
-        r.status = DecodeStatus::NotMine;
+        r.status = link.status;
         return r;
     }
     return DecodeIpv4(reader.Sub(link.netOffset), header, entry, reply);

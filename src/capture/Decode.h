@@ -18,10 +18,10 @@ struct FrameHeader {
 // a frame cut short by the snapshot or the link is not the same as a frame whose headers
 // contradict themselves, and neither is the same as traffic that is simply not IPv4.
 enum class DecodeStatus : uint8_t {
-    Decoded,    // IPv4 with every header the decoder looks at present and consistent
+    Decoded,    // IPv4/IPv6 with every header the decoder looks at present and consistent
     Truncated,  // captured data ended before a header the decoder needed
     Malformed,  // a header field is impossible (IPv4 version/IHL, TCP data offset, ...)
-    NotMine,    // not IPv4 (ARP, IPv6, ...) or a link type the decoder doesn't know
+    NotMine,    // neither IPv4 nor IPv6 (ARP, ...) or a link type the decoder doesn't know
 };
 
 struct DecodeResult {

@@ -1,5 +1,6 @@
 #pragma once
-// Internal interface between the decoder's layers: link layer → IPv4 → ICMP / UDP / TCP.
+// Internal interface between the decoder's layers: link layer → IPv4 → ICMP / UDP / TCP,
+// and link layer → IPv6 (extension headers) → ICMPv6 / UDP / TCP.
 // Each layer reads its own header through a ByteReader that starts at that header, so a
 // length test "at least H + n" of the frame becomes AtLeast(n) on the layer's view.
 #include <cstdint>
@@ -35,6 +36,44 @@ TransportResult DecodeUdp(const ByteReader& l4, PacketLogEntry& entry, LayerFlag
 TransportResult DecodeTcp(const ByteReader& l4, PacketLogEntry& entry, LayerFlags& flags);
 TransportResult DecodeIcmp(const ByteReader& l4, PacketLogEntry& entry, LayerFlags& flags);
 
+TransportResult DecodeIcmpv6(const ByteReader& l4, PacketLogEntry& entry, LayerFlags& flags);
+
 // `ip` starts at the IPv4 header (at least 20 bytes captured).
 DecodeResult DecodeIpv4(const ByteReader& ip, const FrameHeader& header, PacketLogEntry& entry,
                         SniffResult& reply);
+
+// The part both network layers share: the payload after the transport header, the status
+// from the flags, and the reply filled from the transport's findings. `fromIp` is the
+// datagram's source address text.
+DecodeResult FinishNetworkLayer(const ByteReader& ip, size_t upperOffset, TransportResult& transport,
+                                const LayerFlags& flags, const FrameHeader& header, PacketLogEntry& entry,
+                                SniffResult& reply, std::string fromIp);
+
+// `ip` starts at the IPv6 header (at least 40 bytes captured).
+DecodeResult DecodeIpv6(const ByteReader& ip, const FrameHeader& header, PacketLogEntry& entry,
+                        SniffResult& reply);
+
+// Where the upper-layer header of an IPv6 datagram starts, after the extension headers.
+struct Ipv6Chain {
+    uint8_t protocol = 0;       // next header value of the upper layer (or where the walk stopped)
+    size_t upperOffset = 40;    // from the start of the IPv6 header
+    bool complete = false;      // every extension header was captured and understood
+    bool truncated = false;     // the captured data ended inside the chain
+    bool malformed = false;     // more extension headers than any sane datagram carries
+    bool laterFragment = false; // a fragment other than the first: no upper-layer header here
+    uint16_t fragmentOffset = 0;  // in bytes
+};
+
+// Walks hop-by-hop, routing, fragment, destination options and authentication headers from
+// the fixed header at `ip` (whose 40 bytes must be captured). Bounded by the captured length
+// and by a maximum number of headers, so a crafted chain can neither run past the data nor
+// keep the capture thread busy.
+Ipv6Chain WalkIpv6Chain(const ByteReader& ip);
+
+// The fill-in values of an ICMPv6 reply in the ICMP terms the consumers use (echo reply 0,
+// destination unreachable 3, time exceeded 11), so that one reply handling serves both.
+struct IcmpEquivalent {
+    int32_t type = 0;
+    int32_t code = 0;
+};
+IcmpEquivalent Icmpv6AsIcmp(uint8_t type, uint8_t code);

@@ -8,10 +8,12 @@ constexpr uint32_t kEtherTypeIpv4 = 0x0800;
 constexpr uint32_t kEtherTypeVlan = 0x8100;
 constexpr uint32_t kEtherTypeIpv6 = 0x86dd;
 constexpr size_t kMinIpv4Header = 20;
+constexpr size_t kIpv6Header = 40;
 constexpr int kDltRawOpenBsd = 14;  // OpenBSD's number for raw IP; savefiles may carry it
 
 // The frame must hold the link layer plus one minimal IPv4 header before anything is
-// decoded; below that it is only counted (and saved).
+// decoded; below that it is only counted (and saved). An IPv6 frame whose fixed header was
+// cut short is shown as before IPv6 was decoded (the hex dump), counted as truncated.
 LinkInfo Finish(LinkInfo info, const ByteReader& frame) {
     if (!frame.AtLeast(info.netOffset + kMinIpv4Header)) {
         info.usable = false;
@@ -19,13 +21,25 @@ LinkInfo Finish(LinkInfo info, const ByteReader& frame) {
         return info;
     }
     info.usable = true;
-    info.status = info.kind == LinkInfo::Ipv4 ? DecodeStatus::Decoded : DecodeStatus::NotMine;
+    switch (info.kind) {
+        case LinkInfo::Ipv4: info.status = DecodeStatus::Decoded; break;
+        case LinkInfo::Ipv6:
+            info.status = DecodeStatus::Decoded;
+            if (!frame.AtLeast(info.netOffset + kIpv6Header)) {
+                info.kind = LinkInfo::OtherEther;
+                info.status = DecodeStatus::Truncated;
+            }
+            break;
+        default: info.status = DecodeStatus::NotMine; break;
+    }
     return info;
 }
 
 LinkInfo FromEtherType(uint32_t etherType, size_t netOffset, size_t hexOffset) {
     LinkInfo info;
-    info.kind = etherType == kEtherTypeIpv4 ? LinkInfo::Ipv4 : LinkInfo::OtherEther;
+    info.kind = etherType == kEtherTypeIpv4   ? LinkInfo::Ipv4
+                : etherType == kEtherTypeIpv6 ? LinkInfo::Ipv6
+                                              : LinkInfo::OtherEther;
     info.value = etherType;
     info.netOffset = netOffset;
     info.hexOffset = hexOffset;
@@ -89,7 +103,7 @@ LinkInfo ParseLoopback(const ByteReader& frame) {
         info.kind = LinkInfo::Ipv4;
         info.value = kEtherTypeIpv4;
     } else if (family == 10 || family == 24 || family == 28 || family == 30) {
-        info.kind = LinkInfo::OtherEther;
+        info.kind = LinkInfo::Ipv6;
         info.value = kEtherTypeIpv6;
     } else {
         info.kind = LinkInfo::OtherFamily;
@@ -107,7 +121,7 @@ LinkInfo ParseRaw(const ByteReader& frame, bool ipv4Only) {
         info.kind = LinkInfo::Ipv4;
         info.value = kEtherTypeIpv4;
     } else if (version == 6) {
-        info.kind = LinkInfo::OtherEther;
+        info.kind = LinkInfo::Ipv6;
         info.value = kEtherTypeIpv6;
     } else {
         info.kind = LinkInfo::OtherRaw;

@@ -10,9 +10,10 @@
 struct LinkInfo {
     enum Kind : uint8_t {
         Ipv4,         // network header at netOffset is IPv4
-        OtherEther,   // not IPv4; `value` is the EtherType
-        OtherFamily,  // BSD loopback, not IPv4; `value` is the address family
-        OtherRaw,     // raw IP, not version 4; `value` is the version nibble
+        Ipv6,         // network header at netOffset is IPv6, its 40 bytes captured
+        OtherEther,   // neither IPv4 nor a complete IPv6 header; `value` is the EtherType
+        OtherFamily,  // BSD loopback, neither IPv4 nor IPv6; `value` is the address family
+        OtherRaw,     // raw IP, neither version 4 nor 6; `value` is the version nibble
     };
     bool usable = false;           // false: not decoded (status says why)
     DecodeStatus status = DecodeStatus::NotMine;

@@ -26,10 +26,10 @@ enum LinkType : int32_t {
 // One captured frame, decoded for the packet log and the flow monitor.
 struct PacketLogEntry {
     std::string time;         // local "%H:%M:%S.mmm"
-    std::string source;       // "a.b.c.d" or "a.b.c.d:port"
+    std::string source;       // "a.b.c.d", "a.b.c.d:port", "2001:db8::1", "[2001:db8::1]:port"
     std::string destination;
-    std::string protocol;     // "ICMP", "UDP", "TCP", "Other (n)", "Eth 0x..."; not IPv4 on
-                              // BSD loopback / raw IP: "AF n" / "IP vn" (IPv6 is "Eth 0x86dd")
+    std::string protocol;     // "ICMP", "ICMPv6", "UDP", "TCP", "Other (n)", "Eth 0x..."; not
+                              // IP on BSD loopback / raw IP: "AF n" / "IP vn"
     std::string info;
     std::vector<uint8_t> payload;  // bytes after the transport header
     std::vector<uint8_t> rawData;  // the whole captured frame, link header included
@@ -52,18 +52,18 @@ enum class ReplyKind : int32_t {
 // One reply to a probe, recognised by the capture loop.
 struct SniffResult {
     bool valid = false;
-    std::string fromIp;
+    std::string fromIp;       // dotted IPv4 or RFC 5952 IPv6 text
     int32_t origSeq = 0;
     int64_t timestamp = 0;  // 100-ns ticks since 1970-01-01 UTC
-    int32_t type = 0;
-    int32_t code = 0;
+    int32_t type = 0;  // ICMP type; an ICMPv6 reply gives its ICMP equivalent (0, 3, 11)
+    int32_t code = 0;  // likewise (ICMPv6 port unreachable is code 3)
 
     // What the reply says about the probe it answers, so that the engine can tell its own
     // probes from any other traffic that looks alike (another program's pings, a stray TCP
     // segment). For ICMP errors these are the quoted datagram's fields; for echo replies and
     // TCP segments the probe went to the reply's source, and its ports are the reply's swapped.
     ReplyKind kind = ReplyKind::None;
-    std::string probeDst;       // dotted address the probe was sent to
+    std::string probeDst;       // address the probe was sent to (dotted or RFC 5952)
     uint16_t probeSrcPort = 0;  // UDP/TCP source port of the probe
     uint16_t probeDstPort = 0;  // UDP/TCP destination port of the probe
     uint16_t probeIdent = 0;    // ICMP echo identifier

@@ -4,10 +4,8 @@
 namespace {
 
 void AddPorts(PacketLogEntry& entry, uint16_t sport, uint16_t dport) {
-    entry.source.push_back(':');
-    AppendDecimal(entry.source, sport);
-    entry.destination.push_back(':');
-    AppendDecimal(entry.destination, dport);
+    AppendPort(entry.source, sport);
+    AppendPort(entry.destination, dport);
 }
 
 void PortsInfo(std::string& info, uint16_t sport, uint16_t dport) {

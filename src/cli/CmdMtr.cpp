@@ -24,7 +24,7 @@ void OnInterrupt(int) { gInterrupted = true; }
 int UsageError(const std::string& why) {
     std::fprintf(stderr, "orvanta-cli mtr: %s\n", why.c_str());
     std::fprintf(stderr,
-                 "uso: orvanta-cli mtr HOST [--iface DEV] [--proto udp|icmp|tcp] [--cycles N] [--json] "
+                 "uso: orvanta-cli mtr HOST [-6] [--iface DEV] [--proto udp|icmp|tcp] [--cycles N] [--json] "
                  "[--save-pcap]\n");
     return kExitUsage;
 }
@@ -34,6 +34,7 @@ int RunMtr(const std::vector<std::string>& args) {
     int32_t protocol = kProbeUdp;
     long cycles = 10;
     bool json = false, savePcap = false;
+    int32_t family = kFamilyIpv4;
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
         auto value = [&](std::string& out) {
@@ -54,6 +55,8 @@ int RunMtr(const std::vector<std::string>& args) {
             char* end = nullptr;
             cycles = std::strtol(v.c_str(), &end, 10);
             if (!end || *end || cycles < 1 || cycles > 1000000) return UsageError("numero de ciclos invalido: " + v);
+        } else if (a == "-6") {
+            family = kFamilyIpv6;
         } else if (a == "--json") {
             json = true;
         } else if (a == "--save-pcap") {
@@ -71,10 +74,11 @@ int RunMtr(const std::vector<std::string>& args) {
     // Without --iface, capture where the probes leave; the first listed device rarely sees the
     // replies for loopback or a second link. An unresolvable host falls through to Start,
     // which reports it.
-    if (iface.empty()) iface = RouteDeviceFor(host);
+    if (iface.empty()) iface = RouteDeviceFor(host, family == kFamilyIpv6);
 
     MtrCore core;
     core.SetCycleLimit(static_cast<int32_t>(cycles));
+    core.SetFamily(family);
     if (!core.Start(host, iface, protocol, savePcap)) {
         std::string cause = StartErrorText(core.LastStartError());
         if (core.LastStartError() == StartError::NoCaptureRights) {

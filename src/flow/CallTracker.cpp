@@ -3,16 +3,18 @@
 #include <algorithm>
 #include <limits>
 
+#include "capture/TextFormat.h"
 #include "flow/CallStateMachine.h"
 #include "flow/RtpFlows.h"
 
 namespace {
 
-// Port of an "address:port" text: the leading digits after the last ':' (the whole text
+// Port of an "address:port" or "[address]:port" text: its leading digits (the whole text
 // when there is no colon). No digits, or a number no SDP port can equal: no port.
-std::optional<int32_t> PortOf(const std::string& text) {
-    size_t colon = text.rfind(':');
-    size_t i = colon == std::string::npos ? 0 : colon + 1;
+std::optional<int32_t> PortOf(const std::string& endpoint) {
+    const std::string_view text =
+        endpoint.find(':') == std::string::npos ? std::string_view(endpoint) : EndpointPortText(endpoint);
+    size_t i = 0;
     int64_t value = 0;
     bool any = false;
     for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "capture/ByteReader.h"
+#include "capture/TextFormat.h"
 #include "quality/EModel.h"
 
 namespace {
@@ -65,10 +66,7 @@ RtpPayloadInfo StaticPayload(int pt) {
 
 }  // namespace
 
-std::string_view AddressOf(std::string_view endpoint) {
-    size_t colon = endpoint.find(':');
-    return colon == std::string_view::npos ? endpoint : endpoint.substr(0, colon);
-}
+std::string_view AddressOf(std::string_view endpoint) { return EndpointAddress(endpoint); }
 
 std::optional<RtpHeader> ReadRtpHeader(std::span<const uint8_t> payload) {
     ByteReader r(payload);

@@ -244,5 +244,5 @@ private:
     std::unordered_multimap<uint32_t, size_t> bySsrc;
 };
 
-// The address part of "ip:port".
+// The address part of "ip:port" or "[ip]:port".
 std::string_view AddressOf(std::string_view endpoint);

@@ -1,5 +1,7 @@
 #include "flow/SipParser.h"
 
+#include "capture/TextFormat.h"
+
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
@@ -98,9 +100,7 @@ std::string ExtractSipUser(std::string_view value) {
     return std::string(value.substr(start, end - start));
 }
 
-std::string StripPort(std::string_view address) {
-    return std::string(address.substr(0, address.find(':')));
-}
+std::string StripPort(std::string_view address) { return std::string(EndpointAddress(address)); }
 
 bool ParseSipMessage(std::string_view text, SipMessage& message) {
     if (text.empty()) return false;

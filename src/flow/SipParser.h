@@ -49,7 +49,8 @@ std::string GetSipHeader(std::string_view text, std::string_view name);
 // without "sip:" (tel URI, sips URI, bare name) comes back whole.
 std::string ExtractSipUser(std::string_view value);
 
-// "a.b.c.d:port" -> "a.b.c.d"; text without ':' comes back whole.
+// "a.b.c.d:port" -> "a.b.c.d", "[2001:db8::1]:port" -> "2001:db8::1"; a bare address
+// comes back whole.
 std::string StripPort(std::string_view address);
 
 // True when `haystack` contains `needle` under ASCII case folding (C locale).

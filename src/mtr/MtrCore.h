@@ -114,6 +114,8 @@ public:
     // Stop probing after this many cycles (0: never). The cycle's lost probes are counted by
     // one last expiry sweep, after which ProbingFinished() turns true; Stop still has to be called.
     void SetCycleLimit(int32_t cycles) { cycleLimit = cycles; }
+    // kFamilyIpv4 or kFamilyIpv6 for the next starts (see NetworkSender::SetFamily).
+    void SetFamily(int32_t family) { sender.SetFamily(family); }
     int32_t CompletedCycles() const { return completedCycles.load(); }
     bool ProbingFinished() const { return probingFinished.load(); }
 

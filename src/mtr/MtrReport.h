@@ -26,6 +26,8 @@ std::array<std::string, kMtrTableColumns> HopRowTexts(int ttl, const HopStats& h
 
 // The probe kinds as the tab's protocol combo names them, indexed by ProbeProtocol.
 inline constexpr std::array<const char*, 3> kProbeProtocolLabels = {"UDP", "ICMP", "TCP"};
+// Items of the "IPv4/IPv6" combo, in ProbeFamily order.
+inline constexpr std::array<const char*, 2> kProbeFamilyLabels = {"IPv4", "IPv6"};
 // "udp", "icmp" or "tcp": the label in lower case, for file names, options and JSON.
 std::string ProbeProtocolName(int32_t protocol);
 // The protocol a lower-case name stands for; empty for anything else.

@@ -88,6 +88,11 @@ void MtrTab::DrawControls() {
     ImGui::Text("Protocolo:");
     ImGui::SameLine();
     ImGui::Combo("##proto", &protocol_, kProbeProtocolLabels.data(), static_cast<int>(kProbeProtocolLabels.size()));
+    ImGui::SameLine();
+    ImGui::PushItemWidth(70.0f);
+    ImGui::Combo("##family", &family_, kProbeFamilyLabels.data(), static_cast<int>(kProbeFamilyLabels.size()));
+    if (ImGui::IsItemHovered()) ImGui::SetTooltip("IPv4/IPv6");
+    ImGui::PopItemWidth();
     ImGui::PopItemWidth();
 
     ImGui::SameLine(0.0f, 40.0f);
@@ -156,6 +161,7 @@ void MtrTab::Start() {
     try {
         // Resolution and capture opening run on the engine's worker: a name server that does
         // not answer must not hold the frame.
+        core_.SetFamily(family_);
         handedOver = core_.StartAsync(target_, devices_.SelectedName(), protocol_, savePcap_);
         if (!handedOver) startFailureCause_ = StartErrorText(core_.LastStartError());
     } catch (const std::exception&) {

@@ -18,6 +18,7 @@ public:
     std::string_view Target() const;
     void SetTarget(std::string_view target);
     int32_t Protocol() const { return protocol_; }
+    int32_t Family() const { return family_; }
     bool SavePcap() const { return savePcap_; }
     // The engine runs (a start handed over has succeeded and nothing has stopped it).
     bool Running() const;
@@ -32,6 +33,7 @@ private:
     CaptureDeviceChoice& devices_;
     char target_[128] = "8.8.8.8";
     int32_t protocol_ = 0;
+    int32_t family_ = 0;  // kFamilyIpv4: IPv6 only for targets without an IPv4 address
     bool savePcap_ = false;
     bool starting_ = false;  // a start handed to the engine's worker has not reported back yet
     std::string startFailureCause_;  // Portuguese cause shown under "Falha ao Iniciar"; may be empty

@@ -22,6 +22,14 @@ namespace {
     X(pcap_findalldevs, int, (pcap_if_t**, char*))                                           \
     X(pcap_freealldevs, void, (pcap_if_t*))                                                  \
     X(pcap_open_live, pcap_t*, (const char*, int, int, int, char*))                           \
+    X(pcap_create, pcap_t*, (const char*, char*))                                            \
+    X(pcap_set_snaplen, int, (pcap_t*, int))                                                 \
+    X(pcap_set_promisc, int, (pcap_t*, int))                                                 \
+    X(pcap_set_timeout, int, (pcap_t*, int))                                                 \
+    X(pcap_set_buffer_size, int, (pcap_t*, int))                                             \
+    X(pcap_activate, int, (pcap_t*))                                                         \
+    X(pcap_stats, int, (pcap_t*, struct pcap_stat*))                                         \
+    X(pcap_statustostr, const char*, (int))                                                  \
     X(pcap_open_offline, pcap_t*, (const char*, char*))                                      \
     X(pcap_open_dead, pcap_t*, (int, int))                                                   \
     X(pcap_close, void, (pcap_t*))                                                           \
@@ -131,6 +139,18 @@ pcap_t* pcap_open_live(const char* device, int snaplen, int promisc, int timeout
     return Dll().pcap_open_live(device, snaplen, promisc, timeoutMs, errbuf);
 }
 
+pcap_t* pcap_create(const char* device, char* errbuf) {
+    if (!Dll().loaded) {
+        MissingError(errbuf);
+        return nullptr;
+    }
+    return Dll().pcap_create(device, errbuf);
+}
+
+const char* pcap_statustostr(int status) {
+    return Dll().loaded ? Dll().pcap_statustostr(status) : "capture library not loaded";
+}
+
 pcap_t* pcap_open_offline(const char* path, char* errbuf) {
     if (!Dll().loaded) {
         MissingError(errbuf);
@@ -158,6 +178,12 @@ void pcap_freecode(struct bpf_program* program) {
 int pcap_next_ex(pcap_t* p, struct pcap_pkthdr** header, const u_char** data) {
     return Dll().pcap_next_ex(p, header, data);
 }
+int pcap_set_snaplen(pcap_t* p, int snaplen) { return Dll().pcap_set_snaplen(p, snaplen); }
+int pcap_set_promisc(pcap_t* p, int promisc) { return Dll().pcap_set_promisc(p, promisc); }
+int pcap_set_timeout(pcap_t* p, int timeoutMs) { return Dll().pcap_set_timeout(p, timeoutMs); }
+int pcap_set_buffer_size(pcap_t* p, int bytes) { return Dll().pcap_set_buffer_size(p, bytes); }
+int pcap_activate(pcap_t* p) { return Dll().pcap_activate(p); }
+int pcap_stats(pcap_t* p, struct pcap_stat* stats) { return Dll().pcap_stats(p, stats); }
 int pcap_sendpacket(pcap_t* p, const u_char* data, int length) { return Dll().pcap_sendpacket(p, data, length); }
 void pcap_breakloop(pcap_t* p) { Dll().pcap_breakloop(p); }
 pcap_dumper_t* pcap_dump_open(pcap_t* p, const char* path) { return Dll().pcap_dump_open(p, path); }

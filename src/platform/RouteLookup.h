@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/Sockets.h"
+
 // Route, neighbour and interface facts that an injected Ethernet frame needs.
 // Addresses are IPv4 in network byte order.
 namespace platform {
@@ -23,6 +25,16 @@ bool LookupRoute(uint32_t dstNet, RouteInfo& out);
 // and waits up to that long.
 bool LookupNeighbour(int ifIndex, uint32_t ipNet, MacAddress& mac, int resolveTimeoutMs);
 
+// The same for IPv6: next hop and preferred source are all zero when absent; the hardware
+// address comes from the neighbour discovery table (resolved by the kernel when missing).
+struct RouteInfo6 {
+    int ifIndex = 0;
+    Ipv6Address gateway{};
+    Ipv6Address prefSrc{};
+};
+bool LookupRoute6(const Ipv6Address& dst, RouteInfo6& out);
+bool LookupNeighbour6(int ifIndex, const Ipv6Address& ip, MacAddress& mac, int resolveTimeoutMs);
+
 struct InterfaceInfo {
     int index = 0;
     std::string name;
@@ -30,6 +42,7 @@ struct InterfaceInfo {
     bool ethernet = false;   // ARPHRD_ETHER: frames carry an Ethernet header
     bool loopback = false;   // ARPHRD_LOOPBACK
     uint32_t firstIpv4 = 0;  // first IPv4 address of the interface, 0 when none
+    Ipv6Address firstIpv6{}; // first IPv6 address beyond link-local scope, zero when none
 };
 
 bool LookupInterface(int ifIndex, InterfaceInfo& out);

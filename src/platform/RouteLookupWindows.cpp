@@ -4,6 +4,7 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 #include <iphlpapi.h>
+#include <netioapi.h>
 #include <windows.h>
 
 #include <pcap/pcap.h>
@@ -79,6 +80,39 @@ bool LookupInterface(int ifIndex, InterfaceInfo& out) {
         return true;
     }
     return false;
+}
+
+bool LookupRoute6(const Ipv6Address& dst, RouteInfo6& out) {
+    SOCKADDR_INET to{};
+    to.Ipv6.sin6_family = AF_INET6;
+    std::memcpy(&to.Ipv6.sin6_addr, dst.data(), 16);
+    MIB_IPFORWARD_ROW2 row{};
+    SOCKADDR_INET source{};
+    if (GetBestRoute2(nullptr, 0, nullptr, &to, 0, &row, &source) != NO_ERROR) return false;
+    RouteInfo6 r;
+    r.ifIndex = static_cast<int>(row.InterfaceIndex);
+    if (row.NextHop.si_family == AF_INET6) {
+        std::memcpy(r.gateway.data(), &row.NextHop.Ipv6.sin6_addr, 16);
+        if (r.gateway == dst) r.gateway = {};
+    }
+    if (source.si_family == AF_INET6) std::memcpy(r.prefSrc.data(), &source.Ipv6.sin6_addr, 16);
+    out = r;
+    return true;
+}
+
+// The neighbour cache entry; when missing, ResolveIpNetEntry2 runs neighbour discovery
+// (it waits up to the system's own time-out).
+bool LookupNeighbour6(int ifIndex, const Ipv6Address& ip, MacAddress& mac, int resolveTimeoutMs) {
+    MIB_IPNET_ROW2 row{};
+    row.InterfaceIndex = static_cast<NET_IFINDEX>(ifIndex);
+    row.Address.Ipv6.sin6_family = AF_INET6;
+    std::memcpy(&row.Address.Ipv6.sin6_addr, ip.data(), 16);
+    bool ok = GetIpNetEntry2(&row) == NO_ERROR && row.State >= NlnsReachable && row.PhysicalAddressLength == 6;
+    if (!ok && resolveTimeoutMs > 0)
+        ok = ResolveIpNetEntry2(&row, nullptr) == NO_ERROR && row.PhysicalAddressLength == 6;
+    if (!ok) return false;
+    std::memcpy(mac.data(), row.PhysicalAddress, 6);
+    return true;
 }
 
 // Windows has no packet socket: frames leave through a capture-driver handle on the

@@ -71,6 +71,27 @@ ResolveStatus ResolveIpv4(const std::string& host, uint32_t& addrNet, std::strin
     return found ? ResolveStatus::Ok : ResolveStatus::NotFound;
 }
 
+ResolveStatus ResolveIpv6(const std::string& host, Ipv6Address& addr) {
+    if (!SocketsReady() || host.empty() || EndsWithInvalidTld(host)) return ResolveStatus::NotFound;
+    addrinfo hints{};
+    hints.ai_family = AF_INET6;
+    hints.ai_socktype = SOCK_DGRAM;
+    addrinfo* res = nullptr;
+    if (getaddrinfo(host.c_str(), nullptr, &hints, &res) != 0 || !res) return ResolveStatus::NotFound;
+    bool found = false;
+    for (addrinfo* ai = res; ai; ai = ai->ai_next) {
+        if (ai->ai_family == AF_INET6 && ai->ai_addrlen >= sizeof(sockaddr_in6)) {
+            sockaddr_in6 sin6;
+            std::memcpy(&sin6, ai->ai_addr, sizeof sin6);
+            std::memcpy(addr.data(), &sin6.sin6_addr, 16);
+            found = true;
+            break;
+        }
+    }
+    freeaddrinfo(res);
+    return found ? ResolveStatus::Ok : ResolveStatus::NotFound;
+}
+
 std::string Ipv4ToText(uint32_t addrNet) {
     char buf[INET_ADDRSTRLEN] = {};
     in_addr a{};

@@ -1,12 +1,17 @@
 #pragma once
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <string>
 
 // Probe sockets: IPv4 name resolution, a UDP socket with a per-socket TTL, an ICMP socket
 // (raw when CAP_NET_RAW is held, else the kernel's unprivileged ICMP datagram socket).
-// Addresses are IPv4 in network byte order; ports in host order.
+// Addresses are IPv4 in network byte order; ports in host order. IPv6 has its own calls
+// beside the IPv4 ones, so that every IPv4 path stays exactly as it was.
 namespace platform {
+
+// Sixteen bytes in network order.
+using Ipv6Address = std::array<uint8_t, 16>;
 
 // Starts the system's socket library once (Winsock); true when sockets can be used.
 bool SocketsReady();
@@ -18,6 +23,18 @@ enum class ResolveStatus { Ok, NotFound };
 ResolveStatus ResolveIpv4(const std::string& host, uint32_t& addrNet, std::string& dotted);
 
 std::string Ipv4ToText(uint32_t addrNet);
+
+// Resolves host (IPv6 literal or name) to its first IPv6 address; the same ".invalid" rule.
+ResolveStatus ResolveIpv6(const std::string& host, Ipv6Address& addr);
+
+// IPv6 counterparts of the calls below: a UDP socket, an ICMPv6 socket (raw, else the
+// unprivileged datagram kind), the ephemeral port of a socket bound to [::], the hop limit
+// of outgoing unicast datagrams, and one datagram to [addr]:port.
+int OpenUdpSocket6();
+int OpenIcmpv6Socket(bool& datagram, bool allowRaw = true);
+uint16_t BindEphemeralPort6(int fd);
+bool SetSocketHopLimit(int fd, int hops);
+int SendDatagram6(int fd, const void* data, size_t length, const Ipv6Address& addr, uint16_t port);
 
 // -1 on failure (errno set).
 int OpenUdpSocket();

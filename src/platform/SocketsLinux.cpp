@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstring>
 #include <linux/icmp.h>
+#include <netinet/icmp6.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -64,6 +65,52 @@ int SendDatagram(int fd, const void* data, size_t length, uint32_t addrNet, uint
     to.sin_family = AF_INET;
     to.sin_port = htons(port);
     to.sin_addr.s_addr = addrNet;
+    ssize_t n = sendto(fd, data, length, 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+    return n < 0 ? errno : 0;
+}
+
+int OpenUdpSocket6() { return socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP); }
+
+int OpenIcmpv6Socket(bool& datagram, bool allowRaw) {
+    int fd = allowRaw ? socket(AF_INET6, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_ICMPV6) : -1;
+    if (fd >= 0) {
+        // Send only, as for ICMP; the kernel fills in the ICMPv6 checksum (RFC 3542 3.1).
+        icmp6_filter filt;
+        ICMP6_FILTER_SETBLOCKALL(&filt);
+        setsockopt(fd, IPPROTO_ICMPV6, ICMP6_FILTER, &filt, sizeof filt);
+        datagram = false;
+        return fd;
+    }
+    fd = socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_ICMPV6);
+    if (fd >= 0) {
+        datagram = true;
+        int small = 1;
+        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    }
+    return fd;
+}
+
+uint16_t BindEphemeralPort6(int fd) {
+    if (fd < 0) return 0;
+    sockaddr_in6 local{};
+    local.sin6_family = AF_INET6;
+    local.sin6_addr = in6addr_any;
+    if (bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) return 0;
+    socklen_t length = sizeof local;
+    if (getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length) != 0) return 0;
+    return ntohs(local.sin6_port);
+}
+
+bool SetSocketHopLimit(int fd, int hops) {
+    int v = hops;
+    return setsockopt(fd, IPPROTO_IPV6, IPV6_UNICAST_HOPS, &v, sizeof v) == 0;
+}
+
+int SendDatagram6(int fd, const void* data, size_t length, const Ipv6Address& addr, uint16_t port) {
+    sockaddr_in6 to{};
+    to.sin6_family = AF_INET6;
+    to.sin6_port = htons(port);
+    std::memcpy(&to.sin6_addr, addr.data(), 16);
     ssize_t n = sendto(fd, data, length, 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
     return n < 0 ? errno : 0;
 }

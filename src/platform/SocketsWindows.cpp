@@ -82,6 +82,44 @@ int SendDatagram(int fd, const void* data, size_t length, uint32_t addrNet, uint
     return n == SOCKET_ERROR ? WSAGetLastError() : 0;
 }
 
+int OpenUdpSocket6() {
+    if (!SocketsReady()) return -1;
+    return FromSocket(socket(AF_INET6, SOCK_DGRAM, IPPROTO_UDP));
+}
+
+// As for ICMP: a raw socket, administrator rights. The stack computes the ICMPv6 checksum.
+int OpenIcmpv6Socket(bool& datagram, bool allowRaw) {
+    datagram = false;
+    if (!allowRaw || !SocketsReady()) return -1;
+    return FromSocket(socket(AF_INET6, SOCK_RAW, IPPROTO_ICMPV6));
+}
+
+uint16_t BindEphemeralPort6(int fd) {
+    if (fd < 0) return 0;
+    sockaddr_in6 local{};
+    local.sin6_family = AF_INET6;
+    local.sin6_addr = in6addr_any;
+    if (bind(ToSocket(fd), reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) return 0;
+    int length = sizeof local;
+    if (getsockname(ToSocket(fd), reinterpret_cast<sockaddr*>(&local), &length) != 0) return 0;
+    return ntohs(local.sin6_port);
+}
+
+bool SetSocketHopLimit(int fd, int hops) {
+    DWORD v = static_cast<DWORD>(hops);
+    return setsockopt(ToSocket(fd), IPPROTO_IPV6, IPV6_UNICAST_HOPS, reinterpret_cast<const char*>(&v), sizeof v) == 0;
+}
+
+int SendDatagram6(int fd, const void* data, size_t length, const Ipv6Address& addr, uint16_t port) {
+    sockaddr_in6 to{};
+    to.sin6_family = AF_INET6;
+    to.sin6_port = htons(port);
+    std::memcpy(&to.sin6_addr, addr.data(), 16);
+    const int n = sendto(ToSocket(fd), static_cast<const char*>(data), static_cast<int>(length), 0,
+                         reinterpret_cast<const sockaddr*>(&to), sizeof to);
+    return n == SOCKET_ERROR ? WSAGetLastError() : 0;
+}
+
 void CloseSocket(int fd) {
     if (fd >= 0) closesocket(ToSocket(fd));
 }

@@ -3,6 +3,7 @@
 #include <chrono>
 
 #include "capture/Sniffer.h"
+#include "capture/TextFormat.h"
 #include "logs/Trace.h"
 #include "platform/Sockets.h"
 
@@ -20,40 +21,57 @@ bool NetworkSender::Init(const std::string& host, int32_t port) {
     Close();
     basePort = port;
     lastError = StartError::None;
-    udpSocket = platform::OpenUdpSocket();
-    if (udpSocket < 0) {
+    ipv6 = false;
+    // The target first: its family decides which sockets the probes need.
+    std::string text;
+    auto status = platform::ResolveStatus::NotFound;
+    if (family != kFamilyIpv6)
+        status = resolver ? resolver(host, target, text) : platform::ResolveIpv4(host, target, text);
+    // IPv6 when chosen, or for a target without IPv4 address. A test's own resolver answers
+    // for IPv4 names only; an IPv6 literal still needs no name server.
+    const bool tryIpv6 = family == kFamilyIpv6 || !resolver || host.find(':') != std::string::npos;
+    if (status != platform::ResolveStatus::Ok && tryIpv6 &&
+        platform::ResolveIpv6(host, target6) == platform::ResolveStatus::Ok) {
+        status = platform::ResolveStatus::Ok;
+        ipv6 = true;
+        text = Ipv6Text(target6);  // the decoder's form, which replies are compared with
+    }
+    if (status != platform::ResolveStatus::Ok) {
+        Trace("Cannot resolve host: " + host);
+        lastError = StartError::HostNotResolved;
+        return false;
+    }
+    if (!OpenProbeSockets()) {
         Trace("UDP Socket creation failed");
         lastError = StartError::SocketFailure;
         return false;
     }
+    targetIp = text;
+    Trace("Resolved " + host + " to " + targetIp);
+    return true;
+}
+
+bool NetworkSender::OpenProbeSockets() {
+    udpSocket = ipv6 ? platform::OpenUdpSocket6() : platform::OpenUdpSocket();
+    if (udpSocket < 0) return false;
     // Replies quote the probe's source port; it is fixed now so that they can be told apart
     // from those of any other program's traceroute.
-    udpSourcePort = platform::BindEphemeralPort(udpSocket);
-    if (udpSourcePort == 0) {
-        Trace("UDP Socket creation failed");
-        lastError = StartError::SocketFailure;
-        return false;
-    }
-    icmpSocket = platform::OpenIcmpSocket(icmpDatagram, !icmpDatagramOnly);
+    udpSourcePort = ipv6 ? platform::BindEphemeralPort6(udpSocket) : platform::BindEphemeralPort(udpSocket);
+    if (udpSourcePort == 0) return false;
+    icmpSocket = ipv6 ? platform::OpenIcmpv6Socket(icmpDatagram, !icmpDatagramOnly)
+                      : platform::OpenIcmpSocket(icmpDatagram, !icmpDatagramOnly);
     if (icmpSocket >= 0) {
         // A datagram socket's requests carry the kernel's identifier, not ours: bind to get
         // one now and read it back.
-        icmpIdentifier = icmpDatagram ? platform::BindEphemeralPort(icmpSocket) : platform::ProcessIdLow16();
+        icmpIdentifier = !icmpDatagram ? platform::ProcessIdLow16()
+                         : ipv6        ? platform::BindEphemeralPort6(icmpSocket)
+                                       : platform::BindEphemeralPort(icmpSocket);
         if (icmpDatagram && icmpIdentifier == 0) {
             platform::CloseSocket(icmpSocket);
             icmpSocket = -1;
         }
     }
     if (icmpSocket < 0) Trace("ICMP Socket creation failed (Run as Admin!)");
-    std::string dotted;
-    const auto status = resolver ? resolver(host, target, dotted) : platform::ResolveIpv4(host, target, dotted);
-    if (status != platform::ResolveStatus::Ok) {
-        Trace("Cannot resolve host: " + host);
-        lastError = StartError::HostNotResolved;
-        return false;
-    }
-    targetIp = dotted;
-    Trace("Resolved " + host + " to " + targetIp);
     return true;
 }
 
@@ -63,28 +81,33 @@ int32_t NetworkSender::SendProbe(int32_t ttl, int32_t seq, int32_t protocol) {
     switch (protocol) {
         case kProbeUdp: {
             if (udpSocket < 0) return -1;
-            platform::SetSocketTtl(udpSocket, ttl);
+            if (ipv6) platform::SetSocketHopLimit(udpSocket, ttl);
+            else platform::SetSocketTtl(udpSocket, ttl);
             std::string payload = UdpProbePayload(seq);
             lastSendTicks = WallClockTicks();
-            if (platform::SendDatagram(udpSocket, payload.data(), payload.size(), target,
-                                       ProbePort(basePort, seq)) != 0) {
+            const uint16_t port = ProbePort(basePort, seq);
+            const int err = ipv6 ? platform::SendDatagram6(udpSocket, payload.data(), payload.size(), target6, port)
+                                 : platform::SendDatagram(udpSocket, payload.data(), payload.size(), target, port);
+            if (err != 0) {
                 Trace("UDP Send failed");
                 return -1;
             }
             return seq;
         }
         case kProbeIcmp: return SendIcmpEcho(ttl, seq);
-        case kProbeTcp: return SendTcpSyn(ttl, seq);
+        case kProbeTcp: return ipv6 ? SendTcpSyn6(ttl, seq) : SendTcpSyn(ttl, seq);
         default: return -1;
     }
 }
 
 int32_t NetworkSender::SendIcmpEcho(int32_t ttl, int32_t seq) {
     if (icmpSocket < 0) return -1;
-    platform::SetSocketTtl(icmpSocket, ttl);
-    auto echo = BuildIcmpEcho(icmpIdentifier, seq);
+    if (ipv6) platform::SetSocketHopLimit(icmpSocket, ttl);
+    else platform::SetSocketTtl(icmpSocket, ttl);
+    auto echo = ipv6 ? BuildIcmpv6Echo(icmpIdentifier, seq) : BuildIcmpEcho(icmpIdentifier, seq);
     lastSendTicks = WallClockTicks();
-    int err = platform::SendDatagram(icmpSocket, echo.data(), echo.size(), target, 0);
+    int err = ipv6 ? platform::SendDatagram6(icmpSocket, echo.data(), echo.size(), target6, 0)
+                   : platform::SendDatagram(icmpSocket, echo.data(), echo.size(), target, 0);
     if (err != 0) {
         Trace("ICMP Send failed: " + std::to_string(err));
         return -1;
@@ -139,20 +162,57 @@ int32_t NetworkSender::SendTcpSyn(int32_t ttl, int32_t seq) {
     }
     p.srcMac = iface.mac;
     auto frame = BuildTcpSynFrame(p);
+    return InjectFrame(frame.data(), frame.size(), iface, seq);
+}
 
+// As over IPv4, with the neighbour discovery entry of the next hop in place of ARP's. An
+// interface without Ethernet header (loopback, tun) cannot carry the frame, and IPv6 has no
+// portable raw socket that takes a whole datagram: such a probe is not sent.
+int32_t NetworkSender::SendTcpSyn6(int32_t hopLimit, int32_t seq) {
+    if (!sniffer) {
+        Trace("Error: Sniffer reference not set in NetworkSender. Cannot inject TCP.");
+        return -1;
+    }
+    platform::RouteInfo6 route;
+    if (!platform::LookupRoute6(target6, route)) {
+        Trace("GetBestRoute failed for TCP injection");
+        return -1;
+    }
+    platform::InterfaceInfo iface;
+    if (!platform::LookupInterface(route.ifIndex, iface) || !iface.ethernet) return -1;
+    TcpSyn6Params p;
+    p.srcIp = route.prefSrc != platform::Ipv6Address{} ? route.prefSrc : iface.firstIpv6;
+    if (p.srcIp == platform::Ipv6Address{}) return -1;
+    p.dstIp = target6;
+    p.hopLimit = hopLimit;
+    p.basePort = basePort;
+    p.seq = seq;
+    const bool viaGateway = route.gateway != platform::Ipv6Address{};
+    if (!platform::LookupNeighbour6(route.ifIndex, viaGateway ? route.gateway : target6, p.dstMac,
+                                    kNeighbourResolveMs) &&
+        !(viaGateway && platform::LookupNeighbour6(route.ifIndex, target6, p.dstMac, 0))) {
+        return -1;
+    }
+    p.srcMac = iface.mac;
+    auto frame = BuildTcpSyn6Frame(p);
+    return InjectFrame(frame.data(), frame.size(), iface, seq);
+}
+
+int32_t NetworkSender::InjectFrame(const uint8_t* frame, size_t length, const platform::InterfaceInfo& iface,
+                                   int32_t seq) {
     // The capture handle can inject only when it is open on the outgoing interface with
     // Ethernet framing; "any" (cooked headers) or another device cannot carry this frame,
     // so it then leaves through a packet socket bound to the route's interface.
     if (!captureDevice.empty() && captureDevice == iface.name && sniffer->LinkType() == kLinkEthernet) {
         lastSendTicks = WallClockTicks();
-        return sniffer->SendRawPacket(frame.data(), static_cast<int32_t>(frame.size())) ? seq : -1;
+        return sniffer->SendRawPacket(frame, static_cast<int32_t>(length)) ? seq : -1;
     }
-    if (!linkSender.IsOpenOn(route.ifIndex) && !linkSender.Open(route.ifIndex)) {
+    if (!linkSender.IsOpenOn(iface.index) && !linkSender.Open(iface.index)) {
         Trace("Error sending raw packet: cannot open packet socket on " + iface.name);
         return -1;
     }
     lastSendTicks = WallClockTicks();
-    int err = linkSender.Send(frame.data(), frame.size());
+    int err = linkSender.Send(frame, length);
     if (err != 0) {
         Trace("Error sending raw packet: errno " + std::to_string(err));
         return -1;

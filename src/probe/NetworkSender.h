@@ -24,14 +24,20 @@ public:
     NetworkSender(const NetworkSender&) = delete;
     NetworkSender& operator=(const NetworkSender&) = delete;
 
-    // Opens the sockets and resolves host (IPv4 only). Sockets of an earlier Init are closed first.
+    // Resolves host as the address family chosen with SetFamily says and opens the sockets of
+    // that family. Sockets of an earlier Init are closed first.
     bool Init(const std::string& host, int32_t basePort);
+    // kFamilyIpv4 (default) or kFamilyIpv6, for the next Init.
+    void SetFamily(int32_t f) { family = f; }
+    // True when the last Init resolved to an IPv6 target.
+    bool TargetIsIpv6() const { return ipv6; }
     // seq when the probe left, -1 when it did not.
     int32_t SendProbe(int32_t ttl, int32_t seq, int32_t protocol);
     void Close();
 
     int32_t SendIcmpEcho(int32_t ttl, int32_t seq);
     int32_t SendTcpSyn(int32_t ttl, int32_t seq);
+    int32_t SendTcpSyn6(int32_t hopLimit, int32_t seq);
 
     const std::string& TargetIp() const { return targetIp; }
     // The target and the ports / echo identifier the probes of this Init leave with.
@@ -61,9 +67,16 @@ public:
     StartError LastError() const { return lastError; }
 
 private:
+    bool OpenProbeSockets();
+    // Sends a built Ethernet frame on the interface as the TCP probes leave.
+    int32_t InjectFrame(const uint8_t* frame, size_t length, const platform::InterfaceInfo& iface, int32_t seq);
+
     int udpSocket = -1;
     int icmpSocket = -1;
     uint32_t target = 0;  // IPv4 address of the target, network byte order
+    platform::Ipv6Address target6{};  // the target when ipv6
+    bool ipv6 = false;
+    int32_t family = kFamilyIpv4;
     std::string targetIp;
     int32_t basePort = kProbeBasePort;
     Sniffer* sniffer = nullptr;

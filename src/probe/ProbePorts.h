@@ -17,10 +17,10 @@ constexpr uint16_t ProbePort(int32_t basePort, int32_t seq) {
     return static_cast<uint16_t>((static_cast<int64_t>(basePort) + seq) & 0xFFFF);
 }
 
-// Everything a reply to any of the three probe kinds can look like: ICMP (echo replies and
-// errors), UDP to the probe ports (the probes themselves, for the live log) and TCP from the
-// probed port.
+// Everything a reply to any of the three probe kinds can look like: ICMP and ICMPv6 (echo
+// replies and errors), UDP to the probe ports (the probes themselves, for the live log) and
+// TCP from the probed port, over either IP version.
 inline std::string ProbeCaptureFilter() {
-    return "icmp or (udp and dst portrange " + std::to_string(kProbeBasePort) + "-" +
+    return "icmp or icmp6 or (udp and dst portrange " + std::to_string(kProbeBasePort) + "-" +
            std::to_string(kProbeLastPort) + ") or (tcp and src port " + std::to_string(kProbeTcpPort) + ")";
 }

@@ -88,7 +88,7 @@ std::vector<std::string> FixtureSavefiles() {
 bool HaveTshark() { return Shell("command -v tshark").rc == 0; }
 
 // Runs orvanta-cli decode and tshark on `file` and compares addresses, ports, protocol,
-// wire length and ICMP type frame by frame. Returns our lines for further checks.
+// wire length and ICMP/ICMPv6 type frame by frame. Returns our lines for further checks.
 std::vector<std::string> CompareWithTshark(const std::string& file) {
     SCOPED_TRACE(file);
     const Result ours = Shell(Quote(kCli) + " decode " + Quote(file));
@@ -96,7 +96,8 @@ std::vector<std::string> CompareWithTshark(const std::string& file) {
     const Result theirs = Shell(
         "tshark -n -r " + Quote(file) +
         " -T fields -E separator=/t -E occurrence=f -e frame.len -e eth.type -e vlan.etype -e ip.src"
-        " -e ip.dst -e ip.proto -e udp.srcport -e udp.dstport -e tcp.srcport -e tcp.dstport -e icmp.type");
+        " -e ip.dst -e ip.proto -e udp.srcport -e udp.dstport -e tcp.srcport -e tcp.dstport -e icmp.type"
+        " -e ipv6.src -e ipv6.dst -e icmpv6.type");
     EXPECT_EQ(theirs.rc, 0) << theirs.err;
     const auto ourLines = Lines(ours.out);
     const auto theirLines = Lines(theirs.out);
@@ -106,13 +107,36 @@ std::vector<std::string> CompareWithTshark(const std::string& file) {
         SCOPED_TRACE("frame " + std::to_string(i + 1));
         const auto o = Split(ourLines[i], '\t');
         const auto t = Split(theirLines[i], '\t');
-        if (o.size() < 6 || t.size() != 11) {
+        if (o.size() < 6 || t.size() != 14) {
             ADD_FAILURE() << ourLines[i] << " | " << theirLines[i];
             continue;
         }
         const std::string &src = o[1], &dst = o[2], &proto = o[3], &wire = o[4], &info = o[5];
         EXPECT_EQ(wire, t[0]);
         const std::string &ipSrc = t[3], &ipDst = t[4], &ipProto = t[5];
+        const std::string &v6Src = t[11], &v6Dst = t[12], &icmpv6Type = t[13];
+        if (ipProto.empty() && !v6Src.empty()) {
+            // tshark prints IPv6 in RFC 5952 form too; ours add brackets before a port.
+            if (!icmpv6Type.empty()) {
+                EXPECT_EQ(proto, "ICMPv6");
+                EXPECT_EQ(src, v6Src);
+                EXPECT_EQ(dst, v6Dst);
+                EXPECT_NE(info.find("(Type=" + icmpv6Type + ")"), std::string::npos) << info;
+            } else if (!t[6].empty()) {
+                EXPECT_EQ(proto, "UDP");
+                EXPECT_EQ(src, "[" + v6Src + "]:" + t[6]);
+                EXPECT_EQ(dst, "[" + v6Dst + "]:" + t[7]);
+                EXPECT_EQ(info, "Src=" + t[6] + " Dst=" + t[7]);
+            } else if (!t[8].empty()) {
+                EXPECT_EQ(proto, "TCP");
+                EXPECT_EQ(src, "[" + v6Src + "]:" + t[8]);
+                EXPECT_EQ(dst, "[" + v6Dst + "]:" + t[9]);
+            } else {
+                EXPECT_EQ(proto.rfind("Other (", 0), 0u) << proto;
+                EXPECT_EQ(src, v6Src);
+            }
+            continue;
+        }
         if (ipProto.empty()) {
             const std::string etherType = t[1] == "0x8100" ? t[2] : t[1];
             if (etherType.empty()) {
@@ -187,6 +211,61 @@ TEST(CaptureCli, OtherLinkTypesMatchTsharkAndTheEthernetOriginal) {
             SCOPED_TRACE(std::string(name) + " as " + v.name);
             std::vector<Record> wrapped;
             for (const Record& r : ipv4) {
+                Record w = r;
+                w.bytes = Cat({v.header, Bytes(r.bytes.begin() + 14, r.bytes.end())});
+                w.wireLength = static_cast<uint32_t>(r.wireLength - 14 + v.header.size());
+                wrapped.push_back(std::move(w));
+            }
+            const std::string file = dir.File(std::string(v.name) + ".pcap");
+            ASSERT_TRUE(WriteSavefile(file, v.linkType, wrapped));
+            const std::vector<std::string> lines = CompareWithTshark(file);
+            ASSERT_EQ(lines.size(), reference.size());
+            for (size_t i = 0; i < lines.size(); ++i) {
+                auto a = Split(lines[i], '\t');
+                auto b = Split(reference[i], '\t');
+                a[4] = b[4] = "";
+                EXPECT_EQ(a, b) << lines[i];
+            }
+        }
+    }
+}
+
+// The IPv6 traces re-wrapped the same way: cooked captures name IPv6 by EtherType, BSD
+// loopback by its IPv6 address family, raw IP by the version nibble.
+TEST(CaptureCli, Ipv6OverOtherLinkTypesMatchesTsharkAndTheEthernetOriginal) {
+    ASSERT_TRUE(fs::exists(kCli));
+    ASSERT_TRUE(HaveTshark()) << "tshark is required for this comparison (scripts/deps.sh installs it)";
+    struct Variant {
+        const char* name;
+        int linkType;
+        Bytes header;
+    };
+    Bytes sll(16, 0), sll2(20, 0);
+    sll[14] = 0x86;
+    sll[15] = 0xdd;
+    sll2[0] = 0x86;
+    sll2[1] = 0xdd;
+    sll2[9] = 1;
+    const std::vector<Variant> variants{{"sll", 113, sll},
+                                        {"sll2", 276, sll2},
+                                        {"null", 0, {30, 0, 0, 0}},   // macOS AF_INET6, host order
+                                        {"loop", 108, {0, 0, 0, 28}},  // FreeBSD AF_INET6
+                                        {"raw", 12, {}}};
+    TempDir dir;
+    for (const char* name : {"udp6-trace.pcap", "tcp6-trace.pcap", "icmp6-trace.pcap"}) {
+        const std::string source = std::string(OC_TEST_DATA_DIR "/testnet-samples/") + name;
+        const Savefile original = ReadSavefile(source);
+        ASSERT_EQ(original.linkType, 1);
+        std::vector<Record> ipv6;
+        for (const Record& r : original.records)
+            if (r.bytes.size() > 54 && r.bytes[12] == 0x86 && r.bytes[13] == 0xdd) ipv6.push_back(r);
+        ASSERT_GE(ipv6.size(), 10u);
+        ASSERT_TRUE(WriteSavefile(dir.File("eth.pcap"), 1, ipv6));
+        const std::vector<std::string> reference = CompareWithTshark(dir.File("eth.pcap"));
+        for (const Variant& v : variants) {
+            SCOPED_TRACE(std::string(name) + " as " + v.name);
+            std::vector<Record> wrapped;
+            for (const Record& r : ipv6) {
                 Record w = r;
                 w.bytes = Cat({v.header, Bytes(r.bytes.begin() + 14, r.bytes.end())});
                 w.wireLength = static_cast<uint32_t>(r.wireLength - 14 + v.header.size());

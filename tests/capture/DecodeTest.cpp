@@ -69,7 +69,7 @@ TEST(DecodeEthernet, OneVlanTagMovesTheNetworkHeaderTo18) {
     EXPECT_EQ(a.entry.info, "[Hex: 00 05 08 06 00 01 08 00 06 04 ]");
 }
 
-TEST(DecodeEthernet, ArpAndIpv6GetTheHexDumpAndNoReply) {
+TEST(DecodeEthernet, ArpGetsTheHexDumpAndNoReplyAndACutIpv6HeaderToo) {
     Bytes arp{0x00, 0x01, 0x08, 0x00, 0x06, 0x04, 0x00, 0x01, 0x0A, 0x1B, 0xFF, 0xEE};
     arp.resize(28, 0);
     Decoded a = DecodeBytes(Ethernet(0x0806, arp));
@@ -81,11 +81,13 @@ TEST(DecodeEthernet, ArpAndIpv6GetTheHexDumpAndNoReply) {
     EXPECT_TRUE(a.entry.payload.empty());
     EXPECT_EQ(a.entry.source, "02:00:00:00:00:01");
 
-    Bytes ipv6(40, 0);
+    // An IPv6 header cut before its 40 bytes cannot be read: the hex dump, counted truncated.
+    Bytes ipv6(39, 0);
     ipv6[0] = 0x60;
     Decoded v6 = DecodeBytes(Ethernet(0x86dd, ipv6));
     EXPECT_EQ(v6.entry.protocol, "Eth 0x86dd");
     EXPECT_EQ(v6.entry.info, "[Hex: 60 00 00 00 00 00 00 00 00 00 ]");
+    EXPECT_EQ(v6.result.status, DecodeStatus::Truncated);
     EXPECT_FALSE(v6.result.reply);
 }
 

@@ -124,3 +124,38 @@ inline Bytes BsdLoopback(uint32_t family, bool networkOrder, const Bytes& payloa
 constexpr uint32_t Addr(uint8_t a, uint8_t b, uint8_t c, uint8_t d) {
     return (uint32_t{a} << 24) | (uint32_t{b} << 16) | (uint32_t{c} << 8) | d;
 }
+
+// IPv6 frames. Addresses are taken from their text with inet_pton, the platform's parser,
+// so that the decoder's own formatting is checked against an independent reading.
+#include <arpa/inet.h>
+
+constexpr uint16_t kEthIpv6 = 0x86dd;
+inline Bytes V6(const char* text) {
+    Bytes a(16, 0);
+    if (inet_pton(AF_INET6, text, a.data()) != 1) a.assign(16, 0xEE);
+    return a;
+}
+inline Bytes Ipv6(const Bytes& src, const Bytes& dst, uint8_t nextHeader, const Bytes& body,
+                  uint8_t hopLimit = 64) {
+    Bytes h{0x60, 0, 0, 0};
+    Put16(h, static_cast<uint16_t>(body.size()));
+    h.push_back(nextHeader);
+    h.push_back(hopLimit);
+    return Cat({h, src, dst, body});
+}
+// Hop-by-hop / routing / destination options header of `units` 8-byte units in all,
+// followed by `body`.
+inline Bytes ExtensionHeader(uint8_t nextHeader, size_t units, const Bytes& body) {
+    Bytes h{nextHeader, static_cast<uint8_t>(units - 1)};
+    h.resize(units * 8, 0x00);
+    return Cat({h, body});
+}
+inline Bytes FragmentHeader(uint8_t nextHeader, uint16_t offsetBytes, bool more, const Bytes& body) {
+    Bytes h{nextHeader, 0};
+    Put16(h, static_cast<uint16_t>((offsetBytes & 0xFFF8) | (more ? 1 : 0)));
+    Put32(h, 0xCAFE);
+    return Cat({h, body});
+}
+inline Bytes Icmpv6(uint8_t type, uint8_t code, uint16_t id, uint16_t seq, const Bytes& rest = {}) {
+    return Icmp(type, code, id, seq, rest);  // same first eight bytes (RFC 4443)
+}

@@ -102,8 +102,8 @@ TEST(DecodeLinkTypes, TooShortMeansLinkHeaderPlusOneIpv4Header) {
     }
 }
 
-TEST(DecodeLinkTypes, Ipv6AndArpAreNamedAndDumpedFromTheNetworkHeader) {
-    Bytes ipv6(40, 0);
+TEST(DecodeLinkTypes, CutIpv6AndArpAreNamedAndDumpedFromTheNetworkHeader) {
+    Bytes ipv6(39, 0);  // one byte short of the fixed IPv6 header
     ipv6[0] = 0x60;
     ipv6[1] = 0x0A;
     for (const Wrapping& w : Wrappings()) {
@@ -111,7 +111,7 @@ TEST(DecodeLinkTypes, Ipv6AndArpAreNamedAndDumpedFromTheNetworkHeader) {
         SCOPED_TRACE(w.name);
         const Outcome o = Decode(w.linkType, w.wrap(0x86dd, ipv6));
         ASSERT_TRUE(o.result.deliver);
-        EXPECT_EQ(o.result.status, DecodeStatus::NotMine);
+        EXPECT_EQ(o.result.status, DecodeStatus::Truncated);
         EXPECT_EQ(o.entry.protocol, "Eth 0x86dd");
         EXPECT_FALSE(o.result.reply);
         EXPECT_TRUE(o.entry.payload.empty());
@@ -127,6 +127,18 @@ TEST(DecodeLinkTypes, Ipv6AndArpAreNamedAndDumpedFromTheNetworkHeader) {
     EXPECT_EQ(sll.entry.info, "[Hex: 00 01 08 00 06 04 00 02 00 00 ]");
     const Outcome family = Decode(kLinkNull, BsdLoopback(7, false, Bytes(30, 0)));
     EXPECT_EQ(family.entry.protocol, "AF 7");
+    // IPv6 UDP through every link type that can carry it gives the same fields.
+    const Bytes udp6 = Ipv6(V6("2001:db8::1"), V6("fd00::5"), 17, Udp(5060, 5062, {7, 7}));
+    for (const Wrapping& w : Wrappings()) {
+        if (w.linkType == kLinkRawIpv4) continue;
+        SCOPED_TRACE(w.name);
+        const Outcome o = Decode(w.linkType, w.wrap(0x86dd, udp6));
+        EXPECT_EQ(o.result.status, DecodeStatus::Decoded);
+        EXPECT_EQ(o.entry.protocol, "UDP");
+        EXPECT_EQ(o.entry.source, "[2001:db8::1]:5060");
+        EXPECT_EQ(o.entry.destination, "[fd00::5]:5062");
+        EXPECT_EQ(o.entry.payload, (Bytes{7, 7}));
+    }
     const Outcome rawV5 = Decode(kLinkRaw, Bytes(30, 0x50));
     EXPECT_EQ(rawV5.entry.protocol, "IP v5");
     EXPECT_EQ(rawV5.result.status, DecodeStatus::NotMine);

@@ -3,6 +3,9 @@
 #include "FlowTestUtil.h"
 #include "flow/CallTracker.h"
 #include "flow/FlowCsv.h"
+#include "flow/HangupRules.h"
+#include "flow/RtpStreamStats.h"
+#include "flow/SipParser.h"
 
 using namespace flowtest;
 
@@ -87,6 +90,54 @@ TEST(CallTrackerStates, HangupOriginRulesDifferFor172) {
     EXPECT_EQ(HangupOriginForBye("127.0.0.2"), "PABX/ROTA");
     EXPECT_EQ(HangupOriginForCancelOrError("10.1.2.3"), "Softphone/PC");
     EXPECT_EQ(HangupOriginForCancelOrError("1.10.2.3"), "PABX/ROTA");  // prefix at offset 0 only
+}
+
+// IPv6 endpoints arrive as "[address]:port": the call, its media and the hang-up side are
+// found as for IPv4. A media packet to a bare IPv6 address must not read the address's
+// last group as a port.
+TEST(CallTrackerIpv6, CallMediaAndHangupSide) {
+    const std::string phone = "[fd00:10::50]:5060", pbx = "[2001:db8:10::10]:5060";
+    CallTracker t;
+    Feed(t, phone, pbx, Sip("INVITE sip:2001@b SIP/2.0", "v6", "1 INVITE", 16400));
+    Feed(t, pbx, phone, Sip("SIP/2.0 200 OK", "v6", "1 INVITE", 12000));
+    FeedRtp(t, "[fd00:10::50]:16400", "[2001:db8:10::10]:12000", Rtp(8));
+    FeedRtp(t, "[2001:db8:10::10]:12000", "[fd00:10::50]:16400", Rtp(8));
+    FeedRtp(t, "[2001:db8:10::10]:12000", "[fd00:10::50]:16400", Rtp(8));
+    FeedRtp(t, "2001:db8:10::12000", "fd00:10::16400", Rtp(8));  // bare addresses: no ports
+    Feed(t, pbx, phone, Sip("BYE sip:1001@a SIP/2.0", "v6", "2 BYE"));
+    const auto calls = t.GetCalls();
+    ASSERT_EQ(calls.size(), 1u);
+    const SipCall& c = calls[0];
+    EXPECT_EQ(c.callerIp, "fd00:10::50");
+    EXPECT_EQ(c.calleeIp, "2001:db8:10::10");
+    EXPECT_EQ(c.messages[0].sourceIp, "fd00:10::50");
+    EXPECT_EQ(c.hangupOrigin, "PABX/ROTA");
+    const auto flows = RtpEntries(c);
+    ASSERT_EQ(flows.size(), 2u);
+    uint32_t packets = 0;
+    for (const SipMessage* f : flows) packets += f->count;
+    EXPECT_EQ(packets, 3u);
+}
+
+TEST(CallTrackerIpv6, PrivateRangesCountAsThisSide) {
+    for (const char* local : {"::1", "fd00::1", "fdff:ffff::1", "fe80::1", "febf::1", "::ffff:192.168.1.5",
+                              "::ffff:10.0.0.1"}) {
+        EXPECT_EQ(HangupOriginForBye(local), "Softphone/PC") << local;
+        EXPECT_EQ(HangupOriginForCancelOrError(local), "Softphone/PC") << local;
+    }
+    // fc00::/8 is unique local too, but not in use (no assignment authority): not ours.
+    for (const char* remote : {"2001:db8::1", "fc00::1", "fec0::1", "fe8::1", "fd::1", "::2", "::",
+                               "::ffff:8.8.8.8", "fe80x::1"}) {
+        EXPECT_EQ(HangupOriginForBye(remote), "PABX/ROTA") << remote;
+        EXPECT_EQ(HangupOriginForCancelOrError(remote), "PABX/ROTA") << remote;
+    }
+    // A mapped IPv4 address keeps the IPv4 rules' difference for 172.
+    EXPECT_EQ(HangupOriginForBye("::ffff:172.16.0.1"), "Softphone/PC");
+    EXPECT_EQ(HangupOriginForCancelOrError("::ffff:172.16.0.1"), "PABX/ROTA");
+    EXPECT_EQ(StripPort("[fe80::1]:5060"), "fe80::1");
+    EXPECT_EQ(StripPort("fe80::1"), "fe80::1");
+    EXPECT_EQ(StripPort("10.0.0.1:5060"), "10.0.0.1");
+    EXPECT_EQ(AddressOf("[::1]:4000"), "::1");
 }
 
 TEST(CallTrackerStates, ResponseBeforeInviteAndReInvite) {

@@ -61,7 +61,7 @@ INSTANTIATE_TEST_SUITE_P(FlowCoreCli, CliFlowGolden,
                                            "04_call_busy_486", "05_call_digest_auth", "06a_register_401_200",
                                            "06b_register_403", "07a_options_200", "07b_options_unanswered",
                                            "08_call_pcmu_dtmf_rfc2833", "09_call_compact_headers_lf",
-                                           "10_batch_20_calls"),
+                                           "10_batch_20_calls", "11_ipv6_call_caller_bye"),
                          [](const ::testing::TestParamInfo<std::string>& info) {
                              return "f" + info.param.substr(0, info.param.find('_'));
                          });
@@ -80,6 +80,11 @@ TEST(FlowCoreCli, UsageAndFailures) {
     Result second = RunCli("flow --read '" + out + "'");
     EXPECT_EQ(second.status, 0);
     EXPECT_EQ(first.out, second.out);
+    // IPv6 frames too are written back as they were captured, byte for byte.
+    const std::string v6 = std::string(OC_PCAP_DIR) + "/11_ipv6_call_caller_bye.pcap";
+    ASSERT_EQ(RunCli("flow --read '" + v6 + "' --pcap '" + out + "'").status, 0);
+    const std::string dump = "tcpdump -nn -xx -r '";
+    EXPECT_EQ(RunCommand(dump + out + "' 2>/dev/null").out, RunCommand(dump + v6 + "' 2>/dev/null").out);
     std::filesystem::remove(out);
 }
 

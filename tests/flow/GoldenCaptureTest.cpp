@@ -40,6 +40,7 @@ struct Capture {
 
 const std::string kPhone = "192.168.1.50", kPhone2 = "192.168.1.51", kPbx = "203.0.113.10";
 const std::string kLan1 = "10.0.20.15", kLan2 = "10.0.20.30", kTrunk = "198.51.100.20";
+const std::string kV6Phone = "fd00:10::50", kV6Pbx = "2001:db8:10::10";
 
 Flow Pcma(const std::string& s, const std::string& d, uint32_t n) { return {s, d, "G711a", n}; }
 Flow Pcmu(const std::string& s, const std::string& d, uint32_t n) { return {s, d, "G711u", n}; }
@@ -83,6 +84,13 @@ std::vector<Capture> Captures() {
                  {{"7c1b9e40f2d3a6@192.168.1.51", "20:12:59.223", "1003", "5551234", kPhone2, kTrunk, "Terminated",
                    "Desligada", "Softphone/PC", true, {18300, 40212}, 7,
                    {Pcmu(kPhone2, kTrunk, 75), Pcmu(kTrunk, kPhone2, 75)}}}});
+    // SIPp over IPv6 (SDP "c=IN IP6"), the callee echoing the caller's RTP; the phone's
+    // unique local address counts as this side of the call. The flows count the telephone
+    // events of the same ports too (236 PCMA + 10 events each way).
+    c.push_back({"11_ipv6_call_caller_bye.pcap", 1, 0,
+                 {{"1-21566@fd00:10::50", "05:46:01.584", "sipp", "service", kV6Phone, kV6Pbx, "Terminated",
+                   "Desligada", "Softphone/PC", true, {16400, 12000}, 6,
+                   {Pcma(kV6Phone, kV6Pbx, 246), Pcma(kV6Pbx, kV6Phone, 246)}}}});
     Capture batch{"10_batch_20_calls.pcap", 20, 0, {}};
     for (int k = 1; k <= 20; ++k) {
         Expected e{std::to_string(k) + "-22690@192.168.1.50", "", std::to_string(1000 + k), "2001", kPhone, kPbx,

@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -21,6 +22,7 @@
 #include "flow/CallTracker.h"
 #include "flow/FlowCore.h"
 #include "lib/TestSupport.h"
+#include "flow/FlowCsv.h"
 
 namespace {
 
@@ -109,6 +111,80 @@ TEST(FlowCoreLive, SippCallWithRtpIsTracked) {
         EXPECT_GT(f->count, 100u) << f->text;
     }
     EXPECT_NE(flows[0]->sourceIp, flows[1]->sourceIp);
+}
+
+// The same call over IPv6, in a network namespace of its own (its loopback carries the two
+// addresses; the host's loopback is shared with other tests): the test runs itself again
+// inside `unshare -n` and the child's result is this test's.
+constexpr const char* kCallee6 = "2001:db8:10::10";
+constexpr const char* kCaller6 = "fd00:10::50";
+
+std::string SelfPath() {
+    char buf[4096];
+    const ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
+    return n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
+}
+
+TEST(FlowCoreLive, SippCallOverIpv6IsTracked) {
+    if (geteuid() != 0) GTEST_SKIP() << "live capture and namespaces need root";
+    if (!HaveSipp()) GTEST_SKIP() << "sipp (Debian sip-tester) is missing";
+    if (!std::getenv("OC_FLOW_NETNS_CHILD")) {
+        if (std::system("command -v unshare >/dev/null 2>&1") != 0) GTEST_SKIP() << "unshare is missing";
+        const std::string setup = std::string("ip link set lo up && ip -6 addr add ") + kCallee6 +
+                                  "/128 dev lo nodad && ip -6 addr add " + kCaller6 + "/128 dev lo nodad";
+        const auto r = testsupport::RunCommand("unshare -n sh -c '" + setup + " && OC_FLOW_NETNS_CHILD=1 " + SelfPath() +
+                                               " --gtest_filter=FlowCoreLive.SippCallOverIpv6IsTracked' 2>&1");
+        std::printf("%s", r.out.c_str());
+        EXPECT_EQ(r.exitCode, 0) << "the run inside the namespace failed";
+        return;
+    }
+    const std::string dir = std::string(OC_BINARY_DIR) + "/flow_live_sipp6";
+    std::filesystem::create_directories(dir);
+    std::error_code ec;
+    std::filesystem::remove(dir + "/pcap", ec);
+    std::filesystem::create_directory_symlink("/usr/share/sip-tester", dir + "/pcap", ec);
+
+    FlowCore core;
+    ASSERT_TRUE(core.Start("lo", 5060, 10000, 50000)) << StartErrorText(core.LastStartError());
+    testsupport::Child uas, uac;
+    ASSERT_TRUE(uas.StartShell(std::string("sipp -sn uas -i ") + kCallee6 +
+                                   " -p 5060 -mp 12000 -rtp_echo -m 1 -nostdin -timeout 40s",
+                               dir, dir + "/uas.log"));
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    ASSERT_TRUE(uac.StartShell(std::string("sipp -sn uac_pcap [") + kCallee6 + "]:5060 -i " + kCaller6 +
+                                   " -p 5060 -mp 16400 -m 1 -nostdin -timeout 35s",
+                               dir, dir + "/uac.log"));
+    const int uacStatus = uac.Wait(std::chrono::seconds(40));
+    auto ended = [&] {
+        for (const SipCall& c : core.Tracker().GetCalls())
+            if (c.isInvite && c.state == CallState::Terminated) return true;
+        return false;
+    };
+    testsupport::WaitFor(ended, std::chrono::seconds(5));
+    uas.Stop();
+    uac.Stop();
+    core.Stop();
+    core.WaitAnalysed();
+    EXPECT_EQ(uacStatus, 0) << "see " << dir << "/uac.log";
+
+    const auto calls = core.Tracker().GetCalls();
+    ASSERT_EQ(calls.size(), 1u);
+    const SipCall& call = calls[0];
+    EXPECT_EQ(call.callerIp, kCaller6);
+    EXPECT_EQ(call.calleeIp, kCallee6);
+    EXPECT_EQ(CallStateText(call), "Terminated");
+    EXPECT_EQ(call.hangupOrigin, "Softphone/PC");  // the caller's unique local address hung up
+    EXPECT_EQ(call.mediaPorts, (std::vector<int32_t>{16400, 12000}));
+    std::vector<std::string> directions;
+    for (const SipMessage& m : call.messages) {
+        if (m.type != SipMsgType::Rtp) continue;
+        directions.push_back(m.sourceIp + " -> " + m.destinationIp);
+        EXPECT_EQ(m.codec, "G711a") << m.text;
+        EXPECT_GT(m.count, 100u) << m.text;
+    }
+    std::sort(directions.begin(), directions.end());
+    EXPECT_EQ(directions, (std::vector<std::string>{std::string(kCallee6) + " -> " + kCaller6,
+                                                    std::string(kCaller6) + " -> " + kCallee6}));
 }
 
 }  // namespace

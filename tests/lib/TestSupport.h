@@ -2,10 +2,12 @@
 // The one home of the test helpers: temporary folders and files, child processes started and
 // stopped by their PID, shell commands with their output, waiting for a condition, and a
 // private X server. Shell scripts have theirs in x11.sh beside this file.
+#ifndef _WIN32
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include <chrono>
 #include <cstdio>
@@ -19,6 +21,7 @@
 
 namespace testsupport {
 
+#ifndef _WIN32
 inline std::string MakeTempDir(const std::string& tag) {
     std::string templ = (std::filesystem::temp_directory_path() / ("oc-" + tag + "-XXXXXX")).string();
     std::vector<char> buf(templ.begin(), templ.end());
@@ -26,6 +29,7 @@ inline std::string MakeTempDir(const std::string& tag) {
     if (!mkdtemp(buf.data())) return "";
     return buf.data();
 }
+#endif
 
 inline std::string ReadFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
@@ -52,6 +56,10 @@ template <typename Pred>
 bool WaitFor(Pred pred, int limitMs) {
     return WaitFor(pred, std::chrono::milliseconds(limitMs));
 }
+
+#ifndef _WIN32
+// Child processes, shell commands and X servers are the Linux suite's: the Windows suites
+// under Wine use only what is above.
 
 // A child process in a process group of its own; killed (SIGTERM, then SIGKILL) and reaped
 // by the destructor.
@@ -198,5 +206,7 @@ inline bool StartXvfb(Child& xvfb, const std::string& display) {
     return WaitFor([&] { return RunCommand("xdpyinfo -display " + display).exitCode == 0; }, std::chrono::seconds(10)) &&
            xvfb.Running();
 }
+
+#endif  // _WIN32
 
 }  // namespace testsupport

@@ -14,6 +14,8 @@
 #include "mtr/MtrCore.h"
 #include "mtr/MtrReport.h"
 #include "lib/ProbeReplies.h"
+#include "capture/Decode.h"
+#include "capture/FrameBuilder.h"
 
 using probetest::ReplyFor;
 
@@ -156,6 +158,39 @@ TEST(MtrReplyMatching, TargetDetectionOnlyLowersTheLimit) {
     EXPECT_EQ(core.GetHops().count(2), 0u);
     core.Clear();
     EXPECT_EQ(core.MaxHops(), 30);
+}
+
+// IPv6 replies as the decoder hands them over: a router's time exceeded and the target's
+// port unreachable quoting our UDP probes count; the same error quoting a probe to another
+// address, or from another source port, does not.
+TEST(MtrReplyMatching, Ipv6RepliesFromTheDecoderMatchTheirProbes) {
+    MtrCore core;
+    const ProbeIdentity id = TestIdentity(kProbeUdp, "2001:db8:2::7");
+    core.PrepareForTesting(id);
+    const Bytes us = V6("2001:db8:1::5"), target = V6("2001:db8:2::7"), router = V6("2001:db8:ff::1");
+    auto probe = [&](int32_t seq, const Bytes& dst, uint16_t sport) {
+        return Ipv6(us, dst, 17, Udp(sport, ProbePort(id.basePort, seq), Bytes(10, 0)), 1);
+    };
+    auto feed = [&](const Bytes& from, uint8_t type, uint8_t code, const Bytes& quoted, uint32_t usec) {
+        const Bytes frame = Ethernet(kEthIpv6, Ipv6(from, us, 58, Icmpv6(type, code, 0, 0, quoted)));
+        PacketLogEntry entry;
+        SniffResult reply;
+        const FrameHeader header{5, usec, static_cast<uint32_t>(frame.size())};
+        if (DecodeFrame(kLinkEthernet, header, frame, entry, reply).reply) core.OnSniffResult(reply);
+    };
+    const int64_t t0 = 5 * 10'000'000LL;  // 5 s in 100-ns ticks
+    core.AddPendingForTesting(1, 1, t0);
+    core.AddPendingForTesting(2, 4, t0);
+    feed(router, 3, 0, probe(1, V6("2001:db8:2::8"), id.udpSourcePort), 1000);  // another target
+    feed(router, 3, 0, probe(1, target, static_cast<uint16_t>(id.udpSourcePort + 1)), 1000);  // another socket
+    EXPECT_TRUE(core.GetHops().empty());
+    feed(router, 3, 0, probe(1, target, id.udpSourcePort), 2500);
+    feed(target, 1, 4, probe(2, target, id.udpSourcePort), 4000);
+    auto hops = core.GetHops();
+    EXPECT_EQ(hops[1].host, "2001:db8:ff::1");
+    EXPECT_DOUBLE_EQ(hops[1].lastMs, 2.5);
+    EXPECT_EQ(hops[4].host, "2001:db8:2::7");
+    EXPECT_EQ(core.MaxHops(), 4);  // the target's port unreachable ends the path
 }
 
 // Replies that look like ours but answer another program's probes change nothing; the genuine

@@ -184,6 +184,73 @@ TEST(MtrNetworkCli, PrintsHopsAsJsonAndTable) {
     EXPECT_NE(table.out.find("    3  " + target), std::string::npos) << table.out;
 }
 
+// The same chain with IPv6 beside IPv4: every hop answers the three probe kinds over IPv6
+// from its client-side address, with the links' delays; the target is reached.
+const std::string kUpArgs6 = "--hops 2 --delay-ms 2,3,1 --ipv6";
+
+class MtrNetwork6 : public MtrNetwork {
+protected:
+    std::string UpArgs() const override { return kUpArgs6; }
+};
+
+TEST_P(MtrNetwork6, TraceOverIpv6ShowsEveryHopAndItsDelay) {
+    if (!InClient()) return RunInClient();
+    const Case c = GetParam();
+    ASSERT_FALSE(env["TESTNET_TARGET_IP6"].empty()) << "the chain has no IPv6";
+    MtrCore core;
+    core.SetCycleLimit(4);
+    core.SetFamily(kFamilyIpv6);
+    ASSERT_TRUE(core.Start(env["TESTNET_TARGET_IP6"], c.device, c.protocol, false))
+        << StartErrorText(core.LastStartError());
+    EXPECT_EQ(core.TargetIp(), env["TESTNET_TARGET_IP6"]);
+    ASSERT_TRUE(WaitFor([&] { return core.ProbingFinished(); }, 60000));
+    core.Stop();
+    auto hops = core.GetHops();
+    std::cout << FormatMtrTable(hops, core.MaxHops());
+    EXPECT_EQ(core.MaxHops(), 3);
+    for (int k = 1; k <= 3; ++k) {
+        SCOPED_TRACE("hop " + std::to_string(k));
+        ASSERT_EQ(hops.count(k), 1u);
+        const HopStats& h = hops[k];
+        EXPECT_EQ(h.host, env["TESTNET_HOP" + std::to_string(k) + "_IP6"]);
+        EXPECT_EQ(h.sent, 4);
+        EXPECT_EQ(h.received, 4);
+        const double expected = Num("TESTNET_HOP" + std::to_string(k) + "_RTT_MS");
+        EXPECT_GE(h.bestMs, expected - 0.3);
+        EXPECT_NEAR(h.avgMs, expected, std::max(3.0, expected * 0.3));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Protocols, MtrNetwork6,
+                         ::testing::Values(Case{kProbeUdp, "eth0"}, Case{kProbeIcmp, "eth0"},
+                                           Case{kProbeIcmp, "eth0", true}, Case{kProbeTcp, "eth0"},
+                                           Case{kProbeTcp, "any"}),
+                         CaseName);
+
+// orvanta-cli mtr over IPv6: hops and target by their RFC 5952 addresses; -6 refuses IPv4.
+TEST(MtrNetworkCli, DashSixTracesOverIpv6) {
+    if (geteuid() != 0) GTEST_SKIP() << "the test network needs root";
+    struct Down {
+        ~Down() { RunCommand(kTestnet + " down --prefix " + kPrefix + " >/dev/null 2>&1"); }
+    } down;
+    auto r = RunCommand(kTestnet + " up --prefix " + kPrefix + " --hops 1 --ipv6 2>/dev/null");
+    ASSERT_EQ(r.exitCode, 0) << r.out;
+    auto env = ParseKeyValues(r.out);
+    const std::string cli = std::string(OC_BINARY_DIR) + "/src/cli/orvanta-cli";
+    // -6 takes IPv6 only: an IPv4 literal does not resolve; an IPv6 literal needs no -6.
+    auto v4 = RunCommand(kTestnet + " exec --prefix " + kPrefix + " " + cli + " mtr " + env["TESTNET_TARGET_IP"] +
+                         " -6 --proto icmp --cycles 1 --json");
+    EXPECT_NE(v4.exitCode, 0) << v4.out;
+    EXPECT_EQ(v4.out.find("\"hops\""), std::string::npos) << v4.out;
+    const std::string target = env["TESTNET_TARGET_IP6"];
+    auto udp = RunCommand(kTestnet + " exec --prefix " + kPrefix + " " + cli + " mtr " + target +
+                          " --proto udp --cycles 2 --json");
+    EXPECT_EQ(udp.exitCode, 0) << udp.out;
+    EXPECT_NE(udp.out.find("{\"ttl\": 1, \"host\": \"" + env["TESTNET_HOP1_IP6"] + "\""), std::string::npos) << udp.out;
+    EXPECT_NE(udp.out.find("{\"ttl\": 2, \"host\": \"" + target + "\""), std::string::npos) << udp.out;
+    EXPECT_EQ(udp.out.find("\"ttl\": 3"), std::string::npos) << udp.out;
+}
+
 namespace {
 
 // A `ping -i 0.002` flood started by the test (inside the client namespace) and ended by it.

@@ -23,8 +23,18 @@ TEST(NetworkSender, InitResolvesDottedQuadAndRejectsInvalidNames) {
     EXPECT_FALSE(s.Init("nao-existe.invalid", 33434));
     EXPECT_EQ(s.LastError(), StartError::HostNotResolved);
     EXPECT_FALSE(s.Init("", 33434));
-    EXPECT_FALSE(s.Init("::1", 33434));  // IPv4 only
+    // An IPv6 literal has no IPv4 address: it is traced over IPv6, named as the decoder names
+    // reply addresses. With IPv6 chosen, an IPv4 literal has no address to trace.
+    ASSERT_TRUE(s.Init("0:0::1", 33434));
+    EXPECT_TRUE(s.TargetIsIpv6());
+    EXPECT_EQ(s.TargetIp(), "::1");
+    s.SetFamily(kFamilyIpv6);
+    EXPECT_FALSE(s.Init("127.0.0.1", 33434));
     EXPECT_EQ(s.LastError(), StartError::HostNotResolved);
+    EXPECT_FALSE(s.Init("nao-existe.invalid", 33434));
+    s.SetFamily(kFamilyIpv4);
+    ASSERT_TRUE(s.Init("127.0.0.1", 33434));
+    EXPECT_FALSE(s.TargetIsIpv6());
     s.Close();
     s.Close();  // twice is harmless
 }
@@ -35,6 +45,49 @@ TEST(NetworkSender, UnknownProtocolAndMissingSnifferSendNothing) {
     ASSERT_TRUE(s.Init("127.0.0.1", 33434));
     EXPECT_EQ(s.SendProbe(1, 0, 3), -1);
     EXPECT_EQ(s.SendTcpSyn(1, 0), -1);  // no capture to inject through
+}
+
+// Over IPv6 the UDP probe carries the hop limit where IPv4 carries the TTL.
+TEST(NetworkSender, Ipv6UdpProbeCarriesHopLimitPortAndPayload) {
+    int rx = socket(AF_INET6, SOCK_DGRAM, 0);
+    if (rx < 0) GTEST_SKIP() << "no IPv6 on this machine";
+    sockaddr_in6 addr{};
+    addr.sin6_family = AF_INET6;
+    addr.sin6_port = htons(33434 + 6);
+    addr.sin6_addr = in6addr_loopback;
+    if (bind(rx, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+        close(rx);
+        GTEST_SKIP() << "[::1]:33440 cannot be bound (busy, or IPv6 disabled)";
+    }
+    int on = 1;
+    setsockopt(rx, IPPROTO_IPV6, IPV6_RECVHOPLIMIT, &on, sizeof on);
+    timeval tv{2, 0};
+    setsockopt(rx, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+
+    NetworkSender s;
+    ASSERT_TRUE(s.Init("::1", 33434));
+    EXPECT_EQ(s.SendProbe(9, 6, kProbeUdp), 6);
+    char buf[64];
+    char ctrl[64];
+    sockaddr_in6 from{};
+    iovec iov{buf, sizeof buf};
+    msghdr msg{};
+    msg.msg_name = &from;
+    msg.msg_namelen = sizeof from;
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    msg.msg_control = ctrl;
+    msg.msg_controllen = sizeof ctrl;
+    const ssize_t n = recvmsg(rx, &msg, 0);
+    ASSERT_GT(n, 0);
+    EXPECT_EQ(std::string(buf, static_cast<size_t>(n)), "MTR_SEQ=6");
+    int hops = -1;
+    for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c))
+        if (c->cmsg_level == IPPROTO_IPV6 && c->cmsg_type == IPV6_HOPLIMIT) std::memcpy(&hops, CMSG_DATA(c), sizeof hops);
+    EXPECT_EQ(hops, 9);
+    EXPECT_EQ(ntohs(from.sin6_port), s.Identity(kProbeUdp).udpSourcePort);
+    EXPECT_EQ(s.Identity(kProbeUdp).targetIp, "::1");
+    close(rx);
 }
 
 // A UDP probe reaches port basePort + seq with the given TTL and "MTR_SEQ=<seq>".

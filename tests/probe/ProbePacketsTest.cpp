@@ -2,6 +2,8 @@
 
 #include <arpa/inet.h>
 
+#include <algorithm>
+#include <array>
 #include <vector>
 
 #include "probe/ProbePackets.h"
@@ -122,4 +124,62 @@ TEST(ProbePackets, TcpSynFrameByteForByte) {
     EXPECT_EQ(Be16(&g[34]), (33434 + 40000) % 65536);
     std::vector<uint8_t> ip2(g.begin() + 14, g.begin() + 34);
     EXPECT_EQ(OnesSum(ip2), 0xFFFF);
+}
+
+namespace {
+
+std::array<uint8_t, 16> V6Bytes(const char* text) {
+    std::array<uint8_t, 16> a{};
+    inet_pton(AF_INET6, text, a.data());
+    return a;
+}
+
+}  // namespace
+
+TEST(ProbePackets, Icmpv6EchoLeavesTheChecksumToTheKernel) {
+    const auto b = BuildIcmpv6Echo(0xBEEF, 0x12345);
+    EXPECT_EQ(b.size(), 32u);
+    EXPECT_EQ(b[0], 128);
+    EXPECT_EQ(b[1], 0);
+    EXPECT_EQ(Be16(&b[2]), 0);  // the kernel fills it, knowing the source address
+    EXPECT_EQ(Be16(&b[4]), 0xBEEF);
+    EXPECT_EQ(Be16(&b[6]), 0x2345);
+    for (size_t i = 8; i < b.size(); ++i) EXPECT_EQ(b[i], 0) << i;
+}
+
+// The IPv6 SYN: header fields, the same TCP segment as over IPv4, and a checksum that sums
+// to 0xFFFF with the IPv6 pseudo-header built here independently.
+TEST(ProbePackets, TcpSyn6FrameAndPseudoHeaderChecksum) {
+    TcpSyn6Params p;
+    p.dstMac = {0x02, 0, 0x0a, 0xc8, 1, 2};
+    p.srcMac = {0x02, 0, 0x0a, 0xc8, 1, 1};
+    p.srcIp = V6Bytes("fd00:200:1::1");
+    p.dstIp = V6Bytes("2001:db8:ffff::80");
+    p.hopLimit = 5;
+    p.seq = 7;
+    const auto f = BuildTcpSyn6Frame(p);
+    ASSERT_EQ(f.size(), 74u);
+    EXPECT_EQ(Be16(&f[12]), 0x86dd);
+    const uint8_t* ip = &f[14];
+    EXPECT_EQ(ip[0], 0x60);
+    EXPECT_EQ(Be16(&ip[4]), 20);
+    EXPECT_EQ(ip[6], 6);
+    EXPECT_EQ(ip[7], 5);
+    EXPECT_TRUE(std::equal(p.srcIp.begin(), p.srcIp.end(), ip + 8));
+    EXPECT_TRUE(std::equal(p.dstIp.begin(), p.dstIp.end(), ip + 24));
+    const uint8_t* tcp = &f[54];
+    EXPECT_EQ(Be16(&tcp[0]), 33434 + 7);
+    EXPECT_EQ(Be16(&tcp[2]), 80);
+    EXPECT_EQ(Be32(&tcp[4]), 7u);
+    EXPECT_EQ(tcp[13], 0x02);
+
+    std::vector<uint8_t> covered(p.srcIp.begin(), p.srcIp.end());
+    covered.insert(covered.end(), p.dstIp.begin(), p.dstIp.end());
+    for (uint8_t b : {0, 0, 0, 20, 0, 0, 0, 6}) covered.push_back(b);
+    covered.insert(covered.end(), tcp, tcp + 20);
+    EXPECT_EQ(OnesSum(covered), 0xFFFF);
+    // The IPv4 pseudo-header would give another sum: the families are not mixed up.
+    TcpSyn6Params q = p;
+    q.srcIp = V6Bytes("fd00:200:1::2");
+    EXPECT_NE(Be16(&BuildTcpSyn6Frame(q)[54 + 16]), Be16(&tcp[16]));
 }

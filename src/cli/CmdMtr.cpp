@@ -127,23 +127,31 @@ int RunMtr(const std::vector<std::string>& args) {
             return kExitFailure;
         }
     }
+    bool pcapFailed = false;
     if (savePcap) {
-        // Only a file that is really there is reported; the capture goes on without one when
-        // it cannot be created.
+        // Only a file that was written whole is reported as saved; the run itself goes on
+        // without the file when it cannot be created or written.
         const std::string path = core.PcapPath();
+        const std::string why = core.PcapError();
         std::error_code ec;
-        if (!path.empty() && std::filesystem::is_regular_file(path, ec))
+        if (!path.empty() && why.empty() && std::filesystem::is_regular_file(path, ec)) {
             std::fprintf(stderr, "Captura salva em %s\n", path.c_str());
-        else
-            std::fprintf(stderr, "Nenhuma captura foi salva%s%s.\n", path.empty() ? "" : ": nao foi possivel criar ",
-                         path.c_str());
+        } else if (!path.empty() && std::filesystem::is_regular_file(path, ec)) {
+            std::fprintf(stderr, "Falha ao gravar a captura %s: %s. O arquivo guarda so os pacotes anteriores a falha.\n",
+                         path.c_str(), why.c_str());
+            pcapFailed = true;
+        } else {
+            std::fprintf(stderr, "Nenhuma captura foi salva: nao foi possivel criar %s%s%s.\n",
+                         path.empty() ? "o arquivo" : path.c_str(), why.empty() ? "" : ": ", why.c_str());
+            pcapFailed = true;
+        }
     }
     if (core.State() == MtrRunState::Stopped) {
         // What was measured up to the failure is printed above; the cause goes here.
         std::fprintf(stderr, "O MTR parou. %s\n", core.StopCause().c_str());
         return kExitEngineStopped;
     }
-    return kExitOk;
+    return pcapFailed ? kExitFailure : kExitOk;
 }
 
 CommandRegistration reg({"mtr", "mtr HOST [-6] [--iface DEV] [--proto udp|icmp|tcp] [--cycles N] [--json] [--save-pcap] "

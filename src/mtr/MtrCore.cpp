@@ -59,6 +59,7 @@ void WakePauses() {
 // How often a pause looks at the capture: a capture that ended by itself (read error, the
 // interface gone) is noticed within this time, well inside the 2 s a caller may wait.
 constexpr int kCaptureCheckMs = 100;
+constexpr int kSettleCheckMs = 50;  // how often the end of a limited run looks at its last probes
 }  // namespace
 
 MtrCore::~MtrCore() { Stop(); }
@@ -196,6 +197,7 @@ bool MtrCore::StartRun(const std::string& targetHost, const std::string& deviceN
         sniffer.Start([this](SniffResult r) { OnSniffResult(std::move(r)); },
                       [this](PacketLogEntry e) { OnPacketLog(std::move(e)); });
         captureInUse = true;
+        replyGraceTicks = kMtrCaptureGraceTicks;
         running = true;
         sender.SetSniffer(&sniffer);
         sender.SetCaptureDevice(deviceName);
@@ -203,8 +205,8 @@ bool MtrCore::StartRun(const std::string& targetHost, const std::string& deviceN
         completedCycles = 0;
         probingFinished = false;
         sendHook = nullptr;
-        probeSpacingMs = kMtrProbeSpacingMs;
-        cyclePauseMs = kMtrCyclePauseMs;
+        probeSpacingMs = spacingOverrideMs.load() >= 0 ? spacingOverrideMs.load() : kMtrProbeSpacingMs;
+        cyclePauseMs = pauseOverrideMs.load() >= 0 ? pauseOverrideMs.load() : kMtrCyclePauseMs;
         // Running before the loop exists: a loop that fails at once leaves Stopped, not this.
         state = MtrRunState::Running;
         loopThread = std::thread(&MtrCore::MtrLoop, this);
@@ -239,6 +241,8 @@ bool MtrCore::StartWithoutNetworkForTesting(const std::string& targetIpText, int
     completedCycles = 0;
     probingFinished = false;
     captureInUse = false;
+    // Without a capture nothing is on its way unless the test says so.
+    replyGraceTicks = testReplyGraceTicks.load();
     running = true;
     state = MtrRunState::Running;
     loopThread = std::thread(&MtrCore::MtrLoop, this);
@@ -317,6 +321,11 @@ std::string MtrCore::PcapPath() const {
     return pcapPath;
 }
 
+std::string MtrCore::PcapError() const {
+    if (PcapPath().empty()) return {};
+    return sniffer.SavefileError();
+}
+
 std::string MtrCore::StopCause() const {
     std::lock_guard<std::mutex> lock(statusMutex);
     return stopCause;
@@ -378,10 +387,15 @@ void MtrCore::EndOnItsOwn(const std::string& cause) {
 }
 
 void MtrCore::ExpirySweep() {
+    // Replies reach the engine through the capture, which hands frames over in blocks up to
+    // its read time-out after they arrived (later still on a loaded machine). A probe whose
+    // answer may still be on that way is not counted lost yet: the answer's capture time
+    // stamp decides whether it came in time (OnSniffResult).
+    const int64_t lostAfter = kMtrExpiryTicks + replyGraceTicks.load();
     std::lock_guard<std::mutex> pendingLock(pendingMutex);
     int64_t now = MtrNowTicks();
     for (auto it = pending.begin(); it != pending.end();) {
-        if (now - it->second.sendTicks < kMtrExpiryTicks) {
+        if (now - it->second.sendTicks < lostAfter) {
             ++it;
             continue;
         }
@@ -405,6 +419,14 @@ void MtrCore::MtrLoop() {
             ExpirySweep();
             int32_t limit = cycleLimit.load();
             if (limit > 0 && completedCycles.load() >= limit) {
+                // The last probes are settled before the run calls itself finished: answered,
+                // or lost once no answer can be on its way any more.
+                auto unsettled = [this] {
+                    std::lock_guard<std::mutex> lock(pendingMutex);
+                    return !pending.empty();
+                };
+                while (unsettled() && Pause(kSettleCheckMs)) ExpirySweep();
+                if (!running.load() || CaptureEnded()) break;
                 probingFinished = true;
                 break;
             }

@@ -109,6 +109,9 @@ enum class MtrRunState { Idle, Resolving, Running, Stopped };
 constexpr int32_t kMtrMaxHops = 30;
 constexpr size_t kMtrLogLimit = 1000;
 constexpr int64_t kMtrExpiryTicks = 10'010'000;  // 1.001 s
+// How long after its expiry age a probe of a capturing run may still have its answer on the
+// way to the engine (the capture's read time-out, plus a margin for a loaded machine).
+constexpr int64_t kMtrCaptureGraceTicks = 20'000'000;  // 2 s
 constexpr int kMtrProbeSpacingMs = 50;
 constexpr int kMtrCyclePauseMs = 1000;
 
@@ -165,6 +168,10 @@ public:
     StartError LastStartError() const;
     // Path of the pcap file of the current/last run, empty when none was asked for.
     std::string PcapPath() const;
+    // Why that file is not being written (could not be created, disk full, read-only
+    // folder); empty while it is written. The run goes on without it; after a failed write
+    // the file holds the whole packets saved before the failure.
+    std::string PcapError() const;
 
     MtrRunState State() const { return state.load(); }
     // Why the last run ended on its own; empty unless State() is Stopped.
@@ -190,6 +197,15 @@ public:
     // Test hooks: start the counter elsewhere, and run the loop against a fake network
     // (no sockets, no capture); `send` plays NetworkSender::SendProbe.
     void SetNextSeqForTesting(int32_t seq) { nextSeq = seq; }
+    // Probe spacing and cycle pause of the next real starts (Start/StartAsync), so that a
+    // long run through a real network takes minutes instead of days. Negative: the defaults.
+    // How long after the expiry age a network-less run keeps waiting for a reply (a real run
+    // waits kMtrCaptureGraceTicks), for tests that deliver replies late as a busy capture does.
+    void SetReplyGraceForTesting(int64_t ticks) { testReplyGraceTicks = ticks; }
+    void SetTimingForTesting(int spacingMs, int pauseMs) {
+        spacingOverrideMs = spacingMs;
+        pauseOverrideMs = pauseMs;
+    }
     int32_t NextSeqForTesting() const { return nextSeq.load(); }
     size_t PendingCountForTesting();
     void AddPendingForTesting(int32_t seq, int32_t ttl, int64_t sendTicks);
@@ -256,4 +272,8 @@ private:
     ProbeSendHook sendHook;  // tests only
     int probeSpacingMs = kMtrProbeSpacingMs;
     int cyclePauseMs = kMtrCyclePauseMs;
+    std::atomic<int64_t> replyGraceTicks{0};  // what ExpirySweep adds to the expiry age
+    std::atomic<int64_t> testReplyGraceTicks{0};
+    std::atomic<int> spacingOverrideMs{-1};  // SetTimingForTesting
+    std::atomic<int> pauseOverrideMs{-1};
 };

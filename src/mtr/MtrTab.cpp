@@ -241,6 +241,14 @@ void MtrTab::DrawControls() {
         else
             ImGui::TextUnformatted(reportMessage_.c_str());
     }
+    // "Salvar Pcap" that could not be honoured: the run goes on, the user must know the
+    // file is missing or ends early.
+    if (state != MtrRunState::Resolving) {
+        const std::string pcapError = core_.PcapError();
+        if (!pcapError.empty())
+            ImGui::TextColored(kStopCauseColor, "Falha ao gravar o PCAP %s: %s", core_.PcapPath().c_str(),
+                               pcapError.c_str());
+    }
 
     if (ImGui::BeginPopupModal(kStartFailedPopup, nullptr, ImGuiWindowFlags_AlwaysAutoResize)) {
         ImGui::Text("Nao foi possivel iniciar o MTR.");

@@ -127,7 +127,12 @@ constexpr uint32_t Addr(uint8_t a, uint8_t b, uint8_t c, uint8_t d) {
 
 // IPv6 frames. Addresses are taken from their text with inet_pton, the platform's parser,
 // so that the decoder's own formatting is checked against an independent reading.
+#ifdef _WIN32
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#else
 #include <arpa/inet.h>
+#endif
 
 constexpr uint16_t kEthIpv6 = 0x86dd;
 inline Bytes V6(const char* text) {

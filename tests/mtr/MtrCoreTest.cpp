@@ -7,6 +7,7 @@
 #include <mutex>
 #include <set>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "lib/TestSupport.h"
@@ -502,4 +503,49 @@ TEST(MtrAsyncStart, ResolvesTheHostOffTheCallersThread) {
     EXPECT_EQ(core.State(), MtrRunState::Idle);
     EXPECT_EQ(core.LastStartError(), StartError::HostNotResolved);
     EXPECT_FALSE(core.IsRunning());
+}
+
+// A busy capture hands a reply over long after it arrived (its block is read at the read
+// time-out, the machine is loaded). A probe answered in time is not lost because its answer
+// was late in reaching the engine: the expiry waits for it, and the answer's capture time
+// stamp decides. A reply stamped past the expiry age still counts as lost.
+TEST(MtrLoop, AnswersDeliveredLateByTheCaptureStillCount) {
+    for (bool stampedInTime : {true, false}) {
+        SCOPED_TRACE(stampedInTime ? "stamped 0.2 ms after the probe" : "stamped 1.2 s after the probe");
+        MtrCore core;
+        core.SetReplyGraceForTesting(kMtrCaptureGraceTicks);
+        core.SetCycleLimit(1);
+        std::mutex m;
+        std::vector<std::pair<int32_t, int64_t>> sent;  // seq, send time
+        ASSERT_TRUE(core.StartWithoutNetworkForTesting(
+            "10.0.0.99", kProbeUdp,
+            [&](int32_t ttl, int32_t seq, int32_t) {
+                std::lock_guard<std::mutex> lock(m);
+                if (ttl == 1) sent.emplace_back(seq, MtrNowTicks());
+                return 0;
+            },
+            1, 50));
+        ASSERT_TRUE(WaitFor([&] {
+            std::lock_guard<std::mutex> lock(m);
+            return !sent.empty();
+        }, 5000));
+        // Handed over 1.5 s after the probe left: past the expiry age, inside the grace.
+        std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+        int32_t seq;
+        int64_t at;
+        {
+            std::lock_guard<std::mutex> lock(m);
+            std::tie(seq, at) = sent.front();
+        }
+        EXPECT_FALSE(core.ProbingFinished()) << "the run ended with an answer still on its way";
+        const int64_t stamp = at + (stampedInTime ? 2'000 : 12'000'000);
+        core.OnSniffResult(ReplyFor(core.Identity(), seq, "10.0.0.1", stamp));
+        ASSERT_TRUE(WaitFor([&] { return core.ProbingFinished(); }, 10000));
+        core.Stop();
+        const HopStats hop = core.GetHops().at(1);
+        EXPECT_EQ(hop.sent, 1);
+        EXPECT_EQ(hop.received, stampedInTime ? 1 : 0);
+        EXPECT_EQ(hop.lost, stampedInTime ? 0 : 1);
+        EXPECT_EQ(core.PendingCountForTesting(), 0u);
+    }
 }

@@ -38,9 +38,9 @@ constexpr int kPasswordX = 560, kPasswordY = 420;  // lock dialog, centred on th
 constexpr int kMtrTabX = 62, kMtrTabY = 17;
 constexpr int kTargetX = 194, kTargetY = 48;
 constexpr int kStartX = 56, kStartY = 100;
-// "Nomes" on the second line, after the protocol combo and "Salvar Pcap"; a point over the
+// "Nomes" on the second line, after the protocol and family combos and "Salvar Pcap"; a point over the
 // results table's second hop row, whose hover chart the second screenshot shows.
-constexpr int kNamesX = 383, kNamesY = 71;
+constexpr int kNamesX = 461, kNamesY = 71;
 constexpr int kHopRowX = 640, kHopRowY = 215;
 
 std::string Capture(const std::string& cmd) { return RunCommand(cmd).out; }

@@ -2,6 +2,9 @@
 
 #include <imgui.h>
 
+#include <cstring>
+#include <optional>
+#include <string>
 #include <utility>
 
 #include "logs/Trace.h"
@@ -21,7 +24,7 @@ App::App(AppOptions options)
     : lockScreen_(shared_),
       homeTab_(shared_, std::move(options.systemFacts)),
       mtrTab_(mtrCore_, shared_.capture),
-      flowTab_(flowCore_, shared_.capture),
+      flowTab_(flowCore_, shared_.capture, &shared_.mtrTrace),
       checkIpTab_(std::move(options.checkIp)),
       audioTab_(audioTester_) {}
 
@@ -88,13 +91,21 @@ bool App::DrawFrame(bool quitShortcut) {
     if (shared_.locked) {
         lockScreen_.Draw();
     } else if (ImGui::BeginTabBar("MainTabs")) {
+        // A trace another tab asked for starts here, and its tab comes to the front.
+        const char* bringForward = nullptr;
+        if (std::optional<std::string> host = shared_.mtrTrace.Take()) {
+            mtrTab_.StartTraceTo(*host);
+            bringForward = "MTR";
+        }
         const std::pair<const char*, std::function<void()>> tabs[] = {
             {"HOME", [this] { homeTab_.Draw(); }},       {"MTR", [this] { mtrTab_.Draw(); }},
             {"Flow", [this] { flowTab_.Draw(); }},       {"Check IP", [this] { checkIpTab_.Draw(); }},
             {"Som", [this] { audioTab_.Draw(); }},       {"Sobre", [this] { aboutTab_.Draw(); }},
         };
         for (const auto& [label, draw] : tabs) {
-            if (ImGui::BeginTabItem(label)) {
+            const ImGuiTabItemFlags flags =
+                bringForward && std::strcmp(label, bringForward) == 0 ? ImGuiTabItemFlags_SetSelected : 0;
+            if (ImGui::BeginTabItem(label, nullptr, flags)) {
                 if (onTabDraw_) onTabDraw_(label);
                 draw();
                 ImGui::EndTabItem();

@@ -3,6 +3,7 @@
 // hands a reference to the tabs that need it; everything else a tab keeps to itself.
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -29,8 +30,26 @@ struct CaptureDeviceChoice {
 // placeholder entry (empty name) when it found nothing.
 std::vector<NetDevice> DevicesOrPlaceholder(std::vector<NetDevice> found);
 
+// A route trace one tab asks the MTR tab for ("Rastrear no MTR" of the Flow tab). The asking
+// tab only leaves the host here; the shell takes it in its next frame, switches to the MTR
+// tab and starts the trace. Read and written by the frame only.
+class MtrTraceRequest {
+public:
+    void Ask(std::string host) { pending_ = std::move(host); }
+    // The host asked for since the last call, once.
+    std::optional<std::string> Take() {
+        std::optional<std::string> host = std::move(pending_);
+        pending_.reset();
+        return host;
+    }
+
+private:
+    std::optional<std::string> pending_;
+};
+
 struct SharedState {
     CaptureDeviceChoice capture;
+    MtrTraceRequest mtrTrace;
     // Set by HOME's "BLOQUEAR SISTEMA", cleared by the lock screen on the right password.
     bool locked = true;
 };

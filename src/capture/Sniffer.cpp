@@ -3,7 +3,11 @@
 #include <pcap/pcap.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <system_error>
 #include <exception>
 #include <span>
 
@@ -144,15 +148,70 @@ bool Sniffer::Init(const std::string& filter, const std::string& deviceName, con
 
 void Sniffer::OpenDumpFile(const std::string& dumpPath) {
     dumper = nullptr;
+    dumpPath_ = dumpPath;
+    dumpGoodBytes = 0;
+    {
+        std::lock_guard<std::mutex> lock(savefileMutex);
+        savefileError.clear();
+    }
     if (dumpPath.empty()) return;
     // The savefile takes the handle's link type and snapshot length, so it stays true to
     // the frames whatever the device delivers. A savefile that can't be opened does not
-    // stop the capture.
+    // stop the capture, but the user is told (SavefileError).
+    errno = 0;
     dumper = pcap_dump_open(handle, dumpPath.c_str());
-    if (dumper)
+    if (dumper) {
+        dumpExpectedBytes = pcap_dump_ftell64(dumper);  // the file header
         Trace("Saving capture to " + dumpPath);
+        // The file header is written now: a disk that is already full shows at once.
+        FlushDumpFile();
+    } else {
+        const std::string why = pcap_geterr(handle);
+        Trace("Failed to open pcap dump file: " + why);
+        std::lock_guard<std::mutex> lock(savefileMutex);
+        savefileError = why.empty() ? std::string(std::strerror(errno ? errno : EIO)) : why;
+    }
+}
+
+namespace {
+// Per-record header of a classic savefile (time stamp, captured and wire lengths).
+constexpr int64_t kPcapRecordHeaderBytes = 16;
+}  // namespace
+
+bool Sniffer::FlushDumpFile() {
+    if (!dumper) return false;
+    errno = 0;
+    // pcap_dump reports nothing: a write that failed on the way (a large frame bypasses the
+    // buffer) shows as a file position short of what was handed over, the rest in the flush.
+    const bool flushed = pcap_dump_flush(dumper) == 0;
+    const int flushErrno = errno;
+    if (flushed && pcap_dump_ftell64(dumper) == dumpExpectedBytes) {
+        dumpGoodBytes = dumpExpectedBytes;
+        return true;
+    }
+    AbandonDumpFile(std::strerror(flushErrno ? flushErrno : ENOSPC));
+    return false;
+}
+
+void Sniffer::AbandonDumpFile(const std::string& why) {
+    Trace("Pcap dump file " + dumpPath_ + " failed: " + why);
+    pcap_dump_close(dumper);  // its own flush fails again; only the descriptor matters here
+    dumper = nullptr;
+    // What reached the file past the last whole flush may end inside a record, which would
+    // make every reader reject the file's tail: cut it back to the records known whole.
+    std::error_code ec;
+    if (dumpGoodBytes == 0)
+        std::filesystem::remove(dumpPath_, ec);  // not even the file header made it
     else
-        Trace(std::string("Failed to open pcap dump file: ") + pcap_geterr(handle));
+        std::filesystem::resize_file(dumpPath_, static_cast<std::uintmax_t>(dumpGoodBytes), ec);
+    if (ec) Trace("Could not cut back " + dumpPath_ + ": " + ec.message());
+    std::lock_guard<std::mutex> lock(savefileMutex);
+    savefileError = why;
+}
+
+std::string Sniffer::SavefileError() const {
+    std::lock_guard<std::mutex> lock(savefileMutex);
+    return savefileError;
 }
 
 bool Sniffer::ApplyFilter(const std::string& filter) {
@@ -214,7 +273,9 @@ void Sniffer::Stop() {
     // pcap_next_ex can wait past its read timeout forever; breakloop wakes it at once.
     if (handle && captureThread.joinable()) pcap_breakloop(handle);
     if (captureThread.joinable()) captureThread.join();  // throws when called from the loop itself
-    if (dumper) {
+    // The last buffered frames are pushed out first, so that a disk that filled up since the
+    // last flush is noticed and reported instead of losing them silently in the close.
+    if (dumper && FlushDumpFile()) {
         pcap_dump_close(dumper);
         dumper = nullptr;
     }
@@ -281,7 +342,7 @@ void Sniffer::SnifferLoop(ReplyCallback onReply, PacketCallback onPacket) {
         if (rc == 0) {
             ReadKernelStats();
             // Read timeout on an idle link: a good moment to push the savefile to disk.
-            if (dumper) pcap_dump_flush(dumper);
+            if (dumper) FlushDumpFile();
             continue;
         }
         counters.frames.fetch_add(1, std::memory_order_relaxed);
@@ -294,8 +355,9 @@ void Sniffer::SnifferLoop(ReplyCallback onReply, PacketCallback onPacket) {
         // that dies loses at most about a second of its savefile, not a whole stdio buffer.
         if (dumper) {
             pcap_dump(reinterpret_cast<u_char*>(dumper), header, data);
+            dumpExpectedBytes += static_cast<int64_t>(kPcapRecordHeaderBytes + header->caplen);
             if (!flushedOnce || header->ts.tv_sec != lastFlushSecond) {
-                pcap_dump_flush(dumper);
+                FlushDumpFile();
                 lastFlushSecond = header->ts.tv_sec;
                 flushedOnce = true;
             }
@@ -338,8 +400,12 @@ void Sniffer::EndLoop() {
     loopEnded.notify_all();
 }
 
-bool SavePacketsToPcap(const std::string& path, const std::vector<PacketLogEntry>& entries) {
-    if (entries.empty()) return false;
+bool SavePacketsToPcap(const std::string& path, const std::vector<PacketLogEntry>& entries, std::string* error) {
+    auto fail = [error](const std::string& why) {
+        if (error) *error = why;
+        return false;
+    };
+    if (entries.empty()) return fail("nenhum pacote");
     const auto first = std::find_if(entries.begin(), entries.end(),
                                     [](const PacketLogEntry& e) { return !e.rawData.empty(); });
     const int32_t fileLinkType = first != entries.end() ? first->linkType : entries.front().linkType;
@@ -351,11 +417,14 @@ bool SavePacketsToPcap(const std::string& path, const std::vector<PacketLogEntry
     const int snapLength = static_cast<int>(std::max<size_t>(kExportSnapLength, longest));
 
     pcap_t* dead = pcap_open_dead(fileLinkType, snapLength);
-    if (!dead) return false;
+    if (!dead) return fail("pcap_open_dead");
+    errno = 0;
     pcap_dumper_t* file = pcap_dump_open(dead, path.c_str());
+    int64_t expected = file ? pcap_dump_ftell64(file) : 0;
     if (!file) {
+        const std::string why = pcap_geterr(dead);
         pcap_close(dead);
-        return false;
+        return fail(why.empty() ? std::strerror(errno ? errno : EIO) : why);
     }
     for (const auto& e : entries) {
         if (e.rawData.empty() || e.linkType != fileLinkType) continue;
@@ -366,9 +435,18 @@ bool SavePacketsToPcap(const std::string& path, const std::vector<PacketLogEntry
         // The wire length the frame had when captured; never below what the file holds.
         header.len = std::max<bpf_u_int32>(header.caplen, e.wireLength);
         pcap_dump(reinterpret_cast<u_char*>(file), &header, e.rawData.data());
+        expected += static_cast<int64_t>(kPcapRecordHeaderBytes + header.caplen);
     }
-    const bool flushed = pcap_dump_flush(file) == 0;
+    // pcap_dump reports nothing: a write that failed on the way (disk full) shows in the
+    // final flush or as a file position short of what was handed over.
+    errno = 0;
+    const bool flushed = pcap_dump_flush(file) == 0 && pcap_dump_ftell64(file) == expected;
+    const int flushErrno = errno;
     pcap_dump_close(file);
     pcap_close(dead);
-    return flushed;
+    if (flushed) return true;
+    // A cut-off export would pass for the whole capture: nothing is better.
+    std::error_code ec;
+    if (std::filesystem::is_regular_file(path, ec)) std::filesystem::remove(path, ec);
+    return fail(std::strerror(flushErrno ? flushErrno : ENOSPC));
 }

@@ -70,6 +70,12 @@ public:
         uint64_t ifDropped = 0; // dropped by the interface or its driver
     };
     KernelStats Stats() const;
+    // Why the savefile asked for at Init is not being written (it could not be created, or a
+    // write failed: disk full, read-only folder, quota). Empty while it is written normally
+    // and when none was asked for. After a failed write the file is cut back to the last
+    // whole record written before the failure and nothing more goes into it; the capture
+    // itself carries on.
+    std::string SavefileError() const;
 
 private:
     void EndLoop();  // loopActive false, waiters woken
@@ -97,10 +103,21 @@ private:
     void Fail(StartError error, const std::string& detail);
     void ResetCounters();
     void OpenDumpFile(const std::string& dumpPath);  // empty path: no savefile
+    // Pushes the savefile's buffer to disk; on a failure records why and gives the file up.
+    bool FlushDumpFile();
+    void AbandonDumpFile(const std::string& why);
+    std::string dumpPath_;
+    int64_t dumpGoodBytes = 0;  // file length after the last successful flush (whole records)
+    int64_t dumpExpectedBytes = 0;  // what the file holds once everything handed to it is out
+    mutable std::mutex savefileMutex;
+    std::string savefileError;  // under savefileMutex
     bool ApplyFilter(const std::string& filter);
 };
 
 // Writes the frames to a pcap savefile with the link type of the first entry that has
 // rawData (of the first entry when none has); entries of another link type and entries with
-// empty rawData are skipped. False for an empty list or a file that can't be written.
-bool SavePacketsToPcap(const std::string& path, const std::vector<PacketLogEntry>& entries);
+// empty rawData are skipped. False for an empty list or a file that can't be written;
+// `error` then says why (the system's words), and a file that could not be written whole is
+// removed rather than left behind cut short.
+bool SavePacketsToPcap(const std::string& path, const std::vector<PacketLogEntry>& entries,
+                       std::string* error = nullptr);

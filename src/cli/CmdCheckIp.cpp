@@ -17,8 +17,11 @@ static int RunCheckIp(const std::vector<std::string>& args) {
     }
     std::printf("%s\n%s\n", r.address.c_str(), r.source.c_str());
     std::fflush(stdout);
-    if (!AppendCheckIpHistory(r.address, r.source))
-        std::fprintf(stderr, "checkip: historico checkip.csv nao pode ser gravado\n");
+    std::string why;
+    if (!AppendCheckIpHistory(r.address, r.source, &why)) {
+        std::fprintf(stderr, "checkip: historico checkip.csv nao pode ser gravado: %s\n", why.c_str());
+        return kExitFailure;
+    }
     return kExitOk;
 }
 

@@ -169,8 +169,9 @@ int RunFlow(const std::vector<std::string>& args) {
         // Like the tab's export: no calls, no file.
         if (calls.empty()) {
             std::fprintf(stderr, "orvanta-cli flow: nenhuma chamada; %s nao foi gravado\n", o.csvPath.c_str());
-        } else if (!WriteCallsCsvFile(o.csvPath, calls).written) {
-            std::fprintf(stderr, "orvanta-cli flow: nao foi possivel gravar %s\n", o.csvPath.c_str());
+        } else if (const CsvWriteResult w = WriteCallsCsvFile(o.csvPath, calls); !w.written) {
+            std::fprintf(stderr, "orvanta-cli flow: nao foi possivel gravar %s: %s\n", o.csvPath.c_str(),
+                         w.error.c_str());
             rc = kExitFailure;
         }
     }
@@ -178,8 +179,8 @@ int RunFlow(const std::vector<std::string>& args) {
         const std::vector<PacketLogEntry> packets = core.GetPackets();
         if (packets.empty()) {
             std::fprintf(stderr, "orvanta-cli flow: nenhum pacote; %s nao foi gravado\n", o.pcapPath.c_str());
-        } else if (!SavePacketsToPcap(o.pcapPath, packets)) {
-            std::fprintf(stderr, "orvanta-cli flow: nao foi possivel gravar %s\n", o.pcapPath.c_str());
+        } else if (std::string why; !SavePacketsToPcap(o.pcapPath, packets, &why)) {
+            std::fprintf(stderr, "orvanta-cli flow: nao foi possivel gravar %s: %s\n", o.pcapPath.c_str(), why.c_str());
             rc = kExitFailure;
         }
     }

@@ -11,6 +11,7 @@
 
 #include "capture/StartError.h"
 #include "cli/Command.h"
+#include "logs/CsvFile.h"
 #include "mtr/MtrCore.h"
 #include "mtr/MtrReport.h"
 #include "platform/Capabilities.h"
@@ -25,7 +26,7 @@ int UsageError(const std::string& why) {
     std::fprintf(stderr, "orvanta-cli mtr: %s\n", why.c_str());
     std::fprintf(stderr,
                  "uso: orvanta-cli mtr HOST [-6] [--iface DEV] [--proto udp|icmp|tcp] [--cycles N] [--json] "
-                 "[--save-pcap]\n");
+                 "[--save-pcap] [--names] [--report] [--csv SAIDA.csv]\n");
     return kExitUsage;
 }
 
@@ -33,7 +34,8 @@ int RunMtr(const std::vector<std::string>& args) {
     std::string host, iface;
     int32_t protocol = kProbeUdp;
     long cycles = 10;
-    bool json = false, savePcap = false;
+    bool json = false, savePcap = false, names = false, report = false;
+    std::string csvPath;
     int32_t family = kFamilyIpv4;
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
@@ -61,6 +63,12 @@ int RunMtr(const std::vector<std::string>& args) {
             json = true;
         } else if (a == "--save-pcap") {
             savePcap = true;
+        } else if (a == "--names") {
+            names = true;
+        } else if (a == "--report") {
+            report = true;
+        } else if (a == "--csv") {
+            if (!value(csvPath) || csvPath.empty()) return UsageError("--csv precisa de um arquivo");
         } else if (!a.empty() && a[0] == '-') {
             return UsageError("opcao desconhecida: " + a);
         } else if (host.empty()) {
@@ -70,6 +78,7 @@ int RunMtr(const std::vector<std::string>& args) {
         }
     }
     if (host.empty()) return UsageError("falta o HOST");
+    if (json && report) return UsageError("--json e --report nao podem ser usados juntos");
 
     // Without --iface, capture where the probes leave; the first listed device rarely sees the
     // replies for loopback or a second link. An unresolvable host falls through to Start,
@@ -78,6 +87,7 @@ int RunMtr(const std::vector<std::string>& args) {
 
     MtrCore core;
     core.SetCycleLimit(static_cast<int32_t>(cycles));
+    core.SetNamesEnabled(names);
     core.SetFamily(family);
     if (!core.Start(host, iface, protocol, savePcap)) {
         std::string cause = StartErrorText(core.LastStartError());
@@ -93,35 +103,59 @@ int RunMtr(const std::vector<std::string>& args) {
     while (!core.ProbingFinished() && !gInterrupted.load() && core.State() == MtrRunState::Running)
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     core.Stop();
+    // Every lookup ends within its own time-out; the margin covers a queue of several.
+    if (names && !core.WaitForNames(std::chrono::seconds(30)))
+        std::fprintf(stderr, "Alguns nomes nao foram resolvidos a tempo.\n");
     auto hops = core.GetHops();
     if (json) {
         std::fputs(FormatMtrJson(core.TargetIp(), protocol, hops, core.MaxHops()).c_str(), stdout);
+    } else if (report) {
+        MtrRunInfo run = core.RunInfo();
+        run.device = iface;
+        std::fputs(FormatMtrReport(run, hops, core.MaxHops()).c_str(), stdout);
     } else {
         std::printf("MTR para %s (%s), %d ciclos, interface %s\n", core.TargetIp().c_str(),
                     ProbeProtocolName(protocol).c_str(), core.CompletedCycles(),
                     iface.empty() ? "padrao" : iface.c_str());
         std::fputs(FormatMtrTable(hops, core.MaxHops()).c_str(), stdout);
     }
+    if (!csvPath.empty()) {
+        const CsvWriteResult written = WriteCsvFile(csvPath, FormatMtrCsv(hops, core.MaxHops()));
+        if (!written.written) {
+            std::fprintf(stderr, "orvanta-cli mtr: nao foi possivel gravar %s: %s\n", csvPath.c_str(),
+                         written.error.c_str());
+            return kExitFailure;
+        }
+    }
+    bool pcapFailed = false;
     if (savePcap) {
-        // Only a file that is really there is reported; the capture goes on without one when
-        // it cannot be created.
+        // Only a file that was written whole is reported as saved; the run itself goes on
+        // without the file when it cannot be created or written.
         const std::string path = core.PcapPath();
+        const std::string why = core.PcapError();
         std::error_code ec;
-        if (!path.empty() && std::filesystem::is_regular_file(path, ec))
+        if (!path.empty() && why.empty() && std::filesystem::is_regular_file(path, ec)) {
             std::fprintf(stderr, "Captura salva em %s\n", path.c_str());
-        else
-            std::fprintf(stderr, "Nenhuma captura foi salva%s%s.\n", path.empty() ? "" : ": nao foi possivel criar ",
-                         path.c_str());
+        } else if (!path.empty() && std::filesystem::is_regular_file(path, ec)) {
+            std::fprintf(stderr, "Falha ao gravar a captura %s: %s. O arquivo guarda so os pacotes anteriores a falha.\n",
+                         path.c_str(), why.c_str());
+            pcapFailed = true;
+        } else {
+            std::fprintf(stderr, "Nenhuma captura foi salva: nao foi possivel criar %s%s%s.\n",
+                         path.empty() ? "o arquivo" : path.c_str(), why.empty() ? "" : ": ", why.c_str());
+            pcapFailed = true;
+        }
     }
     if (core.State() == MtrRunState::Stopped) {
         // What was measured up to the failure is printed above; the cause goes here.
         std::fprintf(stderr, "O MTR parou. %s\n", core.StopCause().c_str());
         return kExitEngineStopped;
     }
-    return kExitOk;
+    return pcapFailed ? kExitFailure : kExitOk;
 }
 
-CommandRegistration reg({"mtr", "mtr HOST [--iface DEV] [--proto udp|icmp|tcp] [--cycles N] [--json] [--save-pcap]",
+CommandRegistration reg({"mtr", "mtr HOST [-6] [--iface DEV] [--proto udp|icmp|tcp] [--cycles N] [--json] [--save-pcap] "
+                         "[--names] [--report] [--csv SAIDA.csv]",
                          &RunMtr});
 
 }  // namespace

@@ -72,8 +72,9 @@ FlowExportResult ExportPacketsPcapTo(const std::string& path, const std::vector<
         return result;
     }
     result.path = path;
-    if (!SavePacketsToPcap(path, packets)) {
-        result.message = "Falha ao exportar PCAP (" + path + ").";
+    std::string why;
+    if (!SavePacketsToPcap(path, packets, &why)) {
+        result.message = "Falha ao exportar PCAP (" + path + "): " + why;
         return result;
     }
     // A savefile has one link type: SavePacketsToPcap keeps the frames of the first packet's

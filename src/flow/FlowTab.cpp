@@ -53,7 +53,8 @@ std::vector<std::string> ListPcapFiles(const std::string& folder) {
 
 }  // namespace
 
-FlowTab::FlowTab(FlowCore& core, CaptureDeviceChoice& devices) : core_(core), devices_(devices) {}
+FlowTab::FlowTab(FlowCore& core, CaptureDeviceChoice& devices, MtrTraceRequest* trace)
+    : core_(core), devices_(devices), trace_(trace) {}
 
 std::string_view FlowTab::RawFilter() const {
     return {rawDebugFilter_, strnlen(rawDebugFilter_, sizeof(rawDebugFilter_))};
@@ -246,7 +247,11 @@ void FlowTab::DrawControls(size_t packetCount, const std::vector<SipCallRow>& ca
     if (!statusLine_.empty()) {
         const ImVec4 colour = statusIsError_ ? ImVec4(1.0f, 0.0f, 0.0f, 1.0f) : ImVec4(0.4f, 1.0f, 0.4f, 1.0f);
         ImGui::PushStyleColor(ImGuiCol_Text, colour);
+        // Wrapped: a long path plus the reader's cause runs past the window's right edge,
+        // and the cause is the part the user needs.
+        ImGui::PushTextWrapPos(0.0f);
         ImGui::TextUnformatted(statusLine_.c_str());
+        ImGui::PopTextWrapPos();
         ImGui::PopStyleColor();
     }
     if (importOpen_ && !monitoring_) DrawImportPanel();

@@ -8,13 +8,16 @@
 #include "flow/CallTracker.h"
 
 class FlowCore;
+class MtrTraceRequest;
 struct CaptureDeviceChoice;
 
 // The Flow tab: capture controls, the call list, the ladder of one call (FlowTabLadder.cpp)
 // and the raw packet window (FlowTabRaw.cpp).
 class FlowTab {
 public:
-    FlowTab(FlowCore& core, CaptureDeviceChoice& devices);
+    // With `trace`, a call's ladder offers "Rastrear no MTR", which leaves the call's remote
+    // host there for the shell.
+    FlowTab(FlowCore& core, CaptureDeviceChoice& devices, MtrTraceRequest* trace = nullptr);
 
     void Draw();
 
@@ -47,6 +50,7 @@ private:
 
     FlowCore& core_;
     CaptureDeviceChoice& devices_;
+    MtrTraceRequest* trace_ = nullptr;
 
     bool monitoring_ = false;
     // Capture settings (one copy per process, not saved).

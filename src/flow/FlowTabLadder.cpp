@@ -8,6 +8,9 @@
 #include "flow/FlowCore.h"
 #include "flow/FlowTabLayout.h"
 #include "flow/StreamReport.h"
+#include "flow/TraceTarget.h"
+#include "app/SharedState.h"
+#include "platform/SystemFacts.h"
 
 namespace {
 
@@ -32,16 +35,27 @@ void FlowTab::DrawLadder() {
     if (ImGui::Button("Voltar")) selectedCallId_.clear();
     ImGui::SameLine();
     ImGui::Text("Call-ID: %s", callId.c_str());
-    ImGui::Separator();
-
-    const ImVec2 avail = ImGui::GetContentRegionAvail();
-    const float diagramWidth = 0.65f * avail.x;
 
     // A fresh copy every frame, so a call that is still running grows while it is watched.
     // Only this record is copied: the others' message texts are not needed here.
     const std::optional<SipCall> record = core_.Tracker().GetCall(callId);
     const SipCall* call = record ? &*record : nullptr;
     const std::vector<RtpStreamReport> streams = core_.Tracker().GetStreamReports(&callId);
+
+    if (trace_ && call) {
+        ImGui::SameLine();
+        if (ImGui::Button("Rastrear no MTR")) {
+            // Read on the click only: the interface list is a short system call.
+            std::vector<std::string> local;
+            for (const platform::InterfaceAddress& a : platform::ListIpv4Interfaces()) local.push_back(a.ipv4);
+            const std::string target = RemoteTraceTarget(*call, streams, local);
+            if (!target.empty()) trace_->Ask(target);
+        }
+    }
+    ImGui::Separator();
+
+    const ImVec2 avail = ImGui::GetContentRegionAvail();
+    const float diagramWidth = 0.65f * avail.x;
 
     ImGui::BeginChild("LadderView", ImVec2(diagramWidth, avail.y), true, ImGuiWindowFlags_HorizontalScrollbar);
     if (call) {

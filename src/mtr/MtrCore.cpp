@@ -23,6 +23,28 @@ std::string MtrPcapFileName(const std::string& timeStamp, int32_t protocol) {
 
 int64_t MtrNowTicks() { return WallClockTicks(); }
 
+uint64_t HopHistory::Push(int64_t sendTicks) {
+    if (total == 0) baseTicks = sendTicks;
+    const int64_t ms = (sendTicks - baseTicks) / 10000;
+    HopSample& s = ring[total % kMtrHistoryLength];
+    // A clock stepped backwards puts the probe at the start rather than in the far future.
+    s.sentMs = ms < 0 ? 0u : ms > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(ms);
+    s.rttMs = kHopSamplePending;
+    return total++;
+}
+
+void HopHistory::Settle(uint64_t number, float rttMs) {
+    if (number >= total || total - number > kMtrHistoryLength) return;
+    ring[number % kMtrHistoryLength].rttMs = rttMs;
+}
+
+const HopResponder* HopStats::MainResponder() const {
+    const HopResponder* best = nullptr;
+    for (const HopResponder& r : responders)
+        if (!best || r.received > best->received) best = &r;
+    return best;
+}
+
 namespace {
 // Wakes the probing thread out of its pauses when a run stops, so Stop does not wait out
 // a whole second. One per process is enough: a spurious wake-up only re-checks the flag.
@@ -37,6 +59,7 @@ void WakePauses() {
 // How often a pause looks at the capture: a capture that ended by itself (read error, the
 // interface gone) is noticed within this time, well inside the 2 s a caller may wait.
 constexpr int kCaptureCheckMs = 100;
+constexpr int kSettleCheckMs = 50;  // how often the end of a limited run looks at its last probes
 }  // namespace
 
 MtrCore::~MtrCore() { Stop(); }
@@ -162,6 +185,8 @@ bool MtrCore::StartRun(const std::string& targetHost, const std::string& deviceN
         {
             std::lock_guard<std::mutex> lock(statusMutex);
             pcapPath = path;
+            runDevice = deviceName;
+            runStartTicks = MtrNowTicks();
         }
         {
             // Probes of an earlier run are not this run's: their replies must find nothing.
@@ -172,6 +197,7 @@ bool MtrCore::StartRun(const std::string& targetHost, const std::string& deviceN
         sniffer.Start([this](SniffResult r) { OnSniffResult(std::move(r)); },
                       [this](PacketLogEntry e) { OnPacketLog(std::move(e)); });
         captureInUse = true;
+        replyGraceTicks = kMtrCaptureGraceTicks;
         running = true;
         sender.SetSniffer(&sniffer);
         sender.SetCaptureDevice(deviceName);
@@ -179,8 +205,8 @@ bool MtrCore::StartRun(const std::string& targetHost, const std::string& deviceN
         completedCycles = 0;
         probingFinished = false;
         sendHook = nullptr;
-        probeSpacingMs = kMtrProbeSpacingMs;
-        cyclePauseMs = kMtrCyclePauseMs;
+        probeSpacingMs = spacingOverrideMs.load() >= 0 ? spacingOverrideMs.load() : kMtrProbeSpacingMs;
+        cyclePauseMs = pauseOverrideMs.load() >= 0 ? pauseOverrideMs.load() : kMtrCyclePauseMs;
         // Running before the loop exists: a loop that fails at once leaves Stopped, not this.
         state = MtrRunState::Running;
         loopThread = std::thread(&MtrCore::MtrLoop, this);
@@ -203,6 +229,8 @@ bool MtrCore::StartWithoutNetworkForTesting(const std::string& targetIpText, int
         lastStartError = StartError::None;
         stopCause.clear();
         targetIp = targetIpText;
+        runDevice.clear();
+        runStartTicks = MtrNowTicks();
     }
     protocol = proto;
     identity = ProbeIdentity{proto, targetIpText, kTestUdpSourcePort, kTestIcmpIdentifier, kProbeBasePort};
@@ -213,6 +241,8 @@ bool MtrCore::StartWithoutNetworkForTesting(const std::string& targetIpText, int
     completedCycles = 0;
     probingFinished = false;
     captureInUse = false;
+    // Without a capture nothing is on its way unless the test says so.
+    replyGraceTicks = testReplyGraceTicks.load();
     running = true;
     state = MtrRunState::Running;
     loopThread = std::thread(&MtrCore::MtrLoop, this);
@@ -249,8 +279,29 @@ void MtrCore::Clear() {
 }
 
 std::map<int32_t, HopStats> MtrCore::GetHops() {
-    std::lock_guard<std::mutex> lock(dataMutex);
-    return hops;
+    std::map<int32_t, HopStats> copy;
+    {
+        std::lock_guard<std::mutex> lock(dataMutex);
+        copy = hops;
+    }
+    if (namesEnabled.load())
+        for (auto& [ttl, h] : copy)
+            for (HopResponder& r : h.responders) r.name = names->NameOf(r.address);
+    return copy;
+}
+
+bool MtrCore::WaitForNames(std::chrono::milliseconds limit) {
+    GetHops();  // queues every responder not asked for yet
+    return names->WaitIdle(limit);
+}
+
+void MtrCore::SetNameLookupForTesting(HopNames::Lookup lookup, std::chrono::milliseconds timeout) {
+    names = std::make_unique<HopNames>(std::move(lookup), timeout);
+}
+
+MtrRunInfo MtrCore::RunInfo() const {
+    std::lock_guard<std::mutex> lock(statusMutex);
+    return MtrRunInfo{startHost, targetIp, protocol.load(), runDevice, runStartTicks, completedCycles.load()};
 }
 
 std::vector<PacketLogEntry> MtrCore::GetLog() {
@@ -268,6 +319,11 @@ StartError MtrCore::LastStartError() const {
 std::string MtrCore::PcapPath() const {
     std::lock_guard<std::mutex> lock(statusMutex);
     return pcapPath;
+}
+
+std::string MtrCore::PcapError() const {
+    if (PcapPath().empty()) return {};
+    return sniffer.SavefileError();
 }
 
 std::string MtrCore::StopCause() const {
@@ -331,10 +387,15 @@ void MtrCore::EndOnItsOwn(const std::string& cause) {
 }
 
 void MtrCore::ExpirySweep() {
+    // Replies reach the engine through the capture, which hands frames over in blocks up to
+    // its read time-out after they arrived (later still on a loaded machine). A probe whose
+    // answer may still be on that way is not counted lost yet: the answer's capture time
+    // stamp decides whether it came in time (OnSniffResult).
+    const int64_t lostAfter = kMtrExpiryTicks + replyGraceTicks.load();
     std::lock_guard<std::mutex> pendingLock(pendingMutex);
     int64_t now = MtrNowTicks();
     for (auto it = pending.begin(); it != pending.end();) {
-        if (now - it->second.sendTicks < kMtrExpiryTicks) {
+        if (now - it->second.sendTicks < lostAfter) {
             ++it;
             continue;
         }
@@ -342,7 +403,10 @@ void MtrCore::ExpirySweep() {
             // Lock order: pendingMutex, then dataMutex (the only place both are held).
             std::lock_guard<std::mutex> dataLock(dataMutex);
             auto row = hops.find(it->second.ttl);
-            if (row != hops.end()) row->second.lost++;
+            if (row != hops.end()) {
+                row->second.lost++;
+                row->second.history.Settle(it->second.historyNumber, kHopSampleLost);
+            }
         }
         it = pending.erase(it);
     }
@@ -355,6 +419,14 @@ void MtrCore::MtrLoop() {
             ExpirySweep();
             int32_t limit = cycleLimit.load();
             if (limit > 0 && completedCycles.load() >= limit) {
+                // The last probes are settled before the run calls itself finished: answered,
+                // or lost once no answer can be on its way any more.
+                auto unsettled = [this] {
+                    std::lock_guard<std::mutex> lock(pendingMutex);
+                    return !pending.empty();
+                };
+                while (unsettled() && Pause(kSettleCheckMs)) ExpirySweep();
+                if (!running.load() || CaptureEnded()) break;
                 probingFinished = true;
                 break;
             }
@@ -374,8 +446,21 @@ void MtrCore::MtrLoop() {
                     nextSeq = seq + 1 == space ? 0 : seq + 1;
                     generation = clearGeneration;
                     sendTicks = MtrNowTicks();
+                    uint64_t historyNumber;
+                    {
+                        // The probe's history slot is taken with its number, so that an
+                        // instant reply finds the slot too.
+                        std::lock_guard<std::mutex> dataLock(dataMutex);
+                        auto row = hops.find(ttl);
+                        if (row == hops.end()) {
+                            HopStats fresh;
+                            fresh.host = "???";
+                            row = hops.emplace(ttl, std::move(fresh)).first;
+                        }
+                        historyNumber = row->second.history.Push(sendTicks);
+                    }
                     // A reused number replaces whatever stale entry still holds it.
-                    pending.insert_or_assign(seq, PendingProbe{seq, ttl, sendTicks});
+                    pending.insert_or_assign(seq, PendingProbe{seq, ttl, sendTicks, historyNumber});
                 }
                 if (sendHook) {
                     sendHook(ttl, seq, protocol.load());
@@ -439,12 +524,14 @@ void MtrCore::OnSniffResult(SniffResult r) {
     if (number < 0) return;
     int32_t ttl;
     int64_t sendTicks;
+    uint64_t historyNumber;
     {
         std::lock_guard<std::mutex> lock(pendingMutex);
         auto it = pending.find(number);
         if (it == pending.end()) return;
         ttl = it->second.ttl;
         sendTicks = it->second.sendTicks;
+        historyNumber = it->second.historyNumber;
         pending.erase(it);
     }
     if (r.timestamp - sendTicks >= kMtrExpiryTicks) {
@@ -453,7 +540,10 @@ void MtrCore::OnSniffResult(SniffResult r) {
         // when the first one was lost), which would hide the loss behind a 1 s round trip.
         std::lock_guard<std::mutex> lock(dataMutex);
         auto row = hops.find(ttl);
-        if (row != hops.end()) row->second.lost++;
+        if (row != hops.end()) {
+            row->second.lost++;
+            row->second.history.Settle(historyNumber, kHopSampleLost);
+        }
         return;
     }
     double rtt = static_cast<double>(r.timestamp - sendTicks) / 10000.0;
@@ -463,7 +553,18 @@ void MtrCore::OnSniffResult(SniffResult r) {
         // The row is missing only when the reply beat the loop's own bookkeeping.
         HopStats& h = hops[ttl];
         const int32_t n = ++h.received;
+        auto responder = std::find_if(h.responders.begin(), h.responders.end(),
+                                      [&](const HopResponder& x) { return x.address == r.fromIp; });
+        if (responder == h.responders.end()) {
+            h.responders.push_back(HopResponder{r.fromIp, {}, 0, 0.0, 9999.0, 0.0});
+            responder = h.responders.end() - 1;
+        }
+        const int32_t rn = ++responder->received;
+        responder->avgMs = ((rn - 1) * responder->avgMs + rtt) / rn;
+        responder->bestMs = std::min(responder->bestMs, rtt);
+        responder->worstMs = std::max(responder->worstMs, rtt);
         h.host = r.fromIp;
+        h.history.Settle(historyNumber, static_cast<float>(rtt));
         h.lastMs = rtt;
         if (rtt < h.bestMs) h.bestMs = rtt;
         if (rtt > h.worstMs) h.worstMs = rtt;

@@ -3,7 +3,11 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
+#include <ctime>
 #include <vector>
+
+#include "logs/CsvFile.h"
+#include "quality/EModel.h"
 
 namespace {
 template <typename... Args>
@@ -37,9 +41,40 @@ double HopLossPercent(const HopStats& h) {
     return static_cast<double>(h.lost) / static_cast<double>(h.sent) * 100.0;
 }
 
+std::optional<double> HopMos(const HopStats& h) {
+    if (h.received <= 0) return std::nullopt;
+    static const emodel::CodecImpairment kG711 = *emodel::ImpairmentFor("G711u");
+    // Half the round trip is the one-way delay; a jitter buffer deep enough for this jitter
+    // adds about twice the jitter before the audio plays.
+    const double oneWay = h.avgMs / 2.0 + 2.0 * h.jitterMs;
+    return emodel::EstimateMos(kG711, HopLossPercent(h), oneWay);
+}
+
+std::string ResponderText(const HopResponder& r) {
+    return r.name.empty() ? r.address : r.name + " (" + r.address + ")";
+}
+
+std::string HopHostText(const HopStats& h) {
+    const HopResponder* main = h.MainResponder();
+    if (!main) return h.host;
+    std::string text = ResponderText(*main);
+    if (h.responders.size() > 1) text += " +" + std::to_string(h.responders.size() - 1);
+    return text;
+}
+
+std::string HopRespondersText(const HopStats& h) {
+    std::string out;
+    for (const HopResponder& r : h.responders) {
+        if (!out.empty()) out += "; ";
+        out += ResponderText(r) + ": " + std::to_string(r.received) + " rec, " + Fmt("%.1f ms", r.avgMs);
+    }
+    return out;
+}
+
 std::array<std::string, kMtrTableColumns> HopRowTexts(int ttl, const HopStats& h) {
+    const std::optional<double> mos = HopMos(h);
     return {Fmt("%d", ttl),
-            h.host,
+            HopHostText(h),
             Fmt("%.1f%%", HopLossPercent(h)),
             Fmt("%d", static_cast<int>(h.sent)),
             Fmt("%d", static_cast<int>(h.received)),
@@ -48,7 +83,8 @@ std::array<std::string, kMtrTableColumns> HopRowTexts(int ttl, const HopStats& h
             Fmt("%.1f ms", h.avgMs),
             Fmt("%.1f ms", h.bestMs),
             Fmt("%.1f ms", h.worstMs),
-            Fmt("%.2f ms", h.jitterMs)};
+            Fmt("%.2f ms", h.jitterMs),
+            mos ? Fmt("%.2f", *mos) : std::string("-")};
 }
 
 std::string ProbeProtocolName(int32_t protocol) {
@@ -64,13 +100,15 @@ std::optional<int32_t> ProbeProtocolFromName(std::string_view name) {
     return std::nullopt;
 }
 
-std::string FormatMtrTable(const std::map<int32_t, HopStats>& hops, int32_t maxHops) {
+std::string FormatMtrTable(const std::map<int32_t, HopStats>& hops, int32_t maxHops, bool responders) {
     std::vector<std::vector<std::string>> rows;
     rows.emplace_back(kMtrTableHeaders.begin(), kMtrTableHeaders.end());
+    if (responders) rows.back().emplace_back("Respondentes");
     for (const auto& [ttl, h] : hops) {
         if (ttl > maxHops) continue;
         const auto cells = HopRowTexts(ttl, h);
         rows.emplace_back(cells.begin(), cells.end());
+        if (responders) rows.back().push_back(HopRespondersText(h));
     }
     std::vector<size_t> width(rows[0].size(), 0);
     for (const auto& r : rows)
@@ -79,10 +117,10 @@ std::string FormatMtrTable(const std::map<int32_t, HopStats>& hops, int32_t maxH
     for (const auto& r : rows) {
         std::string line;
         for (size_t i = 0; i < r.size(); ++i) {
-            // Host left-aligned, figures right-aligned, two blanks between columns.
+            // Host and responders left-aligned, figures right-aligned, two blanks between columns.
             std::string pad(width[i] - r[i].size(), ' ');
             if (i) line += "  ";
-            line += i == 1 ? r[i] + pad : pad + r[i];
+            line += i == 1 || i == static_cast<size_t>(kMtrTableColumns) ? r[i] + pad : pad + r[i];
         }
         while (!line.empty() && line.back() == ' ') line.pop_back();
         out += line + "\n";
@@ -99,12 +137,95 @@ std::string FormatMtrJson(const std::string& target, int32_t protocol, const std
         if (ttl > maxHops) continue;
         if (!first) out += ", ";
         first = false;
+        std::string name;  // of the address in "host"
+        for (const HopResponder& r : h.responders)
+            if (r.address == h.host) name = r.name;
+        const std::optional<double> mos = HopMos(h);
         out += "{\"ttl\": " + std::to_string(ttl) + ", \"host\": " + JsonString(h.host) +
-               ", \"loss_pct\": " + Fmt("%.1f", HopLossPercent(h)) + ", \"sent\": " + std::to_string(h.sent) +
+               ", \"name\": " + JsonString(name) + ", \"loss_pct\": " + Fmt("%.1f", HopLossPercent(h)) + ", \"sent\": " + std::to_string(h.sent) +
                ", \"received\": " + std::to_string(h.received) + ", \"lost\": " + std::to_string(h.lost) +
                ", \"last_ms\": " + Fmt("%.3f", h.lastMs) + ", \"avg_ms\": " + Fmt("%.3f", h.avgMs) +
                ", \"best_ms\": " + Fmt("%.3f", h.bestMs) + ", \"worst_ms\": " + Fmt("%.3f", h.worstMs) +
-               ", \"jitter_ms\": " + Fmt("%.3f", h.jitterMs) + "}";
+               ", \"jitter_ms\": " + Fmt("%.3f", h.jitterMs) +
+               ", \"mos\": " + (mos ? Fmt("%.2f", *mos) : std::string("null")) + ", \"responders\": [";
+        for (size_t i = 0; i < h.responders.size(); ++i) {
+            const HopResponder& r = h.responders[i];
+            out += std::string(i ? ", " : "") + "{\"address\": " + JsonString(r.address) +
+                   ", \"name\": " + JsonString(r.name) + ", \"received\": " + std::to_string(r.received) +
+                   ", \"avg_ms\": " + Fmt("%.3f", r.avgMs) + ", \"best_ms\": " + Fmt("%.3f", r.bestMs) +
+                   ", \"worst_ms\": " + Fmt("%.3f", r.worstMs) + "}";
+        }
+        out += "], \"history\": [";
+        bool firstSample = true;
+        for (size_t i = 0; i < h.history.Count(); ++i) {
+            const HopSample& s = h.history.At(i);
+            if (!s.Answered() && !s.Lost()) continue;
+            out += std::string(firstSample ? "" : ", ") + "{\"t_ms\": " + std::to_string(s.sentMs) +
+                   (s.Lost() ? std::string(", \"lost\": true}") : ", \"rtt_ms\": " + Fmt("%.3f", s.rttMs) + "}");
+            firstSample = false;
+        }
+        out += "]}";
     }
     return out + "]}\n";
+}
+
+namespace {
+std::string LocalTimeText(int64_t ticks) {
+    if (ticks <= 0) return "-";
+    const std::time_t t = static_cast<std::time_t>(ticks / 10'000'000);
+    std::tm tm{};
+    localtime_r(&t, &tm);
+    char buf[32];
+    std::strftime(buf, sizeof buf, "%d/%m/%Y %H:%M:%S", &tm);
+    return buf;
+}
+}  // namespace
+
+std::string FormatMtrReport(const MtrRunInfo& run, const std::map<int32_t, HopStats>& hops, int32_t maxHops) {
+    std::string target = run.targetHost.empty() ? run.targetIp : run.targetHost;
+    if (!run.targetIp.empty() && run.targetIp != target) target += " (" + run.targetIp + ")";
+    std::string out = "Relatorio MTR\n";
+    out += "Alvo: " + target + "\n";
+    out += "Protocolo: " + ProbeProtocolName(run.protocol) + "\n";
+    out += "Interface: " + (run.device.empty() ? std::string("padrao") : run.device) + "\n";
+    out += "Inicio: " + LocalTimeText(run.startTicks) + "\n";
+    out += "Ciclos: " + std::to_string(run.cycles) + "\n\n";
+    return out + FormatMtrTable(hops, maxHops, true);
+}
+
+std::string FormatMtrCsv(const std::map<int32_t, HopStats>& hops, int32_t maxHops) {
+    std::vector<std::string> header(kMtrTableHeaders.begin(), kMtrTableHeaders.end());
+    header.emplace_back("Respondentes");
+    std::string out = CsvLine(header);
+    for (const auto& [ttl, h] : hops) {
+        if (ttl > maxHops) continue;
+        const std::optional<double> mos = HopMos(h);
+        out += CsvLine({std::to_string(ttl), HopHostText(h), Fmt("%.1f", HopLossPercent(h)), std::to_string(h.sent),
+                        std::to_string(h.received), std::to_string(h.lost), Fmt("%.1f", h.lastMs),
+                        Fmt("%.1f", h.avgMs), Fmt("%.1f", h.bestMs), Fmt("%.1f", h.worstMs),
+                        Fmt("%.2f", h.jitterMs), mos ? Fmt("%.2f", *mos) : std::string(), HopRespondersText(h)});
+    }
+    return out;
+}
+
+MtrReportFiles WriteMtrReportFiles(const std::string& folder, const std::string& stamp, const MtrRunInfo& run,
+                                   const std::map<int32_t, HopStats>& hops, int32_t maxHops) {
+    MtrReportFiles files;
+    const std::string text = folder + "/" + stamp + "_relatorio.txt";
+    const std::string csv = folder + "/" + stamp + "_relatorio.csv";
+    // The text goes through the same all-or-nothing writer as the CSV, without the byte
+    // order mark that only spreadsheet programs want.
+    CsvWriteResult r = WriteCsvFile(text, FormatMtrReport(run, hops, maxHops), false);
+    if (!r.written) {
+        files.error = r.error;
+        return files;
+    }
+    files.textPath = text;
+    r = WriteCsvFile(csv, FormatMtrCsv(hops, maxHops));
+    if (!r.written) {
+        files.error = r.error;
+        return files;
+    }
+    files.csvPath = csv;
+    return files;
 }

@@ -11,17 +11,31 @@
 
 #include "mtr/MtrCore.h"
 
-inline constexpr int kMtrTableColumns = 11;
+inline constexpr int kMtrTableColumns = 12;
 // Header texts of the hop table, left to right.
 inline constexpr std::array<const char*, kMtrTableColumns> kMtrTableHeaders = {
-    "Salto", "Host/IP", "Perda %", "Env", "Rec", "Perd", "Ult", "Med", "Melh", "Pior", "Jitter"};
+    "Salto", "Host/IP", "Perda %", "Env", "Rec", "Perd", "Ult", "Med", "Melh", "Pior", "Jitter", "MOS"};
+// Index of the MOS column.
+inline constexpr int kMtrMosColumn = 11;
 
 // Lost probes over sent probes in percent; 0 while nothing was sent. Probes still waiting
 // for an answer count as sent but not lost, so a fresh hop reads 0.
 double HopLossPercent(const HopStats& h);
 
-// The eleven cell texts of one hop, in column order: "%d", host, "%.1f%%", counts,
-// "%.1f ms" for the times and "%.2f ms" for the jitter.
+// Estimated MOS of a G.711 call whose media took this hop's path, from the hop's loss,
+// average round trip and jitter; nothing while the hop has not answered.
+std::optional<double> HopMos(const HopStats& hop);
+
+// "address", or "name (address)" when the name is known, for one responder.
+std::string ResponderText(const HopResponder& r);
+// The host cell: the responder that answered most (ResponderText) and " +N" when N others
+// answered too; the row's host ("???") while none has.
+std::string HopHostText(const HopStats& hop);
+// Every responder with its count and average: "a: 5 rec, 3.1 ms; b: 2 rec, 4.0 ms".
+std::string HopRespondersText(const HopStats& hop);
+
+// The cell texts of one hop, in column order: "%d", host, "%.1f%%", counts, "%.1f ms" for
+// the times, "%.2f ms" for the jitter and "%.2f" for the MOS ("-" without an estimate).
 std::array<std::string, kMtrTableColumns> HopRowTexts(int ttl, const HopStats& hop);
 
 // The probe kinds as the tab's protocol combo names them, indexed by ProbeProtocol.
@@ -33,11 +47,32 @@ std::string ProbeProtocolName(int32_t protocol);
 // The protocol a lower-case name stands for; empty for anything else.
 std::optional<int32_t> ProbeProtocolFromName(std::string_view name);
 
-// The header line and one line per hop, cells as in the tab, columns aligned.
-std::string FormatMtrTable(const std::map<int32_t, HopStats>& hops, int32_t maxHops);
+// The header line and one line per hop, cells as in the tab, columns aligned; with
+// `responders` a last column "Respondentes" holds HopRespondersText.
+std::string FormatMtrTable(const std::map<int32_t, HopStats>& hops, int32_t maxHops, bool responders = false);
 
-// {"target": ..., "protocol": ..., "hops": [{"ttl":..., "host":..., "loss_pct":..., "sent":...,
-//  "received":..., "lost":..., "last_ms":..., "avg_ms":..., "best_ms":..., "worst_ms":...,
-//  "jitter_ms":...}]}
+// The text report: a heading, target, protocol, interface, start time and cycles, a blank
+// line, then FormatMtrTable with the responders.
+std::string FormatMtrReport(const MtrRunInfo& run, const std::map<int32_t, HopStats>& hops, int32_t maxHops);
+// The same table as CSV lines (logs/CsvFile): headers, then one line per hop with plain
+// numbers (no units) and the responders.
+std::string FormatMtrCsv(const std::map<int32_t, HopStats>& hops, int32_t maxHops);
+
+// Writes "<stamp>_relatorio.txt" and "<stamp>_relatorio.csv" into `folder`.
+struct MtrReportFiles {
+    std::string textPath;
+    std::string csvPath;
+    std::string error;  // empty when both were written
+};
+MtrReportFiles WriteMtrReportFiles(const std::string& folder, const std::string& stamp, const MtrRunInfo& run,
+                                   const std::map<int32_t, HopStats>& hops, int32_t maxHops);
+
+// {"target": ..., "protocol": ..., "hops": [{"ttl":..., "host":..., "name":..., "loss_pct":...,
+//  "sent":..., "received":..., "lost":..., "last_ms":..., "avg_ms":..., "best_ms":...,
+//  "worst_ms":..., "jitter_ms":..., "mos":... | null,
+//  "responders": [{"address":..., "name":..., "received":..., "avg_ms":..., "best_ms":..., "worst_ms":...}],
+//  "history": [{"t_ms":..., "rtt_ms":...} | {"t_ms":..., "lost": true}]}]}
+// "name" is that of "host" (the latest source), "" when unknown; history times are ms after the hop's first probe, oldest first,
+// probes still waiting left out.
 std::string FormatMtrJson(const std::string& target, int32_t protocol, const std::map<int32_t, HopStats>& hops,
                           int32_t maxHops);

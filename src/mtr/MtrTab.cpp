@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstring>
 #include <exception>
+#include <ctime>
 #include <string>
 
 #include "app/SharedState.h"
@@ -27,6 +28,92 @@ void DrawCell(const MtrCell& cell) {
         ImGui::TextColored(*cell.color, "%s", cell.text.c_str());
     else
         ImGui::TextUnformatted(cell.text.c_str());
+}
+
+const ImU32 kHistoryLineColor = IM_COL32(90, 200, 255, 255);
+const ImU32 kHistoryLossColor = IM_COL32(255, 40, 40, 255);
+const ImU32 kHistoryFrameColor = IM_COL32(110, 110, 110, 255);
+const ImU32 kHistoryMarkColor = IM_COL32(170, 170, 170, 255);
+constexpr float kChartWidth = 480.0f;
+constexpr float kChartHeight = 140.0f;
+
+// The history of one hop in the rectangle [origin, origin + size): round trips as a line
+// scaled to the slowest probe of the window, lost probes as red strokes over the full height.
+// Draws at most one point per pixel column, whatever the number of probes.
+void DrawHistory(ImDrawList* draw, ImVec2 origin, ImVec2 size, const HopHistory& history) {
+    const int width = static_cast<int>(size.x);
+    const std::vector<MtrHistoryBucket> buckets = MtrHistoryBuckets(history, width);
+    float top = 0.0f;
+    for (const MtrHistoryBucket& b : buckets)
+        if (b.answered) top = std::max(top, b.maxMs);
+    if (top <= 0.0f) top = 1.0f;
+    ImVec2 points[1024];
+    int count = 0;
+    auto flush = [&] {
+        if (count == 1) draw->AddCircleFilled(points[0], 1.0f, kHistoryLineColor);
+        else if (count > 1) draw->AddPolyline(points, count, kHistoryLineColor, 0, 1.0f);
+        count = 0;
+    };
+    for (int x = 0; x < static_cast<int>(buckets.size()); ++x) {
+        const MtrHistoryBucket& b = buckets[static_cast<size_t>(x)];
+        const float px = origin.x + static_cast<float>(x);
+        if (b.lost) {
+            draw->AddLine(ImVec2(px, origin.y), ImVec2(px, origin.y + size.y), kHistoryLossColor);
+            flush();  // a loss breaks the line
+        }
+        // Columns without probes (a short history spread wide) are bridged by the line.
+        if (!b.answered) continue;
+        if (count == static_cast<int>(sizeof points / sizeof points[0])) flush();
+        points[count++] = ImVec2(px, origin.y + size.y - 1.0f - (size.y - 2.0f) * (b.maxMs / top));
+    }
+    flush();
+}
+
+std::string ClockText(int64_t ticks) {
+    const std::time_t t = static_cast<std::time_t>(ticks / 10'000'000);
+    std::tm tm{};
+    localtime_r(&t, &tm);
+    char buf[16];
+    std::strftime(buf, sizeof buf, "%H:%M:%S", &tm);
+    return buf;
+}
+
+// The tooltip of a hovered row: every responder with its figures, then the hop's history
+// large, with the times of its first, middle and last probe and min/avg/max of the window.
+void DrawRowTooltip(int ttl, const HopStats& hop) {
+    ImGui::BeginTooltip();
+    ImGui::Text("Salto %d", ttl);
+    if (hop.responders.empty()) ImGui::TextUnformatted("Nenhuma resposta ainda.");
+    for (const HopResponder& r : hop.responders)
+        ImGui::Text("%s: %d rec, med %.1f ms, melh %.1f ms, pior %.1f ms", ResponderText(r).c_str(), r.received,
+                    r.avgMs, r.bestMs, r.worstMs);
+    const MtrHistorySummary sum = MtrHistorySummaryOf(hop.history);
+    ImGui::Separator();
+    ImGui::Text("Ultimas %d sondas: min %.1f ms, med %.1f ms, max %.1f ms, %d perdidas",
+                static_cast<int>(hop.history.Count()), sum.minMs, sum.avgMs, sum.maxMs, sum.lost);
+    const ImVec2 origin = ImGui::GetCursorScreenPos();
+    ImDrawList* draw = ImGui::GetWindowDrawList();
+    draw->AddRect(origin, ImVec2(origin.x + kChartWidth, origin.y + kChartHeight), kHistoryFrameColor);
+    DrawHistory(draw, ImVec2(origin.x + 1.0f, origin.y + 1.0f), ImVec2(kChartWidth - 2.0f, kChartHeight - 2.0f),
+                hop.history);
+    char top[32];
+    std::snprintf(top, sizeof top, "%.1f ms", sum.maxMs);
+    draw->AddText(ImVec2(origin.x + 4.0f, origin.y + 2.0f), kHistoryMarkColor, top);
+    ImGui::Dummy(ImVec2(kChartWidth, kChartHeight));
+    if (hop.history.Count() > 0) {
+        // Time marks under the left edge, the middle and the right edge.
+        const size_t n = hop.history.Count();
+        const std::string first = ClockText(hop.history.SampleTicks(hop.history.At(0)));
+        const std::string middle = ClockText(hop.history.SampleTicks(hop.history.At(n / 2)));
+        const std::string last = ClockText(hop.history.SampleTicks(hop.history.At(n - 1)));
+        ImGui::TextUnformatted(first.c_str());
+        const float markWidth = ImGui::CalcTextSize(last.c_str()).x;
+        ImGui::SameLine(kChartWidth / 2.0f - markWidth / 2.0f);
+        ImGui::TextUnformatted(middle.c_str());
+        ImGui::SameLine(kChartWidth - markWidth);
+        ImGui::TextUnformatted(last.c_str());
+    }
+    ImGui::EndTooltip();
 }
 
 }  // namespace
@@ -97,10 +184,20 @@ void MtrTab::DrawControls() {
 
     ImGui::SameLine(0.0f, 40.0f);
     ImGui::Checkbox("Salvar Pcap", &savePcap_);
+    ImGui::SameLine(0.0f, 20.0f);
+    // Names are looked up by the engine's worker; the table shows them as they arrive.
+    if (ImGui::Checkbox("Nomes", &names_)) core_.SetNamesEnabled(names_);
 
     // The engine decides what the button is: a run that stopped by itself shows "INICIAR"
     // again. While the host is being resolved (on the engine's worker) the button stays
     // disabled; a start that failed there opens the failure popup with its cause.
+    if (traceRequested_) {
+        traceRequested_ = false;
+        // A run against another host gives way to the new one; a start still resolving
+        // its host is left to finish.
+        if (core_.State() == MtrRunState::Running) core_.Stop();
+        if (core_.State() != MtrRunState::Resolving) Start();
+    }
     const MtrRunState state = core_.State();
     if (starting_ && state != MtrRunState::Resolving) {
         starting_ = false;
@@ -129,10 +226,28 @@ void MtrTab::DrawControls() {
         platform::OpenFolder(folder);
     }
 
+    ImGui::SameLine();
+    if (ImGui::Button("RELATORIO", ImVec2(100.0f, kButtonSize.y))) WriteReport();
+
     if (state == MtrRunState::Resolving) {
         ImGui::Text("Resolvendo %s...", core_.StartHost().c_str());
     } else if (state == MtrRunState::Stopped) {
         ImGui::TextColored(kStopCauseColor, "%s", core_.StopCause().c_str());
+    }
+    if (!reportMessage_.empty()) {
+        if (state != MtrRunState::Idle && state != MtrRunState::Running) ImGui::SameLine(0.0f, 20.0f);
+        if (reportFailed_)
+            ImGui::TextColored(kStopCauseColor, "%s", reportMessage_.c_str());
+        else
+            ImGui::TextUnformatted(reportMessage_.c_str());
+    }
+    // "Salvar Pcap" that could not be honoured: the run goes on, the user must know the
+    // file is missing or ends early.
+    if (state != MtrRunState::Resolving) {
+        const std::string pcapError = core_.PcapError();
+        if (!pcapError.empty())
+            ImGui::TextColored(kStopCauseColor, "Falha ao gravar o PCAP %s: %s", core_.PcapPath().c_str(),
+                               pcapError.c_str());
     }
 
     if (ImGui::BeginPopupModal(kStartFailedPopup, nullptr, ImGuiWindowFlags_AlwaysAutoResize)) {
@@ -143,6 +258,27 @@ void MtrTab::DrawControls() {
     }
 
     ImGui::EndChild();
+}
+
+void MtrTab::WriteReport() {
+    const std::string folder = MtrLogDirectory();
+    const MtrReportFiles files =
+        WriteMtrReportFiles(folder, FileTimeStamp(), core_.RunInfo(), core_.GetHops(), core_.MaxHops());
+    reportFailed_ = !files.error.empty();
+    reportMessage_ = reportFailed_ ? "Nao foi possivel salvar o relatorio: " + files.error
+                                   : "Relatorio salvo em " + files.textPath + " e " + files.csvPath;
+}
+
+void MtrTab::SetNames(bool on) {
+    names_ = on;
+    core_.SetNamesEnabled(on);
+}
+
+void MtrTab::StartTraceTo(std::string_view target) {
+    SetTarget(target);
+    // Started by the next drawing of the controls, where a failure popup opens in this
+    // tab's own ID scope.
+    traceRequested_ = true;
 }
 
 bool MtrTab::Running() const { return core_.State() == MtrRunState::Running; }
@@ -206,10 +342,14 @@ void MtrTab::DrawPacketLog() {
 void MtrTab::DrawResults() {
     constexpr ImGuiTableFlags kFlags = ImGuiTableFlags_Resizable | ImGuiTableFlags_RowBg |
                                        ImGuiTableFlags_Borders | ImGuiTableFlags_ScrollY;
-    if (!ImGui::BeginTable("MtrTable", kMtrTableColumns, kFlags, ImVec2(0.0f, 0.0f))) return;
+    if (!ImGui::BeginTable("MtrTable", kMtrTableColumns + 1, kFlags, ImVec2(0.0f, 0.0f))) return;
 
     ImGui::TableSetupColumn(kMtrTableHeaders[0], ImGuiTableColumnFlags_WidthFixed, 40.0f);
-    for (int c = 1; c < kMtrTableColumns; ++c) ImGui::TableSetupColumn(kMtrTableHeaders[c]);
+    // The host cell holds "name (address) +N": it gets three shares of the width.
+    ImGui::TableSetupColumn(kMtrTableHeaders[1], ImGuiTableColumnFlags_WidthStretch, 3.0f);
+    for (int c = 2; c < kMtrTableColumns; ++c)
+        ImGui::TableSetupColumn(kMtrTableHeaders[c], ImGuiTableColumnFlags_WidthStretch, 1.0f);
+    ImGui::TableSetupColumn(kMtrHistoryHeader, ImGuiTableColumnFlags_WidthFixed, 160.0f);
     ImGui::TableSetupScrollFreeze(0, 1);
     ImGui::TableHeadersRow();
 
@@ -219,10 +359,25 @@ void MtrTab::DrawResults() {
     for (const auto& [ttl, hop] : hops) {
         if (ttl > limit) continue;
         ImGui::TableNextRow();
-        for (const MtrCell& cell : MtrRowCells(ttl, hop)) {
+        const auto cells = MtrRowCells(ttl, hop);
+        // The hop number spans the row as a selectable, so hovering anywhere on the row is
+        // seen; the other cells draw over it.
+        ImGui::TableNextColumn();
+        ImGui::PushID(ttl);
+        ImGui::Selectable(cells[0].text.c_str(), false,
+                          ImGuiSelectableFlags_SpanAllColumns | ImGuiSelectableFlags_AllowItemOverlap);
+        const bool hovered = ImGui::IsItemHovered();
+        ImGui::PopID();
+        for (int c = 1; c < kMtrTableColumns; ++c) {
             ImGui::TableNextColumn();
-            DrawCell(cell);
+            DrawCell(cells[static_cast<size_t>(c)]);
         }
+        ImGui::TableNextColumn();
+        const ImVec2 origin = ImGui::GetCursorScreenPos();
+        const ImVec2 size(ImGui::GetContentRegionAvail().x, ImGui::GetTextLineHeight());
+        if (size.x >= 2.0f) DrawHistory(ImGui::GetWindowDrawList(), origin, size, hop.history);
+        ImGui::Dummy(size);
+        if (hovered) DrawRowTooltip(ttl, hop);
     }
     ImGui::EndTable();
 }

@@ -22,12 +22,20 @@ public:
     bool SavePcap() const { return savePcap_; }
     // The engine runs (a start handed over has succeeded and nothing has stopped it).
     bool Running() const;
+    bool Names() const { return names_; }
+    void SetNames(bool on);
+    // Traces `target` with the form's protocol and interface from the next frame on: a run
+    // under way is stopped, and the new one starts as "INICIAR" would (another tab asks).
+    void StartTraceTo(std::string_view target);
+    // What the last "RELATORIO" said (where the files went, or why they did not).
+    const std::string& ReportMessage() const { return reportMessage_; }
 
 private:
     void DrawControls();
     void Start();
     void DrawResults();
     void DrawPacketLog();
+    void WriteReport();
 
     MtrCore& core_;
     CaptureDeviceChoice& devices_;
@@ -35,6 +43,10 @@ private:
     int32_t protocol_ = 0;
     int32_t family_ = 0;  // kFamilyIpv4: IPv6 only for targets without an IPv4 address
     bool savePcap_ = false;
+    bool names_ = false;
+    std::string reportMessage_;
+    bool reportFailed_ = false;
+    bool traceRequested_ = false;  // StartTraceTo: start at the next drawing of the controls
     bool starting_ = false;  // a start handed to the engine's worker has not reported back yet
     std::string startFailureCause_;  // Portuguese cause shown under "Falha ao Iniciar"; may be empty
 };

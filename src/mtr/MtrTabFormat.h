@@ -7,6 +7,7 @@
 #include <array>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "mtr/MtrCore.h"
 #include "mtr/MtrReport.h"
@@ -36,5 +37,32 @@ struct MtrCell {
     std::optional<ImVec4> color;  // empty: drawn with the default text colour
 };
 
-// The eleven cells of one row of the results table, in column order: HopRowTexts with colours.
+// The cells of one row of the results table, in column order: HopRowTexts with colours.
 std::array<MtrCell, kMtrTableColumns> MtrRowCells(int ttl, const HopStats& hop);
+
+// MOS scale of a call over this hop: green from 4.0, pale yellow from 3.6, orange from 3.1,
+// light red below; nothing without an estimate.
+std::optional<ImVec4> MtrMosColor(std::optional<double> mos);
+
+// Header of the history column, drawn after the table's other columns.
+inline constexpr const char* kMtrHistoryHeader = "Historico";
+
+// One pixel column of a history chart: the probes of the window that fall on it.
+struct MtrHistoryBucket {
+    bool answered = false;  // at least one probe answered; maxMs is then the slowest
+    bool lost = false;      // at least one probe was lost
+    float maxMs = 0.0f;
+};
+// The window's settled probes spread evenly over `width` columns, oldest at the left (probes
+// still waiting count as neither). Fewer probes than columns leave columns between them
+// empty. Empty for width <= 0.
+std::vector<MtrHistoryBucket> MtrHistoryBuckets(const HopHistory& history, int width);
+
+// Figures over the history window.
+struct MtrHistorySummary {
+    int answered = 0;
+    int lost = 0;
+    float minMs = 0.0f, avgMs = 0.0f, maxMs = 0.0f;  // of the answered probes; 0 without any
+    int64_t firstTicks = 0, lastTicks = 0;           // send times of the oldest and newest probe
+};
+MtrHistorySummary MtrHistorySummaryOf(const HopHistory& history);

@@ -45,6 +45,7 @@ namespace {
     X(pcap_dump_open, pcap_dumper_t*, (pcap_t*, const char*))                                \
     X(pcap_dump, void, (u_char*, const struct pcap_pkthdr*, const u_char*))                  \
     X(pcap_dump_flush, int, (pcap_dumper_t*))                                                \
+    X(pcap_dump_ftell64, int64_t, (pcap_dumper_t*))                                          \
     X(pcap_dump_close, void, (pcap_dumper_t*))
 
 struct CaptureDll {
@@ -190,6 +191,7 @@ void pcap_dump(u_char* dumper, const struct pcap_pkthdr* header, const u_char* d
     Dll().pcap_dump(dumper, header, data);
 }
 int pcap_dump_flush(pcap_dumper_t* dumper) { return Dll().pcap_dump_flush(dumper); }
+int64_t pcap_dump_ftell64(pcap_dumper_t* dumper) { return Dll().pcap_dump_ftell64(dumper); }
 void pcap_dump_close(pcap_dumper_t* dumper) { Dll().pcap_dump_close(dumper); }
 
 }  // extern "C"

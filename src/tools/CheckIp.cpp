@@ -89,7 +89,7 @@ std::string CheckPublicIp(std::string& source) {
     return r.address;
 }
 
-bool AppendCheckIpHistory(const std::string& address, const std::string& source) {
+bool AppendCheckIpHistory(const std::string& address, const std::string& source, std::string* error) {
     std::time_t now = std::time(nullptr);
     std::tm tm {};
     localtime_r(&now, &tm);
@@ -97,6 +97,7 @@ bool AppendCheckIpHistory(const std::string& address, const std::string& source)
     std::strftime(stamp, sizeof stamp, "%d/%m/%Y %H:%M:%S", &tm);
     const CsvWriteResult r = AppendCsvLines(LogFilePath(true, kCheckIpHistoryFile), CsvLine({stamp, address, source}));
     if (!r.written) Trace("Check IP history could not be written: " + r.error);
+    if (!r.written && error) *error = r.error;
     return r.written;
 }
 
@@ -123,7 +124,11 @@ bool PublicIpCheck::Start(const CheckIpOptions& options) {
     opts.cancel = &cancel;
     worker = std::thread([this, opts] {
         CheckIpResult r = RunPublicIpCheck(opts);
-        if (!r.address.empty() && !cancel.load()) AppendCheckIpHistory(r.address, r.source);
+        if (!r.address.empty() && !cancel.load()) {
+            std::string why;
+            if (!AppendCheckIpHistory(r.address, r.source, &why))
+                r.historyError = "Historico " + std::string(kCheckIpHistoryFile) + " nao gravado: " + why;
+        }
         {
             std::lock_guard<std::mutex> lock(resultMutex);
             result = std::move(r);

@@ -25,6 +25,7 @@ struct CheckIpResult {
     std::string address;  // empty on failure
     std::string source;   // URL that answered, empty on failure
     std::string error;    // on failure: what each URL did, for the command line
+    std::string historyError;  // the address was found but its history line not written: why
 };
 
 // The endpoint host in effect: ORVANTA_CHECKIP_HOST when set and not empty, else the default.
@@ -47,8 +48,8 @@ CheckIpResult RunPublicIpCheck(const CheckIpOptions& options);
 std::string CheckPublicIp(std::string& source);
 
 // Appends "time;address;source" to checkip.csv in the Flow log folder, creating the folder
-// when it is missing. False when the line could not be written.
-bool AppendCheckIpHistory(const std::string& address, const std::string& source);
+// when it is missing. False when the line could not be written; `error` then says why.
+bool AppendCheckIpHistory(const std::string& address, const std::string& source, std::string* error = nullptr);
 
 // Runs one check at a time on a worker thread so that the window keeps drawing.
 class PublicIpCheck {

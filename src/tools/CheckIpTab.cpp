@@ -25,6 +25,7 @@ void CheckIpTab::Draw() {
         address_ = finished.address;
         source_ = finished.source;
         error_ = finished.address.empty() ? "Nao foi possivel obter o IP publico." : "";
+        historyError_ = finished.historyError;
     }
 
     const ImGuiViewport* viewport = ImGui::GetMainViewport();
@@ -65,5 +66,16 @@ void CheckIpTab::Draw() {
     ImGui::SetCursorPosY(ImGui::GetCursorPosY() + 10.0f);
     ImGui::SetCursorPosX(x);
     // Only empties the shown result; the next request waits for "VERIFICAR MEU IP".
-    if (ImGui::Button("ATUALIZAR", ImVec2(200, 40))) address_.clear();
+    if (ImGui::Button("ATUALIZAR", ImVec2(200, 40))) {
+        address_.clear();
+        historyError_.clear();
+    }
+    if (!historyError_.empty()) {
+        // The address is right; only its line in the history is missing (disk full, a
+        // read-only folder).
+        ImGui::Spacing();
+        ImGui::PushStyleColor(ImGuiCol_Text, ImVec4(1.0f, 0.0f, 0.0f, 1.0f));
+        CentredText(historyError_.c_str(), width);
+        ImGui::PopStyleColor();
+    }
 }

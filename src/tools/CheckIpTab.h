@@ -24,4 +24,5 @@ private:
     std::string source_;
     bool busy_ = false;
     std::string error_;  // one line under the button after a failed check
+    std::string historyError_;  // under the address: its history line could not be written
 };

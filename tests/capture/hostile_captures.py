@@ -6,6 +6,9 @@ cause on standard error and a non-zero exit status; a well-formed file that mere
 nothing useful reads normally. Neither command may crash, hang, trip a sanitizer or allocate
 memory in proportion to a length field.
 usage: hostile_captures.py ORVANTA_CLI FIXTURE_DIR
+       hostile_captures.py --write OUT_DIR FIXTURE_DIR
+The second form only writes the files to OUT_DIR (NAME.pcap) with a list, OUT_DIR/cases.txt,
+of "NAME 0|1" lines (1: a valid file that must read), for other tests to open them.
 """
 import os
 import resource
@@ -15,6 +18,9 @@ import sys
 import tempfile
 
 cli, fixtures = sys.argv[1], sys.argv[2]
+out_dir = None
+if cli == "--write":
+    out_dir, fixtures = sys.argv[2], sys.argv[3]
 src = open(os.path.join(fixtures, "01_basic_call_caller_bye.pcap"), "rb").read()
 ghdr, body = src[:24], src[24:]
 linktype = struct.unpack("<I", ghdr[20:24])[0]
@@ -68,6 +74,15 @@ cases = {
     "record_over_snaplen": (pcap_header(64, linktype) + rec1, True),
     "pcapng_one_interface": (pcapng([linktype], [(0, frame1)]), True),
 }
+
+if out_dir is not None:
+    os.makedirs(out_dir, exist_ok=True)
+    with open(os.path.join(out_dir, "cases.txt"), "w") as listing:
+        for name, (data, readable) in cases.items():
+            with open(os.path.join(out_dir, name + ".pcap"), "wb") as f:
+                f.write(data)
+            listing.write(f"{name} {int(readable)}\n")
+    sys.exit(0)
 
 failures = []
 with tempfile.TemporaryDirectory() as tmp:

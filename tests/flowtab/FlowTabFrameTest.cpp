@@ -10,6 +10,7 @@
 #include <cstring>
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <thread>
 
 #include "app/App.h"
@@ -511,6 +512,64 @@ TEST_F(FlowTabFrame, ImportPcapLoadsAFileFromTheFlowFolderAndIsDisabledWhileMoni
     ASSERT_TRUE(h.ClickText("Carregar", true));
     h.Frame();
     EXPECT_TRUE(h.HasText("Falha ao importar /nonexistent/flowtab.pcap"));
+}
+
+// Files customers send: cut off, lying about lengths, of unknown link types or empty. Each
+// import ends with the cause in red under the controls (wrapped, never cut off at the
+// window's edge); the valid but odd ones import normally.
+TEST_F(FlowTabFrame, ImportOfHostileCapturesShowsTheCauseInRed) {
+    const fs::path dir = root / "h";
+    const auto made = testsupport::RunCommand("python3 '" + std::string(OC_SOURCE_DIR) +
+                                              "/tests/capture/hostile_captures.py' --write '" + dir.string() + "' '" +
+                                              OC_PCAP_DIR + "'");
+    ASSERT_EQ(made.exitCode, 0) << made.err;
+    std::ifstream listing(dir / "cases.txt");
+    std::string name;
+    int readable = 0, broken = 0, valid = 0;
+    while (listing >> name >> readable) {
+        SCOPED_TRACE(name);
+        const std::string path = (dir / (name + ".pcap")).string();
+        if (!tab().ImportPanelOpen()) ASSERT_TRUE(h.ClickText("Importar PCAP", true));
+        h.Frame();
+        TypeInto(ImportPathField(), path);
+        ASSERT_TRUE(h.ClickText("Carregar", true));
+        for (int i = 0; i < 3000 && core().IsRunning(); ++i) {
+            h.Frame();
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+        ASSERT_FALSE(core().IsRunning()) << "the import of " << name << " never ended";
+        h.RunFrames(2);
+        const std::string status = tab().StatusLine();
+        // Every line of the status drawn in the colour it was given, all of it on screen.
+        std::string red, green;
+        for (const auto& run : h.Texts()) {
+            if (run.window.find("FlowList") == std::string::npos) continue;
+            if (run.color.x == 1.0f && run.color.y == 0.0f && run.color.z == 0.0f) red += run.text;
+            if (run.color.x < 0.5f && run.color.y == 1.0f) green += run.text;
+        }
+        auto squeeze = [](std::string t) {
+            t.erase(std::remove(t.begin(), t.end(), ' '), t.end());
+            return t;
+        };
+        if (readable) {
+            ++valid;
+            EXPECT_EQ(status.rfind("PCAP importado: " + path, 0), 0u) << status;
+            EXPECT_EQ(squeeze(green), squeeze(status));
+            EXPECT_TRUE(red.empty()) << red;
+        } else {
+            ++broken;
+            const std::string prefix = "Falha ao importar " + path + ": ";
+            ASSERT_EQ(status.rfind(prefix, 0), 0u) << status;
+            // A cause, not only the file name.
+            EXPECT_GT(status.size(), prefix.size() + 10) << status;
+            EXPECT_EQ(squeeze(red), squeeze(status)) << "the cause is not wholly visible";
+            EXPECT_TRUE(green.empty()) << green;
+        }
+        // The tab stays usable: the next import starts from a clean state.
+        EXPECT_TRUE(h.HasText("INICIAR MONITORAMENTO", true));
+    }
+    EXPECT_EQ(broken, 8);
+    EXPECT_EQ(valid, 4);
 }
 
 TEST_F(FlowTabFrame, DeviceComboSharesTheSelectionWithTheMtrTab) {

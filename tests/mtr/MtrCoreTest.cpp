@@ -7,6 +7,7 @@
 #include <mutex>
 #include <set>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "lib/TestSupport.h"
@@ -108,19 +109,20 @@ TEST(MtrHopStats, UnansweredHopKeepsInitialValuesAndReportShowsThem) {
     hops[3] = t;  // above maxHops: not shown
     std::string table = FormatMtrTable(hops, 2);
     EXPECT_EQ(table.substr(0, table.find('\n')),
-              "Salto  Host/IP     Perda %  Env  Rec  Perd      Ult      Med       Melh     Pior   Jitter");
-    EXPECT_NE(table.find("    1  ???           33.3%    3    0     1   0.0 ms   0.0 ms  9999.0 ms   0.0 ms  0.00 ms\n"),
+              "Salto  Host/IP     Perda %  Env  Rec  Perd      Ult      Med       Melh     Pior   Jitter   MOS");
+    EXPECT_NE(table.find("    1  ???           33.3%    3    0     1   0.0 ms   0.0 ms  9999.0 ms   0.0 ms  0.00 ms     -\n"),
               std::string::npos)
         << table;
-    EXPECT_NE(table.find("    2  10.200.4.2     0.0%    2    2     0  25.0 ms  25.0 ms    25.0 ms  25.0 ms  0.12 ms\n"),
+    EXPECT_NE(table.find("    2  10.200.4.2     0.0%    2    2     0  25.0 ms  25.0 ms    25.0 ms  25.0 ms  0.12 ms  4.40\n"),
               std::string::npos)
         << table;
     EXPECT_EQ(std::count(table.begin(), table.end(), '\n'), 3);
 
     std::string json = FormatMtrJson("10.200.4.2", kProbeTcp, hops, 2);
     EXPECT_EQ(json.rfind("{\"target\": \"10.200.4.2\", \"protocol\": \"tcp\", \"hops\": [{\"ttl\": 1, \"host\": \"???\", "
-                         "\"loss_pct\": 33.3, \"sent\": 3, \"received\": 0, \"lost\": 1, \"last_ms\": 0.000, \"avg_ms\": "
-                         "0.000, \"best_ms\": 9999.000, \"worst_ms\": 0.000, \"jitter_ms\": 0.000}, {\"ttl\": 2,",
+                         "\"name\": \"\", \"loss_pct\": 33.3, \"sent\": 3, \"received\": 0, \"lost\": 1, "
+                         "\"last_ms\": 0.000, \"avg_ms\": 0.000, \"best_ms\": 9999.000, \"worst_ms\": 0.000, "
+                         "\"jitter_ms\": 0.000, \"mos\": null, \"responders\": [], \"history\": []}, {\"ttl\": 2,",
                          0),
               0u)
         << json;
@@ -501,4 +503,49 @@ TEST(MtrAsyncStart, ResolvesTheHostOffTheCallersThread) {
     EXPECT_EQ(core.State(), MtrRunState::Idle);
     EXPECT_EQ(core.LastStartError(), StartError::HostNotResolved);
     EXPECT_FALSE(core.IsRunning());
+}
+
+// A busy capture hands a reply over long after it arrived (its block is read at the read
+// time-out, the machine is loaded). A probe answered in time is not lost because its answer
+// was late in reaching the engine: the expiry waits for it, and the answer's capture time
+// stamp decides. A reply stamped past the expiry age still counts as lost.
+TEST(MtrLoop, AnswersDeliveredLateByTheCaptureStillCount) {
+    for (bool stampedInTime : {true, false}) {
+        SCOPED_TRACE(stampedInTime ? "stamped 0.2 ms after the probe" : "stamped 1.2 s after the probe");
+        MtrCore core;
+        core.SetReplyGraceForTesting(kMtrCaptureGraceTicks);
+        core.SetCycleLimit(1);
+        std::mutex m;
+        std::vector<std::pair<int32_t, int64_t>> sent;  // seq, send time
+        ASSERT_TRUE(core.StartWithoutNetworkForTesting(
+            "10.0.0.99", kProbeUdp,
+            [&](int32_t ttl, int32_t seq, int32_t) {
+                std::lock_guard<std::mutex> lock(m);
+                if (ttl == 1) sent.emplace_back(seq, MtrNowTicks());
+                return 0;
+            },
+            1, 50));
+        ASSERT_TRUE(WaitFor([&] {
+            std::lock_guard<std::mutex> lock(m);
+            return !sent.empty();
+        }, 5000));
+        // Handed over 1.5 s after the probe left: past the expiry age, inside the grace.
+        std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+        int32_t seq;
+        int64_t at;
+        {
+            std::lock_guard<std::mutex> lock(m);
+            std::tie(seq, at) = sent.front();
+        }
+        EXPECT_FALSE(core.ProbingFinished()) << "the run ended with an answer still on its way";
+        const int64_t stamp = at + (stampedInTime ? 2'000 : 12'000'000);
+        core.OnSniffResult(ReplyFor(core.Identity(), seq, "10.0.0.1", stamp));
+        ASSERT_TRUE(WaitFor([&] { return core.ProbingFinished(); }, 10000));
+        core.Stop();
+        const HopStats hop = core.GetHops().at(1);
+        EXPECT_EQ(hop.sent, 1);
+        EXPECT_EQ(hop.received, stampedInTime ? 1 : 0);
+        EXPECT_EQ(hop.lost, stampedInTime ? 0 : 1);
+        EXPECT_EQ(core.PendingCountForTesting(), 0u);
+    }
 }

@@ -189,7 +189,8 @@ TEST(MtrStart, CliWithFileCapabilitiesRunsUnprivileged) {
 }
 
 // --save-pcap names the saved file only when it is on disk: with a LOGS that cannot hold a
-// folder (a plain file stands in its place) the run goes on without a file and says so.
+// folder (a plain file stands in its place) the run goes on without a file, says so and
+// exits 2, so that a script does not take the missing file for a saved one.
 TEST(MtrStart, CliReportsASavedCaptureOnlyWhenTheFileExists) {
     if (!IsRoot()) GTEST_SKIP() << "needs capture rights";
     for (bool logsBlocked : {false, true}) {
@@ -200,7 +201,7 @@ TEST(MtrStart, CliReportsASavedCaptureOnlyWhenTheFileExists) {
         fs::copy_file(std::string(OC_BINARY_DIR) + "/src/cli/orvanta-cli", cli);
         if (logsBlocked) std::ofstream(dir + "/LOGS") << "not a folder";
         auto r = RunCommand(cli + " mtr 127.0.0.1 --iface lo --cycles 1 --save-pcap 2>&1 >/dev/null");
-        EXPECT_EQ(r.exitCode, 0) << r.out;
+        EXPECT_EQ(r.exitCode, logsBlocked ? 2 : 0) << r.out;
         const std::string saved = "Captura salva em ";
         const size_t at = r.out.find(saved);
         if (logsBlocked) {

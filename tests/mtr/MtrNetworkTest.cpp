@@ -171,7 +171,7 @@ TEST(MtrNetworkCli, PrintsHopsAsJsonAndTable) {
 
     EXPECT_EQ(json.exitCode, 0) << json.out;
     EXPECT_EQ(json.out.rfind("{\"target\": \"" + target + "\", \"protocol\": \"icmp\", \"hops\": [{\"ttl\": 1, \"host\": \"" +
-                                 env["TESTNET_HOP1_IP"] + "\", \"loss_pct\": 0.0, \"sent\": 2, \"received\": 2, \"lost\": 0,",
+                                 env["TESTNET_HOP1_IP"] + "\", \"name\": \"\", \"loss_pct\": 0.0, \"sent\": 2, \"received\": 2, \"lost\": 0,",
                              0),
               0u)
         << json.out;

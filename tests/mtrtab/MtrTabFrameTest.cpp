@@ -15,6 +15,7 @@
 #include <fstream>
 #include <stdexcept>
 #include <functional>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -24,6 +25,7 @@
 #include "harness/FrameHarness.h"
 #include "lib/ProbeReplies.h"
 #include "lib/SilentNameServer.h"
+#include "lib/TestSupport.h"
 #include "logs/LogPaths.h"
 #include "mtr/MtrCore.h"
 #include "mtr/MtrTabFormat.h"
@@ -229,10 +231,10 @@ TEST_F(MtrTabFrame, UnansweredHopShowsPlaceholders) {
 
     const auto silent = RowTexts(2);
     const std::vector<std::string> expected = {"2",      "???",    "0.0%",      "1",      "0",      "0",
-                                               "0.0 ms", "0.0 ms", "9999.0 ms", "0.0 ms", "0.00 ms"};
+                                               "0.0 ms", "0.0 ms", "9999.0 ms", "0.0 ms", "0.00 ms", "-"};
     EXPECT_EQ(expected, silent) << h.AllText("MtrTable");
     const auto row = Row(2);
-    ASSERT_EQ(11u, row.size());
+    ASSERT_EQ(12u, row.size());
     const ImVec4 plain = ImGui::GetStyle().Colors[ImGuiCol_Text];
     ExpectColor(plain, row[2].color, "pending probes are no loss");
     ExpectColor(plain, row[5].color, "nothing lost");
@@ -240,7 +242,7 @@ TEST_F(MtrTabFrame, UnansweredHopShowsPlaceholders) {
     ExpectColor(kMtrGreen, row[10].color, "no jitter");
 
     const auto answered = RowTexts(1);
-    ASSERT_EQ(11u, answered.size());
+    ASSERT_EQ(12u, answered.size());
     EXPECT_EQ("10.0.0.1", answered[1]);
     EXPECT_EQ("1", answered[4]);
     // The engine stamps a probe just before the kernel takes it and the fake network dates
@@ -263,7 +265,7 @@ TEST_F(MtrTabFrame, RowsAboveMaxHopsHiddenUntilLimpar) {
     ASSERT_TRUE(FramesUntil([&] { return app().MtrEngine().GetHops()[30].lost > 0; }));
     h.Frame();
     const auto silent = Row(30);
-    ASSERT_EQ(11u, silent.size()) << h.AllText("MtrTable");
+    ASSERT_EQ(12u, silent.size()) << h.AllText("MtrTable");
     EXPECT_NE("0.0%", silent[2].text);
     ExpectColor(kMtrRed, silent[2].color, "loss above 0");
     ExpectColor(kMtrRed, silent[5].color, "lost above 0");
@@ -405,7 +407,7 @@ TEST_F(MtrTabFrame, StartAndStopARealRunOnPrivateLoopback) {
     EXPECT_FALSE(h.HasText("INICIAR", true));
     EXPECT_TRUE(FramesUntil([&] {
         const auto row = RowTexts(1);
-        return row.size() == 11 && row[1] == "127.0.0.1";
+        return row.size() == 12 && row[1] == "127.0.0.1";
     }));
     EXPECT_EQ(1, HighestDrawnRow());
     EXPECT_TRUE(FramesUntil([&] { return h.AllText("LogTable").find("ICMP") != std::string::npos; }))
@@ -495,4 +497,158 @@ TEST_F(MtrTabFrame, RunThatStopsByItselfShowsItsCauseInRed) {
     h.Frame();
     EXPECT_FALSE(h.HasText("O envio de sondas parou"));
     EXPECT_TRUE(h.HasText("PARAR", true));
+}
+
+// Count of vertices of one colour inside a rectangle of the last frame: the lines and marks
+// of the history charts (no glyph is drawn in those colours).
+int ShapeVerticesIn(ImU32 color, float minX, float maxX, float minY, float maxY) {
+    ImDrawData* data = ImGui::GetDrawData();
+    int n = 0;
+    for (int l = 0; data && l < data->CmdListsCount; ++l) {
+        const ImVector<ImDrawVert>& v = data->CmdLists[l]->VtxBuffer;
+        for (int i = 0; i < v.Size; ++i)
+            if (v[i].col == color && v[i].pos.x >= minX &&
+                v[i].pos.x <= maxX && v[i].pos.y >= minY && v[i].pos.y <= maxY)
+                ++n;
+    }
+    return n;
+}
+
+// Hop 1 always answers; hop 2 is two routers taking turns, and every other probe of it comes
+// back too late (lost). The "Historico" column draws a line on both rows and red loss marks
+// only on hop 2's; hovering hop 2 shows its responders and the large chart with its figures.
+TEST_F(MtrTabFrame, HistoryColumnAndHoverChartWithResponders) {
+    std::atomic<int> hop2{0};
+    ASSERT_TRUE(app().MtrEngine().StartWithoutNetworkForTesting(
+        kTarget, kProbeUdp,
+        [&](int32_t ttl, int32_t seq, int32_t) -> int32_t {
+            MtrCore& core = app().MtrEngine();
+            int64_t at = MtrNowTicks() + 50'000;
+            std::string from = ttl == 3 ? kTarget : "10.0.0.1";
+            if (ttl == 2) {
+                const int n = hop2++;
+                from = n % 2 ? "10.0.2.2" : "10.0.2.1";
+                if (n % 4 == 3) at += kMtrExpiryTicks;  // past the expiry age: lost
+            }
+            core.OnSniffResult(probetest::ReplyFor(core.Identity(), seq, from, at, ttl == 3 ? 3 : 11));
+            return 0;
+        },
+        0, 5));
+    ASSERT_TRUE(FramesUntil([&] { return hop2.load() >= 40; }));
+    app().MtrEngine().Stop();
+    h.Frame();
+    const std::string headers = h.AllText("MtrTable");
+    EXPECT_NE(headers.find("  MOS  "), std::string::npos) << headers;
+    EXPECT_NE(headers.find(kMtrHistoryHeader), std::string::npos) << headers;
+
+    const HopStats two = app().MtrEngine().GetHops().at(2);
+    ASSERT_EQ(two.responders.size(), 2u);
+    EXPECT_EQ(two.lost, two.sent / 4);
+    const auto row1 = RowTexts(1);
+    const auto row2 = RowTexts(2);
+    ASSERT_EQ(row2.size(), 12u) << h.AllText("MtrTable");
+    EXPECT_EQ(row2[1], "10.0.2.1 +1");
+    EXPECT_NE(row2[11], "-");
+
+    ImGuiTable* table = ImGui::TableFindByID(h.ItemId("ResultsPanel", {"MtrTable"}));
+    ASSERT_NE(table, nullptr);
+    ASSERT_EQ(table->ColumnsCount, kMtrTableColumns + 1);
+    const ImGuiTableColumn& history = table->Columns[kMtrTableColumns];
+    // Each row's band reaches halfway to its neighbours: the chart's strokes span the cell's
+    // full height, a little beyond the glyphs.
+    auto middle = [&](int ttl) { return h.FindText(RowTexts(ttl).at(1))->Center().y; };
+    const float pitch = middle(2) - middle(1);
+    ASSERT_GT(pitch, 0.0f);
+    const float top1 = middle(1) - pitch / 2, bottom1 = middle(1) + pitch / 2;
+    const float top2 = middle(2) - pitch / 2, bottom2 = middle(2) + pitch / 2;
+    const ImU32 line = IM_COL32(90, 200, 255, 255);
+    const ImU32 loss = IM_COL32(255, 40, 40, 255);
+    EXPECT_GT(ShapeVerticesIn(line, history.MinX, history.MaxX, top1, bottom1), 0) << "hop 1 line";
+    EXPECT_EQ(ShapeVerticesIn(loss, history.MinX, history.MaxX, top1, bottom1), 0) << "hop 1 lost nothing";
+    EXPECT_GT(ShapeVerticesIn(line, history.MinX, history.MaxX, top2, bottom2), 0) << "hop 2 line";
+    // One stroke per lost probe that has a pixel column of its own (the cell is wide enough).
+    EXPECT_GE(ShapeVerticesIn(loss, history.MinX, history.MaxX, top2, bottom2), 4 * two.lost) << "hop 2 losses";
+    (void)row1;
+
+    // Hovering the row (over its history cell) opens the tooltip.
+    EXPECT_FALSE(h.HasText("Salto 2", true));
+    h.MoveMouse((history.MinX + history.MaxX) / 2.0f, (top2 + bottom2) / 2.0f);
+    h.Frame();
+    EXPECT_TRUE(h.HasText("Salto 2", true)) << h.AllText();
+    EXPECT_TRUE(h.HasText("10.0.2.1: " + std::to_string(two.responders[0].received) + " rec"));
+    EXPECT_TRUE(h.HasText("10.0.2.2: " + std::to_string(two.responders[1].received) + " rec"));
+    const MtrHistorySummary sum = MtrHistorySummaryOf(two.history);
+    char figures[128];
+    std::snprintf(figures, sizeof figures, "Ultimas %d sondas: min %.1f ms, med %.1f ms, max %.1f ms, %d perdidas",
+                  static_cast<int>(two.history.Count()), sum.minMs, sum.avgMs, sum.maxMs, sum.lost);
+    EXPECT_TRUE(h.HasText(figures)) << figures << "\n" << h.AllText();
+    EXPECT_EQ(sum.lost, two.lost);
+}
+
+// "Nomes" turns the names on in the engine; rows show "name (address)" as lookups finish,
+// and an address without a name stays as it was.
+TEST_F(MtrTabFrame, NamesCheckboxShowsNamesAsTheyArrive) {
+    app().MtrEngine().SetNameLookupForTesting(
+        [](const std::string& a) -> std::optional<std::string> {
+            if (a == "10.0.0.1") return "r1.example";
+            return std::nullopt;
+        },
+        500ms);
+    net.lastRouter = 2;
+    net.targetTtl = 3;
+    StartFakeRun(60000);
+    ASSERT_TRUE(FramesUntil([&] { return RowTexts(2).size() == 12; }));
+    EXPECT_EQ(RowTexts(1).at(1), "10.0.0.1");
+    ASSERT_TRUE(h.ClickText("Nomes", true));
+    EXPECT_TRUE(app().Mtr().Names());
+    EXPECT_TRUE(app().MtrEngine().NamesEnabled());
+    ASSERT_TRUE(FramesUntil([&] { return RowTexts(1).size() == 12 && RowTexts(1)[1] == "r1.example (10.0.0.1)"; }))
+        << h.AllText("MtrTable");
+    EXPECT_EQ(RowTexts(2).at(1), "10.0.0.2");
+    ASSERT_TRUE(h.ClickText("Nomes", true));
+    h.Frame();
+    EXPECT_EQ(RowTexts(1).at(1), "10.0.0.1");
+}
+
+// "RELATORIO" writes the text and CSV reports into the MTR folder and says where.
+TEST_F(MtrTabFrame, ReportButtonWritesBothFilesAndSaysWhere) {
+    const std::string dir = testsupport::MakeTempDir("mtrtabreport");
+    SetExecutableDirectoryForTesting(dir);
+    net.lastRouter = 1;
+    net.targetTtl = 2;
+    StartFakeRun(60000);
+    ASSERT_TRUE(FramesUntil([&] { return RowTexts(2).size() == 12; }));
+    ASSERT_TRUE(h.ClickText("RELATORIO", true));
+    h.Frame();
+    const std::string message = app().Mtr().ReportMessage();
+    ASSERT_EQ(message.rfind("Relatorio salvo em ", 0), 0u) << message;
+    EXPECT_TRUE(h.HasText("Relatorio salvo em")) << h.AllText("ConfigPanel");
+    std::vector<std::string> names;
+    for (const auto& e : fs::directory_iterator(MtrLogDirectory())) names.push_back(e.path().filename().string());
+    ASSERT_EQ(names.size(), 2u);
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names[0].size(), std::string("ddmmyyyy_hhmmss_relatorio.csv").size());
+    EXPECT_NE(names[0].find("_relatorio.csv"), std::string::npos);
+    EXPECT_NE(names[1].find("_relatorio.txt"), std::string::npos);
+    EXPECT_NE(message.find(names[0]), std::string::npos);
+    EXPECT_NE(message.find(names[1]), std::string::npos);
+    const std::string text = testsupport::ReadFile(MtrLogDirectory() + "/" + names[1]);
+    EXPECT_NE(text.find("Alvo: " + std::string(kTarget)), std::string::npos) << text;
+    EXPECT_NE(text.find("10.0.0.1: 1 rec"), std::string::npos) << text;
+    SetExecutableDirectoryForTesting("");
+    fs::remove_all(dir);
+}
+
+// A trace asked for by another tab: the shell brings the MTR tab forward with that target
+// and starts it (here on a device that does not exist, so the start fails as INICIAR's would).
+TEST_F(MtrTabFrame, TraceRequestBringsTheTabForwardAndStarts) {
+    app().Shared().capture.devices = {{"oc-no-such-dev0", "Placa Inexistente"}};
+    ASSERT_TRUE(h.SelectTab("Flow"));
+    app().Shared().mtrTrace.Ask("127.0.0.1");
+    h.RunFrames(2);
+    EXPECT_EQ(h.SelectedTab("MTR"), "MTR");
+    EXPECT_EQ(app().Mtr().Target(), "127.0.0.1");
+    EXPECT_EQ(app().MtrEngine().StartHost(), "127.0.0.1");
+    ASSERT_TRUE(FramesUntil([&] { return h.HasText("Falha ao Iniciar"); }));
+    EXPECT_FALSE(app().Shared().mtrTrace.Take().has_value()) << "taken once";
 }

@@ -38,6 +38,10 @@ constexpr int kPasswordX = 560, kPasswordY = 420;  // lock dialog, centred on th
 constexpr int kMtrTabX = 62, kMtrTabY = 17;
 constexpr int kTargetX = 194, kTargetY = 48;
 constexpr int kStartX = 56, kStartY = 100;
+// "Nomes" on the second line, after the protocol and family combos and "Salvar Pcap"; a point over the
+// results table's second hop row, whose hover chart the second screenshot shows.
+constexpr int kNamesX = 461, kNamesY = 71;
+constexpr int kHopRowX = 640, kHopRowY = 215;
 
 std::string Capture(const std::string& cmd) { return RunCommand(cmd).out; }
 
@@ -50,6 +54,7 @@ std::string Xdo(const std::string& args) {
 // Everything the test starts, torn down in reverse order even when an assertion fails.
 struct LiveRun {
     bool netUp = false;
+    fs::path hostsDir;  // /etc/netns/<client>: names for the client namespace
     testsupport::Child xvfb;
     testsupport::Child app;
     fs::path work;
@@ -58,6 +63,10 @@ struct LiveRun {
         app.Stop();
         xvfb.Stop();
         if (netUp) Shell(std::string(OC_TESTNET) + " down --prefix " + kPrefix + " >/dev/null 2>&1");
+        if (!hostsDir.empty()) {
+            std::error_code ec;
+            fs::remove_all(hostsDir, ec);
+        }
         if (!work.empty()) {
             std::error_code ec;
             fs::remove_all(work, ec);
@@ -97,13 +106,23 @@ TEST(MtrTabLive, TracesTheTestNetworkFromTheRealWindow) {
     run.work = tmpl;
 
     // Three routers with 2, 3 and 5 ms per link and direction: the hops answer after about
-    // 4, 10 and 20 ms, the target after 20 ms.
+    // 4, 10 and 20 ms, the target after 20 ms. Link 3 loses a tenth of the frames, so the
+    // history of hops 3 and 4 shows losses.
     run.netUp = true;
     const auto env = ParseEnv(Capture(std::string(OC_TESTNET) + " up --prefix " + kPrefix +
-                                      " --hops 3 --delay-ms 2,3,5 2>" + (run.work / "testnet.log").string()));
+                                      " --hops 3 --delay-ms 2,3,5 --loss-pct 0,0,10 2>" +
+                                      (run.work / "testnet.log").string()));
     ASSERT_EQ("10.200.4.2", env.count("TESTNET_TARGET_IP") ? env.at("TESTNET_TARGET_IP") : "")
         << "testnet up failed, see " << (run.work / "testnet.log");
     const std::string clientNs = env.at("TESTNET_CLIENT_NS");
+    // Names for the routers and the target, from the hosts file the namespace sees.
+    run.hostsDir = fs::path("/etc/netns") / clientNs;
+    ASSERT_FALSE(fs::exists(run.hostsDir)) << run.hostsDir << " exists already; not touching it";
+    fs::create_directories(run.hostsDir);
+    testsupport::WriteFile((run.hostsDir / "hosts").string(),
+                           "127.0.0.1 localhost\n" + env.at("TESTNET_HOP1_IP") + " gw.filial.test\n" +
+                               env.at("TESTNET_HOP2_IP") + " borda.provedor.test\n" + env.at("TESTNET_HOP3_IP") +
+                               " core.provedor.test\n" + env.at("TESTNET_TARGET_IP") + " pabx.matriz.test\n");
 
     ASSERT_TRUE(testsupport::StartXvfb(run.xvfb, kDisplay)) << "Xvfb did not come up on " << kDisplay;
 
@@ -161,6 +180,20 @@ TEST(MtrTabLive, TracesTheTestNetworkFromTheRealWindow) {
     }, 20s);
     const std::string shot = std::string(OC_ARTIFACT_DIR) + "/mtr-tab.png";
     EXPECT_EQ(0, Shell(std::string("DISPLAY=") + kDisplay + " import -window root " + shot)) << shot;
+
+    // Names on; link 2's delay rises from 3 to 15 ms half-way, which the history shows as a
+    // step on hops 2 to 4. Then the second hop's chart is opened by hovering its row.
+    Click(win, kNamesX, kNamesY);
+    std::this_thread::sleep_for(8s);
+    EXPECT_EQ(0, Shell(std::string(OC_TESTNET) + " delay --prefix " + kPrefix + " --link 2 --delay-ms 15"));
+    std::this_thread::sleep_for(8s);
+    const std::string historyShot = std::string(OC_ARTIFACT_DIR) + "/mtr-tab-history.png";
+    EXPECT_EQ(0, Shell(std::string("DISPLAY=") + kDisplay + " import -window root " + historyShot)) << historyShot;
+    Shell(Xdo("mousemove --window " + win + " " + std::to_string(kHopRowX) + " " + std::to_string(kHopRowY)));
+    std::this_thread::sleep_for(1s);
+    const std::string chartShot = std::string(OC_ARTIFACT_DIR) + "/mtr-tab-chart.png";
+    EXPECT_EQ(0, Shell(std::string("DISPLAY=") + kDisplay + " import -window root " + chartShot)) << chartShot;
+    Shell(Xdo("mousemove --window " + win + " 640 40"));
 
     Click(win, kStartX, kStartY);  // "PARAR"
     EXPECT_EQ(-1, run.app.Wait(2500ms)) << "program ended after PARAR";

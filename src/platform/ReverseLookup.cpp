@@ -1,10 +1,16 @@
+// Reverse name lookup, the same on every system: getnameinfo behaves alike on Linux and on
+// Windows (where Winsock is started by the sockets service before any probe; a lookup before
+// that simply fails and the address is shown).
 #include "platform/ReverseLookup.h"
 
+#ifdef _WIN32
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#else
 #include <arpa/inet.h>
 #include <netdb.h>
 #include <sys/socket.h>
-
-#include <cstring>
+#endif
 
 namespace platform {
 

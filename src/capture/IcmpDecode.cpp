@@ -41,36 +41,10 @@ void DecodeQuote(const ByteReader& icmp, PacketLogEntry& entry, LayerFlags& flag
     r.quotedDst = DottedQuad(icmp.bytes(8 + 16, 4));
     switch (innerProtocol) {
         case 6:
-            if (!icmp.AtLeast(quoted + 4)) {
-                entry.info += " [TooShort for TCP]";
-                flags.truncated = true;
-                return;
-            }
-            r.origSeq = icmp.be16(quoted);
-            r.kind = ReplyKind::QuotedTcp;
-            r.probeSrcPort = icmp.be16(quoted);
-            r.probeDstPort = icmp.be16(quoted + 2);
-            entry.info += " [InnerSport=";
-            AppendDecimal(entry.info, static_cast<uint32_t>(r.origSeq));
-            entry.info += "]";
-            r.reply = true;
-            Trace("ICMP Error (TCP Inner). Extracted Sport: " + Decimal(static_cast<uint32_t>(r.origSeq)));
+            if (ReadQuotedTransport(icmp, quoted, innerProtocol, entry, flags, r))
+                Trace("ICMP Error (TCP Inner). Extracted Sport: " + Decimal(static_cast<uint32_t>(r.origSeq)));
             return;
-        case 17:
-            if (!icmp.AtLeast(quoted + 8)) {
-                entry.info += " [TooShort for UDP]";
-                flags.truncated = true;
-                return;
-            }
-            r.origSeq = icmp.be16(quoted + 2);
-            r.kind = ReplyKind::QuotedUdp;
-            r.probeSrcPort = icmp.be16(quoted);
-            r.probeDstPort = icmp.be16(quoted + 2);
-            entry.info += " [InnerDport=";
-            AppendDecimal(entry.info, static_cast<uint32_t>(r.origSeq));
-            entry.info += "]";
-            r.reply = true;
-            return;
+        case 17: ReadQuotedTransport(icmp, quoted, innerProtocol, entry, flags, r); return;
         case 1:
             // The quoted echo request: its sequence number sits at offset 6.
             if (!icmp.AtLeast(quoted + 8)) {
@@ -87,6 +61,26 @@ void DecodeQuote(const ByteReader& icmp, PacketLogEntry& entry, LayerFlags& flag
 }
 
 }  // namespace
+
+bool ReadQuotedTransport(const ByteReader& packet, size_t quoted, uint8_t protocol, PacketLogEntry& entry,
+                         LayerFlags& flags, TransportResult& r) {
+    const bool tcp = protocol == 6;
+    if (!packet.AtLeast(quoted + (tcp ? 4 : 8))) {
+        entry.info += tcp ? " [TooShort for TCP]" : " [TooShort for UDP]";
+        flags.truncated = true;
+        return false;
+    }
+    r.kind = tcp ? ReplyKind::QuotedTcp : ReplyKind::QuotedUdp;
+    r.probeSrcPort = packet.be16(quoted);
+    r.probeDstPort = packet.be16(quoted + 2);
+    // A TCP probe's number is its source port, a UDP probe's its destination port.
+    r.origSeq = tcp ? r.probeSrcPort : r.probeDstPort;
+    entry.info += tcp ? " [InnerSport=" : " [InnerDport=";
+    AppendDecimal(entry.info, static_cast<uint32_t>(r.origSeq));
+    entry.info += "]";
+    r.reply = true;
+    return true;
+}
 
 // ICMP (RFC 792). Echo replies are delivered whatever their identifier, with the identifier:
 // the consumer keeps those of its own probes. Echo requests are never replies.

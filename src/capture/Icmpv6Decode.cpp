@@ -52,35 +52,7 @@ void DecodeQuote(const ByteReader& icmp, PacketLogEntry& entry, LayerFlags& flag
     const size_t quoted = chain.upperOffset;
     switch (chain.protocol) {
         case 6:
-            if (!inner.AtLeast(quoted + 4)) {
-                entry.info += " [TooShort for TCP]";
-                flags.truncated = true;
-                return;
-            }
-            r.origSeq = inner.be16(quoted);
-            r.kind = ReplyKind::QuotedTcp;
-            r.probeSrcPort = inner.be16(quoted);
-            r.probeDstPort = inner.be16(quoted + 2);
-            entry.info += " [InnerSport=";
-            AppendDecimal(entry.info, r.probeSrcPort);
-            entry.info += "]";
-            r.reply = true;
-            return;
-        case 17:
-            if (!inner.AtLeast(quoted + 8)) {
-                entry.info += " [TooShort for UDP]";
-                flags.truncated = true;
-                return;
-            }
-            r.origSeq = inner.be16(quoted + 2);
-            r.kind = ReplyKind::QuotedUdp;
-            r.probeSrcPort = inner.be16(quoted);
-            r.probeDstPort = inner.be16(quoted + 2);
-            entry.info += " [InnerDport=";
-            AppendDecimal(entry.info, r.probeDstPort);
-            entry.info += "]";
-            r.reply = true;
-            return;
+        case 17: ReadQuotedTransport(inner, quoted, chain.protocol, entry, flags, r); return;
         case 58:
             if (!inner.AtLeast(quoted + 8)) {
                 flags.truncated = true;

@@ -37,6 +37,11 @@ TransportResult DecodeTcp(const ByteReader& l4, PacketLogEntry& entry, LayerFlag
 TransportResult DecodeIcmp(const ByteReader& l4, PacketLogEntry& entry, LayerFlags& flags);
 
 TransportResult DecodeIcmpv6(const ByteReader& l4, PacketLogEntry& entry, LayerFlags& flags);
+// The UDP (17) or TCP (6) header an ICMP or ICMPv6 error quotes at `quoted` in `packet`: the
+// probe's ports and number, and " [InnerSport=n]" / " [InnerDport=n]" (or "[TooShort for
+// TCP/UDP]") in the info. True when it was read.
+bool ReadQuotedTransport(const ByteReader& packet, size_t quoted, uint8_t protocol, PacketLogEntry& entry,
+                         LayerFlags& flags, TransportResult& r);
 
 // `ip` starts at the IPv4 header (at least 20 bytes captured).
 DecodeResult DecodeIpv4(const ByteReader& ip, const FrameHeader& header, PacketLogEntry& entry,

@@ -79,6 +79,21 @@ double ThreadCpuSeconds() {
     return ts.tv_sec + ts.tv_nsec / 1e9;
 }
 
+// Keeps the smallest wall time, CPU time and peak memory of the successful runs.
+void KeepBest(ChildRun& best, const ChildRun& run) {
+    if (run.status != 0) {
+        if (best.status != 0) best = run;
+        return;
+    }
+    if (best.status != 0) {
+        best = run;
+        return;
+    }
+    best.seconds = std::min(best.seconds, run.seconds);
+    best.cpuSeconds = std::min(best.cpuSeconds, run.cpuSeconds);
+    best.maxRssKb = std::min(best.maxRssKb, run.maxRssKb);
+}
+
 size_t CountManifestCalls(const std::string& path) {
     std::ifstream in(path);
     std::string line;
@@ -124,9 +139,15 @@ int main(int argc, char** argv) {
     // worker analyses, and it keeps the last 50,000 packets buffered as the tab does.
     const std::string cli = std::string(OC_BINARY_DIR) + "/src/cli/orvanta-cli";
     const std::string ourLog = "/tmp/oc_bench_flow_cli_" + std::to_string(getpid()) + ".log";
-    const ChildRun ours = RunChild({cli, "flow", "--read", pcap}, ourLog);
-    const ChildRun tshark = RunChild({"tshark", "-r", pcap, "-q", "-z", "sip,stat"}, "/tmp/oc_bench_flow_tshark.log");
-    const ChildRun sngrep = RunChild({"sngrep", "-I", pcap, "-N", "-q"}, "/tmp/oc_bench_flow_sngrep.log");
+    // Each program runs kRounds times, the three taking turns, and each keeps its best wall and
+    // CPU time: a shared machine's other work then costs all of them alike, and little.
+    constexpr int kRounds = 3;
+    ChildRun ours, tshark, sngrep;
+    for (int round = 0; round < kRounds; ++round) {
+        KeepBest(ours, RunChild({cli, "flow", "--read", pcap}, ourLog));
+        KeepBest(tshark, RunChild({"tshark", "-r", pcap, "-q", "-z", "sip,stat"}, "/tmp/oc_bench_flow_tshark.log"));
+        KeepBest(sngrep, RunChild({"sngrep", "-I", pcap, "-N", "-q"}, "/tmp/oc_bench_flow_sngrep.log"));
+    }
 
     // What the engine found, from the command line's summary and RTP lines.
     std::ifstream ourOut(ourLog);
@@ -181,6 +202,7 @@ int main(int argc, char** argv) {
                 static_cast<unsigned long long>(rtpFlows));
     std::printf("\n%-40s %9s %12s %9s %12s %10s\n", "program", "wall s", "frames/s", "CPU s", "frames/CPU-s",
                 "peak MiB");
+    std::printf("(best of %d runs each)\n", kRounds);
     PrintRow("orvanta-cli flow --read (engine)", ours, frames);
     PrintRow("tshark -q -z sip,stat", tshark, frames);
     PrintRow("sngrep -I FILE -N -q", sngrep, frames);

@@ -36,8 +36,8 @@ PacketLogEntry Packet(const std::string& time, const std::string& src, const std
     e.destination = dst;
     e.protocol = "UDP";
     e.info = src + " -> " + dst;
-    e.payload.assign(payload.begin(), payload.end());
-    e.rawData.assign(42 + payload.size(), 0);
+    e.rawData.assign(42, 0);
+    e.SetPayload(std::span(reinterpret_cast<const uint8_t*>(payload.data()), payload.size()));
     e.wireLength = static_cast<uint32_t>(e.rawData.size());
     return e;
 }

@@ -49,8 +49,8 @@ PacketLogEntry Packet(const std::string& src, const std::string& dst, const std:
     e.destination = dst;
     e.protocol = "UDP";
     e.info = src + " -> " + dst;
-    e.payload.assign(payload.begin(), payload.end());
-    e.rawData.assign(42 + payload.size(), 0);
+    e.rawData.assign(42, 0);
+    e.SetPayload(std::span(reinterpret_cast<const uint8_t*>(payload.data()), payload.size()));
     e.wireLength = static_cast<uint32_t>(e.rawData.size());
     return e;
 }
@@ -104,8 +104,9 @@ PacketLogEntry MtrLogEntry(int32_t ttl, int32_t seq) {
     e.destination = "10.200.1.1";
     e.protocol = "ICMP";
     e.info = "Time Exceeded (Type=11) [Inner: UDP 10.200.1.1:40001 > 10.9.9.9:" + std::to_string(33434 + seq) + "]";
-    e.payload.assign(52, 0x41);
     e.rawData.assign(98, 0x42);
+    e.payloadOffset = 98 - 52;
+    e.payloadLength = 52;
     e.wireLength = 98;
     return e;
 }

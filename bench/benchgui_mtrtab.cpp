@@ -32,8 +32,9 @@ PacketLogEntry LogEntry(int n) {
     e.destination = "10.200.1.1";
     e.protocol = "ICMP";
     e.info = "Time Exceeded (Type=11) [Inner: UDP 10.200.1.1:54950 > 10.200.4.2:" + std::to_string(33434 + n) + "]";
-    e.payload.assign(52, 0x41);
     e.rawData.assign(98, 0x42);
+    e.payloadOffset = 98 - 52;
+    e.payloadLength = 52;
     e.wireLength = 98;
     return e;
 }

@@ -33,7 +33,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (!result.deliver && (!entry.rawData.empty() || reply.valid)) std::abort();
     if (result.deliver) {
         if (entry.rawData != frame) std::abort();
-        if (entry.payload.size() > frame.size()) std::abort();
+        if (size_t{entry.payloadOffset} + entry.payloadLength > frame.size()) std::abort();
         if (entry.protocol.empty() || entry.time.size() < 12) std::abort();
         if (frame.size() < MinimumFrameLength(linkType)) std::abort();
         // An address handed on without its port never keeps a bracket (IPv6 "[a]:port").

@@ -46,9 +46,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         e.time = "00:00:00.000";
         e.source = kEndpoints[0];
         e.destination = kEndpoints[1];
-        e.payload.assign(rest.begin(), rest.end());
-        tracker.ProcessPacket(e.source, e.destination, e.payload, e);
-        tracker.ProcessPacket(e.destination, e.source, e.payload, e);
+        e.SetPayload(std::span(reinterpret_cast<const uint8_t*>(rest.data()), rest.size()));
+        tracker.ProcessPacket(e.source, e.destination, e.Payload(), e);
+        tracker.ProcessPacket(e.destination, e.source, e.Payload(), e);
         Exercise(tracker);
         return 0;
     }
@@ -60,8 +60,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         e.source = kEndpoints[fdp.ConsumeIntegralInRange<size_t>(0, kEndpointCount - 1)];
         e.destination = kEndpoints[fdp.ConsumeIntegralInRange<size_t>(0, kEndpointCount - 1)];
         std::string payload = fdp.ConsumeRandomLengthString(2000);
-        e.payload.assign(payload.begin(), payload.end());
-        tracker.ProcessPacket(e.source, e.destination, e.payload, e);
+        e.SetPayload(std::span(reinterpret_cast<const uint8_t*>(payload.data()), payload.size()));
+        tracker.ProcessPacket(e.source, e.destination, e.Payload(), e);
     }
     Exercise(tracker);
     return 0;

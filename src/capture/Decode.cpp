@@ -76,15 +76,21 @@ DecodeResult DecodeFrame(int linkType, const FrameHeader& header, std::span<cons
     entry.linkType = linkType;
     entry.rawData.assign(frame.begin(), frame.end());
 
-    if (link.kind == LinkInfo::Ipv6) return DecodeIpv6(reader.Sub(link.netOffset), header, entry, reply);
-    if (link.kind != LinkInfo::Ipv4) {
+    DecodeResult r;
+    if (link.kind == LinkInfo::Ipv6) {
+        r = DecodeIpv6(reader.Sub(link.netOffset), header, entry, reply);
+    } else if (link.kind == LinkInfo::Ipv4) {
+        r = DecodeIpv4(reader.Sub(link.netOffset), header, entry, reply);
+    } else {
         DecodeOther(linkType, link, reader, entry);
-        DecodeResult r;
         r.deliver = true;
         r.status = link.status;
-        return r;
     }
-    return DecodeIpv4(reader.Sub(link.netOffset), header, entry, reply);
+    if (!r.payload.empty()) {
+        entry.payloadOffset = static_cast<uint32_t>(r.payload.data() - frame.data());
+        entry.payloadLength = static_cast<uint32_t>(r.payload.size());
+    }
+    return r;
 }
 
 void DecodeCounters::Count(const DecodeResult& r) {

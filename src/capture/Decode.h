@@ -28,6 +28,7 @@ struct DecodeResult {
     DecodeStatus status = DecodeStatus::NotMine;
     bool deliver = false;  // the entry is filled and goes to onPacket
     bool reply = false;    // the SniffResult is filled and goes to onReply (before onPacket)
+    std::span<const uint8_t> payload;  // inside the decoded frame
 };
 
 // Decodes one frame of the given link type (DLT_* value) into `entry` and, for a probe

@@ -41,16 +41,14 @@ DecodeResult DecodeIpv4(const ByteReader& ip, const FrameHeader& header, PacketL
         case kProtoIcmp: transport = DecodeIcmp(l4, entry, flags); break;
         default: break;
     }
-    return FinishNetworkLayer(ip, headerLength, transport, flags, header, entry, reply, std::move(fromIp));
+    return FinishNetworkLayer(ip, headerLength, transport, flags, header, reply, std::move(fromIp));
 }
 
 DecodeResult FinishNetworkLayer(const ByteReader& ip, size_t upperOffset, TransportResult& transport,
-                                const LayerFlags& flags, const FrameHeader& header, PacketLogEntry& entry,
+                                const LayerFlags& flags, const FrameHeader& header,
                                 SniffResult& reply, std::string fromIp) {
-    std::span<const uint8_t> payload = ip.Tail(upperOffset + transport.headerLength);
-    entry.payload.assign(payload.begin(), payload.end());
-
     DecodeResult result;
+    result.payload = ip.Tail(upperOffset + transport.headerLength);
     result.deliver = true;
     result.status = flags.malformed   ? DecodeStatus::Malformed
                     : flags.truncated ? DecodeStatus::Truncated

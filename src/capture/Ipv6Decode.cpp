@@ -96,11 +96,11 @@ DecodeResult DecodeIpv6(const ByteReader& ip, const FrameHeader& header, PacketL
         entry.info += "[Fragment Offset=";
         AppendDecimal(entry.info, chain.fragmentOffset);
         entry.info += "]";
-        return FinishNetworkLayer(ip, ip.size(), transport, flags, header, entry, reply, std::move(fromIp));
+        return FinishNetworkLayer(ip, ip.size(), transport, flags, header, reply, std::move(fromIp));
     }
     if (!chain.complete) {
         entry.info += chain.malformed ? "[Too Many ExtHdr]" : "[TooShort for ExtHdr]";
-        return FinishNetworkLayer(ip, ip.size(), transport, flags, header, entry, reply, std::move(fromIp));
+        return FinishNetworkLayer(ip, ip.size(), transport, flags, header, reply, std::move(fromIp));
     }
     const ByteReader l4 = ip.Sub(chain.upperOffset);
     switch (chain.protocol) {
@@ -109,5 +109,5 @@ DecodeResult DecodeIpv6(const ByteReader& ip, const FrameHeader& header, PacketL
         case kProtoIcmpv6: transport = DecodeIcmpv6(l4, entry, flags); break;
         default: break;
     }
-    return FinishNetworkLayer(ip, chain.upperOffset, transport, flags, header, entry, reply, std::move(fromIp));
+    return FinishNetworkLayer(ip, chain.upperOffset, transport, flags, header, reply, std::move(fromIp));
 }

@@ -51,7 +51,7 @@ DecodeResult DecodeIpv4(const ByteReader& ip, const FrameHeader& header, PacketL
 // from the flags, and the reply filled from the transport's findings. `fromIp` is the
 // datagram's source address text.
 DecodeResult FinishNetworkLayer(const ByteReader& ip, size_t upperOffset, TransportResult& transport,
-                                const LayerFlags& flags, const FrameHeader& header, PacketLogEntry& entry,
+                                const LayerFlags& flags, const FrameHeader& header,
                                 SniffResult& reply, std::string fromIp);
 
 // `ip` starts at the IPv6 header (at least 40 bytes captured).

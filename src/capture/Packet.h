@@ -1,5 +1,6 @@
 #pragma once
 #include <cstdint>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -31,12 +32,27 @@ struct PacketLogEntry {
     std::string protocol;     // "ICMP", "ICMPv6", "UDP", "TCP", "Other (n)", "Eth 0x..."; not
                               // IP on BSD loopback / raw IP: "AF n" / "IP vn"
     std::string info;
-    std::vector<uint8_t> payload;  // bytes after the transport header
     std::vector<uint8_t> rawData;  // the whole captured frame, link header included
+    // The bytes after the transport header are a part of rawData, not a copy of their own: a
+    // copy would cost a quarter of a buffered packet's memory and an allocation per packet.
+    // Usually the frame's tail; a frame padded to the link's minimum length ends after them.
+    uint32_t payloadOffset = 0;
+    uint32_t payloadLength = 0;
     uint32_t tsSec = 0;
     uint32_t tsUsec = 0;
     uint32_t wireLength = 0;
     int32_t linkType = kLinkEthernet;  // link type of rawData, kept so savefiles stay true
+
+    std::span<const uint8_t> Payload() const {
+        if (payloadOffset > rawData.size() || payloadLength > rawData.size() - payloadOffset) return {};
+        return std::span<const uint8_t>(rawData).subspan(payloadOffset, payloadLength);
+    }
+    // For entries made without a frame (imports of text, tests): the bytes go after rawData.
+    void SetPayload(std::span<const uint8_t> bytes) {
+        payloadOffset = static_cast<uint32_t>(rawData.size());
+        payloadLength = static_cast<uint32_t>(bytes.size());
+        rawData.insert(rawData.end(), bytes.begin(), bytes.end());
+    }
 };
 
 // The kind of probe a reply answers, as the reply shows it.

@@ -31,7 +31,7 @@ size_t TextBytes(const SipMessage& m) { return m.type == SipMsgType::Rtp ? 0 : m
 }  // namespace
 
 void CallTracker::ProcessPacket(const std::string& source, const std::string& destination,
-                                const std::vector<uint8_t>& payload, const PacketLogEntry& entry) {
+                                std::span<const uint8_t> payload, const PacketLogEntry& entry) {
     if (payload.empty()) return;
     std::string_view bytes(reinterpret_cast<const char*>(payload.data()), payload.size());
     // Anything that mentions the SIP version is signalling, even when it then fails to parse:
@@ -165,7 +165,7 @@ SipCall* CallTracker::FindMediaCall(const std::string& srcIp, const std::string&
 }
 
 void CallTracker::ProcessMedia(const std::string& source, const std::string& destination,
-                               const std::vector<uint8_t>& payload, const PacketLogEntry& entry) {
+                               std::span<const uint8_t> payload, const PacketLogEntry& entry) {
     for (const std::string& id : addressesToFill) {
         auto it = calls.find(id);
         if (it == calls.end() || !it->second.callerIp.empty()) continue;

@@ -58,9 +58,9 @@ class CallTracker {
 public:
     // source/destination: the entry's texts with ports. Empty payloads are ignored.
     void ProcessPacket(const std::string& source, const std::string& destination,
-                       const std::vector<uint8_t>& payload, const PacketLogEntry& entry);
+                       std::span<const uint8_t> payload, const PacketLogEntry& entry);
     void ProcessPacket(const PacketLogEntry& entry) {
-        ProcessPacket(entry.source, entry.destination, entry.payload, entry);
+        ProcessPacket(entry.source, entry.destination, entry.Payload(), entry);
     }
     // Copies of every record, sorted by `time` (byte order; chronological within one day).
     std::vector<SipCall> GetCalls() const;
@@ -82,7 +82,7 @@ public:
 private:
     void ProcessSip(SipMessage message);
     void ProcessMedia(const std::string& source, const std::string& destination,
-                      const std::vector<uint8_t>& payload, const PacketLogEntry& entry);
+                      std::span<const uint8_t> payload, const PacketLogEntry& entry);
     SipCall* FindMediaCall(const std::string& srcIp, const std::string& dstIp, const std::string& source,
                            const std::string& destination);
     void IndexPort(SipCall& call, int32_t port);

@@ -202,7 +202,7 @@ void FlowCore::WorkerLoop() {
             analysed.fetch_add(batch.size());
             std::lock_guard<std::mutex> lock(packetsMutex);
             for (PacketLogEntry& entry : batch) {
-                packets.push_back(ToBuffered(std::move(entry)));
+                packets.push_back(std::move(entry));
                 if (packets.size() > kMaxPackets) {
                     packets.erase(packets.begin(), packets.begin() + kTrimBlock);
                     firstPosition += kTrimBlock;
@@ -250,34 +250,9 @@ FlowEngineCounters FlowCore::Counters() const {
     return c;
 }
 
-FlowCore::BufferedPacket FlowCore::ToBuffered(PacketLogEntry entry) {
-    BufferedPacket out;
-    const std::vector<uint8_t>& raw = entry.rawData;
-    const std::vector<uint8_t>& payload = entry.payload;
-    // Frames padded to the link's minimum length carry bytes after the payload; those
-    // keep their payload copy.
-    if (!payload.empty() && payload.size() <= raw.size() &&
-        std::equal(payload.begin(), payload.end(), raw.end() - static_cast<std::ptrdiff_t>(payload.size()))) {
-        out.payloadInRaw = true;
-        out.payloadLength = static_cast<uint32_t>(payload.size());
-        entry.payload = std::vector<uint8_t>();
-    }
-    out.entry = std::move(entry);
-    return out;
-}
-
-PacketLogEntry FlowCore::FromBuffered(const BufferedPacket& packet) {
-    PacketLogEntry entry = packet.entry;
-    if (packet.payloadInRaw) entry.payload.assign(entry.rawData.end() - packet.payloadLength, entry.rawData.end());
-    return entry;
-}
-
 std::vector<PacketLogEntry> FlowCore::GetPackets() const {
     std::lock_guard<std::mutex> lock(packetsMutex);
-    std::vector<PacketLogEntry> out;
-    out.reserve(packets.size());
-    for (const BufferedPacket& p : packets) out.push_back(FromBuffered(p));
-    return out;
+    return std::vector<PacketLogEntry>(packets.begin(), packets.end());
 }
 
 uint64_t FlowCore::FirstPosition() const {
@@ -298,8 +273,5 @@ std::vector<PacketLogEntry> FlowCore::GetPacketsFrom(uint64_t position, size_t m
     if (start >= end) return {};
     const auto offset = static_cast<std::ptrdiff_t>(start - firstPosition);
     const auto count = static_cast<std::ptrdiff_t>(std::min<uint64_t>(maxCount, end - start));
-    std::vector<PacketLogEntry> out;
-    out.reserve(static_cast<size_t>(count));
-    for (auto it = packets.begin() + offset; it != packets.begin() + offset + count; ++it) out.push_back(FromBuffered(*it));
-    return out;
+    return std::vector<PacketLogEntry>(packets.begin() + offset, packets.begin() + offset + count);
 }

@@ -128,19 +128,8 @@ private:
     std::mutex analysisMutex;
     std::atomic<uint64_t> analysed{0};
 
-    // A buffered packet whose payload is the tail of its raw frame keeps only the frame:
-    // the copy of the payload would be a quarter of the buffer's memory. Copies handed out
-    // get their payload back.
-    struct BufferedPacket {
-        PacketLogEntry entry;
-        bool payloadInRaw = false;  // entry.payload was dropped: it is the frame's last bytes
-        uint32_t payloadLength = 0;
-    };
-    static BufferedPacket ToBuffered(PacketLogEntry entry);
-    static PacketLogEntry FromBuffered(const BufferedPacket& packet);
-
     mutable std::mutex packetsMutex;
-    std::deque<BufferedPacket> packets;
+    std::deque<PacketLogEntry> packets;
     uint64_t firstPosition = 0;  // absolute position of packets[0]
 
     mutable std::mutex causeMutex;

@@ -135,14 +135,15 @@ std::string RawPacketLine(const PacketLogEntry& p) {
 }
 
 std::string RawPacketTooltip(const PacketLogEntry& p) {
-    const size_t n = std::min(p.payload.size(), kRawTooltipMaxChars);
+    const std::span<const uint8_t> payload = p.Payload();
+    const size_t n = std::min(payload.size(), kRawTooltipMaxChars);
     std::string text;
     text.reserve(n + 3);
     for (size_t i = 0; i < n; ++i) {
-        const unsigned char c = p.payload[i];
+        const unsigned char c = payload[i];
         text += (c < 0x20 && c != '\n' && c != '\r' && c != '\t') || c == 0x7f ? '.' : static_cast<char>(c);
     }
-    if (p.payload.size() > kRawTooltipMaxChars) text += "...";
+    if (payload.size() > kRawTooltipMaxChars) text += "...";
     return text;
 }
 
@@ -158,7 +159,8 @@ bool RawPacketMatches(const PacketLogEntry& p, std::string_view filter) {
         joined.append(proto).append(1, ' ').append(info);
         if (joined.find(filter) != std::string::npos) return true;
     }
-    const std::string_view payload(reinterpret_cast<const char*>(p.payload.data()), p.payload.size());
+    const std::span<const uint8_t> bytes = p.Payload();
+    const std::string_view payload(reinterpret_cast<const char*>(bytes.data()), bytes.size());
     return payload.find(filter) != std::string_view::npos;
 }
 

@@ -7,7 +7,7 @@ int CodecRank(std::string_view name) {
     return 10;
 }
 
-CodecGuess NameCodec(const std::vector<uint8_t>& payload) {
+CodecGuess NameCodec(std::span<const uint8_t> payload) {
     const size_t length = payload.size();
     if (length == 0) return {};
     if (length <= 4) return {"Keep-alive", std::nullopt};

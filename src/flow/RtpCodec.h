@@ -1,6 +1,7 @@
 #pragma once
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -11,7 +12,7 @@ struct CodecGuess {
     std::string name;
     std::optional<int> payloadType;
 };
-CodecGuess NameCodec(const std::vector<uint8_t>& payload);
+CodecGuess NameCodec(std::span<const uint8_t> payload);
 
 // Priority of a codec name for a flow entry: a voice codec is never replaced by DTMF,
 // comfort noise or keep-alives. 100 voice, 50 "DTMF"/"CN", 1 "Keep-alive", 10 others.

@@ -1,5 +1,6 @@
 #pragma once
 #include <cstdint>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -12,7 +13,7 @@ struct MediaPacket {
     const std::string& destination;
     const std::string& sourceIp;
     const std::string& destinationIp;
-    const std::vector<uint8_t>& payload;
+    std::span<const uint8_t> payload;
     const std::string& time;
 };
 

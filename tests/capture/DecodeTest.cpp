@@ -47,7 +47,7 @@ TEST(DecodeEthernet, FramesBelowLinkPlusIpv4HeaderAreNotDecoded) {
     EXPECT_EQ(d.entry.source, "192.0.2.1");
     EXPECT_EQ(d.entry.protocol, "UDP");
     EXPECT_EQ(d.entry.info, "[TTL=64] ");
-    EXPECT_TRUE(d.entry.payload.empty());
+    EXPECT_TRUE(PayloadOf(d.entry).empty());
 }
 
 TEST(DecodeEthernet, OneVlanTagMovesTheNetworkHeaderTo18) {
@@ -58,7 +58,7 @@ TEST(DecodeEthernet, OneVlanTagMovesTheNetworkHeaderTo18) {
     ASSERT_TRUE(d.result.deliver);
     EXPECT_EQ(d.entry.source, "192.0.2.1:53");
     EXPECT_EQ(d.entry.destination, "10.0.0.5:33440");
-    EXPECT_EQ(d.entry.payload, (Bytes{1, 2, 3}));
+    EXPECT_EQ(PayloadOf(d.entry), (Bytes{1, 2, 3}));
     EXPECT_EQ(d.entry.rawData, tagged);
 
     // A tagged ARP frame: the hex dump still starts at offset 14, with the tag's TCI.
@@ -78,7 +78,7 @@ TEST(DecodeEthernet, ArpGetsTheHexDumpAndNoReplyAndACutIpv6HeaderToo) {
     EXPECT_EQ(a.result.status, DecodeStatus::NotMine);
     EXPECT_EQ(a.entry.protocol, "Eth 0x806");
     EXPECT_EQ(a.entry.info, "[Hex: 00 01 08 00 06 04 00 01 0A 1B ]");
-    EXPECT_TRUE(a.entry.payload.empty());
+    EXPECT_TRUE(PayloadOf(a.entry).empty());
     EXPECT_EQ(a.entry.source, "02:00:00:00:00:01");
 
     // An IPv6 header cut before its 40 bytes cannot be read: the hex dump, counted truncated.
@@ -97,7 +97,7 @@ TEST(DecodeIpv4Fields, OtherProtocolKeepsTheTtlText) {
     EXPECT_EQ(d.entry.info, "[TTL=64] ");
     EXPECT_EQ(d.entry.source, "192.0.2.1");
     EXPECT_EQ(d.entry.destination, "10.0.0.5");
-    EXPECT_EQ(d.entry.payload, (Bytes{9, 8, 7}));
+    EXPECT_EQ(PayloadOf(d.entry), (Bytes{9, 8, 7}));
     EXPECT_EQ(d.result.status, DecodeStatus::Decoded);
     EXPECT_FALSE(d.result.reply);
 }
@@ -118,7 +118,7 @@ TEST(DecodeIpv4Fields, HeaderOptionsMoveTheTransportHeader) {
     Decoded d = DecodeBytes(Ethernet(kEthIpv4, Ipv4(kRouter, kUs, 17, Udp(5060, 5062, {0x55}), 64, 7)));
     EXPECT_EQ(d.entry.source, "192.0.2.1:5060");
     EXPECT_EQ(d.entry.destination, "10.0.0.5:5062");
-    EXPECT_EQ(d.entry.payload, (Bytes{0x55}));
+    EXPECT_EQ(PayloadOf(d.entry), (Bytes{0x55}));
 }
 
 TEST(DecodeIpv4Fields, ImpossibleHeaderLengthsStayInsideTheFrame) {
@@ -128,7 +128,7 @@ TEST(DecodeIpv4Fields, ImpossibleHeaderLengthsStayInsideTheFrame) {
     Decoded big = DecodeBytes(Ethernet(kEthIpv4, Cut(ip, 24)));
     ASSERT_TRUE(big.result.deliver);
     EXPECT_EQ(big.entry.source, "192.0.2.1");
-    EXPECT_TRUE(big.entry.payload.empty());
+    EXPECT_TRUE(PayloadOf(big.entry).empty());
     // IHL 0 is impossible; the bytes are shown as they are but the frame counts as malformed.
     ip[0] = 0x40;
     Decoded zero = DecodeBytes(Ethernet(kEthIpv4, ip));
@@ -145,7 +145,7 @@ TEST(DecodeUdp, PortsWhenTheHeaderIsCaptured) {
     EXPECT_EQ(d.entry.destination, "10.0.0.5:33440");
     EXPECT_EQ(d.entry.protocol, "UDP");
     EXPECT_EQ(d.entry.info, "Src=53 Dst=33440");
-    EXPECT_EQ(d.entry.payload, (Bytes{0xDE, 0xAD}));
+    EXPECT_EQ(PayloadOf(d.entry), (Bytes{0xDE, 0xAD}));
     EXPECT_FALSE(d.result.reply);  // UDP is never a reply
     EXPECT_EQ(d.result.status, DecodeStatus::Decoded);
 }
@@ -208,7 +208,7 @@ TEST(DecodeIcmp, TimeExceededQuotingAUdpProbe) {
     EXPECT_EQ(d.reply.probeDst, "198.51.100.7");
     EXPECT_EQ(d.reply.probeSrcPort, 40000);
     EXPECT_EQ(d.reply.probeDstPort, 33440);
-    EXPECT_EQ(d.entry.payload.size(), 8u + 28u);  // ICMP counts no transport header: all of it
+    EXPECT_EQ(PayloadOf(d.entry).size(), 8u + 28u);  // ICMP counts no transport header: all of it
 }
 
 TEST(DecodeIcmp, DestUnreachableWithShortQuotes) {
@@ -285,12 +285,12 @@ TEST(DecodeTcp, AnswersToSynProbes) {
 TEST(DecodeTcp, PayloadAfterDataOffsetAndShortHeaders) {
     Bytes seg = Tcp(5060, 5060, 0x18, {'S', 'I', 'P'});
     Decoded d = DecodeBytes(Ethernet(kEthIpv4, Ipv4(kRouter, kUs, 6, seg)));
-    EXPECT_EQ(d.entry.payload, (Bytes{'S', 'I', 'P'}));
+    EXPECT_EQ(PayloadOf(d.entry), (Bytes{'S', 'I', 'P'}));
     // 19 bytes of TCP header: no ports, the whole tail is payload.
     Decoded cut = DecodeBytes(Ethernet(kEthIpv4, Ipv4(kRouter, kUs, 6, Cut(seg, 19))));
     EXPECT_EQ(cut.entry.source, "192.0.2.1");
     EXPECT_EQ(cut.entry.info, "[TTL=64] ");
-    EXPECT_EQ(cut.entry.payload.size(), 19u);
+    EXPECT_EQ(PayloadOf(cut.entry).size(), 19u);
     EXPECT_FALSE(cut.result.reply);
     // A data offset below 5 is impossible.
     seg[12] = 0x20;

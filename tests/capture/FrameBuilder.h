@@ -6,7 +6,15 @@
 #include <string>
 #include <vector>
 
+#include "capture/Packet.h"
+
 using Bytes = std::vector<uint8_t>;
+
+// A decoded entry's payload as bytes to compare.
+inline Bytes PayloadOf(const PacketLogEntry& e) {
+    const auto p = e.Payload();
+    return Bytes(p.begin(), p.end());
+}
 
 inline void Put16(Bytes& b, uint16_t v) {
     b.push_back(static_cast<uint8_t>(v >> 8));

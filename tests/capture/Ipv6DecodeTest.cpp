@@ -74,7 +74,7 @@ TEST(DecodeIpv6, UdpAfterOptionHeadersGivesPortsAndPayload) {
     EXPECT_EQ(d.entry.source, "[2001:db8:1::5]:5060");
     EXPECT_EQ(d.entry.destination, "[2001:db8:2::7]:5080");
     EXPECT_EQ(d.entry.info, "Src=5060 Dst=5080");
-    EXPECT_EQ(d.entry.payload, (Bytes{'S', 'I', 'P'}));
+    EXPECT_EQ(PayloadOf(d.entry), (Bytes{'S', 'I', 'P'}));
     EXPECT_EQ(d.entry.rawData, frame);
     EXPECT_FALSE(d.result.reply);
 
@@ -83,14 +83,14 @@ TEST(DecodeIpv6, UdpAfterOptionHeadersGivesPortsAndPayload) {
     EXPECT_EQ(other.entry.protocol, "Other (47)");
     EXPECT_EQ(other.entry.info, "[HopLimit=3] ");
     EXPECT_EQ(other.entry.source, "2001:db8:1::5");
-    EXPECT_EQ(other.entry.payload, (Bytes{1, 2}));
+    EXPECT_EQ(PayloadOf(other.entry), (Bytes{1, 2}));
 }
 
 TEST(DecodeIpv6, OnlyTheFirstFragmentIsReadAsTransport) {
     const Bytes sip = Udp(5060, 5060, Bytes(20, 'x'));
     Decoded first = DecodeBytes(Ethernet(kEthIpv6, Ipv6(kUs, kTarget, kFragment, FragmentHeader(kUdp, 0, true, sip))));
     EXPECT_EQ(first.entry.source, "[2001:db8:1::5]:5060");
-    EXPECT_EQ(first.entry.payload.size(), 20u);
+    EXPECT_EQ(PayloadOf(first.entry).size(), 20u);
 
     // A later fragment's bytes look like a UDP header but are the middle of the datagram.
     Decoded later = DecodeBytes(
@@ -99,7 +99,7 @@ TEST(DecodeIpv6, OnlyTheFirstFragmentIsReadAsTransport) {
     EXPECT_EQ(later.entry.protocol, "UDP");
     EXPECT_EQ(later.entry.source, "2001:db8:1::5");
     EXPECT_EQ(later.entry.info, "[HopLimit=64] [Fragment Offset=1232]");
-    EXPECT_TRUE(later.entry.payload.empty());
+    EXPECT_TRUE(PayloadOf(later.entry).empty());
     EXPECT_FALSE(later.result.reply);
 }
 
@@ -111,7 +111,7 @@ TEST(DecodeIpv6, ExtensionChainIsBoundedByTheCaptureAndByItsLength) {
     EXPECT_EQ(d.result.status, DecodeStatus::Truncated);
     EXPECT_EQ(d.entry.protocol, "Other (43)");
     EXPECT_EQ(d.entry.info, "[HopLimit=64] [TooShort for ExtHdr]");
-    EXPECT_TRUE(d.entry.payload.empty());
+    EXPECT_TRUE(PayloadOf(d.entry).empty());
 
     // Nine option headers in a row: no real sender does that.
     Bytes chain = Udp(1, 2);
@@ -224,7 +224,9 @@ TEST(DecodeIpv6, EveryCutOfARichFrameStaysInsideTheCapture) {
     ASSERT_TRUE(DecodeBytes(frame).result.reply);
     for (size_t n = 0; n < frame.size(); ++n) {
         Decoded d = DecodeBytes(Cut(frame, n));
-        if (d.result.deliver && n < frame.size() - 8) EXPECT_NE(d.result.status, DecodeStatus::Decoded) << n;
+        if (d.result.deliver && n < frame.size() - 8) {
+            EXPECT_NE(d.result.status, DecodeStatus::Decoded) << n;
+        }
         // The reply needs the whole quoted UDP header, as over IPv4.
         EXPECT_EQ(d.result.reply, n >= frame.size() - 8) << n;
     }

@@ -80,7 +80,7 @@ TEST(DecodeLinkTypes, SameIpv4PacketsGiveTheSameFields) {
             EXPECT_EQ(o.entry.destination, reference.entry.destination);
             EXPECT_EQ(o.entry.protocol, reference.entry.protocol);
             EXPECT_EQ(o.entry.info, reference.entry.info);
-            EXPECT_EQ(o.entry.payload, reference.entry.payload);
+            EXPECT_EQ(PayloadOf(o.entry), PayloadOf(reference.entry));
             EXPECT_EQ(o.entry.rawData, frame);
             EXPECT_EQ(o.entry.linkType, w.linkType);
             EXPECT_EQ(o.result.reply, reference.result.reply);
@@ -114,7 +114,7 @@ TEST(DecodeLinkTypes, CutIpv6AndArpAreNamedAndDumpedFromTheNetworkHeader) {
         EXPECT_EQ(o.result.status, DecodeStatus::Truncated);
         EXPECT_EQ(o.entry.protocol, "Eth 0x86dd");
         EXPECT_FALSE(o.result.reply);
-        EXPECT_TRUE(o.entry.payload.empty());
+        EXPECT_TRUE(PayloadOf(o.entry).empty());
         // Ethernet dumps from offset 14 whatever the tag; the others from the network header.
         if (w.linkType != kLinkEthernet) {
             EXPECT_EQ(o.entry.info, "[Hex: 60 0A 00 00 00 00 00 00 00 00 ]");
@@ -137,7 +137,7 @@ TEST(DecodeLinkTypes, CutIpv6AndArpAreNamedAndDumpedFromTheNetworkHeader) {
         EXPECT_EQ(o.entry.protocol, "UDP");
         EXPECT_EQ(o.entry.source, "[2001:db8::1]:5060");
         EXPECT_EQ(o.entry.destination, "[fd00::5]:5062");
-        EXPECT_EQ(o.entry.payload, (Bytes{7, 7}));
+        EXPECT_EQ(PayloadOf(o.entry), (Bytes{7, 7}));
     }
     const Outcome rawV5 = Decode(kLinkRaw, Bytes(30, 0x50));
     EXPECT_EQ(rawV5.entry.protocol, "IP v5");

@@ -109,7 +109,7 @@ TEST(SnifferLive, UdpOnLoopbackIsDecodedAndSaved) {
         EXPECT_EQ(e.destination, "127.0.0.1:" + std::to_string(sink.port));
         EXPECT_EQ(e.info, "Src=" + std::to_string(sourcePorts[i]) + " Dst=" + std::to_string(sink.port));
         const std::string text = "probe-" + std::to_string(i);
-        EXPECT_EQ(std::string(e.payload.begin(), e.payload.end()), text);
+        EXPECT_EQ(std::string(PayloadOf(e).begin(), PayloadOf(e).end()), text);
         EXPECT_EQ(e.wireLength, 14u + 20u + 8u + text.size());
         EXPECT_EQ(e.time.size(), 12u);
     }
@@ -140,7 +140,7 @@ TEST(SnifferLive, AnyDeviceDeliversCookedFramesDecodedAlike) {
     EXPECT_EQ(e.linkType, kLinkLinuxSll);
     EXPECT_EQ(e.source, "127.0.0.1:" + std::to_string(sport));
     EXPECT_EQ(e.destination, "127.0.0.1:" + std::to_string(sink.port));
-    EXPECT_EQ(std::string(e.payload.begin(), e.payload.end()), "cooked");
+    EXPECT_EQ(std::string(PayloadOf(e).begin(), PayloadOf(e).end()), "cooked");
 }
 
 TEST(SnifferLive, RawFrameSentIsCapturedAsAReply) {
@@ -180,7 +180,7 @@ TEST(SnifferLive, TaggedFrameOnLoopbackIsDecodedAfterItsTag) {
     EXPECT_EQ(e.rawData, frame);
     EXPECT_EQ(e.source, "127.0.0.9:5000");
     EXPECT_EQ(e.destination, "127.0.0.1:33998");
-    EXPECT_EQ(e.payload, (Bytes{'v'}));
+    EXPECT_EQ(PayloadOf(e), (Bytes{'v'}));
 }
 
 TEST(SnifferLive, StartStopRules) {

@@ -224,8 +224,8 @@ TEST(FlowCoreOffline, FileLongerThanBufferIsReadWhole) {
     ASSERT_EQ(packets.size(), 49500u);  // the buffer itself keeps its bound
     bool ordered = true;
     for (size_t i = 0; i < packets.size(); ++i) {
-        const auto& p = packets[i].payload;
-        const uint64_t n = (uint64_t(p.at(0)) << 24) | (p.at(1) << 16) | (p.at(2) << 8) | p.at(3);
+        const auto p = packets[i].Payload();
+        const uint64_t n = (uint64_t(p[0]) << 24) | (p[1] << 16) | (p[2] << 8) | p[3];
         ordered = ordered && n == 11000 + i;
     }
     EXPECT_TRUE(ordered);

@@ -17,7 +17,7 @@ inline PacketLogEntry Packet(const std::string& src, const std::string& dst, std
     e.source = src;
     e.destination = dst;
     e.protocol = "UDP";
-    e.payload = std::move(payload);
+    e.SetPayload(payload);
     return e;
 }
 
@@ -45,13 +45,13 @@ inline std::vector<uint8_t> Rtp(uint8_t ptByte, size_t length = 172) {
 inline void Feed(CallTracker& tracker, const std::string& src, const std::string& dst, const std::string& sip,
                  const std::string& time = "10:00:00.000") {
     PacketLogEntry e = Packet(src, dst, Bytes(sip), time);
-    tracker.ProcessPacket(e.source, e.destination, e.payload, e);
+    tracker.ProcessPacket(e);
 }
 
 inline void FeedRtp(CallTracker& tracker, const std::string& src, const std::string& dst, std::vector<uint8_t> rtp,
                     const std::string& time = "10:00:01.000") {
     PacketLogEntry e = Packet(src, dst, std::move(rtp), time);
-    tracker.ProcessPacket(e.source, e.destination, e.payload, e);
+    tracker.ProcessPacket(e);
 }
 
 inline const SipCall* FindCall(const std::vector<SipCall>& calls, const std::string& id) {

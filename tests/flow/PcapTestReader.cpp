@@ -13,6 +13,12 @@
 
 namespace {
 
+// The payload runs from `offset` to the end of the entry's frame.
+void SetFramePayload(PacketLogEntry& e, size_t offset) {
+    e.payloadOffset = static_cast<uint32_t>(offset);
+    e.payloadLength = static_cast<uint32_t>(e.rawData.size() - offset);
+}
+
 unsigned Be16(const uint8_t* p) { return (unsigned(p[0]) << 8) | p[1]; }
 
 std::string Dotted(const uint8_t* p) {
@@ -62,7 +68,7 @@ std::vector<PacketLogEntry> ReadPcapForTest(const std::string& path) {
             e.protocol = "UDP";
             e.source = "[" + std::string(a) + "]:" + std::to_string(Be16(data + l2 + 40));
             e.destination = "[" + std::string(b) + "]:" + std::to_string(Be16(data + l2 + 42));
-            if (l2 + 48 < len) e.payload.assign(data + l2 + 48, data + len);
+            if (l2 + 48 < len) SetFramePayload(e, l2 + 48);
             out.push_back(std::move(e));
             continue;
         }
@@ -87,7 +93,7 @@ std::vector<PacketLogEntry> ReadPcapForTest(const std::string& path) {
             e.destination += ":" + std::to_string(Be16(data + h + 2));
             transport = (data[h + 12] >> 4) * 4u;
         }
-        if (h + transport < len) e.payload.assign(data + h + transport, data + len);
+        if (h + transport < len) SetFramePayload(e, h + transport);
         out.push_back(std::move(e));
     }
     pcap_close(handle);

@@ -166,7 +166,9 @@ TEST(StreamTruth, FixtureCapturesMatchTshark) {
         streams += CompareWithTshark(e.path().string(), ours).streams;
         for (const auto& [key, s] : ours) {
             // Loss-free G.711 with a few ms of jitter on a LAN: the headline estimate is good.
-            if (s.lost == 0 && !s.mos.empty()) EXPECT_GE(std::stod(s.mos), 4.0) << key;
+            if (s.lost == 0 && !s.mos.empty()) {
+                EXPECT_GE(std::stod(s.mos), 4.0) << key;
+            }
         }
     }
     EXPECT_GE(streams, 44u);  // 01, 02, 05, 08, 09, the 20 calls of 10 and the IPv6 call of 11

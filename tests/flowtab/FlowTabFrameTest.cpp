@@ -529,7 +529,9 @@ TEST_F(FlowTabFrame, ImportOfHostileCapturesShowsTheCauseInRed) {
     while (listing >> name >> readable) {
         SCOPED_TRACE(name);
         const std::string path = (dir / (name + ".pcap")).string();
-        if (!tab().ImportPanelOpen()) ASSERT_TRUE(h.ClickText("Importar PCAP", true));
+        if (!tab().ImportPanelOpen()) {
+            ASSERT_TRUE(h.ClickText("Importar PCAP", true));
+        }
         h.Frame();
         TypeInto(ImportPathField(), path);
         ASSERT_TRUE(h.ClickText("Carregar", true));

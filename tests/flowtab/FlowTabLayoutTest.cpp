@@ -231,7 +231,7 @@ TEST(FlowTabRawWindow, LineTooltipAndFilter) {
     EXPECT_FALSE(RawPacketMatches(p, "TCP"));
 
     PacketLogEntry big = MakePacket("08:09:10.112", "a", "b", std::string(800, 'x'));
-    big.payload[3] = 0;  // a zero byte must not end the text early
+    big.rawData[big.payloadOffset + 3] = 0;  // a zero byte must not end the text early
     const std::string tip = RawPacketTooltip(big);
     EXPECT_EQ(tip.size(), 503u);
     EXPECT_EQ(tip.substr(500), "...");

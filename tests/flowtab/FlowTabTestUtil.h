@@ -36,7 +36,7 @@ inline std::vector<PacketLogEntry> ReadCapture(const std::string& fileName) {
 }
 
 inline void Feed(CallTracker& tracker, const std::vector<PacketLogEntry>& packets) {
-    for (const PacketLogEntry& p : packets) tracker.ProcessPacket(p.source, p.destination, p.payload, p);
+    for (const PacketLogEntry& p : packets) tracker.ProcessPacket(p);
 }
 
 inline std::vector<SipCall> CallsOf(const std::string& fileName) {
@@ -54,7 +54,7 @@ inline PacketLogEntry MakePacket(const std::string& time, const std::string& src
     e.destination = dst;
     e.protocol = "UDP";
     e.info = "Len=" + std::to_string(payload.size());
-    e.payload.assign(payload.begin(), payload.end());
+    e.SetPayload(std::span(reinterpret_cast<const uint8_t*>(payload.data()), payload.size()));
     e.wireLength = static_cast<uint32_t>(payload.size() + 42);
     return e;
 }

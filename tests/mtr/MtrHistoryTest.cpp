@@ -129,7 +129,9 @@ TEST(MtrHistoryEngine, RecordsEachProbeWhereItWasAndEveryResponder) {
             EXPECT_GE(s.rttMs, i < 2 ? 5.0f : 40.0f) << i;
             EXPECT_LT(s.rttMs, i < 2 ? 20.0f : 55.0f) << i;
             // One probe per cycle, so about a cycle apart and in order.
-            if (i) EXPECT_GE(s.sentMs, h.history.At(i - 1).sentMs + 1000) << i;
+            if (i) {
+                EXPECT_GE(s.sentMs, h.history.At(i - 1).sentMs + 1000) << i;
+            }
         }
     }
     const HopStats& two = hops.at(2);

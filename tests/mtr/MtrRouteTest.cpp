@@ -148,7 +148,9 @@ TEST_F(MtrRoute, HistoryFollowsADelayChangeAndMarksTheLostProbes) {
         }
         EXPECT_EQ(lost, h.lost);
         EXPECT_EQ(answered, h.received);
-        if (k < 3) EXPECT_EQ(lost, 0);
+        if (k < 3) {
+            EXPECT_EQ(lost, 0);
+        }
     }
     EXPECT_GE(before2, 4);
     EXPECT_GE(after2, 4);
@@ -210,7 +212,9 @@ TEST_F(MtrRoute, CliNamesFromTheNamespaceHostsFileAndItsReports) {
         char loss[16];
         std::snprintf(loss, sizeof loss, "%.1f", 100.0 * lost / 4);
         EXPECT_EQ(f[2], loss);
-        if (k < 3) EXPECT_EQ(lost, 0);
+        if (k < 3) {
+            EXPECT_EQ(lost, 0);
+        }
         const double avg = std::atof(f[7].c_str()), best = std::atof(f[8].c_str()), worst = std::atof(f[9].c_str());
         const double expected = Num("TESTNET_HOP" + std::to_string(k) + "_RTT_MS");
         if (received > 0) {

@@ -255,12 +255,13 @@ bool Sniffer::InitOffline(const std::string& path, const std::string& filter, co
 
 int Sniffer::LinkType() const { return handle ? linkType : -1; }
 
-void Sniffer::Start(ReplyCallback onReply, PacketCallback onPacket) {
+void Sniffer::Start(ReplyCallback onReply, PacketCallback onPacket, std::function<void()> onLoopEnd) {
     if (running.exchange(true)) return;  // already running (or ended and not yet stopped)
     loopError.clear();
     loopActive.store(true);
     try {
-        captureThread = std::thread(&Sniffer::SnifferLoop, this, std::move(onReply), std::move(onPacket));
+        captureThread = std::thread(&Sniffer::SnifferLoop, this, std::move(onReply), std::move(onPacket),
+                                    std::move(onLoopEnd));
     } catch (...) {
         EndLoop();
         throw;  // std::system_error(resource_unavailable_try_again); running stays true
@@ -314,7 +315,7 @@ bool Sniffer::SendRawPacket(const uint8_t* data, int32_t length) {
     return false;
 }
 
-void Sniffer::SnifferLoop(ReplyCallback onReply, PacketCallback onPacket) {
+void Sniffer::SnifferLoop(ReplyCallback onReply, PacketCallback onPacket, std::function<void()> onLoopEnd) {
     Trace("Sniffer Capture Loop Started");
     const int frameLinkType = linkType;
     const size_t minimumLength = MinimumFrameLength(frameLinkType);
@@ -386,6 +387,14 @@ void Sniffer::SnifferLoop(ReplyCallback onReply, PacketCallback onPacket) {
     }
     ReadKernelStats();  // final counts, before Stop closes the handle
     Trace("Sniffer Capture Loop Ended");
+    if (onLoopEnd) {
+        try {
+            onLoopEnd();
+        } catch (const std::exception& e) {
+            Trace(std::string("CRASH in SnifferLoop: ") + e.what());
+            if (loopError.empty()) loopError = e.what();
+        }
+    }
     onReply = nullptr;
     onPacket = nullptr;
     EndLoop();

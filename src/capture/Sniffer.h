@@ -42,7 +42,8 @@ public:
     bool InitOffline(const std::string& path, const std::string& filter = std::string(),
                      const std::string& dumpPath = std::string());
 
-    void Start(ReplyCallback onReply, PacketCallback onPacket);
+    // onLoopEnd, when given, runs on the capture thread after the loop's last onPacket.
+    void Start(ReplyCallback onReply, PacketCallback onPacket, std::function<void()> onLoopEnd = {});
     void Stop();
     bool SendRawPacket(const uint8_t* data, int32_t length);
 
@@ -79,7 +80,7 @@ public:
 
 private:
     void EndLoop();  // loopActive false, waiters woken
-    void SnifferLoop(ReplyCallback onReply, PacketCallback onPacket);
+    void SnifferLoop(ReplyCallback onReply, PacketCallback onPacket, std::function<void()> onLoopEnd);
 
     std::atomic<bool> running{false};
     std::thread captureThread;

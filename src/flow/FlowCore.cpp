@@ -51,7 +51,9 @@ bool FlowCore::StartCommon(bool isOffline) {
         stopCause.clear();
     }
     // SniffResults are MTR probe replies; the flow monitor has no use for them.
-    sniffer.Start([](SniffResult) {}, [this](PacketLogEntry entry) { OnPacket(std::move(entry)); });
+    gathered.clear();
+    sniffer.Start([](SniffResult) {}, [this](PacketLogEntry entry) { OnPacket(std::move(entry)); },
+                  [this] { HandOverOffline(); });
     running.store(true);
     return true;
 }
@@ -151,12 +153,30 @@ std::string FlowCore::StopCause() const {
     return stopCause;
 }
 
-void FlowCore::OnPacket(PacketLogEntry entry) {
+void FlowCore::HandOverOffline() {
+    if (gathered.empty()) return;
     std::unique_lock<std::mutex> lock(queueMutex);
+    // A file is read faster than it is analysed: wait rather than drop.
+    queueDrained.wait(lock, [this] { return releaseReader || quit || waiting.size() < kMaxWaitingOffline; });
+    const bool wake = waiting.empty();
+    if (waiting.empty()) {
+        waiting.swap(gathered);
+    } else {
+        for (PacketLogEntry& entry : gathered) waiting.push_back(std::move(entry));
+    }
+    gathered.clear();
+    lock.unlock();
+    if (wake) queueChanged.notify_one();
+}
+
+void FlowCore::OnPacket(PacketLogEntry entry) {
     if (offline.load()) {
-        // A file is read faster than it is analysed: wait rather than drop.
-        queueDrained.wait(lock, [this] { return releaseReader || quit || waiting.size() < kMaxWaitingOffline; });
-    } else if (waiting.size() >= kMaxWaitingPackets) {
+        gathered.push_back(std::move(entry));
+        if (gathered.size() >= kOfflineHandOver) HandOverOffline();
+        return;
+    }
+    std::unique_lock<std::mutex> lock(queueMutex);
+    if (waiting.size() >= kMaxWaitingPackets) {
         ++trimmedUnanalysed;
         return;
     }
@@ -169,7 +189,6 @@ void FlowCore::OnPacket(PacketLogEntry entry) {
 void FlowCore::WorkerLoop() {
     pthread_setname_np(pthread_self(), "oc-flow-worker");  // tells it apart in top and profilers
     std::vector<PacketLogEntry> batch;
-    batch.reserve(kWorkerBatch);
     for (;;) {
         {
             std::unique_lock<std::mutex> lock(queueMutex);
@@ -190,9 +209,7 @@ void FlowCore::WorkerLoop() {
                 std::this_thread::sleep_for(kGather);
                 lock.lock();
             }
-            const size_t n = std::min(kWorkerBatch, waiting.size());
-            for (size_t i = 0; i < n; ++i) batch.push_back(std::move(waiting[i]));
-            waiting.erase(waiting.begin(), waiting.begin() + static_cast<std::ptrdiff_t>(n));
+            batch.swap(waiting);  // waiting takes the batch's emptied buffer
             workerBusy = true;
         }
         queueDrained.notify_all();  // room for a waiting savefile reader
@@ -202,14 +219,16 @@ void FlowCore::WorkerLoop() {
             analysed.fetch_add(batch.size());
             std::lock_guard<std::mutex> lock(packetsMutex);
             for (PacketLogEntry& entry : batch) {
-                packets.push_back(std::move(entry));
-                if (packets.size() > kMaxPackets) {
-                    packets.erase(packets.begin(), packets.begin() + kTrimBlock);
+                if (!packets.Push(std::move(entry))) {
+                    packets.DropOldest(kTrimBlock);
                     firstPosition += kTrimBlock;
+                    packets.Push(std::move(entry));
                 }
             }
         }
         batch.clear();
+        // After a burst of a live capture, do not keep room for it.
+        if (batch.capacity() > 2 * kMaxWaitingOffline) std::vector<PacketLogEntry>().swap(batch);
     }
 }
 
@@ -231,8 +250,8 @@ void FlowCore::Clear() {
     queueDrained.notify_all();
     {
         std::lock_guard<std::mutex> lock(packetsMutex);
-        firstPosition += packets.size();
-        packets.clear();
+        firstPosition += packets.Size();
+        packets.Clear();
     }
     tracker.Clear();
     analysed.store(0);
@@ -252,7 +271,7 @@ FlowEngineCounters FlowCore::Counters() const {
 
 std::vector<PacketLogEntry> FlowCore::GetPackets() const {
     std::lock_guard<std::mutex> lock(packetsMutex);
-    return std::vector<PacketLogEntry>(packets.begin(), packets.end());
+    return packets.Copy(0, packets.Size());
 }
 
 uint64_t FlowCore::FirstPosition() const {
@@ -262,16 +281,15 @@ uint64_t FlowCore::FirstPosition() const {
 
 uint64_t FlowCore::EndPosition() const {
     std::lock_guard<std::mutex> lock(packetsMutex);
-    return firstPosition + packets.size();
+    return firstPosition + packets.Size();
 }
 
 std::vector<PacketLogEntry> FlowCore::GetPacketsFrom(uint64_t position, size_t maxCount, uint64_t* first) const {
     std::lock_guard<std::mutex> lock(packetsMutex);
     const uint64_t start = std::max(position, firstPosition);
     if (first) *first = start;
-    const uint64_t end = firstPosition + packets.size();
+    const uint64_t end = firstPosition + packets.Size();
     if (start >= end) return {};
-    const auto offset = static_cast<std::ptrdiff_t>(start - firstPosition);
-    const auto count = static_cast<std::ptrdiff_t>(std::min<uint64_t>(maxCount, end - start));
-    return std::vector<PacketLogEntry>(packets.begin() + offset, packets.begin() + offset + count);
+    return packets.Copy(static_cast<size_t>(start - firstPosition),
+                        static_cast<size_t>(std::min<uint64_t>(maxCount, end - start)));
 }

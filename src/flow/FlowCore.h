@@ -2,7 +2,6 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
-#include <deque>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -12,6 +11,7 @@
 #include "capture/Sniffer.h"
 #include "capture/StartError.h"
 #include "flow/CallTracker.h"
+#include "flow/PacketRing.h"
 
 // What the flow engine has done since its last start or clear, for the counter line of the
 // Flow tab and the summary of orvanta-cli flow.
@@ -41,7 +41,11 @@ public:
     // longer than this drops the newest and counts them; a savefile waits instead.
     static constexpr size_t kMaxWaitingPackets = 50000;
     static constexpr size_t kMaxWaitingOffline = 4096;
-    // Packets the worker takes per turn; a Clear waits at most for one turn.
+    // A savefile's packets go to the worker this many at a time: one lock and at most one
+    // wake-up per block instead of per packet. A live capture hands each packet on at once.
+    static constexpr size_t kOfflineHandOver = 256;
+    // A live worker woken for fewer packets than this lets more gather first. It takes all
+    // waiting packets per turn: a Clear waits at most for one turn.
     static constexpr size_t kWorkerBatch = 1024;
     // Kernel buffer of the live capture: a replay at the fastest rate a test machine reaches
     // fills the default 2 MiB before the capture thread is scheduled again.
@@ -104,6 +108,7 @@ private:
     bool StartCommon(bool isOffline);
     void WorkerLoop();
     void NoteCaptureEnd();
+    void HandOverOffline();  // capture thread: the savefile's gathered packets to the queue
 
     Sniffer sniffer;
     std::mutex snifferMutex;  // start/stop of the sniffer: the GUI thread and the worker
@@ -115,7 +120,9 @@ private:
     mutable std::mutex queueMutex;
     std::condition_variable queueChanged;      // packets arrived, or quit
     mutable std::condition_variable queueDrained;  // the worker took packets or went idle
-    std::deque<PacketLogEntry> waiting;
+    // Vectors handed over whole by swapping: no packet is moved on the way to the worker.
+    std::vector<PacketLogEntry> waiting;
+    std::vector<PacketLogEntry> gathered;  // capture thread only: a savefile's next block
     bool workerBusy = false;   // a batch is being analysed (guarded by queueMutex)
     bool releaseReader = false;  // Stop: a savefile reader must not wait for space any more
     bool quit = false;
@@ -129,7 +136,7 @@ private:
     std::atomic<uint64_t> analysed{0};
 
     mutable std::mutex packetsMutex;
-    std::deque<PacketLogEntry> packets;
+    PacketRing packets{kMaxPackets};
     uint64_t firstPosition = 0;  // absolute position of packets[0]
 
     mutable std::mutex causeMutex;

@@ -3,7 +3,9 @@
 // flow engine as orvanta-cli flow --read runs it (capture thread decoding, worker analysing), next to
 // `tshark -q -z sip,stat` and `sngrep -N -q` reading the same file in the same run.
 //
-//   bench_flow [CALLS=320] [--keep]
+//   bench_flow [CALLS=320] [--keep] [--pcap FILE] [--analysis-only]
+// --pcap reads a capture kept by an earlier --keep run instead of generating one;
+// --analysis-only measures only the cost of the stream statistics.
 #include <sys/resource.h>
 #include <sys/time.h>
 #include <sys/wait.h>
@@ -111,27 +113,79 @@ void PrintRow(const char* name, const ChildRun& r, uint64_t frames) {
                 frames / r.cpuSeconds, r.maxRssKb / 1024.0);
 }
 
+// The cost of the RTP stream statistics: the analysis alone, on packets decoded beforehand,
+// with the statistics on and off (best of five runs each, alternating), then the same through
+// the engine as `flow --read` runs it (reading thread and worker).
+bool MeasureStatisticsCost(const std::string& pcap) {
+    std::vector<PacketLogEntry> decoded;
+    {
+        Sniffer reader;
+        if (reader.InitOffline(pcap)) {
+            reader.Start([](SniffResult) {}, [&decoded](PacketLogEntry e) { decoded.push_back(std::move(e)); });
+            reader.WaitLoopEnd();
+            reader.Stop();
+        }
+    }
+    double best[2] = {1e9, 1e9};  // [0] statistics off, [1] on
+    for (int run = 0; run < 10; ++run) {
+        const bool statistics = run % 2 == 1;
+        CallTracker tracker;
+        tracker.SetStreamStatistics(statistics);
+        // Thread CPU time: other programs on the machine do not count into it.
+        const double t0 = ThreadCpuSeconds();
+        for (const PacketLogEntry& e : decoded) tracker.ProcessPacket(e);
+        const double s = ThreadCpuSeconds() - t0;
+        best[statistics] = std::min(best[statistics], s);
+    }
+    std::printf("Analysis alone (%zu packets): %.0f packets per CPU-second with stream statistics, %.0f without: %.1f %% of the "
+                "rate without them (goal >= 90 %%)\n",
+                decoded.size(), decoded.size() / best[1], decoded.size() / best[0], 100.0 * best[0] / best[1]);
+    double engine[2] = {1e9, 1e9};
+    for (int run = 0; run < 6; ++run) {
+        const bool statistics = run % 2 == 1;
+        FlowCore core;
+        core.Tracker().SetStreamStatistics(statistics);
+        const auto t0 = Clock::now();
+        if (!core.StartOffline(pcap)) break;
+        while (core.IsRunning()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        core.WaitAnalysed();
+        engine[statistics] = std::min(engine[statistics], std::chrono::duration<double>(Clock::now() - t0).count());
+    }
+    std::printf("Engine, file to analysed records: %.0f packets/s with stream statistics, %.0f without: %.1f %%\n",
+                decoded.size() / engine[1], decoded.size() / engine[0], 100.0 * engine[0] / engine[1]);
+    return !decoded.empty();
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     int calls = 320;
     bool keep = false;
+    bool analysisOnly = false;
+    std::string given;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         if (a == "--keep") keep = true;
+        else if (a == "--analysis-only") analysisOnly = true;
+        else if (a == "--pcap" && i + 1 < argc) given = argv[++i];
         else calls = std::atoi(argv[i]);
     }
     if (calls < 1) calls = 320;
-    const std::string pcap = "/tmp/oc_bench_flow_" + std::to_string(getpid()) + ".pcap";
+    const std::string pcap = given.empty() ? "/tmp/oc_bench_flow_" + std::to_string(getpid()) + ".pcap" : given;
     const std::string manifest = pcap + ".manifest.tsv";
-    const std::string gen = std::string("python3 '") + OC_SOURCE_DIR + "/bench/gen/synth_big.py' '" + pcap + "' " +
-                            std::to_string(calls) + " >/dev/null 2>&1";
-    std::printf("Generating %d calls with synth_big.py...\n", calls);
-    std::fflush(stdout);
-    if (std::system(gen.c_str()) != 0) {
-        std::fprintf(stderr, "bench_flow: synth_big.py failed (needs python3 and sip-tester)\n");
-        return 1;
+    if (given.empty()) {
+        const std::string gen = std::string("python3 '") + OC_SOURCE_DIR + "/bench/gen/synth_big.py' '" + pcap +
+                                "' " + std::to_string(calls) + " >/dev/null 2>&1";
+        std::printf("Generating %d calls with synth_big.py...\n", calls);
+        std::fflush(stdout);
+        if (std::system(gen.c_str()) != 0) {
+            std::fprintf(stderr, "bench_flow: synth_big.py failed (needs python3 and sip-tester)\n");
+            return 1;
+        }
+    } else {
+        keep = true;  // not ours to remove
     }
+    if (analysisOnly) return MeasureStatisticsCost(pcap) ? 0 : 1;
 
     // The three programs run as children of this still small process (a forked child's peak
     // memory counts what it shares with its parent), one after the other, on the same file.
@@ -218,45 +272,7 @@ int main(int argc, char** argv) {
                 buffered, rssEmpty / 1024.0, rssFull / 1024.0, (rssFull - rssEmpty) / 1024.0,
                 bufferBytes / 1048576.0, buffered ? double(bufferBytes) / buffered : 0.0);
 
-    // --- cost of the RTP stream statistics: the analysis alone, on packets decoded beforehand,
-    // with the statistics on and off (best of five runs each, alternating) ---
-    std::vector<PacketLogEntry> decoded;
-    {
-        Sniffer reader;
-        if (reader.InitOffline(pcap)) {
-            reader.Start([](SniffResult) {}, [&decoded](PacketLogEntry e) { decoded.push_back(std::move(e)); });
-            reader.WaitLoopEnd();
-            reader.Stop();
-        }
-    }
-    double best[2] = {1e9, 1e9};  // [0] statistics off, [1] on
-    for (int run = 0; run < 10; ++run) {
-        const bool statistics = run % 2 == 1;
-        CallTracker tracker;
-        tracker.SetStreamStatistics(statistics);
-        // Thread CPU time: other programs on the machine do not count into it.
-        const double t0 = ThreadCpuSeconds();
-        for (const PacketLogEntry& e : decoded) tracker.ProcessPacket(e);
-        const double s = ThreadCpuSeconds() - t0;
-        best[statistics] = std::min(best[statistics], s);
-    }
-    std::printf("Analysis alone (%zu packets): %.0f packets per CPU-second with stream statistics, %.0f without: %.1f %% of the "
-                "rate without them (goal >= 90 %%)\n",
-                decoded.size(), decoded.size() / best[1], decoded.size() / best[0], 100.0 * best[0] / best[1]);
-    // The same through the engine as `flow --read` runs it (reading thread and worker).
-    double engine[2] = {1e9, 1e9};
-    for (int run = 0; run < 6; ++run) {
-        const bool statistics = run % 2 == 1;
-        FlowCore core;
-        core.Tracker().SetStreamStatistics(statistics);
-        const auto t0 = Clock::now();
-        if (!core.StartOffline(pcap)) break;
-        while (core.IsRunning()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        core.WaitAnalysed();
-        engine[statistics] = std::min(engine[statistics], std::chrono::duration<double>(Clock::now() - t0).count());
-    }
-    std::printf("Engine, file to analysed records: %.0f packets/s with stream statistics, %.0f without: %.1f %%\n",
-                decoded.size() / engine[1], decoded.size() / engine[0], 100.0 * engine[0] / engine[1]);
+    MeasureStatisticsCost(pcap);
     if (!keep) {
         std::remove(pcap.c_str());
         std::remove(manifest.c_str());

@@ -242,7 +242,7 @@ bool Sniffer::InitOffline(const std::string& path, const std::string& filter, co
         Fail(StartError::CaptureLibraryMissing, {});
         return false;
     }
-    handle = pcap_open_offline(path.c_str(), errbuf);
+    handle = platform::OpenSavefile(path.c_str(), errbuf);
     if (!handle) {
         Trace(std::string("pcap_open_offline failed: ") + errbuf);
         Fail(StartError::FileUnreadable, errbuf);

@@ -166,6 +166,7 @@ void FlowCore::HandOverOffline() {
     }
     gathered.clear();
     lock.unlock();
+    gathered.reserve(kOfflineHandOver);
     if (wake) queueChanged.notify_one();
 }
 

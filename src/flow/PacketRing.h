@@ -19,7 +19,10 @@ public:
     bool Push(PacketLogEntry&& entry) {
         if (count == capacity) return false;
         if (slots.size() < capacity) {
-            slots.push_back(std::move(entry));  // still growing: head is 0 until the first drop
+            // Still filling: head is 0 until the first drop. The room is reserved whole, so
+            // growing never moves the entries; its pages are touched only as entries come.
+            if (slots.capacity() < capacity) slots.reserve(capacity);
+            slots.push_back(std::move(entry));
         } else {
             slots[(head + count) % capacity] = std::move(entry);
         }

@@ -149,13 +149,17 @@ double JitterBufferReplay::AdaptiveDepthMs(double jitterMs) {
 void JitterBufferReplay::Add(double transitMs, double jitterMs) {
     // Sliding-window minimum: the front is the fastest transit of the last kAnchorWindow.
     const uint64_t n = count++;
-    while (!window.empty() && window.front().first + kAnchorWindow <= n) window.pop_front();
-    if (!window.empty()) {
-        const double lateness = transitMs - window.front().second;
+    while (front < window.size() && window[front].first + kAnchorWindow <= n) ++front;
+    if (front < window.size()) {
+        const double lateness = transitMs - window[front].second;
         if (lateness > kFixedDepthMs) ++lateFixed;
         if (lateness > AdaptiveDepthMs(jitterMs)) ++lateAdaptive;
     }
-    while (!window.empty() && window.back().second >= transitMs) window.pop_back();
+    while (front < window.size() && window.back().second >= transitMs) window.pop_back();
+    if (front > 64 && front * 2 > window.size()) {  // the dead head outweighs the live part
+        window.erase(window.begin(), window.begin() + static_cast<std::ptrdiff_t>(front));
+        front = 0;
+    }
     window.emplace_back(n, transitMs);
 }
 
@@ -305,7 +309,28 @@ double RtpStreamStats::EffectiveLossPercent(uint64_t late) const {
 
 void RtpStreamTable::Clear() {
     streams.clear();
-    bySsrc.clear();
+    slots.clear();
+}
+
+void RtpStreamTable::IndexStream(uint32_t ssrc, size_t index) {
+    if ((streams.size() + 1) * 2 > slots.size()) {
+        RebuildIndex(std::max<size_t>(64, slots.size() * 2));
+        return;  // the rebuild indexed every stream, this one included
+    }
+    const size_t mask = slots.size() - 1;
+    size_t i = SlotOf(ssrc) & mask;
+    while (slots[i].indexPlusOne != 0) i = (i + 1) & mask;
+    slots[i] = {ssrc, static_cast<uint32_t>(index + 1)};
+}
+
+void RtpStreamTable::RebuildIndex(size_t slotCount) {
+    slots.assign(slotCount, SsrcSlot{});
+    const size_t mask = slotCount - 1;
+    for (size_t index = 0; index < streams.size(); ++index) {
+        size_t i = SlotOf(streams[index].ssrc) & mask;
+        while (slots[i].indexPlusOne != 0) i = (i + 1) & mask;
+        slots[i] = {streams[index].ssrc, static_cast<uint32_t>(index + 1)};
+    }
 }
 
 bool RtpStreamTable::AddRtp(const std::string& source, const std::string& destination,
@@ -316,14 +341,12 @@ bool RtpStreamTable::AddRtp(const std::string& source, const std::string& destin
     // The SSRC narrows the search to one stream or a few (the same source heard on two
     // paths); the addresses decide. Cheaper than hashing the addresses for every packet.
     size_t at = streams.size();
-    auto [b, e] = bySsrc.equal_range(h->ssrc);
-    for (auto it = b; it != e; ++it) {
-        const Stream& candidate = streams[it->second];
-        if (candidate.source == source && candidate.destination == destination) {
-            at = it->second;
-            break;
-        }
-    }
+    ForEachWithSsrc(h->ssrc, [&](size_t index) {
+        const Stream& candidate = streams[index];
+        if (candidate.source != source || candidate.destination != destination) return false;
+        at = index;
+        return true;
+    });
     if (at == streams.size()) {
         if (streams.size() >= kMaxStreams) TrimOldest();
         Stream fresh;
@@ -333,7 +356,7 @@ bool RtpStreamTable::AddRtp(const std::string& source, const std::string& destin
         fresh.ssrc = h->ssrc;
         streams.push_back(std::move(fresh));
         at = streams.size() - 1;
-        bySsrc.emplace(h->ssrc, at);
+        IndexStream(h->ssrc, at);
     }
     Stream& s = streams[at];
     if (s.callId.empty()) s.callId = callId;
@@ -348,8 +371,7 @@ bool RtpStreamTable::AddRtp(const std::string& source, const std::string& destin
 
 void RtpStreamTable::TrimOldest() {
     streams.erase(streams.begin(), streams.begin() + std::min(kTrimBlock, streams.size()));
-    bySsrc.clear();
-    for (size_t i = 0; i < streams.size(); ++i) bySsrc.emplace(streams[i].ssrc, i);
+    RebuildIndex(slots.size());
 }
 
 bool RtpStreamTable::AddRtcp(const std::string& source, const std::string& /*destination*/,
@@ -358,24 +380,23 @@ bool RtpStreamTable::AddRtcp(const std::string& source, const std::string& /*des
     const std::string_view from = AddressOf(source);
     for (const RtcpReport& report : ReadRtcpCompound(payload)) {
         if (report.hasSenderInfo) {
-            auto [b, e] = bySsrc.equal_range(report.senderSsrc);
-            for (auto it = b; it != e; ++it) {
-                Stream& s = streams[it->second];
-                if (AddressOf(s.source) != from) continue;
+            ForEachWithSsrc(report.senderSsrc, [&](size_t index) {
+                Stream& s = streams[index];
+                if (AddressOf(s.source) != from) return false;
                 if (!s.rtcp) s.rtcp.emplace();
                 s.rtcp->senderReports += 1;
                 s.rtcp->senderPacketCount = report.senderPacketCount;
                 s.rtcp->senderOctetCount = report.senderOctetCount;
                 if (s.sentReports.size() >= kSentReportsKept) s.sentReports.erase(s.sentReports.begin());
                 s.sentReports.emplace_back(NtpMiddle(report.ntpTimestamp), arrival);
-            }
+                return false;
+            });
         }
         for (const RtcpReportBlock& block : report.blocks) {
-            auto [b, e] = bySsrc.equal_range(block.ssrc);
-            for (auto it = b; it != e; ++it) {
-                Stream& s = streams[it->second];
+            ForEachWithSsrc(block.ssrc, [&](size_t index) {
+                Stream& s = streams[index];
                 // The receiver of a stream reports on it: the report comes from its destination.
-                if (AddressOf(s.destination) != from) continue;
+                if (AddressOf(s.destination) != from) return false;
                 if (!s.rtcp) s.rtcp.emplace();
                 RtcpFigures& f = *s.rtcp;
                 f.reports += 1;
@@ -383,7 +404,7 @@ bool RtpStreamTable::AddRtcp(const std::string& source, const std::string& /*des
                 f.cumulativeLost = block.cumulativeLost;
                 const uint32_t clock = s.lastInfo.clockRate ? s.lastInfo.clockRate : 8000;
                 f.jitterMs = block.jitter * 1000.0 / clock;
-                if (block.lastSr == 0) continue;
+                if (block.lastSr == 0) return false;
                 // Prefer the capture times of the SR and of this report: they need no agreement
                 // between the two hosts' clocks.
                 bool measured = false;
@@ -393,7 +414,7 @@ bool RtpStreamTable::AddRtcp(const std::string& source, const std::string& /*des
                     if (rtt >= 0) f.roundTripMs = rtt;
                     measured = true;
                 }
-                if (measured) continue;
+                if (measured) return false;
                 const double ntpSeconds = arrival + kNtpUnixOffset;
                 const double whole = std::floor(ntpSeconds);
                 const uint32_t arrivalMiddle = static_cast<uint32_t>(
@@ -401,7 +422,8 @@ bool RtpStreamTable::AddRtcp(const std::string& source, const std::string& /*des
                     (static_cast<uint64_t>((ntpSeconds - whole) * 65536.0) & 0xFFFF));
                 if (auto rtt = RoundTripMs(arrivalMiddle, block.lastSr, block.delaySinceLastSr); rtt && *rtt < 10000.0)
                     f.roundTripMs = *rtt;
-            }
+                return false;
+            });
         }
     }
     return true;

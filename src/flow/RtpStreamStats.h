@@ -1,6 +1,5 @@
 #pragma once
 #include <array>
-#include <deque>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -65,10 +64,17 @@ struct JitterBufferReplay {
     static constexpr uint64_t kAnchorWindow = 500;  // 10 s of 20 ms packets
 
     // Restart the anchor (the source restarted its numbering and time stamps).
-    void Restart() { window.clear(); }
+    void Restart() {
+        window.clear();
+        front = 0;
+    }
 
     uint64_t count = 0;
-    std::deque<std::pair<uint64_t, double>> window;  // (packet number, transit), increasing transit
+    // (packet number, transit) with increasing transit, from window[front] on: a vector that
+    // is compacted now and then rather than a deque, so that the few entries usually there
+    // share a cache line instead of two blocks and their map.
+    std::vector<std::pair<uint64_t, double>> window;
+    size_t front = 0;
     uint64_t lateFixed = 0;
     uint64_t lateAdaptive = 0;
 };
@@ -125,10 +131,7 @@ private:
     uint64_t distinctBefore = 0;
     uint64_t distinct = 0;        // distinct packets since the last (re)start
 
-    // Duplicates: the last kWindow extended sequence numbers seen.
-    static constexpr int64_t kWindow = 1024;
-    std::array<uint64_t, kWindow / 64> seen{};
-    int64_t maxExtended = -1;
+    int64_t maxExtended = -1;  // highest extended sequence number seen
 
     double firstArrival = 0;
     double lastArrival = 0;
@@ -151,6 +154,10 @@ private:
 
     int payloadType = -1;
     bool payloadIsVoice = false;
+
+    // Duplicates: the last kWindow extended sequence numbers seen.
+    static constexpr int64_t kWindow = 1024;
+    std::array<uint64_t, kWindow / 64> seen{};
     std::string codec;
 };
 
@@ -224,15 +231,17 @@ public:
     std::unordered_map<std::string, double> WorstMosByCall() const;
 
 private:
+    // What every RTP packet reads first (the key, the payload type seen last), then the
+    // statistics: they share cache lines; the rest is for reports.
     struct Stream {
-        std::string callId;
         std::string source;
         std::string destination;
         uint32_t ssrc = 0;
-        RtpStreamStats stats;
         int lastPayloadType = -1;
-        RtpPayloadInfo lastInfo;
         size_t mapsSeen = 0;
+        RtpPayloadInfo lastInfo;
+        RtpStreamStats stats;
+        std::string callId;
         std::optional<RtcpFigures> rtcp;
         // SRs sent by this stream's source: NTP middle bits -> capture time, for LSR lookups.
         std::vector<std::pair<uint32_t, double>> sentReports;
@@ -240,8 +249,27 @@ private:
     RtpStreamReport Report(const Stream& s) const;
     void TrimOldest();
 
+    // Streams by SSRC: an open-addressing table of (SSRC, index + 1) with linear probing, at
+    // most half full. One probe usually finds the stream, where a node-based map costs a
+    // bucket and a node in different places for every RTP packet.
+    struct SsrcSlot {
+        uint32_t ssrc = 0;
+        uint32_t indexPlusOne = 0;  // 0: empty
+    };
+    void IndexStream(uint32_t ssrc, size_t index);
+    void RebuildIndex(size_t slotCount);
+    template <typename F>
+    void ForEachWithSsrc(uint32_t ssrc, F&& f) {
+        if (slots.empty()) return;
+        const size_t mask = slots.size() - 1;
+        for (size_t i = SlotOf(ssrc) & mask; slots[i].indexPlusOne != 0; i = (i + 1) & mask) {
+            if (slots[i].ssrc == ssrc && f(size_t{slots[i].indexPlusOne} - 1)) return;
+        }
+    }
+    static size_t SlotOf(uint32_t ssrc) { return static_cast<size_t>((uint64_t{ssrc} * 0x9E3779B97F4A7C15ull) >> 40); }
+
     std::vector<Stream> streams;
-    std::unordered_multimap<uint32_t, size_t> bySsrc;
+    std::vector<SsrcSlot> slots;
 };
 
 // The address part of "ip:port" or "[ip]:port".

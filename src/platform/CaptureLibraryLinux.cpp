@@ -1,8 +1,33 @@
 #include "platform/CaptureLibrary.h"
 
+#include <pcap/pcap.h>
+#include <stdio_ext.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
 namespace platform {
+
+namespace {
+constexpr size_t kSavefileBufferBytes = 256 * 1024;
+}  // namespace
 
 // libpcap is a shared library the executable is linked against: it is there or we never ran.
 bool CaptureLibraryAvailable() { return true; }
+
+pcap_t* OpenSavefile(const char* path, char* errbuf) {
+    FILE* file = std::fopen(path, "rb");
+    if (!file) {
+        // The text pcap_open_offline gives.
+        std::snprintf(errbuf, PCAP_ERRBUF_SIZE, "%s: %s", path, std::strerror(errno));
+        return nullptr;
+    }
+    __fsetlocking(file, FSETLOCKING_BYCALLER);
+    std::setvbuf(file, nullptr, _IOFBF, kSavefileBufferBytes);
+    pcap_t* handle = pcap_fopen_offline(file, errbuf);
+    if (!handle) std::fclose(file);  // pcap_close closes it once the handle exists
+    return handle;
+}
 
 }  // namespace platform

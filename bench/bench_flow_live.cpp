@@ -6,16 +6,19 @@
 //       the synthetic office capture (bench/gen/synth_big.py) replayed with --topspeed:
 //       replay rate, packets captured, kernel drops, packets trimmed before analysis, calls
 //       found against the manifest, peak memory of orvanta-cli.
-//   bench_flow_live longrun [PACKETS=2000000]
+//   bench_flow_live longrun [PACKETS=2000000] [PPS=topspeed]
 //       a long trunk capture (OPTIONS keep-alives with a fresh Call-ID each, REGISTER
-//       refreshes, calls with RTP) replayed into the same set-up: peak memory of orvanta-cli
-//       with the record bounds in force, records kept and dropped.
+//       refreshes, calls with RTP) replayed into the same set-up (at PPS packets per second
+//       when given): peak memory of orvanta-cli with the record bounds in force, records kept
+//       and dropped, and its memory sampled every second of the replay.
 #include <pcap/pcap.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -88,6 +91,7 @@ struct LiveRun {
     unsigned long long replayed = 0;
     unsigned long long calls = 0, registers = 0, analysed = 0, kernelReceived = 0, kernelDropped = 0, trimmed = 0;
     long cliPeakKb = 0;
+    std::vector<std::pair<double, long>> rssCurve;  // (seconds into the replay, RSS kB)
     std::string cliErr;
     bool ok = false;
 };
@@ -112,11 +116,25 @@ LiveRun ReplayThroughCli(const std::string& pcap, const std::string& extraReplay
     // The capture is open once the command line announces it.
     for (int i = 0; i < 1000 && ReadAll(base + ".cli.err").find("Capturando em") == std::string::npos; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    std::string replay = "ip netns exec " + ns.name + " tcpreplay -i ocbtx --topspeed " + extraReplay + " '" + pcap +
-                         "' >" + base + ".replay 2>&1";
+    const std::string speed = extraReplay.empty() ? "--topspeed" : extraReplay;
+    std::string replay = "ip netns exec " + ns.name + " tcpreplay -i ocbtx " + speed + " '" + pcap + "' >" + base +
+                         ".replay 2>&1";
     const auto t0 = Clock::now();
+    std::atomic<bool> replaying{true};
+    std::thread sampler([&] {
+        // The command line's resident memory once a second while the replay runs.
+        const std::string status = "/proc/" + std::to_string(c.pid) + "/status";
+        for (int tick = 0; replaying.load(); ++tick) {
+            const long kb = Field(ReadAll(status), "VmRSS:");
+            r.rssCurve.emplace_back(std::chrono::duration<double>(Clock::now() - t0).count(), kb);
+            const auto next = t0 + std::chrono::seconds(tick + 1);
+            while (replaying.load() && Clock::now() < next) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    });
     const int rc = std::system(replay.c_str());
     r.replaySeconds = std::chrono::duration<double>(Clock::now() - t0).count();
+    replaying.store(false);
+    sampler.join();
     const std::string replayOut = ReadAll(base + ".replay");
     if (rc != 0) std::fprintf(stderr, "tcpreplay failed:\n%s\n", replayOut.c_str());
     std::smatch m;
@@ -281,6 +299,20 @@ void PrintRun(const LiveRun& r) {
                 r.cliPeakKb / 1024.0);
 }
 
+// The memory curve, and how much it still grew after the first quarter of the replay (the
+// warm-up: the packet buffer and the record bounds fill up).
+void PrintCurve(const LiveRun& r) {
+    if (r.rssCurve.empty()) return;
+    std::printf("orvanta-cli resident memory during the replay (s: MiB):");
+    for (size_t i = 0; i < r.rssCurve.size(); ++i)
+        std::printf("%s%.0f: %.1f", i % 10 ? ", " : "\n  ", r.rssCurve[i].first, r.rssCurve[i].second / 1024.0);
+    const size_t quarter = r.rssCurve.size() / 4;
+    long warm = r.rssCurve[quarter].second, highest = warm;
+    for (size_t i = quarter; i < r.rssCurve.size(); ++i) highest = std::max(highest, r.rssCurve[i].second);
+    std::printf("\nafter warm-up (%.0f s on): %.1f MiB, highest later %.1f MiB (+%.1f MiB)\n", r.rssCurve[quarter].first,
+                warm / 1024.0, highest / 1024.0, (highest - warm) / 1024.0);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -312,10 +344,12 @@ int main(int argc, char** argv) {
         if (!r.ok) std::fprintf(stderr, "%s", r.cliErr.c_str());
     } else if (mode == "longrun") {
         const uint64_t packets = argc > 2 ? std::strtoull(argv[2], nullptr, 10) : 2000000;
+        const unsigned long pps = argc > 3 ? std::strtoul(argv[3], nullptr, 10) : 0;
         const size_t calls = WriteTrunkCapture(pcap, packets);
         if (!calls) return 1;
-        const LiveRun r = ReplayThroughCli(pcap);
+        const LiveRun r = ReplayThroughCli(pcap, pps ? "--pps " + std::to_string(pps) : std::string());
         PrintRun(r);
+        PrintCurve(r);
         std::printf("calls written %zu; record bounds: %zu records, %zu messages per record, %zu MiB of text\n", calls,
                     kMaxCallRecords, kMaxMessagesPerRecord, kMaxKeptTextBytes >> 20);
         std::printf("%s", r.cliErr.c_str());

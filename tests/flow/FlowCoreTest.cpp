@@ -69,10 +69,23 @@ TEST(FlowCoreBuffer, TrimAtLimitKeepsOrder) {
     FeedAll(core, 50002, 51000);
     EXPECT_EQ(core.GetPackets().size(), 50000u);
     EXPECT_EQ(core.Counters().analysed, 51000u);
+    // Further trims wrap the buffer's storage: order and positions still hold across it.
+    FeedAll(core, 51001, 53500);
+    packets = core.GetPackets();
+    ASSERT_EQ(packets.size(), 49500u);
+    bool consecutive = true;
+    for (size_t i = 0; i < packets.size(); ++i) consecutive = consecutive && packets[i].tsSec == 4001 + i;
+    EXPECT_TRUE(consecutive);
+    page = core.GetPacketsFrom(core.EndPosition() - 2600, 3, &first);
+    ASSERT_EQ(page.size(), 3u);
+    EXPECT_EQ(page[0].tsSec, 50901u);
+    EXPECT_EQ(page[2].tsSec, 50903u);
     core.Clear();
     EXPECT_TRUE(core.GetPackets().empty());
     EXPECT_EQ(core.FirstPosition(), core.EndPosition());
     EXPECT_EQ(core.Counters().analysed, 0u);
+    FeedAll(core, 1, 3);  // and it fills again from empty
+    EXPECT_EQ(core.GetPackets().size(), 3u);
 }
 
 TEST(FlowCoreWorker, AnalysesEveryPacketWithoutAReader) {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <unordered_set>
 
 #include "capture/TextFormat.h"
 #include "flow/CallStateMachine.h"
@@ -131,10 +132,15 @@ void CallTracker::EnforceRecordBounds(const SipCall* keep) {
         calls.size() > kMaxCallRecords ? kMaxCallRecords - kRecordEvictBlock : calls.size();
     const size_t textTarget = keptTextBytes > kMaxKeptTextBytes ? kKeptTextLowWater : keptTextBytes;
     const size_t messageTarget = keptMessages > kMaxKeptMessages ? kKeptMessagesLowWater : keptMessages;
+    std::unordered_set<std::string> erased;
     for (const Candidate& c : candidates) {
         if (calls.size() <= recordTarget && keptTextBytes <= textTarget && keptMessages <= messageTarget) break;
+        erased.insert(c.it->first);
         EraseRecord(c.it);
     }
+    // Their RTP streams go with them: a report must not outlive its call, and the records'
+    // bound then bounds the streams too.
+    if (!erased.empty()) streams.ForgetCalls(erased);
     // Call-IDs of removed records are no longer looked up.
     std::erase_if(addressesToFill, [this](const std::string& id) { return !calls.contains(id); });
 }

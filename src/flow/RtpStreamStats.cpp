@@ -258,6 +258,7 @@ void RtpStreamStats::Add(const RtpHeader& h, double arrival, const RtpPayloadInf
     if (!haveVoice || info.clockRate != jitterClock) {
         haveVoice = true;
         jitterClock = info.clockRate;
+        msPerUnit = 1000.0 / rate;
         lastVoiceTimestamp = h.timestamp;
         lastVoiceArrival = arrival;
         firstVoiceArrival = arrival;
@@ -271,14 +272,14 @@ void RtpStreamStats::Add(const RtpHeader& h, double arrival, const RtpPayloadInf
     // Appendix A.8: D = (Rj - Ri) - (Sj - Si) in timestamp units, J += (|D| - J) / 16.
     const int32_t tsStep = static_cast<int32_t>(h.timestamp - lastVoiceTimestamp);
     const double d = (arrival - lastVoiceArrival) * rate - double(tsStep);
-    rtpTimeMs += double(tsStep) * 1000.0 / rate;
+    rtpTimeMs += double(tsStep) * msPerUnit;
     lastVoiceTimestamp = h.timestamp;
     lastVoiceArrival = arrival;
 
     buffer.Add((arrival - firstVoiceArrival) * 1000.0 - rtpTimeMs, jitterMs);
 
     jitterUnits += (std::fabs(d) - jitterUnits) / 16.0;
-    jitterMs = jitterUnits * 1000.0 / rate;
+    jitterMs = jitterUnits * msPerUnit;
     jitterSumMs += jitterMs;
     ++jitterSamples;
     if (jitterMs > maxJitterMs) maxJitterMs = jitterMs;
@@ -310,6 +311,12 @@ double RtpStreamStats::EffectiveLossPercent(uint64_t late) const {
 void RtpStreamTable::Clear() {
     streams.clear();
     slots.clear();
+}
+
+void RtpStreamTable::ForgetCalls(const std::unordered_set<std::string>& callIds) {
+    const size_t before = streams.size();
+    std::erase_if(streams, [&](const Stream& s) { return callIds.contains(s.callId); });
+    if (streams.size() != before) RebuildIndex(slots.size());
 }
 
 void RtpStreamTable::IndexStream(uint32_t ssrc, size_t index) {

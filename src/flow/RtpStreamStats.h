@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "flow/Rtcp.h"
@@ -146,6 +147,7 @@ private:
     double rtpTimeMs = 0;        // unwrapped RTP time of the last voice packet
     double jitterUnits = 0;      // J in timestamp units
     uint32_t jitterClock = 0;
+    double msPerUnit = 0;        // 1000 / jitterClock
     double jitterMs = 0;
     double jitterSumMs = 0;
     uint64_t jitterSamples = 0;
@@ -223,6 +225,8 @@ public:
 
     size_t Size() const { return streams.size(); }
     void Clear();
+    // Drops the streams of these calls.
+    void ForgetCalls(const std::unordered_set<std::string>& callIds);
     // Reports of every stream in the order the streams appeared; those of one call only when
     // callId is given.
     std::vector<RtpStreamReport> Reports(const std::string* callId = nullptr) const;

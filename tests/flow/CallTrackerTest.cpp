@@ -234,7 +234,10 @@ TEST(CallTrackerLimits, RecordBoundDropsEndedRecordsFirst) {
     CallTracker t;
     Feed(t, A, B, Sip("INVITE sip:b SIP/2.0", "live-call", "1 INVITE", 16400), "00:00:00.000");
     Feed(t, A, B, Sip("INVITE sip:b SIP/2.0", "ended-call", "1 INVITE", 16402), "00:00:00.001");
+    FeedRtp(t, "192.168.1.50:16402", "203.0.113.10:12002", Rtp(8));  // early media
     Feed(t, B, A, Sip("SIP/2.0 486 Busy Here", "ended-call", "1 INVITE"), "00:00:00.002");
+    const std::string endedId = "ended-call";
+    ASSERT_EQ(t.GetStreamReports(&endedId).size(), 1u);
     const size_t keepAlives = kMaxCallRecords + 600;
     for (size_t i = 0; i < keepAlives; ++i) {
         const std::string id = "ka-" + std::to_string(i);
@@ -253,6 +256,10 @@ TEST(CallTrackerLimits, RecordBoundDropsEndedRecordsFirst) {
     // Media still finds the live call after its neighbours in the port index went away.
     FeedRtp(t, "192.168.1.50:16400", "203.0.113.10:12000", Rtp(8));
     EXPECT_EQ(RtpEntries(*FindCall(t.GetCalls(), "live-call")).size(), 1u);
+    // The dropped record's stream went with it; the live call's is there.
+    EXPECT_TRUE(t.GetStreamReports(&endedId).empty());
+    const std::string liveId = "live-call";
+    EXPECT_EQ(t.GetStreamReports(&liveId).size(), 1u);
     // Unanswered keep-alives never end: past the bound the least recently active go.
     CallTracker u;
     for (size_t i = 0; i < kMaxCallRecords + 10; ++i)

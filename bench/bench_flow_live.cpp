@@ -299,18 +299,21 @@ void PrintRun(const LiveRun& r) {
                 r.cliPeakKb / 1024.0);
 }
 
-// The memory curve, and how much it still grew after the first quarter of the replay (the
-// warm-up: the packet buffer and the record bounds fill up).
+// The memory curve, and its range over the second half of the replay: by then the packet
+// buffer is full and the record bounds are in force, so the curve should be flat.
 void PrintCurve(const LiveRun& r) {
     if (r.rssCurve.empty()) return;
     std::printf("orvanta-cli resident memory during the replay (s: MiB):");
     for (size_t i = 0; i < r.rssCurve.size(); ++i)
         std::printf("%s%.0f: %.1f", i % 10 ? ", " : "\n  ", r.rssCurve[i].first, r.rssCurve[i].second / 1024.0);
-    const size_t quarter = r.rssCurve.size() / 4;
-    long warm = r.rssCurve[quarter].second, highest = warm;
-    for (size_t i = quarter; i < r.rssCurve.size(); ++i) highest = std::max(highest, r.rssCurve[i].second);
-    std::printf("\nafter warm-up (%.0f s on): %.1f MiB, highest later %.1f MiB (+%.1f MiB)\n", r.rssCurve[quarter].first,
-                warm / 1024.0, highest / 1024.0, (highest - warm) / 1024.0);
+    const size_t half = r.rssCurve.size() / 2;
+    long low = r.rssCurve[half].second, high = low;
+    for (size_t i = half; i < r.rssCurve.size(); ++i) {
+        low = std::min(low, r.rssCurve[i].second);
+        high = std::max(high, r.rssCurve[i].second);
+    }
+    std::printf("\nsecond half of the replay (%.0f s on): %.1f to %.1f MiB\n", r.rssCurve[half].first, low / 1024.0,
+                high / 1024.0);
 }
 
 }  // namespace

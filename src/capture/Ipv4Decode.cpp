@@ -9,7 +9,9 @@ constexpr uint8_t kProtoUdp = 17;
 
 // IPv4 (RFC 791). The header length is taken from IHL as it stands, without checking it or
 // the version nibble: a broken header still shows up in the packet log with whatever its
-// bytes say, but it is counted as malformed.
+// bytes say, but it is counted as malformed. A fragment other than the first names its
+// protocol but is not decoded further, as over IPv6: its bytes continue an earlier fragment,
+// and read as a UDP header and payload they would turn into a SIP message or RTP of nobody.
 DecodeResult DecodeIpv4(const ByteReader& ip, const FrameHeader& header, PacketLogEntry& entry,
                         SniffResult& reply) {
     LayerFlags flags;
@@ -33,8 +35,15 @@ DecodeResult DecodeIpv4(const ByteReader& ip, const FrameHeader& header, PacketL
     AppendDecimal(entry.info, ttl);
     entry.info += "] ";
 
-    const ByteReader l4 = ip.Sub(headerLength);
     TransportResult transport;
+    const uint16_t fragmentOffset = static_cast<uint16_t>((ip.be16(6) & 0x1FFF) * 8);
+    if (fragmentOffset != 0) {
+        entry.info += "[Fragment Offset=";
+        AppendDecimal(entry.info, fragmentOffset);
+        entry.info += "]";
+        return FinishNetworkLayer(ip, ip.size(), transport, flags, header, reply, std::move(fromIp));
+    }
+    const ByteReader l4 = ip.Sub(headerLength);
     switch (protocol) {
         case kProtoUdp: transport = DecodeUdp(l4, entry, flags); break;
         case kProtoTcp: transport = DecodeTcp(l4, entry, flags); break;

@@ -102,6 +102,22 @@ TEST(DecodeIpv4Fields, OtherProtocolKeepsTheTtlText) {
     EXPECT_FALSE(d.result.reply);
 }
 
+TEST(DecodeIpv4Fields, OnlyTheFirstFragmentIsReadAsTransport) {
+    Bytes frame = Ethernet(kEthIpv4, Ipv4(kRouter, kUs, 17, Udp(5060, 5060, Bytes(20, 'x'))));
+    frame[14 + 6] = 0x20;  // more fragments, offset 0: the first fragment has the UDP header
+    Decoded first = DecodeBytes(frame);
+    EXPECT_EQ(first.entry.source, "192.0.2.1:5060");
+    EXPECT_EQ(PayloadOf(first.entry).size(), 20u);
+    frame[14 + 7] = 185;  // offset 185 * 8 = 1480: the middle of the datagram
+    Decoded later = DecodeBytes(frame);
+    EXPECT_EQ(later.result.status, DecodeStatus::Decoded);
+    EXPECT_EQ(later.entry.protocol, "UDP");
+    EXPECT_EQ(later.entry.source, "192.0.2.1");
+    EXPECT_EQ(later.entry.info, "[TTL=64] [Fragment Offset=1480]");
+    EXPECT_TRUE(PayloadOf(later.entry).empty());
+    EXPECT_FALSE(later.result.reply);
+}
+
 TEST(DecodeIpv4Fields, TimeLengthsAndRawData) {
     UseUtcLocalTime();
     const Bytes frame = Ethernet(kEthIpv4, Ipv4(kRouter, kUs, 17, Udp(53, 33440)));

@@ -15,6 +15,10 @@ inline Bytes PayloadOf(const PacketLogEntry& e) {
     const auto p = e.Payload();
     return Bytes(p.begin(), p.end());
 }
+inline std::string PayloadText(const PacketLogEntry& e) {
+    const auto p = e.Payload();
+    return std::string(p.begin(), p.end());
+}
 
 inline void Put16(Bytes& b, uint16_t v) {
     b.push_back(static_cast<uint8_t>(v >> 8));

@@ -109,7 +109,7 @@ TEST(SnifferLive, UdpOnLoopbackIsDecodedAndSaved) {
         EXPECT_EQ(e.destination, "127.0.0.1:" + std::to_string(sink.port));
         EXPECT_EQ(e.info, "Src=" + std::to_string(sourcePorts[i]) + " Dst=" + std::to_string(sink.port));
         const std::string text = "probe-" + std::to_string(i);
-        EXPECT_EQ(std::string(PayloadOf(e).begin(), PayloadOf(e).end()), text);
+        EXPECT_EQ(PayloadText(e), text);
         EXPECT_EQ(e.wireLength, 14u + 20u + 8u + text.size());
         EXPECT_EQ(e.time.size(), 12u);
     }
@@ -140,7 +140,7 @@ TEST(SnifferLive, AnyDeviceDeliversCookedFramesDecodedAlike) {
     EXPECT_EQ(e.linkType, kLinkLinuxSll);
     EXPECT_EQ(e.source, "127.0.0.1:" + std::to_string(sport));
     EXPECT_EQ(e.destination, "127.0.0.1:" + std::to_string(sink.port));
-    EXPECT_EQ(std::string(PayloadOf(e).begin(), PayloadOf(e).end()), "cooked");
+    EXPECT_EQ(PayloadText(e), "cooked");
 }
 
 TEST(SnifferLive, RawFrameSentIsCapturedAsAReply) {

@@ -39,6 +39,14 @@ float CheckboxWidth(const char* label) {
     return ImGui::GetFrameHeight() + ImGui::GetStyle().ItemInnerSpacing.x + ImGui::CalcTextSize(label, nullptr, true).x;
 }
 
+// Text of a call table cell. A column too narrow for it (an IPv6 address alone takes up to
+// 39 characters, an IPv6 Call-ID more) cuts it at the edge: the whole text then shows on hover.
+void CellText(const std::string& text) {
+    const float room = ImGui::GetContentRegionAvail().x;
+    ImGui::TextUnformatted(text.c_str());
+    if (ImGui::CalcTextSize(text.c_str()).x > room && ImGui::IsItemHovered()) ImGui::SetTooltip("%s", text.c_str());
+}
+
 // .pcap files of a folder, sorted by name; empty when the folder is missing.
 std::vector<std::string> ListPcapFiles(const std::string& folder) {
     std::vector<std::string> files;
@@ -329,13 +337,13 @@ void FlowTab::DrawCallTable(const std::vector<SipCallRow>& calls) {
             ImGui::TextColored(Colour(CallMethodColour(call.firstMethod)), "%s", call.firstMethod.c_str());
 
             ImGui::TableSetColumnIndex(2);
-            ImGui::Text("%s (%s)", call.fromUser.c_str(), call.callerIp.c_str());
+            CellText(call.fromUser + " (" + call.callerIp + ")");
             ImGui::TableSetColumnIndex(3);
-            ImGui::Text("%s (%s)", call.toUser.c_str(), call.calleeIp.c_str());
+            CellText(call.toUser + " (" + call.calleeIp + ")");
             ImGui::TableSetColumnIndex(4);
             ImGui::Text("%d", static_cast<int>(call.messageCount));
             ImGui::TableSetColumnIndex(5);
-            ImGui::TextUnformatted(call.callId.c_str());
+            CellText(call.callId);
 
             ImGui::TableSetColumnIndex(6);
             ImGui::TextColored(Colour(DisplayStatusColour(call.displayStatus)), "%s", call.displayStatus.c_str());

@@ -63,13 +63,20 @@ void FlowTab::DrawLadder() {
         const ImVec2 origin = ImGui::GetCursorScreenPos();
         ImDrawList* draw = ImGui::GetWindowDrawList();
         const std::vector<std::string> endpoints = LadderEndpoints(messages);
-        const float left = LadderLeftMargin(endpoints.size(), diagramWidth);
-        auto columnX = [left](size_t j) { return left + kLadderColumnSpacing * static_cast<float>(j); };
+        std::vector<float> captionWidths;
+        float widest = 0.0f;
+        for (const std::string& e : endpoints) {
+            captionWidths.push_back(ImGui::CalcTextSize(e.c_str()).x);
+            widest = std::max(widest, captionWidths.back());
+        }
+        const float spacing = LadderColumnSpacing(widest);
+        const float left = LadderLeftMargin(endpoints.size(), diagramWidth, spacing);
+        auto columnX = [left, spacing](size_t j) { return left + spacing * static_cast<float>(j); };
 
         const float lifeBottom = LadderLifeLineBottom(origin.y, messages.size());
         for (size_t j = 0; j < endpoints.size(); ++j) {
             const float x = origin.x + columnX(j);
-            draw->AddText(ImVec2(x - 40.0f, origin.y + 10.0f), ToImU32(kLadderCaptionColour), endpoints[j].c_str());
+            draw->AddText(ImVec2(x - kLadderCaptionLead, origin.y + 10.0f), ToImU32(kLadderCaptionColour), endpoints[j].c_str());
             draw->AddLine(ImVec2(x, origin.y + kLadderLifeLineTop), ImVec2(x, lifeBottom),
                           ToImU32(kLadderLifeLineColour), 1.0f);
         }
@@ -105,13 +112,14 @@ void FlowTab::DrawLadder() {
         // Reserve the drawing's extent so the child scrolls over every message and, with
         // more columns than fit, sideways over every column.
         ImGui::SetCursorScreenPos(origin);
-        const float width = endpoints.empty() ? 0.0f : columnX(endpoints.size() - 1) + 100.0f;
-        ImGui::Dummy(ImVec2(width, LadderContentHeight(messages.size())));
+        ImGui::Dummy(ImVec2(LadderContentWidth(left, spacing, captionWidths), LadderContentHeight(messages.size())));
     }
     ImGui::EndChild();
 
     ImGui::SameLine();
-    ImGui::BeginChild("MsgDetails", ImVec2(0, avail.y), true);
+    // The stream report is a table of fixed columns, not wrapped: two "[IPv6]:port" columns
+    // are wider than the panel, so the panel scrolls sideways instead of cutting them off.
+    ImGui::BeginChild("MsgDetails", ImVec2(0, avail.y), true, ImGuiWindowFlags_HorizontalScrollbar);
     ImGui::TextColored(ImVec4(1.0f, 0.8f, 0.0f, 1.0f), "CONTEUDO DA MENSAGEM:");
     ImGui::Separator();
     ImGui::Spacing();

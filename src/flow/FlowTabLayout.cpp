@@ -54,11 +54,24 @@ std::vector<std::string> LadderEndpoints(const std::vector<SipMessage>& messages
     return endpoints;
 }
 
-float LadderLeftMargin(size_t endpointCount, float diagramWidth) {
-    float left = endpointCount == 0
-                     ? diagramWidth / 2.0f
-                     : (diagramWidth - static_cast<float>(endpointCount - 1) * kLadderColumnSpacing) / 2.0f;
+float LadderColumnSpacing(float widestCaption) {
+    return std::max(kLadderColumnSpacing, widestCaption + kLadderCaptionGap);
+}
+
+float LadderLeftMargin(size_t endpointCount, float diagramWidth, float spacing) {
+    float left = endpointCount == 0 ? diagramWidth / 2.0f
+                                    : (diagramWidth - static_cast<float>(endpointCount - 1) * spacing) / 2.0f;
     return std::max(kLadderMinLeft, left);
+}
+
+float LadderContentWidth(float left, float spacing, const std::vector<float>& captionWidths) {
+    if (captionWidths.empty()) return 0.0f;
+    float width = left + spacing * static_cast<float>(captionWidths.size() - 1) + 100.0f;
+    for (size_t j = 0; j < captionWidths.size(); ++j) {
+        const float captionEnd = left + spacing * static_cast<float>(j) - kLadderCaptionLead + captionWidths[j];
+        width = std::max(width, captionEnd);
+    }
+    return width;
 }
 
 size_t LadderColumnOf(const std::vector<std::string>& endpoints, const std::string& address) {

@@ -52,11 +52,21 @@ inline constexpr float kLadderSelectHeight = 20.0f;
 // A message whose two ends share a column would otherwise get a zero-width selection
 // area, which the GUI library rejects; it gets this width instead, centred on the column.
 inline constexpr float kLadderMinSelectWidth = 20.0f;
+// A lane's caption (its address) starts this far left of the lane's life line.
+inline constexpr float kLadderCaptionLead = 40.0f;
+// Least blank between one caption's end and the next caption.
+inline constexpr float kLadderCaptionGap = 20.0f;
 
 // Addresses in order of first appearance: source, then destination of each message.
 std::vector<std::string> LadderEndpoints(const std::vector<SipMessage>& messages);
+// Distance between lanes: kLadderColumnSpacing, or more when the widest caption would run
+// into the next one (a full IPv6 address is 39 characters, in a larger font wider still).
+float LadderColumnSpacing(float widestCaption);
 // Left margin of the first column inside a diagram area of the given width.
-float LadderLeftMargin(size_t endpointCount, float diagramWidth);
+float LadderLeftMargin(size_t endpointCount, float diagramWidth, float spacing = kLadderColumnSpacing);
+// Width the diagram reserves for scrolling: past the last life line, and past the end of
+// every caption, so that no address is cut off at the right edge beyond reach.
+float LadderContentWidth(float left, float spacing, const std::vector<float>& captionWidths);
 // Column index of an address in the endpoint list (0 when absent, which cannot happen for
 // addresses taken from the same messages).
 size_t LadderColumnOf(const std::vector<std::string>& endpoints, const std::string& address);

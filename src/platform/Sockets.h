@@ -48,6 +48,11 @@ int OpenIcmpSocket(bool& datagram, bool allowRaw = true);
 // IP_HDRINCL). For interfaces without an Ethernet header: loopback, tun, ppp. -1 on failure.
 int OpenRawIpSocket();
 
+// The same for IPv6: a raw socket that takes the whole IPv6 datagram, our header and hop
+// limit as built, so the TCP checksum computed over our pseudo-header stays right. -1 on
+// failure; always -1 on Windows, which sends no TCP through raw sockets.
+int OpenRawIpv6Socket();
+
 // Binds the socket to any local address and a port the kernel picks, and returns that port in
 // host order: the UDP source port of the probes, or the echo identifier the kernel writes into
 // every request sent on an ICMP datagram socket. 0 on failure.

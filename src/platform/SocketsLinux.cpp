@@ -55,6 +55,14 @@ int OpenRawIpSocket() {
     return fd;
 }
 
+// Linux takes the IPv6 header from the caller on an IPPROTO_RAW socket of this family, as
+// for IPv4; the destination given to sendto only chooses the route.
+int OpenRawIpv6Socket() {
+    int fd = socket(AF_INET6, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_RAW);
+    if (fd >= 0) shutdown(fd, SHUT_RD);  // send only
+    return fd;
+}
+
 bool SetSocketTtl(int fd, int ttl) {
     int v = ttl;
     return setsockopt(fd, IPPROTO_IP, IP_TTL, &v, sizeof v) == 0;

@@ -67,6 +67,13 @@ int OpenRawIpSocket() {
     return fd;
 }
 
+// Windows neither lets a raw socket carry TCP nor guarantees IPV6_HDRINCL: no socket, and
+// the caller traces why its probe did not leave.
+int OpenRawIpv6Socket() {
+    if (SocketsReady()) WSASetLastError(WSAEOPNOTSUPP);
+    return -1;
+}
+
 bool SetSocketTtl(int fd, int ttl) {
     DWORD v = static_cast<DWORD>(ttl);
     return setsockopt(ToSocket(fd), IPPROTO_IP, IP_TTL, reinterpret_cast<const char*>(&v), sizeof v) == 0;

@@ -141,18 +141,7 @@ int32_t NetworkSender::SendTcpSyn(int32_t ttl, int32_t seq) {
         // Loopback, tun or ppp: no link header to build. The frame's IPv4 datagram goes out
         // through a raw IP socket (the kernel drops Ethernet frames injected on loopback).
         auto frame = BuildTcpSynFrame(p);
-        if (rawIpSocket < 0) rawIpSocket = platform::OpenRawIpSocket();
-        if (rawIpSocket < 0) {
-            Trace("Error sending raw packet: cannot open raw IP socket");
-            return -1;
-        }
-        lastSendTicks = WallClockTicks();
-        int err = platform::SendDatagram(rawIpSocket, frame.data() + 14, frame.size() - 14, target, 0);
-        if (err != 0) {
-            Trace("Error sending raw packet: errno " + std::to_string(err));
-            return -1;
-        }
-        return seq;
+        return SendIpDatagram(frame.data() + 14, frame.size() - 14, iface, seq);
     }
     // Next hop's hardware address (resolved when missing); failing that, the target's own.
     if (!platform::LookupNeighbour(route.ifIndex, route.gateway ? route.gateway : target, p.dstMac,
@@ -165,9 +154,7 @@ int32_t NetworkSender::SendTcpSyn(int32_t ttl, int32_t seq) {
     return InjectFrame(frame.data(), frame.size(), iface, seq);
 }
 
-// As over IPv4, with the neighbour discovery entry of the next hop in place of ARP's. An
-// interface without Ethernet header (loopback, tun) cannot carry the frame, and IPv6 has no
-// portable raw socket that takes a whole datagram: such a probe is not sent.
+// As over IPv4, with the neighbour discovery entry of the next hop in place of ARP's.
 int32_t NetworkSender::SendTcpSyn6(int32_t hopLimit, int32_t seq) {
     if (!sniffer) {
         Trace("Error: Sniffer reference not set in NetworkSender. Cannot inject TCP.");
@@ -179,7 +166,7 @@ int32_t NetworkSender::SendTcpSyn6(int32_t hopLimit, int32_t seq) {
         return -1;
     }
     platform::InterfaceInfo iface;
-    if (!platform::LookupInterface(route.ifIndex, iface) || !iface.ethernet) return -1;
+    if (!platform::LookupInterface(route.ifIndex, iface)) return -1;
     TcpSyn6Params p;
     p.srcIp = route.prefSrc != platform::Ipv6Address{} ? route.prefSrc : iface.firstIpv6;
     if (p.srcIp == platform::Ipv6Address{}) return -1;
@@ -187,6 +174,12 @@ int32_t NetworkSender::SendTcpSyn6(int32_t hopLimit, int32_t seq) {
     p.hopLimit = hopLimit;
     p.basePort = basePort;
     p.seq = seq;
+    if (!iface.ethernet) {
+        // Loopback, tun or ppp: the built datagram, hop limit and source included, leaves
+        // through a raw IPv6 socket, as the IPv4 one does.
+        auto frame = BuildTcpSyn6Frame(p);
+        return SendIpDatagram(frame.data() + 14, frame.size() - 14, iface, seq);
+    }
     const bool viaGateway = route.gateway != platform::Ipv6Address{};
     if (!platform::LookupNeighbour6(route.ifIndex, viaGateway ? route.gateway : target6, p.dstMac,
                                     kNeighbourResolveMs) &&
@@ -196,6 +189,25 @@ int32_t NetworkSender::SendTcpSyn6(int32_t hopLimit, int32_t seq) {
     p.srcMac = iface.mac;
     auto frame = BuildTcpSyn6Frame(p);
     return InjectFrame(frame.data(), frame.size(), iface, seq);
+}
+
+int32_t NetworkSender::SendIpDatagram(const uint8_t* datagram, size_t length, const platform::InterfaceInfo& iface,
+                                      int32_t seq) {
+    int& fd = ipv6 ? rawIp6Socket : rawIpSocket;
+    if (fd < 0) fd = ipv6 ? platform::OpenRawIpv6Socket() : platform::OpenRawIpSocket();
+    if (fd < 0) {
+        Trace(std::string("Error sending raw packet: cannot open raw ") + (ipv6 ? "IPv6" : "IP") +
+              " socket for " + iface.name + " (no Ethernet header)");
+        return -1;
+    }
+    lastSendTicks = WallClockTicks();
+    const int err = ipv6 ? platform::SendDatagram6(fd, datagram, length, target6, 0)
+                         : platform::SendDatagram(fd, datagram, length, target, 0);
+    if (err != 0) {
+        Trace("Error sending raw packet: errno " + std::to_string(err));
+        return -1;
+    }
+    return seq;
 }
 
 int32_t NetworkSender::InjectFrame(const uint8_t* frame, size_t length, const platform::InterfaceInfo& iface,
@@ -241,4 +253,6 @@ void NetworkSender::Close() {
     linkSender.Close();
     platform::CloseSocket(rawIpSocket);
     rawIpSocket = -1;
+    platform::CloseSocket(rawIp6Socket);
+    rawIp6Socket = -1;
 }

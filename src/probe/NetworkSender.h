@@ -16,7 +16,8 @@ int64_t WallClockTicks();
 
 // Sends the traceroute probes of the MTR engine: UDP datagrams with a chosen TTL, ICMP echo
 // requests, and TCP SYN segments built as whole Ethernet frames and injected on the route's
-// outgoing interface. Replies are not read here; the capture matches them against Identity().
+// outgoing interface (on interfaces without a link header, sent as bare IP datagrams).
+// Replies are not read here; the capture matches them against Identity().
 class NetworkSender {
 public:
     NetworkSender() = default;
@@ -70,6 +71,9 @@ private:
     bool OpenProbeSockets();
     // Sends a built Ethernet frame on the interface as the TCP probes leave.
     int32_t InjectFrame(const uint8_t* frame, size_t length, const platform::InterfaceInfo& iface, int32_t seq);
+    // Sends a built IP datagram (the frame without its Ethernet header) through a raw socket of
+    // the target's family: the way out on interfaces without a link header.
+    int32_t SendIpDatagram(const uint8_t* datagram, size_t length, const platform::InterfaceInfo& iface, int32_t seq);
 
     int udpSocket = -1;
     int icmpSocket = -1;
@@ -88,7 +92,8 @@ private:
     bool icmpDatagramOnly = false;
     std::string captureDevice;
     platform::LinkSender linkSender;
-    int rawIpSocket = -1;
-    int64_t lastSendTicks = 0;  // TCP probes on interfaces without an Ethernet header
+    int rawIpSocket = -1;   // TCP probes on interfaces without an Ethernet header
+    int rawIp6Socket = -1;  // the same over IPv6
+    int64_t lastSendTicks = 0;
     StartError lastError = StartError::None;
 };

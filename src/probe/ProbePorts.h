@@ -19,8 +19,13 @@ constexpr uint16_t ProbePort(int32_t basePort, int32_t seq) {
 
 // Everything a reply to any of the three probe kinds can look like: ICMP and ICMPv6 (echo
 // replies and errors), UDP to the probe ports (the probes themselves, for the live log) and
-// TCP from the probed port, over either IP version.
+// TCP from the probed port, over either IP version. The icmp6/udp/tcp primitives only look at
+// the IPv6 header's own next header, so a reply behind a hop-by-hop, routing or destination
+// options header would be dropped before the decoder, which walks that chain, could see it:
+// such datagrams all pass. "ip6 protochain" would walk the chain in the filter, but its loop
+// is a backward jump that neither the Linux kernel nor the Windows capture driver accepts.
 inline std::string ProbeCaptureFilter() {
-    return "icmp or icmp6 or (udp and dst portrange " + std::to_string(kProbeBasePort) + "-" +
-           std::to_string(kProbeLastPort) + ") or (tcp and src port " + std::to_string(kProbeTcpPort) + ")";
+    return "icmp or icmp6 or (ip6 and (ip6[6] == 0 or ip6[6] == 43 or ip6[6] == 60)) or (udp and dst portrange " +
+           std::to_string(kProbeBasePort) + "-" + std::to_string(kProbeLastPort) + ") or (tcp and src port " +
+           std::to_string(kProbeTcpPort) + ")";
 }

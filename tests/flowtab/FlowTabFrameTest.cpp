@@ -612,3 +612,106 @@ TEST_F(FlowTabFrame, CallQualityInTheTableTheArrowsAndTheStreamReport) {
     EXPECT_NE(panel.find("0x5A3C91E2"), std::string::npos) << panel;  // both directions
     EXPECT_NE(panel.find("0xDEE0EE8F"), std::string::npos) << panel;
 }
+
+namespace {
+
+// The IPv6 call of the fixtures between two addresses of the full 39 characters, as a
+// capture of such a call decodes: addresses replaced in the decoded endpoints and in the SIP
+// and SDP texts, Content-Length following the longer body.
+const std::string kLongCaller = "fd12:3456:789a:bcde:f012:3456:789a:bcde";
+const std::string kLongCallee = "fdfe:dcba:9876:5432:10fe:dcba:9876:5432";
+
+void ReplaceAll(std::string& s, const std::string& from, const std::string& to) {
+    for (size_t at = s.find(from); at != std::string::npos; at = s.find(from, at + to.size())) s.replace(at, from.size(), to);
+}
+
+std::vector<PacketLogEntry> LongIpv6Call() {
+    std::vector<PacketLogEntry> packets = ReadCapture("11_ipv6_call_caller_bye.pcap");
+    for (PacketLogEntry& p : packets) {
+        for (std::string* text : {&p.source, &p.destination, &p.info}) {
+            ReplaceAll(*text, "fd00:10::50", kLongCaller);
+            ReplaceAll(*text, "2001:db8:10::10", kLongCallee);
+        }
+        std::string payload(p.payload.begin(), p.payload.end());
+        if (payload.find("SIP/2.0") == std::string::npos) continue;  // RTP stays as it is
+        ReplaceAll(payload, "fd00:10::50", kLongCaller);
+        ReplaceAll(payload, "2001:db8:10::10", kLongCallee);
+        const size_t body = payload.find("\r\n\r\n");
+        const size_t length = payload.find("Content-Length: ");
+        if (body != std::string::npos && length != std::string::npos) {
+            const size_t value = length + 16, end = payload.find("\r\n", value);
+            payload.replace(value, end - value, std::to_string(payload.size() - (body + 4)));
+        }
+        p.payload.assign(payload.begin(), payload.end());
+    }
+    return packets;
+}
+
+}  // namespace
+
+// Full-length IPv6 addresses: the call table cuts them at the column edge but shows the whole
+// cell on hover (an IPv4 row that fits gets no tooltip), the ladder shows both lanes' addresses
+// whole and apart, and the stream report, wider than its panel, scrolls sideways to its end.
+TEST_F(FlowTabFrame, FullLengthIpv6AddressesAreShownWholeOrOnHover) {
+    Capture(LongIpv6Call());
+    Capture(ReadCapture("01_basic_call_caller_bye.pcap"));
+    Drain();
+    const std::string callId = "1-21566@" + kLongCaller;
+    const std::string from = "sipp (" + kLongCaller + ")";
+    const std::string to = "service (" + kLongCallee + ")";
+    // Every tooltip seen while the mouse sweeps along a row.
+    auto tooltipsAlong = [&](const std::string& rowText) {
+        std::string seen;
+        const auto row = h.FindText(rowText);
+        if (!row) return seen;
+        for (float x = row->min.x + 5.0f; x < row->max.x; x += 20.0f) {
+            h.MoveMouse(x, row->Center().y);
+            for (const auto& run : h.Texts())
+                if (run.window.find("Tooltip") != std::string::npos) seen += run.text + "\n";
+        }
+        return seen;
+    };
+    const auto row = h.FindText(callId.substr(0, 20));
+    ASSERT_TRUE(row) << h.AllText("FlowList");
+    EXPECT_EQ(row->text.find(from), std::string::npos) << "the From column is wide enough now: " << row->text;
+    const std::string tips = tooltipsAlong(callId.substr(0, 20));
+    EXPECT_NE(tips.find(from), std::string::npos) << tips;
+    EXPECT_NE(tips.find(to), std::string::npos) << tips;
+    EXPECT_NE(tips.find(callId), std::string::npos) << tips;
+    const std::string ipv4Tips = tooltipsAlong("1-21527@192.168.1.50");
+    EXPECT_EQ(ipv4Tips.find("192.168.1.50"), std::string::npos) << ipv4Tips;
+    h.MoveMouse(0.0f, 0.0f);
+
+    ASSERT_TRUE(h.ClickText(callId.substr(0, 20)));
+    h.Frame();
+    ASSERT_EQ(tab().SelectedCallId(), callId);
+    const auto view = h.FindWindow("LadderView");
+    ASSERT_TRUE(view);
+    const auto a = h.FindText(kLongCaller, true);
+    const auto b = h.FindText(kLongCallee, true);
+    ASSERT_TRUE(a && b) << h.AllText("LadderView");
+    EXPECT_LE(a->max.x + kLadderCaptionGap, b->min.x + 0.5f);
+    EXPECT_GE(a->min.x, view->pos.x);
+    EXPECT_LE(b->max.x, view->pos.x + view->size.x);
+
+    // An RTP arrow: its report names both directions' "[address]:port".
+    ASSERT_TRUE(h.ClickText("| perda 0.0%"));
+    h.Frame();
+    const auto panel = h.FindWindow("MsgDetails");
+    ASSERT_TRUE(panel);
+    const std::string far = "[" + kLongCallee + "]:12000";
+    const auto origin = h.FindText("Origem");
+    ASSERT_TRUE(origin) << h.AllText("MsgDetails");
+    EXPECT_EQ(origin->text.find(far), std::string::npos) << "the report fits the panel now: " << origin->text;
+    const ImGuiWindow* panelWindow = ImGui::FindWindowByID(panel->id);
+    ASSERT_TRUE(panelWindow);
+    EXPECT_TRUE(panelWindow->ScrollbarX) << "no sideways scroll bar tells that the report goes on";
+    h.MoveMouse(panel->pos.x + panel->size.x / 2.0f, panel->pos.y + panel->size.y / 2.0f);
+    h.KeyDown(platform::keys::LeftShift);
+    h.ScrollWheel(-40.0f);  // Shift + wheel: sideways
+    h.KeyUp(platform::keys::LeftShift);
+    h.Frame();
+    const auto scrolled = h.FindText(far);
+    ASSERT_TRUE(scrolled) << h.AllText("MsgDetails");
+    EXPECT_LE(scrolled->max.x, panel->pos.x + panel->size.x);
+}

@@ -48,6 +48,30 @@ TEST(FlowTabLadderLayout, ProxyGivesThreeColumnsInOrderOfFirstAppearance) {
     EXPECT_FLOAT_EQ(LadderLeftMargin(0, 60.0f), 50.0f);
 }
 
+// Lanes keep 300 px for IPv4 and for a full IPv6 address in the stock 7-px font (39 x 7 =
+// 273 px); a wider caption moves the lanes apart so captions never touch. The scrolling
+// width reaches past the end of the last caption, however far right of its lane it ends.
+TEST(FlowTabLadderLayout, LanesAndScrollWidthMakeRoomForLongCaptions) {
+    EXPECT_FLOAT_EQ(LadderColumnSpacing(15 * 7.0f), kLadderColumnSpacing);
+    EXPECT_FLOAT_EQ(LadderColumnSpacing(39 * 7.0f), kLadderColumnSpacing);
+    EXPECT_FLOAT_EQ(LadderColumnSpacing(400.0f), 400.0f + kLadderCaptionGap);
+    for (const float widest : {105.0f, 273.0f, 400.0f, 800.0f}) {
+        const float spacing = LadderColumnSpacing(widest);
+        // Caption j spans [x_j - lead, x_j - lead + widest]; caption j + 1 starts at x_j + spacing - lead.
+        EXPECT_LE(widest + kLadderCaptionGap, spacing) << widest;
+        EXPECT_FLOAT_EQ(LadderLeftMargin(2, 2000.0f, spacing), (2000.0f - spacing) / 2.0f);
+    }
+    // IPv4 captions: 100 px past the last life line, as before.
+    EXPECT_FLOAT_EQ(LadderContentWidth(110.0f, 300.0f, {84.0f, 105.0f, 98.0f}), 110.0f + 600.0f + 100.0f);
+    // Three full IPv6 captions in a 820-px diagram: the last ends at 110 + 600 - 40 + 273.
+    EXPECT_FLOAT_EQ(LadderContentWidth(110.0f, 300.0f, {273.0f, 273.0f, 273.0f}),
+                    110.0f + 600.0f - kLadderCaptionLead + 273.0f);
+    // Any lane's caption counts, not only the last one's.
+    EXPECT_FLOAT_EQ(LadderContentWidth(50.0f, 300.0f, {100.0f, 900.0f, 100.0f}),
+                    50.0f + 300.0f - kLadderCaptionLead + 900.0f);
+    EXPECT_FLOAT_EQ(LadderContentWidth(50.0f, 300.0f, {}), 0.0f);
+}
+
 TEST(FlowTabLadderLayout, ArrowGeometryHeadsLabelsAndSelectionAreas) {
     // Left to right, message 2, diagram at (100, 200), columns at 350 and 650.
     LadderArrow a = LadderArrowGeometry(100.0f, 200.0f, 350.0f, 650.0f, 2);

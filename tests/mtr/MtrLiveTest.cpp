@@ -160,6 +160,35 @@ TEST(MtrStart, TcpProbesToLoopbackAreAnswered) {
     }
 }
 
+// The same over IPv6: the SYN leaves through a raw IPv6 socket with our own header (hop
+// limit, source and the checksum over them), and the kernel's answer from [::1]:80 matches.
+TEST(MtrStart, TcpProbesToIpv6LoopbackAreAnswered) {
+    if (!IsRoot()) GTEST_SKIP() << "needs capture rights";
+    if (RunCommand("ip -6 addr show dev lo | grep -q '::1/128'").exitCode != 0)
+        GTEST_SKIP() << "no ::1 on lo (IPv6 disabled)";
+    for (const char* device : {"lo", "any"}) {
+        MtrCore core;
+        core.SetCycleLimit(2);
+        ASSERT_TRUE(core.Start("::1", device, kProbeTcp, false)) << device;
+        EXPECT_EQ(core.TargetIp(), "::1");
+        ASSERT_TRUE(WaitFor([&] { return core.ProbingFinished(); }, 15000));
+        core.Stop();
+        auto hops = core.GetHops();
+        ASSERT_EQ(hops.count(1), 1u) << device;
+        EXPECT_EQ(hops[1].host, "::1") << device;
+        EXPECT_EQ(hops[1].received, 2) << device;
+        EXPECT_EQ(hops[1].lost, 0) << device;
+        EXPECT_EQ(core.MaxHops(), 1) << device;
+    }
+    // The command line, as a user runs it.
+    const std::string cli = std::string(OC_BINARY_DIR) + "/src/cli/orvanta-cli";
+    auto r = RunCommand(cli + " mtr ::1 -6 --iface lo --proto tcp --cycles 2 --json 2>&1");
+    EXPECT_EQ(r.exitCode, 0) << r.out;
+    EXPECT_NE(r.out.find("{\"ttl\": 1, \"host\": \"::1\", \"name\": \"\", \"loss_pct\": 0.0, \"sent\": 2, \"received\": 2"),
+              std::string::npos)
+        << r.out;
+}
+
 // The way the README tells users to run without root: file capabilities on the executable.
 // An unprivileged user then traces loopback in every protocol.
 TEST(MtrStart, CliWithFileCapabilitiesRunsUnprivileged) {

@@ -227,6 +227,54 @@ INSTANTIATE_TEST_SUITE_P(Protocols, MtrNetwork6,
                                            Case{kProbeTcp, "any"}),
                          CaseName);
 
+// The client reaches the chain through a TUN device, as through a VPN or PPP link: no link
+// header, so TCP probes leave as bare IP datagrams through a raw socket, and the capture on
+// eth0 holds bare IP packets. Every hop still answers with the link delays, over IPv6 and,
+// for TCP, over IPv4 as well.
+class MtrNetworkTun : public MtrNetwork {
+protected:
+    std::string UpArgs() const override { return kUpArgs6 + " --client-link tun"; }
+};
+
+TEST_P(MtrNetworkTun, TraceThroughALinkWithoutHeaderShowsEveryHop) {
+    if (!InClient()) return RunInClient();
+    const Case c = GetParam();
+    ASSERT_EQ(env["TESTNET_CLIENT_LINK"], "tun");
+    std::vector<int32_t> families{kFamilyIpv6};
+    if (c.protocol == kProbeTcp) families.push_back(kFamilyIpv4);
+    for (const int32_t family : families) {
+        const bool v6 = family == kFamilyIpv6;
+        SCOPED_TRACE(v6 ? "IPv6" : "IPv4");
+        const std::string suffix = v6 ? "_IP6" : "_IP";
+        const std::string target = env["TESTNET_TARGET" + suffix];
+        MtrCore core;
+        core.SetCycleLimit(3);
+        core.SetFamily(family);
+        ASSERT_TRUE(core.Start(target, c.device, c.protocol, false)) << StartErrorText(core.LastStartError());
+        ASSERT_TRUE(WaitFor([&] { return core.ProbingFinished(); }, 60000));
+        core.Stop();
+        auto hops = core.GetHops();
+        std::cout << FormatMtrTable(hops, core.MaxHops());
+        EXPECT_EQ(core.MaxHops(), 3);
+        for (int k = 1; k <= 3; ++k) {
+            SCOPED_TRACE("hop " + std::to_string(k));
+            ASSERT_EQ(hops.count(k), 1u);
+            const HopStats& h = hops[k];
+            EXPECT_EQ(h.host, env["TESTNET_HOP" + std::to_string(k) + suffix]);
+            EXPECT_EQ(h.sent, 3);
+            EXPECT_EQ(h.received, 3);
+            const double expected = Num("TESTNET_HOP" + std::to_string(k) + "_RTT_MS");
+            EXPECT_GE(h.bestMs, expected - 0.3);
+            EXPECT_NEAR(h.avgMs, expected, std::max(3.0, expected * 0.3));
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Protocols, MtrNetworkTun,
+                         ::testing::Values(Case{kProbeUdp, "eth0"}, Case{kProbeIcmp, "eth0"}, Case{kProbeTcp, "eth0"},
+                                           Case{kProbeTcp, "any"}),
+                         CaseName);
+
 // orvanta-cli mtr over IPv6: hops and target by their RFC 5952 addresses; -6 refuses IPv4.
 TEST(MtrNetworkCli, DashSixTracesOverIpv6) {
     if (geteuid() != 0) GTEST_SKIP() << "the test network needs root";

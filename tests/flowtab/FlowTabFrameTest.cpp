@@ -632,7 +632,8 @@ std::vector<PacketLogEntry> LongIpv6Call() {
             ReplaceAll(*text, "fd00:10::50", kLongCaller);
             ReplaceAll(*text, "2001:db8:10::10", kLongCallee);
         }
-        std::string payload(p.payload.begin(), p.payload.end());
+        const auto bytes = p.Payload();
+        std::string payload(bytes.begin(), bytes.end());
         if (payload.find("SIP/2.0") == std::string::npos) continue;  // RTP stays as it is
         ReplaceAll(payload, "fd00:10::50", kLongCaller);
         ReplaceAll(payload, "2001:db8:10::10", kLongCallee);
@@ -642,7 +643,8 @@ std::vector<PacketLogEntry> LongIpv6Call() {
             const size_t value = length + 16, end = payload.find("\r\n", value);
             payload.replace(value, end - value, std::to_string(payload.size() - (body + 4)));
         }
-        p.payload.assign(payload.begin(), payload.end());
+        p.rawData.resize(p.payloadOffset);  // the headers stay, the rewritten text follows them
+        p.SetPayload(std::span(reinterpret_cast<const uint8_t*>(payload.data()), payload.size()));
     }
     return packets;
 }

@@ -114,7 +114,10 @@ private:
     std::mutex snifferMutex;  // start/stop of the sniffer: the GUI thread and the worker
     std::atomic<bool> running{false};
     std::atomic<bool> offline{false};
-    CallTracker tracker;
+    // On cache lines of its own: the worker locks the tracker twice per packet, and the
+    // capture thread writes its counters and reads `offline` for every packet. Sharing a line
+    // would move it between the two cores each time.
+    alignas(64) CallTracker tracker;
 
     // Capture thread -> worker.
     mutable std::mutex queueMutex;
@@ -122,7 +125,7 @@ private:
     mutable std::condition_variable queueDrained;  // the worker took packets or went idle
     // Vectors handed over whole by swapping: no packet is moved on the way to the worker.
     std::vector<PacketLogEntry> waiting;
-    std::vector<PacketLogEntry> gathered;  // capture thread only: a savefile's next block
+    alignas(64) std::vector<PacketLogEntry> gathered;  // capture thread only: a savefile's next block
     bool workerBusy = false;   // a batch is being analysed (guarded by queueMutex)
     bool releaseReader = false;  // Stop: a savefile reader must not wait for space any more
     bool quit = false;

@@ -2,13 +2,6 @@
 
 #include "capture/ByteReader.h"
 
-bool LooksLikeRtcp(std::span<const uint8_t> payload) {
-    ByteReader r(payload);
-    if (!r.AtLeast(8)) return false;
-    const uint8_t type = r.u8(1);
-    return (r.u8(0) >> 6) == 2 && type >= 200 && type <= 204;
-}
-
 std::vector<RtcpReport> ReadRtcpCompound(std::span<const uint8_t> payload) {
     std::vector<RtcpReport> out;
     ByteReader r(payload);

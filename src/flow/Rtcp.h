@@ -31,7 +31,9 @@ inline constexpr uint8_t kRtcpReceiverReport = 201;
 
 // True when the payload starts like an RTCP packet (version 2, packet type 200-204): RTP
 // and RTCP share the version bits, the type byte tells them apart.
-bool LooksLikeRtcp(std::span<const uint8_t> payload);
+inline bool LooksLikeRtcp(std::span<const uint8_t> payload) {
+    return payload.size() >= 8 && (payload[0] >> 6) == 2 && payload[1] >= 200 && payload[1] <= 204;
+}
 
 // Every SR and RR of a compound packet, in order. Other packet types (SDES, BYE, APP, ...) are
 // stepped over by their length; a header whose length runs past the payload, or a report

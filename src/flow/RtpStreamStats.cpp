@@ -29,6 +29,22 @@ bool EqualsNoCase(std::string_view a, std::string_view b) {
     return true;
 }
 
+// Equality of two short texts (addresses with ports) without a library call: compared as
+// overlapping 8-byte words.
+[[gnu::always_inline]] inline bool SameText(const std::string& a, const std::string& b) {
+    const size_t n = a.size();
+    if (n != b.size()) return false;
+    if (n < 8 || n > 32) return std::memcmp(a.data(), b.data(), n) == 0;
+    auto word = [](const std::string& t, size_t at) {
+        uint64_t w;
+        std::memcpy(&w, t.data() + at, 8);
+        return w;
+    };
+    uint64_t diff = (word(a, 0) ^ word(b, 0)) | (word(a, n - 8) ^ word(b, n - 8));
+    if (n > 16) diff |= (word(a, 8) ^ word(b, 8)) | (word(a, n - 16) ^ word(b, n - 16));
+    return diff == 0;
+}
+
 // Codec names as the call table writes them.
 std::string CodecForEncoding(std::string_view encoding) {
     if (EqualsNoCase(encoding, "PCMU")) return "G711u";
@@ -67,34 +83,6 @@ RtpPayloadInfo StaticPayload(int pt) {
 }  // namespace
 
 std::string_view AddressOf(std::string_view endpoint) { return EndpointAddress(endpoint); }
-
-std::optional<RtpHeader> ReadRtpHeader(std::span<const uint8_t> payload) {
-    ByteReader r(payload);
-    if (!r.AtLeast(12)) return std::nullopt;
-    const uint8_t b0 = r.u8(0);
-    const uint8_t b1 = r.u8(1);
-    if ((b0 >> 6) != 2) return std::nullopt;
-    const uint8_t pt = b1 & 0x7F;
-    if (pt >= 72 && pt <= 76) return std::nullopt;  // RTCP 200-204 seen through the marker bit
-    size_t headerLength = 12 + 4 * size_t{static_cast<uint8_t>(b0 & 0x0F)};
-    if (!r.Has(0, headerLength)) return std::nullopt;
-    if (b0 & 0x10) {  // header extension: 4-byte head, then its length in 32-bit words
-        if (!r.Has(headerLength, 4)) return std::nullopt;
-        headerLength += 4 + 4 * size_t{r.be16(headerLength + 2)};
-        if (!r.Has(0, headerLength)) return std::nullopt;
-    }
-    if (b0 & 0x20) {  // padding: its length is the last byte and must fit after the header
-        const uint8_t padding = r.u8(r.size() - 1);
-        if (padding == 0 || headerLength + padding > r.size()) return std::nullopt;
-    }
-    RtpHeader h;
-    h.payloadType = pt;
-    h.marker = (b1 & 0x80) != 0;
-    h.sequence = r.be16(2);
-    h.timestamp = r.be32(4);
-    h.ssrc = r.be32(8);
-    return h;
-}
 
 std::vector<SdpRtpMap> ReadSdpRtpMaps(std::string_view sdp) {
     std::vector<SdpRtpMap> out;
@@ -142,29 +130,23 @@ RtpPayloadInfo DescribePayload(int payloadType, const std::vector<SdpRtpMap>& sd
     return StaticPayload(payloadType);
 }
 
-double JitterBufferReplay::AdaptiveDepthMs(double jitterMs) {
-    return std::clamp(kAdaptiveJitterFactor * jitterMs, kAdaptiveMinMs, kAdaptiveMaxMs);
+void JitterBufferReplay::Restart() {
+    openMin = closedMin = kNone;
+    inOpen = closedCount = nextClosed = 0;
 }
 
-void JitterBufferReplay::Add(double transitMs, double jitterMs) {
-    // Sliding-window minimum: the front is the fastest transit of the last kAnchorWindow.
-    const uint64_t n = count++;
-    while (front < window.size() && window[front].first + kAnchorWindow <= n) ++front;
-    if (front < window.size()) {
-        const double lateness = transitMs - window[front].second;
-        if (lateness > kFixedDepthMs) ++lateFixed;
-        if (lateness > AdaptiveDepthMs(jitterMs)) ++lateAdaptive;
-    }
-    while (front < window.size() && window.back().second >= transitMs) window.pop_back();
-    if (front > 64 && front * 2 > window.size()) {  // the dead head outweighs the live part
-        window.erase(window.begin(), window.begin() + static_cast<std::ptrdiff_t>(front));
-        front = 0;
-    }
-    window.emplace_back(n, transitMs);
+void JitterBufferReplay::CloseBlock() {
+    // The oldest closed block leaves the window.
+    closed[nextClosed] = openMin;
+    nextClosed = (nextClosed + 1) % kBlocks;
+    closedCount = std::min<uint32_t>(closedCount + 1, kBlocks);
+    closedMin = *std::min_element(closed.begin(), closed.begin() + closedCount);
+    openMin = kNone;
+    inOpen = 0;
 }
 
 bool RtpStreamStats::IsDuplicate(int64_t ext) {
-    auto bit = [&](int64_t e) -> std::pair<size_t, uint64_t> {
+    auto bit = [](int64_t e) -> std::pair<size_t, uint64_t> {
         const uint64_t slot = static_cast<uint64_t>(e) % uint64_t(kWindow);
         return {slot / 64, uint64_t(1) << (slot % 64)};
     };
@@ -189,100 +171,115 @@ bool RtpStreamStats::IsDuplicate(int64_t ext) {
     return false;
 }
 
-void RtpStreamStats::Add(const RtpHeader& h, double arrival, const RtpPayloadInfo& info) {
+void RtpStreamStats::FirstPacket(const RtpHeader& h, double arrival) {
+    firstArrival = lastArrival = arrival;
+    maxSeq = h.sequence;
+    cycles = 0;
+    baseExtended = h.sequence;
+    badSeq = kSeqMod + 1;
+}
+
+void RtpStreamStats::Resynchronise(uint16_t seq) {
+    // Two packets in a row after the same large jump: the source restarted its numbering.
+    // Close the part so far and count on from here.
+    expectedBefore = Expected();
+    distinctBefore += distinct;
+    distinct = 0;
+    maxSeq = seq;
+    cycles = 0;
+    baseExtended = seq;
+    maxExtended = -1;
+    seen.fill(0);
+    haveVoice = false;  // new time stamps too: measure jitter and lateness afresh
+    buffer.Restart();
+}
+
+void RtpStreamStats::FirstVoicePacket(const RtpHeader& h, double arrival, uint32_t clockRate) {
+    haveVoice = true;
+    jitterClock = clockRate;
+    msPerUnit = 1000.0 / clockRate;
+    lastVoiceTimestamp = h.timestamp;
+    lastVoiceArrival = arrival;
+    firstVoiceArrival = arrival;
+    rtpTimeMs = 0;
+    jitterUnits = 0;
+    jitterMs = 0;
+    buffer.Restart();  // transit is measured from this packet on
+    buffer.Add(0.0, 0.0);
+}
+
+[[gnu::always_inline]] inline void RtpStreamStats::Update(const RtpHeader& h, double arrival,
+                                                          const RtpPayloadInfo& info) {
     const uint16_t seq = h.sequence;
-    if (payloadType < 0 || (info.voice && !payloadIsVoice)) {
+    if (payloadType < 0 || (info.voice && !payloadIsVoice)) [[unlikely]] {
         payloadType = h.payloadType;
         payloadIsVoice = info.voice;
         codec = info.codec;
     }
 
-    bool counted = true;
-    int64_t ext = 0;
-    if (packets == 0) {
-        firstArrival = lastArrival = arrival;
-        maxSeq = seq;
-        cycles = 0;
-        baseExtended = seq;
-        badSeq = kSeqMod + 1;
-        ext = seq;
+    int64_t ext = seq;
+    if (packets++ == 0) [[unlikely]] {
+        FirstPacket(h, arrival);
     } else {
         const double deltaMs = (arrival - lastArrival) * 1000.0;
-        if (packets == 1 || deltaMs < minDeltaMs) minDeltaMs = deltaMs;
-        if (deltaMs > maxDeltaMs) maxDeltaMs = deltaMs;
+        minDeltaMs = std::min(minDeltaMs, deltaMs);
+        maxDeltaMs = std::max(maxDeltaMs, deltaMs);
         lastArrival = arrival;
 
         const uint16_t udelta = static_cast<uint16_t>(seq - maxSeq);
-        if (udelta < kMaxDropout) {
-            if (udelta != 0) {
-                if (seq < maxSeq) cycles += kSeqMod;  // wrapped
-                maxSeq = seq;
-            }
+        if (udelta < kMaxDropout) [[likely]] {
+            if (seq < maxSeq) cycles += kSeqMod;  // wrapped
+            maxSeq = seq;
             ext = int64_t(cycles) + seq;
         } else if (udelta <= kSeqMod - kMaxMisorder) {
-            if (seq == badSeq) {
-                // Two packets in a row after the same large jump: the source restarted its
-                // numbering. Close the part so far and count on from here.
-                expectedBefore = Expected();
-                distinctBefore += distinct;
-                distinct = 0;
-                maxSeq = seq;
-                cycles = 0;
-                baseExtended = seq;
-                maxExtended = -1;
-                ext = seq;
-                haveVoice = false;  // new time stamps too: measure jitter and lateness afresh
-                buffer.Restart();
-            } else {
+            if (seq != badSeq) {
                 badSeq = (uint32_t(seq) + 1) & (kSeqMod - 1);
-                counted = false;
+                return;  // counted as received, not yet as part of the sequence
             }
+            Resynchronise(seq);
         } else {
             // Behind the highest number: late (reordered) or repeated.
             ext = (seq > maxSeq ? int64_t(cycles) - int64_t(kSeqMod) : int64_t(cycles)) + seq;
         }
     }
-    ++packets;
-    if (!counted) return;
-    const bool behind = ext < maxExtended;
-    if (IsDuplicate(ext)) {
-        ++duplicates;
-        return;  // a copy adds nothing to play out or to time
+    if (ext == maxExtended + 1) [[likely]] {  // the next number: mark it seen
+        const uint64_t slot = static_cast<uint64_t>(ext) % uint64_t(kWindow);
+        seen[slot / 64] |= uint64_t(1) << (slot % 64);
+        maxExtended = ext;
+    } else {
+        const bool behind = ext < maxExtended;
+        if (IsDuplicate(ext)) {
+            ++duplicates;
+            return;  // a copy adds nothing to play out or to time
+        }
+        outOfOrder += behind;
     }
-    if (behind) ++outOfOrder;
     ++distinct;
-    if (ext < baseExtended) baseExtended = ext;  // a late packet from before the first one
+    baseExtended = std::min(baseExtended, ext);  // a late packet from before the first one
 
     if (!info.voice || info.clockRate == 0) return;
-    const double rate = info.clockRate;
-    if (!haveVoice || info.clockRate != jitterClock) {
-        haveVoice = true;
-        jitterClock = info.clockRate;
-        msPerUnit = 1000.0 / rate;
-        lastVoiceTimestamp = h.timestamp;
-        lastVoiceArrival = arrival;
-        firstVoiceArrival = arrival;
-        rtpTimeMs = 0;
-        jitterUnits = 0;
-        jitterMs = 0;
-        buffer.Restart();  // transit is measured from this packet on
-        buffer.Add(0.0, 0.0);
+    if (!haveVoice || info.clockRate != jitterClock) [[unlikely]] {
+        FirstVoicePacket(h, arrival, info.clockRate);
         return;
     }
     // Appendix A.8: D = (Rj - Ri) - (Sj - Si) in timestamp units, J += (|D| - J) / 16.
     const int32_t tsStep = static_cast<int32_t>(h.timestamp - lastVoiceTimestamp);
-    const double d = (arrival - lastVoiceArrival) * rate - double(tsStep);
+    const double d = (arrival - lastVoiceArrival) * double(jitterClock) - double(tsStep);
     rtpTimeMs += double(tsStep) * msPerUnit;
     lastVoiceTimestamp = h.timestamp;
     lastVoiceArrival = arrival;
 
     buffer.Add((arrival - firstVoiceArrival) * 1000.0 - rtpTimeMs, jitterMs);
 
-    jitterUnits += (std::fabs(d) - jitterUnits) / 16.0;
+    jitterUnits += (std::fabs(d) - jitterUnits) * (1.0 / 16.0);
     jitterMs = jitterUnits * msPerUnit;
     jitterSumMs += jitterMs;
     ++jitterSamples;
-    if (jitterMs > maxJitterMs) maxJitterMs = jitterMs;
+    maxJitterMs = std::max(maxJitterMs, jitterMs);
+}
+
+void RtpStreamStats::Add(const RtpHeader& header, double arrival, const RtpPayloadInfo& info) {
+    Update(header, arrival, info);
 }
 
 uint64_t RtpStreamStats::Expected() const {
@@ -347,33 +344,33 @@ bool RtpStreamTable::AddRtp(const std::string& source, const std::string& destin
     if (!h) return false;
     // The SSRC narrows the search to one stream or a few (the same source heard on two
     // paths); the addresses decide. Cheaper than hashing the addresses for every packet.
-    size_t at = streams.size();
+    Stream* found = nullptr;
     ForEachWithSsrc(h->ssrc, [&](size_t index) {
-        const Stream& candidate = streams[index];
-        if (candidate.source != source || candidate.destination != destination) return false;
-        at = index;
+        Stream& candidate = streams[index];
+        if (!SameText(candidate.source, source) || !SameText(candidate.destination, destination)) return false;
+        found = &candidate;
         return true;
     });
-    if (at == streams.size()) {
-        if (streams.size() >= kMaxStreams) TrimOldest();
-        Stream fresh;
-        fresh.callId = callId;
-        fresh.source = source;
-        fresh.destination = destination;
-        fresh.ssrc = h->ssrc;
-        streams.push_back(std::move(fresh));
-        at = streams.size() - 1;
-        IndexStream(h->ssrc, at);
-    }
-    Stream& s = streams[at];
-    if (s.callId.empty()) s.callId = callId;
-    if (h->payloadType != s.lastPayloadType || sdpMaps.size() != s.mapsSeen) {
+    Stream& s = found ? *found : NewStream(h->ssrc, source, destination, callId);
+    if (h->payloadType != s.lastPayloadType || sdpMaps.size() != s.mapsSeen) [[unlikely]] {
         s.lastPayloadType = h->payloadType;
         s.mapsSeen = sdpMaps.size();
         s.lastInfo = DescribePayload(h->payloadType, sdpMaps);
     }
-    s.stats.Add(*h, arrival, s.lastInfo);
+    s.stats.Update(*h, arrival, s.lastInfo);
     return true;
+}
+
+RtpStreamTable::Stream& RtpStreamTable::NewStream(uint32_t ssrc, const std::string& source,
+                                                  const std::string& destination, const std::string& callId) {
+    if (streams.size() >= kMaxStreams) TrimOldest();
+    Stream& fresh = streams.emplace_back();
+    fresh.callId = callId;
+    fresh.source = source;
+    fresh.destination = destination;
+    fresh.ssrc = ssrc;
+    IndexStream(ssrc, streams.size() - 1);
+    return fresh;
 }
 
 void RtpStreamTable::TrimOldest() {
@@ -381,9 +378,7 @@ void RtpStreamTable::TrimOldest() {
     RebuildIndex(slots.size());
 }
 
-bool RtpStreamTable::AddRtcp(const std::string& source, const std::string& /*destination*/,
-                             std::span<const uint8_t> payload, double arrival) {
-    if (!LooksLikeRtcp(payload)) return false;
+void RtpStreamTable::AddRtcpReports(const std::string& source, std::span<const uint8_t> payload, double arrival) {
     const std::string_view from = AddressOf(source);
     for (const RtcpReport& report : ReadRtcpCompound(payload)) {
         if (report.hasSenderInfo) {
@@ -433,7 +428,6 @@ bool RtpStreamTable::AddRtcp(const std::string& source, const std::string& /*des
             });
         }
     }
-    return true;
 }
 
 RtpStreamReport RtpStreamTable::Report(const Stream& s) const {

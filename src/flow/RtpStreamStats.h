@@ -1,4 +1,5 @@
 #pragma once
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <optional>
@@ -22,8 +23,34 @@ struct RtpHeader {
 
 // The header of an RTP packet: version 2, room for the CSRC list and any header extension,
 // padding that fits. RTCP (types 200-204 share the version bits) is not RTP. Nothing when
-// the payload is not RTP.
-std::optional<RtpHeader> ReadRtpHeader(std::span<const uint8_t> payload);
+// the payload is not RTP. Inline: it runs for every media packet.
+inline std::optional<RtpHeader> ReadRtpHeader(std::span<const uint8_t> payload) {
+    // Every read below lies inside a length checked before it.
+    const size_t size = payload.size();
+    if (size < 12) return std::nullopt;
+    const uint8_t* p = payload.data();
+    if ((p[0] >> 6) != 2) return std::nullopt;
+    const uint8_t pt = p[1] & 0x7F;
+    if (pt >= 72 && pt <= 76) return std::nullopt;  // RTCP 200-204 seen through the marker bit
+    size_t headerLength = 12 + 4 * size_t{static_cast<uint8_t>(p[0] & 0x0F)};
+    if (headerLength > size) return std::nullopt;
+    if (p[0] & 0x10) {  // header extension: 4-byte head, then its length in 32-bit words
+        if (size - headerLength < 4) return std::nullopt;
+        headerLength += 4 + 4 * ((size_t{p[headerLength + 2]} << 8) | p[headerLength + 3]);
+        if (headerLength > size) return std::nullopt;
+    }
+    if (p[0] & 0x20) {  // padding: its length is the last byte and must fit after the header
+        const uint8_t padding = p[size - 1];
+        if (padding == 0 || headerLength + padding > size) return std::nullopt;
+    }
+    RtpHeader h;
+    h.payloadType = pt;
+    h.marker = (p[1] & 0x80) != 0;
+    h.sequence = static_cast<uint16_t>((p[2] << 8) | p[3]);
+    h.timestamp = (uint32_t{p[4]} << 24) | (uint32_t{p[5]} << 16) | (uint32_t{p[6]} << 8) | p[7];
+    h.ssrc = (uint32_t{p[8]} << 24) | (uint32_t{p[9]} << 16) | (uint32_t{p[10]} << 8) | p[11];
+    return h;
+}
 
 // What a payload type carries: codec name as the call table shows it, RTP clock rate (0
 // when unknown), and whether it is voice (telephone-event and comfort noise are not).
@@ -48,36 +75,51 @@ RtpPayloadInfo DescribePayload(int payloadType, const std::vector<SdpRtpMap>& sd
 // Replays arrivals against RTP time through a receiver's jitter buffer and counts the voice
 // packets it would have to drop as late. A packet is late when it arrives more than the
 // buffer depth after the earliest arrival its timestamp allows, judged by the fastest of the
-// last kAnchorWindow voice packets: a window rather than the whole call, because the two
-// ends' clocks drift apart by tens of ms per hour and a receiver follows that drift. The fixed buffer holds `fixedDepthMs`; the adaptive buffer holds four times
-// the current interarrival jitter, at least kAdaptiveMinMs and at most kAdaptiveMaxMs.
+// last 500 to 550 voice packets (ten closed blocks of kBlock and the open one): a window
+// rather than the whole call, because the two ends' clocks drift apart by tens of ms per
+// hour and a receiver follows that drift. Blocks keep the state fixed and small, as a
+// receiver's would be. The fixed buffer holds `kFixedDepthMs`; the adaptive buffer holds four
+// times the current interarrival jitter, at least kAdaptiveMinMs and at most kAdaptiveMaxMs.
 struct JitterBufferReplay {
     static constexpr double kFixedDepthMs = 50.0;
     static constexpr double kAdaptiveMinMs = 20.0;
     static constexpr double kAdaptiveMaxMs = 200.0;
     static constexpr double kAdaptiveJitterFactor = 4.0;
+    static constexpr uint32_t kBlock = 50;  // 1 s of 20 ms packets
+    static constexpr size_t kBlocks = 10;
 
     // transitMs: arrival minus RTP time, both in ms on one continuous scale; jitterMs: the
     // interarrival jitter before this packet.
-    void Add(double transitMs, double jitterMs);
-    static double AdaptiveDepthMs(double jitterMs);
-
-    static constexpr uint64_t kAnchorWindow = 500;  // 10 s of 20 ms packets
-
-    // Restart the anchor (the source restarted its numbering and time stamps).
-    void Restart() {
-        window.clear();
-        front = 0;
+    void Add(double transitMs, double jitterMs) {
+        const double anchor = std::min(openMin, closedMin);
+        if (anchor != kNone) {
+            const double lateness = transitMs - anchor;
+            lateFixed += lateness > kFixedDepthMs;
+            lateAdaptive += lateness > AdaptiveDepthMs(jitterMs);
+        }
+        openMin = std::min(openMin, transitMs);
+        if (++inOpen == kBlock) CloseBlock();
+    }
+    static double AdaptiveDepthMs(double jitterMs) {
+        return std::clamp(kAdaptiveJitterFactor * jitterMs, kAdaptiveMinMs, kAdaptiveMaxMs);
     }
 
-    uint64_t count = 0;
-    // (packet number, transit) with increasing transit, from window[front] on: a vector that
-    // is compacted now and then rather than a deque, so that the few entries usually there
-    // share a cache line instead of two blocks and their map.
-    std::vector<std::pair<uint64_t, double>> window;
-    size_t front = 0;
+    // Restart the anchor (the source restarted its numbering and time stamps).
+    void Restart();
+
     uint64_t lateFixed = 0;
     uint64_t lateAdaptive = 0;
+
+private:
+    void CloseBlock();
+
+    static constexpr double kNone = 1e300;
+    double openMin = kNone;    // fastest transit of the open block
+    double closedMin = kNone;  // fastest of the closed blocks
+    uint32_t inOpen = 0;
+    uint32_t closedCount = 0;
+    uint32_t nextClosed = 0;   // ring position the next closed block takes
+    std::array<double, kBlocks> closed{};
 };
 
 // Receiver statistics of one RTP stream (one SSRC between one source and one destination),
@@ -117,49 +159,54 @@ public:
     const std::string& Codec() const { return codec; }
 
 private:
+    friend class RtpStreamTable;
+    // Add, inlined into the table's per-packet path.
+    inline void Update(const RtpHeader& header, double arrival, const RtpPayloadInfo& info);
     bool IsDuplicate(int64_t extended);
+    void FirstPacket(const RtpHeader& header, double arrival);
+    void Resynchronise(uint16_t seq);
+    void FirstVoicePacket(const RtpHeader& header, double arrival, uint32_t clockRate);
 
+    // What every packet reads and writes comes first, in as few cache lines as it takes;
+    // what only events touch comes last.
     uint64_t packets = 0;
-    uint64_t duplicates = 0;
-    uint64_t outOfOrder = 0;
-
-    // Appendix A.1 state.
-    uint16_t maxSeq = 0;
-    uint32_t cycles = 0;      // count of sequence wraps << 16
-    int64_t baseExtended = 0;  // extended number of the earliest packet of this part
-    uint32_t badSeq = 0;
-    uint64_t expectedBefore = 0;  // expected of the parts before a re-synchronisation
-    uint64_t distinctBefore = 0;
-    uint64_t distinct = 0;        // distinct packets since the last (re)start
-
+    uint64_t distinct = 0;     // distinct packets since the last (re)start
     int64_t maxExtended = -1;  // highest extended sequence number seen
-
-    double firstArrival = 0;
-    double lastArrival = 0;
-    double minDeltaMs = 0;
-    double maxDeltaMs = 0;
-
+    int64_t baseExtended = 0;  // extended number of the earliest packet of this part
+    // Appendix A.1 state.
+    uint32_t cycles = 0;       // count of sequence wraps << 16
+    uint32_t badSeq = 0;
+    uint16_t maxSeq = 0;
+    int16_t payloadType = -1;
+    bool payloadIsVoice = false;
     // Appendix A.8, on voice packets only.
     bool haveVoice = false;
+    uint32_t jitterClock = 0;
     uint32_t lastVoiceTimestamp = 0;
+
+    double lastArrival = 0;
+    double minDeltaMs = 1e300;  // until the second packet
+    double maxDeltaMs = 0;
     double lastVoiceArrival = 0;
     double firstVoiceArrival = 0;
     double rtpTimeMs = 0;        // unwrapped RTP time of the last voice packet
     double jitterUnits = 0;      // J in timestamp units
-    uint32_t jitterClock = 0;
     double msPerUnit = 0;        // 1000 / jitterClock
     double jitterMs = 0;
     double jitterSumMs = 0;
-    uint64_t jitterSamples = 0;
     double maxJitterMs = 0;
+    uint64_t jitterSamples = 0;
     JitterBufferReplay buffer;
-
-    int payloadType = -1;
-    bool payloadIsVoice = false;
 
     // Duplicates: the last kWindow extended sequence numbers seen.
     static constexpr int64_t kWindow = 1024;
     std::array<uint64_t, kWindow / 64> seen{};
+
+    uint64_t duplicates = 0;
+    uint64_t outOfOrder = 0;
+    uint64_t expectedBefore = 0;  // expected of the parts before a re-synchronisation
+    uint64_t distinctBefore = 0;
+    double firstArrival = 0;
     std::string codec;
 };
 
@@ -220,8 +267,12 @@ public:
                 double arrivalSeconds, const std::string& callId, const std::vector<SdpRtpMap>& sdpMaps);
     // An RTCP packet; its reports attach to the streams they describe (by SSRC and address).
     // False when the payload is not RTCP.
-    bool AddRtcp(const std::string& source, const std::string& destination, std::span<const uint8_t> payload,
-                 double arrivalSeconds);
+    bool AddRtcp(const std::string& source, const std::string& /*destination*/, std::span<const uint8_t> payload,
+                 double arrivalSeconds) {
+        if (!LooksLikeRtcp(payload)) return false;  // most packets: RTP
+        AddRtcpReports(source, payload, arrivalSeconds);
+        return true;
+    }
 
     size_t Size() const { return streams.size(); }
     void Clear();
@@ -238,18 +289,21 @@ private:
     // What every RTP packet reads first (the key, the payload type seen last), then the
     // statistics: they share cache lines; the rest is for reports.
     struct Stream {
-        std::string source;
-        std::string destination;
         uint32_t ssrc = 0;
         int lastPayloadType = -1;
         size_t mapsSeen = 0;
+        std::string source;
+        std::string destination;
         RtpPayloadInfo lastInfo;
         RtpStreamStats stats;
-        std::string callId;
+        std::string callId;  // of the call whose packet opened the stream
         std::optional<RtcpFigures> rtcp;
         // SRs sent by this stream's source: NTP middle bits -> capture time, for LSR lookups.
         std::vector<std::pair<uint32_t, double>> sentReports;
     };
+    void AddRtcpReports(const std::string& source, std::span<const uint8_t> payload, double arrivalSeconds);
+    Stream& NewStream(uint32_t ssrc, const std::string& source, const std::string& destination,
+                      const std::string& callId);
     RtpStreamReport Report(const Stream& s) const;
     void TrimOldest();
 

@@ -340,24 +340,24 @@ void RtpStreamTable::RebuildIndex(size_t slotCount) {
 bool RtpStreamTable::AddRtp(const std::string& source, const std::string& destination,
                             std::span<const uint8_t> payload, double arrival, const std::string& callId,
                             const std::vector<SdpRtpMap>& sdpMaps) {
-    const std::optional<RtpHeader> h = ReadRtpHeader(payload);
-    if (!h) return false;
+    RtpHeader h;
+    if (!ParseRtpHeader(payload, h)) return false;
     // The SSRC narrows the search to one stream or a few (the same source heard on two
     // paths); the addresses decide. Cheaper than hashing the addresses for every packet.
     Stream* found = nullptr;
-    ForEachWithSsrc(h->ssrc, [&](size_t index) {
+    ForEachWithSsrc(h.ssrc, [&](size_t index) {
         Stream& candidate = streams[index];
         if (!SameText(candidate.source, source) || !SameText(candidate.destination, destination)) return false;
         found = &candidate;
         return true;
     });
-    Stream& s = found ? *found : NewStream(h->ssrc, source, destination, callId);
-    if (h->payloadType != s.lastPayloadType || sdpMaps.size() != s.mapsSeen) [[unlikely]] {
-        s.lastPayloadType = h->payloadType;
+    Stream& s = found ? *found : NewStream(h.ssrc, source, destination, callId);
+    if (h.payloadType != s.lastPayloadType || sdpMaps.size() != s.mapsSeen) [[unlikely]] {
+        s.lastPayloadType = h.payloadType;
         s.mapsSeen = sdpMaps.size();
-        s.lastInfo = DescribePayload(h->payloadType, sdpMaps);
+        s.lastInfo = DescribePayload(h.payloadType, sdpMaps);
     }
-    s.stats.Update(*h, arrival, s.lastInfo);
+    s.stats.Update(h, arrival, s.lastInfo);
     return true;
 }
 

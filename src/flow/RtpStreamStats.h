@@ -22,33 +22,38 @@ struct RtpHeader {
 };
 
 // The header of an RTP packet: version 2, room for the CSRC list and any header extension,
-// padding that fits. RTCP (types 200-204 share the version bits) is not RTP. Nothing when
-// the payload is not RTP. Inline: it runs for every media packet.
-inline std::optional<RtpHeader> ReadRtpHeader(std::span<const uint8_t> payload) {
+// padding that fits. RTCP (types 200-204 share the version bits) is not RTP. False (and
+// `out` untouched) when the payload is not RTP. Inline: it runs for every media packet.
+inline bool ParseRtpHeader(std::span<const uint8_t> payload, RtpHeader& out) {
     // Every read below lies inside a length checked before it.
     const size_t size = payload.size();
-    if (size < 12) return std::nullopt;
+    if (size < 12) return false;
     const uint8_t* p = payload.data();
-    if ((p[0] >> 6) != 2) return std::nullopt;
+    if ((p[0] >> 6) != 2) return false;
     const uint8_t pt = p[1] & 0x7F;
-    if (pt >= 72 && pt <= 76) return std::nullopt;  // RTCP 200-204 seen through the marker bit
+    if (pt >= 72 && pt <= 76) return false;  // RTCP 200-204 seen through the marker bit
     size_t headerLength = 12 + 4 * size_t{static_cast<uint8_t>(p[0] & 0x0F)};
-    if (headerLength > size) return std::nullopt;
+    if (headerLength > size) return false;
     if (p[0] & 0x10) {  // header extension: 4-byte head, then its length in 32-bit words
-        if (size - headerLength < 4) return std::nullopt;
+        if (size - headerLength < 4) return false;
         headerLength += 4 + 4 * ((size_t{p[headerLength + 2]} << 8) | p[headerLength + 3]);
-        if (headerLength > size) return std::nullopt;
+        if (headerLength > size) return false;
     }
     if (p[0] & 0x20) {  // padding: its length is the last byte and must fit after the header
         const uint8_t padding = p[size - 1];
-        if (padding == 0 || headerLength + padding > size) return std::nullopt;
+        if (padding == 0 || headerLength + padding > size) return false;
     }
+    out.payloadType = pt;
+    out.marker = (p[1] & 0x80) != 0;
+    out.sequence = static_cast<uint16_t>((p[2] << 8) | p[3]);
+    out.timestamp = (uint32_t{p[4]} << 24) | (uint32_t{p[5]} << 16) | (uint32_t{p[6]} << 8) | p[7];
+    out.ssrc = (uint32_t{p[8]} << 24) | (uint32_t{p[9]} << 16) | (uint32_t{p[10]} << 8) | p[11];
+    return true;
+}
+
+inline std::optional<RtpHeader> ReadRtpHeader(std::span<const uint8_t> payload) {
     RtpHeader h;
-    h.payloadType = pt;
-    h.marker = (p[1] & 0x80) != 0;
-    h.sequence = static_cast<uint16_t>((p[2] << 8) | p[3]);
-    h.timestamp = (uint32_t{p[4]} << 24) | (uint32_t{p[5]} << 16) | (uint32_t{p[6]} << 8) | p[7];
-    h.ssrc = (uint32_t{p[8]} << 24) | (uint32_t{p[9]} << 16) | (uint32_t{p[10]} << 8) | p[11];
+    if (!ParseRtpHeader(payload, h)) return std::nullopt;
     return h;
 }
 

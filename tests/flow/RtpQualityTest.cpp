@@ -125,6 +125,14 @@ TEST(RtpStreamStatsTest, JumpsOldPacketsAndRestarts) {
     EXPECT_EQ(s.Expected(), 3u + 2u);
     EXPECT_EQ(s.Lost(), 0);
     EXPECT_EQ(s.Packets(), 6u);
+    // Another restart, at 0: numbers seen before it are no duplicates of the new ones, even
+    // of a late one from before the restart (65534 shares a slot of the duplicate window with
+    // 30718).
+    for (uint16_t seq = 30003; seq <= 30725; ++seq) add(seq, 0.10);
+    add(65535, 0.12);
+    for (uint16_t seq : {0, 1, 2, 3, 4, 6, 5, 65534}) add(seq, 0.14);
+    EXPECT_EQ(s.Duplicates(), 0u);
+    EXPECT_EQ(s.OutOfOrder(), 3u);  // 9 at the start, 5 and 65534 here
 }
 
 TEST(RtpStreamStatsTest, JitterFollowsA8WithThePayloadClock) {

@@ -1,10 +1,12 @@
 #include "capture/Decode.h"
 
+#include <cstdio>
 #include <ctime>
 
 #include "capture/Layers.h"
 #include "capture/LinkLayer.h"
 #include "capture/TextFormat.h"
+#include "logs/LocalTime.h"
 
 namespace {
 
@@ -15,10 +17,8 @@ std::string CaptureTime(uint32_t tsSec, uint32_t tsUsec) {
     thread_local uint32_t cachedSec = 0;
     thread_local char cachedText[16] = {};
     if (!haveCached || cachedSec != tsSec) {
-        std::time_t t = static_cast<std::time_t>(tsSec);
-        std::tm tm{};
-        localtime_r(&t, &tm);
-        if (std::strftime(cachedText, sizeof cachedText, "%H:%M:%S", &tm) == 0) cachedText[0] = '\0';
+        const std::string text = LocalTimeText(static_cast<std::time_t>(tsSec), "%H:%M:%S");
+        std::snprintf(cachedText, sizeof cachedText, "%s", text.c_str());
         cachedSec = tsSec;
         haveCached = true;
     }

@@ -6,6 +6,7 @@
 #include <system_error>
 
 #include "platform/ExecutablePath.h"
+#include "logs/LocalTime.h"
 
 namespace {
 std::mutex overrideMutex;
@@ -43,14 +44,7 @@ std::string LogFilePath(bool flowFolder, const std::string& fileName) {
     return Join(flowFolder ? FlowLogDirectory() : MtrLogDirectory(), fileName.c_str());
 }
 
-std::string FileTimeStamp() {
-    std::time_t now = std::time(nullptr);
-    std::tm tm {};
-    localtime_r(&now, &tm);
-    char buf[32];
-    std::strftime(buf, sizeof buf, "%d%m%Y_%H%M%S", &tm);
-    return buf;
-}
+std::string FileTimeStamp() { return LocalTimeText(std::time(nullptr), "%d%m%Y_%H%M%S"); }
 
 bool EnsureDirectory(const std::string& path) {
     std::error_code ec;

@@ -6,6 +6,8 @@
 #include <ctime>
 #include <mutex>
 
+#include "logs/LocalTime.h"
+
 namespace {
 
 std::mutex traceMutex;
@@ -35,10 +37,6 @@ void Trace(const std::string& line) {
     auto now = std::chrono::system_clock::now();
     std::time_t t = std::chrono::system_clock::to_time_t(now);
     auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
-    std::tm tm {};
-    localtime_r(&t, &tm);
-    char stamp[32];
-    std::strftime(stamp, sizeof stamp, "%H:%M:%S", &tm);
-    std::fprintf(f, "%s.%03d %s\n", stamp, static_cast<int>(ms), line.c_str());
+    std::fprintf(f, "%s.%03d %s\n", LocalTimeText(t, "%H:%M:%S").c_str(), static_cast<int>(ms), line.c_str());
     std::fclose(f);
 }

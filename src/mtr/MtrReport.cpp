@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "logs/CsvFile.h"
+#include "logs/LocalTime.h"
 #include "quality/EModel.h"
 
 namespace {
@@ -170,14 +171,9 @@ std::string FormatMtrJson(const std::string& target, int32_t protocol, const std
 }
 
 namespace {
-std::string LocalTimeText(int64_t ticks) {
+std::string StartText(int64_t ticks) {
     if (ticks <= 0) return "-";
-    const std::time_t t = static_cast<std::time_t>(ticks / 10'000'000);
-    std::tm tm{};
-    localtime_r(&t, &tm);
-    char buf[32];
-    std::strftime(buf, sizeof buf, "%d/%m/%Y %H:%M:%S", &tm);
-    return buf;
+    return LocalTimeText(static_cast<std::time_t>(ticks / 10'000'000), "%d/%m/%Y %H:%M:%S");
 }
 }  // namespace
 
@@ -188,7 +184,7 @@ std::string FormatMtrReport(const MtrRunInfo& run, const std::map<int32_t, HopSt
     out += "Alvo: " + target + "\n";
     out += "Protocolo: " + ProbeProtocolName(run.protocol) + "\n";
     out += "Interface: " + (run.device.empty() ? std::string("padrao") : run.device) + "\n";
-    out += "Inicio: " + LocalTimeText(run.startTicks) + "\n";
+    out += "Inicio: " + StartText(run.startTicks) + "\n";
     out += "Ciclos: " + std::to_string(run.cycles) + "\n\n";
     return out + FormatMtrTable(hops, maxHops, true);
 }

@@ -11,6 +11,7 @@
 
 #include "app/SharedState.h"
 #include "capture/StartError.h"
+#include "logs/LocalTime.h"
 #include "logs/LogPaths.h"
 #include "mtr/MtrCore.h"
 #include "mtr/MtrTabFormat.h"
@@ -70,12 +71,7 @@ void DrawHistory(ImDrawList* draw, ImVec2 origin, ImVec2 size, const HopHistory&
 }
 
 std::string ClockText(int64_t ticks) {
-    const std::time_t t = static_cast<std::time_t>(ticks / 10'000'000);
-    std::tm tm{};
-    localtime_r(&t, &tm);
-    char buf[16];
-    std::strftime(buf, sizeof buf, "%H:%M:%S", &tm);
-    return buf;
+    return LocalTimeText(static_cast<std::time_t>(ticks / 10'000'000), "%H:%M:%S");
 }
 
 // The tooltip of a hovered row: every responder with its figures, then the hop's history

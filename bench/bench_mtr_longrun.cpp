@@ -20,10 +20,13 @@
 #include <thread>
 #include <vector>
 
+#include "BenchSupport.h"
 #include "mtr/MtrCore.h"
 #include "probe/ProbePorts.h"
 
 namespace {
+
+using bench::RssMiB;
 
 const std::string kTestnet = OC_TESTNET;
 const std::string kPrefix = "oclong";
@@ -45,14 +48,6 @@ std::string EnvValue(const std::string& text, const std::string& key) {
     if (at == std::string::npos) return {};
     const size_t start = at + key.size() + 1;
     return text.substr(start, text.find('\n', start) - start);
-}
-
-double RssMiB() {
-    std::ifstream in("/proc/self/status");
-    std::string line;
-    while (std::getline(in, line))
-        if (line.rfind("VmRSS:", 0) == 0) return std::atof(line.c_str() + 6) / 1024.0;
-    return -1;
 }
 
 int32_t ProtocolOf(const std::string& name) {

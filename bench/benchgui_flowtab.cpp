@@ -18,43 +18,12 @@
 #include <vector>
 
 #include "app/App.h"
+#include "BenchSupport.h"
 #include "harness/FrameHarness.h"
 
 namespace {
 
-double ThreadCpuMs() {
-    timespec ts{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-    return ts.tv_sec * 1e3 + ts.tv_nsec / 1e6;
-}
-
-PacketLogEntry Packet(const std::string& time, const std::string& src, const std::string& dst,
-                      const std::string& payload) {
-    PacketLogEntry e;
-    e.time = time;
-    e.source = src;
-    e.destination = dst;
-    e.protocol = "UDP";
-    e.info = src + " -> " + dst;
-    e.rawData.assign(42, 0);
-    e.SetPayload(std::span(reinterpret_cast<const uint8_t*>(payload.data()), payload.size()));
-    e.wireLength = static_cast<uint32_t>(e.rawData.size());
-    return e;
-}
-
-std::string Sip(const std::string& startLine, const std::string& callId, const std::string& cseq, int user,
-                int audioPort) {
-    std::string body;
-    if (audioPort > 0)
-        body = "v=0\r\no=- 1 1 IN IP4 10.1.0.1\r\ns=-\r\nc=IN IP4 10.1.0.1\r\nt=0 0\r\nm=audio " +
-               std::to_string(audioPort) + " RTP/AVP 8 101\r\na=rtpmap:8 PCMA/8000\r\n";
-    return startLine + "\r\nVia: SIP/2.0/UDP 10.1.0.1:5060;branch=z9hG4bK-" + callId +
-           "\r\nFrom: \"User\" <sip:" + std::to_string(1000 + user) + "@10.1.0.1>;tag=" + std::to_string(user) +
-           "\r\nTo: <sip:2000@10.2.0.1>\r\nCall-ID: " + callId + "\r\nCSeq: " + cseq +
-           "\r\nContact: <sip:1000@10.1.0.1:5060>\r\nMax-Forwards: 70\r\nUser-Agent: bench\r\n"
-           "Content-Type: application/sdp\r\nContent-Length: " +
-           std::to_string(body.size()) + "\r\n\r\n" + body;
-}
+using bench::ThreadCpuMs;
 
 std::string Time(int seconds, int ms) {
     char buf[32];
@@ -70,26 +39,26 @@ void MakeCall(int n, int rtpPackets, std::vector<PacketLogEntry>& out) {
     const int port = 20000 + 2 * (n % 10000);
     const std::string ta = Time(n, 0);
     auto sip = [&](bool fromA, const std::string& text) {
-        out.push_back(Packet(ta, (fromA ? a : b) + ":5060", (fromA ? b : a) + ":5060", text));
+        out.push_back(bench::UdpPacket(ta, (fromA ? a : b) + ":5060", (fromA ? b : a) + ":5060", text));
     };
-    sip(true, Sip("INVITE sip:2000@10.2.0.1 SIP/2.0", id, "1 INVITE", n, port));
-    sip(false, Sip("SIP/2.0 100 Trying", id, "1 INVITE", n, 0));
-    sip(false, Sip("SIP/2.0 180 Ringing", id, "1 INVITE", n, 0));
-    sip(false, Sip("SIP/2.0 183 Session Progress", id, "1 INVITE", n, 0));
-    sip(false, Sip("SIP/2.0 200 OK", id, "1 INVITE", n, port + 1));
-    sip(true, Sip("ACK sip:2000@10.2.0.1 SIP/2.0", id, "1 ACK", n, 0));
+    sip(true, bench::SipText("INVITE sip:2000@10.2.0.1 SIP/2.0", id, "1 INVITE", n, port));
+    sip(false, bench::SipText("SIP/2.0 100 Trying", id, "1 INVITE", n, 0));
+    sip(false, bench::SipText("SIP/2.0 180 Ringing", id, "1 INVITE", n, 0));
+    sip(false, bench::SipText("SIP/2.0 183 Session Progress", id, "1 INVITE", n, 0));
+    sip(false, bench::SipText("SIP/2.0 200 OK", id, "1 INVITE", n, port + 1));
+    sip(true, bench::SipText("ACK sip:2000@10.2.0.1 SIP/2.0", id, "1 ACK", n, 0));
     std::string rtp(172, '\0');
     rtp[0] = '\x80';
     rtp[1] = '\x08';
     for (int i = 0; i < rtpPackets; ++i) {
         const bool fromA = i % 2 == 0;
-        out.push_back(Packet(ta, (fromA ? a : b) + ":" + std::to_string(fromA ? port : port + 1),
+        out.push_back(bench::UdpPacket(ta, (fromA ? a : b) + ":" + std::to_string(fromA ? port : port + 1),
                              (fromA ? b : a) + ":" + std::to_string(fromA ? port + 1 : port), rtp));
     }
-    sip(true, Sip("INFO sip:2000@10.2.0.1 SIP/2.0", id, "2 INFO", n, 0));
-    sip(false, Sip("SIP/2.0 200 OK", id, "2 INFO", n, 0));
-    sip(true, Sip("BYE sip:2000@10.2.0.1 SIP/2.0", id, "3 BYE", n, 0));
-    sip(false, Sip("SIP/2.0 200 OK", id, "3 BYE", n, 0));
+    sip(true, bench::SipText("INFO sip:2000@10.2.0.1 SIP/2.0", id, "2 INFO", n, 0));
+    sip(false, bench::SipText("SIP/2.0 200 OK", id, "2 INFO", n, 0));
+    sip(true, bench::SipText("BYE sip:2000@10.2.0.1 SIP/2.0", id, "3 BYE", n, 0));
+    sip(false, bench::SipText("SIP/2.0 200 OK", id, "3 BYE", n, 0));
 }
 
 struct FrameFigures {

@@ -23,50 +23,14 @@
 #include <vector>
 
 #include "app/App.h"
+#include "BenchSupport.h"
 #include "harness/FrameHarness.h"
 #include "../tests/lib/ProbeReplies.h"
 
 namespace {
 
-double ThreadCpuMs() {
-    timespec ts{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-    return ts.tv_sec * 1e3 + ts.tv_nsec / 1e6;
-}
-
-double RssMiB() {
-    std::ifstream in("/proc/self/status");
-    std::string line;
-    while (std::getline(in, line))
-        if (line.rfind("VmRSS:", 0) == 0) return std::atof(line.c_str() + 6) / 1024.0;
-    return -1;
-}
-
-PacketLogEntry Packet(const std::string& src, const std::string& dst, const std::string& payload) {
-    PacketLogEntry e;
-    e.time = "12:00:00.000";
-    e.source = src;
-    e.destination = dst;
-    e.protocol = "UDP";
-    e.info = src + " -> " + dst;
-    e.rawData.assign(42, 0);
-    e.SetPayload(std::span(reinterpret_cast<const uint8_t*>(payload.data()), payload.size()));
-    e.wireLength = static_cast<uint32_t>(e.rawData.size());
-    return e;
-}
-
-std::string Sip(const std::string& startLine, const std::string& callId, const std::string& cseq, uint64_t user,
-                int audioPort) {
-    std::string body;
-    if (audioPort > 0)
-        body = "v=0\r\no=- 1 1 IN IP4 10.1.0.1\r\ns=-\r\nc=IN IP4 10.1.0.1\r\nt=0 0\r\nm=audio " +
-               std::to_string(audioPort) + " RTP/AVP 8 101\r\na=rtpmap:8 PCMA/8000\r\n";
-    return startLine + "\r\nVia: SIP/2.0/UDP 10.1.0.1:5060;branch=z9hG4bK-" + callId + "\r\nFrom: <sip:" +
-           std::to_string(1000 + user % 9000) + "@10.1.0.1>;tag=" + std::to_string(user) +
-           "\r\nTo: <sip:2000@10.2.0.1>\r\nCall-ID: " + callId + "\r\nCSeq: " + cseq +
-           "\r\nMax-Forwards: 70\r\nContent-Type: application/sdp\r\nContent-Length: " +
-           std::to_string(body.size()) + "\r\n\r\n" + body;
-}
+using bench::RssMiB;
+using bench::ThreadCpuMs;
 
 // One call of 100 RTP packets with an OPTIONS keep-alive before it: 110 packets.
 void MakeCall(uint64_t n, std::vector<PacketLogEntry>& out) {
@@ -74,15 +38,15 @@ void MakeCall(uint64_t n, std::vector<PacketLogEntry>& out) {
     const std::string a = "10.1.0.1", b = "10.2.0.1";
     const int port = 20000 + 2 * static_cast<int>(n % 10000);
     auto sip = [&](bool fromA, const std::string& text) {
-        out.push_back(Packet((fromA ? a : b) + ":5060", (fromA ? b : a) + ":5060", text));
+        out.push_back(bench::UdpPacket("12:00:00.000", (fromA ? a : b) + ":5060", (fromA ? b : a) + ":5060", text));
     };
     const std::string ka = "ka-" + std::to_string(n) + "@10.1.0.1";
-    sip(true, Sip("OPTIONS sip:2000@10.2.0.1 SIP/2.0", ka, "1 OPTIONS", n, 0));
-    sip(false, Sip("SIP/2.0 200 OK", ka, "1 OPTIONS", n, 0));
-    sip(true, Sip("INVITE sip:2000@10.2.0.1 SIP/2.0", id, "1 INVITE", n, port));
-    sip(false, Sip("SIP/2.0 180 Ringing", id, "1 INVITE", n, 0));
-    sip(false, Sip("SIP/2.0 200 OK", id, "1 INVITE", n, port + 1));
-    sip(true, Sip("ACK sip:2000@10.2.0.1 SIP/2.0", id, "1 ACK", n, 0));
+    sip(true, bench::SipText("OPTIONS sip:2000@10.2.0.1 SIP/2.0", ka, "1 OPTIONS", n, 0));
+    sip(false, bench::SipText("SIP/2.0 200 OK", ka, "1 OPTIONS", n, 0));
+    sip(true, bench::SipText("INVITE sip:2000@10.2.0.1 SIP/2.0", id, "1 INVITE", n, port));
+    sip(false, bench::SipText("SIP/2.0 180 Ringing", id, "1 INVITE", n, 0));
+    sip(false, bench::SipText("SIP/2.0 200 OK", id, "1 INVITE", n, port + 1));
+    sip(true, bench::SipText("ACK sip:2000@10.2.0.1 SIP/2.0", id, "1 ACK", n, 0));
     std::string rtp(172, '\xD5');
     rtp[0] = '\x80';
     rtp[1] = '\x08';
@@ -90,25 +54,17 @@ void MakeCall(uint64_t n, std::vector<PacketLogEntry>& out) {
         const bool fromA = i % 2 == 0;
         rtp[2] = char(i >> 8);
         rtp[3] = char(i);
-        out.push_back(Packet((fromA ? a : b) + ":" + std::to_string(fromA ? port : port + 1),
+        out.push_back(bench::UdpPacket("12:00:00.000", (fromA ? a : b) + ":" + std::to_string(fromA ? port : port + 1),
                              (fromA ? b : a) + ":" + std::to_string(fromA ? port + 1 : port), rtp));
     }
-    sip(true, Sip("BYE sip:2000@10.2.0.1 SIP/2.0", id, "2 BYE", n, 0));
-    sip(false, Sip("SIP/2.0 200 OK", id, "2 BYE", n, 0));
+    sip(true, bench::SipText("BYE sip:2000@10.2.0.1 SIP/2.0", id, "2 BYE", n, 0));
+    sip(false, bench::SipText("SIP/2.0 200 OK", id, "2 BYE", n, 0));
 }
 
 PacketLogEntry MtrLogEntry(int32_t ttl, int32_t seq) {
-    PacketLogEntry e;
-    e.time = "12:00:00.123";
-    e.source = "10.0." + std::to_string(ttl) + ".1";
-    e.destination = "10.200.1.1";
-    e.protocol = "ICMP";
-    e.info = "Time Exceeded (Type=11) [Inner: UDP 10.200.1.1:40001 > 10.9.9.9:" + std::to_string(33434 + seq) + "]";
-    e.rawData.assign(98, 0x42);
-    e.payloadOffset = 98 - 52;
-    e.payloadLength = 52;
-    e.wireLength = 98;
-    return e;
+    return bench::IcmpReply("12:00:00.123", "10.0." + std::to_string(ttl) + ".1",
+                            "Time Exceeded (Type=11) [Inner: UDP 10.200.1.1:40001 > 10.9.9.9:" +
+                                std::to_string(33434 + seq) + "]");
 }
 
 }  // namespace

@@ -14,29 +14,18 @@
 #include <thread>
 
 #include "app/App.h"
+#include "BenchSupport.h"
 #include "harness/FrameHarness.h"
 #include "lib/ProbeReplies.h"
 
 namespace {
 
-double ThreadCpuMs() {
-    timespec ts{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-    return ts.tv_sec * 1e3 + ts.tv_nsec / 1e6;
-}
+using bench::ThreadCpuMs;
 
 PacketLogEntry LogEntry(int n) {
-    PacketLogEntry e;
-    e.time = "12:00:" + std::to_string(10 + n % 50) + ".123";
-    e.source = "10.200." + std::to_string(1 + n % 4) + ".2";
-    e.destination = "10.200.1.1";
-    e.protocol = "ICMP";
-    e.info = "Time Exceeded (Type=11) [Inner: UDP 10.200.1.1:54950 > 10.200.4.2:" + std::to_string(33434 + n) + "]";
-    e.rawData.assign(98, 0x42);
-    e.payloadOffset = 98 - 52;
-    e.payloadLength = 52;
-    e.wireLength = 98;
-    return e;
+    return bench::IcmpReply("12:00:" + std::to_string(10 + n % 50) + ".123", "10.200." + std::to_string(1 + n % 4) + ".2",
+                            "Time Exceeded (Type=11) [Inner: UDP 10.200.1.1:54950 > 10.200.4.2:" +
+                                std::to_string(33434 + n) + "]");
 }
 
 }  // namespace

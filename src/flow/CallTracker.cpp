@@ -186,13 +186,15 @@ void CallTracker::ProcessMedia(const std::string& source, const std::string& des
 
     const std::string srcIp = StripPort(source);
     const std::string dstIp = StripPort(destination);
-    const double arrival = entry.tsSec + entry.tsUsec / 1e6;
-    // RTCP goes to its own port (RTP + 1), which no SDP announces: its reports find their
-    // stream by SSRC and address instead.
-    if (streamStatistics) streams.AddRtcp(source, destination, payload, arrival);
     SipCall* call = FindMediaCall(srcIp, dstIp, source, destination);
+    if (streamStatistics) {
+        const double arrival = entry.tsSec + entry.tsUsec / 1e6;
+        // RTCP goes to its own port (RTP + 1), which no SDP announces: its reports find their
+        // stream by SSRC and address instead. What is not RTP may be RTCP.
+        if (!call || !streams.AddRtp(source, destination, payload, arrival, call->callId, call->rtpMaps))
+            streams.AddRtcp(source, destination, payload, arrival);
+    }
     if (!call) return;
-    if (streamStatistics) streams.AddRtp(source, destination, payload, arrival, call->callId, call->rtpMaps);
     call->lastActivity = ++clock;
     const size_t before = call->messages.size();
     CountRtpPacket(*call, MediaPacket{source, destination, srcIp, dstIp, payload, entry.time});

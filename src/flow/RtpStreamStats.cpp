@@ -190,12 +190,11 @@ void RtpStreamStats::Resynchronise(uint16_t seq) {
     baseExtended = seq;
     maxExtended = -1;
     seen.fill(0);
-    haveVoice = false;  // new time stamps too: measure jitter and lateness afresh
+    jitterClock = 0;  // new time stamps too: measure jitter and lateness afresh
     buffer.Restart();
 }
 
 void RtpStreamStats::FirstVoicePacket(const RtpHeader& h, double arrival, uint32_t clockRate) {
-    haveVoice = true;
     jitterClock = clockRate;
     msPerUnit = 1000.0 / clockRate;
     lastVoiceTimestamp = h.timestamp;
@@ -258,7 +257,7 @@ void RtpStreamStats::FirstVoicePacket(const RtpHeader& h, double arrival, uint32
     baseExtended = std::min(baseExtended, ext);  // a late packet from before the first one
 
     if (!info.voice || info.clockRate == 0) return;
-    if (!haveVoice || info.clockRate != jitterClock) [[unlikely]] {
+    if (info.clockRate != jitterClock) [[unlikely]] {  // the first voice packet, or a new clock
         FirstVoicePacket(h, arrival, info.clockRate);
         return;
     }

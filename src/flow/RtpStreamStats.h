@@ -96,9 +96,10 @@ struct JitterBufferReplay {
     // transitMs: arrival minus RTP time, both in ms on one continuous scale; jitterMs: the
     // interarrival jitter before this packet.
     void Add(double transitMs, double jitterMs) {
-        const double anchor = std::min(openMin, closedMin);
-        if (anchor != kNone) {
-            const double lateness = transitMs - anchor;
+        // No buffer is shallower than kAdaptiveMinMs: most packets stop at the first test.
+        // (Before the first packet the anchor is huge and the lateness far below it.)
+        const double lateness = transitMs - std::min(openMin, closedMin);
+        if (lateness > kAdaptiveMinMs) [[unlikely]] {
             lateFixed += lateness > kFixedDepthMs;
             lateAdaptive += lateness > AdaptiveDepthMs(jitterMs);
         }
@@ -185,8 +186,7 @@ private:
     int16_t payloadType = -1;
     bool payloadIsVoice = false;
     // Appendix A.8, on voice packets only.
-    bool haveVoice = false;
-    uint32_t jitterClock = 0;
+    uint32_t jitterClock = 0;  // 0 until the first voice packet
     uint32_t lastVoiceTimestamp = 0;
 
     double lastArrival = 0;

@@ -38,7 +38,7 @@ for t in "${targets[@]}"; do
   last=$(grep -E '^#[0-9]+' "$log" | tail -n 1)
   cov=$(echo "$last" | grep -o 'cov: [0-9]*' || true)
   ft=$(echo "$last" | grep -o 'ft: [0-9]*' || true)
-  found=$(ls "fuzz/regressions/$short" | grep -E '^(crash|leak|timeout|oom|slow-unit)-' | wc -l)
+  found=$(ls "fuzz/regressions/$short" | { grep -cE '^(crash|leak|timeout|oom|slow-unit)-' || true; })
   cpu=$(awk '{ printf "%.1f", ($1 + $2) / 60 }' "build-fuzz/fuzz/long-$short.cpu" 2>/dev/null || echo '?')
   echo "$t: executions $execs, $cov, $ft, CPU $cpu min, new findings $found"
   # Keep the seed corpus minimal: only inputs that add coverage are copied back.

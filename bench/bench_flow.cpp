@@ -276,8 +276,11 @@ int main(int argc, char** argv) {
         }
     }
 
-    std::printf("\nCapture: %s, %llu frames, %d calls generated (%zu manifest lines)\n", pcap.c_str(),
-                static_cast<unsigned long long>(frames), calls, CountManifestCalls(manifest));
+    if (given.empty())
+        std::printf("\nCapture: %s, %llu frames, %d calls generated (%zu manifest lines)\n", pcap.c_str(),
+                    static_cast<unsigned long long>(frames), calls, CountManifestCalls(manifest));
+    else
+        std::printf("\nCapture: %s, %llu frames\n", pcap.c_str(), static_cast<unsigned long long>(frames));
     std::printf("orvanta-cli flow found: Chamadas %llu, Registers %llu, %llu RTP flow entries\n",
                 static_cast<unsigned long long>(callsFound), static_cast<unsigned long long>(registers),
                 static_cast<unsigned long long>(rtpFlows));

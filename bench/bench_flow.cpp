@@ -10,7 +10,6 @@
 #include <sys/resource.h>
 #include <sys/time.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -25,6 +24,7 @@
 #include "flow/CallTracker.h"
 #include "flow/FlowCore.h"
 #include "capture/Sniffer.h"
+#include "BenchSupport.h"
 
 namespace {
 
@@ -74,12 +74,6 @@ ChildRun RunChild(const std::vector<std::string>& argv, const std::string& log) 
                    usage.ru_stime.tv_usec / 1e6;
     r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     return r;
-}
-
-double ThreadCpuSeconds() {
-    timespec ts{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-    return ts.tv_sec + ts.tv_nsec / 1e9;
 }
 
 // CPU time of the flow engine's analysis thread (named "oc-flow-worker"), from the
@@ -153,9 +147,9 @@ bool MeasureStatisticsCost(const std::string& pcap) {
         CallTracker tracker;
         tracker.SetStreamStatistics(statistics);
         // Thread CPU time: other programs on the machine do not count into it.
-        const double t0 = ThreadCpuSeconds();
+        const double t0 = bench::ThreadCpuMs() / 1e3;
         for (const PacketLogEntry& e : decoded) tracker.ProcessPacket(e);
-        const double s = ThreadCpuSeconds() - t0;
+        const double s = bench::ThreadCpuMs() / 1e3 - t0;
         best[statistics] = std::min(best[statistics], s);
     }
     std::printf("Analysis alone (%zu packets): %.0f packets per CPU-second with stream statistics, %.0f without: %.1f %% of the "

@@ -40,7 +40,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         for (const SdpRtpMap& m : ReadSdpRtpMaps(text)) (void)DescribePayload(m.payloadType, {m});
         RtpStreamTable table;
         table.AddRtp("10.0.0.1:4000", "10.0.0.2:5000", rest, 1.0, "c", {});
-        table.AddRtcp("10.0.0.2:5001", "10.0.0.1:4001", rest, 1.1);
+        table.AddRtcp("10.0.0.2:5001", rest, 1.1);
         Check(table);
         return 0;
     }
@@ -63,7 +63,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         } else {
             payload = in.ConsumeBytes<uint8_t>(in.ConsumeIntegralInRange<size_t>(0, 200));
         }
-        if (rtcp) table.AddRtcp(src, dst, payload, clock);
+        if (rtcp) table.AddRtcp(src, payload, clock);
         else table.AddRtp(src, dst, payload, clock, "c", maps);
     }
     Check(table);

@@ -1,6 +1,5 @@
 #include "capture/Decode.h"
 
-#include <cstdio>
 #include <ctime>
 
 #include "capture/Layers.h"
@@ -15,10 +14,9 @@ namespace {
 std::string CaptureTime(uint32_t tsSec, uint32_t tsUsec) {
     thread_local bool haveCached = false;
     thread_local uint32_t cachedSec = 0;
-    thread_local char cachedText[16] = {};
+    thread_local std::string cachedText;
     if (!haveCached || cachedSec != tsSec) {
-        const std::string text = LocalTimeText(static_cast<std::time_t>(tsSec), "%H:%M:%S");
-        std::snprintf(cachedText, sizeof cachedText, "%s", text.c_str());
+        cachedText = LocalTimeText(static_cast<std::time_t>(tsSec), "%H:%M:%S");
         cachedSec = tsSec;
         haveCached = true;
     }

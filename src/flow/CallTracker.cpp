@@ -192,7 +192,7 @@ void CallTracker::ProcessMedia(const std::string& source, const std::string& des
         // RTCP goes to its own port (RTP + 1), which no SDP announces: its reports find their
         // stream by SSRC and address instead. What is not RTP may be RTCP.
         if (!call || !streams.AddRtp(source, destination, payload, arrival, call->callId, call->rtpMaps))
-            streams.AddRtcp(source, destination, payload, arrival);
+            streams.AddRtcp(source, payload, arrival);
     }
     if (!call) return;
     call->lastActivity = ++clock;

@@ -4,7 +4,6 @@
 #include <cmath>
 #include <cstring>
 
-#include "capture/ByteReader.h"
 #include "capture/TextFormat.h"
 #include "quality/EModel.h"
 

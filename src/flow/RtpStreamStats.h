@@ -270,10 +270,9 @@ public:
     // sdpMaps: the call's a=rtpmap lines. False when the payload is not RTP.
     bool AddRtp(const std::string& source, const std::string& destination, std::span<const uint8_t> payload,
                 double arrivalSeconds, const std::string& callId, const std::vector<SdpRtpMap>& sdpMaps);
-    // An RTCP packet; its reports attach to the streams they describe (by SSRC and address).
-    // False when the payload is not RTCP.
-    bool AddRtcp(const std::string& source, const std::string& /*destination*/, std::span<const uint8_t> payload,
-                 double arrivalSeconds) {
+    // An RTCP packet from `source`; its reports attach to the streams they describe (by SSRC
+    // and address). False when the payload is not RTCP.
+    bool AddRtcp(const std::string& source, std::span<const uint8_t> payload, double arrivalSeconds) {
         if (!LooksLikeRtcp(payload)) return false;  // most packets: RTP
         AddRtcpReports(source, payload, arrivalSeconds);
         return true;

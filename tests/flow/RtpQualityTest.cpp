@@ -294,13 +294,13 @@ TEST(RtcpTest, ReportsAttachToTheirStreamWithRoundTrip) {
     // SR from the stream's source at t = 101.0, report from its receiver 120 ms later that
     // held the SR for 50 ms: round trip 70 ms.
     auto sr = RtcpBytes(true, 0x11223344, {}, ntp, 50);
-    ASSERT_TRUE(table.AddRtcp("10.0.0.1:4001", "10.0.0.2:5001", sr, 101.0));
+    ASSERT_TRUE(table.AddRtcp("10.0.0.1:4001", sr, 101.0));
     auto rr = RtcpBytes(false, 0x99, {{0x11223344, 26, 4, 49, 160, NtpMiddle(ntp), uint32_t(0.050 * 65536)}});
-    ASSERT_TRUE(table.AddRtcp("10.0.0.2:5001", "10.0.0.1:4001", rr, 101.120));
+    ASSERT_TRUE(table.AddRtcp("10.0.0.2:5001", rr, 101.120));
     // A report about the same SSRC from an address that does not receive it is ignored.
     auto stray = RtcpBytes(false, 0x98, {{0x11223344, 255, 999, 0, 0, 0, 0}});
-    table.AddRtcp("10.9.9.9:7001", "10.0.0.1:4001", stray, 101.2);
-    EXPECT_FALSE(table.AddRtcp("10.0.0.2:5001", "10.0.0.1:4001", RtpBytes(8, 1, 1, 1), 102.0));
+    table.AddRtcp("10.9.9.9:7001", stray, 101.2);
+    EXPECT_FALSE(table.AddRtcp("10.0.0.2:5001", RtpBytes(8, 1, 1, 1), 102.0));
 
     RtpStreamReport r = table.Reports()[0];
     ASSERT_TRUE(r.rtcp);

@@ -128,9 +128,12 @@ void PrintRow(const char* name, const ChildRun& r, uint64_t frames) {
 }
 
 // The cost of the RTP stream statistics: the analysis alone, on packets decoded beforehand,
-// with the statistics on and off (best of five runs each, alternating), then the same through
+// with the statistics on and off (kAnalysisPairs runs each, alternating), then the same through
 // the engine as `flow --read` runs it: the rate from file to analysed records, and the CPU
-// time of the engine's analysis thread (which also buffers and frees the packets).
+// time of the engine's analysis thread (which also buffers and frees the packets), best of
+// five runs each.
+constexpr int kAnalysisPairs = 15;
+
 bool MeasureStatisticsCost(const std::string& pcap) {
     std::vector<PacketLogEntry> decoded;
     {
@@ -141,8 +144,13 @@ bool MeasureStatisticsCost(const std::string& pcap) {
             reader.Stop();
         }
     }
+    // Host speed drifts from second to second on a shared machine: each run with statistics
+    // is paired with the run without them just before it, and the median of the pair ratios
+    // is reported next to the ratio of the best runs.
     double best[2] = {1e9, 1e9};  // [0] statistics off, [1] on
-    for (int run = 0; run < 10; ++run) {
+    std::vector<double> pairRatios;
+    double previousOff = 0;
+    for (int run = 0; run < 2 * kAnalysisPairs; ++run) {
         const bool statistics = run % 2 == 1;
         CallTracker tracker;
         tracker.SetStreamStatistics(statistics);
@@ -151,10 +159,15 @@ bool MeasureStatisticsCost(const std::string& pcap) {
         for (const PacketLogEntry& e : decoded) tracker.ProcessPacket(e);
         const double s = bench::ThreadCpuMs() / 1e3 - t0;
         best[statistics] = std::min(best[statistics], s);
+        if (statistics) pairRatios.push_back(previousOff / s);
+        else previousOff = s;
     }
+    std::sort(pairRatios.begin(), pairRatios.end());
+    const double median = pairRatios[pairRatios.size() / 2];
     std::printf("Analysis alone (%zu packets): %.0f packets per CPU-second with stream statistics, %.0f without: %.1f %% of the "
-                "rate without them (goal >= 90 %%)\n",
-                decoded.size(), decoded.size() / best[1], decoded.size() / best[0], 100.0 * best[0] / best[1]);
+                "rate without them (goal >= 90 %%); median of %zu paired runs %.1f %% (%.1f-%.1f %%)\n",
+                decoded.size(), decoded.size() / best[1], decoded.size() / best[0], 100.0 * best[0] / best[1],
+                pairRatios.size(), 100.0 * median, 100.0 * pairRatios.front(), 100.0 * pairRatios.back());
     double engine[2] = {1e9, 1e9};
     double worker[2] = {1e9, 1e9};
     for (int run = 0; run < 10; ++run) {

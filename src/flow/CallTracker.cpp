@@ -188,7 +188,7 @@ void CallTracker::ProcessMedia(const std::string& source, const std::string& des
     const std::string dstIp = StripPort(destination);
     SipCall* call = FindMediaCall(srcIp, dstIp, source, destination);
     if (streamStatistics) {
-        const double arrival = entry.tsSec + entry.tsUsec / 1e6;
+        const double arrival = entry.tsSec + entry.tsUsec * 1e-6;
         // RTCP goes to its own port (RTP + 1), which no SDP announces: its reports find their
         // stream by SSRC and address instead. What is not RTP may be RTCP.
         if (!call || !streams.AddRtp(source, destination, payload, arrival, call->callId, call->rtpMaps))

@@ -166,8 +166,18 @@ public:
 
 private:
     friend class RtpStreamTable;
-    // Add, inlined into the table's per-packet path.
-    inline void Update(const RtpHeader& header, double arrival, const RtpPayloadInfo& info);
+    // Appendix A.1 limits: a forward jump below kMaxDropout is loss, a step back of at most
+    // kMaxMisorder is reordering; anything else is a jump the source may have made on purpose.
+    static constexpr uint16_t kMaxDropout = 3000;
+    static constexpr uint16_t kMaxMisorder = 100;
+    static constexpr uint32_t kSeqMod = 1u << 16;
+
+    // Add in two parts for the table's per-packet path: the payload's description when its
+    // type changes, and the packet (inlined), with the RTP clock of a voice payload (0 for
+    // any other or an unknown clock).
+    void NotePayload(int payloadType, const RtpPayloadInfo& info);
+    inline void Update(const RtpHeader& header, double arrival, uint32_t voiceClock);
+    static uint32_t VoiceClock(const RtpPayloadInfo& info) { return info.voice ? info.clockRate : 0; }
     bool IsDuplicate(int64_t extended);
     void FirstPacket(const RtpHeader& header, double arrival);
     void Resynchronise(uint16_t seq);
@@ -267,9 +277,10 @@ public:
     static constexpr size_t kTrimBlock = 2000;
 
     // An RTP packet from `source` to `destination` ("ip:port" texts) belonging to `callId`;
-    // sdpMaps: the call's a=rtpmap lines. False when the payload is not RTP.
-    bool AddRtp(const std::string& source, const std::string& destination, std::span<const uint8_t> payload,
-                double arrivalSeconds, const std::string& callId, const std::vector<SdpRtpMap>& sdpMaps);
+    // sdpMaps: the call's a=rtpmap lines. False when the payload is not RTP. Inline, in
+    // RtpStreamInline.h, with the statistics' per-packet update.
+    inline bool AddRtp(const std::string& source, const std::string& destination, std::span<const uint8_t> payload,
+                       double arrivalSeconds, const std::string& callId, const std::vector<SdpRtpMap>& sdpMaps);
     // An RTCP packet from `source`; its reports attach to the streams they describe (by SSRC
     // and address). False when the payload is not RTCP.
     bool AddRtcp(const std::string& source, std::span<const uint8_t> payload, double arrivalSeconds) {
@@ -295,7 +306,8 @@ private:
     struct Stream {
         uint32_t ssrc = 0;
         int lastPayloadType = -1;
-        size_t mapsSeen = 0;
+        uint32_t voiceClock = 0;  // of lastInfo
+        uint32_t mapsSeen = 0;
         std::string source;
         std::string destination;
         RtpPayloadInfo lastInfo;
@@ -336,3 +348,5 @@ private:
 
 // The address part of "ip:port" or "[ip]:port".
 std::string_view AddressOf(std::string_view endpoint);
+
+#include "flow/RtpStreamInline.h"

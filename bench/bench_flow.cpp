@@ -127,13 +127,39 @@ void PrintRow(const char* name, const ChildRun& r, uint64_t frames) {
                 frames / r.cpuSeconds, r.maxRssKb / 1024.0);
 }
 
-// The cost of the RTP stream statistics: the analysis alone, on packets decoded beforehand,
-// with the statistics on and off (kAnalysisPairs runs each, alternating), then the same through
-// the engine as `flow --read` runs it: the rate from file to analysed records, and the CPU
-// time of the engine's analysis thread (which also buffers and frees the packets), best of
-// five runs each.
-constexpr int kAnalysisPairs = 15;
+// Times of runs without and with the stream statistics, taken in turns. Host speed drifts
+// from second to second on a shared machine, so each run with statistics is also paired
+// with the run without them just before it: the median of those ratios moves less than the
+// ratio of the best runs.
+class PairedRuns {
+public:
+    void Add(bool statistics, double seconds) {
+        best[statistics] = std::min(best[statistics], seconds);
+        if (statistics) ratios.push_back(previousOff / seconds);
+        else previousOff = seconds;
+    }
+    double Rate(bool statistics, size_t items) const { return items / best[statistics]; }
+    // Percent of the rate without statistics that remains with them.
+    std::string Text() const {
+        std::vector<double> sorted = ratios;
+        std::sort(sorted.begin(), sorted.end());
+        char text[160];
+        std::snprintf(text, sizeof text, "best runs %.1f %%, median of %zu pairs %.1f %% (%.1f-%.1f %%)",
+                      100.0 * best[0] / best[1], sorted.size(), 100.0 * sorted[sorted.size() / 2],
+                      100.0 * sorted.front(), 100.0 * sorted.back());
+        return text;
+    }
 
+private:
+    double best[2] = {1e9, 1e9};  // [0] statistics off, [1] on
+    double previousOff = 0;
+    std::vector<double> ratios;
+};
+
+// The cost of the RTP stream statistics: the analysis alone, on packets decoded beforehand,
+// with the statistics on and off, then the same through the engine as `flow --read` runs it:
+// the rate from file to analysed records, and the CPU time of the engine's analysis thread
+// (which also buffers and frees the packets).
 bool MeasureStatisticsCost(const std::string& pcap) {
     std::vector<PacketLogEntry> decoded;
     {
@@ -144,50 +170,41 @@ bool MeasureStatisticsCost(const std::string& pcap) {
             reader.Stop();
         }
     }
-    // Host speed drifts from second to second on a shared machine: each run with statistics
-    // is paired with the run without them just before it, and the median of the pair ratios
-    // is reported next to the ratio of the best runs.
-    double best[2] = {1e9, 1e9};  // [0] statistics off, [1] on
-    std::vector<double> pairRatios;
-    double previousOff = 0;
-    for (int run = 0; run < 2 * kAnalysisPairs; ++run) {
+    if (decoded.empty()) return false;
+    const size_t n = decoded.size();
+    PairedRuns alone;
+    for (int run = 0; run < 30; ++run) {
         const bool statistics = run % 2 == 1;
         CallTracker tracker;
         tracker.SetStreamStatistics(statistics);
         // Thread CPU time: other programs on the machine do not count into it.
         const double t0 = bench::ThreadCpuMs() / 1e3;
         for (const PacketLogEntry& e : decoded) tracker.ProcessPacket(e);
-        const double s = bench::ThreadCpuMs() / 1e3 - t0;
-        best[statistics] = std::min(best[statistics], s);
-        if (statistics) pairRatios.push_back(previousOff / s);
-        else previousOff = s;
+        alone.Add(statistics, bench::ThreadCpuMs() / 1e3 - t0);
     }
-    std::sort(pairRatios.begin(), pairRatios.end());
-    const double median = pairRatios[pairRatios.size() / 2];
-    std::printf("Analysis alone (%zu packets): %.0f packets per CPU-second with stream statistics, %.0f without: %.1f %% of the "
-                "rate without them (goal >= 90 %%); median of %zu paired runs %.1f %% (%.1f-%.1f %%)\n",
-                decoded.size(), decoded.size() / best[1], decoded.size() / best[0], 100.0 * best[0] / best[1],
-                pairRatios.size(), 100.0 * median, 100.0 * pairRatios.front(), 100.0 * pairRatios.back());
-    double engine[2] = {1e9, 1e9};
-    double worker[2] = {1e9, 1e9};
-    for (int run = 0; run < 10; ++run) {
+    std::printf("Analysis alone (%zu packets): %.0f packets per CPU-second with stream statistics, %.0f without: %s "
+                "(goal >= 90 %%)\n",
+                n, alone.Rate(true, n), alone.Rate(false, n), alone.Text().c_str());
+    PairedRuns engine;
+    PairedRuns worker;
+    for (int run = 0; run < 20; ++run) {
         const bool statistics = run % 2 == 1;
         FlowCore core;
         core.Tracker().SetStreamStatistics(statistics);
         const double workerBefore = WorkerCpuSeconds();
         const auto t0 = Clock::now();
-        if (!core.StartOffline(pcap)) break;
+        if (!core.StartOffline(pcap)) return false;
         while (core.IsRunning()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
         core.WaitAnalysed();
-        engine[statistics] = std::min(engine[statistics], std::chrono::duration<double>(Clock::now() - t0).count());
-        worker[statistics] = std::min(worker[statistics], WorkerCpuSeconds() - workerBefore);
+        engine.Add(statistics, std::chrono::duration<double>(Clock::now() - t0).count());
+        worker.Add(statistics, WorkerCpuSeconds() - workerBefore);
     }
-    std::printf("Engine, file to analysed records: %.0f packets/s with stream statistics, %.0f without: %.1f %%\n",
-                decoded.size() / engine[1], decoded.size() / engine[0], 100.0 * engine[0] / engine[1]);
-    std::printf("Engine's analysis thread: %.0f packets per CPU-second with stream statistics, %.0f without: %.1f %% "
+    std::printf("Engine, file to analysed records: %.0f packets/s with stream statistics, %.0f without: %s\n",
+                engine.Rate(true, n), engine.Rate(false, n), engine.Text().c_str());
+    std::printf("Engine's analysis thread: %.0f packets per CPU-second with stream statistics, %.0f without: %s "
                 "(goal >= 90 %%)\n",
-                decoded.size() / worker[1], decoded.size() / worker[0], 100.0 * worker[0] / worker[1]);
-    return !decoded.empty();
+                worker.Rate(true, n), worker.Rate(false, n), worker.Text().c_str());
+    return true;
 }
 
 }  // namespace

@@ -343,17 +343,22 @@ RtpStreamReport RtpStreamTable::Report(const Stream& s) const {
     r.lateFixed = st.Buffer().lateFixed;
     r.lateAdaptive = st.Buffer().lateAdaptive;
     r.rtcp = s.rtcp;
-    r.oneWayDelayMs = emodel::kDefaultOneWayDelayMs;
-    if (s.rtcp && s.rtcp->roundTripMs) {
-        r.oneWayDelayMs = *s.rtcp->roundTripMs / 2.0;
-        r.delayFromRtcp = true;
-    }
-    if (auto codec = emodel::ImpairmentFor(r.codec); codec && r.expected > 0) {
-        r.mosNetwork = emodel::EstimateMos(*codec, st.EffectiveLossPercent(0), r.oneWayDelayMs);
-        r.mosFixed = emodel::EstimateMos(*codec, st.EffectiveLossPercent(r.lateFixed), r.oneWayDelayMs);
-        r.mosAdaptive = emodel::EstimateMos(*codec, st.EffectiveLossPercent(r.lateAdaptive), r.oneWayDelayMs);
-    }
+    r.delayFromRtcp = s.rtcp && s.rtcp->roundTripMs;
+    r.oneWayDelayMs = OneWayDelayMs(s);
+    r.mosNetwork = Mos(s, 0);
+    r.mosFixed = Mos(s, r.lateFixed);
+    r.mosAdaptive = Mos(s, r.lateAdaptive);
     return r;
+}
+
+double RtpStreamTable::OneWayDelayMs(const Stream& s) {
+    return s.rtcp && s.rtcp->roundTripMs ? *s.rtcp->roundTripMs / 2.0 : emodel::kDefaultOneWayDelayMs;
+}
+
+std::optional<double> RtpStreamTable::Mos(const Stream& s, uint64_t late) {
+    const std::optional<emodel::CodecImpairment> codec = emodel::ImpairmentFor(s.stats.Codec());
+    if (!codec || s.stats.Expected() == 0) return std::nullopt;
+    return emodel::EstimateMos(*codec, s.stats.EffectiveLossPercent(late), OneWayDelayMs(s));
 }
 
 std::vector<RtpStreamReport> RtpStreamTable::Reports(const std::string* callId) const {
@@ -367,8 +372,9 @@ std::vector<RtpStreamReport> RtpStreamTable::Reports(const std::string* callId) 
 
 std::unordered_map<std::string, double> RtpStreamTable::WorstMosByCall() const {
     std::unordered_map<std::string, double> out;
+    // Runs under the tracker's lock for every frame of the call list: no report is built.
     for (const Stream& s : streams) {
-        const std::optional<double> mos = Report(s).mosAdaptive;
+        const std::optional<double> mos = Mos(s, s.stats.Buffer().lateAdaptive);
         if (!mos) continue;
         auto [it, inserted] = out.try_emplace(s.callId, *mos);
         if (!inserted && *mos < it->second) it->second = *mos;

@@ -321,6 +321,11 @@ private:
     Stream& NewStream(uint32_t ssrc, const std::string& source, const std::string& destination,
                       const std::string& callId);
     RtpStreamReport Report(const Stream& s) const;
+    // The E-model's one-way delay: half the RTCP round trip when one was measured.
+    static double OneWayDelayMs(const Stream& s);
+    // MOS with `late` packets dropped by the buffer on top of the network's loss; nothing for
+    // a codec without impairment values or a stream that expects nothing.
+    static std::optional<double> Mos(const Stream& s, uint64_t late);
     void TrimOldest();
 
     // Streams by SSRC: an open-addressing table of (SSRC, index + 1) with linear probing, at

@@ -7,11 +7,17 @@
 
 std::vector<SipCallRow> CallTracker::GetCallRows() const {
     std::lock_guard<std::mutex> lock(mutex);
-    std::vector<SipCallRow> rows;
-    rows.reserve(calls.size());
+    // Same order as GetCalls: by capture time text, ties in Call-ID order. The records are
+    // put in order first, so that no row (ten texts) is moved by the sort.
+    std::vector<const SipCall*> order;
+    order.reserve(calls.size());
+    for (const auto& [id, call] : calls) order.push_back(&call);
+    std::stable_sort(order.begin(), order.end(), [](const SipCall* a, const SipCall* b) { return a->time < b->time; });
     const std::unordered_map<std::string, double> mos = streams.WorstMosByCall();
-    for (const auto& [id, call] : calls) {
-        SipCallRow row;
+    std::vector<SipCallRow> rows(order.size());
+    for (size_t i = 0; i < order.size(); ++i) {
+        const SipCall& call = *order[i];
+        SipCallRow& row = rows[i];
         row.callId = call.callId;
         row.time = call.time;
         row.fromUser = call.fromUser;
@@ -29,10 +35,7 @@ std::vector<SipCallRow> CallTracker::GetCallRows() const {
         row.displayStatus = DisplayStatus(call);
         row.hangupOrigin = call.hangupOrigin;
         if (auto it = mos.find(call.callId); it != mos.end()) row.mos = it->second;
-        rows.push_back(std::move(row));
     }
-    // Same order as GetCalls: by capture time text, ties in Call-ID order.
-    std::stable_sort(rows.begin(), rows.end(), [](const SipCallRow& a, const SipCallRow& b) { return a.time < b.time; });
     return rows;
 }
 

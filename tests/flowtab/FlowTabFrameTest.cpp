@@ -353,6 +353,7 @@ TEST_F(FlowTabFrameTall, RawWindowShowsFiftyOneNewestLinesAndFilters) {
         p.info = "pkt#" + std::to_string(i);
         core().OnPacket(std::move(p));
     }
+    core().WaitAnalysed();  // the worker buffers what OnPacket queues
     ASSERT_TRUE(h.ClickText("Debug Raw", true));
     ASSERT_TRUE(tab().RawWindowShown());
     h.RunFrames(3);

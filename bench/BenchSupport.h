@@ -19,6 +19,13 @@ inline double ThreadCpuMs() {
     return ts.tv_sec * 1e3 + ts.tv_nsec / 1e6;
 }
 
+// CPU time of the whole process (every thread), in milliseconds.
+inline double ProcessCpuMs() {
+    timespec ts{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+    return ts.tv_sec * 1e3 + ts.tv_nsec / 1e6;
+}
+
 // Resident memory of this process in MiB; -1 where /proc does not tell.
 inline double RssMiB() {
     std::ifstream in("/proc/self/status");

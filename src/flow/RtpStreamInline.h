@@ -1,9 +1,11 @@
 #pragma once
-// The per-packet path of the stream table, inline where the call tracker calls it: one RTP
-// packet costs about as much again as its whole analysis without statistics, so a function
-// call and its register saves count. Included by RtpStreamStats.h only.
+// The per-packet path of the stream table, inline where the call tracker calls it: the
+// statistics add about an eighth to the analysis of an RTP packet, and a function call with
+// its register saves was a tenth of that. Included at the end of RtpStreamStats.h.
 #include <cmath>
 #include <cstring>
+
+#include "flow/RtpStreamStats.h"
 
 namespace rtp_detail {
 

@@ -54,6 +54,7 @@ void CallTracker::ProcessPacket(const std::string& source, const std::string& de
 void CallTracker::ProcessSip(SipMessage message) {
     std::lock_guard<std::mutex> lock(mutex);
     ++clock;
+    ++changes;
     auto it = calls.find(message.callId);
     if (it == calls.end()) {
         SipCall call;
@@ -172,6 +173,7 @@ SipCall* CallTracker::FindMediaCall(const std::string& srcIp, const std::string&
 
 void CallTracker::ProcessMedia(const std::string& source, const std::string& destination,
                                std::span<const uint8_t> payload, const PacketLogEntry& entry) {
+    ++changes;
     for (const std::string& id : addressesToFill) {
         auto it = calls.find(id);
         if (it == calls.end() || !it->second.callerIp.empty()) continue;
@@ -251,4 +253,10 @@ void CallTracker::Clear() {
     keptTextBytes = 0;
     recordsDropped = 0;
     messagesDropped = 0;
+    ++changes;
+}
+
+uint64_t CallTracker::Changes() const {
+    std::lock_guard<std::mutex> lock(mutex);
+    return changes;
 }

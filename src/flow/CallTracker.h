@@ -72,6 +72,9 @@ public:
     FlowCounters Counters() const;
     CallTrackerStats Stats() const;
     void Clear();
+    // Advances whenever a record or a stream may have changed: a reader that saw the same
+    // value before can keep what it copied then.
+    uint64_t Changes() const;
 
     // Reports of the RTP streams of one call (every stream when callId is null), in the order
     // the streams appeared.
@@ -101,6 +104,7 @@ private:
     std::vector<std::string> addressesToFill;
     uint64_t nextSerial = 0;
     uint64_t clock = 0;  // advances with every SIP message and media packet
+    uint64_t changes = 0;
     size_t keptMessages = 0;
     size_t keptTextBytes = 0;
     uint64_t recordsDropped = 0;

@@ -151,22 +151,32 @@ void FlowTab::Draw() {
         const uint64_t first = core_.FirstPosition();
         const uint64_t end = core_.EndPosition();
         const size_t packetCount = end > first ? static_cast<size_t>(end - first) : 0;
-        // Rows without message texts: this copy is taken every frame.
-        const std::vector<SipCallRow> calls = core_.Tracker().GetCallRows();
+        RefreshRows();
 
         // 3. "FlowList" child.
         const float height = ImGui::GetContentRegionAvail().y - 40.0f;
         ImGui::BeginChild("FlowList", ImVec2(0, height), true);
-        DrawControls(packetCount, calls);
+        DrawControls(packetCount);
         ImGui::Separator();
-        DrawCallTable(calls);
+        DrawCallTable();
         ImGui::EndChild();
     }
 
     if (showRawDebug_) DrawRawWindow();
 }
 
-void FlowTab::DrawControls(size_t packetCount, const std::vector<SipCallRow>& calls) {
+void FlowTab::RefreshRows() {
+    // Rows without message texts, copied only when something changed: a loaded capture of
+    // thousands of calls costs nothing per frame while it is only looked at. The version is
+    // read first, so a change during the copy is fetched on the next frame.
+    const uint64_t version = core_.Tracker().Changes();
+    if (rowsVersion_ == version) return;
+    rows_ = core_.Tracker().GetCallRows();
+    rowCounters_ = core_.Tracker().Counters();
+    rowsVersion_ = version;
+}
+
+void FlowTab::DrawControls(size_t packetCount) {
     if (monitoring_) {
         if (ImGui::Button("PARAR MONITORAMENTO", ImVec2(180, 0))) StopMonitoring();
     } else {
@@ -245,10 +255,9 @@ void FlowTab::DrawControls(size_t packetCount, const std::vector<SipCallRow>& ca
     ImGui::Checkbox("Debug Raw", &showRawDebug_);
     const FlowEngineCounters engine = core_.Counters();
     const std::string countersLine =
-        FlowCountersLine(packetCount, core_.Tracker().Counters(), engine.trimmedUnanalysed, engine.kernelDropped,
+        FlowCountersLine(packetCount, rowCounters_, engine.trimmedUnanalysed, engine.kernelDropped,
                          core_.Tracker().Stats().recordsDropped);
     const char* countersText = countersLine.c_str();
-    (void)calls;
     SameLineIfFits(ImGui::CalcTextSize(countersText).x);
     ImGui::TextUnformatted(countersText);
 
@@ -290,7 +299,8 @@ void FlowTab::DrawImportPanel() {
     ImGui::EndChild();
 }
 
-void FlowTab::DrawCallTable(const std::vector<SipCallRow>& calls) {
+void FlowTab::DrawCallTable() {
+    const std::vector<SipCallRow>& calls = rows_;
     // Tri-state: until a header is clicked (and after its third click) the rows stay in
     // capture order, oldest first.
     const ImGuiTableFlags flags = ImGuiTableFlags_Resizable | ImGuiTableFlags_Reorderable |
@@ -309,13 +319,20 @@ void FlowTab::DrawCallTable(const std::vector<SipCallRow>& calls) {
     ImGui::TableSetupColumn("MOS", ImGuiTableColumnFlags_WidthFixed, 50);
     ImGui::TableHeadersRow();
 
-    std::vector<size_t> order;
     const ImGuiTableSortSpecs* sort = ImGui::TableGetSortSpecs();
-    if (sort && sort->SpecsCount > 0) {
+    if (sort && sort->SpecsCount > 0 && rowsVersion_) {
         const ImGuiTableColumnSortSpecs& by = sort->Specs[0];
-        order = SortedCallRows(calls, static_cast<CallColumn>(by.ColumnIndex),
-                               by.SortDirection == ImGuiSortDirection_Descending);
+        const bool descending = by.SortDirection == ImGuiSortDirection_Descending;
+        const std::tuple<uint64_t, int, bool> key{*rowsVersion_, by.ColumnIndex, descending};
+        if (orderKey_ != key) {
+            order_ = SortedCallRows(calls, static_cast<CallColumn>(by.ColumnIndex), descending);
+            orderKey_ = key;
+        }
+    } else {
+        order_.clear();
+        orderKey_.reset();
     }
+    const std::vector<size_t>& order = order_;
 
     // Only the rows in view are drawn; the list can hold thousands of records.
     ImGuiListClipper clipper;

@@ -1,8 +1,10 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <tuple>
 #include <vector>
 
 #include "flow/CallTracker.h"
@@ -42,9 +44,11 @@ public:
 private:
     // Notices a run that ended by itself (interface gone, import finished or failed).
     void FollowEngine();
-    void DrawControls(size_t packetCount, const std::vector<SipCallRow>& calls);
+    // Copies the call table's rows and counts again when the tracker changed since the last copy.
+    void RefreshRows();
+    void DrawControls(size_t packetCount);
     void DrawImportPanel();
-    void DrawCallTable(const std::vector<SipCallRow>& calls);
+    void DrawCallTable();
     void DrawLadder();
     void DrawRawWindow();
 
@@ -65,6 +69,14 @@ private:
 
     std::string statusLine_;
     bool statusIsError_ = false;
+
+    // The call table: rows and counts as the tracker had them at rowsVersion_ (its Changes()),
+    // and the rows' order for the sort in orderKey_ (version, column, descending).
+    std::vector<SipCallRow> rows_;
+    FlowCounters rowCounters_;
+    std::optional<uint64_t> rowsVersion_;
+    std::vector<size_t> order_;
+    std::optional<std::tuple<uint64_t, int, bool>> orderKey_;
 
     // "Importar PCAP" panel.
     bool importOpen_ = false;

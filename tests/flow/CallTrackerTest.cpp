@@ -201,6 +201,22 @@ TEST(CallTrackerStates, RegistrationsAndOptions) {
     EXPECT_TRUE(t.GetCalls().empty());
 }
 
+// The Flow tab copies its rows again only when Changes() moved.
+TEST(CallTrackerStates, ChangesMoveWithWhatIsFedAndWithClearOnly) {
+    CallTracker t;
+    uint64_t seen = t.Changes();
+    Feed(t, A, B, Sip("INVITE sip:b SIP/2.0", "c1", "1 INVITE"));
+    EXPECT_GT(t.Changes(), seen);
+    seen = t.Changes();
+    t.GetCallRows(), t.Counters(), t.GetStreamReports();
+    EXPECT_EQ(t.Changes(), seen);
+    FeedRtp(t, "192.168.1.50:16400", "203.0.113.10:12000", Rtp(8));
+    EXPECT_GT(t.Changes(), seen);
+    seen = t.Changes();
+    t.Clear();
+    EXPECT_GT(t.Changes(), seen);
+}
+
 TEST(CallTrackerStates, BrokenSipIsNeverMedia) {
     CallTracker t;
     Feed(t, A, B, Sip("INVITE sip:b SIP/2.0", "c1", "1 INVITE"));

@@ -320,10 +320,10 @@ void FlowTab::DrawCallTable() {
     ImGui::TableHeadersRow();
 
     const ImGuiTableSortSpecs* sort = ImGui::TableGetSortSpecs();
-    if (sort && sort->SpecsCount > 0 && rowsVersion_) {
+    if (sort && sort->SpecsCount > 0) {
         const ImGuiTableColumnSortSpecs& by = sort->Specs[0];
         const bool descending = by.SortDirection == ImGuiSortDirection_Descending;
-        const std::tuple<uint64_t, int, bool> key{*rowsVersion_, by.ColumnIndex, descending};
+        const std::tuple<uint64_t, int, bool> key{rowsVersion_.value_or(0), by.ColumnIndex, descending};
         if (orderKey_ != key) {
             order_ = SortedCallRows(calls, static_cast<CallColumn>(by.ColumnIndex), descending);
             orderKey_ = key;

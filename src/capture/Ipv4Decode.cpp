@@ -24,6 +24,9 @@ DecodeResult DecodeIpv4(const ByteReader& ip, const FrameHeader& header, PacketL
     std::string fromIp = DottedQuad(ip.bytes(12, 4));
     entry.source = fromIp;
     entry.destination = DottedQuad(ip.bytes(16, 4));
+    entry.srcAddr = IpAddress::FromV4(ip.bytes(12, 4));
+    entry.dstAddr = IpAddress::FromV4(ip.bytes(16, 4));
+    entry.ipProtocol = protocol;
 
     switch (protocol) {
         case kProtoIcmp: entry.protocol = "ICMP"; break;

@@ -77,10 +77,13 @@ DecodeResult DecodeIpv6(const ByteReader& ip, const FrameHeader& header, PacketL
     std::string fromIp = Ipv6Text(ip.bytes(8, 16));
     entry.source = fromIp;
     entry.destination = Ipv6Text(ip.bytes(24, 16));
+    entry.srcAddr = IpAddress::FromV6(ip.bytes(8, 16));
+    entry.dstAddr = IpAddress::FromV6(ip.bytes(24, 16));
 
     const Ipv6Chain chain = WalkIpv6Chain(ip);
     if (chain.truncated) flags.truncated = true;
     if (chain.malformed) flags.malformed = true;
+    entry.ipProtocol = chain.protocol;
     switch (chain.protocol) {
         case kProtoIcmpv6: entry.protocol = "ICMPv6"; break;
         case kProtoUdp: entry.protocol = "UDP"; break;

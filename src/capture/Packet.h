@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "capture/NetAddress.h"
+
 // One capture device as libpcap lists it.
 struct NetDevice {
     std::string name;         // given back to Sniffer::Init
@@ -42,6 +44,23 @@ struct PacketLogEntry {
     uint32_t tsUsec = 0;
     uint32_t wireLength = 0;
     int32_t linkType = kLinkEthernet;  // link type of rawData, kept so savefiles stay true
+
+    // The same facts as binary fields, for the engines: they match, key and classify on
+    // these and never parse the texts above back. A frame that is not IP has empty
+    // addresses and protocol 0; ports are set (hasPorts) once the UDP/TCP header was read.
+    IpAddress srcAddr;
+    IpAddress dstAddr;
+    uint8_t ipProtocol = 0;  // kIpProtoUdp, kIpProtoTcp, ...: the datagram's upper layer
+    bool hasPorts = false;
+    uint16_t srcPort = 0;
+    uint16_t dstPort = 0;
+    uint32_t tcpSeq = 0;     // TCP: sequence number and flags of the segment
+    uint8_t tcpFlags = 0;    // FIN 0x01, SYN 0x02, RST 0x04, ACK 0x10
+
+    Endpoint Source() const { return {srcAddr, srcPort}; }
+    Endpoint Destination() const { return {dstAddr, dstPort}; }
+    // Capture time in microseconds since 1970-01-01 UTC.
+    int64_t TimeMicros() const { return int64_t{tsSec} * 1000000 + tsUsec; }
 
     std::span<const uint8_t> Payload() const {
         if (payloadOffset > rawData.size() || payloadLength > rawData.size() - payloadOffset) return {};

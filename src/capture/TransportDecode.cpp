@@ -4,6 +4,9 @@
 namespace {
 
 void AddPorts(PacketLogEntry& entry, uint16_t sport, uint16_t dport) {
+    entry.hasPorts = true;
+    entry.srcPort = sport;
+    entry.dstPort = dport;
     AppendPort(entry.source, sport);
     AppendPort(entry.destination, dport);
 }
@@ -50,6 +53,8 @@ TransportResult DecodeTcp(const ByteReader& l4, PacketLogEntry& entry, LayerFlag
     if (dataOffset < 5) flags.malformed = true;
     r.headerLength = size_t{dataOffset} * 4;
     AddPorts(entry, sport, dport);
+    entry.tcpSeq = l4.be32(4);
+    entry.tcpFlags = tcpFlags;
 
     const bool syn = tcpFlags & 0x02;
     const bool ack = tcpFlags & 0x10;

@@ -8,6 +8,7 @@
 #include <span>
 #include <string>
 
+#include "capture/HandMadePacket.h"
 #include "capture/Packet.h"
 
 namespace bench {
@@ -48,6 +49,7 @@ inline PacketLogEntry UdpPacket(const std::string& time, const std::string& src,
     e.rawData.assign(42, 0);
     e.SetPayload(std::span(reinterpret_cast<const uint8_t*>(payload.data()), payload.size()));
     e.wireLength = static_cast<uint32_t>(e.rawData.size());
+    SetEndpointsFromText(e, src, dst);
     return e;
 }
 

@@ -16,7 +16,9 @@
 
 namespace {
 
-const char* const kEndpoints[] = {"10.0.0.1:4000", "10.0.0.2:5000", "10.0.0.1:4001", "10.0.0.2:5001", "", ":"};
+const Endpoint kEndpoints[] = {*Endpoint::Parse("10.0.0.1:4000"), *Endpoint::Parse("10.0.0.2:5000"),
+                               *Endpoint::Parse("10.0.0.1:4001"), *Endpoint::Parse("10.0.0.2:5001"),
+                               *Endpoint::Parse("[2001:db8::1]:4000"), Endpoint{}};
 
 void Check(const RtpStreamTable& table) {
     for (const RtpStreamReport& r : table.Reports()) {
@@ -39,8 +41,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         const std::string_view text(reinterpret_cast<const char*>(rest.data()), rest.size());
         for (const SdpRtpMap& m : ReadSdpRtpMaps(text)) (void)DescribePayload(m.payloadType, {m});
         RtpStreamTable table;
-        table.AddRtp("10.0.0.1:4000", "10.0.0.2:5000", rest, 1.0, "c", {});
-        table.AddRtcp("10.0.0.2:5001", rest, 1.1);
+        table.AddRtp(kEndpoints[0], kEndpoints[1], rest, 1.0, "c", {});
+        table.AddUnsignalled(kEndpoints[1], kEndpoints[0], rest, 1.0);
+        table.AddRtcp(kEndpoints[3].address, rest, 1.1);
         Check(table);
         return 0;
     }
@@ -51,8 +54,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     double clock = 1000.0;
     while (in.remaining_bytes() > 0) {
         clock += in.ConsumeFloatingPointInRange<double>(-0.5, 5.0);
-        const char* src = kEndpoints[in.ConsumeIntegralInRange<size_t>(0, std::size(kEndpoints) - 1)];
-        const char* dst = kEndpoints[in.ConsumeIntegralInRange<size_t>(0, std::size(kEndpoints) - 1)];
+        const Endpoint& src = kEndpoints[in.ConsumeIntegralInRange<size_t>(0, std::size(kEndpoints) - 1)];
+        const Endpoint& dst = kEndpoints[in.ConsumeIntegralInRange<size_t>(0, std::size(kEndpoints) - 1)];
         const bool rtcp = in.ConsumeBool();
         std::vector<uint8_t> payload;
         if (in.ConsumeBool()) {
@@ -63,7 +66,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         } else {
             payload = in.ConsumeBytes<uint8_t>(in.ConsumeIntegralInRange<size_t>(0, 200));
         }
-        if (rtcp) table.AddRtcp(src, payload, clock);
+        if (rtcp) table.AddRtcp(src.address, payload, clock);
+        else if (maps.empty() && (payload.size() & 1)) table.AddUnsignalled(src, dst, payload, clock);
         else table.AddRtp(src, dst, payload, clock, "c", maps);
     }
     Check(table);

@@ -4,6 +4,7 @@
 //
 // Input layout: byte 0 even -> the rest is one payload (the seed corpus holds real SIP
 // messages this way); odd -> a sequence of packets built with FuzzedDataProvider.
+#include "capture/HandMadePacket.h"
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <cstddef>
@@ -47,8 +48,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         e.source = kEndpoints[0];
         e.destination = kEndpoints[1];
         e.SetPayload(std::span(reinterpret_cast<const uint8_t*>(rest.data()), rest.size()));
-        tracker.ProcessPacket(e.source, e.destination, e.Payload(), e);
-        tracker.ProcessPacket(e.destination, e.source, e.Payload(), e);
+        SetEndpointsFromText(e, e.source, e.destination);
+        tracker.ProcessPacket(e);
+        PacketLogEntry back = e;
+        std::swap(back.source, back.destination);
+        SetEndpointsFromText(back, back.source, back.destination);
+        tracker.ProcessPacket(back);
         Exercise(tracker);
         return 0;
     }
@@ -61,7 +66,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         e.destination = kEndpoints[fdp.ConsumeIntegralInRange<size_t>(0, kEndpointCount - 1)];
         std::string payload = fdp.ConsumeRandomLengthString(2000);
         e.SetPayload(std::span(reinterpret_cast<const uint8_t*>(payload.data()), payload.size()));
-        tracker.ProcessPacket(e.source, e.destination, e.Payload(), e);
+        SetEndpointsFromText(e, e.source, e.destination, (i & 7) == 7 ? kIpProtoTcp : kIpProtoUdp);
+        tracker.ProcessPacket(e);
     }
     Exercise(tracker);
     return 0;

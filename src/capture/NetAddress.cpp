@@ -121,3 +121,21 @@ bool IpAddress::IsLoopback() const {
     }
     return false;
 }
+
+std::optional<Endpoint> Endpoint::Parse(std::string_view text) {
+    const size_t colon = text.rfind(':');
+    if (colon == std::string_view::npos || colon + 1 >= text.size()) return std::nullopt;
+    std::string_view address = text.substr(0, colon);
+    if (address.find(':') != std::string_view::npos) {  // IPv6 needs its brackets here
+        if (address.size() < 2 || address.front() != '[' || address.back() != ']') return std::nullopt;
+    }
+    uint32_t port = 0;
+    for (size_t i = colon + 1; i < text.size(); ++i) {
+        if (text[i] < '0' || text[i] > '9' || i - colon > 5) return std::nullopt;
+        port = port * 10 + static_cast<uint32_t>(text[i] - '0');
+    }
+    if (port > 65535) return std::nullopt;
+    const std::optional<IpAddress> ip = IpAddress::Parse(address);
+    if (!ip) return std::nullopt;
+    return Endpoint{*ip, static_cast<uint16_t>(port)};
+}

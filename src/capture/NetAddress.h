@@ -62,6 +62,8 @@ struct Endpoint {
     IpAddress address;
     uint16_t port = 0;
 
+    // "a.b.c.d:port" or "[v6]:port" (the packet log's form); nullopt for anything else.
+    static std::optional<Endpoint> Parse(std::string_view text);
     // "a.b.c.d:port" or "[v6]:port", as the packet log writes endpoints.
     std::string Text() const {
         std::string s = address.Text();

@@ -23,13 +23,15 @@ CallChange ApplySipMessage(SipCall& call, const SipMessage& m) {
 
     if (request && type == SipMsgType::Bye) {
         call.state = CallState::Terminated;
-        if (call.hangupOrigin.empty()) call.hangupOrigin = HangupOriginForBye(m.sourceIp);
+        if (call.hangupOrigin.empty()) call.hangupOrigin = HangupOriginForBye(m.src.address);
     } else if (request && type == SipMsgType::Invite) {
         call.state = CallState::Setup;
         call.isInvite = true;
         if (call.callerIp.empty()) {
             call.callerIp = m.sourceIp;
             call.calleeIp = m.destinationIp;
+            call.callerAddr = m.src.address;
+            call.calleeAddr = m.dst.address;
             change.addressesSet = true;
         }
         readPort();
@@ -38,7 +40,7 @@ CallChange ApplySipMessage(SipCall& call, const SipMessage& m) {
         readPort();
     } else if (request && type == SipMsgType::Cancel) {
         call.state = CallState::Cancelled;
-        if (call.hangupOrigin.empty()) call.hangupOrigin = HangupOriginForCancelOrError(m.sourceIp);
+        if (call.hangupOrigin.empty()) call.hangupOrigin = HangupOriginForCancelOrError(m.src.address);
     } else if (request) {
         // ACK, REGISTER, OPTIONS and other requests leave the state alone.
     } else if (status >= 400 && status != 401 && status != 407 && call.isInvite) {
@@ -49,7 +51,7 @@ CallChange ApplySipMessage(SipCall& call, const SipMessage& m) {
             call.state = CallState::Error;
             call.errorCode = status;
         }
-        if (call.hangupOrigin.empty()) call.hangupOrigin = HangupOriginForCancelOrError(m.sourceIp);
+        if (call.hangupOrigin.empty()) call.hangupOrigin = HangupOriginForCancelOrError(m.src.address);
     } else if (type == SipMsgType::Bye) {
         call.state = CallState::Terminated;
     }

@@ -10,45 +10,37 @@
 
 namespace {
 
-// Port of an "address:port" or "[address]:port" text: its leading digits (the whole text
-// when there is no colon). No digits, or a number no SDP port can equal: no port.
-std::optional<int32_t> PortOf(const std::string& endpoint) {
-    const std::string_view text =
-        endpoint.find(':') == std::string::npos ? std::string_view(endpoint) : EndpointPortText(endpoint);
-    size_t i = 0;
-    int64_t value = 0;
-    bool any = false;
-    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
-        any = true;
-        // Saturate: a port text of many digits must not overflow.
-        if (value <= std::numeric_limits<int32_t>::max()) value = value * 10 + (text[i] - '0');
-    }
-    if (!any || value > std::numeric_limits<int32_t>::max()) return std::nullopt;
-    return static_cast<int32_t>(value);
-}
-
 size_t TextBytes(const SipMessage& m) { return m.type == SipMsgType::Rtp ? 0 : m.text.size(); }
 
 }  // namespace
 
-void CallTracker::ProcessPacket(const std::string& source, const std::string& destination,
-                                std::span<const uint8_t> payload, const PacketLogEntry& entry) {
+void CallTracker::SetSipPort(uint16_t port) {
+    std::lock_guard<std::mutex> lock(mutex);
+    sipPort = port;
+}
+
+void CallTracker::ProcessPacket(const PacketLogEntry& entry) {
+    const std::span<const uint8_t> payload = entry.Payload();
     if (payload.empty()) return;
     std::string_view bytes(reinterpret_cast<const char*>(payload.data()), payload.size());
     // Anything that mentions the SIP version is signalling, even when it then fails to parse:
-    // it must never be counted as media.
-    if (bytes.size() > 6 && ContainsNoCase(bytes, "SIP/2.0")) {
+    // it must never be counted as media. TCP carries no media either.
+    const bool tcp = entry.ipProtocol == kIpProtoTcp;
+    if (tcp || (bytes.size() > 6 && ContainsNoCase(bytes, "SIP/2.0"))) {
+        if (bytes.size() <= 6 || !ContainsNoCase(bytes, "SIP/2.0")) return;
         SipMessage message;
         if (!ParseSipMessage(bytes, message)) return;
         message.time = entry.time;
-        message.sourceIp = StripPort(source);
-        message.destinationIp = StripPort(destination);
+        message.src = entry.Source();
+        message.dst = entry.Destination();
+        message.sourceIp = entry.srcAddr.Text();
+        message.destinationIp = entry.dstAddr.Text();
         message.text.assign(bytes);
         ProcessSip(std::move(message));
         return;
     }
     std::lock_guard<std::mutex> lock(mutex);
-    ProcessMedia(source, destination, payload, entry);
+    ProcessMedia(entry, payload);
 }
 
 void CallTracker::ProcessSip(SipMessage message) {
@@ -73,6 +65,7 @@ void CallTracker::ProcessSip(SipMessage message) {
     call.lastActivity = clock;
     const CallChange change = ApplySipMessage(call, call.messages.back());
     if (change.portAdded) IndexPort(call, call.mediaPorts.back());
+    NoteAnnouncement(call, call.messages.back());
     if (call.messages.size() > kMaxMessagesPerRecord) DropOldestMessage(call);
     if (calls.size() > kMaxCallRecords || keptTextBytes > kMaxKeptTextBytes || keptMessages > kMaxKeptMessages)
         EnforceRecordBounds(&call);
@@ -81,6 +74,28 @@ void CallTracker::ProcessSip(SipMessage message) {
 void CallTracker::IndexPort(SipCall& call, int32_t port) {
     std::vector<SipCall*>& owners = recordsByPort[port];
     if (std::find(owners.begin(), owners.end(), &call) == owners.end()) owners.push_back(&call);
+}
+
+void CallTracker::NoteAnnouncement(SipCall& call, const SipMessage& m) {
+    const std::optional<Endpoint> media = ReadSdpAudioEndpoint(m.text);
+    if (!media) return;
+    // An offer comes in a request (INVITE, re-INVITE, UPDATE, PRACK); the answer in a
+    // response, or in the ACK of an INVITE that carried no offer (RFC 3264 section 4).
+    const bool offer = m.isRequest && m.type != SipMsgType::Ack;
+    std::optional<Endpoint>& slot = offer ? call.offerMedia : call.answerMedia;
+    const std::optional<Endpoint>& other = offer ? call.answerMedia : call.offerMedia;
+    if (slot && !(*slot == *media) && !(other && *other == *slot)) UnindexMedia(call, *slot);
+    slot = media;
+    (offer ? call.offerAnnounced : call.answerAnnounced) = ++announcements;
+    std::vector<SipCall*>& owners = recordsByMedia[*media];
+    if (std::find(owners.begin(), owners.end(), &call) == owners.end()) owners.push_back(&call);
+}
+
+void CallTracker::UnindexMedia(SipCall& call, const Endpoint& endpoint) {
+    auto owners = recordsByMedia.find(endpoint);
+    if (owners == recordsByMedia.end()) return;
+    std::erase(owners->second, &call);
+    if (owners->second.empty()) recordsByMedia.erase(owners);
 }
 
 void CallTracker::DropOldestMessage(SipCall& call) {
@@ -105,6 +120,8 @@ void CallTracker::EraseRecord(std::map<std::string, SipCall>::iterator it) {
         std::erase(owners->second, &call);
         if (owners->second.empty()) recordsByPort.erase(owners);
     }
+    if (call.offerMedia) UnindexMedia(call, *call.offerMedia);
+    if (call.answerMedia) UnindexMedia(call, *call.answerMedia);
     for (const SipMessage& m : call.messages) keptTextBytes -= TextBytes(m);
     keptMessages -= call.messages.size();
     ++recordsDropped;
@@ -146,33 +163,55 @@ void CallTracker::EnforceRecordBounds(const SipCall* keep) {
     std::erase_if(addressesToFill, [this](const std::string& id) { return !calls.contains(id); });
 }
 
-SipCall* CallTracker::FindMediaCall(const std::string& srcIp, const std::string& dstIp, const std::string& source,
-                                    const std::string& destination) {
+SipCall* CallTracker::FindMediaCall(const PacketLogEntry& entry) {
     // The newest live record between these two addresses whose SDP announced one of the
     // packet's ports; an ended one only when no live record matches. A record that
     // announced no port takes no media: a softphone that reuses its RTP port, or sends an
     // INVITE without SDP from the same address, must not pull another call's media.
     SipCall* live = nullptr;
     SipCall* ended = nullptr;
-    const std::optional<int32_t> ports[2] = {PortOf(source), PortOf(destination)};
-    for (int i = 0; i < 2; ++i) {
-        if (!ports[i] || (i == 1 && ports[0] == ports[1])) continue;
-        auto owners = recordsByPort.find(*ports[i]);
+    const IpAddress& srcIp = entry.srcAddr;
+    const IpAddress& dstIp = entry.dstAddr;
+    const int32_t ports[2] = {entry.srcPort, entry.dstPort};
+    for (int i = 0; i < 2 && entry.hasPorts; ++i) {
+        if (i == 1 && ports[0] == ports[1]) continue;
+        auto owners = recordsByPort.find(ports[i]);
         if (owners == recordsByPort.end()) continue;
         for (SipCall* call : owners->second) {
             if (!call->isInvite) continue;
-            const bool between = (srcIp == call->callerIp && dstIp == call->calleeIp) ||
-                                 (srcIp == call->calleeIp && dstIp == call->callerIp);
+            const bool between = (srcIp == call->callerAddr && dstIp == call->calleeAddr) ||
+                                 (srcIp == call->calleeAddr && dstIp == call->callerAddr);
             if (!between) continue;
             SipCall*& best = IsRecordEnded(*call) ? ended : live;
             if (!best || call->serial > best->serial) best = call;
         }
     }
-    return live ? live : ended;
+    if (live || ended) return live ? live : ended;
+    // Media anchored away from the SIP peers: the call whose latest offer or answer
+    // announced where the packet goes, or else where it comes from.
+    if (!entry.hasPorts) return nullptr;
+    if (SipCall* call = FindAnnouncedCall(entry.Destination())) return call;
+    return FindAnnouncedCall(entry.Source());
 }
 
-void CallTracker::ProcessMedia(const std::string& source, const std::string& destination,
-                               std::span<const uint8_t> payload, const PacketLogEntry& entry) {
+SipCall* CallTracker::FindAnnouncedCall(const Endpoint& endpoint) const {
+    auto owners = recordsByMedia.find(endpoint);
+    if (owners == recordsByMedia.end()) return nullptr;
+    SipCall* best = nullptr;
+    uint64_t bestAnnounced = 0;
+    for (SipCall* call : owners->second) {
+        uint64_t announced = 0;
+        if (call->offerMedia && *call->offerMedia == endpoint) announced = call->offerAnnounced;
+        if (call->answerMedia && *call->answerMedia == endpoint) announced = std::max(announced, call->answerAnnounced);
+        if (announced > bestAnnounced) {
+            best = call;
+            bestAnnounced = announced;
+        }
+    }
+    return best;
+}
+
+void CallTracker::ProcessMedia(const PacketLogEntry& entry, std::span<const uint8_t> payload) {
     ++changes;
     for (const std::string& id : addressesToFill) {
         auto it = calls.find(id);
@@ -181,25 +220,34 @@ void CallTracker::ProcessMedia(const std::string& source, const std::string& des
             if (m.type == SipMsgType::Rtp) continue;
             it->second.callerIp = m.sourceIp;
             it->second.calleeIp = m.destinationIp;
+            it->second.callerAddr = m.src.address;
+            it->second.calleeAddr = m.dst.address;
             break;
         }
     }
     addressesToFill.clear();
 
-    const std::string srcIp = StripPort(source);
-    const std::string dstIp = StripPort(destination);
-    SipCall* call = FindMediaCall(srcIp, dstIp, source, destination);
+    SipCall* call = FindMediaCall(entry);
+    const Endpoint source = entry.Source();
+    const Endpoint destination = entry.Destination();
     if (streamStatistics) {
         const double arrival = entry.tsSec + entry.tsUsec * 1e-6;
         // RTCP goes to its own port (RTP + 1), which no SDP announces: its reports find their
-        // stream by SSRC and address instead. What is not RTP may be RTCP.
-        if (!call || !streams.AddRtp(source, destination, payload, arrival, call->callId, call->rtpMaps))
-            streams.AddRtcp(source, payload, arrival);
+        // stream by SSRC and address instead. What is not RTP may be RTCP. A stream no call
+        // takes (a capture started mid-call) is still measured once it looks like RTP, but
+        // nothing on the SIP port is taken for media.
+        bool rtp = false;
+        if (call) {
+            rtp = streams.AddRtp(source, destination, payload, arrival, call->callId, call->rtpMaps);
+        } else if (entry.hasPorts && entry.srcPort != sipPort && entry.dstPort != sipPort) {
+            rtp = streams.AddUnsignalled(source, destination, payload, arrival);
+        }
+        if (!rtp) streams.AddRtcp(entry.srcAddr, payload, arrival);
     }
     if (!call) return;
     call->lastActivity = ++clock;
     const size_t before = call->messages.size();
-    CountRtpPacket(*call, MediaPacket{source, destination, srcIp, dstIp, payload, entry.time});
+    CountRtpPacket(*call, MediaPacket{source, destination, payload, entry.time});
     keptMessages += call->messages.size() - before;  // a new flow entry
     if (call->messages.size() > kMaxMessagesPerRecord) DropOldestMessage(*call);
     if (keptMessages > kMaxKeptMessages) EnforceRecordBounds(call);
@@ -230,7 +278,7 @@ FlowCounters CallTracker::Counters() const {
 
 CallTrackerStats CallTracker::Stats() const {
     std::lock_guard<std::mutex> lock(mutex);
-    return {calls.size(), keptMessages, keptTextBytes, recordsDropped, messagesDropped};
+    return {calls.size(), keptMessages, keptTextBytes, recordsDropped, messagesDropped, streams.Dropped()};
 }
 
 std::vector<RtpStreamReport> CallTracker::GetStreamReports(const std::string* callId) const {
@@ -248,6 +296,8 @@ void CallTracker::Clear() {
     calls.clear();
     streams.Clear();
     recordsByPort.clear();
+    recordsByMedia.clear();
+    announcements = 0;
     addressesToFill.clear();
     keptMessages = 0;
     keptTextBytes = 0;

@@ -47,6 +47,7 @@ struct CallTrackerStats {
     size_t keptTextBytes = 0;
     uint64_t recordsDropped = 0;   // records removed to stay within the bounds
     uint64_t messagesDropped = 0;  // SIP messages removed by the per-record bound
+    uint64_t streamsDropped = 0;   // RTP streams forgotten by the stream table's bound
 };
 
 // Groups SIP messages into records by Call-ID, runs each record's state machine and counts
@@ -56,12 +57,11 @@ struct CallTrackerStats {
 // engine's worker feeds it, the Flow tab and the command line read it.
 class CallTracker {
 public:
-    // source/destination: the entry's texts with ports. Empty payloads are ignored.
-    void ProcessPacket(const std::string& source, const std::string& destination,
-                       std::span<const uint8_t> payload, const PacketLogEntry& entry);
-    void ProcessPacket(const PacketLogEntry& entry) {
-        ProcessPacket(entry.source, entry.destination, entry.Payload(), entry);
-    }
+    // One decoded packet: its binary endpoints and payload decide. Empty payloads are ignored.
+    void ProcessPacket(const PacketLogEntry& entry);
+    // The port SIP is captured on (5060 unless the capture says otherwise): media is never
+    // looked for there.
+    void SetSipPort(uint16_t port);
     // Copies of every record, sorted by `time` (byte order; chronological within one day).
     std::vector<SipCall> GetCalls() const;
     // Rows of the call table, in GetCalls order (defined in FlowCallRows.cpp).
@@ -84,11 +84,13 @@ public:
 
 private:
     void ProcessSip(SipMessage message);
-    void ProcessMedia(const std::string& source, const std::string& destination,
-                      std::span<const uint8_t> payload, const PacketLogEntry& entry);
-    SipCall* FindMediaCall(const std::string& srcIp, const std::string& dstIp, const std::string& source,
-                           const std::string& destination);
+    void ProcessMedia(const PacketLogEntry& entry, std::span<const uint8_t> payload);
+    SipCall* FindMediaCall(const PacketLogEntry& entry);
+    SipCall* FindAnnouncedCall(const Endpoint& endpoint) const;
     void IndexPort(SipCall& call, int32_t port);
+    // Keeps the offer or answer a message's SDP announces, and the index by endpoint.
+    void NoteAnnouncement(SipCall& call, const SipMessage& message);
+    void UnindexMedia(SipCall& call, const Endpoint& endpoint);
     void DropOldestMessage(SipCall& call);
     void EnforceRecordBounds(const SipCall* keep);
     void EraseRecord(std::map<std::string, SipCall>::iterator it);
@@ -99,6 +101,10 @@ private:
     // announced one of its ports instead of walking every record. Node pointers of
     // std::map stay valid until their record is erased, which also removes them here.
     std::unordered_map<int32_t, std::vector<SipCall*>> recordsByPort;
+    // Records by the audio endpoints their latest offer and answer announced.
+    std::unordered_map<Endpoint, std::vector<SipCall*>, EndpointHash> recordsByMedia;
+    uint64_t announcements = 0;
+    uint16_t sipPort = 5060;
     // Records whose caller/callee addresses the next media packet fills from their first
     // message (a registration shows the addresses of its REGISTER once media was seen).
     std::vector<std::string> addressesToFill;

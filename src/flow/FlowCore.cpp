@@ -76,6 +76,7 @@ bool FlowCore::Start(const std::string& deviceName, int sipPort, int rtpMin, int
         return false;
     }
     Clear();
+    tracker.SetSipPort(static_cast<uint16_t>(sipPort));
     return StartCommon(false);
 }
 
@@ -104,6 +105,7 @@ bool FlowCore::StartOffline(const std::string& path) {
         return false;
     }
     Clear();
+    tracker.SetSipPort(kDefaultSipPort);
     return StartCommon(true);
 }
 

@@ -50,6 +50,8 @@ public:
     // Kernel buffer of the live capture: a replay at the fastest rate a test machine reaches
     // fills the default 2 MiB before the capture thread is scheduled again.
     static constexpr int kCaptureBufferBytes = 64 << 20;
+    // A savefile names no SIP port: the standard one (RFC 3261 section 19.1.2) is assumed.
+    static constexpr uint16_t kDefaultSipPort = 5060;
 
     FlowCore();
     ~FlowCore();

@@ -21,7 +21,7 @@ ImU32 ToImU32(const FlowRgba& c) { return IM_COL32(c.r, c.g, c.b, c.a); }
 const RtpStreamReport* StreamOfEntry(const SipMessage& m, const std::vector<RtpStreamReport>& streams) {
     const RtpStreamReport* best = nullptr;
     for (const RtpStreamReport& r : streams) {
-        if (AddressOf(r.source) != m.sourceIp || AddressOf(r.destination) != m.destinationIp) continue;
+        if (!(r.src.address == m.src.address) || !(r.dst.address == m.dst.address)) continue;
         if (!best || r.packets > best->packets) best = &r;
     }
     return best;

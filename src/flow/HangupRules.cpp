@@ -4,64 +4,46 @@
 
 namespace {
 
-bool StartsWith(std::string_view text, std::string_view prefix) {
-    return text.size() >= prefix.size() && text.compare(0, prefix.size(), prefix) == 0;
-}
-
 constexpr const char* kLocalSide = "Softphone/PC";
 constexpr const char* kOperatorSide = "PABX/ROTA";
 
-// The first 16-bit group of an IPv6 address text; -1 when it is not 1 to 4 hex digits.
-int32_t FirstGroup(std::string_view address) {
-    int32_t value = 0;
-    size_t i = 0;
-    for (; i < address.size() && address[i] != ':'; ++i) {
-        const char c = address[i];
-        int digit = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
-        if (digit < 0 || i >= 4) return -1;
-        value = value * 16 + digit;
-    }
-    return i == address.size() ? -1 : value;
+bool LocalIpv4(const uint8_t* b, bool whole172) {
+    if (b[0] == 192 && b[1] == 168) return true;
+    if (b[0] == 10) return true;
+    if (whole172 && b[0] == 172) return true;
+    return b[0] == 127 && b[1] == 0 && b[2] == 0 && b[3] == 1;
 }
 
 // IPv6 has no 192.168/10/172 ranges: the customer's own network is what cannot be routed
-// beyond it, unique local fd00::/8 and link-local fe80::/10, and this PC itself (::1). An
-// IPv4-mapped address follows the IPv4 rule of its caller.
-enum class V6Side { NotIpv6, Local, Operator, Mapped };
-V6Side Ipv6Side(std::string_view address) {
-    if (address.find(':') == std::string_view::npos) return V6Side::NotIpv6;
-    if (StartsWith(address, "::ffff:") && address.find('.') != std::string_view::npos) return V6Side::Mapped;
-    if (address == "::1") return V6Side::Local;
-    const int32_t group = FirstGroup(address);
-    if (group < 0) return V6Side::Operator;
-    return (group & 0xFF00) == 0xFD00 || (group & 0xFFC0) == 0xFE80 ? V6Side::Local : V6Side::Operator;
+// beyond it, unique local fd00::/8 and link-local fe80::/10, and this PC itself (::1).
+// fc00::/8 is unique local too, but has no assignment authority and is not in use.
+bool LocalSide(const IpAddress& a, bool whole172) {
+    const uint8_t* b = a.bytes.data();
+    if (a.family == IpAddress::V4) return LocalIpv4(b, whole172);
+    if (a.family != IpAddress::V6) return false;
+    bool mapped = b[10] == 0xFF && b[11] == 0xFF;
+    for (int i = 0; i < 10; ++i) mapped = mapped && b[i] == 0;
+    if (mapped) return LocalIpv4(b + 12, whole172);
+    if (a.IsLoopback()) return true;
+    return b[0] == 0xFD || (b[0] == 0xFE && (b[1] & 0xC0) == 0x80);
 }
 
 }  // namespace
 
+std::string HangupOriginForBye(const IpAddress& address) {
+    return LocalSide(address, true) ? kLocalSide : kOperatorSide;
+}
+
+std::string HangupOriginForCancelOrError(const IpAddress& address) {
+    return LocalSide(address, false) ? kLocalSide : kOperatorSide;
+}
+
 std::string HangupOriginForBye(std::string_view address) {
-    switch (Ipv6Side(address)) {
-        case V6Side::Local: return kLocalSide;
-        case V6Side::Operator: return kOperatorSide;
-        case V6Side::Mapped: return HangupOriginForBye(address.substr(7));
-        case V6Side::NotIpv6: break;
-    }
-    if (StartsWith(address, "192.168.") || StartsWith(address, "10.") || StartsWith(address, "172.") ||
-        address == "127.0.0.1") {
-        return kLocalSide;
-    }
-    return kOperatorSide;
+    const std::optional<IpAddress> a = IpAddress::Parse(address);
+    return a ? HangupOriginForBye(*a) : kOperatorSide;
 }
 
 std::string HangupOriginForCancelOrError(std::string_view address) {
-    switch (Ipv6Side(address)) {
-        case V6Side::Local: return kLocalSide;
-        case V6Side::Operator: return kOperatorSide;
-        case V6Side::Mapped: return HangupOriginForCancelOrError(address.substr(7));
-        case V6Side::NotIpv6: break;
-    }
-    if (StartsWith(address, "192.168.") || StartsWith(address, "10.") || address == "127.0.0.1") {
-        return kLocalSide;
-    }
-    return kOperatorSide;
+    const std::optional<IpAddress> a = IpAddress::Parse(address);
+    return a ? HangupOriginForCancelOrError(*a) : kOperatorSide;
 }

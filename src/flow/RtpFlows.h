@@ -4,15 +4,14 @@
 #include <string>
 #include <vector>
 
+#include "capture/NetAddress.h"
 #include "flow/SipCall.h"
 
-// One media packet as CallTracker sees it: the entry's address texts (with ports), the same
-// without ports, the payload and the capture time text.
+// One media packet as CallTracker sees it: its endpoints, the payload and the capture time
+// text.
 struct MediaPacket {
-    const std::string& source;
-    const std::string& destination;
-    const std::string& sourceIp;
-    const std::string& destinationIp;
+    const Endpoint& source;
+    const Endpoint& destination;
     std::span<const uint8_t> payload;
     const std::string& time;
 };

@@ -7,25 +7,6 @@
 
 #include "flow/RtpStreamStats.h"
 
-namespace rtp_detail {
-
-// Equality of two short texts (addresses with ports) without a library call: compared as
-// overlapping 8-byte words.
-[[gnu::always_inline]] inline bool SameEndpointText(const std::string& a, const std::string& b) {
-    const size_t n = a.size();
-    if (n != b.size()) return false;
-    if (n < 8 || n > 32) return std::memcmp(a.data(), b.data(), n) == 0;
-    auto word = [](const std::string& t, size_t at) {
-        uint64_t w;
-        std::memcpy(&w, t.data() + at, 8);
-        return w;
-    };
-    uint64_t diff = (word(a, 0) ^ word(b, 0)) | (word(a, n - 8) ^ word(b, n - 8));
-    if (n > 16) diff |= (word(a, 8) ^ word(b, 8)) | (word(a, n - 16) ^ word(b, n - 16));
-    return diff == 0;
-}
-
-}  // namespace rtp_detail
 
 [[gnu::always_inline]] inline void RtpStreamStats::Update(const RtpHeader& h, double arrival, uint32_t voiceClock) {
     const uint16_t seq = h.sequence;
@@ -90,24 +71,8 @@ namespace rtp_detail {
     maxJitterMs = std::max(maxJitterMs, jitterMs);
 }
 
-[[gnu::always_inline]] inline bool RtpStreamTable::AddRtp(const std::string& source, const std::string& destination,
-                                                          std::span<const uint8_t> payload, double arrival,
-                                                          const std::string& callId,
-                                                          const std::vector<SdpRtpMap>& sdpMaps) {
-    RtpHeader h;
-    if (!ParseRtpHeader(payload, h)) return false;
-    // The SSRC narrows the search to one stream or a few (the same source heard on two
-    // paths); the addresses decide. Cheaper than hashing the addresses for every packet.
-    Stream* found = nullptr;
-    ForEachWithSsrc(h.ssrc, [&](size_t index) {
-        Stream& candidate = streams[index];
-        using rtp_detail::SameEndpointText;
-        if (!SameEndpointText(candidate.source, source) || !SameEndpointText(candidate.destination, destination))
-            return false;
-        found = &candidate;
-        return true;
-    });
-    Stream& s = found ? *found : NewStream(h.ssrc, source, destination, callId);
+[[gnu::always_inline]] inline void RtpStreamTable::CountPacket(Stream& s, const RtpHeader& h, double arrival,
+                                                              const std::vector<SdpRtpMap>& sdpMaps) {
     if (h.payloadType != s.lastPayloadType || sdpMaps.size() != s.mapsSeen) [[unlikely]] {
         s.lastPayloadType = h.payloadType;
         s.mapsSeen = static_cast<uint32_t>(sdpMaps.size());
@@ -116,5 +81,20 @@ namespace rtp_detail {
         s.stats.NotePayload(h.payloadType, s.lastInfo);
     }
     s.stats.Update(h, arrival, s.voiceClock);
+}
+
+[[gnu::always_inline]] inline bool RtpStreamTable::AddRtp(const Endpoint& source, const Endpoint& destination,
+                                                          std::span<const uint8_t> payload, double arrival,
+                                                          const std::string& callId,
+                                                          const std::vector<SdpRtpMap>& sdpMaps) {
+    RtpHeader h;
+    if (!ParseRtpHeader(payload, h)) return false;
+    // The SSRC narrows the search to one stream or a few (the same source heard on two
+    // paths); the endpoints decide.
+    Stream* found = FindStream(h.ssrc, source, destination);
+    Stream& s = found ? *found : NewStream(h.ssrc, source, destination, callId);
+    // A stream first seen without signalling joins the call whose SIP turned up later.
+    if (s.callId.empty() && !callId.empty()) [[unlikely]] s.callId = callId;
+    CountPacket(s, h, arrival, sdpMaps);
     return true;
 }

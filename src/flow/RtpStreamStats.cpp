@@ -222,6 +222,32 @@ double RtpStreamStats::EffectiveLossPercent(uint64_t late) const {
 void RtpStreamTable::Clear() {
     streams.clear();
     slots.clear();
+    probation.clear();
+    dropped = 0;
+}
+
+bool RtpStreamTable::AddUnsignalled(const Endpoint& source, const Endpoint& destination,
+                                    std::span<const uint8_t> payload, double arrival) {
+    static const std::vector<SdpRtpMap> kNoMaps;
+    RtpHeader h;
+    if (!ParseRtpHeader(payload, h)) return false;
+    if (Stream* s = FindStream(h.ssrc, source, destination)) {
+        CountPacket(*s, h, arrival, kNoMaps);
+        return true;
+    }
+    if (probation.size() >= kMaxProbation) probation.clear();
+    Probation& p = probation[{source, destination}];
+    const bool follows = p.held > 0 && p.ssrc == h.ssrc &&
+                         h.sequence == static_cast<uint16_t>(p.packets[p.held - 1].first.sequence + 1) &&
+                         static_cast<int32_t>(h.timestamp - p.packets[p.held - 1].first.timestamp) >= 0;
+    if (!follows) p.held = 0;
+    p.ssrc = h.ssrc;
+    p.packets[p.held++] = {h, arrival};
+    if (p.held < kProbationPackets) return true;
+    Stream& s = NewStream(h.ssrc, source, destination, std::string());
+    for (const auto& [header, at] : p.packets) CountPacket(s, header, at, kNoMaps);
+    probation.erase({source, destination});
+    return true;
 }
 
 void RtpStreamTable::ForgetCalls(const std::unordered_set<std::string>& callIds) {
@@ -251,8 +277,8 @@ void RtpStreamTable::RebuildIndex(size_t slotCount) {
     }
 }
 
-RtpStreamTable::Stream& RtpStreamTable::NewStream(uint32_t ssrc, const std::string& source,
-                                                  const std::string& destination, const std::string& callId) {
+RtpStreamTable::Stream& RtpStreamTable::NewStream(uint32_t ssrc, const Endpoint& source,
+                                                  const Endpoint& destination, const std::string& callId) {
     if (streams.size() >= kMaxStreams) TrimOldest();
     Stream& fresh = streams.emplace_back();
     fresh.callId = callId;
@@ -264,17 +290,17 @@ RtpStreamTable::Stream& RtpStreamTable::NewStream(uint32_t ssrc, const std::stri
 }
 
 void RtpStreamTable::TrimOldest() {
+    dropped += std::min(kTrimBlock, streams.size());
     streams.erase(streams.begin(), streams.begin() + std::min(kTrimBlock, streams.size()));
     RebuildIndex(slots.size());
 }
 
-void RtpStreamTable::AddRtcpReports(const std::string& source, std::span<const uint8_t> payload, double arrival) {
-    const std::string_view from = AddressOf(source);
+void RtpStreamTable::AddRtcpReports(const IpAddress& from, std::span<const uint8_t> payload, double arrival) {
     for (const RtcpReport& report : ReadRtcpCompound(payload)) {
         if (report.hasSenderInfo) {
             ForEachWithSsrc(report.senderSsrc, [&](size_t index) {
                 Stream& s = streams[index];
-                if (AddressOf(s.source) != from) return false;
+                if (!(s.source.address == from)) return false;
                 if (!s.rtcp) s.rtcp.emplace();
                 s.rtcp->senderReports += 1;
                 s.rtcp->senderPacketCount = report.senderPacketCount;
@@ -288,7 +314,7 @@ void RtpStreamTable::AddRtcpReports(const std::string& source, std::span<const u
             ForEachWithSsrc(block.ssrc, [&](size_t index) {
                 Stream& s = streams[index];
                 // The receiver of a stream reports on it: the report comes from its destination.
-                if (AddressOf(s.destination) != from) return false;
+                if (!(s.destination.address == from)) return false;
                 if (!s.rtcp) s.rtcp.emplace();
                 RtcpFigures& f = *s.rtcp;
                 f.reports += 1;
@@ -324,8 +350,10 @@ RtpStreamReport RtpStreamTable::Report(const Stream& s) const {
     const RtpStreamStats& st = s.stats;
     RtpStreamReport r;
     r.callId = s.callId;
-    r.source = s.source;
-    r.destination = s.destination;
+    r.source = s.source.Text();
+    r.destination = s.destination.Text();
+    r.src = s.source;
+    r.dst = s.destination;
     r.ssrc = s.ssrc;
     r.payloadType = st.PayloadType();
     r.codec = st.Codec();
@@ -375,7 +403,7 @@ std::unordered_map<std::string, double> RtpStreamTable::WorstMosByCall() const {
     // Runs under the tracker's lock for every frame of the call list: no report is built.
     for (const Stream& s : streams) {
         const std::optional<double> mos = Mos(s, s.stats.Buffer().lateAdaptive);
-        if (!mos) continue;
+        if (!mos || s.callId.empty()) continue;
         auto [it, inserted] = out.try_emplace(s.callId, *mos);
         if (!inserted && *mos < it->second) it->second = *mos;
     }

@@ -10,6 +10,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "capture/NetAddress.h"
 #include "flow/Rtcp.h"
 
 // Fixed RTP header fields (RFC 3550 section 5.1) of a UDP payload.
@@ -239,9 +240,11 @@ struct RtcpFigures {
 
 // What a stream report shows: the receiver statistics, the three MOS estimates and RTCP.
 struct RtpStreamReport {
-    std::string callId;
+    std::string callId;            // empty: a stream no call's signalling was seen for
     std::string source;            // "ip:port"
     std::string destination;
+    Endpoint src;                  // the same, binary
+    Endpoint dst;
     uint32_t ssrc = 0;
     int payloadType = -1;
     std::string codec;
@@ -276,20 +279,33 @@ public:
     static constexpr size_t kMaxStreams = 20000;
     static constexpr size_t kTrimBlock = 2000;
 
-    // An RTP packet from `source` to `destination` ("ip:port" texts) belonging to `callId`;
-    // sdpMaps: the call's a=rtpmap lines. False when the payload is not RTP. Inline, in
+    // Packets a stream without signalling must show before it is taken: RTP version 2, one
+    // SSRC, consecutive sequence numbers and timestamps that do not go back.
+    static constexpr uint32_t kProbationPackets = 4;
+    // Endpoint pairs on probation at once; past it, the table starts afresh.
+    static constexpr size_t kMaxProbation = 4096;
+
+    // An RTP packet from `source` to `destination` belonging to `callId`; sdpMaps: the
+    // call's a=rtpmap lines. False when the payload is not RTP. Inline, in
     // RtpStreamInline.h, with the statistics' per-packet update.
-    inline bool AddRtp(const std::string& source, const std::string& destination, std::span<const uint8_t> payload,
+    inline bool AddRtp(const Endpoint& source, const Endpoint& destination, std::span<const uint8_t> payload,
                        double arrivalSeconds, const std::string& callId, const std::vector<SdpRtpMap>& sdpMaps);
+    // A packet that belongs to no call: counted into its stream when one was taken already,
+    // else held on probation until kProbationPackets in a row look like one RTP stream; the
+    // stream then starts with them, with an empty Call-ID. False when it is not RTP.
+    bool AddUnsignalled(const Endpoint& source, const Endpoint& destination, std::span<const uint8_t> payload,
+                        double arrivalSeconds);
     // An RTCP packet from `source`; its reports attach to the streams they describe (by SSRC
     // and address). False when the payload is not RTCP.
-    bool AddRtcp(const std::string& source, std::span<const uint8_t> payload, double arrivalSeconds) {
+    bool AddRtcp(const IpAddress& source, std::span<const uint8_t> payload, double arrivalSeconds) {
         if (!LooksLikeRtcp(payload)) return false;  // most packets: RTP
         AddRtcpReports(source, payload, arrivalSeconds);
         return true;
     }
 
     size_t Size() const { return streams.size(); }
+    // Streams forgotten by the kMaxStreams bound since the last Clear.
+    uint64_t Dropped() const { return dropped; }
     void Clear();
     // Drops the streams of these calls.
     void ForgetCalls(const std::unordered_set<std::string>& callIds);
@@ -308,8 +324,8 @@ private:
         int lastPayloadType = -1;
         uint32_t voiceClock = 0;  // of lastInfo
         uint32_t mapsSeen = 0;
-        std::string source;
-        std::string destination;
+        Endpoint source;
+        Endpoint destination;
         RtpPayloadInfo lastInfo;
         RtpStreamStats stats;
         std::string callId;  // of the call whose packet opened the stream
@@ -317,9 +333,19 @@ private:
         // SRs sent by this stream's source: NTP middle bits -> capture time, for LSR lookups.
         std::vector<std::pair<uint32_t, double>> sentReports;
     };
-    void AddRtcpReports(const std::string& source, std::span<const uint8_t> payload, double arrivalSeconds);
-    Stream& NewStream(uint32_t ssrc, const std::string& source, const std::string& destination,
-                      const std::string& callId);
+    void AddRtcpReports(const IpAddress& source, std::span<const uint8_t> payload, double arrivalSeconds);
+    Stream& NewStream(uint32_t ssrc, const Endpoint& source, const Endpoint& destination, const std::string& callId);
+    Stream* FindStream(uint32_t ssrc, const Endpoint& source, const Endpoint& destination) {
+        Stream* found = nullptr;
+        ForEachWithSsrc(ssrc, [&](size_t index) {
+            Stream& candidate = streams[index];
+            if (!(candidate.source == source) || !(candidate.destination == destination)) return false;
+            found = &candidate;
+            return true;
+        });
+        return found;
+    }
+    void CountPacket(Stream& s, const RtpHeader& h, double arrival, const std::vector<SdpRtpMap>& sdpMaps);
     RtpStreamReport Report(const Stream& s) const;
     // The E-model's one-way delay: half the RTCP round trip when one was measured.
     static double OneWayDelayMs(const Stream& s);
@@ -349,6 +375,20 @@ private:
 
     std::vector<Stream> streams;
     std::vector<SsrcSlot> slots;
+    uint64_t dropped = 0;
+
+    // An endpoint pair whose packets may be a stream without signalling.
+    struct Probation {
+        uint32_t ssrc = 0;
+        uint32_t held = 0;
+        std::array<std::pair<RtpHeader, double>, kProbationPackets> packets{};
+    };
+    struct PairHash {
+        size_t operator()(const std::pair<Endpoint, Endpoint>& p) const {
+            return EndpointHash{}(p.first) * 31 + EndpointHash{}(p.second);
+        }
+    };
+    std::unordered_map<std::pair<Endpoint, Endpoint>, Probation, PairHash> probation;
 };
 
 // The address part of "ip:port" or "[ip]:port".

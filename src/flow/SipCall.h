@@ -1,5 +1,6 @@
 #pragma once
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -30,10 +31,20 @@ struct SipCall {
     std::vector<SipMessage> messages;
     std::string callerIp;   // source of the first INVITE (or of the first message, see media)
     std::string calleeIp;
+    IpAddress callerAddr;   // the same two addresses, binary
+    IpAddress calleeAddr;
     bool isInvite = false;
     std::vector<int32_t> mediaPorts;  // "m=audio" ports of INVITEs and of the connecting 200
     std::string hangupOrigin;         // "Softphone/PC" or "PABX/ROTA"; set once
     std::vector<SdpRtpMap> rtpMaps;   // a=rtpmap lines of the same SDP bodies
+    // Audio endpoints announced by the latest offer (an SDP in a request other than ACK) and
+    // the latest answer (an SDP in a response or an ACK), with the tracker's announcement
+    // count when each was read: media anchored elsewhere than at the SIP peers (an SBC, a
+    // media server, two phones behind a proxy) is found by these.
+    std::optional<Endpoint> offerMedia;
+    std::optional<Endpoint> answerMedia;
+    uint64_t offerAnnounced = 0;
+    uint64_t answerAnnounced = 0;
 
     // Final responses seen, kept apart from `messages` so the status of a registration
     // survives when its oldest messages are dropped by the per-record bound.

@@ -3,6 +3,8 @@
 #include <string>
 #include <string_view>
 
+#include "capture/NetAddress.h"
+
 // Kind of a SIP message (or of an RTP flow entry, which shares the record). The numbers are
 // stable: they are stored in SipMessage::type and shown by the ladder view.
 enum class SipMsgType : uint32_t {
@@ -32,6 +34,10 @@ struct SipMessage {
     bool isRequest = false;
     uint32_t count = 0;         // RTP entry: packets counted; 0 in a SIP message
     std::string codec;          // RTP entry: codec name; empty in a SIP message
+    // The packet's endpoints as binary fields (port 0 where it had none): what the engine
+    // matches on. RTP entry: those of its first packet.
+    Endpoint src;
+    Endpoint dst;
 };
 
 // Reads the start line, Call-ID, From, To and (responses) CSeq of one payload. A forgiving

@@ -97,7 +97,7 @@ std::string StreamLabelSuffix(const RtpStreamReport& r) {
 const RtpStreamReport* ReverseStream(const RtpStreamReport& r, const std::vector<RtpStreamReport>& all) {
     const RtpStreamReport* best = nullptr;
     for (const RtpStreamReport& o : all) {
-        if (o.source != r.destination || o.destination != r.source) continue;
+        if (!(o.src == r.dst) || !(o.dst == r.src)) continue;
         if (!best || o.packets > best->packets) best = &o;  // the busiest SSRC of that direction
     }
     return best;

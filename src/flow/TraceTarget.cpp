@@ -2,21 +2,6 @@
 
 #include <algorithm>
 
-namespace {
-
-// The address part of "ip:port", "[v6]:port" or a bare address.
-std::string HostOf(const std::string& end) {
-    if (!end.empty() && end.front() == '[') {
-        const size_t close = end.find(']');
-        return close == std::string::npos ? std::string() : end.substr(1, close - 1);
-    }
-    const size_t colon = end.find(':');
-    // More than one colon is a bare IPv6 address.
-    if (colon != std::string::npos && end.find(':', colon + 1) == std::string::npos) return end.substr(0, colon);
-    return end;
-}
-
-}  // namespace
 
 std::string RemoteTraceTarget(const SipCall& call, const std::vector<RtpStreamReport>& streams,
                               const std::vector<std::string>& localIps) {
@@ -24,8 +9,8 @@ std::string RemoteTraceTarget(const SipCall& call, const std::vector<RtpStreamRe
         return !ip.empty() && std::find(localIps.begin(), localIps.end(), ip) == localIps.end();
     };
     for (const RtpStreamReport& s : streams) {
-        for (const std::string* end : {&s.source, &s.destination}) {
-            const std::string ip = HostOf(*end);
+        for (const Endpoint* end : {&s.src, &s.dst}) {
+            const std::string ip = end->address.Text();
             if (remote(ip)) return ip;
         }
     }

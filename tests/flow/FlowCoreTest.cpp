@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "capture/HandMadePacket.h"
 #include "lib/TestEnv.h"
 
 #include <pcap/pcap.h>
@@ -22,6 +23,7 @@ PacketLogEntry Numbered(uint32_t n) {
     e.tsSec = n;
     e.source = "10.0.0.1:1";
     e.destination = "10.0.0.2:2";
+    SetEndpointsFromText(e, e.source, e.destination);
     return e;
 }
 

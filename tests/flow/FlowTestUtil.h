@@ -2,6 +2,7 @@
 #include <string>
 #include <vector>
 
+#include "capture/HandMadePacket.h"
 #include "capture/Packet.h"
 #include "flow/CallTracker.h"
 
@@ -18,6 +19,7 @@ inline PacketLogEntry Packet(const std::string& src, const std::string& dst, std
     e.destination = dst;
     e.protocol = "UDP";
     e.SetPayload(payload);
+    SetEndpointsFromText(e, src, dst);
     return e;
 }
 

@@ -1,3 +1,4 @@
+#include "capture/HandMadePacket.h"
 #include "PcapTestReader.h"
 
 #ifdef _WIN32
@@ -69,6 +70,7 @@ std::vector<PacketLogEntry> ReadPcapForTest(const std::string& path) {
             e.source = "[" + std::string(a) + "]:" + std::to_string(Be16(data + l2 + 40));
             e.destination = "[" + std::string(b) + "]:" + std::to_string(Be16(data + l2 + 42));
             if (l2 + 48 < len) SetFramePayload(e, l2 + 48);
+            SetEndpointsFromText(e, e.source, e.destination);
             out.push_back(std::move(e));
             continue;
         }
@@ -94,6 +96,11 @@ std::vector<PacketLogEntry> ReadPcapForTest(const std::string& path) {
             transport = (data[h + 12] >> 4) * 4u;
         }
         if (h + transport < len) SetFramePayload(e, h + transport);
+        SetEndpointsFromText(e, e.source, e.destination, ip[9]);
+        if (ip[9] == 6 && len >= h + 20) {
+            e.tcpSeq = (uint32_t{data[h + 4]} << 24) | (uint32_t{data[h + 5]} << 16) | (uint32_t{data[h + 6]} << 8) | data[h + 7];
+            e.tcpFlags = data[h + 13];
+        }
         out.push_back(std::move(e));
     }
     pcap_close(handle);

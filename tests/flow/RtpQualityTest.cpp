@@ -9,6 +9,10 @@
 #include "quality/EModel.h"
 
 namespace {
+Endpoint Ep(const char* text) { return Endpoint::Parse(text).value(); }
+}  // namespace
+
+namespace {
 
 std::vector<uint8_t> RtpBytes(uint8_t pt, uint16_t seq, uint32_t ts, uint32_t ssrc, size_t payload = 160) {
     std::vector<uint8_t> p(12 + payload, 0xD5);
@@ -69,7 +73,7 @@ const std::vector<SdpRtpMap> kNoMaps;
 void AddAt(RtpStreamTable& table, uint16_t seq, uint32_t index, double lateMs = 0, uint8_t pt = 8,
            uint32_t ssrc = 0x11223344, const std::vector<SdpRtpMap>& maps = kNoMaps) {
     auto bytes = RtpBytes(pt, seq, 1000 + index * 160, ssrc);
-    table.AddRtp("10.0.0.1:4000", "10.0.0.2:5000", bytes, 100.0 + index * 0.020 + lateMs / 1000.0, "call", maps);
+    table.AddRtp(Ep("10.0.0.1:4000"), Ep("10.0.0.2:5000"), bytes, 100.0 + index * 0.020 + lateMs / 1000.0, "call", maps);
 }
 
 TEST(RtpStreamStatsTest, SequenceWrapReorderingAndDuplicates) {
@@ -155,7 +159,7 @@ TEST(RtpStreamStatsTest, JitterFollowsA8WithThePayloadClock) {
     EXPECT_EQ(maps[0].clockRate, 16000u);
     for (uint32_t i = 0; i < 7; ++i) {
         auto bytes = RtpBytes(96, uint16_t(i), i * 320, 7);
-        wide.AddRtp("a:1", "b:2", bytes, i * 0.020 + (i == 5 ? 0.010 : 0.0), "c", maps);
+        wide.AddRtp(Ep("10.9.0.1:1"), Ep("10.9.0.2:2"), bytes, i * 0.020 + (i == 5 ? 0.010 : 0.0), "c", maps);
     }
     RtpStreamReport w = wide.Reports()[0];
     EXPECT_NEAR(w.maxJitterMs, (160.0 / 16 + (160.0 - 160.0 / 16) / 16) / 16.0, 1e-9);
@@ -169,7 +173,7 @@ TEST(RtpStreamStatsTest, EventsAndComfortNoiseKeepSequenceButNotJitter) {
         if (i >= 8 && i < 12) {
             // telephone-event: every packet of one event carries the event's start time
             auto bytes = RtpBytes(101, uint16_t(i), 1000 + 8 * 160, 0x11223344, 4);
-            table.AddRtp("10.0.0.1:4000", "10.0.0.2:5000", bytes, 100.0 + i * 0.020, "call", kNoMaps);
+            table.AddRtp(Ep("10.0.0.1:4000"), Ep("10.0.0.2:5000"), bytes, 100.0 + i * 0.020, "call", kNoMaps);
         } else if (i == 15) {
             AddAt(table, uint16_t(i), i, 0, 13);  // comfort noise
         } else {
@@ -294,13 +298,13 @@ TEST(RtcpTest, ReportsAttachToTheirStreamWithRoundTrip) {
     // SR from the stream's source at t = 101.0, report from its receiver 120 ms later that
     // held the SR for 50 ms: round trip 70 ms.
     auto sr = RtcpBytes(true, 0x11223344, {}, ntp, 50);
-    ASSERT_TRUE(table.AddRtcp("10.0.0.1:4001", sr, 101.0));
+    ASSERT_TRUE(table.AddRtcp(Ep("10.0.0.1:4001").address, sr, 101.0));
     auto rr = RtcpBytes(false, 0x99, {{0x11223344, 26, 4, 49, 160, NtpMiddle(ntp), uint32_t(0.050 * 65536)}});
-    ASSERT_TRUE(table.AddRtcp("10.0.0.2:5001", rr, 101.120));
+    ASSERT_TRUE(table.AddRtcp(Ep("10.0.0.2:5001").address, rr, 101.120));
     // A report about the same SSRC from an address that does not receive it is ignored.
     auto stray = RtcpBytes(false, 0x98, {{0x11223344, 255, 999, 0, 0, 0, 0}});
-    table.AddRtcp("10.9.9.9:7001", stray, 101.2);
-    EXPECT_FALSE(table.AddRtcp("10.0.0.2:5001", RtpBytes(8, 1, 1, 1), 102.0));
+    table.AddRtcp(Ep("10.9.9.9:7001").address, stray, 101.2);
+    EXPECT_FALSE(table.AddRtcp(Ep("10.0.0.2:5001").address, RtpBytes(8, 1, 1, 1), 102.0));
 
     RtpStreamReport r = table.Reports()[0];
     ASSERT_TRUE(r.rtcp);
@@ -330,7 +334,7 @@ TEST(StreamReportTest, ListLineReportTextAndMosBands) {
         if (i != 40) AddAt(table, uint16_t(i), i);
     for (uint32_t i = 0; i < 100; ++i) {
         auto bytes = RtpBytes(8, uint16_t(i), i * 160, 0xABCDEF01);
-        table.AddRtp("10.0.0.2:5000", "10.0.0.1:4000", bytes, 100.0 + i * 0.020, "call;x", kNoMaps);
+        table.AddRtp(Ep("10.0.0.2:5000"), Ep("10.0.0.1:4000"), bytes, 100.0 + i * 0.020, "call;x", kNoMaps);
     }
     const std::vector<RtpStreamReport> all = table.Reports();
     ASSERT_EQ(all.size(), 2u);
@@ -368,7 +372,7 @@ TEST(RtpStreamTableTest, OldestStreamsGoPastTheBound) {
     RtpStreamTable table;
     auto add = [&](uint32_t ssrc, uint16_t seq) {
         auto bytes = RtpBytes(8, seq, seq * 160u, ssrc, 20);
-        table.AddRtp("10.0.0.1:4000", "10.0.0.2:5000", bytes, seq * 0.02, "c", kNoMaps);
+        table.AddRtp(Ep("10.0.0.1:4000"), Ep("10.0.0.2:5000"), bytes, seq * 0.02, "c", kNoMaps);
     };
     for (uint32_t i = 0; i < RtpStreamTable::kMaxStreams; ++i) add(i, 1);
     EXPECT_EQ(table.Size(), RtpStreamTable::kMaxStreams);

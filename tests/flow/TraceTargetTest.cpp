@@ -9,6 +9,8 @@ RtpStreamReport Stream(const std::string& from, const std::string& to) {
     RtpStreamReport s;
     s.source = from;
     s.destination = to;
+    s.src = Endpoint::Parse(from).value_or(Endpoint{});
+    s.dst = Endpoint::Parse(to).value_or(Endpoint{});
     return s;
 }
 

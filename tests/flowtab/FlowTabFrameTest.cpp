@@ -13,6 +13,7 @@
 #include <fstream>
 #include <thread>
 
+#include "capture/HandMadePacket.h"
 #include "app/App.h"
 #include "flow/FlowTabLayout.h"
 #include "harness/FrameHarness.h"
@@ -633,6 +634,7 @@ std::vector<PacketLogEntry> LongIpv6Call() {
             ReplaceAll(*text, "fd00:10::50", kLongCaller);
             ReplaceAll(*text, "2001:db8:10::10", kLongCallee);
         }
+        SetEndpointsFromText(p, p.source, p.destination, p.ipProtocol);
         const auto bytes = p.Payload();
         std::string payload(bytes.begin(), bytes.end());
         if (payload.find("SIP/2.0") == std::string::npos) continue;  // RTP stays as it is

@@ -8,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "capture/HandMadePacket.h"
 #include "capture/Packet.h"
 #include "capture/Sniffer.h"
 #include "flow/CallTracker.h"
@@ -56,6 +57,7 @@ inline PacketLogEntry MakePacket(const std::string& time, const std::string& src
     e.info = "Len=" + std::to_string(payload.size());
     e.SetPayload(std::span(reinterpret_cast<const uint8_t*>(payload.data()), payload.size()));
     e.wireLength = static_cast<uint32_t>(payload.size() + 42);
+    SetEndpointsFromText(e, src, dst);
     return e;
 }
 

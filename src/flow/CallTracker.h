@@ -48,6 +48,7 @@ struct CallTrackerStats {
     uint64_t recordsDropped = 0;   // records removed to stay within the bounds
     uint64_t messagesDropped = 0;  // SIP messages removed by the per-record bound
     uint64_t streamsDropped = 0;   // RTP streams forgotten by the stream table's bound
+    uint64_t tcpBytesDropped = 0;  // SIP-over-TCP bytes skipped at gaps that never filled
 };
 
 // Groups SIP messages into records by Call-ID, runs each record's state machine and counts

@@ -20,6 +20,7 @@ struct FlowEngineCounters {
     uint64_t trimmedUnanalysed = 0;  // dropped before analysis: the worker fell behind
     uint64_t kernelReceived = 0;  // pcap_stats: packets that passed the filter
     uint64_t kernelDropped = 0;   // pcap_stats: dropped by the kernel (buffer full) or interface
+    uint64_t fragmentsIncomplete = 0;  // IP fragments whose datagram never completed
 };
 
 // The flow monitor's engine: one Sniffer of its own, filtered to SIP and the RTP port range,

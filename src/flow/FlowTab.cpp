@@ -158,7 +158,10 @@ void FlowTab::Draw() {
         ImGui::BeginChild("FlowList", ImVec2(0, height), true);
         DrawControls(packetCount);
         ImGui::Separator();
-        DrawCallTable();
+        RefreshUnsignalled();
+        const float below = unsignalled_.empty() ? 0.0f : std::max(120.0f, ImGui::GetContentRegionAvail().y * 0.3f);
+        DrawCallTable(below);
+        if (!unsignalled_.empty()) DrawUnsignalledStreams();
         ImGui::EndChild();
     }
 
@@ -254,9 +257,11 @@ void FlowTab::DrawControls(size_t packetCount) {
     SameLineIfFits(CheckboxWidth("Debug Raw"));
     ImGui::Checkbox("Debug Raw", &showRawDebug_);
     const FlowEngineCounters engine = core_.Counters();
+    const CallTrackerStats kept = core_.Tracker().Stats();
+    const FlowDropCounts drops{engine.fragmentsIncomplete, kept.tcpBytesDropped, kept.streamsDropped};
     const std::string countersLine =
         FlowCountersLine(packetCount, rowCounters_, engine.trimmedUnanalysed, engine.kernelDropped,
-                         core_.Tracker().Stats().recordsDropped);
+                         kept.recordsDropped, drops);
     const char* countersText = countersLine.c_str();
     SameLineIfFits(ImGui::CalcTextSize(countersText).x);
     ImGui::TextUnformatted(countersText);
@@ -299,14 +304,14 @@ void FlowTab::DrawImportPanel() {
     ImGui::EndChild();
 }
 
-void FlowTab::DrawCallTable() {
+void FlowTab::DrawCallTable(float reserveBelow) {
     const std::vector<SipCallRow>& calls = rows_;
     // Tri-state: until a header is clicked (and after its third click) the rows stay in
     // capture order, oldest first.
     const ImGuiTableFlags flags = ImGuiTableFlags_Resizable | ImGuiTableFlags_Reorderable |
                                   ImGuiTableFlags_Sortable | ImGuiTableFlags_SortTristate | ImGuiTableFlags_RowBg |
                                   ImGuiTableFlags_Borders | ImGuiTableFlags_ScrollY;
-    if (!ImGui::BeginTable("FlowTable", kCallTableColumns, flags, ImVec2(0, 0))) return;
+    if (!ImGui::BeginTable("FlowTable", kCallTableColumns, flags, ImVec2(0, -reserveBelow))) return;
     ImGui::TableSetupScrollFreeze(0, 1);
     ImGui::TableSetupColumn("Hora", ImGuiTableColumnFlags_WidthFixed, 85);
     ImGui::TableSetupColumn("Method", ImGuiTableColumnFlags_WidthFixed, 80);

@@ -1,4 +1,5 @@
 #pragma once
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -48,7 +49,10 @@ private:
     void RefreshRows();
     void DrawControls(size_t packetCount);
     void DrawImportPanel();
-    void DrawCallTable();
+    void DrawCallTable(float reserveBelow);
+    // "Fluxos RTP sem chamada": streams no call's signalling was seen for (FlowTabStreams.cpp).
+    void RefreshUnsignalled();
+    void DrawUnsignalledStreams();
     void DrawLadder();
     void DrawRawWindow();
 
@@ -77,6 +81,13 @@ private:
     std::optional<uint64_t> rowsVersion_;
     std::vector<size_t> order_;
     std::optional<std::tuple<uint64_t, int, bool>> orderKey_;
+
+    // Streams without a call, refreshed at most every kUnsignalledRefresh while RTP flows:
+    // their reports are built from the statistics, which move with every packet.
+    std::vector<RtpStreamReport> unsignalled_;
+    std::optional<uint64_t> unsignalledVersion_;
+    std::chrono::steady_clock::time_point unsignalledAt_{};
+    int32_t unsignalledSelected_ = -1;
 
     // "Importar PCAP" panel.
     bool importOpen_ = false;

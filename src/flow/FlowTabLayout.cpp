@@ -20,7 +20,7 @@ FlowRgbf CallMethodColour(const std::string& method) {
 }
 
 std::string FlowCountersLine(size_t bufferedPackets, const FlowCounters& calls, uint64_t trimmedUnanalysed,
-                             uint64_t kernelDropped, uint64_t recordsDropped) {
+                             uint64_t kernelDropped, uint64_t recordsDropped, const FlowDropCounts& drops) {
     std::string line = "| Total Pkts: " + std::to_string(static_cast<int>(bufferedPackets)) +
                        " | Chamadas: " + std::to_string(static_cast<int>(calls.calls)) +
                        " | Registers: " + std::to_string(static_cast<int>(calls.registers));
@@ -31,6 +31,9 @@ std::string FlowCountersLine(size_t bufferedPackets, const FlowCounters& calls, 
                 " | Perdidos (kernel): " + std::to_string(kernelDropped);
     }
     if (recordsDropped) line += " | Registros removidos: " + std::to_string(recordsDropped);
+    if (drops.fragmentsIncomplete) line += " | Fragmentos incompletos: " + std::to_string(drops.fragmentsIncomplete);
+    if (drops.tcpBytesDropped) line += " | Bytes TCP perdidos: " + std::to_string(drops.tcpBytesDropped);
+    if (drops.streamsDropped) line += " | Fluxos RTP removidos: " + std::to_string(drops.streamsDropped);
     return line;
 }
 

@@ -34,11 +34,18 @@ inline constexpr int kCallTableColumns = 9;
 // compare equal keep their capture order; Msgs and MOS compare as numbers (no MOS first), the rest as text
 // (From and To as the "user (address)" shown).
 std::vector<size_t> SortedCallRows(const std::vector<SipCallRow>& rows, CallColumn column, bool descending);
+// What the reassembly and stream bounds dropped, for the counter line.
+struct FlowDropCounts {
+    uint64_t fragmentsIncomplete = 0;  // IP fragments of datagrams that never completed
+    uint64_t tcpBytesDropped = 0;      // SIP-over-TCP bytes skipped at a gap that never filled
+    uint64_t streamsDropped = 0;       // RTP streams forgotten by the stream table's bound
+};
 // The counter line: "| Total Pkts: %d | Chamadas: %d | Registers: %d", followed by what was
 // lost when anything was: packets dropped before analysis ("Descartados"), by the kernel
-// ("Perdidos (kernel)") and call records dropped by the record bounds ("Registros removidos").
+// ("Perdidos (kernel)"), call records dropped by the record bounds ("Registros removidos"),
+// and what the reassembly and stream bounds dropped.
 std::string FlowCountersLine(size_t bufferedPackets, const FlowCounters& calls, uint64_t trimmedUnanalysed,
-                             uint64_t kernelDropped, uint64_t recordsDropped);
+                             uint64_t kernelDropped, uint64_t recordsDropped, const FlowDropCounts& drops = {});
 
 // ---- ladder ----
 

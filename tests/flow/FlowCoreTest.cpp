@@ -282,10 +282,15 @@ std::vector<uint8_t> FragmentFrame(const std::vector<uint8_t>& datagram, size_t 
 // An INVITE split by IP fragmentation: its SDP, and so the call's media port, is in the
 // later fragment. Read from a savefile with the first fragment last.
 TEST(FlowCoreOffline, FragmentedInviteIsAnalysedWhole) {
-    std::string sip = Sip("INVITE sip:2001@b SIP/2.0", "frag-call@a", "1 INVITE", 40002);
-    sip.insert(sip.find("\r\n") + 2, "X-Padding: " + std::string(1600, 'p') + "\r\n");
-    std::vector<uint8_t> datagram = {0x13, 0xC4, 0x13, 0xC4, uint8_t((sip.size() + 8) >> 8), uint8_t(sip.size() + 8), 0, 0};
-    datagram.insert(datagram.end(), sip.begin(), sip.end());
+    auto invite = [](const std::string& callId, int mediaPort) {
+        std::string sip = Sip("INVITE sip:2001@b SIP/2.0", callId, "1 INVITE", mediaPort);
+        sip.insert(sip.find("\r\n") + 2, "X-Padding: " + std::string(1600, 'p') + "\r\n");
+        std::vector<uint8_t> d = {0x13, 0xC4, 0x13, 0xC4, uint8_t((sip.size() + 8) >> 8), uint8_t(sip.size() + 8), 0, 0};
+        d.insert(d.end(), sip.begin(), sip.end());
+        return d;
+    };
+    const std::vector<uint8_t> datagram = invite("frag-call@a", 40002);
+    const std::vector<uint8_t> inOrder = invite("frag-call-2@a", 40004);
     ASSERT_GT(datagram.size(), 1480u);
 
     const std::string path = std::string(OC_BINARY_DIR) + "/flowcore_fragmented_invite.pcap";
@@ -300,6 +305,9 @@ TEST(FlowCoreOffline, FragmentedInviteIsAnalysedWhole) {
     };
     write(FragmentFrame(datagram, 1480, datagram.size(), 1), 1000);
     write(FragmentFrame(datagram, 0, 1480, 1), 1000);
+    // In order: the completing frame is a later fragment, whose texts carry no ports.
+    write(FragmentFrame(inOrder, 0, 1480, 4), 1000);
+    write(FragmentFrame(inOrder, 1480, inOrder.size(), 4), 1000);
     // A fragment whose datagram never completes, and one 40 s later that ends its wait.
     write(FragmentFrame(datagram, 0, 1480, 2), 1001);
     write(FragmentFrame(datagram, 0, 1480, 3), 1041);
@@ -314,9 +322,13 @@ TEST(FlowCoreOffline, FragmentedInviteIsAnalysedWhole) {
     const SipCall* call = FindCall(calls, "frag-call@a");
     ASSERT_NE(call, nullptr);
     EXPECT_EQ(call->mediaPorts, std::vector<int32_t>{40002});
+    const SipCall* second = FindCall(calls, "frag-call-2@a");
+    ASSERT_NE(second, nullptr);
+    EXPECT_EQ(second->mediaPorts, std::vector<int32_t>{40004});
+    EXPECT_EQ(second->callerIp, "10.0.0.1");
     const FlowEngineCounters n = core.Counters();
-    EXPECT_EQ(n.analysed, 4u);  // every frame still goes to the analysis and the buffer
-    EXPECT_EQ(n.datagramsReassembled, 1u);
+    EXPECT_EQ(n.analysed, 6u);  // every frame still goes to the analysis and the buffer
+    EXPECT_EQ(n.datagramsReassembled, 2u);
     EXPECT_EQ(n.fragmentsIncomplete, 1u);
     EXPECT_EQ(n.fragmentsOverlap + n.fragmentsOverBounds + n.fragmentsUnusable, 0u);
     std::remove(path.c_str());

@@ -184,6 +184,16 @@ TEST(IpReassembly, TcpAndIpv6ExtensionHeadersAfterTheFragmentHeader) {
     }
 }
 
+TEST(IpReassembly, AtomicIpv6FragmentIsAWholeDatagram) {
+    // Offset 0 without More Fragments (RFC 6946): processed on its own, never held.
+    Feeder feeder;
+    Fed f = feeder.Feed(Ethernet(kEthIpv6, Ipv6(kSrc6, kDst6, kFragmentHeader,
+                                                FragmentHeader(kUdpProto, 0, false, Udp(5060, 5060, Pattern(20)), 3))));
+    EXPECT_FALSE(f.result.fragment.present);
+    EXPECT_EQ(PayloadOf(f.entry), Pattern(20));
+    EXPECT_EQ(feeder.Counts().pending, 0u);
+}
+
 TEST(IpReassembly, OffLeavesFragmentsAsDecodeFrameGivesThem) {
     Feeder feeder(false);
     const Bytes datagram = Udp(40000, 5060, Pattern(1000));

@@ -24,11 +24,31 @@ enum class DecodeStatus : uint8_t {
     NotMine,    // neither IPv4 nor IPv6 (ARP, ...) or a link type the decoder doesn't know
 };
 
+// What the network layer says about a frame that carries one fragment of an IP datagram
+// (IPv4 with a fragment offset or More Fragments; IPv6 with a Fragment header other than an
+// atomic fragment, RFC 6946). Enough for a reassembler to place the bytes; the addresses are
+// the entry's srcAddr / dstAddr.
+struct IpFragment {
+    bool present = false;
+    uint8_t family = 0;          // IpAddress::V4 or IpAddress::V6
+    uint32_t identification = 0; // IPv4: the 16-bit field; IPv6: the Fragment header's 32 bits
+    uint32_t offset = 0;         // in bytes from the start of the fragmentable part
+    bool more = false;           // More Fragments
+    uint8_t protocol = 0;        // IPv4 protocol; IPv6 Next Header of the Fragment header
+    bool complete = false;       // `bytes` holds the whole fragment (not cut by the snapshot)
+    bool malformed = false;      // the lengths contradict themselves (total length < header)
+    // The fragment's data: after the IPv4 header up to the total length, or after the IPv6
+    // Fragment header up to the payload length, clipped to what was captured. Link-layer
+    // padding after the datagram is not part of it.
+    std::span<const uint8_t> bytes;
+};
+
 struct DecodeResult {
     DecodeStatus status = DecodeStatus::NotMine;
     bool deliver = false;  // the entry is filled and goes to onPacket
     bool reply = false;    // the SniffResult is filled and goes to onReply (before onPacket)
     std::span<const uint8_t> payload;  // inside the decoded frame
+    IpFragment fragment;
 };
 
 // Decodes one frame of the given link type (DLT_* value) into `entry` and, for a probe

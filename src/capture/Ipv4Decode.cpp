@@ -5,6 +5,28 @@ namespace {
 constexpr uint8_t kProtoIcmp = 1;
 constexpr uint8_t kProtoTcp = 6;
 constexpr uint8_t kProtoUdp = 17;
+constexpr uint16_t kMoreFragments = 0x2000;
+constexpr uint16_t kOffsetMask = 0x1FFF;
+
+// The fragment's data runs from the end of the header to the total length (RFC 791), not
+// to the end of the frame: Ethernet pads short frames, and padding is no datagram byte.
+IpFragment Ipv4Fragment(const ByteReader& ip, size_t headerLength, uint32_t offset, bool more) {
+    IpFragment f;
+    f.present = true;
+    f.family = IpAddress::V4;
+    f.identification = ip.be16(4);
+    f.offset = offset;
+    f.more = more;
+    f.protocol = ip.u8(9);
+    const size_t totalLength = ip.be16(2);
+    if (headerLength < 20 || totalLength < headerLength) {
+        f.malformed = true;
+        return f;
+    }
+    f.bytes = ip.bytes(headerLength, totalLength - headerLength);
+    f.complete = ip.AtLeast(totalLength);
+    return f;
+}
 }  // namespace
 
 // IPv4 (RFC 791). The header length is taken from IHL as it stands, without checking it or
@@ -39,12 +61,18 @@ DecodeResult DecodeIpv4(const ByteReader& ip, const FrameHeader& header, PacketL
     entry.info += "] ";
 
     TransportResult transport;
-    const uint16_t fragmentOffset = static_cast<uint16_t>((ip.be16(6) & 0x1FFF) * 8);
+    const uint16_t flagsAndOffset = ip.be16(6);
+    const uint16_t fragmentOffset = static_cast<uint16_t>((flagsAndOffset & kOffsetMask) * 8);
+    const bool more = (flagsAndOffset & kMoreFragments) != 0;
+    IpFragment fragment;
+    if (fragmentOffset != 0 || more) fragment = Ipv4Fragment(ip, headerLength, fragmentOffset, more);
     if (fragmentOffset != 0) {
         entry.info += "[Fragment Offset=";
         AppendDecimal(entry.info, fragmentOffset);
         entry.info += "]";
-        return FinishNetworkLayer(ip, ip.size(), transport, flags, header, reply, std::move(fromIp));
+        DecodeResult r = FinishNetworkLayer(ip, ip.size(), transport, flags, header, reply, std::move(fromIp));
+        r.fragment = fragment;
+        return r;
     }
     const ByteReader l4 = ip.Sub(headerLength);
     switch (protocol) {
@@ -53,7 +81,9 @@ DecodeResult DecodeIpv4(const ByteReader& ip, const FrameHeader& header, PacketL
         case kProtoIcmp: transport = DecodeIcmp(l4, entry, flags); break;
         default: break;
     }
-    return FinishNetworkLayer(ip, headerLength, transport, flags, header, reply, std::move(fromIp));
+    DecodeResult r = FinishNetworkLayer(ip, headerLength, transport, flags, header, reply, std::move(fromIp));
+    r.fragment = fragment;
+    return r;
 }
 
 DecodeResult FinishNetworkLayer(const ByteReader& ip, size_t upperOffset, TransportResult& transport,

@@ -16,10 +16,12 @@ constexpr size_t kIpv6HeaderLength = 40;
 constexpr int kMaxExtensionHeaders = 8;
 }  // namespace
 
-Ipv6Chain WalkIpv6Chain(const ByteReader& ip) {
+Ipv6Chain WalkIpv6Chain(const ByteReader& ip) { return WalkIpv6Headers(ip, ip.u8(6), kIpv6HeaderLength); }
+
+Ipv6Chain WalkIpv6Headers(const ByteReader& ip, uint8_t first, size_t offset) {
     Ipv6Chain chain;
-    chain.protocol = ip.u8(6);
-    size_t offset = kIpv6HeaderLength;
+    chain.protocol = first;
+    chain.upperOffset = offset;
     for (int seen = 0;; ++seen) {
         size_t length = 0;
         switch (chain.protocol) {
@@ -34,6 +36,14 @@ Ipv6Chain WalkIpv6Chain(const ByteReader& ip) {
                 length = 8;
                 chain.fragmentOffset = static_cast<uint16_t>(ip.be16(offset + 2) & 0xFFF8);
                 if (chain.fragmentOffset != 0) chain.laterFragment = true;
+                if (!chain.fragmented) {  // a second one would be nested: only the first counts
+                    chain.fragmented = true;
+                    chain.firstFragmentOffset = chain.fragmentOffset;
+                    chain.moreFragments = (ip.be16(offset + 2) & 0x0001) != 0;
+                    chain.identification = ip.be32(offset + 4);
+                    chain.fragmentNext = ip.u8(offset);
+                    chain.fragmentDataOffset = offset + 8;
+                }
                 break;
             case kAuthentication:
                 if (!ip.AtLeast(offset + 2)) break;
@@ -65,6 +75,31 @@ Ipv6Chain WalkIpv6Chain(const ByteReader& ip) {
         }
     }
 }
+
+namespace {
+// The fragmentable part runs from the Fragment header to the payload length (RFC 8200 4.5),
+// not to the end of the frame. An atomic fragment (offset 0, no More Fragments, RFC 6946)
+// is a whole datagram and gives none.
+IpFragment Ipv6Fragment(const ByteReader& ip, const Ipv6Chain& chain) {
+    IpFragment f;
+    if (!chain.fragmented || (chain.firstFragmentOffset == 0 && !chain.moreFragments)) return f;
+    f.present = true;
+    f.family = IpAddress::V6;
+    f.identification = chain.identification;
+    f.offset = chain.firstFragmentOffset;
+    f.more = chain.moreFragments;
+    f.protocol = chain.fragmentNext;
+    const size_t end = kIpv6HeaderLength + ip.be16(4);
+    // A payload length of 0 is a jumbogram (RFC 2675), which is never fragmented.
+    if (ip.be16(4) == 0 || end < chain.fragmentDataOffset) {
+        f.malformed = true;
+        return f;
+    }
+    f.bytes = ip.bytes(chain.fragmentDataOffset, end - chain.fragmentDataOffset);
+    f.complete = ip.AtLeast(end);
+    return f;
+}
+}  // namespace
 
 // IPv6 (RFC 8200). Same texts as IPv4 with the hop limit in place of the TTL; addresses in
 // RFC 5952 form. A later fragment names its protocol but is not decoded further, and its
@@ -99,11 +134,15 @@ DecodeResult DecodeIpv6(const ByteReader& ip, const FrameHeader& header, PacketL
         entry.info += "[Fragment Offset=";
         AppendDecimal(entry.info, chain.fragmentOffset);
         entry.info += "]";
-        return FinishNetworkLayer(ip, ip.size(), transport, flags, header, reply, std::move(fromIp));
+        DecodeResult r = FinishNetworkLayer(ip, ip.size(), transport, flags, header, reply, std::move(fromIp));
+        r.fragment = Ipv6Fragment(ip, chain);
+        return r;
     }
     if (!chain.complete) {
         entry.info += chain.malformed ? "[Too Many ExtHdr]" : "[TooShort for ExtHdr]";
-        return FinishNetworkLayer(ip, ip.size(), transport, flags, header, reply, std::move(fromIp));
+        DecodeResult r = FinishNetworkLayer(ip, ip.size(), transport, flags, header, reply, std::move(fromIp));
+        r.fragment = Ipv6Fragment(ip, chain);
+        return r;
     }
     const ByteReader l4 = ip.Sub(chain.upperOffset);
     switch (chain.protocol) {
@@ -112,5 +151,7 @@ DecodeResult DecodeIpv6(const ByteReader& ip, const FrameHeader& header, PacketL
         case kProtoIcmpv6: transport = DecodeIcmpv6(l4, entry, flags); break;
         default: break;
     }
-    return FinishNetworkLayer(ip, chain.upperOffset, transport, flags, header, reply, std::move(fromIp));
+    DecodeResult r = FinishNetworkLayer(ip, chain.upperOffset, transport, flags, header, reply, std::move(fromIp));
+    r.fragment = Ipv6Fragment(ip, chain);
+    return r;
 }

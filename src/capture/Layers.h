@@ -67,6 +67,13 @@ struct Ipv6Chain {
     bool malformed = false;     // more extension headers than any sane datagram carries
     bool laterFragment = false; // a fragment other than the first: no upper-layer header here
     uint16_t fragmentOffset = 0;  // in bytes
+    // The first Fragment header of the chain, when there is one.
+    bool fragmented = false;
+    uint16_t firstFragmentOffset = 0;
+    bool moreFragments = false;
+    uint32_t identification = 0;
+    uint8_t fragmentNext = 0;       // its Next Header: the first header of the fragmentable part
+    size_t fragmentDataOffset = 0;  // first byte after it, from the start of the IPv6 header
 };
 
 // Walks hop-by-hop, routing, fragment, destination options and authentication headers from
@@ -74,6 +81,15 @@ struct Ipv6Chain {
 // and by a maximum number of headers, so a crafted chain can neither run past the data nor
 // keep the capture thread busy.
 Ipv6Chain WalkIpv6Chain(const ByteReader& ip);
+// The same walk over `bytes` from `offset`, where a header of type `first` starts: the
+// fragmentable part of a reassembled datagram is walked with `first` = the Fragment header's
+// Next Header and offset 0.
+Ipv6Chain WalkIpv6Headers(const ByteReader& bytes, uint8_t first, size_t offset);
+
+// The ports, TCP sequence and flags and the header length of the UDP or TCP header at the
+// start of `l4`, read into the entry's binary fields without touching its texts. False
+// (entry unchanged) when the header is cut short or the protocol is another one.
+bool ReadTransportFields(const ByteReader& l4, uint8_t protocol, PacketLogEntry& entry, size_t& headerLength);
 
 // The fill-in values of an ICMPv6 reply in the ICMP terms the consumers use (echo reply 0,
 // destination unreachable 3, time exceeded 11), so that one reply handling serves both.

@@ -56,6 +56,10 @@ struct PacketLogEntry {
     uint16_t dstPort = 0;
     uint32_t tcpSeq = 0;     // TCP: sequence number and flags of the segment
     uint8_t tcpFlags = 0;    // FIN 0x01, SYN 0x02, RST 0x04, ACK 0x10
+    // The frame that completes a fragmented datagram (with reassembly on) carries the whole
+    // datagram's bytes after its UDP/TCP header here, and Payload() is them; rawData stays the
+    // captured frame, so savefiles stay true. Empty for every other frame.
+    std::vector<uint8_t> reassembled;
 
     Endpoint Source() const { return {srcAddr, srcPort}; }
     Endpoint Destination() const { return {dstAddr, dstPort}; }
@@ -63,6 +67,7 @@ struct PacketLogEntry {
     int64_t TimeMicros() const { return int64_t{tsSec} * 1000000 + tsUsec; }
 
     std::span<const uint8_t> Payload() const {
+        if (!reassembled.empty()) return reassembled;
         if (payloadOffset > rawData.size() || payloadLength > rawData.size() - payloadOffset) return {};
         return std::span<const uint8_t>(rawData).subspan(payloadOffset, payloadLength);
     }

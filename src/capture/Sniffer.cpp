@@ -55,6 +55,7 @@ void Sniffer::ResetCounters() {
     for (auto* c : {&counters.frames, &counters.tooShort, &counters.decoded, &counters.truncated,
                     &counters.malformed, &counters.notMine, &counters.replies})
         c->store(0);
+    frameDecoder.ResetCounts();
     statReceived.store(0);
     statDropped.store(0);
     statIfDropped.store(0);
@@ -258,6 +259,9 @@ int Sniffer::LinkType() const { return handle ? linkType : -1; }
 void Sniffer::Start(ReplyCallback onReply, PacketCallback onPacket, std::function<void()> onLoopEnd) {
     if (running.exchange(true)) return;  // already running (or ended and not yet stopped)
     loopError.clear();
+    // Before the thread exists: from here on only the capture thread touches the decoder.
+    frameDecoder.SetReassembly(reassemblyOn);
+    frameDecoder.Clear();
     loopActive.store(true);
     try {
         captureThread = std::thread(&Sniffer::SnifferLoop, this, std::move(onReply), std::move(onPacket),
@@ -368,7 +372,7 @@ void Sniffer::SnifferLoop(ReplyCallback onReply, PacketCallback onPacket, std::f
             SniffResult reply;
             const FrameHeader frameHeader{static_cast<uint32_t>(header->ts.tv_sec),
                                           static_cast<uint32_t>(header->ts.tv_usec), header->len};
-            const DecodeResult result = DecodeFrame(
+            const DecodeResult result = frameDecoder.Decode(
                 frameLinkType, frameHeader, std::span<const uint8_t>(data, header->caplen), entry, reply);
             counters.Count(result);
             if (!result.deliver) continue;

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "capture/Decode.h"
+#include "capture/FrameDecoder.h"
 #include "capture/Packet.h"
 #include "capture/StartError.h"
 
@@ -35,6 +36,9 @@ public:
     // Kernel buffer of the next live Init, in bytes (0: libpcap's default). A capture that
     // must survive bursts (a replay at full speed) needs more than the default 2 MiB.
     void SetBufferSize(int bytes) { bufferBytes = bytes; }
+    // IP reassembly in the capture loop (FrameDecoder): off by default, so probe replies
+    // are matched frame by frame; the flow engine turns it on. Read when the loop starts.
+    void SetReassembly(bool on) { reassemblyOn = on; }
     // Opens a live device. A Sniffer that is still open is stopped first.
     bool Init(const std::string& filter, const std::string& deviceName, const std::string& dumpPath);
     // Opens a pcap savefile instead of a device; the loop ends at the end of the file. With a
@@ -63,6 +67,8 @@ public:
     std::string LoopError() const;
     // What the capture loop has seen since the last Init/InitOffline.
     DecodeCounts Counters() const;
+    // What reassembly did since the last Init/InitOffline; readable from any thread.
+    ReassemblyCounts Reassembly() const { return frameDecoder.Counts(); }
     // The kernel's packet counts of a live capture (pcap_stats), read by the capture loop
     // about every second and when it ends; zero for a savefile.
     struct KernelStats {
@@ -95,6 +101,8 @@ private:
     std::string lastErrorDetail;
     int linkType = -1;  // pcap_datalink of the open handle, read once at open
     DecodeCounters counters;
+    bool reassemblyOn = false;
+    FrameDecoder frameDecoder;  // the capture thread's, but for its atomic counters
     std::string loopError;  // written by the capture thread before loopActive turns false
     int bufferBytes = 0;
     bool live = false;

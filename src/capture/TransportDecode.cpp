@@ -77,3 +77,25 @@ TransportResult DecodeTcp(const ByteReader& l4, PacketLogEntry& entry, LayerFlag
     }
     return r;
 }
+
+// For a reassembled datagram: the same fields DecodeUdp / DecodeTcp set, but the texts stay
+// those of the frame that completed it.
+bool ReadTransportFields(const ByteReader& l4, uint8_t protocol, PacketLogEntry& entry, size_t& headerLength) {
+    if (protocol == kIpProtoUdp) {
+        if (!l4.AtLeast(8)) return false;
+        headerLength = 8;
+    } else if (protocol == kIpProtoTcp) {
+        if (!l4.AtLeast(20)) return false;
+        const size_t dataOffset = size_t{l4.u8(12)} / 16 * 4;
+        if (dataOffset < 20 || !l4.AtLeast(dataOffset)) return false;
+        headerLength = dataOffset;
+        entry.tcpSeq = l4.be32(4);
+        entry.tcpFlags = l4.u8(13);
+    } else {
+        return false;
+    }
+    entry.hasPorts = true;
+    entry.srcPort = l4.be16(0);
+    entry.dstPort = l4.be16(2);
+    return true;
+}

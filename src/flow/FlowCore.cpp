@@ -52,6 +52,8 @@ bool FlowCore::StartCommon(bool isOffline) {
     }
     // SniffResults are MTR probe replies; the flow monitor has no use for them.
     gathered.clear();
+    // SIP over UDP is often larger than the path MTU: its SDP then arrives in IP fragments.
+    sniffer.SetReassembly(true);
     sniffer.Start([](SniffResult) {}, [this](PacketLogEntry entry) { OnPacket(std::move(entry)); },
                   [this] { HandOverOffline(); });
     running.store(true);
@@ -249,6 +251,7 @@ void FlowCore::Clear() {
         const Sniffer::KernelStats k = sniffer.Stats();
         kernelReceivedBase = k.received;
         kernelDroppedBase = k.dropped + k.ifDropped;
+        reassemblyBase = sniffer.Reassembly();
     }
     queueDrained.notify_all();
     {
@@ -269,6 +272,13 @@ FlowEngineCounters FlowCore::Counters() const {
     c.kernelReceived = k.received >= kernelReceivedBase ? k.received - kernelReceivedBase : k.received;
     const uint64_t dropped = k.dropped + k.ifDropped;
     c.kernelDropped = dropped >= kernelDroppedBase ? dropped - kernelDroppedBase : dropped;
+    const ReassemblyCounts r = sniffer.Reassembly();
+    auto since = [](uint64_t now, uint64_t base) { return now >= base ? now - base : now; };
+    c.datagramsReassembled = since(r.reassembled, reassemblyBase.reassembled);
+    c.fragmentsIncomplete = since(r.fragmentsIncomplete, reassemblyBase.fragmentsIncomplete);
+    c.fragmentsOverlap = since(r.fragmentsOverlap, reassemblyBase.fragmentsOverlap);
+    c.fragmentsOverBounds = since(r.fragmentsOverBounds, reassemblyBase.fragmentsOverBounds);
+    c.fragmentsUnusable = since(r.fragmentsUnusable, reassemblyBase.fragmentsUnusable);
     return c;
 }
 

@@ -20,7 +20,14 @@ struct FlowEngineCounters {
     uint64_t trimmedUnanalysed = 0;  // dropped before analysis: the worker fell behind
     uint64_t kernelReceived = 0;  // pcap_stats: packets that passed the filter
     uint64_t kernelDropped = 0;   // pcap_stats: dropped by the kernel (buffer full) or interface
-    uint64_t fragmentsIncomplete = 0;  // IP fragments whose datagram never completed
+    // IP reassembly in the capture (a SIP message split into fragments): datagrams put
+    // together, and fragments dropped because their datagram never completed in time,
+    // overlapped, passed a bound (size, fragments, pending datagrams), or were unusable.
+    uint64_t datagramsReassembled = 0;
+    uint64_t fragmentsIncomplete = 0;
+    uint64_t fragmentsOverlap = 0;
+    uint64_t fragmentsOverBounds = 0;
+    uint64_t fragmentsUnusable = 0;
 };
 
 // The flow monitor's engine: one Sniffer of its own, filtered to SIP and the RTP port range,
@@ -135,6 +142,7 @@ private:
     uint64_t trimmedUnanalysed = 0;  // guarded by queueMutex
     uint64_t kernelReceivedBase = 0;  // the Sniffer's counts at the last clear (queueMutex)
     uint64_t kernelDroppedBase = 0;
+    ReassemblyCounts reassemblyBase;  // the Sniffer's reassembly counts at the last clear (queueMutex)
 
     // Held by the worker while it analyses one batch, and by Clear: a clear never lands in
     // the middle of a batch.

@@ -55,6 +55,22 @@ inline Bytes Ipv4(uint32_t src, uint32_t dst, uint8_t protocol, const Bytes& bod
     return Cat({h, body});
 }
 
+// One fragment of an IPv4 datagram: `data` is its share of the bytes after the IP header,
+// starting `offsetBytes` (a multiple of 8) into them.
+inline Bytes Ipv4Fragment(uint32_t src, uint32_t dst, uint8_t protocol, uint16_t identification,
+                          uint16_t offsetBytes, bool more, const Bytes& data, uint8_t ttl = 64) {
+    Bytes h{0x45, 0};
+    Put16(h, static_cast<uint16_t>(20 + data.size()));
+    Put16(h, identification);
+    Put16(h, static_cast<uint16_t>((more ? 0x2000 : 0) | (offsetBytes / 8)));
+    h.push_back(ttl);
+    h.push_back(protocol);
+    Put16(h, 0);
+    Put32(h, src);
+    Put32(h, dst);
+    return Cat({h, data});
+}
+
 inline Bytes Udp(uint16_t sport, uint16_t dport, const Bytes& payload = {}) {
     Bytes u;
     Put16(u, sport);
@@ -167,10 +183,11 @@ inline Bytes ExtensionHeader(uint8_t nextHeader, size_t units, const Bytes& body
     h.resize(units * 8, 0x00);
     return Cat({h, body});
 }
-inline Bytes FragmentHeader(uint8_t nextHeader, uint16_t offsetBytes, bool more, const Bytes& body) {
+inline Bytes FragmentHeader(uint8_t nextHeader, uint16_t offsetBytes, bool more, const Bytes& body,
+                            uint32_t identification = 0xCAFE) {
     Bytes h{nextHeader, 0};
     Put16(h, static_cast<uint16_t>((offsetBytes & 0xFFF8) | (more ? 1 : 0)));
-    Put32(h, 0xCAFE);
+    Put32(h, identification);
     return Cat({h, body});
 }
 inline Bytes Icmpv6(uint8_t type, uint8_t code, uint16_t id, uint16_t seq, const Bytes& rest = {}) {

@@ -264,3 +264,74 @@ TEST(FlowCoreOffline, StopDuringAReadReturns) {
 }
 
 }  // namespace
+
+namespace {
+
+// One Ethernet frame with an IPv4 fragment of `datagram` (the bytes after the IP header).
+std::vector<uint8_t> FragmentFrame(const std::vector<uint8_t>& datagram, size_t from, size_t to, uint16_t id) {
+    std::vector<uint8_t> f = {0x02, 0, 0, 0, 0, 2, 0x02, 0, 0, 0, 0, 1, 0x08, 0x00};
+    const size_t total = 20 + (to - from);
+    const uint16_t flags = static_cast<uint16_t>((to < datagram.size() ? 0x2000 : 0) | (from / 8));
+    const uint8_t ip[20] = {0x45, 0, uint8_t(total >> 8), uint8_t(total), uint8_t(id >> 8), uint8_t(id),
+                            uint8_t(flags >> 8), uint8_t(flags), 64, 17, 0, 0, 10, 0, 0, 1, 10, 0, 0, 2};
+    f.insert(f.end(), ip, ip + 20);
+    f.insert(f.end(), datagram.begin() + static_cast<std::ptrdiff_t>(from), datagram.begin() + static_cast<std::ptrdiff_t>(to));
+    return f;
+}
+
+}  // namespace
+
+// An INVITE split by IP fragmentation: its SDP, and so the call's media port, is in the
+// later fragment. Read from a savefile with the first fragment last.
+TEST(FlowCoreOffline, FragmentedInviteIsAnalysedWhole) {
+    auto invite = [](const std::string& callId, int mediaPort) {
+        std::string sip = Sip("INVITE sip:2001@b SIP/2.0", callId, "1 INVITE", mediaPort);
+        sip.insert(sip.find("\r\n") + 2, "X-Padding: " + std::string(1600, 'p') + "\r\n");
+        std::vector<uint8_t> d = {0x13, 0xC4, 0x13, 0xC4, uint8_t((sip.size() + 8) >> 8), uint8_t(sip.size() + 8), 0, 0};
+        d.insert(d.end(), sip.begin(), sip.end());
+        return d;
+    };
+    const std::vector<uint8_t> datagram = invite("frag-call@a", 40002);
+    const std::vector<uint8_t> inOrder = invite("frag-call-2@a", 40004);
+    ASSERT_GT(datagram.size(), 1480u);
+
+    const std::string path = std::string(OC_BINARY_DIR) + "/flowcore_fragmented_invite.pcap";
+    pcap_t* dead = pcap_open_dead(DLT_EN10MB, 65535);
+    pcap_dumper_t* d = pcap_dump_open(dead, path.c_str());
+    ASSERT_NE(d, nullptr);
+    auto write = [&](const std::vector<uint8_t>& frame, uint32_t sec) {
+        pcap_pkthdr h{};
+        h.ts.tv_sec = sec;
+        h.caplen = h.len = uint32_t(frame.size());
+        pcap_dump(reinterpret_cast<u_char*>(d), &h, frame.data());
+    };
+    write(FragmentFrame(datagram, 1480, datagram.size(), 1), 1000);
+    write(FragmentFrame(datagram, 0, 1480, 1), 1000);
+    // In order: the completing frame is a later fragment, whose texts carry no ports.
+    write(FragmentFrame(inOrder, 0, 1480, 4), 1000);
+    write(FragmentFrame(inOrder, 1480, inOrder.size(), 4), 1000);
+    // A fragment whose datagram never completes, and one 40 s later that ends its wait.
+    write(FragmentFrame(datagram, 0, 1480, 2), 1001);
+    write(FragmentFrame(datagram, 0, 1480, 3), 1041);
+    pcap_dump_close(d);
+    pcap_close(dead);
+
+    FlowCore core;
+    ASSERT_TRUE(core.StartOffline(path)) << StartErrorText(core.LastStartError());
+    ASSERT_TRUE(WaitStopped(core));
+    core.WaitAnalysed();
+    const auto calls = core.Tracker().GetCalls();
+    const SipCall* call = FindCall(calls, "frag-call@a");
+    ASSERT_NE(call, nullptr);
+    EXPECT_EQ(call->mediaPorts, std::vector<int32_t>{40002});
+    const SipCall* second = FindCall(calls, "frag-call-2@a");
+    ASSERT_NE(second, nullptr);
+    EXPECT_EQ(second->mediaPorts, std::vector<int32_t>{40004});
+    EXPECT_EQ(second->callerIp, "10.0.0.1");
+    const FlowEngineCounters n = core.Counters();
+    EXPECT_EQ(n.analysed, 6u);  // every frame still goes to the analysis and the buffer
+    EXPECT_EQ(n.datagramsReassembled, 2u);
+    EXPECT_EQ(n.fragmentsIncomplete, 1u);
+    EXPECT_EQ(n.fragmentsOverlap + n.fragmentsOverBounds + n.fragmentsUnusable, 0u);
+    std::remove(path.c_str());
+}

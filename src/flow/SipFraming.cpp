@@ -133,8 +133,9 @@ size_t SipFramer::Seek(std::string_view data, size_t pos) {
         }
         const size_t lf = data.find('\n', pos + scanned);
         if (lf == std::string_view::npos) {
-            if (data.size() - pos > kMaxSipHeaderBytes) {
-                // No start line is this long; the line's end is still to come.
+            if (!atLineStart || data.size() - pos > kMaxSipHeaderBytes) {
+                // The rest of a line already given up on, or a line longer than any start
+                // line: nothing of it is kept.
                 LoseBoundary();
                 counters->skippedBytes += data.size() - pos;
                 atLineStart = false;

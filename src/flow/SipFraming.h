@@ -53,8 +53,9 @@ public:
     void Resynchronise();
     // The stream ended: a partial message is dropped.
     void Finish();
-    // Memory held for a partial message or a partial line.
-    size_t Buffered() const { return buffer.capacity(); }
+    // Memory held for a partial message or a partial line (none while nothing is pending:
+    // the buffer is released then).
+    size_t Buffered() const { return buffer.empty() ? 0 : buffer.capacity(); }
 
 private:
     enum class Mode : uint8_t { Seek, Header, Body };

@@ -196,11 +196,14 @@ size_t SipFramer::Frame(std::string_view data, const Sink& onMessage) {
                                         ? BodyLength::TooLarge
                                         : ReadContentLength(rest.substr(0, end), length);
             if (end == std::string_view::npos || end > kMaxSipHeaderBytes || kind == BodyLength::TooLarge) {
-                // Broken: start again after its start line (a header part cut short by
-                // garbage may hide the next message's start line).
-                if (end == std::string_view::npos || end > kMaxSipHeaderBytes) {
+                // Broken: the next start line is looked for after what was read of it. Every
+                // complete line of an endless header part goes with it: looking for start
+                // lines inside it again would read the same bytes once per line.
+                if (end == std::string_view::npos) {
                     ++counters->oversizeHeaders;
-                    end = rest.find('\n') + 1;
+                    end = rest.rfind('\n') + 1;
+                } else if (end > kMaxSipHeaderBytes) {
+                    ++counters->oversizeHeaders;
                 } else {
                     ++counters->oversizeBodies;
                 }

@@ -221,7 +221,7 @@ void SipTcpStreams::Feed(const PacketLogEntry& segment, const Sink& onMessage) {
     auto found = index.find(key);
     if (found == index.end()) {
         // Nothing to follow: an ACK, a FIN or a RST of a connection not tracked.
-        if (reset || (segment.payloadLength == 0 && !(segment.tcpFlags & kTcpSyn))) return;
+        if (reset || (segment.Payload().empty() && !(segment.tcpFlags & kTcpSyn))) return;
         if (lru.size() >= limits.connections && !lru.empty()) {
             ++counters.connectionsEvicted;
             Erase(lru.begin());

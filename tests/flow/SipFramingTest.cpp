@@ -179,6 +179,15 @@ TEST(SipFraming, EndlessHeaderOrLineIsCut) {
     g.Feed("\r\n" + kOk);
     EXPECT_EQ(g.messages, (std::vector<std::string>{kOk}));
     g.ExpectAccounted(0);
+
+    // Start lines and no empty line: each header bound's worth is read once, not once per line.
+    Framed h;
+    std::string lines;
+    while (lines.size() < 1000) lines += "OPTIONS sip:a SIP/2.0\r\n";
+    for (size_t fed = 0; fed < 4 * kMaxSipHeaderBytes; fed += lines.size()) h.Feed(lines);
+    EXPECT_LE(h.counters.oversizeHeaders, 4u);
+    EXPECT_GE(h.counters.oversizeHeaders, 3u);
+    EXPECT_TRUE(h.messages.empty());
 }
 
 }  // namespace

@@ -77,6 +77,8 @@ SipFramerCounters& SipFramerCounters::operator+=(const SipFramerCounters& o) {
 }
 
 bool LooksLikeSipStartLine(std::string_view line) {
+    // Blanks a sender left at the end are forgiven, as SipParser forgives them.
+    while (!line.empty() && IsBlank(line.back())) line.remove_suffix(1);
     constexpr std::string_view kStatus = "SIP/2.0 ";
     if (line.size() >= kStatus.size() && EqualsNoCase(line.substr(0, kStatus.size()), kStatus)) {
         // The reason phrase may be empty (RFC 3261 section 7.2); its blank is then optional

@@ -33,7 +33,8 @@ struct SipFramerCounters {
 };
 
 // True for "<method> <uri> SIP/2.0" and "SIP/2.0 <3 digits>[ <reason>]", the line given
-// without its line end. The version is matched without case (RFC 3261 section 7.1).
+// without its line end (blanks at its end allowed). The version is matched without case
+// (RFC 3261 section 7.1).
 bool LooksLikeSipStartLine(std::string_view line);
 
 // The framer of one direction of one connection. Messages are handed out as one contiguous

@@ -24,7 +24,8 @@ inline constexpr size_t kMaxTcpHeldBytesPerDirection = size_t(256) << 10;
 inline constexpr size_t kMaxTcpHeldSegmentsPerDirection = 256;
 // What a held segment is charged beyond its bytes: its node and string header.
 inline constexpr size_t kTcpHeldSegmentOverhead = 96;
-// Connections tracked at once; a new one past the bound pushes out the idlest.
+// Connections tracked at once; a new one past the bound pushes out the idlest. Each costs
+// about half a KiB besides what it buffers.
 inline constexpr size_t kMaxTcpConnections = 4096;
 // Bytes held over all connections (held segments and partial messages). Past it the idlest
 // connections go until the total is under the bound again.
@@ -83,7 +84,8 @@ public:
     SipTcpStreams& operator=(const SipTcpStreams&) = delete;
 
     // One captured TCP segment (others are ignored). Every message it completes goes to
-    // onMessage, in byte order; so do those of holes that timed out meanwhile.
+    // onMessage, in byte order; so do, first, those of holes that timed out meanwhile.
+    // onMessage must not feed this object again.
     void Feed(const PacketLogEntry& segment, const Sink& onMessage);
     SipTcpCounters Counters() const;
     void Clear();

@@ -38,11 +38,11 @@ struct Framed {
 
 TEST(SipFraming, StartLines) {
     for (const char* yes : {"INVITE sip:a@b SIP/2.0", "x-custom.Method sip:a SIP/2.0", "ACK sip:a sip/2.0",
-                            "SIP/2.0 200 OK", "SIP/2.0 180", "sip/2.0 486 Busy Here"})
+                            "SIP/2.0 200 OK", "SIP/2.0 180", "sip/2.0 486 Busy Here", "BYE sip:a SIP/2.0 \t"})
         EXPECT_TRUE(LooksLikeSipStartLine(yes)) << yes;
     for (const char* no : {"", "INVITE", "INVITE SIP/2.0", "INVITE  SIP/2.0", "INVITE sip:a b SIP/2.0",
                            "Via: SIP/2.0/TCP 10.0.0.1", "IN(VITE sip:a SIP/2.0", "SIP/2.0 20 OK", "SIP/2.0 200OK",
-                           "SIP/2.0 2x0 OK", "INVITE sip:a SIP/2.0 ", " INVITE sip:a SIP/2.0"})
+                           "SIP/2.0 2x0 OK", "INVITE sip:a SIP/2.0x", " INVITE sip:a SIP/2.0"})
         EXPECT_FALSE(LooksLikeSipStartLine(no)) << no;
 }
 

@@ -88,58 +88,31 @@ std::vector<PacketLogEntry> CutAndShuffle(const std::vector<PacketLogEntry>& seg
     return out;
 }
 
-TEST(SipTcpLive, SippCallsOverTcpGiveTsharksMessages) {
-    if (geteuid() != 0) GTEST_SKIP() << "capture on loopback needs root";
-    for (const char* tool : {"sipp", "tcpdump", "tshark"})
-        if (!Have(tool)) GTEST_SKIP() << tool << " is missing";
-    const std::string dir = std::string(OC_BINARY_DIR) + "/flow_tcp_sipp";
-    std::filesystem::create_directories(dir);
-    const std::string pcap = dir + "/sip_tcp.pcap";
-    std::filesystem::remove(pcap);
-
-    const std::string port = std::to_string(kSipPort);
-    testsupport::Child dump, uas, uac;
-    // --immediate-mode: without it a TPACKET_V3 block is handed over only when full or after
-    // its time-out, and a stop before that loses what it holds.
-    ASSERT_TRUE(dump.Start({"tcpdump", "-i", "lo", "--immediate-mode", "-U", "-n", "-w", pcap,
-                            std::string("tcp and host ") + kCallee + " and port " + port},
-                           false, dir + "/tcpdump.log", "", true));
-    ASSERT_TRUE(testsupport::WaitFor(
-        [&] { return testsupport::ReadFile(dir + "/tcpdump.log").find("listening on") != std::string::npos; },
-        std::chrono::seconds(10)))
-        << "tcpdump did not start";
-    // -t t1: one TCP connection carries every call.
-    ASSERT_TRUE(uas.StartShell(std::string("sipp -sn uas -t t1 -i ") + kCallee + " -p " + port + " -m " +
-                                   std::to_string(kCalls) + " -nostdin -timeout 40s",
-                               dir, dir + "/uas.log"));
-    ASSERT_TRUE(testsupport::WaitFor([] { return TcpPortListening(kSipPort); }, std::chrono::seconds(10)))
-        << "sipp uas did not listen";
-    ASSERT_TRUE(uac.StartShell(std::string("sipp -sn uac -t t1 ") + kCallee + ":" + port + " -i " + kCaller +
-                                   " -p 5077 -m " + std::to_string(kCalls) + " -r 100 -nostdin -timeout 35s",
-                               dir, dir + "/uac.log"));
-    const int uacStatus = uac.Wait(std::chrono::seconds(40));
-    uas.Wait(std::chrono::seconds(5));
-    uas.Stop();
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));  // the last segments through the capture
-    dump.Stop();
-    ASSERT_EQ(uacStatus, 0) << "see " << dir << "/uac.log";
-
-    const std::vector<PacketLogEntry> segments = ReadPcapForTest(pcap);
-    ASSERT_FALSE(segments.empty()) << pcap;
+// What tshark reads as SIP in the savefile (its TCP reassembly is on by default): one label
+// per message, as Label gives them.
+std::vector<std::string> TsharkLabels(const std::string& pcap) {
     const auto oracle = testsupport::RunCommand("tshark -r " + pcap + " -Y sip -T fields -e sip.Method -e sip.Status-Code");
-    ASSERT_EQ(oracle.exitCode, 0) << oracle.err;
-    std::vector<std::string> expected;
+    EXPECT_EQ(oracle.exitCode, 0) << oracle.err;
+    std::vector<std::string> labels;
     std::string token;
+    // A frame with several messages lists their values separated by commas.
     for (char c : oracle.out + "\n") {
         if (c == '\t' || c == ',' || c == '\n') {
-            if (!token.empty()) expected.push_back(token);
+            if (!token.empty()) labels.push_back(token);
             token.clear();
         } else if (c != '\r') {
             token += c;
         }
     }
-    std::sort(expected.begin(), expected.end());
-    ASSERT_GE(expected.size(), size_t{kCalls} * 6) << oracle.out;
+    std::sort(labels.begin(), labels.end());
+    return labels;
+}
+
+void CheckAgainstTshark(const std::string& pcap) {
+    const std::vector<PacketLogEntry> segments = ReadPcapForTest(pcap);
+    ASSERT_FALSE(segments.empty()) << pcap;
+    const std::vector<std::string> expected = TsharkLabels(pcap);
+    ASSERT_GE(expected.size(), size_t{kCalls} * 6);
 
     SipTcpCounters counters;
     EXPECT_EQ(Frame(segments, &counters), expected);
@@ -152,6 +125,82 @@ TEST(SipTcpLive, SippCallsOverTcpGiveTsharksMessages) {
     EXPECT_EQ(Frame(CutAndShuffle(segments), &counters), expected);
     EXPECT_EQ(counters.holes, 0u);
     EXPECT_GT(counters.retransmittedBytes, 0u);
+}
+
+std::string SippCommands(const std::string& callee, const std::string& caller) {
+    const std::string calls = std::to_string(kCalls);
+    const std::string port = std::to_string(kSipPort);
+    // -t t1: one TCP connection carries every call.
+    return "sipp -sn uas -t t1 -i " + callee + " -p " + port + " -m " + calls + " -nostdin -timeout 40s|" +
+           "sipp -sn uac -t t1 " + callee + ":" + port + " -i " + caller + " -p 5077 -m " + calls +
+           " -r 100 -nostdin -timeout 35s";
+}
+
+TEST(SipTcpLive, SippCallsOverTcpGiveTsharksMessages) {
+    if (geteuid() != 0) GTEST_SKIP() << "capture on loopback needs root";
+    for (const char* tool : {"sipp", "tcpdump", "tshark"})
+        if (!Have(tool)) GTEST_SKIP() << tool << " is missing";
+    const std::string dir = std::string(OC_BINARY_DIR) + "/flow_tcp_sipp";
+    std::filesystem::create_directories(dir);
+    const std::string pcap = dir + "/sip_tcp.pcap";
+    std::filesystem::remove(pcap);
+
+    const std::string port = std::to_string(kSipPort);
+    const std::string commands = SippCommands(kCallee, kCaller);
+    testsupport::Child dump, uas, uac;
+    // --immediate-mode: without it a TPACKET_V3 block is handed over only when full or after
+    // its time-out, and a stop before that loses what it holds.
+    ASSERT_TRUE(dump.Start({"tcpdump", "-i", "lo", "--immediate-mode", "-U", "-n", "-w", pcap,
+                            std::string("tcp and host ") + kCallee + " and port " + port},
+                           false, dir + "/tcpdump.log", "", true));
+    ASSERT_TRUE(testsupport::WaitFor(
+        [&] { return testsupport::ReadFile(dir + "/tcpdump.log").find("listening on") != std::string::npos; },
+        std::chrono::seconds(10)))
+        << "tcpdump did not start";
+    ASSERT_TRUE(uas.StartShell(commands.substr(0, commands.find('|')), dir, dir + "/uas.log"));
+    ASSERT_TRUE(testsupport::WaitFor([] { return TcpPortListening(kSipPort); }, std::chrono::seconds(10)))
+        << "sipp uas did not listen";
+    ASSERT_TRUE(uac.StartShell(commands.substr(commands.find('|') + 1), dir, dir + "/uac.log"));
+    const int uacStatus = uac.Wait(std::chrono::seconds(40));
+    uas.Wait(std::chrono::seconds(5));
+    uas.Stop();
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));  // the last segments through the capture
+    dump.Stop();
+    ASSERT_EQ(uacStatus, 0) << "see " << dir << "/uac.log";
+    CheckAgainstTshark(pcap);
+}
+
+// The same calls in a network namespace whose loopback has a small MTU and sends one MSS
+// per packet (gso_max_segs 1; loopback would otherwise hand over whole GSO packets): the
+// stack itself splits every message over several segments.
+TEST(SipTcpLive, SippMessagesSplitByTheStack) {
+    if (geteuid() != 0) GTEST_SKIP() << "capture and namespaces need root";
+    for (const char* tool : {"sipp", "tcpdump", "tshark", "unshare"})
+        if (!Have(tool)) GTEST_SKIP() << tool << " is missing";
+    const std::string dir = std::string(OC_BINARY_DIR) + "/flow_tcp_sipp_split";
+    std::filesystem::create_directories(dir);
+    const std::string pcap = dir + "/sip_tcp_split.pcap";
+    std::filesystem::remove(pcap);
+    const std::string commands = SippCommands("127.0.0.1", "127.0.0.1");
+    {
+        std::ofstream script(dir + "/run.sh");
+        script << "ip link set lo up && ip link set lo mtu 200 && ip link set lo gso_max_segs 1 || exit 90\n"
+               << "tcpdump -i lo --immediate-mode -U -n -w " << pcap << " 'tcp port " << kSipPort << "' >" << dir
+               << "/tcpdump.log 2>&1 & dump=$!\n"
+               << "for i in $(seq 100); do grep -q 'listening on' " << dir << "/tcpdump.log && break; sleep 0.1; done\n"
+               << commands.substr(0, commands.find('|')) << " >" << dir << "/uas.log 2>&1 & uas=$!\n"
+               << "sleep 0.5\n"
+               << commands.substr(commands.find('|') + 1) << " >" << dir << "/uac.log 2>&1; status=$?\n"
+               << "wait $uas; sleep 0.5; kill $dump; wait $dump; exit $status\n";
+    }
+    const auto run = testsupport::RunCommand("cd " + dir + " && unshare -n sh run.sh 2>&1");
+    if (run.exitCode == 90) GTEST_SKIP() << "loopback in a namespace cannot be set up: " << run.out;
+    ASSERT_EQ(run.exitCode, 0) << run.out << " (see " << dir << "/uac.log)";
+
+    size_t dataSegments = 0;
+    for (const PacketLogEntry& e : ReadPcapForTest(pcap)) dataSegments += !e.Payload().empty();
+    EXPECT_GT(dataSegments, 2 * TsharkLabels(pcap).size()) << "messages were not split";
+    CheckAgainstTshark(pcap);
 }
 
 }  // namespace

@@ -94,13 +94,6 @@ TEST(SipTcpStreams, CoalescedAndSplitMessages) {
 }
 
 TEST(SipTcpStreams, OutOfOrderRetransmittedAndOverlapping) {
-    Streams s;
-    s.Send(5000, 200, Part(kInvite, 200));
-    s.Send(5000, 0, Part(kInvite, 0, 100));  // first segment seen: the stream starts here
-    EXPECT_TRUE(s.got.empty());
-    s.Send(5000, 100, Part(kInvite, 100, 200));
-    EXPECT_TRUE(s.got.empty()) << "the first segment seen starts the stream: what lies before it is old";
-
     Streams t;
     t.Send(5000, 0, Part(kInvite, 0, 100));
     t.Send(5000, 200, Part(kInvite, 200));

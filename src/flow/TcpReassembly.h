@@ -75,6 +75,7 @@ struct SipTcpMessage {
     int64_t timeMicros = 0;
 };
 
+// Not locked: one thread feeds it (the call tracker's, under its own lock).
 class SipTcpStreams {
 public:
     using Sink = std::function<void(const SipTcpMessage& message)>;

@@ -212,7 +212,7 @@ void SipTcpStreams::Feed(const PacketLogEntry& segment, const Sink& onMessage) {
     now = std::max(now, segment.TimeMicros());
     if (now - lastSweep >= kTcpSweepIntervalMicros) {
         lastSweep = now;
-        Sweep(onMessage);
+        Sweep(onMessage, false);
     }
     const Endpoint source = segment.Source();
     const Endpoint destination = segment.Destination();
@@ -254,8 +254,10 @@ void SipTcpStreams::Feed(const PacketLogEntry& segment, const Sink& onMessage) {
     }
 }
 
-void SipTcpStreams::Sweep(const Sink& onMessage) {
-    while (!lru.empty() && now - lru.front().lastSeen >= limits.idleTimeoutMicros) {
+void SipTcpStreams::SkipHoles(const Sink& onMessage) { Sweep(onMessage, true); }
+
+void SipTcpStreams::Sweep(const Sink& onMessage, bool allHoles) {
+    while (!allHoles && !lru.empty() && now - lru.front().lastSeen >= limits.idleTimeoutMicros) {
         ++counters.connectionsIdle;
         Erase(lru.begin());
     }
@@ -264,12 +266,14 @@ void SipTcpStreams::Sweep(const Sink& onMessage) {
         const size_t before = Charge(*it);
         for (int i = 0; i < 2; ++i) {
             Direction& d = it->dirs[i];
-            if (d.held.empty() || now - d.holeSince < limits.holeTimeoutMicros) continue;
+            if (d.held.empty() || (!allHoles && now - d.holeSince < limits.holeTimeoutMicros)) continue;
             SipTcpMessage message;
             message.source = i == 0 ? it->key.a : it->key.b;
             message.destination = i == 0 ? it->key.b : it->key.a;
             message.timeMicros = now;
-            SkipHole(d, DirectionSink(onMessage, message));
+            const Emit emit = DirectionSink(onMessage, message);
+            SkipHole(d, emit);
+            while (allHoles && !d.held.empty()) SkipHole(d, emit);
             MaybeFinish(d);
         }
         buffered = buffered - before + Charge(*it);

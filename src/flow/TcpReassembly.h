@@ -88,6 +88,9 @@ public:
     // onMessage, in byte order; so do, first, those of holes that timed out meanwhile.
     // onMessage must not feed this object again.
     void Feed(const PacketLogEntry& segment, const Sink& onMessage);
+    // The capture ended (a savefile read to its end): holes will not fill any more, so each
+    // is skipped and what waited behind it is framed. Partial messages stay.
+    void SkipHoles(const Sink& onMessage);
     SipTcpCounters Counters() const;
     void Clear();
 
@@ -133,7 +136,7 @@ private:
     void MaybeFinish(Direction& d);
     void DropHeld(Direction& d);
     void StartDirection(Direction& d, uint32_t seq, bool atBoundary);
-    void Sweep(const Sink& onMessage);
+    void Sweep(const Sink& onMessage, bool allHoles);
     static size_t Charge(const Connection& c);
     void Erase(Lru::iterator it);
     void CloseIfDone(Lru::iterator it);

@@ -7,7 +7,8 @@
 
 namespace {
 
-const std::string kSdp = "v=0\r\no=- 1 1 IN IP4 10.0.0.1\r\ns=-\r\nc=IN IP4 10.0.0.1\r\nt=0 0\r\nm=audio 40000 RTP/AVP 8\r\n";
+const std::string kSdp =
+    "v=0\r\no=- 1 1 IN IP4 10.0.0.1\r\ns=-\r\nc=IN IP4 10.0.0.1\r\nt=0 0\r\nm=audio 40000 RTP/AVP 8\r\n";
 
 std::string Invite(const std::string& lengthHeader = "Content-Length") {
     return "INVITE sip:2001@10.0.0.2 SIP/2.0\r\nVia: SIP/2.0/TCP 10.0.0.1;branch=z9hG4bK1\r\nCall-ID: c1\r\n" +
@@ -69,7 +70,8 @@ TEST(SipFraming, EverySplitPointGivesTheSameMessages) {
 TEST(SipFraming, LengthHeaderForms) {
     Framed f;
     f.Feed(Invite("l") + Invite("content-length") + Invite("Content-Length  "));
-    EXPECT_EQ(f.messages, (std::vector<std::string>{Invite("l"), Invite("content-length"), Invite("Content-Length  ")}));
+    EXPECT_EQ(f.messages,
+              (std::vector<std::string>{Invite("l"), Invite("content-length"), Invite("Content-Length  ")}));
 
     // No Content-Length: no body on a stream; bare LF line ends as SipParser takes them.
     Framed g;

@@ -28,7 +28,9 @@ constexpr const char* kCaller = "127.0.0.5";
 constexpr int kSipPort = 5076;
 constexpr int kCalls = 20;
 
-bool Have(const char* tool) { return std::system((std::string("command -v ") + tool + " >/dev/null 2>&1").c_str()) == 0; }
+bool Have(const char* tool) {
+    return std::system((std::string("command -v ") + tool + " >/dev/null 2>&1").c_str()) == 0;
+}
 
 // True when a socket listens on this TCP port (IPv4): state 0A in /proc/net/tcp.
 bool TcpPortListening(int port) {
@@ -91,7 +93,8 @@ std::vector<PacketLogEntry> CutAndShuffle(const std::vector<PacketLogEntry>& seg
 // What tshark reads as SIP in the savefile (its TCP reassembly is on by default): one label
 // per message, as Label gives them.
 std::vector<std::string> TsharkLabels(const std::string& pcap) {
-    const auto oracle = testsupport::RunCommand("tshark -r " + pcap + " -Y sip -T fields -e sip.Method -e sip.Status-Code");
+    const auto oracle =
+        testsupport::RunCommand("tshark -r " + pcap + " -Y sip -T fields -e sip.Method -e sip.Status-Code");
     EXPECT_EQ(oracle.exitCode, 0) << oracle.err;
     std::vector<std::string> labels;
     std::string token;

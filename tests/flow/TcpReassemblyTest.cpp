@@ -9,13 +9,15 @@ namespace {
 
 constexpr uint8_t kFin = 0x01, kSyn = 0x02, kRst = 0x04, kPsh = 0x08, kAck = 0x10;
 
-const std::string kSdp = "v=0\r\no=- 1 1 IN IP4 10.0.0.1\r\ns=-\r\nc=IN IP4 10.0.0.1\r\nt=0 0\r\nm=audio 40000 RTP/AVP 8\r\n";
+const std::string kSdp =
+    "v=0\r\no=- 1 1 IN IP4 10.0.0.1\r\ns=-\r\nc=IN IP4 10.0.0.1\r\nt=0 0\r\nm=audio 40000 RTP/AVP 8\r\n";
 const std::string kInvite = "INVITE sip:2001@10.0.0.2 SIP/2.0\r\nVia: SIP/2.0/TCP 10.0.0.1;branch=z9hG4bK1\r\n"
                             "From: <sip:1001@10.0.0.1>;tag=a\r\nTo: <sip:2001@10.0.0.2>\r\nCall-ID: c1\r\n"
                             "CSeq: 1 INVITE\r\nContent-Type: application/sdp\r\nContent-Length: " +
                             std::to_string(kSdp.size()) + "\r\n\r\n" + kSdp;
 const std::string kBye = "BYE sip:2001@10.0.0.2 SIP/2.0\r\nCall-ID: c1\r\nCSeq: 2 BYE\r\nContent-Length: 0\r\n\r\n";
-const std::string kOkHeader = "SIP/2.0 200 OK\r\nCall-ID: c1\r\nCSeq: 1 INVITE\r\nl: " + std::to_string(kSdp.size()) + "\r\n\r\n";
+const std::string kOkHeader =
+    "SIP/2.0 200 OK\r\nCall-ID: c1\r\nCSeq: 1 INVITE\r\nl: " + std::to_string(kSdp.size()) + "\r\n\r\n";
 
 Endpoint Client(uint32_t n = 1) {
     const uint8_t a[4] = {10, uint8_t(n >> 16), uint8_t(n >> 8), uint8_t(n)};
@@ -54,11 +56,12 @@ struct Streams {
     explicit Streams(const SipTcpLimits& limits = {}) : streams(limits) {}
     SipTcpStreams streams;
     std::vector<Got> got;
-    void Feed(const PacketLogEntry& e) {
-        streams.Feed(e, [this](const SipTcpMessage& m) {
+    SipTcpStreams::Sink Keep() {
+        return [this](const SipTcpMessage& m) {
             got.push_back({std::string(m.text), m.source, m.destination, m.timeMicros});
-        });
+        };
     }
+    void Feed(const PacketLogEntry& e) { streams.Feed(e, Keep()); }
     // Data from the client of connection n, its first byte at sequence number base.
     void Send(uint32_t base, size_t offset, std::string_view bytes, int64_t micros = 1'000'000, uint32_t n = 1) {
         Feed(Segment(Client(n), kServer, base + static_cast<uint32_t>(offset), bytes, kAck | kPsh, micros));
@@ -147,6 +150,17 @@ TEST(SipTcpStreams, HoleFilledLaterOrSkipped) {
     bounded.Send(1, kInvite.size(), kBye);
     EXPECT_EQ(bounded.Texts(), (std::vector<std::string>{kBye}));
     EXPECT_EQ(bounded.Counters().holeBytes, 100u);
+
+    // Never filled, and the capture ends: two holes skipped at once.
+    Streams ended;
+    ended.Send(1, 0, Part(stream, 0, 100));
+    ended.Send(1, 200, Part(stream, 200, 250));
+    ended.Send(1, kInvite.size(), kBye);
+    EXPECT_TRUE(ended.got.empty());
+    ended.streams.SkipHoles(ended.Keep());
+    EXPECT_EQ(ended.Texts(), (std::vector<std::string>{kBye}));
+    EXPECT_EQ(ended.Counters().holes, 2u);
+    EXPECT_EQ(ended.Counters().holeBytes, 100u + kInvite.size() - 250);
 }
 
 TEST(SipTcpStreams, SequenceNumbersWrap) {

@@ -67,6 +67,12 @@ std::vector<PacketLogEntry> ReadPcapForTest(const std::string& path) {
             inet_ntop(AF_INET6, data + l2 + 8, a, sizeof a);
             inet_ntop(AF_INET6, data + l2 + 24, b, sizeof b);
             e.protocol = "UDP";
+            e.srcAddr = IpAddress::FromV6(std::span<const uint8_t>(data + l2 + 8, 16));
+            e.dstAddr = IpAddress::FromV6(std::span<const uint8_t>(data + l2 + 24, 16));
+            e.ipProtocol = kIpProtoUdp;
+            e.hasPorts = true;
+            e.srcPort = static_cast<uint16_t>(Be16(data + l2 + 40));
+            e.dstPort = static_cast<uint16_t>(Be16(data + l2 + 42));
             e.source = "[" + std::string(a) + "]:" + std::to_string(Be16(data + l2 + 40));
             e.destination = "[" + std::string(b) + "]:" + std::to_string(Be16(data + l2 + 42));
             if (l2 + 48 < len) SetFramePayload(e, l2 + 48);
@@ -83,6 +89,14 @@ std::vector<PacketLogEntry> ReadPcapForTest(const std::string& path) {
         const size_t h = l2 + (ip[0] & 0x0F) * 4u;
         e.source = Dotted(ip + 12);
         e.destination = Dotted(ip + 16);
+        e.srcAddr = IpAddress::FromV4(std::span<const uint8_t>(ip + 12, 4));
+        e.dstAddr = IpAddress::FromV4(std::span<const uint8_t>(ip + 16, 4));
+        e.ipProtocol = ip[9];
+        if ((ip[9] == 17 && len >= h + 8) || (ip[9] == 6 && len >= h + 20)) {
+            e.hasPorts = true;
+            e.srcPort = static_cast<uint16_t>(Be16(data + h));
+            e.dstPort = static_cast<uint16_t>(Be16(data + h + 2));
+        }
         size_t transport = 0;
         if (ip[9] == 17 && len >= h + 8) {
             e.protocol = "UDP";
@@ -94,6 +108,9 @@ std::vector<PacketLogEntry> ReadPcapForTest(const std::string& path) {
             e.source += ":" + std::to_string(Be16(data + h));
             e.destination += ":" + std::to_string(Be16(data + h + 2));
             transport = (data[h + 12] >> 4) * 4u;
+            e.tcpSeq = (uint32_t{data[h + 4]} << 24) | (uint32_t{data[h + 5]} << 16) | (uint32_t{data[h + 6]} << 8) |
+                       data[h + 7];
+            e.tcpFlags = data[h + 13];
         }
         if (h + transport < len) SetFramePayload(e, h + transport);
         SetEndpointsFromText(e, e.source, e.destination, ip[9]);

@@ -20,31 +20,70 @@ void CallTracker::SetSipPort(uint16_t port) {
 }
 
 void CallTracker::ProcessPacket(const PacketLogEntry& entry) {
+    // TCP carries no media: SIP over it is framed out of its byte streams.
+    if (entry.ipProtocol == kIpProtoTcp) {
+        ProcessTcp(entry);
+        return;
+    }
     const std::span<const uint8_t> payload = entry.Payload();
     if (payload.empty()) return;
     std::string_view bytes(reinterpret_cast<const char*>(payload.data()), payload.size());
     // Anything that mentions the SIP version is signalling, even when it then fails to parse:
-    // it must never be counted as media. TCP carries no media either.
-    const bool tcp = entry.ipProtocol == kIpProtoTcp;
-    if (tcp || (bytes.size() > 6 && ContainsNoCase(bytes, "SIP/2.0"))) {
-        if (bytes.size() <= 6 || !ContainsNoCase(bytes, "SIP/2.0")) return;
-        SipMessage message;
-        if (!ParseSipMessage(bytes, message)) return;
-        message.time = entry.time;
-        message.src = entry.Source();
-        message.dst = entry.Destination();
-        message.sourceIp = entry.srcAddr.Text();
-        message.destinationIp = entry.dstAddr.Text();
-        message.text.assign(bytes);
-        ProcessSip(std::move(message));
+    // it must never be counted as media.
+    if (bytes.size() > 6 && ContainsNoCase(bytes, "SIP/2.0")) {
+        ProcessSipText(bytes, entry.Source(), entry.Destination(), entry, false);
         return;
     }
     std::lock_guard<std::mutex> lock(mutex);
     ProcessMedia(entry, payload);
 }
 
+void CallTracker::ProcessTcp(const PacketLogEntry& entry) {
+    if (!entry.hasPorts) return;
+    const std::span<const uint8_t> payload = entry.Payload();
+    const std::string_view bytes(reinterpret_cast<const char*>(payload.data()), payload.size());
+    std::lock_guard<std::mutex> lock(mutex);
+    // The SIP port's connections, and those of another port once a segment carried SIP (a
+    // peer on 5080): everything else over TCP is no concern of this monitor.
+    const bool sip = entry.srcPort == sipPort || entry.dstPort == sipPort || tcp.Tracks(entry) ||
+                     (bytes.size() > 6 && ContainsNoCase(bytes, "SIP/2.0"));
+    if (!sip) return;
+    tcp.Feed(entry, [&](const SipTcpMessage& m) { ProcessSipText(m.text, m.source, m.destination, entry, true); });
+}
+
+void CallTracker::EndOfCapture() {
+    std::lock_guard<std::mutex> lock(mutex);
+    // No packet completes these: the last one analysed stands in for their time.
+    PacketLogEntry none;
+    tcp.SkipHoles([&](const SipTcpMessage& m) {
+        none.tsSec = static_cast<uint32_t>(m.timeMicros / 1000000);
+        none.tsUsec = static_cast<uint32_t>(m.timeMicros % 1000000);
+        none.time = lastTime;
+        ProcessSipText(m.text, m.source, m.destination, none, true);
+    });
+}
+
+void CallTracker::ProcessSipText(std::string_view text, const Endpoint& source, const Endpoint& destination,
+                                 const PacketLogEntry& entry, bool locked) {
+    SipMessage message;
+    if (!ParseSipMessage(text, message)) return;
+    message.time = entry.time;
+    message.src = source;
+    message.dst = destination;
+    message.sourceIp = source.address.Text();
+    message.destinationIp = destination.address.Text();
+    message.text.assign(text);
+    if (locked) ProcessSipLocked(std::move(message));
+    else ProcessSip(std::move(message));
+}
+
 void CallTracker::ProcessSip(SipMessage message) {
     std::lock_guard<std::mutex> lock(mutex);
+    ProcessSipLocked(std::move(message));
+}
+
+void CallTracker::ProcessSipLocked(SipMessage message) {
+    lastTime = message.time;
     ++clock;
     ++changes;
     auto it = calls.find(message.callId);
@@ -278,7 +317,9 @@ FlowCounters CallTracker::Counters() const {
 
 CallTrackerStats CallTracker::Stats() const {
     std::lock_guard<std::mutex> lock(mutex);
-    return {calls.size(), keptMessages, keptTextBytes, recordsDropped, messagesDropped, streams.Dropped()};
+    const SipTcpCounters t = tcp.Counters();
+    return {calls.size(), keptMessages, keptTextBytes, recordsDropped, messagesDropped, streams.Dropped(),
+            t.holeBytes + t.droppedHeldBytes};
 }
 
 std::vector<RtpStreamReport> CallTracker::GetStreamReports(const std::string* callId) const {
@@ -295,6 +336,8 @@ void CallTracker::Clear() {
     std::lock_guard<std::mutex> lock(mutex);
     calls.clear();
     streams.Clear();
+    tcp.Clear();
+    lastTime.clear();
     recordsByPort.clear();
     recordsByMedia.clear();
     announcements = 0;

@@ -15,6 +15,7 @@
 #include "flow/SdpReader.h"
 #include "flow/SipCall.h"
 #include "flow/SipParser.h"
+#include "flow/TcpReassembly.h"
 
 // What one row of the Flow tab's call table shows: a record without its message texts, so
 // the table can be refreshed every frame even with thousands of long calls.
@@ -63,6 +64,8 @@ public:
     // The port SIP is captured on (5060 unless the capture says otherwise): media is never
     // looked for there.
     void SetSipPort(uint16_t port);
+    // The capture ended: SIP over TCP waiting behind a gap that can no longer fill is read.
+    void EndOfCapture();
     // Copies of every record, sorted by `time` (byte order; chronological within one day).
     std::vector<SipCall> GetCalls() const;
     // Rows of the call table, in GetCalls order (defined in FlowCallRows.cpp).
@@ -84,7 +87,12 @@ public:
     void SetStreamStatistics(bool enabled);
 
 private:
-    void ProcessSip(SipMessage message);
+    void ProcessSip(SipMessage message);  // takes the lock
+    void ProcessSipLocked(SipMessage message);
+    // One SIP message's text from a datagram or a TCP stream, with the packet it came with.
+    void ProcessSipText(std::string_view text, const Endpoint& source, const Endpoint& destination,
+                        const PacketLogEntry& entry, bool locked);
+    void ProcessTcp(const PacketLogEntry& entry);
     void ProcessMedia(const PacketLogEntry& entry, std::span<const uint8_t> payload);
     SipCall* FindMediaCall(const PacketLogEntry& entry);
     SipCall* FindAnnouncedCall(const Endpoint& endpoint) const;
@@ -106,6 +114,7 @@ private:
     std::unordered_map<Endpoint, std::vector<SipCall*>, EndpointHash> recordsByMedia;
     uint64_t announcements = 0;
     uint16_t sipPort = 5060;
+    std::string lastTime;  // capture time text of the last SIP message
     // Records whose caller/callee addresses the next media packet fills from their first
     // message (a registration shows the addresses of its REGISTER once media was seen).
     std::vector<std::string> addressesToFill;
@@ -118,5 +127,6 @@ private:
     uint64_t messagesDropped = 0;
 
     RtpStreamTable streams;
+    SipTcpStreams tcp;
     bool streamStatistics = true;
 };

@@ -55,7 +55,10 @@ bool FlowCore::StartCommon(bool isOffline) {
     // SIP over UDP is often larger than the path MTU: its SDP then arrives in IP fragments.
     sniffer.SetReassembly(true);
     sniffer.Start([](SniffResult) {}, [this](PacketLogEntry entry) { OnPacket(std::move(entry)); },
-                  [this] { HandOverOffline(); });
+                  [this] {
+                      HandOverOffline();
+                      MarkCaptureEnded();
+                  });
     running.store(true);
     return true;
 }
@@ -174,6 +177,14 @@ void FlowCore::HandOverOffline() {
     if (wake) queueChanged.notify_one();
 }
 
+void FlowCore::MarkCaptureEnded() {
+    {
+        std::lock_guard<std::mutex> lock(queueMutex);
+        captureEnded = true;
+    }
+    queueChanged.notify_one();
+}
+
 void FlowCore::OnPacket(PacketLogEntry entry) {
     if (offline.load()) {
         gathered.push_back(std::move(entry));
@@ -200,7 +211,15 @@ void FlowCore::WorkerLoop() {
             workerBusy = false;
             if (waiting.empty()) queueDrained.notify_all();
             queueChanged.wait_for(lock, offline.load() ? kIdleCheckOffline : kIdleCheck,
-                                  [this] { return quit || !waiting.empty(); });
+                                  [this] { return quit || !waiting.empty() || captureEnded; });
+            if (waiting.empty() && captureEnded) {
+                captureEnded = false;
+                workerBusy = true;
+                lock.unlock();
+                std::lock_guard<std::mutex> analysis(analysisMutex);
+                tracker.EndOfCapture();
+                continue;
+            }
             if (waiting.empty()) {
                 if (quit) return;
                 lock.unlock();
@@ -239,7 +258,7 @@ void FlowCore::WorkerLoop() {
 
 void FlowCore::WaitAnalysed() const {
     std::unique_lock<std::mutex> lock(queueMutex);
-    queueDrained.wait(lock, [this] { return quit || (waiting.empty() && !workerBusy); });
+    queueDrained.wait(lock, [this] { return quit || (waiting.empty() && !workerBusy && !captureEnded); });
 }
 
 void FlowCore::Clear() {
@@ -247,6 +266,7 @@ void FlowCore::Clear() {
     {
         std::lock_guard<std::mutex> lock(queueMutex);
         waiting.clear();
+        captureEnded = false;
         trimmedUnanalysed = 0;
         const Sniffer::KernelStats k = sniffer.Stats();
         kernelReceivedBase = k.received;

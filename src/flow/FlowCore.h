@@ -119,6 +119,7 @@ private:
     void WorkerLoop();
     void NoteCaptureEnd();
     void HandOverOffline();  // capture thread: the savefile's gathered packets to the queue
+    void MarkCaptureEnded();  // capture thread, after its last packet
 
     Sniffer sniffer;
     std::mutex snifferMutex;  // start/stop of the sniffer: the GUI thread and the worker
@@ -139,6 +140,10 @@ private:
     bool workerBusy = false;   // a batch is being analysed (guarded by queueMutex)
     bool releaseReader = false;  // Stop: a savefile reader must not wait for space any more
     bool quit = false;
+    // The capture loop ended (end of a savefile, Stop, an error): the worker tells the
+    // tracker once it has analysed everything before, so SIP waiting behind a TCP hole that
+    // can no longer fill is read. Guarded by queueMutex.
+    bool captureEnded = false;
     uint64_t trimmedUnanalysed = 0;  // guarded by queueMutex
     uint64_t kernelReceivedBase = 0;  // the Sniffer's counts at the last clear (queueMutex)
     uint64_t kernelDroppedBase = 0;

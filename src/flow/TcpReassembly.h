@@ -93,6 +93,11 @@ public:
     void SkipHoles(const Sink& onMessage);
     SipTcpCounters Counters() const;
     void Clear();
+    // True when the segment's connection is being followed.
+    bool Tracks(const PacketLogEntry& segment) const {
+        const Endpoint source = segment.Source(), destination = segment.Destination();
+        return index.contains(destination < source ? Key{destination, source} : Key{source, destination});
+    }
 
 private:
     struct Key {

@@ -105,9 +105,9 @@ PcapngReader::BlockStatus PcapngReader::BlockError(const std::string& why) {
     return BlockStatus::Error;
 }
 
-PcapngReader::Status PcapngReader::FrameError(const std::string& why) {
+PcapngReader::StepResult PcapngReader::FrameError(const std::string& why) {
     Fail(why);
-    return Status::Error;
+    return StepResult::Error;
 }
 
 size_t PcapngReader::Pull(uint8_t* into, size_t count) {
@@ -122,13 +122,15 @@ size_t PcapngReader::Pull(uint8_t* into, size_t count) {
 // packet block before it names an interface that does not exist and fails on its own.
 bool PcapngReader::Begin() {
     PcapngFrame unused;
-    while (firstLinkType < 0) {
-        const Status s = Next(unused);
-        if (s == Status::Error) return false;
-        if (s == Status::End) return Fail(inSection ? "pcapng file without an interface description block"
-                                                    : "empty file");
+    while (true) {
+        switch (Step(unused)) {
+            case StepResult::Interface: return true;
+            case StepResult::Frame: break;  // not reached: no frame comes before an interface
+            case StepResult::Error: return false;
+            case StepResult::End:
+                return Fail(inSection ? "pcapng file without an interface description block" : "empty file");
+        }
     }
-    return true;
 }
 
 PcapngReader::BlockStatus PcapngReader::ReadBlock() {
@@ -146,7 +148,7 @@ PcapngReader::BlockStatus PcapngReader::ReadBlock() {
     if (got == 0) return BlockStatus::End;  // between two blocks: the end of the file
     if (got < kBlockHeaderBytes) return cut(kBlockHeaderBytes, got);
 
-    const uint32_t type = ByteReader(block).be32(0);
+    const uint32_t type = U32(ByteReader(block), 0);
     if (type == kSectionHeader) {
         // A new section may change the byte order; its magic comes before its length.
         block.resize(kBlockHeaderBytes + 4);
@@ -264,23 +266,34 @@ bool PcapngReader::FrameFrom(uint32_t interfaceId, uint64_t timestamp, uint32_t 
 
 PcapngReader::Status PcapngReader::Next(PcapngFrame& frame) {
     while (true) {
-        if (failed) return Status::Error;
-        if (ended) return Status::End;
+        switch (Step(frame)) {
+            case StepResult::Frame: return Status::Frame;
+            case StepResult::Interface: break;
+            case StepResult::End: return Status::End;
+            case StepResult::Error: return Status::Error;
+        }
+    }
+}
+
+PcapngReader::StepResult PcapngReader::Step(PcapngFrame& frame) {
+    while (true) {
+        if (failed) return StepResult::Error;
+        if (ended) return StepResult::End;
         const BlockStatus s = ReadBlock();
-        if (s == BlockStatus::Error) return Status::Error;
+        if (s == BlockStatus::Error) return StepResult::Error;
         if (s == BlockStatus::End) {
             ended = true;
-            return Status::End;
+            return StepResult::End;
         }
         const std::span<const uint8_t> whole(block);
         const ByteReader body(whole.subspan(kBlockHeaderBytes, whole.size() - kMinBlockBytes));
         switch (blockType) {
             case kSectionHeader:
-                if (!ParseSectionHeader(body)) return Status::Error;
+                if (!ParseSectionHeader(body)) return StepResult::Error;
                 break;
             case kInterfaceDescription:
-                if (!ParseInterface(body)) return Status::Error;
-                break;
+                if (!ParseInterface(body)) return StepResult::Error;
+                return StepResult::Interface;
             case kEnhancedPacket:
             case kObsoletePacket: {
                 if (!body.AtLeast(kPacketFixed)) return FrameError("pcapng packet block too short");
@@ -288,8 +301,8 @@ PcapngReader::Status PcapngReader::Next(PcapngFrame& frame) {
                 const uint32_t id = blockType == kEnhancedPacket ? U32(body, 0) : U16(body, 0);
                 const uint64_t ts = (uint64_t{U32(body, 4)} << 32) | U32(body, 8);
                 if (!FrameFrom(id, ts, U32(body, 12), U32(body, 16), body, kPacketFixed, frame))
-                    return Status::Error;
-                return Status::Frame;
+                    return StepResult::Error;
+                return StepResult::Frame;
             }
             case kSimplePacket: {
                 if (!body.AtLeast(kSimplePacketFixed)) return FrameError("pcapng packet block too short");
@@ -300,8 +313,8 @@ PcapngReader::Status PcapngReader::Next(PcapngFrame& frame) {
                 uint64_t cap = std::min<uint64_t>(wire, body.size() - kSimplePacketFixed);
                 if (interfaces[0].snapLength != 0) cap = std::min<uint64_t>(cap, interfaces[0].snapLength);
                 if (!FrameFrom(0, 0, static_cast<uint32_t>(cap), wire, body, kSimplePacketFixed, frame))
-                    return Status::Error;
-                return Status::Frame;
+                    return StepResult::Error;
+                return StepResult::Frame;
             }
             default: break;  // name resolution, statistics, secrets, custom blocks: not needed
         }

@@ -66,12 +66,15 @@ private:
         int64_t offsetSec = 0;          // if_tsoffset
     };
     enum class BlockStatus { Block, End, Error };
+    // One block further: a frame, an interface description, the end or a failure.
+    enum class StepResult { Frame, Interface, End, Error };
+    StepResult Step(PcapngFrame& frame);
 
     bool Begin();
     BlockStatus ReadBlock();
     bool Fail(const std::string& why);  // records the first reason only
     BlockStatus BlockError(const std::string& why);
-    Status FrameError(const std::string& why);
+    StepResult FrameError(const std::string& why);
     size_t Pull(uint8_t* into, size_t count);
     bool ParseSectionHeader(const ByteReader& body);
     bool ParseInterface(const ByteReader& body);

@@ -41,6 +41,7 @@ struct DeviceList {
 
 }  // namespace
 
+Sniffer::Sniffer() = default;
 Sniffer::~Sniffer() { Stop(); }
 
 std::vector<NetDevice> Sniffer::ListDevices() {

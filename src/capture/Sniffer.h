@@ -28,7 +28,7 @@ using PacketCallback = std::function<void(PacketLogEntry)>;
 // that decodes frames and hands them to two callbacks. Never copied or moved.
 class Sniffer {
 public:
-    Sniffer() = default;
+    Sniffer();  // out of line: the pcapng reader is an incomplete type here
     ~Sniffer();
     Sniffer(const Sniffer&) = delete;
     Sniffer& operator=(const Sniffer&) = delete;

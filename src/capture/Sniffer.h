@@ -64,7 +64,8 @@ public:
     // failed frame or Stop) and has destroyed its callbacks. Returns at once when no loop runs.
     void WaitLoopEnd() const;
     // Why the loop ended by itself: libpcap's text for a read error (a cut savefile, an
-    // interface that went away) or the message of a failure while handling a frame. Empty
+    // interface that went away), PcapngReader's for a cut or broken pcapng file, or the
+    // message of a failure while handling a frame. Empty
     // while the loop runs and when it ended cleanly (end of a savefile, Stop).
     std::string LoopError() const;
     // What the capture loop has seen since the last Init/InitOffline.

@@ -99,5 +99,6 @@ private:
 };
 
 // The DLT_* value of a pcapng/savefile LINKTYPE_* value. They are equal for the link types
-// the decoder knows except raw IP, which files call 101 and libpcap 12.
+// the decoder knows (0, 1, 108, 113, 276, 228, 229) except raw IP, which files call 101 and
+// libpcap 12; any other value is passed on as it is.
 int LinkTypeFromFile(uint32_t fileLinkType);

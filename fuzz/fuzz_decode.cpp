@@ -15,7 +15,7 @@
 
 namespace {
 constexpr int kLinkTypes[] = {kLinkEthernet, kLinkLinuxSll, kLinkLinuxSll2, kLinkNull, kLinkLoop,
-                              kLinkRaw,      kLinkRawIpv4,  14,             127};
+                              kLinkRaw,      kLinkRawIpv4,  kLinkRawIpv6,  14,             127};
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

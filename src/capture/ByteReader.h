@@ -27,6 +27,10 @@ public:
         if (!Has(offset, 2)) return Overrun();
         return static_cast<uint16_t>((data[offset] << 8) | data[offset + 1]);
     }
+    uint16_t le16(size_t offset) const {
+        if (!Has(offset, 2)) return Overrun();
+        return static_cast<uint16_t>(data[offset] | (data[offset + 1] << 8));
+    }
     uint32_t be32(size_t offset) const {
         if (!Has(offset, 4)) return Overrun();
         return (uint32_t{data[offset]} << 24) | (uint32_t{data[offset + 1]} << 16) |

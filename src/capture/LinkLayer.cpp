@@ -11,10 +11,18 @@ constexpr size_t kMinIpv4Header = 20;
 constexpr size_t kIpv6Header = 40;
 constexpr int kDltRawOpenBsd = 14;  // OpenBSD's number for raw IP; savefiles may carry it
 
-// The frame must hold the link layer plus one minimal IPv4 header before anything is
-// decoded; below that it is only counted (and saved). An IPv6 frame whose fixed header was
-// cut short is shown as before IPv6 was decoded (the hex dump), counted as truncated.
+// A frame whose link header is complete and says it carries neither IPv4 nor IPv6 (ARP, an
+// IPX or LLC frame, another address family) is whole as far as we care: not ours, however
+// short, and shown as its hex dump. An IP frame must hold the link layer plus one minimal
+// IPv4 header before anything is decoded; below that it is only counted (and saved). An
+// IPv6 frame whose fixed header was cut short is shown as before IPv6 was decoded (the hex
+// dump), counted as truncated.
 LinkInfo Finish(LinkInfo info, const ByteReader& frame) {
+    if (info.kind != LinkInfo::Ipv4 && info.kind != LinkInfo::Ipv6) {
+        info.usable = true;
+        info.status = DecodeStatus::NotMine;
+        return info;
+    }
     if (!frame.AtLeast(info.netOffset + kMinIpv4Header)) {
         info.usable = false;
         info.status = DecodeStatus::Truncated;
@@ -30,7 +38,7 @@ LinkInfo Finish(LinkInfo info, const ByteReader& frame) {
                 info.status = DecodeStatus::Truncated;
             }
             break;
-        default: info.status = DecodeStatus::NotMine; break;
+        default: break;
     }
     return info;
 }
@@ -112,15 +120,18 @@ LinkInfo ParseLoopback(const ByteReader& frame) {
     return Finish(info, frame);
 }
 
-// Raw IP: no link header; the version nibble says what follows. DLT_IPV4 promises IPv4.
-LinkInfo ParseRaw(const ByteReader& frame, bool ipv4Only) {
+// Raw IP: no link header; the version nibble says what follows. DLT_IPV4 and DLT_IPV6
+// promise their version: a wrong nibble is then the IP decoder's to call malformed.
+enum class RawVersion { Any, Only4, Only6 };
+
+LinkInfo ParseRaw(const ByteReader& frame, RawVersion promised) {
     if (!frame.AtLeast(1)) return Truncated();
     LinkInfo info;
     uint32_t version = frame.u8(0) >> 4;
-    if (ipv4Only || version == 4) {
+    if (promised == RawVersion::Only4 || (promised == RawVersion::Any && version == 4)) {
         info.kind = LinkInfo::Ipv4;
         info.value = kEtherTypeIpv4;
-    } else if (version == 6) {
+    } else if (promised == RawVersion::Only6 || version == 6) {
         info.kind = LinkInfo::Ipv6;
         info.value = kEtherTypeIpv6;
     } else {
@@ -140,8 +151,9 @@ LinkInfo ParseLinkLayer(int linkType, const ByteReader& frame) {
         case kLinkNull:
         case kLinkLoop: return ParseLoopback(frame);
         case kLinkRaw:
-        case kDltRawOpenBsd: return ParseRaw(frame, false);
-        case kLinkRawIpv4: return ParseRaw(frame, true);
+        case kDltRawOpenBsd: return ParseRaw(frame, RawVersion::Any);
+        case kLinkRawIpv4: return ParseRaw(frame, RawVersion::Only4);
+        case kLinkRawIpv6: return ParseRaw(frame, RawVersion::Only6);
         default: return LinkInfo{};
     }
 }
@@ -155,7 +167,8 @@ bool IsSupportedLinkType(int linkType) {
         case kLinkLoop:
         case kLinkRaw:
         case kDltRawOpenBsd:
-        case kLinkRawIpv4: return true;
+        case kLinkRawIpv4:
+        case kLinkRawIpv6: return true;
         default: return false;
     }
 }

@@ -23,8 +23,9 @@ struct LinkInfo {
     size_t hexOffset = 0;          // where the hex dump of a non-IPv4 frame starts
 };
 
-// Finds the network header of a frame of `linkType`. A frame shorter than the network
-// offset + 20 (one minimal IPv4 header) is not usable, IPv4 or not.
+// Finds the network header of a frame of `linkType`. A frame cut inside its link header, or
+// an IP frame shorter than the network offset + 20 (one minimal IPv4 header), is truncated
+// and not usable; a complete frame of another protocol is usable and NotMine.
 LinkInfo ParseLinkLayer(int linkType, const ByteReader& frame);
 
 // "Eth 0x806", "Eth 0x86dd", "AF 7", ... for a frame that is not IPv4.

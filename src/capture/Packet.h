@@ -21,7 +21,8 @@ enum LinkType : int32_t {
     kLinkEthernet = 1,      // DLT_EN10MB
     kLinkRaw = 12,          // DLT_RAW (savefiles say LINKTYPE_RAW 101; libpcap maps it to 12)
     kLinkLoop = 108,        // DLT_LOOP
-    kLinkRawIpv4 = 228,     // DLT_IPV4
+    kLinkRawIpv4 = 228,     // DLT_IPV4 (the same number in savefiles)
+    kLinkRawIpv6 = 229,     // DLT_IPV6 (likewise)
     kLinkLinuxSll = 113,    // DLT_LINUX_SLL
     kLinkLinuxSll2 = 276,   // DLT_LINUX_SLL2
 };

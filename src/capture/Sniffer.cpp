@@ -11,6 +11,7 @@
 #include <exception>
 #include <span>
 
+#include "capture/PcapngReader.h"
 #include "logs/Trace.h"
 #include "platform/CaptureLibrary.h"
 
@@ -21,6 +22,14 @@ constexpr int kReadTimeoutMs = 1000;      // longest pause between two looks at 
 constexpr int kPromiscuous = 1;
 constexpr bpf_u_int32 kFilterNetmask = 0x00FFFFFF;
 constexpr int kExportSnapLength = 65535;
+// Savefile written from a pcapng file whose first interface gives no snapshot length:
+// libpcap's own largest.
+constexpr int kDefaultFileSnapLength = 262144;
+// Compiled filters kept at once, one per link type of a pcapng file; a further link type
+// replaces the oldest (it is compiled again when met again).
+constexpr size_t kMaxFilterLinkTypes = 16;
+// Where a frame of no bytes points: libpcap's dump and filter want a pointer even then.
+constexpr uint8_t kEmptyFrame[1] = {0};
 
 // Frees the device list on every exit of Init.
 struct DeviceList {
@@ -32,6 +41,7 @@ struct DeviceList {
 
 }  // namespace
 
+Sniffer::Sniffer() = default;
 Sniffer::~Sniffer() { Stop(); }
 
 std::vector<NetDevice> Sniffer::ListDevices() {
@@ -59,6 +69,7 @@ void Sniffer::ResetCounters() {
     statReceived.store(0);
     statDropped.store(0);
     statIfDropped.store(0);
+    savefileLeftOut.store(0);
 }
 
 void Sniffer::ReadKernelStats() {
@@ -243,6 +254,7 @@ bool Sniffer::InitOffline(const std::string& path, const std::string& filter, co
         Fail(StartError::CaptureLibraryMissing, {});
         return false;
     }
+    if (PcapngReader::IsPcapngFile(path)) return InitPcapng(path, filter, dumpPath);
     handle = platform::OpenSavefile(path.c_str(), errbuf);
     if (!handle) {
         Trace(std::string("pcap_open_offline failed: ") + errbuf);
@@ -252,6 +264,92 @@ bool Sniffer::InitOffline(const std::string& path, const std::string& filter, co
     linkType = pcap_datalink(handle);
     OpenDumpFile(dumpPath);
     return filter.empty() || ApplyFilter(filter);
+}
+
+bool Sniffer::InitPcapng(const std::string& path, const std::string& filter, const std::string& dumpPath) {
+    auto reader = std::make_unique<PcapngReader>();
+    if (!reader->OpenFile(path)) {
+        Trace("pcapng open failed: " + reader->Error());
+        Fail(StartError::FileUnreadable, reader->Error());
+        return false;
+    }
+    linkType = reader->FirstLinkType();
+    const uint32_t snap = reader->FirstSnapLength();
+    const int snapLength = snap == 0 || snap > PcapngReader::kMaxBlockBytes ? kDefaultFileSnapLength
+                                                                            : static_cast<int>(snap);
+    handle = pcap_open_dead(linkType, snapLength);
+    if (!handle) {
+        Fail(StartError::FileUnreadable, "pcap_open_dead");
+        return false;
+    }
+    pcapng = std::move(reader);
+    filterText = filter;
+    if (!filter.empty()) {
+        // The first link type is compiled now, so that a filter libpcap rejects fails the open
+        // as it does for a pcap savefile; the others when their first frame comes.
+        std::string why;
+        if (!CompileFilterFor(linkType, &why)) {
+            Trace("Unable to compile packet filter.");
+            Fail(StartError::FilterRejected, why);
+            return false;
+        }
+    }
+    OpenDumpFile(dumpPath);
+    return true;
+}
+
+bool Sniffer::CompileFilterFor(int frameLinkType, std::string* error) {
+    LinkFilter entry;
+    entry.linkType = frameLinkType;
+    pcap_t* dead = pcap_open_dead(frameLinkType, kDefaultFileSnapLength);
+    bool ok = false;
+    if (dead) {
+        auto program = std::shared_ptr<bpf_program>(new bpf_program{}, [](bpf_program* p) {
+            pcap_freecode(p);
+            delete p;
+        });
+        ok = pcap_compile(dead, program.get(), filterText.c_str(), 1, kFilterNetmask) == 0;
+        if (ok)
+            entry.program = std::move(program);
+        else if (error)
+            *error = pcap_geterr(dead);
+        pcap_close(dead);
+    } else if (error) {
+        *error = "pcap_open_dead";
+    }
+    if (filterPrograms.size() < kMaxFilterLinkTypes) {
+        filterPrograms.push_back(std::move(entry));
+    } else {
+        filterPrograms[filterEvictNext] = std::move(entry);
+        filterEvictNext = (filterEvictNext + 1) % kMaxFilterLinkTypes;
+    }
+    return ok;
+}
+
+bool Sniffer::PassesFilter(int frameLinkType, const uint8_t* data, uint32_t capLength, uint32_t wireLength) {
+    if (filterText.empty()) return true;
+    auto found = std::find_if(filterPrograms.begin(), filterPrograms.end(),
+                              [frameLinkType](const LinkFilter& f) { return f.linkType == frameLinkType; });
+    if (found == filterPrograms.end()) {
+        std::string why;
+        // A filter that names what this link type lacks ("ether host" on raw IP) can match
+        // none of its frames: they are filtered out, as libpcap would never deliver them.
+        if (!CompileFilterFor(frameLinkType, &why))
+            Trace("Filter not applicable to link type " + std::to_string(frameLinkType) + ": " + why);
+        found = std::find_if(filterPrograms.begin(), filterPrograms.end(),
+                             [frameLinkType](const LinkFilter& f) { return f.linkType == frameLinkType; });
+    }
+    if (found == filterPrograms.end() || !found->program) return false;
+    pcap_pkthdr header{};
+    header.caplen = capLength;
+    header.len = wireLength;
+    return pcap_offline_filter(found->program.get(), &header, data) != 0;
+}
+
+void Sniffer::FreeFilterPrograms() {
+    filterPrograms.clear();
+    filterEvictNext = 0;
+    filterText.clear();
 }
 
 int Sniffer::LinkType() const { return handle ? linkType : -1; }
@@ -288,6 +386,8 @@ void Sniffer::Stop() {
         pcap_close(handle);
         handle = nullptr;
     }
+    pcapng.reset();
+    FreeFilterPrograms();
     linkType = -1;
     live = false;
 }
@@ -321,8 +421,11 @@ bool Sniffer::SendRawPacket(const uint8_t* data, int32_t length) {
 
 void Sniffer::SnifferLoop(ReplyCallback onReply, PacketCallback onPacket, std::function<void()> onLoopEnd) {
     Trace("Sniffer Capture Loop Started");
-    const int frameLinkType = linkType;
-    const size_t minimumLength = MinimumFrameLength(frameLinkType);
+    // A pcapng file changes link type from frame to frame; the minimum is looked up again
+    // only when it does.
+    int minimumFor = linkType;
+    size_t minimumLength = MinimumFrameLength(linkType);
+    pcap_pkthdr pcapngHeader{};
     bool flushedOnce = false;
     decltype(pcap_pkthdr::ts.tv_sec) lastFlushSecond = 0;
     auto lastStats = std::chrono::steady_clock::now();
@@ -339,18 +442,41 @@ void Sniffer::SnifferLoop(ReplyCallback onReply, PacketCallback onPacket, std::f
         }
         pcap_pkthdr* header = nullptr;
         const u_char* data = nullptr;
-        const int rc = pcap_next_ex(handle, &header, &data);
-        if (rc < 0) {  // error, the end of a savefile, or Stop's breakloop
-            if (rc == PCAP_ERROR) loopError = pcap_geterr(handle);
-            break;
-        }
-        if (rc == 0) {
-            ReadKernelStats();
-            // Read timeout on an idle link: a good moment to push the savefile to disk.
-            if (dumper) FlushDumpFile();
-            continue;
+        int frameLinkType = linkType;
+        if (pcapng) {
+            PcapngFrame frame;
+            const PcapngReader::Status status = pcapng->Next(frame);
+            if (status != PcapngReader::Status::Frame) {  // the end of the file, or it broke off
+                if (status == PcapngReader::Status::Error) loopError = pcapng->Error();
+                break;
+            }
+            frameLinkType = frame.linkType;
+            pcapngHeader.ts.tv_sec = static_cast<decltype(pcapngHeader.ts.tv_sec)>(frame.tsSec);
+            pcapngHeader.ts.tv_usec = static_cast<decltype(pcapngHeader.ts.tv_usec)>(frame.tsUsec);
+            pcapngHeader.caplen = static_cast<bpf_u_int32>(frame.data.size());
+            pcapngHeader.len = frame.wireLength;
+            header = &pcapngHeader;
+            data = frame.data.empty() ? kEmptyFrame : frame.data.data();
+            // What libpcap's filter would have kept from reaching the loop.
+            if (!PassesFilter(frameLinkType, data, header->caplen, header->len)) continue;
+        } else {
+            const int rc = pcap_next_ex(handle, &header, &data);
+            if (rc < 0) {  // error, the end of a savefile, or Stop's breakloop
+                if (rc == PCAP_ERROR) loopError = pcap_geterr(handle);
+                break;
+            }
+            if (rc == 0) {
+                ReadKernelStats();
+                // Read timeout on an idle link: a good moment to push the savefile to disk.
+                if (dumper) FlushDumpFile();
+                continue;
+            }
         }
         counters.frames.fetch_add(1, std::memory_order_relaxed);
+        if (frameLinkType != minimumFor) {
+            minimumFor = frameLinkType;
+            minimumLength = MinimumFrameLength(frameLinkType);
+        }
         if (header->caplen < minimumLength) {
             counters.tooShort.fetch_add(1, std::memory_order_relaxed);
             continue;
@@ -358,7 +484,13 @@ void Sniffer::SnifferLoop(ReplyCallback onReply, PacketCallback onPacket, std::f
         // Saved before decoding: every frame with a complete link header reaches the file,
         // also those the decoder skips. Pushed to disk once per capture second, so a program
         // that dies loses at most about a second of its savefile, not a whole stdio buffer.
-        if (dumper) {
+        if (dumper && frameLinkType != linkType) {
+            // The savefile's header names one link type; see SavefileError.
+            if (savefileLeftOut.fetch_add(1, std::memory_order_relaxed) == 0) {
+                std::lock_guard<std::mutex> lock(savefileMutex);
+                savefileError = "quadros de outro tipo de enlace nao gravados: um arquivo pcap tem um so tipo de enlace";
+            }
+        } else if (dumper) {
             pcap_dump(reinterpret_cast<u_char*>(dumper), header, data);
             dumpExpectedBytes += static_cast<int64_t>(kPcapRecordHeaderBytes + header->caplen);
             if (!flushedOnce || header->ts.tv_sec != lastFlushSecond) {

@@ -3,6 +3,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -17,6 +18,8 @@ struct pcap;
 typedef struct pcap pcap_t;
 struct pcap_dumper;
 typedef struct pcap_dumper pcap_dumper_t;
+struct bpf_program;
+class PcapngReader;
 
 using ReplyCallback = std::function<void(SniffResult)>;
 using PacketCallback = std::function<void(PacketLogEntry)>;
@@ -26,7 +29,7 @@ using PacketCallback = std::function<void(PacketLogEntry)>;
 // that decodes frames and hands them to two callbacks. Never copied or moved.
 class Sniffer {
 public:
-    Sniffer() = default;
+    Sniffer();  // out of line: the pcapng reader is an incomplete type here
     ~Sniffer();
     Sniffer(const Sniffer&) = delete;
     Sniffer& operator=(const Sniffer&) = delete;
@@ -43,6 +46,9 @@ public:
     bool Init(const std::string& filter, const std::string& deviceName, const std::string& dumpPath);
     // Opens a pcap savefile instead of a device; the loop ends at the end of the file. With a
     // dumpPath the frames the loop reads are written there as during a live capture.
+    // A pcapng file is read by PcapngReader rather than libpcap, so its interfaces may have
+    // different link types: each frame is decoded with its own interface's, and the filter
+    // is compiled once for every link type met. LinkType() is the first interface's.
     bool InitOffline(const std::string& path, const std::string& filter = std::string(),
                      const std::string& dumpPath = std::string());
 
@@ -62,7 +68,8 @@ public:
     // failed frame or Stop) and has destroyed its callbacks. Returns at once when no loop runs.
     void WaitLoopEnd() const;
     // Why the loop ended by itself: libpcap's text for a read error (a cut savefile, an
-    // interface that went away) or the message of a failure while handling a frame. Empty
+    // interface that went away), PcapngReader's for a cut or broken pcapng file, or the
+    // message of a failure while handling a frame. Empty
     // while the loop runs and when it ended cleanly (end of a savefile, Stop).
     std::string LoopError() const;
     // What the capture loop has seen since the last Init/InitOffline.
@@ -82,7 +89,13 @@ public:
     // and when none was asked for. After a failed write the file is cut back to the last
     // whole record written before the failure and nothing more goes into it; the capture
     // itself carries on.
+    // A savefile has one link type: from a pcapng file with several, only the frames of the
+    // first interface's link type are written, the others are counted (SavefileLeftOut) and
+    // this says so from the first one left out. Leaving the file out altogether would lose
+    // the frames that do fit; the file stays a valid savefile either way.
     std::string SavefileError() const;
+    // Frames of another link type than the savefile's that were not written to it.
+    uint64_t SavefileLeftOut() const { return savefileLeftOut.load(); }
 
 private:
     void EndLoop();  // loopActive false, waiters woken
@@ -121,6 +134,25 @@ private:
     mutable std::mutex savefileMutex;
     std::string savefileError;  // under savefileMutex
     bool ApplyFilter(const std::string& filter);
+
+    // pcapng input (null for a libpcap handle). `handle` is then a dead handle of the first
+    // interface's link type, for the savefile; the filter runs in the loop per link type.
+    bool InitPcapng(const std::string& path, const std::string& filter, const std::string& dumpPath);
+    // Compiles filterText for a link type into filterPrograms; false (and `error`) when
+    // libpcap can't express the filter on it.
+    bool CompileFilterFor(int frameLinkType, std::string* error);
+    // Whether a frame of the pcapng file passes the filter (true without one).
+    bool PassesFilter(int frameLinkType, const uint8_t* data, uint32_t capLength, uint32_t wireLength);
+    void FreeFilterPrograms();
+    std::unique_ptr<PcapngReader> pcapng;
+    std::string filterText;
+    struct LinkFilter {
+        int linkType = -1;
+        std::shared_ptr<bpf_program> program;  // null: the filter can't match this link type
+    };
+    std::vector<LinkFilter> filterPrograms;  // capture thread only once the loop runs
+    size_t filterEvictNext = 0;              // next slot replaced when filterPrograms is full
+    std::atomic<uint64_t> savefileLeftOut{0};
 };
 
 // Writes the frames to a pcap savefile with the link type of the first entry that has

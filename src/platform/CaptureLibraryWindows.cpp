@@ -39,6 +39,7 @@ namespace {
     X(pcap_compile, int, (pcap_t*, struct bpf_program*, const char*, int, bpf_u_int32))      \
     X(pcap_setfilter, int, (pcap_t*, struct bpf_program*))                                   \
     X(pcap_freecode, void, (struct bpf_program*))                                            \
+    X(pcap_offline_filter, int, (const struct bpf_program*, const struct pcap_pkthdr*, const u_char*)) \
     X(pcap_next_ex, int, (pcap_t*, struct pcap_pkthdr**, const u_char**))                    \
     X(pcap_sendpacket, int, (pcap_t*, const u_char*, int))                                   \
     X(pcap_breakloop, void, (pcap_t*))                                                       \
@@ -177,6 +178,10 @@ int pcap_compile(pcap_t* p, struct bpf_program* program, const char* text, int o
 int pcap_setfilter(pcap_t* p, struct bpf_program* program) { return Dll().pcap_setfilter(p, program); }
 void pcap_freecode(struct bpf_program* program) {
     if (Dll().loaded) Dll().pcap_freecode(program);
+}
+// Takes no handle: a program exists only when the library was loaded, but say so anyway.
+int pcap_offline_filter(const struct bpf_program* program, const struct pcap_pkthdr* header, const u_char* data) {
+    return Dll().loaded ? Dll().pcap_offline_filter(program, header, data) : 0;
 }
 int pcap_next_ex(pcap_t* p, struct pcap_pkthdr** header, const u_char** data) {
     return Dll().pcap_next_ex(p, header, data);

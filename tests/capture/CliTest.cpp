@@ -315,6 +315,22 @@ TEST(CaptureCli, PcapngAndNanosecondFilesReadLikeTheOriginal) {
     }
 }
 
+// One file, three interfaces: Ethernet, raw IPv6 and Linux cooked, as tshark reads them; the
+// filter holds on each of them.
+TEST(CaptureCli, MultiInterfacePcapngMatchesTshark) {
+    ASSERT_TRUE(fs::exists(kCli));
+    ASSERT_TRUE(HaveTshark()) << "tshark is required for this comparison (scripts/deps.sh installs it)";
+    const std::string file = OC_PCAP_DIR "/mixed_link_types.pcapng";
+    EXPECT_EQ(CompareWithTshark(file).size(), 18u);
+    const Result all = Shell(Quote(kCli) + " decode " + Quote(file));
+    EXPECT_NE(all.err.find("# 18 quadros: 18 decodificados"), std::string::npos) << all.err;
+    const Result icmp = Shell(Quote(kCli) + " decode " + Quote(file) + " -f 'icmp or icmp6'");
+    const Result theirs = Shell("tshark -n -r " + Quote(file) + " -Y 'icmp or icmpv6' -T fields -e frame.number");
+    EXPECT_EQ(icmp.rc, 0) << icmp.err;
+    EXPECT_EQ(Lines(icmp.out).size(), Lines(theirs.out).size());
+    EXPECT_EQ(Lines(icmp.out).size(), 12u);
+}
+
 TEST(CaptureCli, UnreadableFileExitsWithOneLine) {
     ASSERT_TRUE(fs::exists(kCli));
     TempDir dir;

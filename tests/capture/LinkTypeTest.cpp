@@ -144,4 +144,47 @@ TEST(DecodeLinkTypes, CutIpv6AndArpAreNamedAndDumpedFromTheNetworkHeader) {
     EXPECT_EQ(rawV5.result.status, DecodeStatus::NotMine);
 }
 
+// A frame whose link header is complete and names another protocol is not ours, however
+// little follows the header; one cut inside its link header is truncated.
+TEST(DecodeLinkTypes, CompleteFramesThatAreNotIpAreNotMineHoweverShort) {
+    const Bytes shortArp{0x00, 0x01, 0x08, 0x00};
+    for (const Wrapping& w : Wrappings()) {
+        if (w.networkOffset == 0) continue;  // raw IP has no header to name another protocol
+        SCOPED_TRACE(w.name);
+        const Bytes frame = w.wrap(0x0806, shortArp);
+        const Outcome o = Decode(w.linkType, frame);
+        EXPECT_TRUE(o.result.deliver);
+        EXPECT_EQ(o.result.status, DecodeStatus::NotMine);
+        EXPECT_NE(o.entry.info.find("[Hex: "), std::string::npos);
+        // Nothing after the link header at all: still complete, still not ours.
+        EXPECT_EQ(Decode(w.linkType, Cut(frame, w.networkOffset)).result.status, DecodeStatus::NotMine);
+        const Outcome cut = Decode(w.linkType, Cut(frame, w.networkOffset - 1));
+        EXPECT_FALSE(cut.result.deliver);
+        EXPECT_EQ(cut.result.status, DecodeStatus::Truncated);
+    }
+    // An IPX frame (EtherType 0x8137) and an 802.3 frame whose type field is a length.
+    EXPECT_EQ(Decode(kLinkEthernet, Ethernet(0x8137, Bytes(6, 0xFF))).result.status, DecodeStatus::NotMine);
+    EXPECT_EQ(Decode(kLinkEthernet, Ethernet(0x0026, Bytes{0x42, 0x42, 0x03})).result.status, DecodeStatus::NotMine);
+    // Raw IP of another version, a single byte of it.
+    EXPECT_EQ(Decode(kLinkRaw, Bytes{0x50}).result.status, DecodeStatus::NotMine);
+    // IP itself cut short stays truncated.
+    EXPECT_EQ(Decode(kLinkEthernet, Ethernet(0x0800, Bytes(10, 0x45))).result.status, DecodeStatus::Truncated);
+    EXPECT_EQ(Decode(kLinkRaw, Bytes(10, 0x45)).result.status, DecodeStatus::Truncated);
+}
+
+TEST(DecodeLinkTypes, RawIpv6PromisesIpv6) {
+    EXPECT_TRUE(IsSupportedLinkType(kLinkRawIpv6));
+    EXPECT_EQ(MinimumFrameLength(kLinkRawIpv6), 1u);
+    const Bytes udp6 = Ipv6(V6("2001:db8::1"), V6("fd00::5"), 17, Udp(5060, 5062, {7, 7}));
+    const Outcome o = Decode(kLinkRawIpv6, udp6);
+    EXPECT_EQ(o.result.status, DecodeStatus::Decoded);
+    EXPECT_EQ(o.entry.source, "[2001:db8::1]:5060");
+    EXPECT_EQ(PayloadOf(o.entry), (Bytes{7, 7}));
+    EXPECT_EQ(Decode(kLinkRawIpv6, Cut(udp6, 39)).result.status, DecodeStatus::Truncated);
+    // Not a version-4 header read as IPv4: the link type said IPv6.
+    const Outcome v4 = Decode(kLinkRawIpv6, Ipv4(kRouter, kUs, 17, Udp(53, 33440, Bytes(20, 0))));
+    EXPECT_NE(v4.entry.source, "192.0.2.1:53");
+    EXPECT_EQ(v4.result.status, DecodeStatus::Malformed);
+}
+
 }  // namespace

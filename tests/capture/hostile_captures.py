@@ -68,11 +68,15 @@ cases = {
     "length_over_256k": (ghdr + rec1 + rec(b"x" * 64, incl=0x7FFFFFFF, orig=0x7FFFFFFF), False),
     "length_just_over_256k": (ghdr + rec(b"x" * 64, incl=262145, orig=262145), False),
     "unknown_link_type": (pcap_header(65535, 147) + rec1, False),
-    "pcapng_mixed_link_types": (pcapng([linktype, 147], [(0, frame1), (1, frame1)]), False),
+    "pcapng_cut_in_block": (pcapng([linktype], [(0, frame1)])[:-7], False),
+    "pcapng_block_over_16m": (pcapng([linktype], []) + struct.pack("<II", 6, 0x7FFFFFFC) + b"x" * 64, False),
+    "pcapng_packet_before_interface": (pcapng([], [(0, frame1)]), False),
     "header_only": (ghdr, True),
     "snaplen_zero": (pcap_header(0, linktype) + rec1, True),
     "record_over_snaplen": (pcap_header(64, linktype) + rec1, True),
     "pcapng_one_interface": (pcapng([linktype], [(0, frame1)]), True),
+    # Each frame under its own interface's link type; the unknown one counts as not ours.
+    "pcapng_mixed_link_types": (pcapng([linktype, 147], [(0, frame1), (1, frame1)]), True),
 }
 
 if out_dir is not None:

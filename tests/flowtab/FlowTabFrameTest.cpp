@@ -572,8 +572,8 @@ TEST_F(FlowTabFrame, ImportOfHostileCapturesShowsTheCauseInRed) {
         // The tab stays usable: the next import starts from a clean state.
         EXPECT_TRUE(h.HasText("INICIAR MONITORAMENTO", true));
     }
-    EXPECT_EQ(broken, 8);
-    EXPECT_EQ(valid, 4);
+    EXPECT_EQ(broken, 10);
+    EXPECT_EQ(valid, 5);
 }
 
 TEST_F(FlowTabFrame, DeviceComboSharesTheSelectionWithTheMtrTab) {

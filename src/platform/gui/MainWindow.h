@@ -12,6 +12,8 @@ struct PumpResult {
     bool quit = false;            // SDL_QUIT (SIGINT/SIGTERM): leave the loop without a frame
     bool quitShortcut = false;    // Ctrl+Q (either Ctrl) was pressed in the window
     bool closeRequested = false;  // the window's close box / WM_DELETE_WINDOW
+    int handled = 0;              // events handed to the GUI backend in this call
+    bool pending = false;         // events held back for the next call (don't sleep before it)
 };
 
 class MainWindow {
@@ -36,7 +38,8 @@ public:
     // after it, for the next call: ImGui 1.86 keeps key state, not key events, and would
     // never see such a tap.
     PumpResult PumpEvents();
-    // Blocks until an event arrives or `timeoutMs` passes (used while hidden/minimised).
+    // Blocks until an event arrives or `timeoutMs` passes: the loop sleeps here while nothing
+    // changes.
     void WaitForEvents(int timeoutMs);
 
     // Backend half of a new GUI frame; call right before ImGui::NewFrame().

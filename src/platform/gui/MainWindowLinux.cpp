@@ -172,6 +172,7 @@ PumpResult MainWindow::PumpEvents() {
             if (IsQuitShortcut(ev.key.keysym.sym, (ev.key.keysym.mod & KMOD_CTRL) != 0)) result.quitShortcut = true;
         }
         if (guiStarted_) ImGui_ImplSDL2_ProcessEvent(&ev);
+        ++result.handled;
         if (ev.type == SDL_QUIT) result.quit = true;
         if (ev.type == SDL_WINDOWEVENT && ev.window.event == SDL_WINDOWEVENT_CLOSE &&
             ev.window.windowID == SDL_GetWindowID(window_)) {
@@ -179,6 +180,7 @@ PumpResult MainWindow::PumpEvents() {
         }
         batch.pop_front();
     }
+    result.pending = !deferred_->events.empty();
     return result;
 }
 

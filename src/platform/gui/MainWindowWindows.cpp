@@ -198,7 +198,10 @@ PumpResult MainWindow::PumpEvents() {
         const bool keyUp = msg.message == WM_KEYUP || msg.message == WM_SYSKEYUP;
         // The GUI library keeps key state, not events: a key that went down in this batch
         // must be seen down for one frame, so its release waits in the queue.
-        if (keyUp && pressedThisBatch.count(msg.wParam)) break;
+        if (keyUp && pressedThisBatch.count(msg.wParam)) {
+            result.pending = true;
+            break;
+        }
         PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE);
         if (msg.message == WM_QUIT) {
             result.quit = true;
@@ -211,6 +214,7 @@ PumpResult MainWindow::PumpEvents() {
         }
         TranslateMessage(&msg);
         DispatchMessageA(&msg);
+        ++result.handled;
     }
     if (d.flags.closeRequested) {
         result.closeRequested = true;
@@ -220,7 +224,9 @@ PumpResult MainWindow::PumpEvents() {
 }
 
 void MainWindow::WaitForEvents(int timeoutMs) {
-    MsgWaitForMultipleObjects(0, nullptr, FALSE, static_cast<DWORD>(timeoutMs), QS_ALLINPUT);
+    // MWMO_INPUTAVAILABLE: also wake for messages already queued but not yet removed (a key
+    // release held back by the pump), which plain QS_ALLINPUT counts as seen.
+    MsgWaitForMultipleObjectsEx(0, nullptr, static_cast<DWORD>(timeoutMs), QS_ALLINPUT, MWMO_INPUTAVAILABLE);
 }
 
 void MainWindow::BeginFrame() {

@@ -24,6 +24,8 @@ constexpr int kHiddenWaitMs = 100;
 // The longest sleep in the event wait: the tray icon talks to its own X connection, which the
 // window's wait does not watch, so a click on it is seen within this time.
 constexpr int kIdleWaitMs = 100;
+// How often the Flow tab looks for the file dialog's answer while the dialog is open.
+constexpr int kDialogPollMs = 100;
 // ImGui 1.86 blinks the caret 0.8 s on, 0.4 s off; a frame this often keeps the blink right.
 constexpr int kCaretBlinkMs = 400;
 // Names a file that receives the count of frames drawn, rewritten after every frame (for the
@@ -106,7 +108,7 @@ bool App::DrawFrame(bool quitShortcut) {
         lockScreen_.Draw();
     } else if (ImGui::BeginTabBar("MainTabs")) {
         // A trace another tab asked for starts here, and its tab comes to the front.
-        const char* bringForward = nullptr;
+        const char* bringForward = std::exchange(bringForward_, nullptr);
         if (std::optional<std::string> host = shared_.mtrTrace.Take()) {
             mtrTab_.StartTraceTo(*host);
             bringForward = "MTR";
@@ -124,7 +126,8 @@ bool App::DrawFrame(bool quitShortcut) {
             {"HOME", [this] { homeTab_.Draw(); }, [] { return static_cast<int>(kSystemInfoRefreshSeconds * 1000); }},
             {"MTR", [this] { mtrTab_.Draw(); },
              [&] { return live(mtrCore_.IsRunning() || mtrCore_.State() == MtrRunState::Resolving); }},
-            {"Flow", [this] { flowTab_.Draw(); }, [&] { return live(flowCore_.IsRunning()); }},
+            {"Flow", [this] { flowTab_.Draw(); },
+             [&] { return flowCore_.IsRunning() ? kLiveFrameMs : flowTab_.FileDialogOpen() ? kDialogPollMs : 0; }},
             {"Check IP", [this] { checkIpTab_.Draw(); }, [&] { return live(checkIpTab_.Busy()); }},
             {"Som", [this] { audioTab_.Draw(); }, [&] { return live(audioTester_.IsRecording() || audioTester_.IsPlaying()); }},
             {"Sobre", [this] { aboutTab_.Draw(); }, [] { return 0; }},
@@ -152,6 +155,17 @@ bool App::DrawFrame(bool quitShortcut) {
     if (ImGui::GetIO().WantTextInput) redraw_.Within(kCaretBlinkMs);
     if (settleFrames_ > 0 && --settleFrames_ > 0) redraw_.Within(0);
     return keepRunning;
+}
+
+bool App::OpenDroppedFile(const std::string& path) {
+    if (shared_.locked) {
+        Trace("Dropped file ignored while locked: " + path);
+        return false;
+    }
+    bringForward_ = "Flow";
+    const bool started = flowTab_.ImportPcap(path);
+    Trace("Dropped file " + path + (started ? ": import started" : ": import refused"));
+    return started;
 }
 
 void App::NoteInput() {
@@ -184,6 +198,7 @@ void App::Run() {
         }
         if (events.quit) break;
         if (events.handled > 0) NoteInput();
+        for (const std::string& path : events.droppedFiles) OpenDroppedFile(path);
 
         const bool offScreen = window_->IsHidden() || window_->IsMinimized();
         const auto now = platform::RedrawRequest::Clock::now();

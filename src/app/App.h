@@ -49,6 +49,11 @@ public:
     // Frames drawn after each input or change of state.
     static constexpr int kSettleFrames = 3;
 
+    // A file dropped on the window: a capture to import in the Flow tab, which comes to the
+    // front. Refused (false) while locked, and when the tab cannot start the import (its
+    // status line then says why).
+    bool OpenDroppedFile(const std::string& path);
+
     // Brings the window back from the tray (or from minimised) and raises it.
     void RestoreFromTray();
 
@@ -91,5 +96,6 @@ private:
     std::function<void(const char* tabLabel)> onTabDraw_;
     platform::RedrawRequest redraw_;
     int settleFrames_ = 0;
+    const char* bringForward_ = nullptr;  // a tab to select in the next frame
     bool wasLive_ = false;  // the selected tab showed a working engine in the last frame
 };

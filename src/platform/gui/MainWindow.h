@@ -3,6 +3,7 @@
 // the glue to ImGui's SDL2 and OpenGL3 backends. The shell (App) drives it once per frame.
 #include <memory>
 #include <string>
+#include <vector>
 
 struct SDL_Window;
 
@@ -14,6 +15,7 @@ struct PumpResult {
     bool closeRequested = false;  // the window's close box / WM_DELETE_WINDOW
     int handled = 0;              // events handed to the GUI backend in this call
     bool pending = false;         // events held back for the next call (don't sleep before it)
+    std::vector<std::string> droppedFiles;  // files dropped on the window, in order
 };
 
 class MainWindow {

@@ -129,7 +129,8 @@ bool App::DrawFrame(bool quitShortcut) {
             {"Flow", [this] { flowTab_.Draw(); },
              [&] { return flowCore_.IsRunning() ? kLiveFrameMs : flowTab_.FileDialogOpen() ? kDialogPollMs : 0; }},
             {"Check IP", [this] { checkIpTab_.Draw(); }, [&] { return live(checkIpTab_.Busy()); }},
-            {"Som", [this] { audioTab_.Draw(); }, [&] { return live(audioTester_.IsRecording() || audioTester_.IsPlaying()); }},
+            {"Som", [this] { audioTab_.Draw(); },
+             [&] { return live(audioTester_.IsRecording() || audioTester_.IsPlaying()); }},
             {"Sobre", [this] { aboutTab_.Draw(); }, [] { return 0; }},
         };
         for (const Tab& tab : tabs) {

@@ -37,7 +37,10 @@ public:
     }
     ~StandInDialog() {
         setenv("PATH", oldPath_.c_str(), 1);
-        if (oldDisplay_.empty()) unsetenv("DISPLAY"); else setenv("DISPLAY", oldDisplay_.c_str(), 1);
+        if (oldDisplay_.empty())
+            unsetenv("DISPLAY");
+        else
+            setenv("DISPLAY", oldDisplay_.c_str(), 1);
         fs::remove_all(dir_);
     }
     const std::string& Dir() const { return dir_; }
@@ -59,7 +62,8 @@ std::optional<std::string> WaitForResult(platform::FileDialog& d, milliseconds l
 
 TEST(FileDialogLinux, CommandLinesOpenTheFolderWithTheCaptureFilter) {
     EXPECT_EQ(platform::ZenityOpenCommand(kRequest),
-              (std::vector<std::string>{"zenity", "--file-selection", "--title=Importar PCAP", "--filename=/srv/logs/flow/",
+              (std::vector<std::string>{"zenity", "--file-selection", "--title=Importar PCAP",
+                                        "--filename=/srv/logs/flow/",
                                         "--file-filter=Capturas | *.pcap *.pcapng *.cap",
                                         "--file-filter=Todos os arquivos | *"}));
     EXPECT_EQ(platform::KdialogOpenCommand(kRequest),
@@ -120,7 +124,8 @@ TEST(FileDialogLinux, ClosingTheProgramEndsADialogStillOpen) {
         auto dialog = platform::FileDialog::Create();
         ASSERT_NE(dialog, nullptr);
         ASSERT_TRUE(dialog->StartOpen(kRequest));
-        for (int i = 0; i < 200 && testsupport::ReadFile(pidFile).empty(); ++i) std::this_thread::sleep_for(milliseconds(10));
+        for (int i = 0; i < 200 && testsupport::ReadFile(pidFile).empty(); ++i)
+            std::this_thread::sleep_for(milliseconds(10));
         ASSERT_FALSE(testsupport::ReadFile(pidFile).empty());
         const auto t0 = steady_clock::now();
         dialog.reset();

@@ -16,6 +16,8 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 namespace {
 
 const std::string kTestnet = OC_TESTNET;
@@ -40,28 +42,20 @@ struct Hop {
     double avgMs = 0;
 };
 
-// The hop objects of either tool's JSON: every {...} after the array key, fields by name.
-std::vector<Hop> ParseHops(const std::string& json, const std::string& arrayKey, const std::string& lossKey,
-                           const std::string& avgKey) {
+// The hop objects of either tool's JSON: ours {"hops": [{"host", "loss_pct", "avg_ms"}]},
+// mtr's {"report": {"hubs": [{"host", "Loss%", "Avg"}]}}. Output that does not parse gives no
+// hops (the table then shows "-").
+std::vector<Hop> ParseHops(const std::string& text, const nlohmann::json::json_pointer& array,
+                           const std::string& lossKey, const std::string& avgKey) {
     std::vector<Hop> hops;
-    size_t pos = json.find("\"" + arrayKey + "\"");
-    if (pos == std::string::npos) return hops;
-    auto field = [](const std::string& obj, const std::string& key) -> std::string {
-        std::smatch m;
-        std::regex re("\"" + key + R"re("\s*:\s*("([^"]*)"|[-0-9.eE+]+))re");
-        if (!std::regex_search(obj, m, re)) return {};
-        return m[2].matched ? m[2].str() : m[1].str();
-    };
-    while ((pos = json.find('{', pos)) != std::string::npos) {
-        size_t end = json.find('}', pos);
-        if (end == std::string::npos) break;
-        std::string obj = json.substr(pos, end - pos + 1);
+    const nlohmann::json doc = nlohmann::json::parse(text, nullptr, false);
+    if (doc.is_discarded() || !doc.contains(array) || !doc[array].is_array()) return hops;
+    for (const nlohmann::json& row : doc[array]) {
         Hop h;
-        h.host = field(obj, "host");
-        h.lossPct = std::atof(field(obj, lossKey).c_str());
-        h.avgMs = std::atof(field(obj, avgKey).c_str());
+        h.host = row.value("host", "");
+        h.lossPct = row.value(lossKey, 0.0);
+        h.avgMs = row.value(avgKey, 0.0);
         hops.push_back(h);
-        pos = end + 1;
     }
     return hops;
 }
@@ -132,8 +126,8 @@ int main(int argc, char** argv) {
                                std::to_string(cycles) + " --json 2>/dev/null");
         std::string theirs = Run(exec + "mtr -n -r --json -c " + std::to_string(cycles) + " " + p.mtrFlags + " " +
                                  target + " 2>/dev/null");
-        auto a = ParseHops(ours, "hops", "loss_pct", "avg_ms");
-        auto b = ParseHops(theirs, "hubs", "Loss%", "Avg");
+        auto a = ParseHops(ours, nlohmann::json::json_pointer("/hops"), "loss_pct", "avg_ms");
+        auto b = ParseHops(theirs, nlohmann::json::json_pointer("/report/hubs"), "Loss%", "Avg");
         std::printf("== %s ==\n", p.name);
         std::printf("%-4s %-12s %-12s | %8s %8s %8s | %8s %8s %8s | %8s %8s\n", "hop", "ours", "mtr", "cfg ms",
                     "ours ms", "mtr ms", "cfg %", "ours %", "mtr %", "err ours", "err mtr");

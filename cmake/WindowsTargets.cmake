@@ -21,6 +21,10 @@ target_link_libraries(PkgConfig::CURL INTERFACE wininet)
 add_library(PkgConfig::PULSE INTERFACE IMPORTED)
 target_link_libraries(PkgConfig::PULSE INTERFACE ole32 winmm)
 add_library(PkgConfig::SDL2 INTERFACE IMPORTED)
+# nlohmann-json is header-only: scripts/build-windows.sh copies the Debian package's headers
+# beside the others, since adding /usr/include itself would put glibc's headers before MinGW's.
+add_library(nlohmann_json::nlohmann_json INTERFACE IMPORTED)
+target_include_directories(nlohmann_json::nlohmann_json INTERFACE ${OC_WINDOWS_DEPS}/json/include)
 add_library(PkgConfig::CRYPTO INTERFACE IMPORTED)
 target_link_libraries(PkgConfig::CRYPTO INTERFACE bcrypt)
 

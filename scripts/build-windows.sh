@@ -96,6 +96,12 @@ if [ ! -f "$DEPS/gtest/lib/libgtest.a" ]; then
   cmake --install "$OUT/gtest-build" >/dev/null
 fi
 
+# nlohmann-json is header-only and the same for both systems: the Debian package's headers.
+if [ ! -f "$DEPS/json/include/nlohmann/json.hpp" ] || [ /usr/include/nlohmann/json.hpp -nt "$DEPS/json/include/nlohmann/json.hpp" ]; then
+  rm -rf "$DEPS/json" && mkdir -p "$DEPS/json/include"
+  cp -r /usr/include/nlohmann "$DEPS/json/include/"
+fi
+
 # The program icon, drawn by the same code as the Linux window and tray icon.
 if [ ! -f "$DEPS/orvanta.ico" ] || [ src/platform/gui/AppIcon.cpp -nt "$DEPS/orvanta.ico" ]; then
   g++ -std=c++20 -O1 -Isrc scripts/make-icon.cpp src/platform/gui/AppIcon.cpp -o "$DEPS/make-icon"
@@ -115,6 +121,7 @@ if [ "$PACKAGE" = 1 ]; then
   cp "$ROOT/packaging/windows/LEIAME.txt" "$STAGE/"
   cp "$IMGUI_SRC/LICENSE.txt" "$STAGE/licencas/dear-imgui.txt"
   cp "$PCAP_SRC/LICENSE" "$STAGE/licencas/libpcap.txt"
+  cp /usr/share/doc/nlohmann-json3-dev/copyright "$STAGE/licencas/nlohmann-json.txt"
   cp /usr/share/doc/mingw-w64-common/copyright "$STAGE/licencas/mingw-w64.txt"
   cp /usr/share/doc/gcc-mingw-w64-base/copyright "$STAGE/licencas/gcc-runtime.txt" 2>/dev/null \
     || cp /usr/share/doc/gcc-mingw-w64-x86-64/copyright "$STAGE/licencas/gcc-runtime.txt"

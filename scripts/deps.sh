@@ -6,7 +6,8 @@
 set -euo pipefail
 
 BUILD_PKGS=(build-essential cmake pkg-config libimgui-dev libsdl2-dev libgl-dev libx11-dev
-            libpcap-dev libcurl4-openssl-dev libpulse-dev xdg-utils libssl-dev libjemalloc-dev)
+            libpcap-dev libcurl4-openssl-dev libpulse-dev xdg-utils libssl-dev libjemalloc-dev
+            nlohmann-json3-dev)
 TEST_PKGS=(clang libclang-rt-14-dev libgtest-dev libgmock-dev googletest
            xvfb xdotool x11-utils imagemagick trayer
            iproute2 iputils-ping python3 tcpdump tcpreplay tshark mtr-tiny sip-tester sngrep
@@ -16,7 +17,7 @@ TEST_PKGS=(clang libclang-rt-14-dev libgtest-dev libgmock-dev googletest
 # tests, and what fetching and building the Debian source packages of ImGui and libpcap needs.
 WINDOWS_PKGS=(g++-mingw-w64-x86-64 gcc-mingw-w64-x86-64 mingw-w64-tools binutils-mingw-w64-x86-64
               wine64 wine flex bison dpkg-dev googletest cmake xvfb xdotool x11-utils imagemagick
-              python3 zip unzip)
+              python3 zip unzip nlohmann-json3-dev)
 
 case "${1:-build}" in
   build) want=("${BUILD_PKGS[@]}") ;;

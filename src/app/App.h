@@ -6,6 +6,7 @@
 #include "app/AppOptions.h"
 #include "app/LockScreen.h"
 #include "app/SharedState.h"
+#include "platform/gui/RedrawRequest.h"
 #include "flow/CallTracker.h"
 #include "flow/FlowCore.h"
 #include "flow/FlowTab.h"
@@ -38,6 +39,21 @@ public:
     // `quitShortcut`: the window saw the quit shortcut (platform::IsQuitShortcut) since the
     // last frame. Returns false when the program is to end.
     bool DrawFrame(bool quitShortcut = false);
+    // Input reached the window: ImGui needs a few frames to settle after it (hover, focus,
+    // widgets that appear), which DrawFrame then asks for.
+    void NoteInput();
+    // When the next frame is wanted without input; DrawFrame renews it every frame.
+    const platform::RedrawRequest& Redraw() const { return redraw_; }
+    // A tab that shows live engine data is drawn at most this often while its engine works.
+    static constexpr int kLiveFrameMs = 33;
+    // Frames drawn after each input or change of state.
+    static constexpr int kSettleFrames = 3;
+
+    // A file dropped on the window: a capture to import in the Flow tab, which comes to the
+    // front. Refused (false) while locked, and when the tab cannot start the import (its
+    // status line then says why).
+    bool OpenDroppedFile(const std::string& path);
+
     // Brings the window back from the tray (or from minimised) and raises it.
     void RestoreFromTray();
 
@@ -78,4 +94,8 @@ private:
     AboutTab aboutTab_;
 
     std::function<void(const char* tabLabel)> onTabDraw_;
+    platform::RedrawRequest redraw_;
+    int settleFrames_ = 0;
+    const char* bringForward_ = nullptr;  // a tab to select in the next frame
+    bool wasLive_ = false;  // the selected tab showed a working engine in the last frame
 };

@@ -19,6 +19,7 @@
 #include "flow/FlowTabLayout.h"
 #include "logs/LogPaths.h"
 #include "platform/ExecutablePath.h"
+#include "platform/FileDialog.h"
 #include "platform/Launcher.h"
 
 namespace {
@@ -62,7 +63,13 @@ std::vector<std::string> ListPcapFiles(const std::string& folder) {
 }  // namespace
 
 FlowTab::FlowTab(FlowCore& core, CaptureDeviceChoice& devices, MtrTraceRequest* trace)
-    : core_(core), devices_(devices), trace_(trace) {}
+    : core_(core), devices_(devices), trace_(trace), fileDialog_(platform::FileDialog::Create()) {}
+
+FlowTab::~FlowTab() = default;
+
+void FlowTab::SetFileDialog(std::unique_ptr<platform::FileDialog> dialog) { fileDialog_ = std::move(dialog); }
+
+bool FlowTab::FileDialogOpen() const { return fileDialog_ && fileDialog_->IsOpen(); }
 
 std::string_view FlowTab::RawFilter() const {
     return {rawDebugFilter_, strnlen(rawDebugFilter_, sizeof(rawDebugFilter_))};
@@ -99,7 +106,11 @@ void FlowTab::StopMonitoring() {
 void FlowTab::Clear() { core_.Clear(); }
 
 bool FlowTab::ImportPcap(const std::string& path) {
-    if (monitoring_) return false;
+    if (monitoring_) {
+        statusLine_ = "Pare o monitoramento para importar " + path;
+        statusIsError_ = true;
+        return false;
+    }
     // A previous import still reading is replaced.
     if (core_.IsRunning()) core_.Stop();
     if (!core_.StartOffline(path)) {
@@ -141,8 +152,13 @@ void FlowTab::FollowEngine() {
 }
 
 void FlowTab::Draw() {
-    // 1. What the engine did since the last frame (a run that ended by itself).
+    // 1. What the engine did since the last frame (a run that ended by itself), and the
+    // file dialog's answer.
     FollowEngine();
+    if (fileDialog_) {
+        if (std::optional<std::string> chosen = fileDialog_->TakeResult(); chosen && !chosen->empty())
+            ImportPcap(*chosen);
+    }
 
     // 2. Ladder view instead of the list.
     if (!selectedCallId_.empty()) {
@@ -220,9 +236,16 @@ void FlowTab::DrawControls(size_t packetCount) {
         platform::OpenFolder(FlowLogDirectory());
     }
     SameLineIfFits(ButtonWidth("Importar PCAP"));
-    ImGui::BeginDisabled(monitoring_);
+    ImGui::BeginDisabled(monitoring_ || FileDialogOpen());
     if (ImGui::Button("Importar PCAP")) {
-        importOpen_ = !importOpen_;
+        // The system's dialog when there is one; the typed path when it cannot be shown.
+        bool dialogShown = false;
+        if (fileDialog_) {
+            EnsureDirectory(FlowLogDirectory());  // the dialog starts there
+            dialogShown = fileDialog_->StartOpen(
+                {"Importar PCAP", FlowLogDirectory(), "Capturas", {"pcap", "pcapng", "cap"}});
+        }
+        importOpen_ = !dialogShown && !importOpen_;
         if (importOpen_) {
             const std::string folder = FlowLogDirectory() + platform::PathSeparator();
             if (importPath_[0] == '\0') {

@@ -2,6 +2,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -12,6 +13,9 @@
 
 class FlowCore;
 class MtrTraceRequest;
+namespace platform {
+class FileDialog;
+}
 struct CaptureDeviceChoice;
 
 // The Flow tab: capture controls, the call list, the ladder of one call (FlowTabLadder.cpp)
@@ -21,6 +25,7 @@ public:
     // With `trace`, a call's ladder offers "Rastrear no MTR", which leaves the call's remote
     // host there for the shell.
     FlowTab(FlowCore& core, CaptureDeviceChoice& devices, MtrTraceRequest* trace = nullptr);
+    ~FlowTab();
 
     void Draw();
 
@@ -40,6 +45,10 @@ public:
     const std::string& StatusLine() const { return statusLine_; }
     bool StatusIsError() const { return statusIsError_; }
     bool ImportPanelOpen() const { return importOpen_; }
+    // "Importar PCAP" opens this dialog (the system's by default); without one, the path is
+    // typed in the tab's own panel.
+    void SetFileDialog(std::unique_ptr<platform::FileDialog> dialog);
+    bool FileDialogOpen() const;
     std::string_view ImportPath() const;
 
 private:
@@ -94,4 +103,5 @@ private:
     char importPath_[1024] = {};
     std::vector<std::string> importFiles_;
     std::string importActivePath_;  // savefile being read, until the engine has analysed it
+    std::unique_ptr<platform::FileDialog> fileDialog_;
 };

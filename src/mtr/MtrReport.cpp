@@ -2,9 +2,12 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cmath>
 #include <cstdio>
 #include <ctime>
 #include <vector>
+
+#include <nlohmann/json.hpp>
 
 #include "logs/CsvFile.h"
 #include "logs/LocalTime.h"
@@ -18,23 +21,9 @@ std::string Fmt(const char* fmt, Args... args) {
     return buf;
 }
 
-// JSON string literal (RFC 8259 7): quote, backslash and control characters escaped.
-std::string JsonString(const std::string& s) {
-    std::string out = "\"";
-    for (unsigned char c : s) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += static_cast<char>(c);
-        } else if (c < 0x20) {
-            char buf[8];
-            std::snprintf(buf, sizeof buf, "\\u%04x", c);
-            out += buf;
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out + "\"";
-}
+// The JSON figures carry the precision the tables show and no binary noise beyond it.
+double Rounded(double v, double scale) { return std::round(v * scale) / scale; }
+constexpr double kMsScale = 1000.0;  // microseconds
 }  // namespace
 
 double HopLossPercent(const HopStats& h) {
@@ -131,43 +120,53 @@ std::string FormatMtrTable(const std::map<int32_t, HopStats>& hops, int32_t maxH
 
 std::string FormatMtrJson(const std::string& target, int32_t protocol, const std::map<int32_t, HopStats>& hops,
                           int32_t maxHops) {
-    std::string out = "{\"target\": " + JsonString(target) + ", \"protocol\": " +
-                      JsonString(ProbeProtocolName(protocol)) + ", \"hops\": [";
-    bool first = true;
+    // ordered_json keeps the keys in the order written, as readers of the old output saw them.
+    using Json = nlohmann::ordered_json;
+    Json rows = Json::array();
     for (const auto& [ttl, h] : hops) {
         if (ttl > maxHops) continue;
-        if (!first) out += ", ";
-        first = false;
         std::string name;  // of the address in "host"
         for (const HopResponder& r : h.responders)
             if (r.address == h.host) name = r.name;
         const std::optional<double> mos = HopMos(h);
-        out += "{\"ttl\": " + std::to_string(ttl) + ", \"host\": " + JsonString(h.host) +
-               ", \"name\": " + JsonString(name) + ", \"loss_pct\": " + Fmt("%.1f", HopLossPercent(h)) + ", \"sent\": " + std::to_string(h.sent) +
-               ", \"received\": " + std::to_string(h.received) + ", \"lost\": " + std::to_string(h.lost) +
-               ", \"last_ms\": " + Fmt("%.3f", h.lastMs) + ", \"avg_ms\": " + Fmt("%.3f", h.avgMs) +
-               ", \"best_ms\": " + Fmt("%.3f", h.bestMs) + ", \"worst_ms\": " + Fmt("%.3f", h.worstMs) +
-               ", \"jitter_ms\": " + Fmt("%.3f", h.jitterMs) +
-               ", \"mos\": " + (mos ? Fmt("%.2f", *mos) : std::string("null")) + ", \"responders\": [";
-        for (size_t i = 0; i < h.responders.size(); ++i) {
-            const HopResponder& r = h.responders[i];
-            out += std::string(i ? ", " : "") + "{\"address\": " + JsonString(r.address) +
-                   ", \"name\": " + JsonString(r.name) + ", \"received\": " + std::to_string(r.received) +
-                   ", \"avg_ms\": " + Fmt("%.3f", r.avgMs) + ", \"best_ms\": " + Fmt("%.3f", r.bestMs) +
-                   ", \"worst_ms\": " + Fmt("%.3f", r.worstMs) + "}";
-        }
-        out += "], \"history\": [";
-        bool firstSample = true;
+        Json responders = Json::array();
+        for (const HopResponder& r : h.responders)
+            responders.push_back({{"address", r.address},
+                                  {"name", r.name},
+                                  {"received", r.received},
+                                  {"avg_ms", Rounded(r.avgMs, kMsScale)},
+                                  {"best_ms", Rounded(r.bestMs, kMsScale)},
+                                  {"worst_ms", Rounded(r.worstMs, kMsScale)}});
+        Json history = Json::array();
         for (size_t i = 0; i < h.history.Count(); ++i) {
             const HopSample& s = h.history.At(i);
             if (!s.Answered() && !s.Lost()) continue;
-            out += std::string(firstSample ? "" : ", ") + "{\"t_ms\": " + std::to_string(s.sentMs) +
-                   (s.Lost() ? std::string(", \"lost\": true}") : ", \"rtt_ms\": " + Fmt("%.3f", s.rttMs) + "}");
-            firstSample = false;
+            Json sample = {{"t_ms", s.sentMs}};
+            if (s.Lost())
+                sample["lost"] = true;
+            else
+                sample["rtt_ms"] = Rounded(s.rttMs, kMsScale);
+            history.push_back(std::move(sample));
         }
-        out += "]}";
+        rows.push_back({{"ttl", ttl},
+                        {"host", h.host},
+                        {"name", name},
+                        {"loss_pct", Rounded(HopLossPercent(h), 10.0)},
+                        {"sent", h.sent},
+                        {"received", h.received},
+                        {"lost", h.lost},
+                        {"last_ms", Rounded(h.lastMs, kMsScale)},
+                        {"avg_ms", Rounded(h.avgMs, kMsScale)},
+                        {"best_ms", Rounded(h.bestMs, kMsScale)},
+                        {"worst_ms", Rounded(h.worstMs, kMsScale)},
+                        {"jitter_ms", Rounded(h.jitterMs, kMsScale)},
+                        {"mos", mos ? Json(Rounded(*mos, 100.0)) : Json(nullptr)},
+                        {"responders", std::move(responders)},
+                        {"history", std::move(history)}});
     }
-    return out + "]}\n";
+    const Json doc = {{"target", target}, {"protocol", ProbeProtocolName(protocol)}, {"hops", std::move(rows)}};
+    // Names from reverse lookups are not always UTF-8: replace what is not rather than throw.
+    return doc.dump(-1, ' ', false, Json::error_handler_t::replace) + "\n";
 }
 
 namespace {

@@ -156,3 +156,63 @@ TEST(AppMainLoop, AnExceptionFromATabLeavesTheFrameAndTheHarnessRecovers) {
     EXPECT_NO_THROW(h.RunFrames(2));
     EXPECT_TRUE(h.HasText("HOME", true));
 }
+
+TEST(AppRedraw, RequestKeepsTheEarliestWishAndBoundsTheWait) {
+    platform::RedrawRequest r;
+    const auto t0 = platform::RedrawRequest::Clock::now();
+    EXPECT_FALSE(r.Pending());
+    EXPECT_EQ(r.WaitMs(100, t0), 100);  // nothing asked: the loop's own limit
+    r.Within(2000, t0);
+    r.Within(50, t0);
+    r.Within(400, t0);
+    EXPECT_EQ(r.WaitMs(100, t0), 50);
+    EXPECT_EQ(r.WaitMs(20, t0), 20);
+    EXPECT_FALSE(r.DueAt(t0 + std::chrono::milliseconds(49)));
+    EXPECT_TRUE(r.DueAt(t0 + std::chrono::milliseconds(50)));
+    EXPECT_EQ(r.WaitMs(100, t0 + std::chrono::milliseconds(80)), 0);  // overdue: draw at once
+    r.Within(-5, t0);
+    EXPECT_TRUE(r.DueAt(t0));
+    r.Clear();
+    EXPECT_FALSE(r.Pending());
+    EXPECT_FALSE(r.DueAt(t0 + std::chrono::hours(1)));
+}
+
+// What the loop sleeps on: after the settling frames only the caret, the dashboard's timer
+// or a working engine ask for a frame; a still tab asks for none.
+TEST(AppRedraw, OnlyInputACaretTheDashboardTimerOrAnEngineAskForFrames) {
+    FrameHarness h;
+    const auto waitMs = [&] { return h.app().Redraw().WaitMs(60'000, platform::RedrawRequest::Clock::now()); };
+    h.RunFrames(3);
+    // The lock screen's password field has the keyboard: the caret blinks.
+    ASSERT_TRUE(h.app().Redraw().Pending());
+    EXPECT_GT(waitMs(), 300);
+    EXPECT_LE(waitMs(), 400);
+
+    h.Unlock();
+    ASSERT_TRUE(h.SelectTab("Sobre"));
+    h.RunFrames(App::kSettleFrames + 1);
+    EXPECT_FALSE(h.app().Redraw().Pending()) << "a still tab keeps the loop drawing";
+
+    // Input: exactly kSettleFrames frames follow, the first ones asked for at once.
+    h.app().NoteInput();
+    EXPECT_EQ(waitMs(), 0);
+    for (int i = 1; i < App::kSettleFrames; ++i) {
+        h.Frame();
+        EXPECT_EQ(waitMs(), 0) << "frame " << i;
+    }
+    h.Frame();
+    EXPECT_FALSE(h.app().Redraw().Pending());
+
+    // HOME's figures refresh every 2 s: one frame then, none between.
+    ASSERT_TRUE(h.SelectTab("HOME"));
+    h.RunFrames(App::kSettleFrames + 1);
+    ASSERT_TRUE(h.app().Redraw().Pending());
+    EXPECT_GT(waitMs(), 1900);
+    EXPECT_LE(waitMs(), 2000);
+    // MTR and Flow with their engines idle ask for nothing.
+    for (const char* tab : {"MTR", "Flow", "Check IP", "Som"}) {
+        ASSERT_TRUE(h.SelectTab(tab)) << tab;
+        h.RunFrames(App::kSettleFrames + 1);
+        EXPECT_FALSE(h.app().Redraw().Pending()) << tab;
+    }
+}

@@ -1,14 +1,15 @@
 #!/usr/bin/env bash
 # Real-window tests of orvanta-connect under a private Xvfb (no window manager).
-#   window_smoke.sh <mode> <orvanta-connect> <oc_x11_close> <artifact-dir> [display]
+#   window_smoke.sh <mode> <orvanta-connect> <oc_x11_close> <artifact-dir> [display] [oc_x11_drop pcap-dir]
 # modes:
 #   smoke      window appears, password + Enter unlocks, screenshots, Ctrl+Q exits with 0
 #   tray       with trayer: close hides to a docked icon, double click and the menu item
 #              restore, a dying tray restores the hidden window, a new tray re-docks
 #   notray     no tray host: close keeps the window reachable (not hidden)
 #   nodisplay  no DISPLAY: exit code 1 and "Failed to initialize GUI"
+#   drop       a capture dropped by XDND: refused on the lock screen, imported in Flow after unlocking
 set -u
-mode=$1 app=$2 closer=$3 artifacts=$4 display=${5:-:71}
+mode=$1 app=$2 closer=$3 artifacts=$4 display=${5:-:71} dropper=${6:-} pcaps=${7:-}
 here=$(cd "$(dirname "$0")" && pwd)
 
 work=$(mktemp -d)
@@ -166,6 +167,26 @@ notray)
   is_viewable "$win" || fail "without a tray host the window was hidden (unreachable)"
   # From the lock screen, with the right-hand Ctrl.
   quit_with_ctrl_q "$win" Control_R+q
+  ;;
+drop)
+  # A name with a blank and a non-ASCII letter: the URI carries both percent-encoded.
+  capture="$work/captura de chamada é.pcap"
+  cp "$pcaps/01_basic_call_caller_bye.pcap" "$capture"
+  sleep 0.5
+  "$dropper" "$win" "$capture" || fail "the window did not take the drop on the lock screen"
+  wait_for 5 grep -qF "Dropped file ignored while locked: $capture" "$work/trace.log" \
+    || fail "a drop on the lock screen was not refused"
+  xdotool windowfocus --sync "$win" || fail "cannot focus the window"
+  xdotool mousemove --window "$win" 560 420 click 1
+  sleep 0.2
+  xdotool type --delay 50 "$password"
+  xdotool key --delay 0 Return
+  wait_for 5 grep -q Unlocked "$work/trace.log" || fail "password + Enter did not unlock"
+  "$dropper" "$win" "$capture" || fail "the window did not take the drop"
+  wait_for 5 grep -qF "Dropped file $capture: import started" "$work/trace.log" || fail "the dropped capture was not imported"
+  sleep 0.5
+  import -window root "$artifacts/app_dropped_capture.png" || fail "screenshot failed"
+  quit_with_ctrl_q "$win"
   ;;
 *) fail "unknown mode $mode" ;;
 esac

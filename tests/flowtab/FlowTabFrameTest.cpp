@@ -19,6 +19,7 @@
 #include "harness/FrameHarness.h"
 #include "lib/TestSupport.h"
 #include "logs/LogPaths.h"
+#include "platform/FileDialog.h"
 #include "FlowTabTestUtil.h"
 
 using namespace flowtab_test;
@@ -719,4 +720,119 @@ TEST_F(FlowTabFrame, FullLengthIpv6AddressesAreShownWholeOrOnHover) {
     const auto scrolled = h.FindText(far);
     ASSERT_TRUE(scrolled) << h.AllText("MsgDetails");
     EXPECT_LE(scrolled->max.x, panel->pos.x + panel->size.x);
+}
+
+namespace {
+
+// Stands in for the desktop's dialog: records what the tab asked and answers when told.
+struct DialogScript {
+    int starts = 0;
+    platform::OpenFileRequest last;
+    bool open = false;
+    bool refuse = false;  // as when the dialog program cannot be started
+    std::optional<std::string> answer;
+};
+class ScriptedFileDialog : public platform::FileDialog {
+public:
+    explicit ScriptedFileDialog(std::shared_ptr<DialogScript> s) : s_(std::move(s)) {}
+    bool StartOpen(const platform::OpenFileRequest& request) override {
+        if (s_->refuse || s_->open) return false;
+        ++s_->starts;
+        s_->last = request;
+        s_->open = true;
+        return true;
+    }
+    bool IsOpen() const override { return s_->open; }
+    std::optional<std::string> TakeResult() override {
+        std::optional<std::string> r;
+        r.swap(s_->answer);
+        return r;
+    }
+
+private:
+    std::shared_ptr<DialogScript> s_;
+};
+
+}  // namespace
+
+TEST_F(FlowTabFrame, ImportPcapAsksTheFileDialogAndImportsItsChoice) {
+    auto script = std::make_shared<DialogScript>();
+    tab().SetFileDialog(std::make_unique<ScriptedFileDialog>(script));
+    const auto waitMs = [&] { return app().Redraw().WaitMs(60'000, platform::RedrawRequest::Clock::now()); };
+
+    ASSERT_TRUE(h.ClickText("Importar PCAP", true));
+    h.Frame();
+    ASSERT_EQ(script->starts, 1);
+    EXPECT_EQ(script->last.folder, FlowLogDirectory());
+    EXPECT_TRUE(fs::is_directory(FlowLogDirectory())) << "the dialog starts in the flow folder";
+    EXPECT_EQ(script->last.extensions, (std::vector<std::string>{"pcap", "pcapng", "cap"}));
+    EXPECT_FALSE(tab().ImportPanelOpen()) << "no typed path beside the system's dialog";
+    EXPECT_TRUE(tab().FileDialogOpen());
+    // While it is open the button waits, and the shell keeps polling for the answer.
+    h.ClickText("Importar PCAP", true);
+    h.RunFrames(App::kSettleFrames + 1);
+    EXPECT_EQ(script->starts, 1);
+    ASSERT_TRUE(app().Redraw().Pending());
+    EXPECT_LE(waitMs(), 100);
+
+    // Cancelled: nothing is imported, nothing is said.
+    script->open = false;
+    script->answer = "";
+    h.RunFrames(3);
+    EXPECT_FALSE(core().IsRunning());
+    EXPECT_EQ(tab().StatusLine(), "");
+
+    // Chosen: imported as from the typed path.
+    ASSERT_TRUE(h.ClickText("Importar PCAP", true));
+    h.Frame();
+    ASSERT_EQ(script->starts, 2);
+    const std::string pcap = std::string(OC_PCAP_DIR) + "/02_basic_call_callee_bye.pcap";
+    script->open = false;
+    script->answer = pcap;
+    for (int i = 0; i < 600 && !h.HasText("PCAP importado: "); ++i) {
+        h.Frame();
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    Drain();
+    EXPECT_TRUE(h.HasText("PCAP importado: " + pcap + " (211 pacotes)")) << tab().StatusLine();
+    EXPECT_TRUE(h.HasText("1-21660@192.168.1.50"));
+
+    // A dialog that cannot be shown leaves the typed path.
+    script->refuse = true;
+    ASSERT_TRUE(h.ClickText("Importar PCAP", true));
+    h.Frame();
+    EXPECT_TRUE(tab().ImportPanelOpen());
+    EXPECT_EQ(script->starts, 2);
+}
+
+TEST_F(FlowTabFrame, ADroppedCaptureIsImportedInTheFlowTabOnlyWhenUnlocked) {
+    std::vector<std::string> drawn;
+    app().SetTabDrawHook([&](const char* label) { drawn.emplace_back(label); });
+    const std::string pcap = std::string(OC_PCAP_DIR) + "/02_basic_call_callee_bye.pcap";
+    ASSERT_TRUE(h.SelectTab("Sobre"));
+    app().Shared().locked = true;
+    EXPECT_FALSE(app().OpenDroppedFile(pcap));
+    h.RunFrames(2);
+    EXPECT_FALSE(core().IsRunning()) << "a drop on the lock screen must not import";
+
+    app().Shared().locked = false;
+    ASSERT_TRUE(app().OpenDroppedFile(pcap));
+    h.Frame();  // ImGui selects a tab asked for in one frame from the next one on
+    drawn.clear();
+    h.Frame();
+    ASSERT_FALSE(drawn.empty());
+    EXPECT_EQ(drawn.back(), "Flow") << "the Flow tab comes to the front";
+    for (int i = 0; i < 600 && !h.HasText("PCAP importado: "); ++i) {
+        h.Frame();
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    Drain();
+    EXPECT_TRUE(h.HasText("PCAP importado: " + pcap + " (211 pacotes)")) << tab().StatusLine();
+
+    // Something that is no capture says why under the controls.
+    const std::string notPcap = std::string(OC_SOURCE_DIR) + "/README.md";
+    EXPECT_FALSE(app().OpenDroppedFile(notPcap));
+    h.Frame();
+    EXPECT_EQ(tab().StatusLine().rfind("Falha ao importar " + notPcap + ": ", 0), 0u) << tab().StatusLine();
+    EXPECT_TRUE(tab().StatusIsError());
 }

@@ -10,6 +10,7 @@
 #include <tuple>
 #include <vector>
 
+#include <nlohmann/json.hpp>
 #include "lib/TestSupport.h"
 #include "mtr/MtrCore.h"
 #include "mtr/MtrReport.h"
@@ -118,17 +119,45 @@ TEST(MtrHopStats, UnansweredHopKeepsInitialValuesAndReportShowsThem) {
         << table;
     EXPECT_EQ(std::count(table.begin(), table.end(), '\n'), 3);
 
-    std::string json = FormatMtrJson("10.200.4.2", kProbeTcp, hops, 2);
-    EXPECT_EQ(json.rfind("{\"target\": \"10.200.4.2\", \"protocol\": \"tcp\", \"hops\": [{\"ttl\": 1, \"host\": \"???\", "
-                         "\"name\": \"\", \"loss_pct\": 33.3, \"sent\": 3, \"received\": 0, \"lost\": 1, "
-                         "\"last_ms\": 0.000, \"avg_ms\": 0.000, \"best_ms\": 9999.000, \"worst_ms\": 0.000, "
-                         "\"jitter_ms\": 0.000, \"mos\": null, \"responders\": [], \"history\": []}, {\"ttl\": 2,",
-                         0),
-              0u)
-        << json;
-    EXPECT_EQ(json.find("\"ttl\": 3"), std::string::npos);
+    const std::string json = FormatMtrJson("10.200.4.2", kProbeTcp, hops, 2);
+    ASSERT_EQ(json.back(), '\n');
+    const auto doc = nlohmann::ordered_json::parse(json);
+    std::vector<std::string> keys;
+    for (const auto& [k, v] : doc.items()) keys.push_back(k);
+    EXPECT_EQ(keys, (std::vector<std::string>{"target", "protocol", "hops"}));
+    EXPECT_EQ(doc["target"], "10.200.4.2");
+    EXPECT_EQ(doc["protocol"], "tcp");
+    ASSERT_EQ(doc["hops"].size(), 2u) << json;  // hop 3 lies above maxHops
+    const auto& first = doc["hops"][0];
+    keys.clear();
+    for (const auto& [k, v] : first.items()) keys.push_back(k);
+    EXPECT_EQ(keys, (std::vector<std::string>{"ttl", "host", "name", "loss_pct", "sent", "received", "lost", "last_ms",
+                                              "avg_ms", "best_ms", "worst_ms", "jitter_ms", "mos", "responders",
+                                              "history"}));
+    EXPECT_EQ(first["ttl"], 1);
+    EXPECT_EQ(first["host"], "???");
+    EXPECT_EQ(first["name"], "");
+    EXPECT_EQ(first["sent"], 3);
+    EXPECT_EQ(first["received"], 0);
+    EXPECT_EQ(first["lost"], 1);
+    EXPECT_TRUE(first["mos"].is_null());
+    EXPECT_EQ(first["responders"], nlohmann::ordered_json::array());
+    EXPECT_EQ(first["history"], nlohmann::ordered_json::array());
+    // Figures at the tables' precision, without the binary tail of 33.333... or 25.04.
+    EXPECT_NE(json.find("\"loss_pct\":33.3,"), std::string::npos) << json;
+    EXPECT_NE(json.find("\"best_ms\":9999.0,"), std::string::npos) << json;
+    EXPECT_NE(json.find("\"avg_ms\":25.04,"), std::string::npos) << json;
+    EXPECT_NE(json.find("\"jitter_ms\":0.125,"), std::string::npos) << json;
+    EXPECT_NE(json.find("\"mos\":4.4,"), std::string::npos) << json;
+    EXPECT_EQ(doc["hops"][1]["ttl"], 2);
+
     hops[1].host = "a\"b\\c\n";
-    EXPECT_NE(FormatMtrJson("x", kProbeUdp, hops, 2).find("\"a\\\"b\\\\c\\u000a\""), std::string::npos);
+    const std::string escaped = FormatMtrJson("x", kProbeUdp, hops, 2);
+    EXPECT_NE(escaped.find("\"a\\\"b\\\\c\\n\""), std::string::npos) << escaped;
+    EXPECT_EQ(nlohmann::json::parse(escaped)["hops"][0]["host"], "a\"b\\c\n");
+    // A name that is not UTF-8 (a reverse lookup's bytes) is printed replaced, never thrown.
+    hops[1].host = "r\xff.example";
+    EXPECT_EQ(nlohmann::json::parse(FormatMtrJson("x", kProbeUdp, hops, 2))["hops"][0]["host"], "r\xef\xbf\xbd.example");
 }
 
 TEST(MtrReplyMatching, TargetDetectionOnlyLowersTheLimit) {

@@ -184,7 +184,7 @@ TEST(MtrStart, TcpProbesToIpv6LoopbackAreAnswered) {
     const std::string cli = std::string(OC_BINARY_DIR) + "/src/cli/orvanta-cli";
     auto r = RunCommand(cli + " mtr ::1 -6 --iface lo --proto tcp --cycles 2 --json 2>&1");
     EXPECT_EQ(r.exitCode, 0) << r.out;
-    EXPECT_NE(r.out.find("{\"ttl\": 1, \"host\": \"::1\", \"name\": \"\", \"loss_pct\": 0.0, \"sent\": 2, \"received\": 2"),
+    EXPECT_NE(r.out.find("{\"ttl\":1,\"host\":\"::1\",\"name\":\"\",\"loss_pct\":0.0,\"sent\":2,\"received\":2"),
               std::string::npos)
         << r.out;
 }
@@ -210,7 +210,7 @@ TEST(MtrStart, CliWithFileCapabilitiesRunsUnprivileged) {
         auto r = RunCommand("cd " + dir + " && setpriv --reuid=65534 --regid=65534 --clear-groups " + cli +
                             " mtr 127.0.0.1 --iface lo --cycles 1 --json --proto " + proto + " 2>&1");
         EXPECT_EQ(r.exitCode, 0) << proto << ": " << r.out;
-        EXPECT_NE(r.out.find("{\"ttl\": 1, \"host\": \"127.0.0.1\", \"name\": \"\", \"loss_pct\": 0.0, \"sent\": 1, \"received\": 1"),
+        EXPECT_NE(r.out.find("{\"ttl\":1,\"host\":\"127.0.0.1\",\"name\":\"\",\"loss_pct\":0.0,\"sent\":1,\"received\":1"),
                   std::string::npos)
             << proto << ": " << r.out;
     }

@@ -170,14 +170,14 @@ TEST(MtrNetworkCli, PrintsHopsAsJsonAndTable) {
                             " --proto udp --cycles 1");
 
     EXPECT_EQ(json.exitCode, 0) << json.out;
-    EXPECT_EQ(json.out.rfind("{\"target\": \"" + target + "\", \"protocol\": \"icmp\", \"hops\": [{\"ttl\": 1, \"host\": \"" +
-                                 env["TESTNET_HOP1_IP"] + "\", \"name\": \"\", \"loss_pct\": 0.0, \"sent\": 2, \"received\": 2, \"lost\": 0,",
+    EXPECT_EQ(json.out.rfind("{\"target\":\"" + target + "\",\"protocol\":\"icmp\",\"hops\":[{\"ttl\":1,\"host\":\"" +
+                                 env["TESTNET_HOP1_IP"] + "\",\"name\":\"\",\"loss_pct\":0.0,\"sent\":2,\"received\":2,\"lost\":0,",
                              0),
               0u)
         << json.out;
-    EXPECT_NE(json.out.find("{\"ttl\": 2, \"host\": \"" + env["TESTNET_HOP2_IP"] + "\""), std::string::npos) << json.out;
-    EXPECT_NE(json.out.find("{\"ttl\": 3, \"host\": \"" + target + "\""), std::string::npos) << json.out;
-    EXPECT_EQ(json.out.find("\"ttl\": 4"), std::string::npos) << json.out;
+    EXPECT_NE(json.out.find("{\"ttl\":2,\"host\":\"" + env["TESTNET_HOP2_IP"] + "\""), std::string::npos) << json.out;
+    EXPECT_NE(json.out.find("{\"ttl\":3,\"host\":\"" + target + "\""), std::string::npos) << json.out;
+    EXPECT_EQ(json.out.find("\"ttl\":4"), std::string::npos) << json.out;
 
     EXPECT_EQ(table.exitCode, 0) << table.out;
     EXPECT_NE(table.out.find("Salto  Host/IP"), std::string::npos) << table.out;
@@ -294,9 +294,9 @@ TEST(MtrNetworkCli, DashSixTracesOverIpv6) {
     auto udp = RunCommand(kTestnet + " exec --prefix " + kPrefix + " " + cli + " mtr " + target +
                           " --proto udp --cycles 2 --json");
     EXPECT_EQ(udp.exitCode, 0) << udp.out;
-    EXPECT_NE(udp.out.find("{\"ttl\": 1, \"host\": \"" + env["TESTNET_HOP1_IP6"] + "\""), std::string::npos) << udp.out;
-    EXPECT_NE(udp.out.find("{\"ttl\": 2, \"host\": \"" + target + "\""), std::string::npos) << udp.out;
-    EXPECT_EQ(udp.out.find("\"ttl\": 3"), std::string::npos) << udp.out;
+    EXPECT_NE(udp.out.find("{\"ttl\":1,\"host\":\"" + env["TESTNET_HOP1_IP6"] + "\""), std::string::npos) << udp.out;
+    EXPECT_NE(udp.out.find("{\"ttl\":2,\"host\":\"" + target + "\""), std::string::npos) << udp.out;
+    EXPECT_EQ(udp.out.find("\"ttl\":3"), std::string::npos) << udp.out;
 }
 
 namespace {

@@ -230,12 +230,12 @@ TEST_F(MtrRoute, CliNamesFromTheNamespaceHostsFileAndItsReports) {
     // The JSON carries the names and every probe's outcome.
     auto json = RunCommand("ip netns exec " + ns + " " + kCli + " mtr " + target + " --proto icmp --cycles 2 --names --json");
     ASSERT_EQ(json.exitCode, 0) << json.err;
-    EXPECT_NE(json.out.find("\"host\": \"" + env["TESTNET_HOP1_IP"] + "\", \"name\": \"r1.rota.test\""),
+    EXPECT_NE(json.out.find("\"host\":\"" + env["TESTNET_HOP1_IP"] + "\",\"name\":\"r1.rota.test\""),
               std::string::npos)
         << json.out;
-    EXPECT_NE(json.out.find("\"host\": \"" + env["TESTNET_HOP2_IP"] + "\", \"name\": \"\""), std::string::npos);
-    EXPECT_NE(json.out.find("\"address\": \"" + target + "\", \"name\": \"alvo.rota.test\""), std::string::npos);
-    EXPECT_NE(json.out.find("\"history\": [{\"t_ms\": 0, "), std::string::npos);
+    EXPECT_NE(json.out.find("\"host\":\"" + env["TESTNET_HOP2_IP"] + "\",\"name\":\"\""), std::string::npos);
+    EXPECT_NE(json.out.find("\"address\":\"" + target + "\",\"name\":\"alvo.rota.test\""), std::string::npos);
+    EXPECT_NE(json.out.find("\"history\":[{\"t_ms\":0,"), std::string::npos);
     fs::remove_all(out);
 }
 
@@ -286,6 +286,6 @@ TEST(MtrLoadBalanced, BothRoutersOfAHopAreKeptWithTheirOwnCounts) {
     // The command line shows the same hop with its two routers.
     auto json = RunCommand("ip netns exec mlb-client " + kCli + " mtr 10.201.9.1 --cycles 6 --json");
     ASSERT_EQ(json.exitCode, 0) << json.err;
-    EXPECT_NE(json.out.find("{\"address\": \"10.201.2.2\""), std::string::npos) << json.out;
-    EXPECT_NE(json.out.find("{\"address\": \"10.201.3.2\""), std::string::npos) << json.out;
+    EXPECT_NE(json.out.find("{\"address\":\"10.201.2.2\""), std::string::npos) << json.out;
+    EXPECT_NE(json.out.find("{\"address\":\"10.201.3.2\""), std::string::npos) << json.out;
 }

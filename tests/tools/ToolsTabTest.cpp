@@ -145,6 +145,29 @@ TEST_F(CheckIpTabFrame, SilentServerKeepsFramesComingAndEndsAtTheStartView) {
     EXPECT_FALSE(fs::exists(exeDir + "/LOGS/flow/checkip.csv"));
 }
 
+// While the request runs the shell draws the tab at most every App::kLiveFrameMs and keeps
+// doing so without input; once the answer is shown, a few settling frames, then none.
+TEST_F(CheckIpTabFrame, RunningRequestAsksForLiveFramesAndTheEndStopsThem) {
+    server.SetBoth("{\"mode\": \"hang\"}", "{\"mode\": \"hang\"}");
+    harness::FrameHarness h(Options(300, 600));
+    Configure(h);
+    const auto waitMs = [&] { return h.app().Redraw().WaitMs(60'000, platform::RedrawRequest::Clock::now()); };
+    ASSERT_TRUE(h.ClickText("VERIFICAR MEU IP"));
+    h.Frame();
+    ASSERT_TRUE(h.app().CheckIp().Busy());
+    for (int i = 0; i < 10; ++i) {
+        h.Frame();
+        ASSERT_TRUE(h.app().Redraw().Pending()) << "frame " << i;
+        EXPECT_LE(waitMs(), App::kLiveFrameMs);
+        EXPECT_GT(waitMs(), 20) << "a live tab must not be drawn faster than 30 frames a second";
+    }
+    ASSERT_TRUE(FramesUntil(h, [&] { return !h.app().CheckIp().Busy(); }, seconds(8)));
+    EXPECT_TRUE(h.app().Redraw().Pending()) << "the end of the request is drawn";
+    h.RunFrames(App::kSettleFrames);
+    EXPECT_FALSE(h.app().Redraw().Pending());
+    EXPECT_TRUE(h.HasText("Nao foi possivel obter o IP publico."));
+}
+
 TEST_F(CheckIpTabFrame, ResultViewCopiesAndRefreshesWithoutANewRequest) {
     server.SetBoth(CheckIpServer::Answer("<p>Current IP Address: 203.0.113.7</p>\r\n"), "{}");
     harness::FrameHarness h(Options());

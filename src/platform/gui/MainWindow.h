@@ -3,6 +3,7 @@
 // the glue to ImGui's SDL2 and OpenGL3 backends. The shell (App) drives it once per frame.
 #include <memory>
 #include <string>
+#include <vector>
 
 struct SDL_Window;
 
@@ -12,6 +13,9 @@ struct PumpResult {
     bool quit = false;            // SDL_QUIT (SIGINT/SIGTERM): leave the loop without a frame
     bool quitShortcut = false;    // Ctrl+Q (either Ctrl) was pressed in the window
     bool closeRequested = false;  // the window's close box / WM_DELETE_WINDOW
+    int handled = 0;              // events handed to the GUI backend in this call
+    bool pending = false;         // events held back for the next call (don't sleep before it)
+    std::vector<std::string> droppedFiles;  // files dropped on the window, in order
 };
 
 class MainWindow {
@@ -36,7 +40,8 @@ public:
     // after it, for the next call: ImGui 1.86 keeps key state, not key events, and would
     // never see such a tap.
     PumpResult PumpEvents();
-    // Blocks until an event arrives or `timeoutMs` passes (used while hidden/minimised).
+    // Blocks until an event arrives or `timeoutMs` passes: the loop sleeps here while nothing
+    // changes.
     void WaitForEvents(int timeoutMs);
 
     // Backend half of a new GUI frame; call right before ImGui::NewFrame().

@@ -64,6 +64,11 @@ unsigned long long NowNs() {
 
 struct MainWindow::Deferred {
     std::deque<SDL_Event> events;  // held back from the previous pump, in order
+    ~Deferred() {
+        // A dropped file's name belongs to whoever takes the event.
+        for (SDL_Event& e : events)
+            if (e.type == SDL_DROPFILE) SDL_free(e.drop.file);
+    }
 };
 
 std::unique_ptr<MainWindow> MainWindow::Open(const std::string& title, int x, int y, int width,
@@ -80,6 +85,8 @@ std::unique_ptr<MainWindow> MainWindow::Open(const std::string& title, int x, in
         error = std::string("SDL_Init: ") + SDL_GetError();
         return nullptr;
     }
+    // Files dropped from a file manager (XDND) arrive as SDL_DROPFILE.
+    SDL_EventState(SDL_DROPFILE, SDL_ENABLE);
     w->sdlStarted_ = true;
     const char* driver = SDL_GetCurrentVideoDriver();
     if (!driver || std::strcmp(driver, "x11") != 0) {
@@ -172,6 +179,11 @@ PumpResult MainWindow::PumpEvents() {
             if (IsQuitShortcut(ev.key.keysym.sym, (ev.key.keysym.mod & KMOD_CTRL) != 0)) result.quitShortcut = true;
         }
         if (guiStarted_) ImGui_ImplSDL2_ProcessEvent(&ev);
+        ++result.handled;
+        if (ev.type == SDL_DROPFILE && ev.drop.file) {
+            result.droppedFiles.emplace_back(ev.drop.file);
+            SDL_free(ev.drop.file);
+        }
         if (ev.type == SDL_QUIT) result.quit = true;
         if (ev.type == SDL_WINDOWEVENT && ev.window.event == SDL_WINDOWEVENT_CLOSE &&
             ev.window.windowID == SDL_GetWindowID(window_)) {
@@ -179,6 +191,7 @@ PumpResult MainWindow::PumpEvents() {
         }
         batch.pop_front();
     }
+    result.pending = !deferred_->events.empty();
     return result;
 }
 

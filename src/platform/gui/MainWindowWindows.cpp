@@ -3,6 +3,7 @@
 #include "platform/gui/MainWindow.h"
 
 #include <windows.h>
+#include <shellapi.h>
 #include <d3d11.h>
 #include <dxgi.h>
 
@@ -12,7 +13,9 @@
 
 #include <chrono>
 #include <set>
+#include <string>
 #include <thread>
+#include <vector>
 
 extern IMGUI_IMPL_API LRESULT ImGui_ImplWin32_WndProcHandler(HWND hWnd, UINT msg, WPARAM wParam, LPARAM lParam);
 
@@ -28,7 +31,22 @@ constexpr auto kMinFrame = std::chrono::nanoseconds(1000000000LL / 60);
 // Set by the window procedure, read by the pump of the same (GUI) thread.
 struct WindowFlags {
     bool closeRequested = false;
+    std::vector<std::string> droppedFiles;
 };
+
+// The paths of a WM_DROPFILES drop, which the handle owns until DragFinish.
+void TakeDroppedFiles(HDROP drop, std::vector<std::string>& out) {
+    const UINT count = DragQueryFileA(drop, 0xFFFFFFFF, nullptr, 0);
+    for (UINT i = 0; i < count; ++i) {
+        const UINT length = DragQueryFileA(drop, i, nullptr, 0);
+        std::string path(length + 1, '\0');
+        if (DragQueryFileA(drop, i, path.data(), length + 1) == length) {
+            path.resize(length);
+            out.push_back(std::move(path));
+        }
+    }
+    DragFinish(drop);
+}
 
 LRESULT CALLBACK WindowProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
     if (ImGui::GetCurrentContext() && ImGui_ImplWin32_WndProcHandler(hwnd, msg, wParam, lParam)) return 1;
@@ -39,6 +57,12 @@ LRESULT CALLBACK WindowProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
             return 0;
         case WM_SIZE:
             return 0;
+        case WM_DROPFILES:
+            if (flags) {
+                TakeDroppedFiles(reinterpret_cast<HDROP>(wParam), flags->droppedFiles);
+                return 0;
+            }
+            break;
         case WM_CLOSE:
             // The shell decides: hide to the tray, or minimise when no tray icon is docked.
             if (flags) {
@@ -120,6 +144,11 @@ std::unique_ptr<MainWindow> MainWindow::Open(const std::string& title, int x, in
         return nullptr;
     }
     SetWindowLongPtrA(d.hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(&d.flags));
+    // Captures dropped from Explorer. An elevated process does not get these messages from
+    // a normal one unless it lets them through (User Interface Privilege Isolation).
+    DragAcceptFiles(d.hwnd, TRUE);
+    for (UINT msg : {static_cast<UINT>(WM_DROPFILES), static_cast<UINT>(WM_COPYDATA), 0x0049u /* WM_COPYGLOBALDATA */})
+        ChangeWindowMessageFilterEx(d.hwnd, msg, MSGFLT_ALLOW, nullptr);
 
     DXGI_SWAP_CHAIN_DESC sd{};
     sd.BufferCount = 2;
@@ -198,7 +227,10 @@ PumpResult MainWindow::PumpEvents() {
         const bool keyUp = msg.message == WM_KEYUP || msg.message == WM_SYSKEYUP;
         // The GUI library keeps key state, not events: a key that went down in this batch
         // must be seen down for one frame, so its release waits in the queue.
-        if (keyUp && pressedThisBatch.count(msg.wParam)) break;
+        if (keyUp && pressedThisBatch.count(msg.wParam)) {
+            result.pending = true;
+            break;
+        }
         PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE);
         if (msg.message == WM_QUIT) {
             result.quit = true;
@@ -211,16 +243,24 @@ PumpResult MainWindow::PumpEvents() {
         }
         TranslateMessage(&msg);
         DispatchMessageA(&msg);
+        ++result.handled;
     }
     if (d.flags.closeRequested) {
         result.closeRequested = true;
         d.flags.closeRequested = false;
     }
+    if (!d.flags.droppedFiles.empty()) {
+        ++result.handled;
+        result.droppedFiles.swap(d.flags.droppedFiles);
+        d.flags.droppedFiles.clear();
+    }
     return result;
 }
 
 void MainWindow::WaitForEvents(int timeoutMs) {
-    MsgWaitForMultipleObjects(0, nullptr, FALSE, static_cast<DWORD>(timeoutMs), QS_ALLINPUT);
+    // MWMO_INPUTAVAILABLE: also wake for messages already queued but not yet removed (a key
+    // release held back by the pump), which plain QS_ALLINPUT counts as seen.
+    MsgWaitForMultipleObjectsEx(0, nullptr, static_cast<DWORD>(timeoutMs), QS_ALLINPUT, MWMO_INPUTAVAILABLE);
 }
 
 void MainWindow::BeginFrame() {

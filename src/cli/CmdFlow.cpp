@@ -91,7 +91,7 @@ std::optional<FlowOptions> ParseArgs(const std::vector<std::string>& args) {
 }
 
 void PrintCalls(const std::vector<SipCall>& calls, const FlowCounters& n, const FlowEngineCounters& engine,
-                bool live) {
+                const CallTrackerStats& kept, bool live) {
     std::string out = CsvHeaderLine();
     for (const SipCall& c : calls) out += CallCsvLine(c);
     out += kCsvLineEnd;
@@ -104,6 +104,13 @@ void PrintCalls(const std::vector<SipCall>& calls, const FlowCounters& n, const 
     }
     out += "\nChamadas: " + std::to_string(n.calls) + "; Registers: " + std::to_string(n.registers) +
            "; Pacotes: " + std::to_string(engine.analysed) + "\n";
+    // What the reassembly and stream bounds dropped, once anything was.
+    const uint64_t fragments = engine.fragmentsIncomplete + engine.fragmentsOverlap + engine.fragmentsOverBounds;
+    if (fragments || kept.tcpBytesDropped || kept.streamsDropped) {
+        out += "Fragmentos descartados: " + std::to_string(fragments) +
+               "; Bytes TCP perdidos: " + std::to_string(kept.tcpBytesDropped) +
+               "; Fluxos RTP removidos: " + std::to_string(kept.streamsDropped) + "\n";
+    }
     // A savefile is read at the analysis's pace and loses nothing; a live capture can lose
     // packets in the kernel (buffer full) or before analysis (worker behind): say how many.
     if (live) {
@@ -150,14 +157,14 @@ int RunFlow(const std::vector<std::string>& args) {
     std::signal(SIGTERM, SIG_DFL);
 
     const std::vector<SipCall> calls = core.Tracker().GetCalls();
-    PrintCalls(calls, core.Tracker().Counters(), core.Counters(), o.live);
+    const CallTrackerStats kept = core.Tracker().Stats();
+    PrintCalls(calls, core.Tracker().Counters(), core.Counters(), kept, o.live);
     if (o.streams) {
         std::string out(1, '\n');  // (not "\n" + ...: GCC 12 -Wrestrict false positive)
         out += StreamListHeaderLine();
         for (const RtpStreamReport& r : core.Tracker().GetStreamReports()) out += StreamListLine(r);
         std::fwrite(out.data(), 1, out.size(), stdout);
     }
-    const CallTrackerStats kept = core.Tracker().Stats();
     if (kept.recordsDropped || kept.messagesDropped) {
         std::fprintf(stderr, "orvanta-cli flow: limite de registros atingido: %llu registros e %llu mensagens removidos\n",
                      static_cast<unsigned long long>(kept.recordsDropped),

@@ -39,6 +39,10 @@ std::string FlowCore::BuildFilter(int sipPort, int rtpMin, int rtpMax) {
     if (rtpMin >= 1 && rtpMax >= rtpMin) {
         filter += " or udp portrange " + std::to_string(rtpMin) + "-" + std::to_string(rtpMax);
     }
+    // Fragments carry no ports after the first (and over IPv6 not even there, behind the
+    // Fragment header), so a port filter passes only part of a fragmented SIP message: every
+    // fragment is let through for the reassembly to put the datagram together.
+    filter += std::string(" or ") + kFragmentFilter;
     return filter;
 }
 

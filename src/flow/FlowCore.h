@@ -93,7 +93,11 @@ public:
     // Why the last capture ended by itself (read error, interface gone, failure in the
     // loop); empty while it runs, after Stop and after the clean end of a savefile.
     std::string StopCause() const;
-    // The BPF filter text Start builds for these settings.
+    // The part of the filter that lets IPv4 fragments (MF set or an offset) and IPv6 datagrams
+    // with a Fragment header (next header 44 right after the fixed header) through.
+    static constexpr const char* kFragmentFilter = "(ip[6:2] & 0x3fff != 0) or (ip6 and ip6[6] = 44)";
+    // The BPF filter text Start builds for these settings: the SIP port, the RTP range and
+    // IP fragments.
     static std::string BuildFilter(int sipPort, int rtpMin, int rtpMax);
 
     CallTracker& Tracker() { return tracker; }

@@ -281,7 +281,8 @@ void FlowTab::DrawControls(size_t packetCount) {
     ImGui::Checkbox("Debug Raw", &showRawDebug_);
     const FlowEngineCounters engine = core_.Counters();
     const CallTrackerStats kept = core_.Tracker().Stats();
-    const FlowDropCounts drops{engine.fragmentsIncomplete, kept.tcpBytesDropped, kept.streamsDropped};
+    const FlowDropCounts drops{engine.fragmentsIncomplete + engine.fragmentsOverlap + engine.fragmentsOverBounds,
+                               kept.tcpBytesDropped, kept.streamsDropped};
     const std::string countersLine =
         FlowCountersLine(packetCount, rowCounters_, engine.trimmedUnanalysed, engine.kernelDropped,
                          kept.recordsDropped, drops);

@@ -31,7 +31,7 @@ std::string FlowCountersLine(size_t bufferedPackets, const FlowCounters& calls, 
                 " | Perdidos (kernel): " + std::to_string(kernelDropped);
     }
     if (recordsDropped) line += " | Registros removidos: " + std::to_string(recordsDropped);
-    if (drops.fragmentsIncomplete) line += " | Fragmentos incompletos: " + std::to_string(drops.fragmentsIncomplete);
+    if (drops.fragmentsDropped) line += " | Fragmentos descartados: " + std::to_string(drops.fragmentsDropped);
     if (drops.tcpBytesDropped) line += " | Bytes TCP perdidos: " + std::to_string(drops.tcpBytesDropped);
     if (drops.streamsDropped) line += " | Fluxos RTP removidos: " + std::to_string(drops.streamsDropped);
     return line;

@@ -36,7 +36,7 @@ inline constexpr int kCallTableColumns = 9;
 std::vector<size_t> SortedCallRows(const std::vector<SipCallRow>& rows, CallColumn column, bool descending);
 // What the reassembly and stream bounds dropped, for the counter line.
 struct FlowDropCounts {
-    uint64_t fragmentsIncomplete = 0;  // IP fragments of datagrams that never completed
+    uint64_t fragmentsDropped = 0;  // IP fragments dropped: never completed, overlapping, past a bound
     uint64_t tcpBytesDropped = 0;      // SIP-over-TCP bytes skipped at a gap that never filled
     uint64_t streamsDropped = 0;       // RTP streams forgotten by the stream table's bound
 };

@@ -28,10 +28,11 @@ PacketLogEntry Numbered(uint32_t n) {
 }
 
 TEST(FlowCoreFilter, Texts) {
-    EXPECT_EQ(FlowCore::BuildFilter(5060, 10000, 50000), "port 5060 or udp portrange 10000-50000");
-    EXPECT_EQ(FlowCore::BuildFilter(5080, 0, 50000), "port 5080");
-    EXPECT_EQ(FlowCore::BuildFilter(5060, 20000, 19999), "port 5060");
-    EXPECT_EQ(FlowCore::BuildFilter(5060, 16400, 16400), "port 5060 or udp portrange 16400-16400");
+    const std::string frag = " or (ip[6:2] & 0x3fff != 0) or (ip6 and ip6[6] = 44)";
+    EXPECT_EQ(FlowCore::BuildFilter(5060, 10000, 50000), "port 5060 or udp portrange 10000-50000" + frag);
+    EXPECT_EQ(FlowCore::BuildFilter(5080, 0, 50000), "port 5080" + frag);
+    EXPECT_EQ(FlowCore::BuildFilter(5060, 20000, 19999), "port 5060" + frag);
+    EXPECT_EQ(FlowCore::BuildFilter(5060, 16400, 16400), "port 5060 or udp portrange 16400-16400" + frag);
 }
 
 // Feeds packets as the capture thread does, in chunks the worker can take, and waits for it.

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "PcapTestReader.h"
+#include "flow/FlowCore.h"
 #include "flow/SipParser.h"
 #include "flow/TcpReassembly.h"
 #include "lib/TestSupport.h"
@@ -128,6 +129,23 @@ void CheckAgainstTshark(const std::string& pcap) {
     EXPECT_EQ(Frame(CutAndShuffle(segments), &counters), expected);
     EXPECT_EQ(counters.holes, 0u);
     EXPECT_GT(counters.retransmittedBytes, 0u);
+
+    // The whole engine, from the savefile's frames: every call set up and hung up over TCP
+    // (a BYE that shared a segment, or an SDP in a later one, is no longer lost).
+    FlowCore core;
+    ASSERT_TRUE(core.StartOffline(pcap));
+    ASSERT_TRUE(testsupport::WaitFor([&] { return !core.IsRunning(); }, std::chrono::seconds(30)));
+    core.WaitAnalysed();
+    const std::vector<SipCall> calls = core.Tracker().GetCalls();
+    ASSERT_EQ(calls.size(), size_t{kCalls});
+    size_t messages = 0;
+    for (const SipCall& c : calls) {
+        EXPECT_EQ(CallStateText(c), "Terminated") << c.callId;
+        EXPECT_FALSE(c.mediaPorts.empty()) << c.callId << ": the SDP was read";
+        messages += c.messages.size();
+    }
+    EXPECT_EQ(messages, expected.size());
+    EXPECT_TRUE(core.Tracker().GetStreamReports().empty()) << "TCP bytes are never media";
 }
 
 std::string SippCommands(const std::string& callee, const std::string& caller) {

@@ -238,6 +238,10 @@ TEST(FlowTabCounters, LossIsShownOnceThereIsOne) {
     EXPECT_EQ(FlowCountersLine(120, calls, 0, 4294967301ull, 0),
               "| Total Pkts: 120 | Chamadas: 3 | Registers: 1 | Descartados: 0 | Perdidos (kernel): 4294967301");
     EXPECT_EQ(FlowCountersLine(0, {}, 0, 0, 250), "| Total Pkts: 0 | Chamadas: 0 | Registers: 0 | Registros removidos: 250");
+    EXPECT_EQ(FlowCountersLine(5, {}, 0, 0, 0, FlowDropCounts{3, 0, 0}),
+              "| Total Pkts: 5 | Chamadas: 0 | Registers: 0 | Fragmentos descartados: 3");
+    EXPECT_EQ(FlowCountersLine(5, {}, 0, 0, 0, FlowDropCounts{0, 1200, 2000}),
+              "| Total Pkts: 5 | Chamadas: 0 | Registers: 0 | Bytes TCP perdidos: 1200 | Fluxos RTP removidos: 2000");
 }
 
 TEST(FlowTabRawWindow, LineTooltipAndFilter) {

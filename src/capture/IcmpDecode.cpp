@@ -39,6 +39,7 @@ void DecodeQuote(const ByteReader& icmp, PacketLogEntry& entry, LayerFlags& flag
 
     const size_t quoted = 8 + innerLength;  // offset of the quoted transport header
     r.quotedDst = DottedQuad(icmp.bytes(8 + 16, 4));
+    r.quotedDstAddr = IpAddress::FromV4(icmp.bytes(8 + 16, 4));
     switch (innerProtocol) {
         case 6:
             if (ReadQuotedTransport(icmp, quoted, innerProtocol, entry, flags, r))

@@ -49,6 +49,7 @@ void DecodeQuote(const ByteReader& icmp, PacketLogEntry& entry, LayerFlags& flag
         return;
     }
     r.quotedDst = Ipv6Text(inner.bytes(24, 16));
+    r.quotedDstAddr = IpAddress::FromV6(inner.bytes(24, 16));
     const size_t quoted = chain.upperOffset;
     switch (chain.protocol) {
         case 6:

@@ -70,7 +70,7 @@ DecodeResult DecodeIpv4(const ByteReader& ip, const FrameHeader& header, PacketL
         entry.info += "[Fragment Offset=";
         AppendDecimal(entry.info, fragmentOffset);
         entry.info += "]";
-        DecodeResult r = FinishNetworkLayer(ip, ip.size(), transport, flags, header, reply, std::move(fromIp));
+        DecodeResult r = FinishNetworkLayer(ip, ip.size(), transport, flags, header, reply, std::move(fromIp), entry.srcAddr);
         r.fragment = fragment;
         return r;
     }
@@ -81,14 +81,14 @@ DecodeResult DecodeIpv4(const ByteReader& ip, const FrameHeader& header, PacketL
         case kProtoIcmp: transport = DecodeIcmp(l4, entry, flags); break;
         default: break;
     }
-    DecodeResult r = FinishNetworkLayer(ip, headerLength, transport, flags, header, reply, std::move(fromIp));
+    DecodeResult r = FinishNetworkLayer(ip, headerLength, transport, flags, header, reply, std::move(fromIp), entry.srcAddr);
     r.fragment = fragment;
     return r;
 }
 
 DecodeResult FinishNetworkLayer(const ByteReader& ip, size_t upperOffset, TransportResult& transport,
                                 const LayerFlags& flags, const FrameHeader& header,
-                                SniffResult& reply, std::string fromIp) {
+                                SniffResult& reply, std::string fromIp, const IpAddress& fromAddr) {
     DecodeResult result;
     result.payload = ip.Tail(upperOffset + transport.headerLength);
     result.deliver = true;
@@ -100,6 +100,8 @@ DecodeResult FinishNetworkLayer(const ByteReader& ip, size_t upperOffset, Transp
         reply.valid = true;
         reply.kind = transport.kind;
         reply.probeDst = transport.quotedDst.empty() ? fromIp : std::move(transport.quotedDst);
+        reply.probeDstAddr = transport.quotedDstAddr.Empty() ? fromAddr : transport.quotedDstAddr;
+        reply.fromAddr = fromAddr;
         reply.probeSrcPort = transport.probeSrcPort;
         reply.probeDstPort = transport.probeDstPort;
         reply.probeIdent = transport.probeIdent;

@@ -134,13 +134,13 @@ DecodeResult DecodeIpv6(const ByteReader& ip, const FrameHeader& header, PacketL
         entry.info += "[Fragment Offset=";
         AppendDecimal(entry.info, chain.fragmentOffset);
         entry.info += "]";
-        DecodeResult r = FinishNetworkLayer(ip, ip.size(), transport, flags, header, reply, std::move(fromIp));
+        DecodeResult r = FinishNetworkLayer(ip, ip.size(), transport, flags, header, reply, std::move(fromIp), entry.srcAddr);
         r.fragment = Ipv6Fragment(ip, chain);
         return r;
     }
     if (!chain.complete) {
         entry.info += chain.malformed ? "[Too Many ExtHdr]" : "[TooShort for ExtHdr]";
-        DecodeResult r = FinishNetworkLayer(ip, ip.size(), transport, flags, header, reply, std::move(fromIp));
+        DecodeResult r = FinishNetworkLayer(ip, ip.size(), transport, flags, header, reply, std::move(fromIp), entry.srcAddr);
         r.fragment = Ipv6Fragment(ip, chain);
         return r;
     }
@@ -151,7 +151,7 @@ DecodeResult DecodeIpv6(const ByteReader& ip, const FrameHeader& header, PacketL
         case kProtoIcmpv6: transport = DecodeIcmpv6(l4, entry, flags); break;
         default: break;
     }
-    DecodeResult r = FinishNetworkLayer(ip, chain.upperOffset, transport, flags, header, reply, std::move(fromIp));
+    DecodeResult r = FinishNetworkLayer(ip, chain.upperOffset, transport, flags, header, reply, std::move(fromIp), entry.srcAddr);
     r.fragment = Ipv6Fragment(ip, chain);
     return r;
 }

@@ -25,6 +25,7 @@ struct TransportResult {
     int32_t code = 0;
     ReplyKind kind = ReplyKind::None;
     std::string quotedDst;  // destination of the quoted datagram; empty: the reply's own source
+    IpAddress quotedDstAddr;
     uint16_t probeSrcPort = 0;
     uint16_t probeDstPort = 0;
     uint16_t probeIdent = 0;
@@ -52,7 +53,7 @@ DecodeResult DecodeIpv4(const ByteReader& ip, const FrameHeader& header, PacketL
 // datagram's source address text.
 DecodeResult FinishNetworkLayer(const ByteReader& ip, size_t upperOffset, TransportResult& transport,
                                 const LayerFlags& flags, const FrameHeader& header,
-                                SniffResult& reply, std::string fromIp);
+                                SniffResult& reply, std::string fromIp, const IpAddress& fromAddr);
 
 // `ip` starts at the IPv6 header (at least 40 bytes captured).
 DecodeResult DecodeIpv6(const ByteReader& ip, const FrameHeader& header, PacketLogEntry& entry,

@@ -94,6 +94,7 @@ enum class ReplyKind : int32_t {
 struct SniffResult {
     bool valid = false;
     std::string fromIp;       // dotted IPv4 or RFC 5952 IPv6 text
+    IpAddress fromAddr;       // the same, binary: what the engine matches on
     int32_t origSeq = 0;
     int64_t timestamp = 0;  // 100-ns ticks since 1970-01-01 UTC
     int32_t type = 0;  // ICMP type; an ICMPv6 reply gives its ICMP equivalent (0, 3, 11)
@@ -105,6 +106,7 @@ struct SniffResult {
     // TCP segments the probe went to the reply's source, and its ports are the reply's swapped.
     ReplyKind kind = ReplyKind::None;
     std::string probeDst;       // address the probe was sent to (dotted or RFC 5952)
+    IpAddress probeDstAddr;     // the same, binary
     uint16_t probeSrcPort = 0;  // UDP/TCP source port of the probe
     uint16_t probeDstPort = 0;  // UDP/TCP destination port of the probe
     uint16_t probeIdent = 0;    // ICMP echo identifier

@@ -233,7 +233,8 @@ bool MtrCore::StartWithoutNetworkForTesting(const std::string& targetIpText, int
         runStartTicks = MtrNowTicks();
     }
     protocol = proto;
-    identity = ProbeIdentity{proto, targetIpText, kTestUdpSourcePort, kTestIcmpIdentifier, kProbeBasePort};
+    identity = ProbeIdentity{proto, targetIpText, kTestUdpSourcePort, kTestIcmpIdentifier, kProbeBasePort,
+                             IpAddress::Parse(targetIpText).value_or(IpAddress{})};
     maxHops = kMtrMaxHops;
     sendHook = std::move(send);
     probeSpacingMs = spacingMs;
@@ -573,7 +574,7 @@ void MtrCore::OnSniffResult(SniffResult r) {
         if (h.prevMs >= 0) h.jitterMs += (std::fabs(rtt - h.prevMs) - h.jitterMs) * 0.0625;
         h.prevMs = rtt;
     }
-    if (r.type == 3 || r.fromIp == identity.targetIp) {
+    if (r.type == 3 || r.fromAddr == identity.target) {
         int32_t current = maxHops.load();
         while (ttl < current && !maxHops.compare_exchange_weak(current, ttl)) {
         }

@@ -236,6 +236,7 @@ ProbeIdentity NetworkSender::Identity(int32_t protocol) const {
     ProbeIdentity id;
     id.protocol = protocol;
     id.targetIp = targetIp;
+    id.target = IpAddress::Parse(targetIp).value_or(IpAddress{});
     id.udpSourcePort = udpSourcePort;
     id.icmpIdentifier = icmpIdentifier;
     id.basePort = basePort;

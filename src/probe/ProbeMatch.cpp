@@ -8,7 +8,7 @@ int32_t NumberFromPort(uint16_t port, int32_t basePort) {
 }  // namespace
 
 int32_t MatchProbeReply(const SniffResult& r, const ProbeIdentity& id) {
-    if (!r.valid || id.targetIp.empty() || r.probeDst != id.targetIp) return -1;
+    if (!r.valid || id.target.Empty() || !(r.probeDstAddr == id.target)) return -1;
     switch (id.protocol) {
         case kProbeUdp:
             if (r.kind != ReplyKind::QuotedUdp || r.probeSrcPort != id.udpSourcePort) return -1;

@@ -13,6 +13,7 @@ struct ProbeIdentity {
     uint16_t udpSourcePort = 0;    // local port of the UDP probe socket
     uint16_t icmpIdentifier = 0;   // echo identifier of the ICMP probes
     int32_t basePort = kProbeBasePort;
+    IpAddress target;              // targetIp, binary: what replies are matched on
 };
 
 // The sequence number of the probe that `reply` answers, or -1 when it answers none of the

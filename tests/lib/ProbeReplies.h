@@ -17,10 +17,12 @@ inline SniffResult ReplyFor(const ProbeIdentity& id, int32_t seq, const std::str
     SniffResult r;
     r.valid = true;
     r.fromIp = from;
+    r.fromAddr = IpAddress::Parse(from).value_or(IpAddress{});
     r.timestamp = timestamp;
     r.type = type >= 0 ? type : (target ? (id.protocol == kProbeUdp ? 3 : 0) : 11);
     r.code = r.type == 3 ? 3 : 0;
     r.probeDst = id.targetIp;
+    r.probeDstAddr = id.target;
     switch (id.protocol) {
         case kProbeUdp:
             r.kind = ReplyKind::QuotedUdp;

@@ -23,7 +23,7 @@ using probetest::ReplyFor;
 namespace {
 
 ProbeIdentity TestIdentity(int32_t protocol, const std::string& target) {
-    return ProbeIdentity{protocol, target, 40404, 0x1234, kProbeBasePort};
+    return ProbeIdentity{protocol, target, 40404, 0x1234, kProbeBasePort, IpAddress::Parse(target).value()};
 }
 
 using testsupport::WaitFor;
@@ -242,7 +242,11 @@ TEST_P(MtrForeignReplies, OnlyRepliesToOurOwnProbesCount) {
         SniffResult r = ReplyFor(id, seq, from, t0 + 1'000);
         SniffResult otherDst = r;  // a probe to somewhere else, quoted by a router on the way
         otherDst.probeDst = "10.0.0.77";
-        if (r.kind == ReplyKind::EchoReply || r.kind == ReplyKind::TcpSegment) otherDst.fromIp = "10.0.0.77";
+        otherDst.probeDstAddr = *IpAddress::Parse("10.0.0.77");
+        if (r.kind == ReplyKind::EchoReply || r.kind == ReplyKind::TcpSegment) {
+            otherDst.fromIp = "10.0.0.77";
+            otherDst.fromAddr = otherDst.probeDstAddr;
+        }
         foreign.push_back(otherDst);
         SniffResult otherIdent = r;  // another program's ping / traceroute socket
         otherIdent.probeIdent ^= 0x0101;
@@ -257,6 +261,7 @@ TEST_P(MtrForeignReplies, OnlyRepliesToOurOwnProbesCount) {
     SniffResult hopEcho = ReplyFor(id, 5, "10.0.0.99", t0 + 1'000);
     hopEcho.kind = ReplyKind::EchoReply;
     hopEcho.fromIp = hopEcho.probeDst = "10.0.0.2";
+    hopEcho.fromAddr = hopEcho.probeDstAddr = *IpAddress::Parse("10.0.0.2");
     foreign.push_back(hopEcho);
     // A TCP segment from the target's port 80 to a port that is not a probe port.
     SniffResult lowPort = ReplyFor(id, 6, "10.0.0.99", t0 + 1'000);

@@ -211,7 +211,7 @@ TEST(MtrHopNames, EngineFillsNamesOnlyWhileTheyAreOn) {
             return std::nullopt;
         },
         std::chrono::milliseconds(500));
-    const ProbeIdentity id{kProbeIcmp, "10.0.0.9", 40404, 0x1234, kProbeBasePort};
+    const ProbeIdentity id{kProbeIcmp, "10.0.0.9", 40404, 0x1234, kProbeBasePort, *IpAddress::Parse("10.0.0.9")};
     core.PrepareForTesting(id);
     core.AddPendingForTesting(1, 4, 1'000'000'000);
     core.OnSniffResult(ReplyFor(id, 1, "10.0.0.4", 1'000'100'000));

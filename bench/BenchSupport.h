@@ -36,6 +36,15 @@ inline double RssMiB() {
     return -1;
 }
 
+// Peak resident memory of this process in MiB (VmHWM); -1 where /proc does not tell.
+inline double PeakRssMiB() {
+    std::ifstream in("/proc/self/status");
+    std::string line;
+    while (std::getline(in, line))
+        if (line.rfind("VmHWM:", 0) == 0) return std::atof(line.c_str() + 6) / 1024.0;
+    return -1;
+}
+
 // A UDP packet as the capture thread hands it on: its texts, a 42-byte frame head and the
 // payload after it.
 inline PacketLogEntry UdpPacket(const std::string& time, const std::string& src, const std::string& dst,

@@ -1,9 +1,12 @@
 // Decode throughput of the capture loop: savefile → PacketLogEntry/SniffResult → a callback
 // that drops them, on a savefile of at least 500,000 frames generated here from the fixture
 // captures. Printed next to `orvanta-cli decode` (text to /dev/null), `tcpdump -nn -r` and
-// `tshark -n -r` on the same file.
+// `tshark -n -r` on the same file. The loop is timed with IP reassembly off, as the probe
+// engine runs it, and on, as the flow engine does.
 //
-//   bench_decode [FRAMES] [--ipv6]   (default 600000; --ipv6: the IPv6 fixtures only)
+//   bench_decode [FRAMES] [--ipv6] [--pcap FILE]
+// (default 600000; --ipv6: the IPv6 fixtures only; --pcap: that savefile, e.g. the one
+// `bench_flow --keep` leaves, instead of a generated one)
 #include <pcap/pcap.h>
 #include <unistd.h>
 
@@ -70,13 +73,26 @@ bool WriteBigSavefile(const std::string& path, const std::vector<Frame>& frames,
     return true;
 }
 
+long CountFrames(const std::string& path) {
+    char errbuf[PCAP_ERRBUF_SIZE];
+    pcap_t* p = pcap_open_offline(path.c_str(), errbuf);
+    if (!p) return -1;
+    long n = 0;
+    pcap_pkthdr* h;
+    const u_char* d;
+    while (pcap_next_ex(p, &h, &d) == 1) ++n;
+    pcap_close(p);
+    return n;
+}
+
 double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
 
 // Best of three runs of the capture loop over the file.
-double DecodeSeconds(const std::string& path, uint64_t& packets, uint64_t& replies) {
+double DecodeSeconds(const std::string& path, bool reassembly, uint64_t& packets, uint64_t& replies) {
     double best = 1e9;
     for (int run = 0; run < 3; ++run) {
         Sniffer sniffer;
+        sniffer.SetReassembly(reassembly);
         if (!sniffer.InitOffline(path)) {
             std::fprintf(stderr, "InitOffline failed: %s\n", sniffer.LastErrorDetail().c_str());
             std::exit(2);
@@ -115,26 +131,42 @@ double PeerSeconds(const std::string& command) {
 int main(int argc, char** argv) {
     long count = 600000;
     bool ipv6 = false;
+    std::string given;
     for (int i = 1; i < argc; ++i) {
         if (std::string(argv[i]) == "--ipv6") ipv6 = true;
+        else if (std::string(argv[i]) == "--pcap" && i + 1 < argc) given = argv[++i];
         else count = std::max(500000L, std::atol(argv[i]));
     }
-    const std::vector<Frame> frames = LoadFixtureFrames(ipv6);
-    if (frames.empty()) {
-        std::fprintf(stderr, "no fixture frames found under %s/tests/data\n", OC_SOURCE_DIR);
-        return 2;
+    std::string path = given;
+    if (given.empty()) {
+        const std::vector<Frame> frames = LoadFixtureFrames(ipv6);
+        if (frames.empty()) {
+            std::fprintf(stderr, "no fixture frames found under %s/tests/data\n", OC_SOURCE_DIR);
+            return 2;
+        }
+        path = "/tmp/oc-bench-decode-" + std::to_string(getpid()) + ".pcap";
+        if (!WriteBigSavefile(path, frames, count)) {
+            std::fprintf(stderr, "cannot write %s\n", path.c_str());
+            return 2;
+        }
+        std::printf("savefile: %s, %ld frames (%zu distinct fixture frames replicated)\n", path.c_str(), count,
+                    frames.size());
+    } else {
+        count = CountFrames(given);
+        if (count <= 0) {
+            std::fprintf(stderr, "cannot read %s\n", given.c_str());
+            return 2;
+        }
+        std::printf("savefile: %s, %ld frames\n", path.c_str(), count);
     }
-    const std::string path = "/tmp/oc-bench-decode-" + std::to_string(getpid()) + ".pcap";
-    if (!WriteBigSavefile(path, frames, count)) {
-        std::fprintf(stderr, "cannot write %s\n", path.c_str());
-        return 2;
-    }
-    std::printf("savefile: %s, %ld frames (%zu distinct fixture frames replicated)\n", path.c_str(), count,
-                frames.size());
 
     uint64_t packets = 0, replies = 0;
-    const double ours = DecodeSeconds(path, packets, replies);
-    std::printf("%-34s %8.3f s  %12.0f frames/s  (%llu entries, %llu replies)\n", "capture loop decode (best of 3)",
+    const double off = DecodeSeconds(path, false, packets, replies);
+    std::printf("%-34s %8.3f s  %12.0f frames/s  (%llu entries, %llu replies)\n", "loop, reassembly off (best of 3)",
+                off, count / off, (unsigned long long)packets, (unsigned long long)replies);
+    // The peers are set beside this one: the flow engine's loop, which reassembles.
+    const double ours = DecodeSeconds(path, true, packets, replies);
+    std::printf("%-34s %8.3f s  %12.0f frames/s  (%llu entries, %llu replies)\n", "loop, reassembly on (best of 3)",
                 ours, count / ours, (unsigned long long)packets, (unsigned long long)replies);
 
     // Like for like with the peers, which format text: our command-line decoder printing
@@ -171,6 +203,6 @@ int main(int argc, char** argv) {
         std::printf("%-34s %8.3f s  %12.0f frames/s  (ours is %.1fx %s)\n", (std::string(peer.tool) + " (best of 3)").c_str(),
                     s, count / s, ours < s ? s / ours : ours / s, ours < s ? "faster" : "slower");
     }
-    std::remove(path.c_str());
+    if (given.empty()) std::remove(path.c_str());
     return 0;
 }

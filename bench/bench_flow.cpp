@@ -3,9 +3,10 @@
 // flow engine as orvanta-cli flow --read runs it (capture thread decoding, worker analysing), next to
 // `tshark -q -z sip,stat` and `sngrep -N -q` reading the same file in the same run.
 //
-//   bench_flow [CALLS=320] [--keep] [--pcap FILE] [--analysis-only]
+//   bench_flow [CALLS=320] [--keep] [--pcap FILE] [--analysis-only | --compare-only] [--rounds N]
 // --pcap reads a capture kept by an earlier --keep run instead of generating one;
-// --analysis-only measures only the cost of the stream statistics.
+// --analysis-only measures only the cost of the stream statistics, --compare-only only the
+// three programs; --rounds: runs of each program (3).
 #include <dirent.h>
 #include <sys/resource.h>
 #include <sys/time.h>
@@ -220,11 +221,15 @@ int main(int argc, char** argv) {
     int calls = 320;
     bool keep = false;
     bool analysisOnly = false;
+    bool compareOnly = false;
+    int rounds = 3;
     std::string given;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         if (a == "--keep") keep = true;
         else if (a == "--analysis-only") analysisOnly = true;
+        else if (a == "--compare-only") compareOnly = true;
+        else if (a == "--rounds" && i + 1 < argc) rounds = std::max(1, std::atoi(argv[++i]));
         else if (a == "--pcap" && i + 1 < argc) given = argv[++i];
         else calls = std::atoi(argv[i]);
     }
@@ -251,14 +256,20 @@ int main(int argc, char** argv) {
     // worker analyses, and it keeps the last 50,000 packets buffered as the tab does.
     const std::string cli = std::string(OC_BINARY_DIR) + "/src/cli/orvanta-cli";
     const std::string ourLog = "/tmp/oc_bench_flow_cli_" + std::to_string(getpid()) + ".log";
-    // Each program runs kRounds times, the three taking turns, and each keeps its best wall and
-    // CPU time: a shared machine's other work then costs all of them alike, and little.
-    constexpr int kRounds = 3;
+    // Each program runs `rounds` times, the three taking turns, and each keeps its best wall and
+    // CPU time: a shared machine's other work then costs all of them alike, and little. The
+    // medians are printed too.
     ChildRun ours, tshark, sngrep;
-    for (int round = 0; round < kRounds; ++round) {
-        KeepBest(ours, RunChild({cli, "flow", "--read", pcap}, ourLog));
-        KeepBest(tshark, RunChild({"tshark", "-r", pcap, "-q", "-z", "sip,stat"}, "/tmp/oc_bench_flow_tshark.log"));
-        KeepBest(sngrep, RunChild({"sngrep", "-I", pcap, "-N", "-q"}, "/tmp/oc_bench_flow_sngrep.log"));
+    std::vector<double> wallOurs, wallTshark, wallSngrep;
+    auto run = [](ChildRun& best, std::vector<double>& walls, const ChildRun& r) {
+        KeepBest(best, r);
+        if (r.status == 0) walls.push_back(r.seconds);
+    };
+    for (int round = 0; round < rounds; ++round) {
+        run(ours, wallOurs, RunChild({cli, "flow", "--read", pcap}, ourLog));
+        run(tshark, wallTshark,
+            RunChild({"tshark", "-r", pcap, "-q", "-z", "sip,stat"}, "/tmp/oc_bench_flow_tshark.log"));
+        run(sngrep, wallSngrep, RunChild({"sngrep", "-I", pcap, "-N", "-q"}, "/tmp/oc_bench_flow_sngrep.log"));
     }
 
     // What the engine found, from the command line's summary and RTP lines.
@@ -317,7 +328,7 @@ int main(int argc, char** argv) {
                 static_cast<unsigned long long>(rtpFlows));
     std::printf("\n%-40s %9s %12s %9s %12s %10s\n", "program", "wall s", "frames/s", "CPU s", "frames/CPU-s",
                 "peak MiB");
-    std::printf("(best of %d runs each)\n", kRounds);
+    std::printf("(best of %d runs each)\n", rounds);
     PrintRow("orvanta-cli flow --read (engine)", ours, frames);
     PrintRow("tshark -q -z sip,stat", tshark, frames);
     PrintRow("sngrep -I FILE -N -q", sngrep, frames);
@@ -328,12 +339,22 @@ int main(int argc, char** argv) {
     std::printf("\nSpeed vs tshark: %.2fx wall, %.2fx CPU; vs sngrep: %.2fx wall, %.2fx CPU\n",
                 ratio(tshark, ours, false), ratio(tshark, ours, true), ratio(sngrep, ours, false),
                 ratio(sngrep, ours, true));
+    auto median = [](std::vector<double> v) {
+        if (v.empty()) return 0.0;
+        std::sort(v.begin(), v.end());
+        return v[v.size() / 2];
+    };
+    const double mOurs = median(wallOurs), mTshark = median(wallTshark), mSngrep = median(wallSngrep);
+    std::printf("Median wall: ours %.3f s, tshark %.3f s (%.2fx), sngrep %.3f s (%.2fx); ours ranged %.3f-%.3f s\n",
+                mOurs, mTshark, mOurs > 0 ? mTshark / mOurs : 0.0, mSngrep, mOurs > 0 ? mSngrep / mOurs : 0.0,
+                wallOurs.empty() ? 0.0 : *std::min_element(wallOurs.begin(), wallOurs.end()),
+                wallOurs.empty() ? 0.0 : *std::max_element(wallOurs.begin(), wallOurs.end()));
     std::printf("Memory: %zu buffered packets of this capture: RSS %.1f -> %.1f MiB (+%.1f MiB); "
                 "the entries themselves hold %.1f MiB (%.0f bytes per packet)\n",
                 buffered, rssEmpty / 1024.0, rssFull / 1024.0, (rssFull - rssEmpty) / 1024.0,
                 bufferBytes / 1048576.0, buffered ? double(bufferBytes) / buffered : 0.0);
 
-    MeasureStatisticsCost(pcap);
+    if (!compareOnly) MeasureStatisticsCost(pcap);
     if (!keep) {
         std::remove(pcap.c_str());
         std::remove(manifest.c_str());

@@ -255,7 +255,8 @@ bool Sniffer::InitOffline(const std::string& path, const std::string& filter, co
         return false;
     }
     if (PcapngReader::IsPcapngFile(path)) return InitPcapng(path, filter, dumpPath);
-    handle = platform::OpenSavefile(path.c_str(), errbuf);
+    savefileBuffer = std::make_unique<char[]>(platform::kSavefileBufferBytes);
+    handle = platform::OpenSavefile(path.c_str(), errbuf, savefileBuffer.get());
     if (!handle) {
         Trace(std::string("pcap_open_offline failed: ") + errbuf);
         Fail(StartError::FileUnreadable, errbuf);
@@ -386,6 +387,7 @@ void Sniffer::Stop() {
         pcap_close(handle);
         handle = nullptr;
     }
+    savefileBuffer.reset();  // only once the savefile's stream is closed
     pcapng.reset();
     FreeFilterPrograms();
     linkType = -1;

@@ -104,6 +104,7 @@ private:
     std::atomic<bool> running{false};
     std::thread captureThread;
     pcap_t* handle = nullptr;
+    std::unique_ptr<char[]> savefileBuffer;  // the stream buffer of an open pcap savefile
     pcap_dumper_t* dumper = nullptr;
     std::atomic<bool> loopActive{false};
     // WaitLoopEnd sleeps on this rather than on std::atomic::wait, which can miss its

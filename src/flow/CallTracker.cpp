@@ -322,6 +322,11 @@ CallTrackerStats CallTracker::Stats() const {
             t.holeBytes + t.droppedHeldBytes};
 }
 
+SipTcpCounters CallTracker::TcpCounters() const {
+    std::lock_guard<std::mutex> lock(mutex);
+    return tcp.Counters();
+}
+
 std::vector<RtpStreamReport> CallTracker::GetStreamReports(const std::string* callId) const {
     std::lock_guard<std::mutex> lock(mutex);
     return streams.Reports(callId);

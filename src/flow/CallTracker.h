@@ -75,6 +75,8 @@ public:
     // "Chamadas" and "Registers" over the records held now.
     FlowCounters Counters() const;
     CallTrackerStats Stats() const;
+    // What SIP over TCP holds and has dropped (connections, buffered bytes, holes).
+    SipTcpCounters TcpCounters() const;
     void Clear();
     // Advances whenever a record or a stream may have changed: a reader that saw the same
     // value before can keep what it copied then.

@@ -1,4 +1,5 @@
 #pragma once
+#include <cstddef>
 
 struct pcap;
 
@@ -9,10 +10,15 @@ namespace platform {
 // other tab works on a machine without the driver.
 bool CaptureLibraryAvailable();
 
+// Size of the stream buffer a savefile is read through, where the C runtime allows one.
+inline constexpr size_t kSavefileBufferBytes = 256 * 1024;
+
 // Opens a savefile for reading, as pcap_open_offline does (errbuf: PCAP_ERRBUF_SIZE bytes).
-// Where the C runtime allows it, the file is read through a large buffer and without the
-// stream lock stdio takes on every call: libpcap reads each record with two calls, and only
-// the capture thread ever reads the file.
-pcap* OpenSavefile(const char* path, char* errbuf);
+// Where the C runtime allows it, the file is read through `streamBuffer` (the caller's,
+// kSavefileBufferBytes long, kept until pcap_close) and without the stream lock stdio takes
+// on every call: libpcap reads each record with two calls, and only the capture thread ever
+// reads the file. glibc's setvbuf ignores the size it is given without a buffer and keeps
+// its 4 KiB one, which costs a system call per 4 KiB of the file.
+pcap* OpenSavefile(const char* path, char* errbuf, char* streamBuffer);
 
 }  // namespace platform

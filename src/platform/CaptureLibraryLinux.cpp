@@ -9,14 +9,10 @@
 
 namespace platform {
 
-namespace {
-constexpr size_t kSavefileBufferBytes = 256 * 1024;
-}  // namespace
-
 // libpcap is a shared library the executable is linked against: it is there or we never ran.
 bool CaptureLibraryAvailable() { return true; }
 
-pcap_t* OpenSavefile(const char* path, char* errbuf) {
+pcap_t* OpenSavefile(const char* path, char* errbuf, char* streamBuffer) {
     FILE* file = std::fopen(path, "rb");
     if (!file) {
         // The text pcap_open_offline gives.
@@ -24,7 +20,7 @@ pcap_t* OpenSavefile(const char* path, char* errbuf) {
         return nullptr;
     }
     __fsetlocking(file, FSETLOCKING_BYCALLER);
-    std::setvbuf(file, nullptr, _IOFBF, kSavefileBufferBytes);
+    if (streamBuffer) std::setvbuf(file, streamBuffer, _IOFBF, kSavefileBufferBytes);
     pcap_t* handle = pcap_fopen_offline(file, errbuf);
     if (!handle) std::fclose(file);  // pcap_close closes it once the handle exists
     return handle;

@@ -116,7 +116,7 @@ namespace platform {
 bool CaptureLibraryAvailable() { return Dll().loaded; }
 
 // The driver's DLL has a C runtime of its own: a FILE opened here cannot be handed to it.
-pcap_t* OpenSavefile(const char* path, char* errbuf) { return pcap_open_offline(path, errbuf); }
+pcap_t* OpenSavefile(const char* path, char* errbuf, char*) { return pcap_open_offline(path, errbuf); }
 
 }  // namespace platform
 

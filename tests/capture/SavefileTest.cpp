@@ -9,6 +9,7 @@
 #include "PcapFiles.h"
 #include "capture/Sniffer.h"
 #include "logs/Trace.h"
+#include "platform/CaptureLibrary.h"
 
 namespace {
 
@@ -173,6 +174,38 @@ TEST(SavefileLoop, TheSavefileIsOnDiskWithinACaptureSecond) {
     sniffer.WaitLoopEnd();
     sniffer.Stop();
     EXPECT_EQ(onDisk, (std::vector<size_t>{1, 2, 3, 4}));
+}
+
+// Several times the stream buffer the file is read through, with records that straddle its
+// edges: every one arrives whole and in order, also when the same Sniffer opens the file
+// again (the buffer of the first stream is freed only once that stream is closed).
+TEST(SavefileLoop, AFileLargerThanTheStreamBufferIsReadWholeTwice) {
+    TempDir dir;
+    std::vector<Record> input;
+    size_t bytes = 0;
+    for (uint32_t i = 0; bytes < 4 * platform::kSavefileBufferBytes; ++i) {
+        Bytes payload(100 + i * 37 % 1300);
+        for (size_t k = 0; k < payload.size(); ++k) payload[k] = static_cast<uint8_t>(i * 31 + k);
+        Bytes frame = Ethernet(kEthIpv4, Ipv4(Addr(10, 0, 0, 1), Addr(10, 0, 0, 2), 17,
+                                              Udp(static_cast<uint16_t>(i), 5060, payload)));
+        bytes += 16 + frame.size();
+        input.push_back({i, 0, 0, std::move(frame)});
+    }
+    ASSERT_TRUE(WriteSavefile(dir.File("big.pcap"), kLinkEthernet, input));
+    Sniffer sniffer;
+    for (int pass = 0; pass < 2; ++pass) {
+        ASSERT_TRUE(sniffer.InitOffline(dir.File("big.pcap")));
+        std::vector<PacketLogEntry> got;
+        sniffer.Start([](SniffResult) {}, [&](PacketLogEntry e) { got.push_back(std::move(e)); });
+        sniffer.WaitLoopEnd();
+        EXPECT_EQ(sniffer.LoopError(), "") << pass;
+        sniffer.Stop();
+        ASSERT_EQ(got.size(), input.size()) << pass;
+        for (size_t i = 0; i < got.size(); ++i) {
+            ASSERT_EQ(got[i].rawData, input[i].bytes) << pass << " " << i;
+            ASSERT_EQ(got[i].tsSec, input[i].tsSec) << pass << " " << i;
+        }
+    }
 }
 
 TEST(SavefileLoop, ReplyComesBeforeItsPacket) {

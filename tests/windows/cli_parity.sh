@@ -26,7 +26,7 @@ compare() {  # name, linux output, windows output
   fi
 }
 shopt -s nullglob
-captures=("$data"/pcaps/*.pcap "$data"/testnet-samples/*.pcap)
+captures=("$data"/pcaps/*.pcap "$data"/pcaps/*.pcapng "$data"/testnet-samples/*.pcap)
 [ ${#captures[@]} -gt 0 ] || { echo "no fixture captures under $data"; exit 1; }
 for f in "${captures[@]}"; do
   name=$(basename "$f")

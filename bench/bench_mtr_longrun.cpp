@@ -23,6 +23,7 @@
 #include "BenchSupport.h"
 #include "mtr/MtrCore.h"
 #include "probe/ProbePorts.h"
+#include "ui/EngineTexts.h"
 
 namespace {
 

@@ -36,7 +36,7 @@ constexpr const char* kFrameCounterEnv = "ORVANTA_FRAME_COUNTER";
 
 App::App(AppOptions options)
     : lockScreen_(shared_),
-      homeTab_(shared_, std::move(options.systemFacts)),
+      homeTab_(shared_.locked, std::move(options.systemFacts)),
       mtrTab_(mtrCore_, shared_.capture),
       flowTab_(flowCore_, shared_.capture, &shared_.mtrTrace),
       checkIpTab_(std::move(options.checkIp)),

@@ -11,6 +11,7 @@
 
 #include "capture/Sniffer.h"
 #include "cli/Command.h"
+#include "ui/EngineTexts.h"
 
 namespace {
 

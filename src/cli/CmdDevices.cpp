@@ -6,6 +6,7 @@
 #include "cli/Command.h"
 #include "platform/CaptureLibrary.h"
 #include "platform/PlatformTexts.h"
+#include "ui/EngineTexts.h"
 
 namespace {
 

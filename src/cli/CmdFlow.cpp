@@ -18,6 +18,7 @@
 #include "flow/FlowCore.h"
 #include "flow/FlowCsv.h"
 #include "flow/StreamReport.h"
+#include "ui/EngineTexts.h"
 
 namespace {
 

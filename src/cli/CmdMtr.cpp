@@ -16,6 +16,7 @@
 #include "mtr/MtrReport.h"
 #include "platform/Capabilities.h"
 #include "probe/RouteDevice.h"
+#include "ui/EngineTexts.h"
 
 namespace {
 

@@ -7,6 +7,7 @@
 
 #include "capture/Decode.h"
 #include "logs/Trace.h"
+#include "ui/EngineTexts.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include <filesystem>
 #include <system_error>
 
-#include "app/SharedState.h"
+#include "ui/DeviceChoice.h"
 #include "capture/StartError.h"
 #include "flow/FlowCore.h"
 #include "flow/FlowExport.h"
@@ -21,6 +21,7 @@
 #include "platform/ExecutablePath.h"
 #include "platform/FileDialog.h"
 #include "platform/Launcher.h"
+#include "ui/EngineTexts.h"
 
 namespace {
 

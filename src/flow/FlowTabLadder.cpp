@@ -9,7 +9,7 @@
 #include "flow/FlowTabLayout.h"
 #include "flow/StreamReport.h"
 #include "flow/TraceTarget.h"
-#include "app/SharedState.h"
+#include "ui/DeviceChoice.h"
 #include "platform/SystemFacts.h"
 
 namespace {

@@ -9,7 +9,7 @@
 #include <ctime>
 #include <string>
 
-#include "app/SharedState.h"
+#include "ui/DeviceChoice.h"
 #include "capture/StartError.h"
 #include "logs/LocalTime.h"
 #include "logs/LogPaths.h"
@@ -17,6 +17,7 @@
 #include "mtr/MtrTabFormat.h"
 #include "platform/Launcher.h"
 #include "platform/PlatformTexts.h"
+#include "ui/EngineTexts.h"
 
 namespace {
 

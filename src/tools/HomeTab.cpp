@@ -6,7 +6,6 @@
 #include <string>
 #include <utility>
 
-#include "app/SharedState.h"
 #include "platform/PlatformTexts.h"
 #include "tools/QuickTools.h"
 
@@ -24,8 +23,8 @@ void FiguresOverBarEnd(const std::string& text) {
 
 }  // namespace
 
-HomeTab::HomeTab(SharedState& shared, std::function<SystemInfo()> source)
-    : shared_(shared), source_(std::move(source)) {}
+HomeTab::HomeTab(bool& locked, std::function<SystemInfo()> source)
+    : locked_(locked), source_(std::move(source)) {}
 
 void HomeTab::Draw() {
     if (SystemInfoRefreshDue(refreshTimer_, ImGui::GetIO().DeltaTime))
@@ -91,7 +90,7 @@ void HomeTab::Draw() {
     ImGui::Separator();
     if (ImGui::Button("BLOQUEAR SISTEMA", ImVec2(-1.0f, 40.0f))) {
         // The lock screen empties its field as it appears.
-        shared_.locked = true;
+        locked_ = true;
     }
     ImGui::EndChild();
 }

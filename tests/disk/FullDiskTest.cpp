@@ -28,6 +28,7 @@
 #include "lib/CheckIpServer.h"
 #include "lib/TestSupport.h"
 #include "logs/LogPaths.h"
+#include "ui/EngineTexts.h"
 
 namespace fs = std::filesystem;
 using testsupport::RunCommand;

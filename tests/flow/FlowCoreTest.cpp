@@ -14,6 +14,7 @@
 #include "FlowTestUtil.h"
 #include "flow/CallTracker.h"
 #include "flow/FlowCore.h"
+#include "ui/EngineTexts.h"
 
 using namespace flowtest;
 

@@ -17,6 +17,7 @@
 #include <thread>
 
 #include "flow/FlowCore.h"
+#include "ui/EngineTexts.h"
 
 namespace {
 

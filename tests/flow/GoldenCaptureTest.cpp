@@ -14,6 +14,7 @@
 #include "flow/CallTracker.h"
 #include "flow/FlowCore.h"
 #include "flow/FlowCsv.h"
+#include "ui/EngineTexts.h"
 
 using namespace flowtest;
 

@@ -23,6 +23,7 @@
 #include "flow/FlowCore.h"
 #include "lib/TestSupport.h"
 #include "flow/FlowCsv.h"
+#include "ui/EngineTexts.h"
 
 namespace {
 

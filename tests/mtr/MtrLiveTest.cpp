@@ -11,6 +11,7 @@
 #include "logs/LogPaths.h"
 #include "mtr/MtrCore.h"
 #include "MtrTestUtil.h"
+#include "ui/EngineTexts.h"
 
 namespace fs = std::filesystem;
 using namespace mtrtest;

@@ -16,6 +16,7 @@
 #include "mtr/MtrCore.h"
 #include "mtr/MtrReport.h"
 #include "MtrTestUtil.h"
+#include "ui/EngineTexts.h"
 
 namespace fs = std::filesystem;
 using namespace mtrtest;

@@ -17,6 +17,7 @@
 #include "logs/LogPaths.h"
 #include "mtr/MtrCore.h"
 #include "mtr/MtrReport.h"
+#include "ui/EngineTexts.h"
 
 namespace fs = std::filesystem;
 using namespace mtrtest;

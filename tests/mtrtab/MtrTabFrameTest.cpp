@@ -29,6 +29,7 @@
 #include "logs/LogPaths.h"
 #include "mtr/MtrCore.h"
 #include "mtr/MtrTabFormat.h"
+#include "ui/EngineTexts.h"
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;

@@ -1,4 +1,4 @@
-#include "app/SharedState.h"
+#include "ui/DeviceChoice.h"
 
 #include "platform/PlatformTexts.h"
 

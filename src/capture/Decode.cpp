@@ -7,11 +7,9 @@
 #include "capture/TextFormat.h"
 #include "logs/LocalTime.h"
 
-namespace {
-
 // Local "%H:%M:%S" of the capture second plus ".mmm". Converting to local time is the costly
 // part, and consecutive frames mostly share their second, so each thread keeps the last one.
-std::string CaptureTime(uint32_t tsSec, uint32_t tsUsec) {
+std::string CaptureTimeText(uint32_t tsSec, uint32_t tsUsec) {
     thread_local bool haveCached = false;
     thread_local uint32_t cachedSec = 0;
     thread_local std::string cachedText;
@@ -30,6 +28,8 @@ std::string CaptureTime(uint32_t tsSec, uint32_t tsUsec) {
     return out;
 }
 
+namespace {
+
 std::string MacAddress(const ByteReader& frame, size_t offset) {
     std::string s;
     s.reserve(17);
@@ -41,7 +41,8 @@ std::string MacAddress(const ByteReader& frame, size_t offset) {
 }
 
 // A frame that is neither IPv4 nor IPv6: its first ten network-layer bytes as hex, nothing more decoded.
-void DecodeOther(int linkType, const LinkInfo& link, const ByteReader& frame, PacketLogEntry& entry) {
+void DecodeOther(int linkType, const LinkInfo& link, const ByteReader& frame, PacketLogEntry& entry, bool texts) {
+    if (!texts) return;
     entry.protocol = NonIpv4ProtocolText(link);
     entry.info = "[Hex: ";
     for (uint8_t b : frame.bytes(link.hexOffset, 10)) {
@@ -59,7 +60,7 @@ void DecodeOther(int linkType, const LinkInfo& link, const ByteReader& frame, Pa
 }  // namespace
 
 DecodeResult DecodeFrame(int linkType, const FrameHeader& header, std::span<const uint8_t> frame,
-                         PacketLogEntry& entry, SniffResult& reply) {
+                         PacketLogEntry& entry, SniffResult& reply, bool texts) {
     const ByteReader reader(frame);
     const LinkInfo link = ParseLinkLayer(linkType, reader);
     if (!link.usable) {
@@ -67,7 +68,7 @@ DecodeResult DecodeFrame(int linkType, const FrameHeader& header, std::span<cons
         r.status = link.status;
         return r;
     }
-    entry.time = CaptureTime(header.tsSec, header.tsUsec);
+    if (texts) entry.time = CaptureTimeText(header.tsSec, header.tsUsec);
     entry.tsSec = header.tsSec;
     entry.tsUsec = header.tsUsec;
     entry.wireLength = header.wireLength;
@@ -76,11 +77,11 @@ DecodeResult DecodeFrame(int linkType, const FrameHeader& header, std::span<cons
 
     DecodeResult r;
     if (link.kind == LinkInfo::Ipv6) {
-        r = DecodeIpv6(reader.Sub(link.netOffset), header, entry, reply);
+        r = DecodeIpv6(reader.Sub(link.netOffset), header, entry, reply, texts);
     } else if (link.kind == LinkInfo::Ipv4) {
-        r = DecodeIpv4(reader.Sub(link.netOffset), header, entry, reply);
+        r = DecodeIpv4(reader.Sub(link.netOffset), header, entry, reply, texts);
     } else {
-        DecodeOther(linkType, link, reader, entry);
+        DecodeOther(linkType, link, reader, entry, texts);
         r.deliver = true;
         r.status = link.status;
     }
@@ -89,6 +90,40 @@ DecodeResult DecodeFrame(int linkType, const FrameHeader& header, std::span<cons
         entry.payloadLength = static_cast<uint32_t>(r.payload.size());
     }
     return r;
+}
+
+std::string PacketTimeText(const PacketLogEntry& entry) {
+    return entry.time.empty() ? CaptureTimeText(entry.tsSec, entry.tsUsec) : entry.time;
+}
+
+PacketTexts DescribePacket(const PacketLogEntry& entry) {
+    PacketTexts t;
+    const bool hasTexts = !entry.protocol.empty() || !entry.source.empty() || !entry.info.empty();
+    if (!hasTexts && !entry.rawData.empty() && entry.rawData.size() >= MinimumFrameLength(entry.linkType)) {
+        PacketLogEntry scratch;
+        SniffResult reply;
+        const FrameHeader header{entry.tsSec, entry.tsUsec, entry.wireLength};
+        DecodeFrame(entry.linkType, header, entry.rawData, scratch, reply, true);
+        if (!scratch.protocol.empty()) {
+            t.time = std::move(scratch.time);
+            t.source = std::move(scratch.source);
+            t.destination = std::move(scratch.destination);
+            t.protocol = std::move(scratch.protocol);
+            t.info = std::move(scratch.info);
+            return t;
+        }
+    }
+    t.time = PacketTimeText(entry);
+    t.source = entry.source;
+    t.destination = entry.destination;
+    t.protocol = entry.protocol;
+    t.info = entry.info;
+    if (!hasTexts) {
+        // A packet made without a frame: its endpoints as the packet log writes them.
+        t.source = entry.hasPorts ? entry.Source().Text() : entry.srcAddr.Text();
+        t.destination = entry.hasPorts ? entry.Destination().Text() : entry.dstAddr.Text();
+    }
+    return t;
 }
 
 void DecodeCounters::Count(const DecodeResult& r) {

@@ -53,9 +53,26 @@ struct DecodeResult {
 
 // Decodes one frame of the given link type (DLT_* value) into `entry` and, for a probe
 // reply, `reply`. Pure: no I/O except the diagnostic trace line for TCP-quoting ICMP errors.
-// Reads only inside `frame`.
+// Reads only inside `frame`. Without `texts` the entry's texts stay empty and only its
+// binary fields are filled; DescribePacket makes the texts later for the entries shown.
 DecodeResult DecodeFrame(int linkType, const FrameHeader& header, std::span<const uint8_t> frame,
-                         PacketLogEntry& entry, SniffResult& reply);
+                         PacketLogEntry& entry, SniffResult& reply, bool texts = true);
+
+// The packet log's texts of one entry, as a capture with texts writes them.
+struct PacketTexts {
+    std::string time;
+    std::string source;
+    std::string destination;
+    std::string protocol;
+    std::string info;
+};
+// The entry's own texts when it has them; for an entry captured without texts, those its
+// frame decodes to (the same as if they had been made at capture), and for an entry with no
+// frame, its binary endpoints.
+PacketTexts DescribePacket(const PacketLogEntry& entry);
+// Local "%H:%M:%S.mmm" of the entry's capture time (its own time text when it has one).
+std::string PacketTimeText(const PacketLogEntry& entry);
+std::string CaptureTimeText(uint32_t tsSec, uint32_t tsUsec);
 
 // Frames shorter than this are dropped before the savefile: the link-layer header of the
 // type must at least be complete (14 for Ethernet, 16/20 for Linux cooked v1/v2, 4 for BSD

@@ -32,7 +32,7 @@ void ApplyDatagram(const ReassembledDatagram& datagram, PacketLogEntry& entry) {
 
 DecodeResult FrameDecoder::Decode(int linkType, const FrameHeader& header, std::span<const uint8_t> frame,
                                   PacketLogEntry& entry, SniffResult& reply) {
-    DecodeResult result = DecodeFrame(linkType, header, frame, entry, reply);
+    DecodeResult result = DecodeFrame(linkType, header, frame, entry, reply, texts);
     if (!reassembly || !result.deliver || !result.fragment.present) return result;
     result.payload = {};
     entry.payloadOffset = 0;

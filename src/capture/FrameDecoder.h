@@ -14,6 +14,8 @@ public:
     // Off by default: the probe engine matches replies frame by frame and has no use for it.
     void SetReassembly(bool on) { reassembly = on; }
     bool ReassemblyOn() const { return reassembly; }
+    // On by default; off, the entries carry no texts (see DecodeFrame).
+    void SetTexts(bool on) { texts = on; }
 
     // DecodeFrame, and with reassembly on for a frame that carries an IP fragment:
     // - the entry's texts (info, source, destination, protocol) stay those of DecodeFrame;
@@ -37,6 +39,7 @@ public:
 
 private:
     bool reassembly = false;
+    bool texts = true;
     IpReassembler reassembler;
     ReassembledDatagram scratch;  // reused: one datagram buffer for the whole capture
 };

@@ -25,7 +25,7 @@ const char* IcmpName(uint8_t type) {
 void DecodeQuote(const ByteReader& icmp, PacketLogEntry& entry, LayerFlags& flags,
                  TransportResult& r) {
     if (!icmp.AtLeast(28)) {
-        entry.info += " [TooShort for InnerIP]";
+        if (flags.texts) entry.info += " [TooShort for InnerIP]";
         flags.truncated = true;
         return;
     }
@@ -33,12 +33,13 @@ void DecodeQuote(const ByteReader& icmp, PacketLogEntry& entry, LayerFlags& flag
     const size_t innerLength = size_t{innerVersionIhl & 0x0Fu} * 4;
     if ((innerVersionIhl >> 4) != 4 || innerLength < 20) flags.malformed = true;
     const uint8_t innerProtocol = icmp.u8(8 + 9);
-    entry.info += " [InnerProto=";
-    AppendDecimal(entry.info, innerProtocol);
-    entry.info += "]";
+    if (flags.texts) {
+        entry.info += " [InnerProto=";
+        AppendDecimal(entry.info, innerProtocol);
+        entry.info += "]";
+    }
 
     const size_t quoted = 8 + innerLength;  // offset of the quoted transport header
-    r.quotedDst = DottedQuad(icmp.bytes(8 + 16, 4));
     r.quotedDstAddr = IpAddress::FromV4(icmp.bytes(8 + 16, 4));
     switch (innerProtocol) {
         case 6:
@@ -67,7 +68,7 @@ bool ReadQuotedTransport(const ByteReader& packet, size_t quoted, uint8_t protoc
                          LayerFlags& flags, TransportResult& r) {
     const bool tcp = protocol == 6;
     if (!packet.AtLeast(quoted + (tcp ? 4 : 8))) {
-        entry.info += tcp ? " [TooShort for TCP]" : " [TooShort for UDP]";
+        if (flags.texts) entry.info += tcp ? " [TooShort for TCP]" : " [TooShort for UDP]";
         flags.truncated = true;
         return false;
     }
@@ -76,9 +77,11 @@ bool ReadQuotedTransport(const ByteReader& packet, size_t quoted, uint8_t protoc
     r.probeDstPort = packet.be16(quoted + 2);
     // A TCP probe's number is its source port, a UDP probe's its destination port.
     r.origSeq = tcp ? r.probeSrcPort : r.probeDstPort;
-    entry.info += tcp ? " [InnerSport=" : " [InnerDport=";
-    AppendDecimal(entry.info, static_cast<uint32_t>(r.origSeq));
-    entry.info += "]";
+    if (flags.texts) {
+        entry.info += tcp ? " [InnerSport=" : " [InnerDport=";
+        AppendDecimal(entry.info, static_cast<uint32_t>(r.origSeq));
+        entry.info += "]";
+    }
     r.reply = true;
     return true;
 }
@@ -93,10 +96,12 @@ TransportResult DecodeIcmp(const ByteReader& l4, PacketLogEntry& entry, LayerFla
     }
     const uint8_t type = l4.u8(0);
     const uint8_t code = l4.u8(1);
-    entry.info = IcmpName(type);
-    entry.info += " (Type=";
-    AppendDecimal(entry.info, type);
-    entry.info += ")";
+    if (flags.texts) {
+        entry.info = IcmpName(type);
+        entry.info += " (Type=";
+        AppendDecimal(entry.info, type);
+        entry.info += ")";
+    }
     r.type = type;
     r.code = code;
     if (type == kEchoReply) {

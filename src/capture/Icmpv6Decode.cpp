@@ -33,22 +33,23 @@ const char* Icmpv6Name(uint8_t type) {
 // or the echo request's identifier and sequence number.
 void DecodeQuote(const ByteReader& icmp, PacketLogEntry& entry, LayerFlags& flags, TransportResult& r) {
     if (!icmp.AtLeast(8 + kIpv6HeaderLength)) {
-        entry.info += " [TooShort for InnerIP]";
+        if (flags.texts) entry.info += " [TooShort for InnerIP]";
         flags.truncated = true;
         return;
     }
     const ByteReader inner = icmp.Sub(8);
     if ((inner.u8(0) >> 4) != 6) flags.malformed = true;
     const Ipv6Chain chain = WalkIpv6Chain(inner);
-    entry.info += " [InnerProto=";
-    AppendDecimal(entry.info, chain.protocol);
-    entry.info += "]";
+    if (flags.texts) {
+        entry.info += " [InnerProto=";
+        AppendDecimal(entry.info, chain.protocol);
+        entry.info += "]";
+    }
     if (!chain.complete || chain.laterFragment) {
         if (chain.truncated) flags.truncated = true;
         if (chain.malformed) flags.malformed = true;
         return;
     }
-    r.quotedDst = Ipv6Text(inner.bytes(24, 16));
     r.quotedDstAddr = IpAddress::FromV6(inner.bytes(24, 16));
     const size_t quoted = chain.upperOffset;
     switch (chain.protocol) {
@@ -99,10 +100,12 @@ TransportResult DecodeIcmpv6(const ByteReader& l4, PacketLogEntry& entry, LayerF
     }
     const uint8_t type = l4.u8(0);
     const uint8_t code = l4.u8(1);
-    entry.info = Icmpv6Name(type);
-    entry.info += " (Type=";
-    AppendDecimal(entry.info, type);
-    entry.info += ")";
+    if (flags.texts) {
+        entry.info = Icmpv6Name(type);
+        entry.info += " (Type=";
+        AppendDecimal(entry.info, type);
+        entry.info += ")";
+    }
     const IcmpEquivalent same = Icmpv6AsIcmp(type, code);
     r.type = same.type;
     r.code = same.code;

@@ -35,30 +35,31 @@ IpFragment Ipv4Fragment(const ByteReader& ip, size_t headerLength, uint32_t offs
 // protocol but is not decoded further, as over IPv6: its bytes continue an earlier fragment,
 // and read as a UDP header and payload they would turn into a SIP message or RTP of nobody.
 DecodeResult DecodeIpv4(const ByteReader& ip, const FrameHeader& header, PacketLogEntry& entry,
-                        SniffResult& reply) {
+                        SniffResult& reply, bool texts) {
     LayerFlags flags;
+    flags.texts = texts;
     const uint8_t versionIhl = ip.u8(0);
     const size_t headerLength = size_t{versionIhl & 0x0Fu} * 4;
     if ((versionIhl >> 4) != 4 || headerLength < 20) flags.malformed = true;
 
     const uint8_t ttl = ip.u8(8);
     const uint8_t protocol = ip.u8(9);
-    std::string fromIp = DottedQuad(ip.bytes(12, 4));
-    entry.source = fromIp;
-    entry.destination = DottedQuad(ip.bytes(16, 4));
     entry.srcAddr = IpAddress::FromV4(ip.bytes(12, 4));
     entry.dstAddr = IpAddress::FromV4(ip.bytes(16, 4));
     entry.ipProtocol = protocol;
-
-    switch (protocol) {
-        case kProtoIcmp: entry.protocol = "ICMP"; break;
-        case kProtoUdp: entry.protocol = "UDP"; break;
-        case kProtoTcp: entry.protocol = "TCP"; break;
-        default: entry.protocol = "Other (" + Decimal(protocol) + ")"; break;
+    if (texts) {
+        entry.source = DottedQuad(ip.bytes(12, 4));
+        entry.destination = DottedQuad(ip.bytes(16, 4));
+        switch (protocol) {
+            case kProtoIcmp: entry.protocol = "ICMP"; break;
+            case kProtoUdp: entry.protocol = "UDP"; break;
+            case kProtoTcp: entry.protocol = "TCP"; break;
+            default: entry.protocol = "Other (" + Decimal(protocol) + ")"; break;
+        }
+        entry.info = "[TTL=";
+        AppendDecimal(entry.info, ttl);
+        entry.info += "] ";
     }
-    entry.info = "[TTL=";
-    AppendDecimal(entry.info, ttl);
-    entry.info += "] ";
 
     TransportResult transport;
     const uint16_t flagsAndOffset = ip.be16(6);
@@ -67,10 +68,12 @@ DecodeResult DecodeIpv4(const ByteReader& ip, const FrameHeader& header, PacketL
     IpFragment fragment;
     if (fragmentOffset != 0 || more) fragment = Ipv4Fragment(ip, headerLength, fragmentOffset, more);
     if (fragmentOffset != 0) {
-        entry.info += "[Fragment Offset=";
-        AppendDecimal(entry.info, fragmentOffset);
-        entry.info += "]";
-        DecodeResult r = FinishNetworkLayer(ip, ip.size(), transport, flags, header, reply, std::move(fromIp), entry.srcAddr);
+        if (texts) {
+            entry.info += "[Fragment Offset=";
+            AppendDecimal(entry.info, fragmentOffset);
+            entry.info += "]";
+        }
+        DecodeResult r = FinishNetworkLayer(ip, ip.size(), transport, flags, header, reply, entry.srcAddr);
         r.fragment = fragment;
         return r;
     }
@@ -81,14 +84,14 @@ DecodeResult DecodeIpv4(const ByteReader& ip, const FrameHeader& header, PacketL
         case kProtoIcmp: transport = DecodeIcmp(l4, entry, flags); break;
         default: break;
     }
-    DecodeResult r = FinishNetworkLayer(ip, headerLength, transport, flags, header, reply, std::move(fromIp), entry.srcAddr);
+    DecodeResult r = FinishNetworkLayer(ip, headerLength, transport, flags, header, reply, entry.srcAddr);
     r.fragment = fragment;
     return r;
 }
 
 DecodeResult FinishNetworkLayer(const ByteReader& ip, size_t upperOffset, TransportResult& transport,
                                 const LayerFlags& flags, const FrameHeader& header,
-                                SniffResult& reply, std::string fromIp, const IpAddress& fromAddr) {
+                                SniffResult& reply, const IpAddress& fromAddr) {
     DecodeResult result;
     result.payload = ip.Tail(upperOffset + transport.headerLength);
     result.deliver = true;
@@ -99,13 +102,13 @@ DecodeResult FinishNetworkLayer(const ByteReader& ip, size_t upperOffset, Transp
         result.reply = true;
         reply.valid = true;
         reply.kind = transport.kind;
-        reply.probeDst = transport.quotedDst.empty() ? fromIp : std::move(transport.quotedDst);
         reply.probeDstAddr = transport.quotedDstAddr.Empty() ? fromAddr : transport.quotedDstAddr;
+        reply.probeDst = reply.probeDstAddr.Text();
         reply.fromAddr = fromAddr;
         reply.probeSrcPort = transport.probeSrcPort;
         reply.probeDstPort = transport.probeDstPort;
         reply.probeIdent = transport.probeIdent;
-        reply.fromIp = std::move(fromIp);
+        reply.fromIp = fromAddr.Text();
         reply.origSeq = transport.origSeq;
         // 100-ns ticks since 1970; the header fields are taken as signed 32-bit values.
         const int64_t sec = static_cast<int32_t>(header.tsSec);

@@ -105,13 +105,11 @@ IpFragment Ipv6Fragment(const ByteReader& ip, const Ipv6Chain& chain) {
 // RFC 5952 form. A later fragment names its protocol but is not decoded further, and its
 // bytes are no payload: they would be read as the start of a SIP message or an RTP header.
 DecodeResult DecodeIpv6(const ByteReader& ip, const FrameHeader& header, PacketLogEntry& entry,
-                        SniffResult& reply) {
+                        SniffResult& reply, bool texts) {
     LayerFlags flags;
+    flags.texts = texts;
     if ((ip.u8(0) >> 4) != 6) flags.malformed = true;
     const uint8_t hopLimit = ip.u8(7);
-    std::string fromIp = Ipv6Text(ip.bytes(8, 16));
-    entry.source = fromIp;
-    entry.destination = Ipv6Text(ip.bytes(24, 16));
     entry.srcAddr = IpAddress::FromV6(ip.bytes(8, 16));
     entry.dstAddr = IpAddress::FromV6(ip.bytes(24, 16));
 
@@ -119,28 +117,34 @@ DecodeResult DecodeIpv6(const ByteReader& ip, const FrameHeader& header, PacketL
     if (chain.truncated) flags.truncated = true;
     if (chain.malformed) flags.malformed = true;
     entry.ipProtocol = chain.protocol;
-    switch (chain.protocol) {
-        case kProtoIcmpv6: entry.protocol = "ICMPv6"; break;
-        case kProtoUdp: entry.protocol = "UDP"; break;
-        case kProtoTcp: entry.protocol = "TCP"; break;
-        default: entry.protocol = "Other (" + Decimal(chain.protocol) + ")"; break;
+    if (texts) {
+        entry.source = Ipv6Text(ip.bytes(8, 16));
+        entry.destination = Ipv6Text(ip.bytes(24, 16));
+        switch (chain.protocol) {
+            case kProtoIcmpv6: entry.protocol = "ICMPv6"; break;
+            case kProtoUdp: entry.protocol = "UDP"; break;
+            case kProtoTcp: entry.protocol = "TCP"; break;
+            default: entry.protocol = "Other (" + Decimal(chain.protocol) + ")"; break;
+        }
+        entry.info = "[HopLimit=";
+        AppendDecimal(entry.info, hopLimit);
+        entry.info += "] ";
     }
-    entry.info = "[HopLimit=";
-    AppendDecimal(entry.info, hopLimit);
-    entry.info += "] ";
 
     TransportResult transport;
     if (chain.laterFragment) {
-        entry.info += "[Fragment Offset=";
-        AppendDecimal(entry.info, chain.fragmentOffset);
-        entry.info += "]";
-        DecodeResult r = FinishNetworkLayer(ip, ip.size(), transport, flags, header, reply, std::move(fromIp), entry.srcAddr);
+        if (texts) {
+            entry.info += "[Fragment Offset=";
+            AppendDecimal(entry.info, chain.fragmentOffset);
+            entry.info += "]";
+        }
+        DecodeResult r = FinishNetworkLayer(ip, ip.size(), transport, flags, header, reply, entry.srcAddr);
         r.fragment = Ipv6Fragment(ip, chain);
         return r;
     }
     if (!chain.complete) {
-        entry.info += chain.malformed ? "[Too Many ExtHdr]" : "[TooShort for ExtHdr]";
-        DecodeResult r = FinishNetworkLayer(ip, ip.size(), transport, flags, header, reply, std::move(fromIp), entry.srcAddr);
+        if (texts) entry.info += chain.malformed ? "[Too Many ExtHdr]" : "[TooShort for ExtHdr]";
+        DecodeResult r = FinishNetworkLayer(ip, ip.size(), transport, flags, header, reply, entry.srcAddr);
         r.fragment = Ipv6Fragment(ip, chain);
         return r;
     }
@@ -151,7 +155,7 @@ DecodeResult DecodeIpv6(const ByteReader& ip, const FrameHeader& header, PacketL
         case kProtoIcmpv6: transport = DecodeIcmpv6(l4, entry, flags); break;
         default: break;
     }
-    DecodeResult r = FinishNetworkLayer(ip, chain.upperOffset, transport, flags, header, reply, std::move(fromIp), entry.srcAddr);
+    DecodeResult r = FinishNetworkLayer(ip, chain.upperOffset, transport, flags, header, reply, entry.srcAddr);
     r.fragment = Ipv6Fragment(ip, chain);
     return r;
 }

@@ -10,8 +10,12 @@
 #include "capture/Decode.h"
 #include "probe/ProbePorts.h"
 
-// Flags a layer raises while decoding; the IPv4 layer folds them into one DecodeStatus.
+// What the layers are asked for, and the flags a layer raises while decoding; the network
+// layer folds the flags into one DecodeStatus.
 struct LayerFlags {
+    // Write the entry's texts (time, source, destination, protocol, info). Off, the layers
+    // fill only the binary fields: an engine that shows no packet line pays for none.
+    bool texts = true;
     bool truncated = false;
     bool malformed = false;
 };
@@ -24,8 +28,7 @@ struct TransportResult {
     int32_t type = 0;
     int32_t code = 0;
     ReplyKind kind = ReplyKind::None;
-    std::string quotedDst;  // destination of the quoted datagram; empty: the reply's own source
-    IpAddress quotedDstAddr;
+    IpAddress quotedDstAddr;  // destination of the quoted datagram; empty: the reply's own source
     uint16_t probeSrcPort = 0;
     uint16_t probeDstPort = 0;
     uint16_t probeIdent = 0;
@@ -44,20 +47,20 @@ TransportResult DecodeIcmpv6(const ByteReader& l4, PacketLogEntry& entry, LayerF
 bool ReadQuotedTransport(const ByteReader& packet, size_t quoted, uint8_t protocol, PacketLogEntry& entry,
                          LayerFlags& flags, TransportResult& r);
 
-// `ip` starts at the IPv4 header (at least 20 bytes captured).
+// `ip` starts at the IPv4 header (at least 20 bytes captured). `texts`: see LayerFlags.
 DecodeResult DecodeIpv4(const ByteReader& ip, const FrameHeader& header, PacketLogEntry& entry,
-                        SniffResult& reply);
+                        SniffResult& reply, bool texts);
 
 // The part both network layers share: the payload after the transport header, the status
-// from the flags, and the reply filled from the transport's findings. `fromIp` is the
-// datagram's source address text.
+// from the flags, and the reply filled from the transport's findings. `fromAddr` is the
+// datagram's source address.
 DecodeResult FinishNetworkLayer(const ByteReader& ip, size_t upperOffset, TransportResult& transport,
                                 const LayerFlags& flags, const FrameHeader& header,
-                                SniffResult& reply, std::string fromIp, const IpAddress& fromAddr);
+                                SniffResult& reply, const IpAddress& fromAddr);
 
-// `ip` starts at the IPv6 header (at least 40 bytes captured).
+// `ip` starts at the IPv6 header (at least 40 bytes captured). `texts`: see LayerFlags.
 DecodeResult DecodeIpv6(const ByteReader& ip, const FrameHeader& header, PacketLogEntry& entry,
-                        SniffResult& reply);
+                        SniffResult& reply, bool texts);
 
 // Where the upper-layer header of an IPv6 datagram starts, after the extension headers.
 struct Ipv6Chain {

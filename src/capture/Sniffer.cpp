@@ -360,6 +360,7 @@ void Sniffer::Start(ReplyCallback onReply, PacketCallback onPacket, std::functio
     loopError.clear();
     // Before the thread exists: from here on only the capture thread touches the decoder.
     frameDecoder.SetReassembly(reassemblyOn);
+    frameDecoder.SetTexts(textsOn);
     frameDecoder.Clear();
     loopActive.store(true);
     try {

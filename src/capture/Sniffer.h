@@ -42,6 +42,10 @@ public:
     // IP reassembly in the capture loop (FrameDecoder): off by default, so probe replies
     // are matched frame by frame; the flow engine turns it on. Read when the loop starts.
     void SetReassembly(bool on) { reassemblyOn = on; }
+    // Whether the delivered entries carry the packet log's texts (on by default). An engine
+    // that shows few of its packets turns them off and describes those it shows
+    // (DescribePacket). Takes effect at the next Start.
+    void SetPacketTexts(bool on) { textsOn = on; }
     // Opens a live device. A Sniffer that is still open is stopped first.
     bool Init(const std::string& filter, const std::string& deviceName, const std::string& dumpPath);
     // Opens a pcap savefile instead of a device; the loop ends at the end of the file. With a
@@ -116,6 +120,7 @@ private:
     int linkType = -1;  // pcap_datalink of the open handle, read once at open
     DecodeCounters counters;
     bool reassemblyOn = false;
+    bool textsOn = true;
     FrameDecoder frameDecoder;  // the capture thread's, but for its atomic counters
     std::string loopError;  // written by the capture thread before loopActive turns false
     int bufferBytes = 0;

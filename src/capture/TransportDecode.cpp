@@ -3,10 +3,11 @@
 
 namespace {
 
-void AddPorts(PacketLogEntry& entry, uint16_t sport, uint16_t dport) {
+void AddPorts(PacketLogEntry& entry, uint16_t sport, uint16_t dport, bool texts) {
     entry.hasPorts = true;
     entry.srcPort = sport;
     entry.dstPort = dport;
+    if (!texts) return;
     AppendPort(entry.source, sport);
     AppendPort(entry.destination, dport);
 }
@@ -31,9 +32,11 @@ TransportResult DecodeUdp(const ByteReader& l4, PacketLogEntry& entry, LayerFlag
     }
     const uint16_t sport = l4.be16(0);
     const uint16_t dport = l4.be16(2);
-    AddPorts(entry, sport, dport);
-    entry.info.clear();
-    PortsInfo(entry.info, sport, dport);
+    AddPorts(entry, sport, dport, flags.texts);
+    if (flags.texts) {
+        entry.info.clear();
+        PortsInfo(entry.info, sport, dport);
+    }
     return r;
 }
 
@@ -52,18 +55,20 @@ TransportResult DecodeTcp(const ByteReader& l4, PacketLogEntry& entry, LayerFlag
     const uint8_t tcpFlags = l4.u8(13);
     if (dataOffset < 5) flags.malformed = true;
     r.headerLength = size_t{dataOffset} * 4;
-    AddPorts(entry, sport, dport);
+    AddPorts(entry, sport, dport, flags.texts);
     entry.tcpSeq = l4.be32(4);
     entry.tcpFlags = tcpFlags;
 
     const bool syn = tcpFlags & 0x02;
     const bool ack = tcpFlags & 0x10;
     const bool rst = tcpFlags & 0x04;
-    entry.info = "TCP ";
-    if (syn) entry.info += "SYN ";
-    if (ack) entry.info += "ACK ";
-    if (rst) entry.info += "RST ";
-    PortsInfo(entry.info, sport, dport);
+    if (flags.texts) {
+        entry.info = "TCP ";
+        if (syn) entry.info += "SYN ";
+        if (ack) entry.info += "ACK ";
+        if (rst) entry.info += "RST ";
+        PortsInfo(entry.info, sport, dport);
+    }
 
     if (dport >= kProbeBasePort) {
         r.reply = true;

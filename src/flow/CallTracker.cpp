@@ -4,6 +4,7 @@
 #include <limits>
 #include <unordered_set>
 
+#include "capture/Decode.h"
 #include "capture/TextFormat.h"
 #include "flow/CallStateMachine.h"
 #include "flow/RtpFlows.h"
@@ -67,7 +68,7 @@ void CallTracker::ProcessSipText(std::string_view text, const Endpoint& source, 
                                  const PacketLogEntry& entry, bool locked) {
     SipMessage message;
     if (!ParseSipMessage(text, message)) return;
-    message.time = entry.time;
+    message.time = PacketTimeText(entry);
     message.src = source;
     message.dst = destination;
     message.sourceIp = source.address.Text();
@@ -286,7 +287,7 @@ void CallTracker::ProcessMedia(const PacketLogEntry& entry, std::span<const uint
     if (!call) return;
     call->lastActivity = ++clock;
     const size_t before = call->messages.size();
-    CountRtpPacket(*call, MediaPacket{source, destination, payload, entry.time});
+    CountRtpPacket(*call, MediaPacket{source, destination, payload, entry});
     keptMessages += call->messages.size() - before;  // a new flow entry
     if (call->messages.size() > kMaxMessagesPerRecord) DropOldestMessage(*call);
     if (keptMessages > kMaxKeptMessages) EnforceRecordBounds(call);
@@ -296,7 +297,11 @@ std::vector<SipCall> CallTracker::GetCalls() const {
     std::lock_guard<std::mutex> lock(mutex);
     std::vector<SipCall> out;
     out.reserve(calls.size());
-    for (const auto& [id, call] : calls) out.push_back(call);
+    for (const auto& [id, call] : calls) {
+        out.push_back(call);
+        for (SipMessage& m : out.back().messages)
+            if (m.type == SipMsgType::Rtp) WriteRtpFlowText(m);
+    }
     std::stable_sort(out.begin(), out.end(), [](const SipCall& a, const SipCall& b) { return a.time < b.time; });
     return out;
 }

@@ -4,6 +4,7 @@
 #include <algorithm>
 
 #include "flow/CallTracker.h"
+#include "flow/RtpFlows.h"
 
 std::vector<SipCallRow> CallTracker::GetCallRows() const {
     std::lock_guard<std::mutex> lock(mutex);
@@ -43,5 +44,8 @@ std::optional<SipCall> CallTracker::GetCall(const std::string& callId) const {
     std::lock_guard<std::mutex> lock(mutex);
     auto it = calls.find(callId);
     if (it == calls.end()) return std::nullopt;
-    return it->second;
+    SipCall copy = it->second;
+    for (SipMessage& m : copy.messages)
+        if (m.type == SipMsgType::Rtp) WriteRtpFlowText(m);
+    return copy;
 }

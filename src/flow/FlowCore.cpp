@@ -59,6 +59,8 @@ bool FlowCore::StartCommon(bool isOffline) {
     gathered.clear();
     // SIP over UDP is often larger than the path MTU: its SDP then arrives in IP fragments.
     sniffer.SetReassembly(true);
+    // The tab shows a few packets of the buffer at a time: their texts are made there.
+    sniffer.SetPacketTexts(false);
     sniffer.Start([](SniffResult) {}, [this](PacketLogEntry entry) { OnPacket(std::move(entry)); },
                   [this] {
                       HandOverOffline();

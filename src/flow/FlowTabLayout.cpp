@@ -4,6 +4,8 @@
 #include <cmath>
 #include <cstdio>
 
+#include "capture/Decode.h"
+
 namespace {
 
 uint32_t TypeCode(const SipMessage& m) { return static_cast<uint32_t>(m.type); }
@@ -136,7 +138,8 @@ std::string LadderLabel(const SipMessage& m) {
     return label;
 }
 
-std::string RawPacketLine(const PacketLogEntry& p) {
+std::string RawPacketLine(const PacketLogEntry& entry) {
+    const PacketTexts p = DescribePacket(entry);
     std::string line;
     line.reserve(p.time.size() + p.protocol.size() + p.info.size() + 24);
     line += '[';
@@ -144,7 +147,7 @@ std::string RawPacketLine(const PacketLogEntry& p) {
     line += "] ";
     line += p.protocol;
     line += " Len:";
-    line += std::to_string(static_cast<int32_t>(p.wireLength));
+    line += std::to_string(static_cast<int32_t>(entry.wireLength));
     line += ' ';
     line += p.info;
     return line;
@@ -165,8 +168,9 @@ std::string RawPacketTooltip(const PacketLogEntry& p) {
 
 bool RawPacketMatches(const PacketLogEntry& p, std::string_view filter) {
     if (filter.empty()) return true;
+    const PacketTexts texts = DescribePacket(p);
     // "protocol info" without building the joined string for every packet.
-    const std::string_view proto(p.protocol), info(p.info);
+    const std::string_view proto(texts.protocol), info(texts.info);
     if (proto.find(filter) != std::string_view::npos || info.find(filter) != std::string_view::npos)
         return true;
     if (filter.size() <= proto.size() + 1 + info.size()) {

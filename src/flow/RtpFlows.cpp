@@ -1,10 +1,11 @@
 #include "flow/RtpFlows.h"
 
+#include "capture/Decode.h"
 #include "flow/RtpCodec.h"
 
 void CountRtpPacket(SipCall& call, const MediaPacket& packet) {
     const CodecGuess codec = NameCodec(packet.payload);
-    const std::string length = std::to_string(packet.payload.size());
+    const uint32_t length = static_cast<uint32_t>(packet.payload.size());
     // A direction is identified by its two addresses: other ports between them count in the
     // same entry.
     for (SipMessage& flow : call.messages) {
@@ -13,18 +14,12 @@ void CountRtpPacket(SipCall& call, const MediaPacket& packet) {
             continue;
         flow.count += 1;
         if (flow.codec.empty() || CodecRank(flow.codec) < CodecRank(codec.name)) flow.codec = codec.name;
-        // Rewritten in place: the label's buffer is reused for every packet of the flow.
-        flow.text.assign("RTP (");
-        flow.text.append(RtpFlowLabel(flow.codec, codec.payloadType));
-        flow.text.append(") - ");
-        flow.text.append(std::to_string(flow.count));
-        flow.text.append(" [");
-        flow.text.append(length);
-        flow.text.append("b]");
+        flow.rtpPayloadType = codec.payloadType;
+        flow.rtpLength = length;
         return;
     }
     SipMessage flow;
-    flow.time = packet.time;
+    flow.time = PacketTimeText(packet.entry);
     flow.src = packet.source;
     flow.dst = packet.destination;
     flow.sourceIp = packet.source.address.Text();
@@ -36,7 +31,16 @@ void CountRtpPacket(SipCall& call, const MediaPacket& packet) {
     flow.callId = call.callId;
     flow.count = 1;
     flow.codec = codec.name;
-    flow.text = "RTP Flow: " + packet.source.Text() + " -> " + packet.destination.Text() + "\nCodec: (" +
-                RtpFlowLabel(codec.name, codec.payloadType) + ") - 1 [" + length + "b]";
+    flow.rtpPayloadType = codec.payloadType;
+    flow.rtpLength = length;
     call.messages.push_back(std::move(flow));
+}
+
+void WriteRtpFlowText(SipMessage& flow) {
+    const std::string label = RtpFlowLabel(flow.codec, flow.rtpPayloadType);
+    const std::string tail = ") - " + std::to_string(flow.count) + " [" + std::to_string(flow.rtpLength) + "b]";
+    if (flow.count <= 1)
+        flow.text = "RTP Flow: " + flow.src.Text() + " -> " + flow.dst.Text() + "\nCodec: (" + label + tail;
+    else
+        flow.text = "RTP (" + label + tail;
 }

@@ -33,6 +33,10 @@ struct SipMessage {
     std::string text;           // the whole payload (RTP entry: the flow label)
     bool isRequest = false;
     uint32_t count = 0;         // RTP entry: packets counted; 0 in a SIP message
+    // RTP entry: payload type and payload bytes of its latest packet, for its label (made
+    // when the record is read, see WriteRtpFlowText).
+    std::optional<int> rtpPayloadType;
+    uint32_t rtpLength = 0;
     std::string codec;          // RTP entry: codec name; empty in a SIP message
     // The packet's endpoints as binary fields (port 0 where it had none): what the engine
     // matches on. RTP entry: those of its first packet.

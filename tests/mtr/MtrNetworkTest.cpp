@@ -1,6 +1,7 @@
 // Real runs on a routed chain of namespaces (tests/testnet): client, three routers, target,
 // with per-link delays and loss on link 3. Each test brings the chain up, re-runs itself
 // inside the client namespace (ip netns exec), and takes the chain down again.
+#include <algorithm>
 #include <gtest/gtest.h>
 
 #include <signal.h>
@@ -44,6 +45,18 @@ struct Case {
     const char* device;
     bool icmpDatagram = false;  // unprivileged ICMP socket: the kernel picks the identifier
 };
+
+// The median round trip of a hop's answered probes: one probe held up by a busy machine (the
+// probing thread scheduled late) moves the mean of a few cycles by tens of milliseconds, not
+// the median, and the links' delays are what is checked.
+double MedianRttMs(const HopStats& h) {
+    std::vector<double> rtts;
+    for (size_t i = 0; i < h.history.Count(); ++i)
+        if (h.history.At(i).Answered()) rtts.push_back(h.history.At(i).rttMs);
+    if (rtts.empty()) return -1.0;
+    std::sort(rtts.begin(), rtts.end());
+    return rtts[rtts.size() / 2];
+}
 
 std::string CaseName(const ::testing::TestParamInfo<Case>& info) {
     std::string dev = info.param.device;
@@ -121,7 +134,7 @@ TEST_P(MtrNetwork, TraceShowsEveryHopItsDelayAndTheLoss) {
         // traversal; a loaded machine adds scheduling delay now and then.
         EXPECT_GE(h.bestMs, expected - 0.3);
         EXPECT_LE(h.bestMs, expected + 2.0);
-        EXPECT_NEAR(h.avgMs, expected, std::max(3.0, expected * 0.3));
+        EXPECT_NEAR(MedianRttMs(h), expected, std::max(3.0, expected * 0.3));
         if (Num("TESTNET_HOP" + std::to_string(k) + "_LOSS_PCT") == 0) {
             EXPECT_EQ(h.lost, 0);
         } else {
@@ -218,7 +231,7 @@ TEST_P(MtrNetwork6, TraceOverIpv6ShowsEveryHopAndItsDelay) {
         EXPECT_EQ(h.received, 4);
         const double expected = Num("TESTNET_HOP" + std::to_string(k) + "_RTT_MS");
         EXPECT_GE(h.bestMs, expected - 0.3);
-        EXPECT_NEAR(h.avgMs, expected, std::max(3.0, expected * 0.3));
+        EXPECT_NEAR(MedianRttMs(h), expected, std::max(3.0, expected * 0.3));
     }
 }
 
@@ -266,7 +279,7 @@ TEST_P(MtrNetworkTun, TraceThroughALinkWithoutHeaderShowsEveryHop) {
             EXPECT_EQ(h.received, 3);
             const double expected = Num("TESTNET_HOP" + std::to_string(k) + "_RTT_MS");
             EXPECT_GE(h.bestMs, expected - 0.3);
-            EXPECT_NEAR(h.avgMs, expected, std::max(3.0, expected * 0.3));
+            EXPECT_NEAR(MedianRttMs(h), expected, std::max(3.0, expected * 0.3));
         }
     }
 }

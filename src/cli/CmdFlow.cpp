@@ -18,6 +18,7 @@
 #include "flow/FlowCore.h"
 #include "flow/FlowCsv.h"
 #include "flow/StreamReport.h"
+#include "ui/DiagnosisTexts.h"
 #include "ui/EngineTexts.h"
 
 namespace {
@@ -26,8 +27,8 @@ std::atomic<bool> interrupted{false};
 extern "C" void OnFlowInterrupt(int) { interrupted.store(true); }
 
 const char* kUsage =
-    "flow --read FILE.pcap [--streams] [--csv SAIDA.csv] [--pcap SAIDA.pcap] | flow --iface INTERFACE --seconds N "
-    "[--sip-port P] [--rtp-min A --rtp-max B] [--streams] [--csv SAIDA.csv] [--pcap SAIDA.pcap]";
+    "flow --read FILE.pcap [--streams] [--diagnose] [--csv SAIDA.csv] [--pcap SAIDA.pcap] | flow --iface INTERFACE "
+    "--seconds N [--sip-port P] [--rtp-min A --rtp-max B] [--streams] [--diagnose] [--csv SAIDA.csv] [--pcap SAIDA.pcap]";
 
 struct FlowOptions {
     std::string file;
@@ -40,6 +41,7 @@ struct FlowOptions {
     std::string csvPath;
     std::string pcapPath;
     bool streams = false;  // one line per RTP stream after the call list
+    bool diagnose = false;  // one line of verdicts per record, last
 };
 
 bool ParseInt(const std::string& text, int& out) {
@@ -57,6 +59,10 @@ std::optional<FlowOptions> ParseArgs(const std::vector<std::string>& args) {
         const std::string& a = args[i];
         if (a == "--streams") {
             o.streams = true;
+            continue;
+        }
+        if (a == "--diagnose") {
+            o.diagnose = true;
             continue;
         }
         if (i + 1 >= args.size()) return std::nullopt;  // every other option takes a value
@@ -164,6 +170,12 @@ int RunFlow(const std::vector<std::string>& args) {
         std::string out(1, '\n');  // (not "\n" + ...: GCC 12 -Wrestrict false positive)
         out += StreamListHeaderLine();
         for (const RtpStreamReport& r : core.Tracker().GetStreamReports()) out += StreamListLine(r);
+        std::fwrite(out.data(), 1, out.size(), stdout);
+    }
+    if (o.diagnose) {
+        std::string out(1, '\n');
+        out += DiagnosisHeaderLine();
+        for (const SipCall& call : calls) out += DiagnosisLine(call.callId, core.Tracker().Diagnose(call.callId));
         std::fwrite(out.data(), 1, out.size(), stdout);
     }
     if (kept.recordsDropped || kept.messagesDropped) {

@@ -69,6 +69,7 @@ void CallTracker::ProcessSipText(std::string_view text, const Endpoint& source, 
     SipMessage message;
     if (!ParseSipMessage(text, message)) return;
     message.time = PacketTimeText(entry);
+    message.timeMicros = entry.TimeMicros();
     message.src = source;
     message.dst = destination;
     message.sourceIp = source.address.Text();
@@ -85,6 +86,7 @@ void CallTracker::ProcessSip(SipMessage message) {
 
 void CallTracker::ProcessSipLocked(SipMessage message) {
     lastTime = message.time;
+    latestMicros = std::max(latestMicros, message.timeMicros);
     ++clock;
     ++changes;
     auto it = calls.find(message.callId);
@@ -270,6 +272,7 @@ void CallTracker::ProcessMedia(const PacketLogEntry& entry, std::span<const uint
     SipCall* call = FindMediaCall(entry);
     const Endpoint source = entry.Source();
     const Endpoint destination = entry.Destination();
+    latestMicros = std::max(latestMicros, entry.TimeMicros());
     if (streamStatistics) {
         const double arrival = entry.tsSec + entry.tsUsec * 1e-6;
         // RTCP goes to its own port (RTP + 1), which no SDP announces: its reports find their
@@ -337,6 +340,14 @@ std::vector<RtpStreamReport> CallTracker::GetStreamReports(const std::string* ca
     return streams.Reports(callId);
 }
 
+std::vector<Verdict> CallTracker::Diagnose(const std::string& callId) const {
+    std::lock_guard<std::mutex> lock(mutex);
+    const auto it = calls.find(callId);
+    if (it == calls.end()) return {};
+    const std::vector<RtpStreamReport> reports = streams.Reports(&callId);
+    return ::Diagnose(it->second, reports, latestMicros);
+}
+
 void CallTracker::SetStreamStatistics(bool enabled) {
     std::lock_guard<std::mutex> lock(mutex);
     streamStatistics = enabled;
@@ -348,6 +359,7 @@ void CallTracker::Clear() {
     streams.Clear();
     tcp.Clear();
     lastTime.clear();
+    latestMicros = 0;
     recordsByPort.clear();
     recordsByMedia.clear();
     announcements = 0;

@@ -9,6 +9,7 @@
 
 #include "capture/Packet.h"
 #include "flow/CallLimits.h"
+#include "flow/Diagnosis.h"
 #include "flow/HangupRules.h"
 #include "flow/RtpCodec.h"
 #include "flow/RtpStreamStats.h"
@@ -75,6 +76,9 @@ public:
     // "Chamadas" and "Registers" over the records held now.
     FlowCounters Counters() const;
     CallTrackerStats Stats() const;
+    // The verdicts of one record (flow/Diagnosis.h) from its messages, its streams and the
+    // capture time of the latest packet analysed; empty when no record has this Call-ID.
+    std::vector<Verdict> Diagnose(const std::string& callId) const;
     // What SIP over TCP holds and has dropped (connections, buffered bytes, holes).
     SipTcpCounters TcpCounters() const;
     void Clear();
@@ -117,6 +121,7 @@ private:
     uint64_t announcements = 0;
     uint16_t sipPort = 5060;
     std::string lastTime;  // capture time text of the last SIP message
+    int64_t latestMicros = 0;  // capture time of the latest packet analysed
     // Records whose caller/callee addresses the next media packet fills from their first
     // message (a registration shows the addresses of its REGISTER once media was seen).
     std::vector<std::string> addressesToFill;

@@ -20,6 +20,7 @@ void CountRtpPacket(SipCall& call, const MediaPacket& packet) {
     }
     SipMessage flow;
     flow.time = PacketTimeText(packet.entry);
+    flow.timeMicros = packet.entry.TimeMicros();
     flow.src = packet.source;
     flow.dst = packet.destination;
     flow.sourceIp = packet.source.address.Text();

@@ -366,6 +366,8 @@ RtpStreamReport RtpStreamTable::Report(const Stream& s) const {
     r.minDeltaMs = st.MinDeltaMs();
     r.meanDeltaMs = st.MeanDeltaMs();
     r.maxDeltaMs = st.MaxDeltaMs();
+    r.firstSeconds = st.FirstArrival();
+    r.lastSeconds = st.LastArrival();
     r.meanJitterMs = st.MeanJitterMs();
     r.maxJitterMs = st.MaxJitterMs();
     r.lateFixed = st.Buffer().lateFixed;

@@ -149,6 +149,9 @@ public:
     double MinDeltaMs() const { return packets > 1 ? minDeltaMs : 0; }
     double MeanDeltaMs() const { return packets > 1 ? (lastArrival - firstArrival) * 1000.0 / double(packets - 1) : 0; }
     double MaxDeltaMs() const { return maxDeltaMs; }
+    // Capture times (seconds) of the first and the latest packet.
+    double FirstArrival() const { return firstArrival; }
+    double LastArrival() const { return lastArrival; }
     // Interarrival jitter (appendix A.8) in ms: after the last voice packet, and mean and
     // maximum of the estimate after each voice packet but the first (which has nothing to
     // compare with).
@@ -262,6 +265,8 @@ struct RtpStreamReport {
     uint64_t lateFixed = 0;
     uint64_t lateAdaptive = 0;
     double oneWayDelayMs = 0;      // used for the estimate (RTCP round trip / 2, or default)
+    double firstSeconds = 0;       // capture time of the first and the latest packet
+    double lastSeconds = 0;
     bool delayFromRtcp = false;
     // Nothing for codecs without impairment values.
     std::optional<double> mosNetwork;   // network loss only

@@ -22,6 +22,7 @@ enum class SipMsgType : uint32_t {
 // A default record has empty strings, zero numbers and isRequest false.
 struct SipMessage {
     std::string time;           // capture time text of the packet ("%H:%M:%S.mmm")
+    int64_t timeMicros = 0;     // the same capture time, microseconds since 1970
     std::string sourceIp;       // source address without port
     std::string destinationIp;  // destination address without port
     std::string method;         // request: method token as written; response: reason phrase

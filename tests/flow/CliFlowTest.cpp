@@ -67,6 +67,29 @@ INSTANTIATE_TEST_SUITE_P(FlowCoreCli, CliFlowGolden,
                              return name.append(info.param, 0, info.param.find('_'));
                          });
 
+// --diagnose after everything else: the verdict codes of each fixture's record, evidence
+// with the capture's times (TZ=UTC).
+TEST(FlowCoreCli, DiagnoseAddsOneVerdictLinePerRecord) {
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"01_basic_call_caller_bye", "1-21527@192.168.1.50;ok;200 OK as "},
+        {"03_call_cancelled", "1-21740@10.0.20.15;cancelled;CANCEL as "},
+        {"04_call_busy_486", "1-21802@10.0.20.15;rejected;486 Busy Here as "},
+        {"06b_register_403", "1-22344@192.168.1.51;register_failed;403 Forbidden as "},
+        {"07b_options_unanswered", "1-22457@192.168.1.50;;\n"},
+    };
+    for (const auto& [name, line] : cases) {
+        SCOPED_TRACE(name);
+        const std::string file = "'" + std::string(OC_PCAP_DIR) + "/" + name + ".pcap'";
+        const Result plain = RunCli("flow --read " + file);
+        const Result r = RunCli("flow --read " + file + " --streams --diagnose");
+        ASSERT_EQ(r.status, 0);
+        const size_t header = r.out.find("\ncall_id;diagnosis;evidence\n");
+        ASSERT_NE(header, std::string::npos) << r.out;
+        EXPECT_EQ(r.out.compare(0, plain.out.size(), plain.out), 0) << "the other output comes first, unchanged";
+        EXPECT_NE(r.out.find(line, header), std::string::npos) << r.out.substr(header);
+    }
+}
+
 TEST(FlowCoreCli, UsageAndFailures) {
     EXPECT_EQ(RunCli("flow").status, 1);
     EXPECT_EQ(RunCli("flow --read").status, 1);

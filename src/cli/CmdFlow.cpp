@@ -27,8 +27,9 @@ std::atomic<bool> interrupted{false};
 extern "C" void OnFlowInterrupt(int) { interrupted.store(true); }
 
 const char* kUsage =
-    "flow --read FILE.pcap [--streams] [--diagnose] [--csv SAIDA.csv] [--pcap SAIDA.pcap] | flow --iface INTERFACE "
-    "--seconds N [--sip-port P] [--rtp-min A --rtp-max B] [--streams] [--diagnose] [--csv SAIDA.csv] [--pcap SAIDA.pcap]";
+    "flow --read FILE.pcap [--streams] [--streams-intervals] [--diagnose] [--csv SAIDA.csv] [--pcap SAIDA.pcap] | "
+    "flow --iface INTERFACE --seconds N [--sip-port P] [--rtp-min A --rtp-max B] [--streams] [--streams-intervals] "
+    "[--diagnose] [--csv SAIDA.csv] [--pcap SAIDA.pcap]";
 
 struct FlowOptions {
     std::string file;
@@ -42,6 +43,7 @@ struct FlowOptions {
     std::string pcapPath;
     bool streams = false;  // one line per RTP stream after the call list
     bool diagnose = false;  // one line of verdicts per record, last
+    bool intervals = false;  // one line per 5-second interval of each stream
 };
 
 bool ParseInt(const std::string& text, int& out) {
@@ -63,6 +65,10 @@ std::optional<FlowOptions> ParseArgs(const std::vector<std::string>& args) {
         }
         if (a == "--diagnose") {
             o.diagnose = true;
+            continue;
+        }
+        if (a == "--streams-intervals") {
+            o.intervals = true;
             continue;
         }
         if (i + 1 >= args.size()) return std::nullopt;  // every other option takes a value
@@ -170,6 +176,13 @@ int RunFlow(const std::vector<std::string>& args) {
         std::string out(1, '\n');  // (not "\n" + ...: GCC 12 -Wrestrict false positive)
         out += StreamListHeaderLine();
         for (const RtpStreamReport& r : core.Tracker().GetStreamReports()) out += StreamListLine(r);
+        std::fwrite(out.data(), 1, out.size(), stdout);
+    }
+    if (o.intervals) {
+        std::string out(1, '\n');
+        out += IntervalListHeaderLine();
+        for (const RtpStreamReport& r : core.Tracker().GetStreamReports())
+            for (const RtpStreamReport::Interval& iv : r.intervals) out += IntervalListLine(r, iv);
         std::fwrite(out.data(), 1, out.size(), stdout);
     }
     if (o.diagnose) {

@@ -195,6 +195,11 @@ void DiagnoseMedia(const SipCall& r, std::span<const RtpStreamReport> streams, i
         v.maxGapMs = s.maxDeltaMs;
         v.mos = s.mosAdaptive;
         v.atMicros = static_cast<int64_t>(s.firstSeconds * 1e6);
+        if (s.worstInterval) {
+            v.worstIntervalMicros = static_cast<int64_t>(
+                (s.firstSeconds + s.worstInterval->figures.index * StreamInterval::kIntervalSeconds) * 1e6);
+            v.worstIntervalPercent = s.worstInterval->figures.ImpairedPercent();
+        }
         out.push_back(v);
     }
 }

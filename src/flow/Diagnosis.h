@@ -57,6 +57,8 @@ struct Verdict {
     double maxJitterMs = 0;
     double maxGapMs = 0;
     std::optional<double> mos;  // ChoppyAudio: adaptive-buffer MOS
+    int64_t worstIntervalMicros = 0;  // ChoppyAudio: start of the worst 5-second interval (0: none)
+    double worstIntervalPercent = 0;  // its lost plus late, in percent
     std::vector<int> offerFormats;   // CodecMismatch: the m=audio formats of offer and answer
     std::vector<int> answerFormats;
 };

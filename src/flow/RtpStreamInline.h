@@ -11,6 +11,7 @@
 [[gnu::always_inline]] inline void RtpStreamStats::Update(const RtpHeader& h, double arrival, uint32_t voiceClock) {
     const uint16_t seq = h.sequence;
     int64_t ext = seq;
+    if (arrival >= nextIntervalAt && packets != 0) [[unlikely]] CloseInterval(arrival);
     if (packets++ == 0) [[unlikely]] {
         FirstPacket(h, arrival);
     } else {
@@ -69,6 +70,7 @@
     jitterSumMs += jitterMs;
     ++jitterSamples;
     maxJitterMs = std::max(maxJitterMs, jitterMs);
+    openMaxJitterMs = std::max(openMaxJitterMs, static_cast<float>(jitterMs));
 }
 
 [[gnu::always_inline]] inline void RtpStreamTable::CountPacket(Stream& s, const RtpHeader& h, double arrival,

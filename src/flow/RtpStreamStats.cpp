@@ -150,10 +150,58 @@ bool RtpStreamStats::IsDuplicate(int64_t ext) {
 
 void RtpStreamStats::FirstPacket(const RtpHeader& h, double arrival) {
     firstArrival = lastArrival = arrival;
+    nextIntervalAt = arrival + StreamInterval::kIntervalSeconds;
     maxSeq = h.sequence;
     cycles = 0;
     baseExtended = h.sequence;
     badSeq = kSeqMod + 1;
+}
+
+StreamInterval RtpStreamStats::OpenInterval() const {
+    StreamInterval iv;
+    iv.index = openIndex;
+    iv.packets = static_cast<uint32_t>(packets - openPackets);
+    const uint64_t expectedNow = Expected();
+    const uint64_t distinctNow = distinctBefore + distinct;
+    iv.expected = static_cast<uint32_t>(expectedNow - std::min(expectedNow, openExpected));
+    iv.lost = static_cast<int32_t>(int64_t(expectedNow - std::min(expectedNow, openExpected)) -
+                                   int64_t(distinctNow - std::min(distinctNow, openDistinct)));
+    iv.lateFixed = static_cast<uint32_t>(buffer.lateFixed - openLate);
+    iv.maxJitterMs = openMaxJitterMs;
+    return iv;
+}
+
+void RtpStreamStats::CloseInterval(double arrival) {
+    const StreamInterval closed = OpenInterval();
+    if (closed.packets) {
+        if (!worst || closed.ImpairedPercent() > worst->ImpairedPercent()) worst = closed;
+        // Past the bound the oldest sixth goes at once, not one per interval.
+        if (intervals.size() >= kMaxIntervals) intervals.erase(intervals.begin(), intervals.begin() + kMaxIntervals / 6);
+        intervals.push_back(closed);
+    }
+    const double since = std::max(0.0, arrival - firstArrival);
+    openIndex = static_cast<uint32_t>(std::min(since / StreamInterval::kIntervalSeconds, 4e9));
+    nextIntervalAt = firstArrival + (openIndex + 1) * StreamInterval::kIntervalSeconds;
+    openPackets = packets;
+    openExpected = Expected();
+    openDistinct = distinctBefore + distinct;
+    openLate = buffer.lateFixed;
+    openMaxJitterMs = 0;
+}
+
+std::vector<StreamInterval> RtpStreamStats::Intervals() const {
+    std::vector<StreamInterval> out = intervals;
+    if (packets > openPackets) out.push_back(OpenInterval());
+    return out;
+}
+
+std::optional<StreamInterval> RtpStreamStats::WorstInterval() const {
+    std::optional<StreamInterval> w = worst;
+    if (packets > openPackets) {
+        const StreamInterval open = OpenInterval();
+        if (!w || open.ImpairedPercent() > w->ImpairedPercent()) w = open;
+    }
+    return w;
 }
 
 void RtpStreamStats::Resynchronise(uint16_t seq) {
@@ -378,6 +426,14 @@ RtpStreamReport RtpStreamTable::Report(const Stream& s) const {
     r.mosNetwork = Mos(s, 0);
     r.mosFixed = Mos(s, r.lateFixed);
     r.mosAdaptive = Mos(s, r.lateAdaptive);
+    const std::optional<emodel::CodecImpairment> codec = emodel::ImpairmentFor(st.Codec());
+    auto withMos = [&](const StreamInterval& iv) {
+        RtpStreamReport::Interval out{iv, std::nullopt};
+        if (codec && iv.expected) out.mos = emodel::EstimateMos(*codec, iv.ImpairedPercent(), r.oneWayDelayMs);
+        return out;
+    };
+    for (const StreamInterval& iv : st.Intervals()) r.intervals.push_back(withMos(iv));
+    if (const std::optional<StreamInterval> w = st.WorstInterval()) r.worstInterval = withMos(*w);
     return r;
 }
 

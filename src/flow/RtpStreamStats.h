@@ -129,10 +129,30 @@ private:
     std::array<double, kBlocks> closed{};
 };
 
+// The figures of one interval of a stream: kIntervalSeconds of capture time, counted from
+// the stream's first packet (interval `index` starts index * kIntervalSeconds after it).
+struct StreamInterval {
+    static constexpr double kIntervalSeconds = 5.0;
+    uint32_t index = 0;
+    uint32_t packets = 0;    // received in it
+    uint32_t expected = 0;   // sequence numbers it moved the highest one on by
+    int32_t lost = 0;        // expected minus distinct received (negative: late ones came in)
+    uint32_t lateFixed = 0;  // later than the fixed 50 ms buffer
+    float maxJitterMs = 0;
+    // Lost plus late over expected, in percent.
+    double ImpairedPercent() const {
+        return expected ? 100.0 * (std::max(0, lost) + static_cast<double>(lateFixed)) / expected : 0.0;
+    }
+};
+
 // Receiver statistics of one RTP stream (one SSRC between one source and one destination),
 // updated one packet at a time in arrival order.
 class RtpStreamStats {
 public:
+    // Intervals kept per stream: the latest ten minutes. The worst one is kept apart, so a
+    // long call still shows where it was worst.
+    static constexpr size_t kMaxIntervals = 120;
+
     // arrivalSeconds: capture time; info: what the packet's payload type carries.
     void Add(const RtpHeader& header, double arrivalSeconds, const RtpPayloadInfo& info);
 
@@ -163,6 +183,11 @@ public:
     // Lost plus late, over expected, in percent.
     double EffectiveLossPercent(uint64_t late) const;
 
+    // The intervals so far, oldest first, the one still open last; and the worst of every
+    // closed or open interval (the most lost plus late), if any had packets.
+    std::vector<StreamInterval> Intervals() const;
+    std::optional<StreamInterval> WorstInterval() const;
+
     // Payload type and codec of the first voice packet (of the first packet while no voice
     // packet was seen).
     int PayloadType() const { return payloadType; }
@@ -186,6 +211,9 @@ private:
     void FirstPacket(const RtpHeader& header, double arrival);
     void Resynchronise(uint16_t seq);
     void FirstVoicePacket(const RtpHeader& header, double arrival, uint32_t clockRate);
+    // The packet arriving at `arrival` starts a new interval: the open one is closed.
+    void CloseInterval(double arrival);
+    StreamInterval OpenInterval() const;
 
     // What every packet reads and writes comes first, in as few cache lines as it takes;
     // what only events touch comes last.
@@ -227,6 +255,14 @@ private:
     uint64_t distinctBefore = 0;
     double firstArrival = 0;
     std::string codec;
+
+    // Intervals: the open one starts where the counters stood at these values.
+    double nextIntervalAt = 0;  // capture time the open interval ends
+    uint32_t openIndex = 0;
+    uint64_t openPackets = 0, openExpected = 0, openDistinct = 0, openLate = 0;
+    float openMaxJitterMs = 0;
+    std::vector<StreamInterval> intervals;
+    std::optional<StreamInterval> worst;
 };
 
 // The remote side's view of a stream, from the RTCP reports that describe it.
@@ -265,6 +301,13 @@ struct RtpStreamReport {
     uint64_t lateFixed = 0;
     uint64_t lateAdaptive = 0;
     double oneWayDelayMs = 0;      // used for the estimate (RTCP round trip / 2, or default)
+    // The stream's intervals (StreamInterval) with the MOS each would give, and the worst.
+    struct Interval {
+        StreamInterval figures;
+        std::optional<double> mos;
+    };
+    std::vector<Interval> intervals;
+    std::optional<Interval> worstInterval;
     double firstSeconds = 0;       // capture time of the first and the latest packet
     double lastSeconds = 0;
     bool delayFromRtcp = false;

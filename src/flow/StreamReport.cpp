@@ -41,6 +41,37 @@ std::string StreamListLine(const RtpStreamReport& r) {
     return line + "\n";
 }
 
+namespace {
+
+std::vector<std::string> IntervalFields(const RtpStreamReport& r, const RtpStreamReport::Interval& iv) {
+    const StreamInterval& f = iv.figures;
+    const double lossPct = f.expected ? 100.0 * std::max(0, f.lost) / f.expected : 0.0;
+    const double latePct = f.expected ? 100.0 * f.lateFixed / f.expected : 0.0;
+    return {r.callId, r.source, r.destination, Hex(r.ssrc),
+            Format("%.0f", f.index * StreamInterval::kIntervalSeconds), std::to_string(f.packets),
+            std::to_string(f.expected), std::to_string(f.lost), std::to_string(f.lateFixed), Format("%.2f", lossPct),
+            Format("%.2f", latePct), Ms(f.maxJitterMs), Opt(iv.mos)};
+}
+
+}  // namespace
+
+std::string IntervalListHeaderLine() {
+    return "call_id;source;destination;ssrc;start_s;packets;expected;lost;late_50ms;loss_pct;late_pct;max_jitter_ms;mos\n";
+}
+
+std::string IntervalListLine(const RtpStreamReport& r, const RtpStreamReport::Interval& iv) {
+    return CsvLine(IntervalFields(r, iv));
+}
+
+std::string IntervalCsvHeaderLine() {
+    return "Call-ID;Origem;Destino;SSRC;Inicio s;Pacotes;Esperados;Perdidos;Atrasados 50 ms;Perda %;Atraso %;"
+           "Jitter max ms;MOS (estimado)\n";
+}
+
+std::string IntervalCsvLine(const RtpStreamReport& r, const RtpStreamReport::Interval& iv) {
+    return CsvLine(IntervalFields(r, iv));
+}
+
 std::string QualityCsvHeaderLine() {
     return "Call-ID;Origem;Destino;SSRC;PT;Codec;Pacotes;Esperados;Perdidos;Perda %;Duplicados;Fora de ordem;"
            "Delta min ms;Delta medio ms;Delta max ms;Jitter medio ms;Jitter max ms;Descartes buffer 50 ms;"

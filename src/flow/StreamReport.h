@@ -18,6 +18,13 @@ std::string StreamListLine(const RtpStreamReport& r);
 std::string QualityCsvHeaderLine();
 std::string QualityCsvLine(const RtpStreamReport& r);
 
+// Each stream's intervals (StreamInterval, 5 s): the command line's --streams-intervals list
+// and the quality export's second file. start_s counts from the stream's first packet.
+std::string IntervalListHeaderLine();
+std::string IntervalListLine(const RtpStreamReport& r, const RtpStreamReport::Interval& iv);
+std::string IntervalCsvHeaderLine();
+std::string IntervalCsvLine(const RtpStreamReport& r, const RtpStreamReport::Interval& iv);
+
 // Headline estimate of a call: the worst adaptive-buffer MOS of its streams, nothing when no
 // stream has one.
 std::optional<double> WorstMos(const std::vector<RtpStreamReport>& streams);

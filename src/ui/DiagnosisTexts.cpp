@@ -111,6 +111,9 @@ std::string VerdictEvidence(const Verdict& v) {
                             "%, atrasados " + Fixed(v.latePercent, 1) + "% (buffer 50 ms), jitter max " +
                             Fixed(v.maxJitterMs, 1) + " ms, maior intervalo " + Fixed(v.maxGapMs, 0) + " ms";
             if (v.mos) s += ", MOS " + Fixed(*v.mos, 2);
+            if (v.worstIntervalMicros > 0)
+                s += "; pior intervalo de 5 s as " + Clock(v.worstIntervalMicros) + " (" +
+                     Fixed(v.worstIntervalPercent, 1) + "% perdidos ou atrasados)";
             return s;
         }
         case Diagnosis::RegisterFailed:

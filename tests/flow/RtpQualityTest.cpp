@@ -6,6 +6,7 @@
 
 #include "flow/Rtcp.h"
 #include "flow/RtpStreamStats.h"
+#include "flow/StreamReport.h"
 #include "quality/EModel.h"
 
 namespace {
@@ -222,6 +223,42 @@ TEST(RtpStreamStatsTest, JitterBufferDropsLatePackets) {
     EXPECT_EQ(drift.Reports()[0].lateAdaptive, 0u);
 }
 
+// 5-second intervals from the first packet: a burst of loss, a late packet and a silence of
+// seven seconds each land in their own interval, the burst's is the worst, and the figures
+// of the intervals add up to the stream's.
+TEST(RtpStreamStatsTest, IntervalsOfFiveSecondsAndTheWorstOne) {
+    RtpStreamTable t;
+    uint32_t index = 0;
+    for (; index < 250; ++index) AddAt(t, uint16_t(index), index);                   // 0-5 s: clean
+    for (; index < 500; ++index)
+        if (index < 300 || index >= 320) AddAt(t, uint16_t(index), index, index == 400 ? 60.0 : 0.0);  // 20 lost, 1 late
+    index += 350;                                                                   // 7 s of silence
+    for (uint32_t k = 0; k < 100; ++k, ++index) AddAt(t, uint16_t(index - 350), index);
+    const RtpStreamReport r = t.Reports()[0];
+    ASSERT_EQ(r.intervals.size(), 3u);
+    EXPECT_EQ(r.intervals[0].figures.index, 0u);
+    EXPECT_EQ(r.intervals[0].figures.packets, 250u);
+    EXPECT_EQ(r.intervals[0].figures.lost, 0);
+    EXPECT_EQ(r.intervals[1].figures.index, 1u);
+    EXPECT_EQ(r.intervals[1].figures.lost, 20);
+    EXPECT_EQ(r.intervals[1].figures.lateFixed, 1u);
+    EXPECT_EQ(r.intervals[2].figures.index, 3u) << "the silence leaves interval 2 out";
+    uint64_t packets = 0;
+    int64_t lost = 0;
+    for (const auto& iv : r.intervals) {
+        packets += iv.figures.packets;
+        lost += iv.figures.lost;
+        ASSERT_TRUE(iv.mos);
+    }
+    EXPECT_EQ(packets, r.packets);
+    EXPECT_EQ(lost, r.lost);
+    EXPECT_LT(*r.intervals[1].mos, *r.intervals[0].mos);
+    ASSERT_TRUE(r.worstInterval);
+    EXPECT_EQ(r.worstInterval->figures.index, 1u);
+    const std::string line = IntervalListLine(r, r.intervals[1]);
+    EXPECT_EQ(line.rfind("call;10.0.0.1:4000;10.0.0.2:5000;0x11223344;5;230;250;20;1;8.00;0.40;", 0), 0u) << line;
+}
+
 TEST(EModelTest, G711MatchesHandComputedValues) {
     const emodel::CodecImpairment g711 = *emodel::ImpairmentFor("G711a");
     // 100 ms: Id = 2.4. Ie,eff = 95 P / (P + 25.1).
@@ -324,7 +361,6 @@ TEST(RtcpTest, ReportsAttachToTheirStreamWithRoundTrip) {
 
 }  // namespace
 
-#include "flow/StreamReport.h"
 
 namespace {
 

@@ -15,7 +15,7 @@
 
 #include "capture/HandMadePacket.h"
 #include "app/App.h"
-#include "flow/FlowTabLayout.h"
+#include "flow/view/FlowTabLayout.h"
 #include "harness/FrameHarness.h"
 #include "lib/TestSupport.h"
 #include "logs/LogPaths.h"

@@ -408,7 +408,11 @@ uint64_t FlowCore::RequestExport(FlowExportKind kind) {
     Command c;
     c.kind = Command::Kind::Export;
     c.exportKind = kind;
-    return Post(std::move(c));
+    const uint64_t serial = Post(std::move(c));
+    // Raised only: exports are written in the order asked for.
+    for (uint64_t seen = lastExportRequested.load(); seen < serial && !lastExportRequested.compare_exchange_weak(seen, serial);) {
+    }
+    return serial;
 }
 
 uint64_t FlowCore::RequestSnapshot() { return Post(Command{}); }
@@ -440,9 +444,16 @@ FlowSnapshotPtr FlowCore::WaitHandled(uint64_t command, std::chrono::millisecond
 }
 
 FlowSnapshotPtr FlowCore::Settle(std::chrono::milliseconds timeout) {
-    if (!WaitHandled(RequestSnapshot(), timeout)) return nullptr;
+    const uint64_t exportAsked = lastExportRequested.load();
+    auto settled = [&](uint64_t command) {
+        return [command, exportAsked](const FlowSnapshot& s) {
+            return s.handled >= command &&
+                   (exportAsked == 0 || (s.exportStatus.command >= exportAsked && s.exportStatus.done));
+        };
+    };
+    if (!WaitSnapshot(settled(RequestSnapshot()), timeout)) return nullptr;
     WaitAnalysed();
-    return WaitHandled(RequestSnapshot(), timeout);
+    return WaitSnapshot(settled(RequestSnapshot()), timeout);
 }
 
 void FlowCore::ControlLoop() {

@@ -101,8 +101,9 @@ public:
     FlowSnapshotPtr WaitSnapshot(const std::function<bool(const FlowSnapshot&)>& until,
                                  std::chrono::milliseconds timeout) const;
     FlowSnapshotPtr WaitHandled(uint64_t command, std::chrono::milliseconds timeout) const;
-    // Every command sent so far done, every packet captured so far analysed, and a snapshot
-    // showing it published (null on time-out). For the command line and tests.
+    // Every command sent so far done (exports written), every packet captured so far
+    // analysed, and a snapshot showing it published (null on time-out). For the command line
+    // and tests.
     FlowSnapshotPtr Settle(std::chrono::milliseconds timeout = std::chrono::seconds(30));
 
     // ---- blocking calls (command line, tests) ----
@@ -231,6 +232,7 @@ private:
     std::condition_variable commandsChanged;  // a command, or quit
     std::deque<Command> commands;
     uint64_t nextSerial = 1;
+    std::atomic<uint64_t> lastExportRequested{0};
     FlowViewRequest view;
     uint64_t viewSerial = 0;  // grows with every SetView that changes the request
     bool quitControl = false;

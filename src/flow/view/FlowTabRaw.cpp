@@ -8,6 +8,9 @@
 #include "flow/view/FlowTabLayout.h"
 
 void FlowTab::DrawRawWindow() {
+    // The window opens once the engine has answered with its first page: a window fits its
+    // size to what its first frames hold.
+    if (!snap_->view.rawPage) return;
     if (!ImGui::Begin("Raw Packet Debug (FlowCore)", &showRawDebug_)) {
         ImGui::End();
         return;

@@ -102,17 +102,17 @@ std::string_view FlowTab::RawFilter() const {
 std::string_view FlowTab::ImportPath() const { return {importPath_, strnlen(importPath_, sizeof(importPath_))}; }
 
 bool FlowTab::Busy() const {
-    return pendingStart_ || pendingExport_ || monitoring_ || !importActivePath_.empty() ||
-           snap_->state != FlowRunState::Idle;
+    return snap_->handled < lastCommand_ || !(snap_->view == askedView_) || pendingStart_ || pendingExport_ ||
+           monitoring_ || !importActivePath_.empty() || snap_->state != FlowRunState::Idle;
 }
 
 bool FlowTab::StartMonitoring() {
     const std::string deviceName = devices_.SelectedName();
     // An import (finished or still reading) holds the capture object; a live capture
     // replaces it, since the start clears the list anyway.
-    if (!importActivePath_.empty() || snap_->state == FlowRunState::Offline) core_.RequestStop();
+    if (!importActivePath_.empty() || snap_->state == FlowRunState::Offline) lastCommand_ = core_.RequestStop();
     // The engine clears its records and buffer itself before the capture begins.
-    pendingStart_ = core_.RequestStart(deviceName, sipPort_, rtpMin_, rtpMax_);
+    pendingStart_ = lastCommand_ = core_.RequestStart(deviceName, sipPort_, rtpMin_, rtpMax_);
     pendingImport_ = false;
     followedRun_ = 0;
     monitoring_ = true;
@@ -123,13 +123,13 @@ bool FlowTab::StartMonitoring() {
 }
 
 void FlowTab::StopMonitoring() {
-    core_.RequestStop();
+    lastCommand_ = core_.RequestStop();
     monitoring_ = false;
     pendingStart_ = 0;
     followedRun_ = 0;
 }
 
-void FlowTab::Clear() { core_.RequestClear(); }
+void FlowTab::Clear() { lastCommand_ = core_.RequestClear(); }
 
 bool FlowTab::ImportPcap(const std::string& path) {
     if (monitoring_) {
@@ -140,7 +140,7 @@ bool FlowTab::ImportPcap(const std::string& path) {
     importFromPanel_ = false;
     // A previous import still reading is replaced.
     core_.RequestStop();
-    pendingStart_ = core_.RequestStartOffline(path);
+    pendingStart_ = lastCommand_ = core_.RequestStartOffline(path);
     pendingImport_ = true;
     followedRun_ = 0;
     statusLine_ = "Importando " + path + "...";
@@ -150,7 +150,7 @@ bool FlowTab::ImportPcap(const std::string& path) {
 }
 
 void FlowTab::Export(FlowExportKind kind) {
-    pendingExport_ = core_.RequestExport(kind);
+    pendingExport_ = lastCommand_ = core_.RequestExport(kind);
     pendingExportKind_ = kind;
     statusLine_ = ExportProgressText(kind, 0, false);
     statusIsError_ = false;
@@ -222,6 +222,8 @@ void FlowTab::AskForView() {
         request.rawFilter = std::string(RawFilter());
         request.rawLines = static_cast<size_t>(kRawDebugMaxLines);
     }
+    if (request == askedView_) return;
+    askedView_ = request;
     core_.SetView(request);
 }
 

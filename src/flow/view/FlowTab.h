@@ -93,6 +93,9 @@ private:
 
     // The snapshot this frame draws (never null).
     FlowSnapshotPtr snap_;
+    // The tab's latest command and view request: frames are wanted until the snapshot shows them.
+    uint64_t lastCommand_ = 0;
+    FlowViewRequest askedView_;
     // Commands whose outcome the tab waits for (0: none), and the run it follows.
     uint64_t pendingStart_ = 0;
     uint64_t followedRun_ = 0;

@@ -192,7 +192,7 @@ bool MeasureStatisticsCost(const std::string& pcap) {
     for (int run = 0; run < 20; ++run) {
         const bool statistics = run % 2 == 1;
         FlowCore core;
-        core.Tracker().SetStreamStatistics(statistics);
+        core.SetStreamStatistics(statistics);
         const double workerBefore = WorkerCpuSeconds();
         const double cpuBefore = bench::ProcessCpuMs();
         const auto t0 = Clock::now();

@@ -2,17 +2,26 @@
 // while the target's name goes to a silent name server, and the Som tab while the sound server
 // hangs on every microphone-volume call (the slider is moved meanwhile). Prints the wall time
 // of the slowest and the mean frame in each case next to the 50 ms a frame may take at most.
+// The Flow tab's clicks that start engine work follow: each export of 50,000 packets, Limpar
+// while the engine analyses 50,000 packets, INICIAR and PARAR MONITORAMENTO.
+#include <unistd.h>
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
+#include "BenchSupport.h"
 #include "app/App.h"
 #include "harness/FrameHarness.h"
 #include "lib/SilentNameServer.h"
+#include "logs/LogPaths.h"
 #include "tools/AudioTab.h"
 #include "tools/AudioTester.h"
 #include "tools/SilentSoundServer.h"
@@ -103,10 +112,137 @@ int SilentSoundServerCase() {
     return 0;
 }
 
+// ---- Flow tab: the clicks that start engine work ----
+
+// 500 calls of 100 packets (10 SIP, 90 RTP): 50,000 packets, a full buffer.
+std::vector<PacketLogEntry> FlowCalls() {
+    std::vector<PacketLogEntry> out;
+    out.reserve(50000);
+    std::string rtp(172, '\0');
+    rtp[0] = '\x80';
+    rtp[1] = '\x08';
+    for (int n = 0; n < 500; ++n) {
+        const std::string id = "waits-" + std::to_string(n) + "@10.1.0.1", a = "10.1.0.1", b = "10.2.0.1";
+        const int port = 20000 + 2 * n;
+        char time[16];
+        std::snprintf(time, sizeof(time), "10:%02d:%02d.000", (n / 60) % 60, n % 60);
+        auto sip = [&](bool fromA, const std::string& startLine, const std::string& cseq, int sdp) {
+            out.push_back(bench::UdpPacket(time, (fromA ? a : b) + ":5060", (fromA ? b : a) + ":5060",
+                                           bench::SipText(startLine, id, cseq, static_cast<uint64_t>(n), sdp)));
+        };
+        sip(true, "INVITE sip:2000@10.2.0.1 SIP/2.0", "1 INVITE", port);
+        sip(false, "SIP/2.0 100 Trying", "1 INVITE", 0);
+        sip(false, "SIP/2.0 180 Ringing", "1 INVITE", 0);
+        sip(false, "SIP/2.0 183 Session Progress", "1 INVITE", 0);
+        sip(false, "SIP/2.0 200 OK", "1 INVITE", port + 1);
+        sip(true, "ACK sip:2000@10.2.0.1 SIP/2.0", "1 ACK", 0);
+        for (int i = 0; i < 90; ++i) {
+            const bool fromA = i % 2 == 0;
+            out.push_back(bench::UdpPacket(time, (fromA ? a : b) + ":" + std::to_string(fromA ? port : port + 1),
+                                           (fromA ? b : a) + ":" + std::to_string(fromA ? port + 1 : port), rtp));
+        }
+        sip(true, "INFO sip:2000@10.2.0.1 SIP/2.0", "2 INFO", 0);
+        sip(false, "SIP/2.0 200 OK", "2 INFO", 0);
+        sip(true, "BYE sip:2000@10.2.0.1 SIP/2.0", "3 BYE", 0);
+        sip(false, "SIP/2.0 200 OK", "3 BYE", 0);
+    }
+    return out;
+}
+
+// Clicks `label` (three frames, timed together) and draws frames at 60 Hz until `done`.
+bool ClickAndFollow(harness::FrameHarness& h, const char* label, const char* what, const std::function<bool()>& done) {
+    FrameTimes times;
+    const Clock::time_point start = Clock::now();
+    if (!h.ClickText(label, true)) {
+        std::fprintf(stderr, "%s: no button %s\n", what, label);
+        return false;
+    }
+    const double clickMs = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+    while (!done() && Clock::now() - start < std::chrono::seconds(60)) FrameAt60Hz(h, times);
+    const double waitedMs = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+    std::printf("%s: the click's 3 frames %.2f ms together; ", what, clickMs);
+    times.Print("then", waitedMs);
+    return done();
+}
+
+int FlowCase() {
+    // The exports go to a folder of their own, removed at the end.
+    const std::filesystem::path folder =
+        std::filesystem::temp_directory_path() / ("benchgui-waits-" + std::to_string(::getpid()));
+    std::filesystem::create_directories(folder);
+    SetExecutableDirectoryForTesting(folder.string());
+    struct Cleanup {
+        std::filesystem::path folder;
+        ~Cleanup() {
+            SetExecutableDirectoryForTesting("");
+            std::error_code ec;
+            std::filesystem::remove_all(folder, ec);
+        }
+    } cleanup{folder};
+    harness::FrameHarness h(1280.0f, 800.0f);
+    App& app = h.app();
+    app.Shared().capture.devices = {{"lo", "lo"}};
+    h.Unlock();
+    h.Frame();
+    if (!h.SelectTab("Flow")) return 1;
+    FlowCore& core = app.FlowEngine();
+    FlowTab& tab = app.Flow();
+    const std::vector<PacketLogEntry> packets = FlowCalls();
+    // The engine's answer to everything asked before `serial`.
+    auto handled = [&core](uint64_t serial) { return [&core, serial] { return core.Snapshot()->handled >= serial; }; };
+    int rc = 0;
+
+    // Each export of a full buffer.
+    for (const PacketLogEntry& p : packets) core.OnPacket(p);
+    core.Settle();
+    h.Frame();
+    std::printf("Flow tab: %zu packets buffered, %zu calls\n", core.Snapshot()->bufferedPackets,
+                core.Snapshot()->rows->size());
+    auto exported = [&tab] { return tab.StatusLine().rfind("Exportando", 0) != 0; };
+    for (const char* button : {"Exportar CSV", "Exportar PCAP", "Exportar Qualidade"}) {
+        const std::string what = std::string("Flow tab, ") + button + " of 50,000 packets";
+        if (!ClickAndFollow(h, button, what.c_str(), exported)) rc = 1;
+        std::printf("  %s\n", tab.StatusLine().c_str());
+    }
+
+    // Limpar while the engine analyses 50,000 packets that arrive at once.
+    std::thread producer([&] {
+        for (const PacketLogEntry& p : packets) core.OnPacket(p);
+    });
+    while (core.Snapshot()->engine.analysed == 0 && core.Counters().analysed == 0) std::this_thread::yield();
+    uint64_t after = 0;
+    if (!ClickAndFollow(h, "Limpar", "Flow tab, Limpar during a 50,000-packet batch", [&] {
+            if (!after) after = core.RequestSnapshot();
+            return handled(after)();
+        }))
+        rc = 1;
+    producer.join();
+    core.Settle();
+
+    // INICIAR MONITORAMENTO on the loopback (opens the capture with its 64 MiB buffer), then PARAR.
+    after = 0;
+    if (!ClickAndFollow(h, "INICIAR MONITORAMENTO", "Flow tab, INICIAR MONITORAMENTO", [&] {
+            if (!after) after = core.RequestSnapshot();
+            return handled(after)();
+        }))
+        rc = 1;
+    h.Frame();
+    std::printf("  %s\n", tab.Monitoring() ? "capturing on lo" : ("start failed: " + tab.StatusLine()).c_str());
+    if (tab.Monitoring()) {
+        after = 0;
+        ClickAndFollow(h, "PARAR MONITORAMENTO", "Flow tab, PARAR MONITORAMENTO", [&] {
+            if (!after) after = core.RequestSnapshot();
+            return handled(after)();
+        });
+    }
+    return rc;
+}
+
 }  // namespace
 
 int main() {
     const int a = SilentNameServerCase();
     const int b = SilentSoundServerCase();
-    return a | b;
+    const int c = FlowCase();
+    return a | b | c;
 }

@@ -127,7 +127,7 @@ bool App::DrawFrame(bool quitShortcut) {
             {"MTR", [this] { mtrTab_.Draw(); },
              [&] { return live(mtrCore_.IsRunning() || mtrCore_.State() == MtrRunState::Resolving); }},
             {"Flow", [this] { flowTab_.Draw(); },
-             [&] { return flowCore_.IsRunning() ? kLiveFrameMs : flowTab_.FileDialogOpen() ? kDialogPollMs : 0; }},
+             [&] { return flowTab_.Busy() ? kLiveFrameMs : flowTab_.FileDialogOpen() ? kDialogPollMs : 0; }},
             {"Check IP", [this] { checkIpTab_.Draw(); }, [&] { return live(checkIpTab_.Busy()); }},
             {"Som", [this] { audioTab_.Draw(); },
              [&] { return live(audioTester_.IsRecording() || audioTester_.IsPlaying()); }},

@@ -9,7 +9,7 @@
 #include "platform/gui/RedrawRequest.h"
 #include "flow/CallTracker.h"
 #include "flow/FlowCore.h"
-#include "flow/FlowTab.h"
+#include "flow/view/FlowTab.h"
 #include "mtr/MtrCore.h"
 #include "mtr/MtrTab.h"
 #include "tools/AboutTab.h"

@@ -217,9 +217,8 @@ int RunFlow(const std::vector<std::string>& args) {
             rc = kExitFailure;
         }
     }
-    const std::string cause = core.StopCause();
-    if (!cause.empty()) {
-        std::fprintf(stderr, "orvanta-cli flow: %s\n", cause.c_str());
+    if (core.StopCause() != FlowStopCause::None) {
+        std::fprintf(stderr, "orvanta-cli flow: %s\n", CaptureEndText(core.StopError()).c_str());
         return kExitEngineStopped;
     }
     return rc;

@@ -91,6 +91,8 @@ public:
     std::vector<RtpStreamReport> GetStreamReports(const std::string* callId = nullptr) const;
     // Per-stream statistics are kept unless switched off (the benchmark compares both).
     void SetStreamStatistics(bool enabled);
+    // Holds the tracker's lock until the guard goes: tests show a reader that takes none.
+    std::unique_lock<std::mutex> HoldForTesting() const { return std::unique_lock<std::mutex>(mutex); }
 
 private:
     void ProcessSip(SipMessage message);  // takes the lock

@@ -1,13 +1,12 @@
 #include "flow/FlowCore.h"
 
-#include <pthread.h>
-
 #include <algorithm>
 #include <chrono>
 
 #include "capture/Decode.h"
+#include "flow/RawPacketFilter.h"
 #include "logs/Trace.h"
-#include "ui/EngineTexts.h"
+#include "platform/ThreadName.h"
 
 namespace {
 
@@ -21,9 +20,34 @@ constexpr auto kGather = std::chrono::microseconds(500);
 
 }  // namespace
 
-FlowCore::FlowCore() { worker = std::thread(&FlowCore::WorkerLoop, this); }
+FlowCore::FlowCore() {
+    auto first = std::make_shared<FlowSnapshot>();
+    first->rows = std::make_shared<const std::vector<SipCallRow>>();
+    first->unsignalled = std::make_shared<const std::vector<RtpStreamReport>>();
+    first->callStreams = std::make_shared<const std::vector<RtpStreamReport>>();
+    first->rawPage = std::make_shared<const std::vector<PacketLogEntry>>();
+    last = first;
+    latest.store(last);
+    worker = std::thread(&FlowCore::WorkerLoop, this);
+    control = std::thread(&FlowCore::ControlLoop, this);
+    exporter = std::thread(&FlowCore::ExportLoop, this);
+}
 
 FlowCore::~FlowCore() {
+    // Commands still queued are dropped; an export being written is finished first.
+    {
+        std::lock_guard<std::mutex> lock(commandMutex);
+        quitControl = true;
+    }
+    commandsChanged.notify_all();
+    control.join();
+    {
+        std::lock_guard<std::mutex> lock(exportMutex);
+        quitExport = true;
+        exports.clear();
+    }
+    exportQueued.notify_all();
+    exporter.join();
     Stop();
     {
         std::lock_guard<std::mutex> lock(queueMutex);
@@ -53,7 +77,8 @@ bool FlowCore::StartCommon(bool isOffline) {
     lastStartErrorDetail.clear();
     {
         std::lock_guard<std::mutex> lock(causeMutex);
-        stopCause.clear();
+        stopCause = FlowStopCause::None;
+        stopError.clear();
     }
     // SniffResults are MTR probe replies; the flow monitor has no use for them.
     gathered.clear();
@@ -153,18 +178,23 @@ void FlowCore::NoteCaptureEnd() {
     const bool cleanEnd = offline.load() && error.empty();  // the end of a savefile
     sniffer.Stop();  // the loop has ended: this only joins and closes
     if (!cleanEnd) {
-        const std::string cause = CaptureEndText(error);
-        Trace("FlowCore: " + cause);
+        Trace("FlowCore: the capture ended by itself: " + (error.empty() ? std::string("no reason given") : error));
         std::lock_guard<std::mutex> c(causeMutex);
-        stopCause = cause;
+        stopCause = FlowStopCause::CaptureEnded;
+        stopError = error;
     }
     running.store(false);
     offline.store(false);
 }
 
-std::string FlowCore::StopCause() const {
+FlowStopCause FlowCore::StopCause() const {
     std::lock_guard<std::mutex> lock(causeMutex);
     return stopCause;
+}
+
+std::string FlowCore::StopError() const {
+    std::lock_guard<std::mutex> lock(causeMutex);
+    return stopError;
 }
 
 void FlowCore::HandOverOffline() {
@@ -210,7 +240,7 @@ void FlowCore::OnPacket(PacketLogEntry entry) {
 }
 
 void FlowCore::WorkerLoop() {
-    pthread_setname_np(pthread_self(), "oc-flow-worker");  // tells it apart in top and profilers
+    platform::NameThisThread("oc-flow-worker");
     std::vector<PacketLogEntry> batch;
     for (;;) {
         {
@@ -333,3 +363,333 @@ std::vector<PacketLogEntry> FlowCore::GetPacketsFrom(uint64_t position, size_t m
     return packets.Copy(static_cast<size_t>(start - firstPosition),
                         static_cast<size_t>(std::min<uint64_t>(maxCount, end - start)));
 }
+
+// ---- commands and snapshots ----
+
+uint64_t FlowCore::Post(Command command) {
+    uint64_t serial = 0;
+    {
+        std::lock_guard<std::mutex> lock(commandMutex);
+        serial = command.serial = nextSerial++;
+        commands.push_back(std::move(command));
+    }
+    commandsChanged.notify_one();
+    return serial;
+}
+
+uint64_t FlowCore::RequestStart(const std::string& deviceName, int sipPort, int rtpMin, int rtpMax) {
+    Command c;
+    c.kind = Command::Kind::Start;
+    c.device = deviceName;
+    c.sipPort = sipPort;
+    c.rtpMin = rtpMin;
+    c.rtpMax = rtpMax;
+    return Post(std::move(c));
+}
+
+uint64_t FlowCore::RequestStartOffline(const std::string& path) {
+    Command c;
+    c.kind = Command::Kind::StartOffline;
+    c.device = path;
+    return Post(std::move(c));
+}
+
+uint64_t FlowCore::RequestStop() {
+    Command c;
+    c.kind = Command::Kind::Stop;
+    return Post(std::move(c));
+}
+
+uint64_t FlowCore::RequestClear() {
+    Command c;
+    c.kind = Command::Kind::Clear;
+    return Post(std::move(c));
+}
+
+uint64_t FlowCore::RequestExport(FlowExportKind kind) {
+    Command c;
+    c.kind = Command::Kind::Export;
+    c.exportKind = kind;
+    const uint64_t serial = Post(std::move(c));
+    // Raised only: exports are written in the order asked for.
+    for (uint64_t seen = lastExportRequested.load(); seen < serial && !lastExportRequested.compare_exchange_weak(seen, serial);) {
+    }
+    return serial;
+}
+
+uint64_t FlowCore::RequestSnapshot() { return Post(Command{}); }
+
+void FlowCore::SetView(const FlowViewRequest& request) {
+    std::lock_guard<std::mutex> lock(commandMutex);
+    if (view == request) return;
+    view = request;
+    ++viewSerial;
+}
+
+FlowSnapshotPtr FlowCore::Snapshot() const { return latest.load(); }
+
+FlowSnapshotPtr FlowCore::WaitSnapshot(const std::function<bool(const FlowSnapshot&)>& until,
+                                       std::chrono::milliseconds timeout) const {
+    std::unique_lock<std::mutex> lock(publishMutex);
+    FlowSnapshotPtr found;
+    publishedCv.wait_for(lock, timeout, [&] {
+        FlowSnapshotPtr s = latest.load();
+        if (!until(*s)) return false;
+        found = std::move(s);
+        return true;
+    });
+    return found;
+}
+
+FlowSnapshotPtr FlowCore::WaitHandled(uint64_t command, std::chrono::milliseconds timeout) const {
+    return WaitSnapshot([command](const FlowSnapshot& s) { return s.handled >= command; }, timeout);
+}
+
+FlowSnapshotPtr FlowCore::Settle(std::chrono::milliseconds timeout) {
+    const uint64_t exportAsked = lastExportRequested.load();
+    auto settled = [&](uint64_t command) {
+        return [command, exportAsked](const FlowSnapshot& s) {
+            return s.handled >= command &&
+                   (exportAsked == 0 || (s.exportStatus.command >= exportAsked && s.exportStatus.done));
+        };
+    };
+    if (!WaitSnapshot(settled(RequestSnapshot()), timeout)) return nullptr;
+    WaitAnalysed();
+    return WaitSnapshot(settled(RequestSnapshot()), timeout);
+}
+
+void FlowCore::ControlLoop() {
+    platform::NameThisThread("oc-flow-control");
+    bool unpublished = true;  // commands done that no snapshot has shown yet
+    std::unique_lock<std::mutex> lock(commandMutex);
+    while (!quitControl) {
+        if (!commands.empty()) {
+            Command command = std::move(commands.front());
+            commands.pop_front();
+            lock.unlock();
+            Execute(command);
+            handledSerial = command.serial;
+            unpublished = true;
+            lock.lock();
+            continue;
+        }
+        const auto due = publishedAt + kSnapshotInterval;
+        if (std::chrono::steady_clock::now() < due) {
+            commandsChanged.wait_until(lock, due, [this] { return quitControl || !commands.empty(); });
+            continue;
+        }
+        lock.unlock();
+        MaybePublish(unpublished);
+        unpublished = false;
+        lock.lock();
+        // Nothing to do until a command comes or the data may have moved.
+        commandsChanged.wait_for(lock, kSnapshotInterval, [this] { return quitControl || !commands.empty(); });
+    }
+}
+
+void FlowCore::Execute(const Command& command) {
+    switch (command.kind) {
+        case Command::Kind::Start:
+        case Command::Kind::StartOffline: {
+            const bool isOffline = command.kind == Command::Kind::StartOffline;
+            const bool ok = isOffline ? StartOffline(command.device)
+                                      : Start(command.device, command.sipPort, command.rtpMin, command.rtpMax);
+            startOutcome.command = command.serial;
+            startOutcome.offline = isOffline;
+            startOutcome.path = isOffline ? command.device : std::string();
+            startOutcome.error = ok ? StartError::None : LastStartError();
+            startOutcome.detail = ok ? std::string() : LastStartErrorDetail();
+            if (ok) {
+                runSerial = command.serial;
+                published.reset();  // everything is new
+                unsignalledVersion.reset();
+            }
+            break;
+        }
+        case Command::Kind::Stop: Stop(); break;
+        case Command::Kind::Clear:
+            Clear();
+            published.reset();
+            unsignalledVersion.reset();
+            break;
+        case Command::Kind::Export: {
+            {
+                std::lock_guard<std::mutex> lock(exportMutex);
+                exports.emplace_back(command.serial, command.exportKind);
+            }
+            exportQueued.notify_one();
+            break;
+        }
+        case Command::Kind::Snapshot: break;
+    }
+}
+
+void FlowCore::ExportLoop() {
+    platform::NameThisThread("oc-flow-export");
+    std::unique_lock<std::mutex> lock(exportMutex);
+    for (;;) {
+        exportQueued.wait(lock, [this] { return quitExport || !exports.empty(); });
+        if (exports.empty()) return;  // quit
+        const auto [serial, kind] = exports.front();
+        exports.pop_front();
+        lock.unlock();
+        RunExport(serial, kind);
+        lock.lock();
+    }
+}
+
+void FlowCore::RunExport(uint64_t serial, FlowExportKind kind) {
+    auto step = [&](size_t items, bool done, FlowExportResult result) {
+        std::lock_guard<std::mutex> lock(exportMutex);
+        exportStatus.command = serial;
+        exportStatus.kind = kind;
+        exportStatus.done = done;
+        exportStatus.items = items;
+        exportStatus.result = std::move(result);
+    };
+    step(0, false, {});
+    size_t items = 0;
+    FlowExportResult result;
+    switch (kind) {
+        case FlowExportKind::Calls: {
+            const std::vector<SipCall> calls = tracker.GetCalls();
+            items = calls.size();
+            step(items, false, {});
+            result = ExportCallsCsv(calls);
+            break;
+        }
+        case FlowExportKind::Packets: {
+            const std::vector<PacketLogEntry> all = GetPackets();
+            items = all.size();
+            step(items, false, {});
+            result = ExportPacketsPcap(all);
+            break;
+        }
+        case FlowExportKind::Quality: {
+            const std::vector<RtpStreamReport> streams = tracker.GetStreamReports();
+            items = streams.size();
+            step(items, false, {});
+            result = ExportQualityCsv(streams);
+            break;
+        }
+    }
+    step(items, true, std::move(result));
+}
+
+void FlowCore::MaybePublish(bool force) {
+    Stamp stamp;
+    // The state first: a run seen ended has analysed all it read (NoteCaptureEnd), so the
+    // figures read after it are final.
+    stamp.state = !running.load() ? FlowRunState::Idle : offline.load() ? FlowRunState::Offline : FlowRunState::Live;
+    std::string error;
+    {
+        std::lock_guard<std::mutex> lock(causeMutex);
+        stamp.cause = stopCause;
+        error = stopError;
+    }
+    stamp.trackerChanges = tracker.Changes();
+    {
+        std::lock_guard<std::mutex> lock(packetsMutex);
+        stamp.first = firstPosition;
+        stamp.end = firstPosition + packets.Size();
+    }
+    stamp.engine = Counters();
+    stamp.handled = handledSerial;
+    FlowViewRequest request;
+    {
+        std::lock_guard<std::mutex> lock(commandMutex);
+        request = view;
+        stamp.viewSerial = viewSerial;
+    }
+    FlowExportStatus exported;
+    {
+        std::lock_guard<std::mutex> lock(exportMutex);
+        exported = exportStatus;
+    }
+    stamp.exportCommand = exported.command;
+    stamp.exportItems = exported.items;
+    stamp.exportDone = exported.done;
+
+    const auto now = std::chrono::steady_clock::now();
+    const bool unsignalledDue = unsignalledVersion != stamp.trackerChanges &&
+                                (!unsignalledVersion || now - unsignalledAt >= kUnsignalledRefresh);
+    if (!force && published == stamp && !unsignalledDue) return;
+
+    const FlowSnapshot& previous = *last;
+    const bool trackerMoved = !published || published->trackerChanges != stamp.trackerChanges;
+    const bool bufferMoved = !published || published->first != stamp.first || published->end != stamp.end;
+    auto s = std::make_shared<FlowSnapshot>();
+    s->version = previous.version + 1;
+    s->handled = handledSerial;
+    s->state = stamp.state;
+    s->run = runSerial;
+    s->start = startOutcome;
+    s->stopCause = stamp.cause;
+    s->stopError = std::move(error);
+    if (trackerMoved) {
+        s->rows = std::make_shared<const std::vector<SipCallRow>>(tracker.GetCallRows());
+        s->calls = tracker.Counters();
+        s->kept = tracker.Stats();
+    } else {
+        s->rows = previous.rows;
+        s->calls = previous.calls;
+        s->kept = previous.kept;
+    }
+    s->rowsVersion = stamp.trackerChanges;
+    s->engine = stamp.engine;
+    s->bufferedPackets = static_cast<size_t>(stamp.end - stamp.first);
+    if (unsignalledDue) {
+        static const std::string kNoCall;
+        s->unsignalled = std::make_shared<const std::vector<RtpStreamReport>>(tracker.GetStreamReports(&kNoCall));
+        unsignalledVersion = stamp.trackerChanges;
+        unsignalledAt = now;
+    } else {
+        s->unsignalled = previous.unsignalled;
+    }
+
+    s->view = request;
+    if (request.callId.empty()) {
+        s->callStreams = std::make_shared<const std::vector<RtpStreamReport>>();
+    } else if (trackerMoved || previous.view.callId != request.callId) {
+        if (std::optional<SipCall> call = tracker.GetCall(request.callId))
+            s->call = std::make_shared<const SipCall>(std::move(*call));
+        s->callStreams =
+            std::make_shared<const std::vector<RtpStreamReport>>(tracker.GetStreamReports(&request.callId));
+    } else {
+        s->call = previous.call;
+        s->callStreams = previous.callStreams;
+    }
+    if (!request.rawPage) {
+        s->rawPage = std::make_shared<const std::vector<PacketLogEntry>>();
+    } else if (bufferMoved || !previous.view.rawPage || previous.view.rawFilter != request.rawFilter ||
+               previous.view.rawLines != request.rawLines) {
+        std::vector<PacketLogEntry> page;
+        {
+            std::lock_guard<std::mutex> lock(packetsMutex);
+            for (size_t i = packets.Size(); i-- > 0 && page.size() < request.rawLines;)
+                if (RawPacketMatches(packets.At(i), request.rawFilter)) page.push_back(packets.At(i));
+        }
+        s->rawPage = std::make_shared<const std::vector<PacketLogEntry>>(std::move(page));
+    } else {
+        s->rawPage = previous.rawPage;
+    }
+    s->exportStatus = std::move(exported);
+
+    last = s;
+    latest.store(last);
+    published = stamp;
+    publishedAt = now;
+    {
+        std::lock_guard<std::mutex> lock(publishMutex);  // no waiter misses the change
+    }
+    publishedCv.notify_all();
+}
+
+FlowCore::FrozenForTesting::FrozenForTesting(FlowCore& core)
+    : sniffer(core.snifferMutex),
+      analysis(core.analysisMutex),
+      queue(core.queueMutex),
+      packets(core.packetsMutex),
+      tracker(core.tracker.HoldForTesting()) {}
+
+FlowCore::FrozenForTesting::~FrozenForTesting() = default;

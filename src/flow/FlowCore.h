@@ -1,8 +1,13 @@
 #pragma once
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -11,30 +16,19 @@
 #include "capture/Sniffer.h"
 #include "capture/StartError.h"
 #include "flow/CallTracker.h"
+#include "flow/FlowSnapshot.h"
 #include "flow/PacketRing.h"
-
-// What the flow engine has done since its last start or clear, for the counter line of the
-// Flow tab and the summary of orvanta-cli flow.
-struct FlowEngineCounters {
-    uint64_t analysed = 0;        // packets handed to CallTracker
-    uint64_t trimmedUnanalysed = 0;  // dropped before analysis: the worker fell behind
-    uint64_t kernelReceived = 0;  // pcap_stats: packets that passed the filter
-    uint64_t kernelDropped = 0;   // pcap_stats: dropped by the kernel (buffer full) or interface
-    // IP reassembly in the capture (a SIP message split into fragments): datagrams put
-    // together, and fragments dropped because their datagram never completed in time,
-    // overlapped, passed a bound (size, fragments, pending datagrams), or were unusable.
-    uint64_t datagramsReassembled = 0;
-    uint64_t fragmentsIncomplete = 0;
-    uint64_t fragmentsOverlap = 0;
-    uint64_t fragmentsOverBounds = 0;
-    uint64_t fragmentsUnusable = 0;
-};
 
 // The flow monitor's engine: one Sniffer of its own, filtered to SIP and the RTP port range,
 // a worker thread that feeds every captured packet to its CallTracker as it arrives, and a
 // bounded buffer of the analysed packets for the pcap export and the raw packet window.
-// Nothing outside reads or feeds the analysis: the Flow tab and orvanta-cli only read
-// (Tracker(), the buffer, counters, health) under the engine's locks.
+//
+// Views talk to it by commands and snapshots only: a Request* call queues the command and
+// returns at once; the engine's control thread carries the commands out in order (exports on
+// an export thread of their own) and publishes an immutable FlowSnapshot, at most ~30 times
+// a second and only when something changed. Snapshot() never waits on the engine's work.
+// The blocking calls (Start, StartOffline, Stop, Clear, WaitAnalysed, Tracker) are for the
+// command line and tests, never for a view.
 //
 // Packet positions: every buffered packet gets an absolute position (0, 1, 2, ... since
 // construction, never reused). The buffer holds positions [FirstPosition(), EndPosition()),
@@ -61,6 +55,12 @@ public:
     // A savefile names no SIP port: the standard one (RFC 3261 section 19.1.2) is assumed.
     static constexpr uint16_t kDefaultSipPort = 5060;
 
+    // Snapshots are built at most this often.
+    static constexpr auto kSnapshotInterval = std::chrono::milliseconds(33);
+    // The streams without a call are reported again at most this often while RTP flows: their
+    // reports are built from statistics that move with every packet.
+    static constexpr auto kUnsignalledRefresh = std::chrono::milliseconds(500);
+
     FlowCore();
     ~FlowCore();
     FlowCore(const FlowCore&) = delete;
@@ -81,6 +81,32 @@ public:
     // Empties the call records, the buffer and the counters; capture goes on.
     void Clear();
 
+    // ---- commands: each returns its serial at once; FlowSnapshot::handled reaches it when done ----
+    uint64_t RequestStart(const std::string& deviceName, int sipPort, int rtpMin, int rtpMax);
+    uint64_t RequestStartOffline(const std::string& path);
+    uint64_t RequestStop();
+    uint64_t RequestClear();
+    // Copies what the export writes when its turn comes (after every earlier command) and
+    // writes the file under FlowLogDirectory(); FlowSnapshot::exportStatus follows it.
+    uint64_t RequestExport(FlowExportKind kind);
+    // Does nothing: the snapshot that has handled it shows the state after every earlier command.
+    uint64_t RequestSnapshot();
+    // What call details and raw packet page the snapshots carry from now on.
+    void SetView(const FlowViewRequest& request);
+
+    // The latest snapshot (never null, never waits).
+    FlowSnapshotPtr Snapshot() const;
+    // Blocks until a published snapshot satisfies `until` (checked on every publication);
+    // null when `timeout` passes first. For the command line and tests.
+    FlowSnapshotPtr WaitSnapshot(const std::function<bool(const FlowSnapshot&)>& until,
+                                 std::chrono::milliseconds timeout) const;
+    FlowSnapshotPtr WaitHandled(uint64_t command, std::chrono::milliseconds timeout) const;
+    // Every command sent so far done (exports written), every packet captured so far
+    // analysed, and a snapshot showing it published (null on time-out). For the command line
+    // and tests.
+    FlowSnapshotPtr Settle(std::chrono::milliseconds timeout = std::chrono::seconds(30));
+
+    // ---- blocking calls (command line, tests) ----
     bool IsRunning() const { return running.load(); }
     bool IsOffline() const { return offline.load(); }
     // Blocks until every packet captured so far has been analysed (for the command line and
@@ -90,9 +116,11 @@ public:
     // Why the last Start/StartOffline failed (None after a success), and libpcap's detail.
     StartError LastStartError() const { return lastStartError; }
     const std::string& LastStartErrorDetail() const { return lastStartErrorDetail; }
-    // Why the last capture ended by itself (read error, interface gone, failure in the
-    // loop); empty while it runs, after Stop and after the clean end of a savefile.
-    std::string StopCause() const;
+    // Why the last capture ended (CaptureEnded: read error, interface gone, failure in the
+    // loop); None while it runs, after Stop and after the clean end of a savefile. StopError()
+    // is the capture library's own text for it (CaptureEndText makes the sentence).
+    FlowStopCause StopCause() const;
+    std::string StopError() const;
     // The part of the filter that lets IPv4 fragments (MF set or an offset) and IPv6 datagrams
     // with a Fragment header (next header 44 right after the fixed header) through.
     static constexpr const char* kFragmentFilter = "(ip[6:2] & 0x3fff != 0) or (ip6 and ip6[6] = 44)";
@@ -100,8 +128,9 @@ public:
     // IP fragments.
     static std::string BuildFilter(int sipPort, int rtpMin, int rtpMax);
 
-    CallTracker& Tracker() { return tracker; }
+    // Read-only: the analysis goes on while it is read.
     const CallTracker& Tracker() const { return tracker; }
+    void SetStreamStatistics(bool enabled) { tracker.SetStreamStatistics(enabled); }
     FlowEngineCounters Counters() const;
 
     // Full copy of the buffer (for exports).
@@ -118,7 +147,36 @@ public:
     // hand-made packets through the same path.
     void OnPacket(PacketLogEntry entry);
 
+    // Holds every lock of the engine (the analysis, the queue, the tracker and the buffer)
+    // until destroyed: a test that draws frames meanwhile shows that its view takes none.
+    class FrozenForTesting {
+    public:
+        explicit FrozenForTesting(FlowCore& core);
+        ~FrozenForTesting();
+        FrozenForTesting(const FrozenForTesting&) = delete;
+        FrozenForTesting& operator=(const FrozenForTesting&) = delete;
+
+    private:
+        std::unique_lock<std::mutex> sniffer, analysis, queue, packets;
+        std::unique_lock<std::mutex> tracker;
+    };
+
 private:
+    struct Command {
+        enum class Kind { Start, StartOffline, Stop, Clear, Export, Snapshot } kind = Kind::Snapshot;
+        uint64_t serial = 0;
+        std::string device;  // Start; the path for StartOffline
+        int sipPort = 0, rtpMin = 0, rtpMax = 0;
+        FlowExportKind exportKind = FlowExportKind::Calls;
+    };
+    uint64_t Post(Command command);
+    void ControlLoop();
+    void Execute(const Command& command);
+    void ExportLoop();
+    void RunExport(uint64_t serial, FlowExportKind kind);
+    // Builds and publishes a snapshot when something changed since the last one (or `force`).
+    void MaybePublish(bool force);
+
     bool StartCommon(bool isOffline);
     void WorkerLoop();
     void NoteCaptureEnd();
@@ -163,10 +221,53 @@ private:
     uint64_t firstPosition = 0;  // absolute position of packets[0]
 
     mutable std::mutex causeMutex;
-    std::string stopCause;
+    FlowStopCause stopCause = FlowStopCause::None;
+    std::string stopError;
 
     StartError lastStartError = StartError::None;
     std::string lastStartErrorDetail;
 
+    // Views -> control thread.
+    mutable std::mutex commandMutex;
+    std::condition_variable commandsChanged;  // a command, or quit
+    std::deque<Command> commands;
+    uint64_t nextSerial = 1;
+    std::atomic<uint64_t> lastExportRequested{0};
+    FlowViewRequest view;
+    uint64_t viewSerial = 0;  // grows with every SetView that changes the request
+    bool quitControl = false;
+
+    // Control thread -> export thread (guarded by exportMutex).
+    std::mutex exportMutex;
+    std::condition_variable exportQueued;
+    std::deque<std::pair<uint64_t, FlowExportKind>> exports;
+    FlowExportStatus exportStatus;
+    bool quitExport = false;
+
+    // Control thread only: what the last snapshot was built from.
+    struct Stamp {
+        uint64_t trackerChanges = 0, first = 0, end = 0, handled = 0, viewSerial = 0, exportCommand = 0;
+        size_t exportItems = 0;
+        bool exportDone = false;
+        FlowRunState state = FlowRunState::Idle;
+        FlowStopCause cause = FlowStopCause::None;
+        FlowEngineCounters engine;
+        bool operator==(const Stamp&) const = default;
+    };
+    std::optional<Stamp> published;
+    uint64_t handledSerial = 0;
+    uint64_t runSerial = 0;
+    FlowStartOutcome startOutcome;
+    std::optional<uint64_t> unsignalledVersion;
+    std::chrono::steady_clock::time_point unsignalledAt{};
+    std::chrono::steady_clock::time_point publishedAt{};
+    FlowSnapshotPtr last;  // the control thread's copy of the latest, to reuse its parts
+
+    std::atomic<FlowSnapshotPtr> latest;
+    mutable std::mutex publishMutex;  // only for WaitSnapshot's sleep
+    mutable std::condition_variable publishedCv;
+
     std::thread worker;  // last: started when everything above exists
+    std::thread control;
+    std::thread exporter;
 };

@@ -169,13 +169,14 @@ TEST_P(FullDisk, FlowTabExportsFailInRedAndLeaveNothing) {
     FlowCore& core = h.app().FlowEngine();
     for (const PacketLogEntry& p : flowtab_test::ReadCapture("10_batch_20_calls.pcap")) core.OnPacket(p);
     for (const PacketLogEntry& p : flowtab_test::ReadCapture("01_basic_call_caller_bye.pcap")) core.OnPacket(p);
-    core.WaitAnalysed();
+    ASSERT_TRUE(core.Settle());
     h.Frame();
     const auto before = FilesIn(logs);
 
     for (const char* button : {"Exportar CSV", "Exportar PCAP", "Exportar Qualidade"}) {
         SCOPED_TRACE(button);
         ASSERT_TRUE(h.ClickText(button, true));
+        ASSERT_TRUE(core.Settle());  // the export is written on the engine's export thread
         h.RunFrames(2);
         const std::string status = h.app().Flow().StatusLine();
         EXPECT_EQ(status.rfind("Falha ao exportar ", 0), 0u) << status;
@@ -190,7 +191,7 @@ TEST_P(FullDisk, FlowTabExportsFailInRedAndLeaveNothing) {
     // The engine was not held up: more packets are analysed and listed.
     const uint64_t analysed = core.Counters().analysed;
     for (const PacketLogEntry& p : flowtab_test::ReadCapture("04_call_busy_486.pcap")) core.OnPacket(p);
-    core.WaitAnalysed();
+    ASSERT_TRUE(core.Settle());
     h.Frame();
     EXPECT_GT(core.Counters().analysed, analysed);
     EXPECT_TRUE(h.HasText("1-21802@10.0.20.15"));
@@ -199,6 +200,7 @@ TEST_P(FullDisk, FlowTabExportsFailInRedAndLeaveNothing) {
     for (const char* button : {"Exportar CSV", "Exportar PCAP", "Exportar Qualidade"}) {
         SCOPED_TRACE(button);
         ASSERT_TRUE(h.ClickText(button, true));
+        ASSERT_TRUE(core.Settle());  // the export is written on the engine's export thread
         h.RunFrames(2);
         EXPECT_FALSE(h.app().Flow().StatusLine().rfind("Falha", 0) == 0) << h.app().Flow().StatusLine();
     }

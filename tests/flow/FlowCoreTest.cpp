@@ -235,7 +235,7 @@ TEST(FlowCoreOffline, FileLongerThanBufferIsReadWhole) {
     // The reader waits for the worker instead of dropping: nothing is lost at file speed.
     ASSERT_TRUE(WaitStopped(core));
     core.WaitAnalysed();
-    EXPECT_EQ(core.StopCause(), "") << "the end of a file is not a failure";
+    EXPECT_EQ(core.StopCause(), FlowStopCause::None) << "the end of a file is not a failure";
     EXPECT_EQ(core.Counters().analysed, 60500u);
     EXPECT_EQ(core.Counters().trimmedUnanalysed, 0u);
     const auto packets = core.GetPackets();
@@ -257,7 +257,7 @@ TEST(FlowCoreOffline, StopDuringAReadReturns) {
     ASSERT_TRUE(core.StartOffline(path));
     core.Stop();  // must not hang on a reader waiting for the worker
     EXPECT_FALSE(core.IsRunning());
-    EXPECT_EQ(core.StopCause(), "");
+    EXPECT_EQ(core.StopCause(), FlowStopCause::None);
     // A new read after the stop starts from an empty list.
     ASSERT_TRUE(core.StartOffline(path));
     ASSERT_TRUE(WaitStopped(core));

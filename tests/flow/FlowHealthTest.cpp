@@ -71,16 +71,19 @@ TEST(FlowEngineHealth, InterfaceGoneStopsTheEngineWithACause) {
     ASSERT_TRUE(veth.ok) << "could not create the veth pair " << veth.Here();
     FlowCore core;
     ASSERT_TRUE(core.Start(veth.Here(), 5060, 10000, 50000)) << StartErrorText(core.LastStartError());
-    EXPECT_EQ(core.StopCause(), "");
+    EXPECT_EQ(core.StopCause(), FlowStopCause::None);
     ASSERT_TRUE(veth.Remove());
     ASSERT_TRUE(WaitFor([&] { return !core.IsRunning(); }, std::chrono::seconds(10)))
         << "the engine still says it captures on a deleted interface";
-    const std::string cause = core.StopCause();
+    EXPECT_EQ(core.StopCause(), FlowStopCause::CaptureEnded);
+    const std::string error = core.StopError();
+    const std::string cause = CaptureEndText(error);
     EXPECT_EQ(cause.rfind("Captura interrompida: ", 0), 0u) << cause;
     EXPECT_NE(cause.find("deixou de existir"), std::string::npos) << cause;
     // Stop after the engine stopped itself is harmless and keeps the cause for the tab.
     core.Stop();
-    EXPECT_EQ(core.StopCause(), cause);
+    EXPECT_EQ(core.StopCause(), FlowStopCause::CaptureEnded);
+    EXPECT_EQ(core.StopError(), error);
     // A start on the deleted interface fails and names the cause.
     EXPECT_FALSE(core.Start(veth.Here(), 5060, 10000, 50000));
     EXPECT_EQ(core.LastStartError(), StartError::DeviceNotFound);

@@ -185,7 +185,7 @@ TEST_P(GoldenCapture, OfflineReadMatchesGroundTruth) {
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     ASSERT_FALSE(core.IsRunning()) << "the end of the file ends the run";
     core.WaitAnalysed();
-    EXPECT_EQ(core.StopCause(), "");
+    EXPECT_EQ(core.StopCause(), FlowStopCause::None);
     CheckAgainstExpected(cap, core.Tracker().GetCalls());
 }
 

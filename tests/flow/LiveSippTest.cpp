@@ -91,7 +91,7 @@ TEST(FlowCoreLive, SippCallWithRtpIsTracked) {
     EXPECT_EQ(uacStatus, 0) << "see " << dir << "/uac.log";
     EXPECT_EQ(core.Counters().trimmedUnanalysed, 0u);
     EXPECT_EQ(core.Counters().kernelDropped, 0u);
-    EXPECT_EQ(core.StopCause(), "") << "a stop asked for is not a failure";
+    EXPECT_EQ(core.StopCause(), FlowStopCause::None) << "a stop asked for is not a failure";
 
     const SipCall* call = nullptr;
     auto calls = core.Tracker().GetCalls();

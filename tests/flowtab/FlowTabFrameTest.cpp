@@ -6,6 +6,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
 #include <cstdlib>
 #include <cstring>
 #include <chrono>
@@ -15,7 +18,7 @@
 
 #include "capture/HandMadePacket.h"
 #include "app/App.h"
-#include "flow/FlowTabLayout.h"
+#include "flow/view/FlowTabLayout.h"
 #include "harness/FrameHarness.h"
 #include "lib/TestSupport.h"
 #include "logs/LogPaths.h"
@@ -27,7 +30,24 @@ namespace fs = std::filesystem;
 
 namespace {
 
-class FlowTabFrame : public ::testing::Test {
+// A network namespace of this test process's own, made before the App exists (as root): the
+// engine opens its capture on a thread of its own, which lives in the namespace of the thread
+// that made it, so the namespace has to come first.
+struct PrivateNetworkFirst {
+    PrivateNetworkFirst() {
+        if (::geteuid() != 0) {
+            netWhy = "a live capture in a private network namespace needs root";
+        } else if (::unshare(CLONE_NEWNET) != 0 || std::system("ip link set lo up") != 0) {
+            netWhy = "no private network namespace";
+        } else {
+            privateNet = true;
+        }
+    }
+    bool privateNet = false;
+    std::string netWhy;
+};
+
+class FlowTabFrame : protected PrivateNetworkFirst, public ::testing::Test {
 protected:
     // The default window width: the control row must wrap rather than cut controls off.
     explicit FlowTabFrame(float height = 800.0f) : h(1280.0f, height) {}
@@ -52,21 +72,22 @@ protected:
     void Capture(const std::vector<PacketLogEntry>& packets) {
         for (const PacketLogEntry& p : packets) core().OnPacket(p);
     }
-    // The engine's worker analyses on its own: wait for it, then draw what it holds.
+    // The engine works on its own threads: wait until it has done every command sent so far,
+    // analysed every packet and finished an import, and has published that; then draw it.
     void Drain() {
-        core().WaitAnalysed();
+        ASSERT_TRUE(core().Settle()) << "the engine did not settle";
+        ASSERT_TRUE(core().WaitSnapshot([](const FlowSnapshot& s) { return s.state != FlowRunState::Offline; },
+                                        std::chrono::seconds(30)))
+            << "the import never ended";
+        ASSERT_TRUE(core().Settle());
         h.Frame();
     }
     // A live capture that nothing else on this machine can feed: the loopback device of a
     // network namespace of this test process's own. False (with the reason) without root.
     // `device` other than "lo" is one end of a veth pair made in that namespace.
     bool StartPrivateCapture(std::string& why, const std::string& device = "lo") {
-        if (::geteuid() != 0) {
-            why = "a live capture in a private network namespace needs root";
-            return false;
-        }
-        if (::unshare(CLONE_NEWNET) != 0 || std::system("ip link set lo up") != 0) {
-            why = "no private network namespace";
+        if (!privateNet) {
+            why = netWhy;
             return false;
         }
         if (device != "lo" && std::system(("ip link add " + device + " type veth peer name " + device + "p && ip link set " + device +
@@ -76,7 +97,9 @@ protected:
         }
         app().Shared().capture.devices = {{device, device}};
         h.Frame();
-        if (!tab().StartMonitoring()) {
+        tab().StartMonitoring();
+        Drain();
+        if (!tab().Monitoring()) {
             why = "capture on the private loopback failed: " + tab().StatusLine();
             return false;
         }
@@ -124,6 +147,7 @@ TEST_F(FlowTabFrame, PacketsAreAnalysedWhileAnotherTabIsShown) {
     core().WaitAnalysed();
     EXPECT_EQ(core().Counters().analysed, 1200u);
     EXPECT_EQ(core().Tracker().Counters().calls, 21u);
+    ASSERT_TRUE(core().Settle());
     ASSERT_TRUE(h.SelectTab("Flow"));
     h.Frame();
     EXPECT_TRUE(h.HasText("| Total Pkts: 1200 | Chamadas: 21 | Registers: 0", true)) << h.AllText("FlowList");
@@ -180,7 +204,7 @@ TEST_F(FlowTabFrame, LimparDuringCaptureEmptiesAndRefills) {
     EXPECT_TRUE(h.HasText("| Total Pkts: 211 | Chamadas: 1 | Registers: 0"));
 
     ASSERT_TRUE(h.ClickText("Limpar", true));
-    h.Frame();  // the clicked frame still shows the counts taken before the click
+    Drain();  // the clicked frame still shows the counts taken before the click
     EXPECT_TRUE(h.HasText("| Total Pkts: 0 | Chamadas: 0 | Registers: 0")) << h.AllText("FlowList");
     EXPECT_FALSE(h.HasText("1-21527@192.168.1.50"));
     EXPECT_TRUE(tab().Monitoring());
@@ -199,6 +223,52 @@ TEST_F(FlowTabFrame, LimparDuringCaptureEmptiesAndRefills) {
 
 // Cell colours are checked on the pure colour functions; the harness reads one text run per
 // table row, so here the row contents are checked.
+// The tab's only contact with the engine is a snapshot read and a request posted: with every
+// engine lock held (as by a worker deep in a batch of 50,000 packets), frames are drawn and
+// every button answers. The locks are let go when the frames are done, or after a long time
+// when a frame got stuck behind them, which the test tells apart.
+TEST_F(FlowTabFrame, FramesAndClicksNeverWaitOnAnEngineLock) {
+    Capture(ReadCapture("01_basic_call_caller_bye.pcap"));
+    Drain();
+    ASSERT_TRUE(h.HasText(std::string("1-21527@192.168.1.50")));
+    app().Shared().capture.devices = {{"flowtab-no-such-dev0", "Dispositivo inexistente"}};
+    h.Frame();
+    std::mutex m;
+    std::condition_variable cv;
+    bool framesDone = false;
+    std::atomic<bool> releasedByTimeOut{false};
+    auto frozen = std::make_unique<FlowCore::FrozenForTesting>(core());
+    std::thread holder([&] {
+        std::unique_lock<std::mutex> lock(m);
+        if (!cv.wait_for(lock, std::chrono::seconds(60), [&] { return framesDone; })) releasedByTimeOut = true;
+        frozen.reset();
+    });
+    for (const char* button : {"Limpar", "Exportar CSV", "Exportar PCAP", "Exportar Qualidade"})
+        EXPECT_TRUE(h.ClickText(button, true)) << button;
+    EXPECT_TRUE(h.HasText("Exportando qualidade...")) << h.AllText("FlowList");
+    ASSERT_TRUE(h.ClickText("INICIAR MONITORAMENTO", true));
+    h.RunFrames(5);
+    EXPECT_TRUE(h.HasText("1-21527@192.168.1.50")) << "the last snapshot is drawn meanwhile";
+    {
+        std::lock_guard<std::mutex> lock(m);
+        framesDone = true;
+    }
+    cv.notify_all();
+    holder.join();
+    EXPECT_FALSE(releasedByTimeOut.load()) << "a frame waited for the engine";
+
+    // Once the engine can work again, what was asked is done in order.
+    Drain();
+    Drain();
+    EXPECT_FALSE(tab().Monitoring()) << "the start on a missing device failed";
+    EXPECT_TRUE(h.HasText("INICIAR MONITORAMENTO", true));
+    // The last export's answer: the clear came first.
+    EXPECT_EQ(tab().StatusLine(), "Nada exportado: nenhum fluxo RTP analisado.");
+    EXPECT_FALSE(h.HasText("1-21527@192.168.1.50"));
+    EXPECT_TRUE(h.HasText("| Total Pkts: 0 | Chamadas: 0 | Registers: 0")) << h.AllText("FlowList");
+    EXPECT_FALSE(fs::exists(FlowLogDirectory())) << "the exports ran after the clear: nothing to write";
+}
+
 TEST_F(FlowTabFrame, TableRowsShowMethodPartiesStatusAndOrigin) {
     Capture(ReadCapture("04_call_busy_486.pcap"));
     core().OnPacket(
@@ -285,7 +355,7 @@ TEST_F(FlowTabFrame, RowClickOpensTheLadderWithNoMessageSelected) {
     Drain();
     // A message picked on an earlier visit to the ladder.
     ASSERT_TRUE(h.ClickText("1-21527@192.168.1.50"));
-    h.Frame();
+    Drain();  // the next snapshot carries the call's messages
     ASSERT_TRUE(h.ClickText(" 180 Ringing"));
     h.Frame();
     ASSERT_EQ(tab().SelectedMessageIndex(), 2);
@@ -296,7 +366,7 @@ TEST_F(FlowTabFrame, RowClickOpensTheLadderWithNoMessageSelected) {
     ASSERT_TRUE(tab().SelectedCallId().empty());
 
     ASSERT_TRUE(h.ClickText("1-21527@192.168.1.50"));
-    h.Frame();
+    Drain();  // the next snapshot carries the call's messages
     EXPECT_EQ(tab().SelectedCallId(), "1-21527@192.168.1.50");
     EXPECT_EQ(tab().SelectedMessageIndex(), -1);
     EXPECT_TRUE(h.HasText("Call-ID: 1-21527@192.168.1.50"));
@@ -328,7 +398,7 @@ TEST_F(FlowTabFrame, ClickingAnArrowShowsThatMessageAndLimparLeavesThePlaceholde
     Capture(ReadCapture("01_basic_call_caller_bye.pcap"));
     Drain();
     ASSERT_TRUE(h.ClickText("1-21527@192.168.1.50"));
-    h.Frame();
+    Drain();  // the next snapshot carries the call's messages
     // The label sits just above its arrow, inside the arrow's selection area.
     ASSERT_TRUE(h.ClickText(" 180 Ringing"));
     h.Frame();
@@ -339,7 +409,7 @@ TEST_F(FlowTabFrame, ClickingAnArrowShowsThatMessageAndLimparLeavesThePlaceholde
     EXPECT_TRUE(h.HasText("RTP (G711a/PT:8) - 100"));
 
     tab().Clear();  // what "Limpar" does
-    h.Frame();
+    Drain();
     EXPECT_TRUE(h.HasText("Call-ID: 1-21527@192.168.1.50"));
     EXPECT_TRUE(h.HasText("Selecione uma mensagem no diagrama lateral..."));
     EXPECT_EQ(h.AllText("LadderView"), "");
@@ -355,10 +425,12 @@ TEST_F(FlowTabFrameTall, RawWindowShowsFiftyOneNewestLinesAndFilters) {
         p.info = "pkt#" + std::to_string(i);
         core().OnPacket(std::move(p));
     }
-    core().WaitAnalysed();  // the worker buffers what OnPacket queues
+    ASSERT_TRUE(core().Settle());  // the worker buffers what OnPacket queues
     ASSERT_TRUE(h.ClickText("Debug Raw", true));
     ASSERT_TRUE(tab().RawWindowShown());
-    h.RunFrames(3);
+    h.Frame();  // the window asks for its page
+    Drain();
+    h.RunFrames(2);
     EXPECT_EQ(CountLines("Raw Packet Debug", "[10:00:00.000]"), 51u);
     EXPECT_TRUE(h.HasText("pkt#9999"));
     EXPECT_TRUE(h.HasText("pkt#9949"));
@@ -369,11 +441,13 @@ TEST_F(FlowTabFrameTall, RawWindowShowsFiftyOneNewestLinesAndFilters) {
     EXPECT_LT(newest->min.y, older->min.y);
 
     TypeInto(RawFilterField(), "INVITE");
+    Drain();
     h.RunFrames(2);
     EXPECT_EQ(CountLines("Raw Packet Debug", "[10:00:00.000]"), 10u);
     EXPECT_TRUE(h.HasText("pkt#9007"));
     EXPECT_TRUE(h.HasText("pkt#7"));
     TypeInto(RawFilterField(), "pkt#12");
+    Drain();
     h.RunFrames(2);
     // pkt#12, pkt#120-129, pkt#1200-1299: 111 matches, 51 shown.
     EXPECT_EQ(CountLines("Raw Packet Debug", "[10:00:00.000]"), 51u);
@@ -387,11 +461,13 @@ TEST_F(FlowTabFrameTall, RawWindowShowsFiftyOneNewestLinesAndFilters) {
     EXPECT_FALSE(tab().RawWindowShown());
     EXPECT_FALSE(h.HasText("pkt#9999"));
     ASSERT_TRUE(h.ClickText("Debug Raw", true));
+    Drain();  // the window opens with the engine's first page
     h.RunFrames(2);
 
     // Hovering a line shows the payload.
     TypeInto(RawFilterField(), "INVITE");
     h.MoveMouse(0.0f, 0.0f);
+    Drain();
     h.RunFrames(2);
     const auto line = h.FindText("pkt#9007");
     ASSERT_TRUE(line);
@@ -407,12 +483,12 @@ TEST_F(FlowTabFrame, StartClearsTheOldListAndStopKeepsWhatWasCaptured) {
     ASSERT_TRUE(h.HasText("1-21802@10.0.20.15"));
     // A status line from before the start.
     ASSERT_TRUE(h.ClickText("Exportar CSV", true));
-    h.Frame();
+    Drain();
     ASSERT_TRUE(h.HasText("CSV exportado: "));
     app().Shared().capture.devices = {{"lo", "Loopback"}};
     h.Frame();  // the combo appears and moves the button
     ASSERT_TRUE(h.ClickText("INICIAR MONITORAMENTO", true));
-    h.Frame();
+    Drain();
     ASSERT_TRUE(tab().Monitoring()) << tab().StatusLine();
     EXPECT_TRUE(h.HasText("PARAR MONITORAMENTO", true));
     EXPECT_FALSE(h.HasText("1-21802@10.0.20.15"));
@@ -426,7 +502,7 @@ TEST_F(FlowTabFrame, StartClearsTheOldListAndStopKeepsWhatWasCaptured) {
                                        SipRequest("OPTIONS", "during-capture", "<sip:1@a>", "<sip:2@b>", "OPTIONS")));
     Drain();
     ASSERT_TRUE(h.ClickText("PARAR MONITORAMENTO", true));
-    h.Frame();
+    Drain();
     EXPECT_FALSE(tab().Monitoring());
     EXPECT_FALSE(core().IsRunning());
     EXPECT_TRUE(h.HasText("INICIAR MONITORAMENTO", true));
@@ -439,7 +515,7 @@ TEST_F(FlowTabFrame, FailedStartSaysWhyAndKeepsTheStartButton) {
     h.Frame();
     EXPECT_TRUE(h.HasText("Dispositivo inexistente"));
     ASSERT_TRUE(h.ClickText("INICIAR MONITORAMENTO", true));
-    h.Frame();
+    Drain();
     EXPECT_FALSE(tab().Monitoring());
     EXPECT_TRUE(h.HasText("INICIAR MONITORAMENTO", true));
     const auto line = h.FindText("Falha ao iniciar o monitoramento: ");
@@ -449,18 +525,18 @@ TEST_F(FlowTabFrame, FailedStartSaysWhyAndKeepsTheStartButton) {
 
 TEST_F(FlowTabFrame, ExportButtonsReportWhatTheyWrote) {
     ASSERT_TRUE(h.ClickText("Exportar CSV", true));
-    h.Frame();
+    Drain();
     EXPECT_TRUE(h.HasText("Nada exportado: a lista de chamadas esta vazia."));
     EXPECT_FALSE(fs::exists(FlowLogDirectory()));
 
     Capture(ReadCapture("03_call_cancelled.pcap"));
     Drain();
     ASSERT_TRUE(h.ClickText("Exportar CSV", true));
-    h.Frame();
+    Drain();
     const auto csv = h.FindText("CSV exportado: ");
     ASSERT_TRUE(csv) << h.AllText("FlowList");
     ASSERT_TRUE(h.ClickText("Exportar PCAP", true));
-    h.Frame();
+    Drain();
     const auto pcap = h.FindText("PCAP exportado: ");
     ASSERT_TRUE(pcap) << h.AllText("FlowList");
     size_t csvFiles = 0, pcapFiles = 0;
@@ -513,7 +589,7 @@ TEST_F(FlowTabFrame, ImportPcapLoadsAFileFromTheFlowFolderAndIsDisabledWhileMoni
     h.Frame();
     TypeInto(ImportPathField(), "/nonexistent/flowtab.pcap");
     ASSERT_TRUE(h.ClickText("Carregar", true));
-    h.Frame();
+    Drain();
     EXPECT_TRUE(h.HasText("Falha ao importar /nonexistent/flowtab.pcap"));
 }
 
@@ -538,10 +614,7 @@ TEST_F(FlowTabFrame, ImportOfHostileCapturesShowsTheCauseInRed) {
         h.Frame();
         TypeInto(ImportPathField(), path);
         ASSERT_TRUE(h.ClickText("Carregar", true));
-        for (int i = 0; i < 3000 && core().IsRunning(); ++i) {
-            h.Frame();
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        }
+        Drain();
         ASSERT_FALSE(core().IsRunning()) << "the import of " << name << " never ended";
         h.RunFrames(2);
         const std::string status = tab().StatusLine();
@@ -604,7 +677,7 @@ TEST_F(FlowTabFrame, CallQualityInTheTableTheArrowsAndTheStreamReport) {
     EXPECT_EQ(busy->text.find("4.36"), std::string::npos) << busy->text;
 
     ASSERT_TRUE(h.ClickText("1-21527@192.168.1.50"));
-    h.Frame();
+    Drain();  // the next snapshot carries the call's messages
     const auto arrow = h.FindText("RTP (G711a/PT:8) - 100 [");
     ASSERT_TRUE(arrow) << h.AllText("LadderView");
     EXPECT_NE(arrow->text.find("b] | perda 0.0% | jitter 0.0 ms"), std::string::npos) << arrow->text;
@@ -689,7 +762,7 @@ TEST_F(FlowTabFrame, FullLengthIpv6AddressesAreShownWholeOrOnHover) {
     h.MoveMouse(0.0f, 0.0f);
 
     ASSERT_TRUE(h.ClickText(callId.substr(0, 20)));
-    h.Frame();
+    Drain();
     ASSERT_EQ(tab().SelectedCallId(), callId);
     const auto view = h.FindWindow("LadderView");
     ASSERT_TRUE(view);
@@ -831,8 +904,8 @@ TEST_F(FlowTabFrame, ADroppedCaptureIsImportedInTheFlowTabOnlyWhenUnlocked) {
 
     // Something that is no capture says why under the controls.
     const std::string notPcap = std::string(OC_SOURCE_DIR) + "/README.md";
-    EXPECT_FALSE(app().OpenDroppedFile(notPcap));
-    h.Frame();
+    EXPECT_TRUE(app().OpenDroppedFile(notPcap)) << "asked for; the engine answers why it failed";
+    Drain();
     EXPECT_EQ(tab().StatusLine().rfind("Falha ao importar " + notPcap + ": ", 0), 0u) << tab().StatusLine();
     EXPECT_TRUE(tab().StatusIsError());
 }

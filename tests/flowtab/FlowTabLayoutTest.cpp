@@ -1,7 +1,7 @@
 // Geometry, colours and texts of the Flow tab's call list, ladder and raw packet window.
 #include <gtest/gtest.h>
 
-#include "flow/FlowTabLayout.h"
+#include "flow/view/FlowTabLayout.h"
 #include "FlowTabTestUtil.h"
 
 using namespace flowtab_test;

@@ -4,28 +4,13 @@
 
 #include <algorithm>
 
-#include "flow/FlowCore.h"
-#include "flow/FlowTab.h"
+#include "flow/view/FlowTab.h"
 #include "flow/StreamReport.h"
 
-namespace {
-constexpr auto kUnsignalledRefresh = std::chrono::milliseconds(500);
-}  // namespace
-
-void FlowTab::RefreshUnsignalled() {
-    const uint64_t version = core_.Tracker().Changes();
-    const auto now = std::chrono::steady_clock::now();
-    if (unsignalledVersion_ == version) return;
-    if (unsignalledVersion_ && now - unsignalledAt_ < kUnsignalledRefresh) return;
-    static const std::string kNoCall;
-    unsignalled_ = core_.Tracker().GetStreamReports(&kNoCall);
-    unsignalledVersion_ = version;
-    unsignalledAt_ = now;
-    if (unsignalledSelected_ >= static_cast<int32_t>(unsignalled_.size())) unsignalledSelected_ = -1;
-}
-
 void FlowTab::DrawUnsignalledStreams() {
-    ImGui::TextColored(ImVec4(0.2f, 0.7f, 1.0f, 1.0f), "Fluxos RTP sem chamada (%d)", static_cast<int>(unsignalled_.size()));
+    const std::vector<RtpStreamReport>& unsignalled = *snap_->unsignalled;
+    if (unsignalledSelected_ >= static_cast<int32_t>(unsignalled.size())) unsignalledSelected_ = -1;
+    ImGui::TextColored(ImVec4(0.2f, 0.7f, 1.0f, 1.0f), "Fluxos RTP sem chamada (%d)", static_cast<int>(unsignalled.size()));
     const bool withReport = unsignalledSelected_ >= 0;
     const ImVec2 avail = ImGui::GetContentRegionAvail();
     const ImGuiTableFlags flags = ImGuiTableFlags_Resizable | ImGuiTableFlags_RowBg | ImGuiTableFlags_Borders |
@@ -41,10 +26,10 @@ void FlowTab::DrawUnsignalledStreams() {
         ImGui::TableSetupColumn("MOS", ImGuiTableColumnFlags_WidthFixed, 50);
         ImGui::TableHeadersRow();
         ImGuiListClipper clipper;
-        clipper.Begin(static_cast<int>(unsignalled_.size()));
+        clipper.Begin(static_cast<int>(unsignalled.size()));
         while (clipper.Step()) {
             for (int row = clipper.DisplayStart; row < clipper.DisplayEnd; ++row) {
-                const RtpStreamReport& r = unsignalled_[static_cast<size_t>(row)];
+                const RtpStreamReport& r = unsignalled[static_cast<size_t>(row)];
                 ImGui::TableNextRow();
                 ImGui::TableSetColumnIndex(0);
                 const std::string label = r.source + "##unsignalled" + std::to_string(row);
@@ -73,8 +58,8 @@ void FlowTab::DrawUnsignalledStreams() {
     if (!withReport) return;
     ImGui::SameLine();
     ImGui::BeginChild("UnsignalledReport", ImVec2(0, 0), true, ImGuiWindowFlags_HorizontalScrollbar);
-    const RtpStreamReport& r = unsignalled_[static_cast<size_t>(unsignalledSelected_)];
-    const std::string report = StreamReportText(r, ReverseStream(r, unsignalled_));
+    const RtpStreamReport& r = unsignalled[static_cast<size_t>(unsignalledSelected_)];
+    const std::string report = StreamReportText(r, ReverseStream(r, unsignalled));
     ImGui::TextUnformatted(report.data(), report.data() + report.size());
     ImGui::EndChild();
 }

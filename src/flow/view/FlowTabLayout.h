@@ -9,6 +9,7 @@
 
 #include "capture/Packet.h"
 #include "flow/CallTracker.h"
+#include "flow/RawPacketFilter.h"
 
 // ---- call list ----
 
@@ -109,5 +110,4 @@ std::string RawPacketLine(const PacketLogEntry& packet);
 // Payload as text, cut to 500 characters plus "..." when longer. Control bytes other than
 // line breaks and tabs are shown as '.', so a binary payload cannot end the text early.
 std::string RawPacketTooltip(const PacketLogEntry& packet);
-// Exact, case-sensitive substring test on "protocol info" and on the payload text.
-bool RawPacketMatches(const PacketLogEntry& packet, std::string_view filter);
+// RawPacketMatches (flow/RawPacketFilter.h) picks the lines the filter lets through.

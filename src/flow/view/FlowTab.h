@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "flow/CallTracker.h"
+#include "flow/FlowSnapshot.h"
 
 class FlowCore;
 class MtrTraceRequest;
@@ -19,7 +20,8 @@ class FileDialog;
 struct CaptureDeviceChoice;
 
 // The Flow tab: capture controls, the call list, the ladder of one call (FlowTabLadder.cpp)
-// and the raw packet window (FlowTabRaw.cpp).
+// and the raw packet window (FlowTabRaw.cpp). It draws the engine's latest snapshot and
+// sends it commands; it never waits on the engine nor takes one of its locks.
 class FlowTab {
 public:
     // With `trace`, a call's ladder offers "Rastrear no MTR", which leaves the call's remote
@@ -29,11 +31,17 @@ public:
 
     void Draw();
 
-    // What the buttons do, for callers that are not a mouse.
+    // What the buttons do, for callers that are not a mouse. Each sends the engine its
+    // command and returns at once; the outcome shows in a later frame (Monitoring(),
+    // StatusLine()). False when the tab refused before asking (an import while monitoring).
     bool StartMonitoring();
     void StopMonitoring();
     void Clear();
     bool ImportPcap(const std::string& path);
+    void Export(FlowExportKind kind);
+    // True while the engine reads, captures or exports for this tab: frames are then wanted
+    // to follow it.
+    bool Busy() const;
 
     bool Monitoring() const { return monitoring_; }
     // The call whose ladder is shown (empty: the call list), and the message picked in it.
@@ -52,15 +60,15 @@ public:
     std::string_view ImportPath() const;
 
 private:
-    // Notices a run that ended by itself (interface gone, import finished or failed).
+    // Takes the latest snapshot and follows what the engine did with this tab's commands:
+    // a start that failed, a run that ended by itself, an import finished, an export's steps.
     void FollowEngine();
-    // Copies the call table's rows and counts again when the tracker changed since the last copy.
-    void RefreshRows();
-    void DrawControls(size_t packetCount);
+    // Tells the engine which call's details and which raw page the next snapshots carry.
+    void AskForView();
+    void DrawControls();
     void DrawImportPanel();
     void DrawCallTable(float reserveBelow);
     // "Fluxos RTP sem chamada": streams no call's signalling was seen for (FlowTabStreams.cpp).
-    void RefreshUnsignalled();
     void DrawUnsignalledStreams();
     void DrawLadder();
     void DrawRawWindow();
@@ -83,19 +91,19 @@ private:
     std::string statusLine_;
     bool statusIsError_ = false;
 
-    // The call table: rows and counts as the tracker had them at rowsVersion_ (its Changes()),
-    // and the rows' order for the sort in orderKey_ (version, column, descending).
-    std::vector<SipCallRow> rows_;
-    FlowCounters rowCounters_;
-    std::optional<uint64_t> rowsVersion_;
+    // The snapshot this frame draws (never null).
+    FlowSnapshotPtr snap_;
+    // The tab's latest command and view request: frames are wanted until the snapshot shows them.
+    uint64_t lastCommand_ = 0;
+    FlowViewRequest askedView_;
+    // Commands whose outcome the tab waits for (0: none), and the run it follows.
+    uint64_t pendingStart_ = 0;
+    uint64_t followedRun_ = 0;
+    uint64_t pendingExport_ = 0;
+    FlowExportKind pendingExportKind_ = FlowExportKind::Calls;
+    // The rows' order for the sort in orderKey_ (rows version, column, descending).
     std::vector<size_t> order_;
     std::optional<std::tuple<uint64_t, int, bool>> orderKey_;
-
-    // Streams without a call, refreshed at most every kUnsignalledRefresh while RTP flows:
-    // their reports are built from the statistics, which move with every packet.
-    std::vector<RtpStreamReport> unsignalled_;
-    std::optional<uint64_t> unsignalledVersion_;
-    std::chrono::steady_clock::time_point unsignalledAt_{};
     int32_t unsignalledSelected_ = -1;
 
     // "Importar PCAP" panel.
@@ -103,5 +111,7 @@ private:
     char importPath_[1024] = {};
     std::vector<std::string> importFiles_;
     std::string importActivePath_;  // savefile being read, until the engine has analysed it
+    bool pendingImport_ = false;    // pendingStart_ is an import
+    bool importFromPanel_ = false;  // ... whose path was typed in the panel
     std::unique_ptr<platform::FileDialog> fileDialog_;
 };

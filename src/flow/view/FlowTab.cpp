@@ -1,7 +1,7 @@
 // Flow tab: capture controls and call list, read from the flow engine (which analyses on
 // its own thread whatever tab is shown).
 // The ladder view lives in FlowTabLadder.cpp, the raw packet window in FlowTabRaw.cpp.
-#include "flow/FlowTab.h"
+#include "flow/view/FlowTab.h"
 
 #include <imgui.h>
 
@@ -14,9 +14,8 @@
 #include "ui/DeviceChoice.h"
 #include "capture/StartError.h"
 #include "flow/FlowCore.h"
-#include "flow/FlowExport.h"
 #include "flow/StreamReport.h"
-#include "flow/FlowTabLayout.h"
+#include "flow/view/FlowTabLayout.h"
 #include "logs/LogPaths.h"
 #include "platform/ExecutablePath.h"
 #include "platform/FileDialog.h"
@@ -61,10 +60,34 @@ std::vector<std::string> ListPcapFiles(const std::string& folder) {
     return files;
 }
 
+// The status line while an export is written: what, and how much once the engine has copied it.
+std::string ExportProgressText(FlowExportKind kind, size_t items, bool counted) {
+    switch (kind) {
+        case FlowExportKind::Calls:
+            return counted ? "Exportando CSV (" + std::to_string(items) + " registros)..." : "Exportando CSV...";
+        case FlowExportKind::Packets:
+            return counted ? "Exportando PCAP (" + std::to_string(items) + " pacotes)..." : "Exportando PCAP...";
+        case FlowExportKind::Quality:
+            return counted ? "Exportando qualidade (" + std::to_string(items) + " fluxos RTP)..."
+                           : "Exportando qualidade...";
+    }
+    return {};
+}
+
+// "<StartErrorText> (<detail>)" of a start that failed.
+std::string StartFailureCause(const FlowStartOutcome& start, bool unknownWhenEmpty) {
+    std::string cause = StartErrorText(start.error);
+    if (cause.empty() && unknownWhenEmpty) cause = "causa desconhecida";
+    if (!start.detail.empty()) cause += " (" + start.detail + ")";
+    return cause;
+}
+
 }  // namespace
 
 FlowTab::FlowTab(FlowCore& core, CaptureDeviceChoice& devices, MtrTraceRequest* trace)
-    : core_(core), devices_(devices), trace_(trace), fileDialog_(platform::FileDialog::Create()) {}
+    : core_(core), devices_(devices), trace_(trace), fileDialog_(platform::FileDialog::Create()) {
+    snap_ = core_.Snapshot();
+}
 
 FlowTab::~FlowTab() = default;
 
@@ -78,20 +101,20 @@ std::string_view FlowTab::RawFilter() const {
 
 std::string_view FlowTab::ImportPath() const { return {importPath_, strnlen(importPath_, sizeof(importPath_))}; }
 
+bool FlowTab::Busy() const {
+    return snap_->handled < lastCommand_ || !(snap_->view == askedView_) || pendingStart_ || pendingExport_ ||
+           monitoring_ || !importActivePath_.empty() || snap_->state != FlowRunState::Idle;
+}
+
 bool FlowTab::StartMonitoring() {
     const std::string deviceName = devices_.SelectedName();
     // An import (finished or still reading) holds the capture object; a live capture
     // replaces it, since the start clears the list anyway.
-    if (core_.IsRunning() && core_.IsOffline()) core_.Stop();
-    if (!core_.Start(deviceName, sipPort_, rtpMin_, rtpMax_)) {
-        std::string cause = StartErrorText(core_.LastStartError());
-        if (cause.empty()) cause = "causa desconhecida";
-        if (!core_.LastStartErrorDetail().empty()) cause += " (" + core_.LastStartErrorDetail() + ")";
-        statusLine_ = "Falha ao iniciar o monitoramento: " + cause;
-        statusIsError_ = true;
-        return false;
-    }
-    // The engine cleared its records and buffer itself before the capture began.
+    if (!importActivePath_.empty() || snap_->state == FlowRunState::Offline) lastCommand_ = core_.RequestStop();
+    // The engine clears its records and buffer itself before the capture begins.
+    pendingStart_ = lastCommand_ = core_.RequestStart(deviceName, sipPort_, rtpMin_, rtpMax_);
+    pendingImport_ = false;
+    followedRun_ = 0;
     monitoring_ = true;
     importActivePath_.clear();
     statusLine_.clear();
@@ -100,11 +123,13 @@ bool FlowTab::StartMonitoring() {
 }
 
 void FlowTab::StopMonitoring() {
-    core_.Stop();
+    lastCommand_ = core_.RequestStop();
     monitoring_ = false;
+    pendingStart_ = 0;
+    followedRun_ = 0;
 }
 
-void FlowTab::Clear() { core_.Clear(); }
+void FlowTab::Clear() { lastCommand_ = core_.RequestClear(); }
 
 bool FlowTab::ImportPcap(const std::string& path) {
     if (monitoring_) {
@@ -112,49 +137,98 @@ bool FlowTab::ImportPcap(const std::string& path) {
         statusIsError_ = true;
         return false;
     }
+    importFromPanel_ = false;
     // A previous import still reading is replaced.
-    if (core_.IsRunning()) core_.Stop();
-    if (!core_.StartOffline(path)) {
-        std::string cause = StartErrorText(core_.LastStartError());
-        if (!core_.LastStartErrorDetail().empty()) cause += " (" + core_.LastStartErrorDetail() + ")";
-        statusLine_ = "Falha ao importar " + path + ": " + cause;
-        statusIsError_ = true;
-        return false;
-    }
+    core_.RequestStop();
+    pendingStart_ = lastCommand_ = core_.RequestStartOffline(path);
+    pendingImport_ = true;
+    followedRun_ = 0;
     statusLine_ = "Importando " + path + "...";
     statusIsError_ = false;
     importActivePath_ = path;
     return true;
 }
 
+void FlowTab::Export(FlowExportKind kind) {
+    pendingExport_ = lastCommand_ = core_.RequestExport(kind);
+    pendingExportKind_ = kind;
+    statusLine_ = ExportProgressText(kind, 0, false);
+    statusIsError_ = false;
+}
+
 void FlowTab::FollowEngine() {
-    // The engine analyses on its own; the tab only notices when a run ended by itself.
-    if (core_.IsRunning()) return;
-    if (monitoring_) {
-        // The capture ended without "PARAR MONITORAMENTO" (interface gone, read error): back
-        // to the start button, with the cause under the controls.
-        std::string cause = core_.StopCause();
-        if (cause.empty()) return;
-        monitoring_ = false;
-        statusLine_ = std::move(cause);
-        statusIsError_ = true;
-    } else if (!importActivePath_.empty()) {
-        const std::string cause = core_.StopCause();
-        if (cause.empty()) {
-            statusLine_ = "PCAP importado: " + importActivePath_ + " (" +
-                             std::to_string(core_.Counters().analysed) + " pacotes)";
-            statusIsError_ = false;
-        } else {
-            statusLine_ = "Falha ao importar " + importActivePath_ + ": " + cause;
+    snap_ = core_.Snapshot();
+    const FlowSnapshot& s = *snap_;
+    if (pendingStart_ && s.handled >= pendingStart_) {
+        const bool failed = s.start.command == pendingStart_ && s.start.error != StartError::None;
+        if (failed && pendingImport_) {
+            statusLine_ = "Falha ao importar " + importActivePath_ + ": " + StartFailureCause(s.start, false);
             statusIsError_ = true;
+            importActivePath_.clear();
+            // A path typed in the panel that cannot be read is corrected there.
+            if (importFromPanel_) importOpen_ = true;
+        } else if (failed) {
+            statusLine_ = "Falha ao iniciar o monitoramento: " + StartFailureCause(s.start, true);
+            statusIsError_ = true;
+            monitoring_ = false;
+        } else {
+            followedRun_ = pendingStart_;
         }
-        importActivePath_.clear();
+        pendingStart_ = 0;
+    }
+    // The engine analyses on its own; the tab only notices when the run it follows ended.
+    if (followedRun_ && (s.run != followedRun_ || s.state == FlowRunState::Idle)) {
+        if (monitoring_) {
+            // The capture ended without "PARAR MONITORAMENTO" (interface gone, read error):
+            // back to the start button, with the cause under the controls.
+            if (s.stopCause != FlowStopCause::None) {
+                monitoring_ = false;
+                statusLine_ = CaptureEndText(s.stopError);
+                statusIsError_ = true;
+                followedRun_ = 0;
+            }
+        } else if (!importActivePath_.empty()) {
+            if (s.stopCause == FlowStopCause::None) {
+                statusLine_ = "PCAP importado: " + importActivePath_ + " (" + std::to_string(s.engine.analysed) +
+                              " pacotes)";
+                statusIsError_ = false;
+            } else {
+                statusLine_ = "Falha ao importar " + importActivePath_ + ": " + CaptureEndText(s.stopError);
+                statusIsError_ = true;
+            }
+            importActivePath_.clear();
+            followedRun_ = 0;
+        } else {
+            followedRun_ = 0;
+        }
+    }
+    if (pendingExport_ && s.exportStatus.command == pendingExport_) {
+        if (s.exportStatus.done) {
+            statusLine_ = s.exportStatus.result.message;
+            statusIsError_ = !s.exportStatus.result.written;
+            pendingExport_ = 0;
+        } else {
+            statusLine_ = ExportProgressText(pendingExportKind_, s.exportStatus.items, s.exportStatus.items > 0);
+            statusIsError_ = false;
+        }
     }
 }
 
+void FlowTab::AskForView() {
+    FlowViewRequest request;
+    request.callId = selectedCallId_;
+    request.rawPage = showRawDebug_;
+    if (showRawDebug_) {
+        request.rawFilter = std::string(RawFilter());
+        request.rawLines = static_cast<size_t>(kRawDebugMaxLines);
+    }
+    if (request == askedView_) return;
+    askedView_ = request;
+    core_.SetView(request);
+}
+
 void FlowTab::Draw() {
-    // 1. What the engine did since the last frame (a run that ended by itself), and the
-    // file dialog's answer.
+    // 1. What the engine did since the last frame, and the file dialog's answer.
     FollowEngine();
     if (fileDialog_) {
         if (std::optional<std::string> chosen = fileDialog_->TakeResult(); chosen && !chosen->empty())
@@ -165,38 +239,23 @@ void FlowTab::Draw() {
     if (!selectedCallId_.empty()) {
         DrawLadder();
     } else {
-        const uint64_t first = core_.FirstPosition();
-        const uint64_t end = core_.EndPosition();
-        const size_t packetCount = end > first ? static_cast<size_t>(end - first) : 0;
-        RefreshRows();
-
         // 3. "FlowList" child.
         const float height = ImGui::GetContentRegionAvail().y - 40.0f;
         ImGui::BeginChild("FlowList", ImVec2(0, height), true);
-        DrawControls(packetCount);
+        DrawControls();
         ImGui::Separator();
-        RefreshUnsignalled();
-        const float below = unsignalled_.empty() ? 0.0f : std::max(120.0f, ImGui::GetContentRegionAvail().y * 0.3f);
+        const bool withStreams = !snap_->unsignalled->empty();
+        const float below = withStreams ? std::max(120.0f, ImGui::GetContentRegionAvail().y * 0.3f) : 0.0f;
         DrawCallTable(below);
-        if (!unsignalled_.empty()) DrawUnsignalledStreams();
+        if (withStreams) DrawUnsignalledStreams();
         ImGui::EndChild();
     }
 
     if (showRawDebug_) DrawRawWindow();
+    AskForView();
 }
 
-void FlowTab::RefreshRows() {
-    // Rows without message texts, copied only when something changed: a loaded capture of
-    // thousands of calls costs nothing per frame while it is only looked at. The version is
-    // read first, so a change during the copy is fetched on the next frame.
-    const uint64_t version = core_.Tracker().Changes();
-    if (rowsVersion_ == version) return;
-    rows_ = core_.Tracker().GetCallRows();
-    rowCounters_ = core_.Tracker().Counters();
-    rowsVersion_ = version;
-}
-
-void FlowTab::DrawControls(size_t packetCount) {
+void FlowTab::DrawControls() {
     if (monitoring_) {
         if (ImGui::Button("PARAR MONITORAMENTO", ImVec2(180, 0))) StopMonitoring();
     } else {
@@ -259,33 +318,21 @@ void FlowTab::DrawControls(size_t packetCount) {
     }
     ImGui::EndDisabled();
     SameLineIfFits(ButtonWidth("Exportar CSV"));
-    if (ImGui::Button("Exportar CSV")) {
-        const FlowExportResult r = ExportCallsCsv(core_.Tracker().GetCalls());
-        statusLine_ = r.message;
-        statusIsError_ = !r.written;
-    }
+    if (ImGui::Button("Exportar CSV")) Export(FlowExportKind::Calls);
     SameLineIfFits(ButtonWidth("Exportar PCAP"));
-    if (ImGui::Button("Exportar PCAP")) {
-        const FlowExportResult r = ExportPacketsPcap(core_.GetPackets());
-        statusLine_ = r.message;
-        statusIsError_ = !r.written;
-    }
+    if (ImGui::Button("Exportar PCAP")) Export(FlowExportKind::Packets);
     SameLineIfFits(ButtonWidth("Exportar Qualidade"));
-    if (ImGui::Button("Exportar Qualidade")) {
-        const FlowExportResult r = ExportQualityCsv(core_.Tracker().GetStreamReports());
-        statusLine_ = r.message;
-        statusIsError_ = !r.written;
-    }
+    if (ImGui::Button("Exportar Qualidade")) Export(FlowExportKind::Quality);
     if (ImGui::IsItemHovered())
         ImGui::SetTooltip("Um registro por fluxo RTP: perda, jitter e MOS (estimado), em <data>_qualidade.csv");
     SameLineIfFits(CheckboxWidth("Debug Raw"));
     ImGui::Checkbox("Debug Raw", &showRawDebug_);
-    const FlowEngineCounters engine = core_.Counters();
-    const CallTrackerStats kept = core_.Tracker().Stats();
+    const FlowEngineCounters& engine = snap_->engine;
+    const CallTrackerStats& kept = snap_->kept;
     const FlowDropCounts drops{engine.fragmentsIncomplete + engine.fragmentsOverlap + engine.fragmentsOverBounds,
                                kept.tcpBytesDropped, kept.streamsDropped};
     const std::string countersLine =
-        FlowCountersLine(packetCount, rowCounters_, engine.trimmedUnanalysed, engine.kernelDropped,
+        FlowCountersLine(snap_->bufferedPackets, snap_->calls, engine.trimmedUnanalysed, engine.kernelDropped,
                          kept.recordsDropped, drops);
     const char* countersText = countersLine.c_str();
     SameLineIfFits(ImGui::CalcTextSize(countersText).x);
@@ -309,7 +356,10 @@ void FlowTab::DrawImportPanel() {
     ImGui::InputText("##flowImportPath", importPath_, sizeof(importPath_));
     ImGui::SameLine();
     if (ImGui::Button("Carregar")) {
-        if (ImportPcap(importPath_)) importOpen_ = false;
+        if (ImportPcap(importPath_)) {
+            importOpen_ = false;
+            importFromPanel_ = true;
+        }
     }
     ImGui::SameLine();
     if (ImGui::Button("Cancelar")) importOpen_ = false;
@@ -330,7 +380,7 @@ void FlowTab::DrawImportPanel() {
 }
 
 void FlowTab::DrawCallTable(float reserveBelow) {
-    const std::vector<SipCallRow>& calls = rows_;
+    const std::vector<SipCallRow>& calls = *snap_->rows;
     // Tri-state: until a header is clicked (and after its third click) the rows stay in
     // capture order, oldest first.
     const ImGuiTableFlags flags = ImGuiTableFlags_Resizable | ImGuiTableFlags_Reorderable |
@@ -353,7 +403,7 @@ void FlowTab::DrawCallTable(float reserveBelow) {
     if (sort && sort->SpecsCount > 0) {
         const ImGuiTableColumnSortSpecs& by = sort->Specs[0];
         const bool descending = by.SortDirection == ImGuiSortDirection_Descending;
-        const std::tuple<uint64_t, int, bool> key{rowsVersion_.value_or(0), by.ColumnIndex, descending};
+        const std::tuple<uint64_t, int, bool> key{snap_->rowsVersion, by.ColumnIndex, descending};
         if (orderKey_ != key) {
             order_ = SortedCallRows(calls, static_cast<CallColumn>(by.ColumnIndex), descending);
             orderKey_ = key;

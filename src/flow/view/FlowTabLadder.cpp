@@ -4,9 +4,8 @@
 #include <algorithm>
 #include <optional>
 
-#include "flow/FlowTab.h"
-#include "flow/FlowCore.h"
-#include "flow/FlowTabLayout.h"
+#include "flow/view/FlowTab.h"
+#include "flow/view/FlowTabLayout.h"
 #include "flow/StreamReport.h"
 #include "flow/TraceTarget.h"
 #include "ui/DeviceChoice.h"
@@ -36,11 +35,12 @@ void FlowTab::DrawLadder() {
     ImGui::SameLine();
     ImGui::Text("Call-ID: %s", callId.c_str());
 
-    // A fresh copy every frame, so a call that is still running grows while it is watched.
-    // Only this record is copied: the others' message texts are not needed here.
-    const std::optional<SipCall> record = core_.Tracker().GetCall(callId);
-    const SipCall* call = record ? &*record : nullptr;
-    const std::vector<RtpStreamReport> streams = core_.Tracker().GetStreamReports(&callId);
+    // The engine copies this record (and only this one) into each snapshot once the tab has
+    // named it, so a call that is still running grows while it is watched.
+    static const std::vector<RtpStreamReport> kNoStreams;
+    const bool answered = snap_->view.callId == callId;
+    const SipCall* call = answered ? snap_->call.get() : nullptr;
+    const std::vector<RtpStreamReport>& streams = answered ? *snap_->callStreams : kNoStreams;
 
     if (trace_ && call) {
         ImGui::SameLine();

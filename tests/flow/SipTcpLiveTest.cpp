@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "PcapTestReader.h"
+#include "TsharkOracle.h"
 #include "flow/FlowCore.h"
 #include "flow/SipParser.h"
 #include "flow/TcpReassembly.h"
@@ -91,31 +92,10 @@ std::vector<PacketLogEntry> CutAndShuffle(const std::vector<PacketLogEntry>& seg
     return out;
 }
 
-// What tshark reads as SIP in the savefile (its TCP reassembly is on by default): one label
-// per message, as Label gives them.
-std::vector<std::string> TsharkLabels(const std::string& pcap) {
-    const auto oracle =
-        testsupport::RunCommand("tshark -r " + pcap + " -Y sip -T fields -e sip.Method -e sip.Status-Code");
-    EXPECT_EQ(oracle.exitCode, 0) << oracle.err;
-    std::vector<std::string> labels;
-    std::string token;
-    // A frame with several messages lists their values separated by commas.
-    for (char c : oracle.out + "\n") {
-        if (c == '\t' || c == ',' || c == '\n') {
-            if (!token.empty()) labels.push_back(token);
-            token.clear();
-        } else if (c != '\r') {
-            token += c;
-        }
-    }
-    std::sort(labels.begin(), labels.end());
-    return labels;
-}
-
 void CheckAgainstTshark(const std::string& pcap) {
     const std::vector<PacketLogEntry> segments = ReadPcapForTest(pcap);
     ASSERT_FALSE(segments.empty()) << pcap;
-    const std::vector<std::string> expected = TsharkLabels(pcap);
+    const std::vector<std::string> expected = TsharkSipLabels(pcap);
     ASSERT_GE(expected.size(), size_t{kCalls} * 6);
 
     SipTcpCounters counters;
@@ -220,7 +200,7 @@ TEST(SipTcpLive, SippMessagesSplitByTheStack) {
 
     size_t dataSegments = 0;
     for (const PacketLogEntry& e : ReadPcapForTest(pcap)) dataSegments += !e.Payload().empty();
-    EXPECT_GT(dataSegments, 2 * TsharkLabels(pcap).size()) << "messages were not split";
+    EXPECT_GT(dataSegments, 2 * TsharkSipLabels(pcap).size()) << "messages were not split";
     CheckAgainstTshark(pcap);
 }
 

@@ -140,6 +140,7 @@ protected:
         ASSERT_TRUE(testsupport::WaitFor([&] { return TsharkFrames(pcap, "icmp.type == 0 or icmpv6.type == 129") > 0; }, 30s))
             << "tcpdump did not write the ping's reply";
         dump.Stop();
+        EXPECT_TRUE(dump.DroppedNone()) << dump.said;
     }
 
     // What the live engine found against what tshark reads in tcpdump's file of the same link.

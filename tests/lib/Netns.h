@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -45,12 +46,18 @@ public:
     bool ok = false;
 };
 
-// tcpdump in namespace `ns` on `device`, writing every frame at once (-U) to `path`.
+// tcpdump in namespace `ns` on `device`, writing every frame at once (-U) to `path`. In
+// immediate mode every frame takes a slot of the snapshot length (256 KiB): the default 2 MiB
+// buffer would hold eight, and a busy machine would drop frames behind them.
 class Tcpdump {
 public:
-    Tcpdump(const std::string& ns, const std::string& device, const std::string& path, const std::string& log) {
+    Tcpdump(const std::string& ns, const std::string& device, const std::string& path, const std::string& logPath)
+        : log(logPath) {
         const std::string pidFile = path + ".pid";
-        const std::string start = "ip netns exec " + ns + " tcpdump --immediate-mode -i " + device + " -s 0 -U -w " + path + " 2>" + log +
+        // A log left by an earlier run would say "listening on" before this tcpdump does.
+        std::remove(log.c_str());
+        std::remove(pidFile.c_str());
+        const std::string start = "ip netns exec " + ns + " tcpdump --immediate-mode -B 65536 -i " + device + " -s 0 -U -w " + path + " 2>" + log +
                                   " </dev/null >/dev/null & echo $! >" + pidFile;
         if (std::system(start.c_str()) != 0) return;
         std::ifstream(pidFile) >> pid;
@@ -73,10 +80,17 @@ public:
         for (int i = 0; i < 200 && Shell("kill -0 " + std::to_string(pid)) == 0; ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
         pid = -1;
+        std::ifstream in(log);
+        std::stringstream text;
+        text << in.rdbuf();
+        said = text.str();
     }
+    // After Stop: its count of frames the kernel dropped for want of room.
+    bool DroppedNone() const { return said.find("\n0 packets dropped by kernel") != std::string::npos; }
     ~Tcpdump() { Stop(); }
     Tcpdump(const Tcpdump&) = delete;
     Tcpdump& operator=(const Tcpdump&) = delete;
+    const std::string log;
     int pid = -1;
     bool listening = false;
     std::string said;  // its standard error

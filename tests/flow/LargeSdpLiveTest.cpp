@@ -47,18 +47,18 @@ struct Family {
     const char* calleeMedia;
     const char* prefix;          // of the media addresses
     size_t firstFragmentSip;     // SIP bytes in a first fragment (after the UDP header)
-    std::string Target() const { return std::string(name) == "IPv6" ? "[" + std::string(callee) + "]:5060" : std::string(callee) + ":5060"; }
+    // "address:port", the address in brackets for IPv6.
     std::string Media(const char* address, int port) const {
         return std::string(name) == "IPv6" ? "[" + std::string(address) + "]:" + std::to_string(port)
                                            : std::string(address) + ":" + std::to_string(port);
     }
+    std::string Target() const { return Media(callee, 5060); }
 };
 const Family kIpv4{"IPv4", "v4b", "v4a", "10.231.0.1", "10.231.0.2", "10.231.0.11", "10.231.0.12", "/24",
                    544};  // (576 - 20) rounded down to 8, less 8
 
 const Family kIpv6{"IPv6", "v6b", "v6a", "fd00:231::1", "fd00:231::2", "fd00:231::11", "fd00:231::12", "/64 nodad",
                    1224};  // 1280 - 40 - 8 (Fragment header), less 8
-
 
 // The media port and the RTCP port after it, for the scenarios' SDP.
 std::string Ports(int rtp) {

@@ -93,7 +93,7 @@
     if (!ParseRtpHeader(payload, h)) return false;
     // The SSRC narrows the search to one stream or a few (the same source heard on two
     // paths); the endpoints decide.
-    Stream* found = FindStream(h.ssrc, source, destination);
+    Stream* found = FindStream(h.ssrc, source, destination, &callId);
     Stream& s = found ? *found : NewStream(h.ssrc, source, destination, callId);
     // A stream first seen without signalling joins the call whose SIP turned up later.
     if (s.callId.empty() && !callId.empty()) [[unlikely]] s.callId = callId;

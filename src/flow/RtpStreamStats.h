@@ -383,11 +383,15 @@ private:
     };
     void AddRtcpReports(const IpAddress& source, std::span<const uint8_t> payload, double arrivalSeconds);
     Stream& NewStream(uint32_t ssrc, const Endpoint& source, const Endpoint& destination, const std::string& callId);
-    Stream* FindStream(uint32_t ssrc, const Endpoint& source, const Endpoint& destination) {
+    // With `callId`, only a stream of that call or one without a call: a phone that sends
+    // its next call from the same ports with the same SSRC starts a stream of that call.
+    Stream* FindStream(uint32_t ssrc, const Endpoint& source, const Endpoint& destination,
+                       const std::string* callId = nullptr) {
         Stream* found = nullptr;
         ForEachWithSsrc(ssrc, [&](size_t index) {
             Stream& candidate = streams[index];
             if (!(candidate.source == source) || !(candidate.destination == destination)) return false;
+            if (callId && !candidate.callId.empty() && candidate.callId != *callId) return false;
             found = &candidate;
             return true;
         });

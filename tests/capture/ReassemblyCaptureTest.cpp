@@ -17,6 +17,7 @@
 #include "FrameBuilder.h"
 #include "PcapFiles.h"
 #include "capture/Sniffer.h"
+#include "lib/Netns.h"
 
 namespace {
 
@@ -81,7 +82,9 @@ TEST(ReassemblyCapture, SavefileOfFragmentsThroughTheSniffer) {
     EXPECT_TRUE(off.back().Payload().empty());
 }
 
-int Shell(const std::string& command) { return std::system((command + " >/dev/null 2>&1").c_str()); }
+using netns::FragmentingLink;
+using netns::Shell;
+using netns::Tcpdump;
 
 std::string Output(const std::string& command) {
     std::string out;
@@ -92,63 +95,6 @@ std::string Output(const std::string& command) {
     }
     return out;
 }
-
-// Two namespaces joined by two veth pairs: one with MTU 576 for IPv4, one with IPv6's
-// minimum MTU of 1280 (IPv6 is switched off on a link below it). Removed by name at the end.
-class FragmentingLink {
-public:
-    FragmentingLink() : a("ocfra" + std::to_string(::getpid() % 100000)), b("ocfrb" + std::to_string(::getpid() % 100000)) {
-        ok = Shell("ip netns add " + a) == 0 && Shell("ip netns add " + b) == 0 &&
-             Shell("ip -n " + a + " link add v4a type veth peer name v4b netns " + b) == 0 &&
-             Shell("ip -n " + a + " link add v6a type veth peer name v6b netns " + b) == 0 &&
-             Shell("ip -n " + a + " link set v4a mtu 576 up") == 0 && Shell("ip -n " + b + " link set v4b mtu 576 up") == 0 &&
-             Shell("ip -n " + a + " link set v6a mtu 1280 up") == 0 && Shell("ip -n " + b + " link set v6b mtu 1280 up") == 0 &&
-             Shell("ip -n " + a + " addr add 10.231.0.1/24 dev v4a") == 0 &&
-             Shell("ip -n " + b + " addr add 10.231.0.2/24 dev v4b") == 0 &&
-             Shell("ip -n " + a + " addr add fd00:231::1/64 dev v6a nodad") == 0 &&
-             Shell("ip -n " + b + " addr add fd00:231::2/64 dev v6b nodad") == 0;
-    }
-    ~FragmentingLink() {
-        Shell("ip netns del " + a);
-        Shell("ip netns del " + b);
-    }
-    const std::string a, b;
-    bool ok = false;
-};
-
-// tcpdump in namespace `ns` on `device`, writing every frame at once (-U) to `path`.
-class Tcpdump {
-public:
-    Tcpdump(const std::string& ns, const std::string& device, const std::string& path, const std::string& log) {
-        const std::string pidFile = path + ".pid";
-        const std::string start = "ip netns exec " + ns + " tcpdump --immediate-mode -i " + device + " -s 0 -U -w " + path + " 2>" + log +
-                                  " </dev/null >/dev/null & echo $! >" + pidFile;
-        if (std::system(start.c_str()) != 0) return;
-        std::ifstream(pidFile) >> pid;
-        // Ready once it says it is listening.
-        for (int i = 0; i < 100 && pid > 0; ++i) {
-            std::ifstream in(log);
-            std::stringstream text;
-            text << in.rdbuf();
-            said = text.str();
-            if (said.find("listening on") != std::string::npos) {
-                listening = true;
-                break;
-            }
-            std::this_thread::sleep_for(50ms);
-        }
-    }
-    void Stop() {
-        if (pid <= 0) return;
-        Shell("kill -INT " + std::to_string(pid));
-        for (int i = 0; i < 100 && Shell("kill -0 " + std::to_string(pid)) == 0; ++i) std::this_thread::sleep_for(50ms);
-        pid = -1;
-    }
-    ~Tcpdump() { Stop(); }
-    int pid = -1;
-    bool listening = false;
-    std::string said;  // its standard error
-};
 
 TEST(ReassemblyNetns, KernelFragmentsOfA3000ByteDatagramComeBackWhole) {
     if (::geteuid() != 0) GTEST_SKIP() << "needs root (network namespaces and capture)";

@@ -118,6 +118,27 @@ TEST(MediaBySdp, ReInviteMovesTheMediaAndTheLatestAnnouncementWins) {
     EXPECT_EQ(RtpCount(*FindCall(calls, "m2")), 1u);
 }
 
+// The next call sends from the same ports with the same SSRC and sequence numbers (a device
+// that replays its prompt, a test peer): its packets make a stream of that call, and neither
+// call's report counts the other's packets as duplicates.
+TEST(MediaBySdp, NextCallFromTheSamePortsAndSsrcHasStreamsOfItsOwn) {
+    CallTracker t;
+    for (const std::string id : {"n1", "n2"}) {
+        Feed(t, "10.0.0.1:5060", "10.0.0.2:5060", SipWith("INVITE sip:2001@b SIP/2.0", id, "1 INVITE",
+                                                          Sdp("c=IN IP4 10.9.0.1\r\n", "m=audio 7000 RTP/AVP 8\r\n")));
+        for (uint16_t seq = 0; seq < 5; ++seq) FeedRtp(t, "192.0.2.5:9000", "10.9.0.1:7000", RtpSeq(seq));
+        Feed(t, "10.0.0.1:5060", "10.0.0.2:5060", SipWith("BYE sip:2001@b SIP/2.0", id, "2 BYE", ""));
+    }
+    for (const std::string id : {"n1", "n2"}) {
+        SCOPED_TRACE(id);
+        EXPECT_EQ(RtpCount(*FindCall(t.GetCalls(), id)), 5u);
+        const auto streams = t.GetStreamReports(&id);
+        ASSERT_EQ(streams.size(), 1u);
+        EXPECT_EQ(streams[0].packets, 5u);
+        EXPECT_EQ(streams[0].duplicates, 0u);
+    }
+}
+
 // Media between the caller and the callee still follows the older rule: by their
 // addresses and announced ports, whatever the SDP's c= line says.
 TEST(MediaBySdp, MediaBetweenTheSipPeersKeepsItsRule) {

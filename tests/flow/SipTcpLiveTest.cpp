@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "PcapTestReader.h"
+#include "TsharkOracle.h"
 #include "flow/FlowCore.h"
 #include "flow/SipParser.h"
 #include "flow/TcpReassembly.h"
@@ -91,31 +92,10 @@ std::vector<PacketLogEntry> CutAndShuffle(const std::vector<PacketLogEntry>& seg
     return out;
 }
 
-// What tshark reads as SIP in the savefile (its TCP reassembly is on by default): one label
-// per message, as Label gives them.
-std::vector<std::string> TsharkLabels(const std::string& pcap) {
-    const auto oracle =
-        testsupport::RunCommand("tshark -r " + pcap + " -Y sip -T fields -e sip.Method -e sip.Status-Code");
-    EXPECT_EQ(oracle.exitCode, 0) << oracle.err;
-    std::vector<std::string> labels;
-    std::string token;
-    // A frame with several messages lists their values separated by commas.
-    for (char c : oracle.out + "\n") {
-        if (c == '\t' || c == ',' || c == '\n') {
-            if (!token.empty()) labels.push_back(token);
-            token.clear();
-        } else if (c != '\r') {
-            token += c;
-        }
-    }
-    std::sort(labels.begin(), labels.end());
-    return labels;
-}
-
 void CheckAgainstTshark(const std::string& pcap) {
     const std::vector<PacketLogEntry> segments = ReadPcapForTest(pcap);
     ASSERT_FALSE(segments.empty()) << pcap;
-    const std::vector<std::string> expected = TsharkLabels(pcap);
+    const std::vector<std::string> expected = TsharkSipLabels(pcap);
     ASSERT_GE(expected.size(), size_t{kCalls} * 6);
 
     SipTcpCounters counters;
@@ -165,13 +145,16 @@ TEST(SipTcpLive, SippCallsOverTcpGiveTsharksMessages) {
     std::filesystem::create_directories(dir);
     const std::string pcap = dir + "/sip_tcp.pcap";
     std::filesystem::remove(pcap);
+    // A log left by an earlier run would say "listening on" before this tcpdump does.
+    std::filesystem::remove(dir + "/tcpdump.log");
 
     const std::string port = std::to_string(kSipPort);
     const std::string commands = SippCommands(kCallee, kCaller);
     testsupport::Child dump, uas, uac;
     // --immediate-mode: without it a TPACKET_V3 block is handed over only when full or after
-    // its time-out, and a stop before that loses what it holds.
-    ASSERT_TRUE(dump.Start({"tcpdump", "-i", "lo", "--immediate-mode", "-U", "-n", "-w", pcap,
+    // its time-out, and a stop before that loses what it holds. -B: in immediate mode each
+    // frame takes a slot of the snapshot length, eight in the default buffer.
+    ASSERT_TRUE(dump.Start({"tcpdump", "-i", "lo", "--immediate-mode", "-B", "65536", "-U", "-n", "-w", pcap,
                             std::string("tcp and host ") + kCallee + " and port " + port},
                            false, dir + "/tcpdump.log", "", true));
     ASSERT_TRUE(testsupport::WaitFor(
@@ -185,8 +168,11 @@ TEST(SipTcpLive, SippCallsOverTcpGiveTsharksMessages) {
     const int uacStatus = uac.Wait(std::chrono::seconds(40));
     uas.Wait(std::chrono::seconds(5));
     uas.Stop();
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));  // the last segments through the capture
+    // Both FINs come after every message: once tcpdump wrote them, it wrote all before.
+    EXPECT_TRUE(testsupport::WaitFor([&] { return TsharkFrames(pcap, "tcp.flags.fin == 1") >= 2; }, std::chrono::seconds(30)))
+        << "tcpdump did not write the connection's end";
     dump.Stop();
+    EXPECT_NE(testsupport::ReadFile(dir + "/tcpdump.log").find("\n0 packets dropped by kernel"), std::string::npos);
     ASSERT_EQ(uacStatus, 0) << "see " << dir << "/uac.log";
     CheckAgainstTshark(pcap);
 }
@@ -206,21 +192,26 @@ TEST(SipTcpLive, SippMessagesSplitByTheStack) {
     {
         std::ofstream script(dir + "/run.sh");
         script << "ip link set lo up && ip link set lo mtu 200 && ip link set lo gso_max_segs 1 || exit 90\n"
-               << "tcpdump -i lo --immediate-mode -U -n -w " << pcap << " 'tcp port " << kSipPort << "' >" << dir
+               << "rm -f " << dir << "/tcpdump.log\n"
+               << "tcpdump -i lo --immediate-mode -B 65536 -U -n -w " << pcap << " 'tcp port " << kSipPort << "' >" << dir
                << "/tcpdump.log 2>&1 & dump=$!\n"
                << "for i in $(seq 100); do grep -q 'listening on' " << dir << "/tcpdump.log && break; sleep 0.1; done\n"
                << commands.substr(0, commands.find('|')) << " >" << dir << "/uas.log 2>&1 & uas=$!\n"
-               << "sleep 0.5\n"
+               << "for i in $(seq 200); do ss -Hlnt 'sport = :" << kSipPort << "' | grep -q . && break; sleep 0.1; done\n"
                << commands.substr(commands.find('|') + 1) << " >" << dir << "/uac.log 2>&1; status=$?\n"
-               << "wait $uas; sleep 0.5; kill $dump; wait $dump; exit $status\n";
+               // Both FINs come after every message: once tcpdump wrote them, it wrote all before.
+               << "wait $uas; for i in $(seq 120); do [ $(tshark -r " << pcap
+               << " -Y 'tcp.flags.fin == 1' 2>/dev/null | wc -l) -ge 2 ] && break; sleep 0.5; done\n"
+               << "kill $dump; wait $dump; exit $status\n";
     }
     const auto run = testsupport::RunCommand("cd " + dir + " && unshare -n sh run.sh 2>&1");
     if (run.exitCode == 90) GTEST_SKIP() << "loopback in a namespace cannot be set up: " << run.out;
     ASSERT_EQ(run.exitCode, 0) << run.out << " (see " << dir << "/uac.log)";
+    EXPECT_NE(testsupport::ReadFile(dir + "/tcpdump.log").find("\n0 packets dropped by kernel"), std::string::npos);
 
     size_t dataSegments = 0;
     for (const PacketLogEntry& e : ReadPcapForTest(pcap)) dataSegments += !e.Payload().empty();
-    EXPECT_GT(dataSegments, 2 * TsharkLabels(pcap).size()) << "messages were not split";
+    EXPECT_GT(dataSegments, 2 * TsharkSipLabels(pcap).size()) << "messages were not split";
     CheckAgainstTshark(pcap);
 }
 

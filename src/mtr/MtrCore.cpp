@@ -242,7 +242,8 @@ void MtrCore::Engine::Run() {
         }
 
         lock.lock();
-        if (commands.empty() && replies.empty() && packets.empty() && !namesChanged && !captureEndedSignal && !quit)
+        if (wait > 0 && commands.empty() && replies.empty() && packets.empty() && !namesChanged &&
+            !captureEndedSignal && !quit)
             clock->WaitFor(lock, wake, wait);
     }
     lock.unlock();
@@ -451,7 +452,9 @@ int64_t MtrCore::Engine::Step(int64_t now) {
                 // A send that took long (a neighbour lookup) is not made up for by a burst.
                 now = clock->NowTicks();
                 if (due < now) due = now;
-                continue;
+                // Back to the inbox before the next probe: a reply that ends the path, or a
+                // Stop, is taken in between.
+                break;
             }
             if (phase == Phase::Pausing) {
                 if (now < due) break;

@@ -225,6 +225,9 @@ void MtrCore::Engine::Run() {
         lock.unlock();
 
         for (Command& c : todo) Handle(c);
+        // What a command changed (a run started or stopped) is shown before the next probe,
+        // whose send may take a while (a neighbour lookup).
+        if (!todo.empty()) Publish();
         for (const SniffResult& r : got) OnReply(r);
         for (PacketLogEntry& p : seen) log.Push(std::move(p));
         if (!seen.empty()) logChanged = dirty = true;

@@ -64,11 +64,20 @@ int Child(long probes, const std::string& target, int targetHop, const std::vect
         const int32_t protocol = ProtocolOf(name);
         const int cycles = static_cast<int>((probes + targetHop - 1) / targetHop);
         MtrCore core;
-        core.SetTimingForTesting(1, 1);
-        core.SetCycleLimit(cycles);
+        MtrStartRequest request;
+        request.host = target;
+        request.device = "eth0";
+        request.protocol = protocol;
+        request.cycleLimit = cycles;
+        // A long run through a real network in minutes instead of days.
+        request.probeSpacingMs = 1;
+        request.cyclePauseMs = 1;
         const auto t0 = std::chrono::steady_clock::now();
-        if (!core.Start(target, "eth0", protocol, false)) {
-            std::printf("%s: start failed: %s\n", name.c_str(), StartErrorText(core.LastStartError()).c_str());
+        const uint64_t ticket = core.Start(request);
+        std::shared_ptr<const MtrSnapshot> snap = core.WaitUntil(
+            [&](const MtrSnapshot& s) { return s.status.startsHandled >= ticket; }, std::chrono::minutes(2));
+        if (!snap->Running()) {
+            std::printf("%s: start failed: %s\n", name.c_str(), StartErrorText(snap->status.startError).c_str());
             ++failures;
             continue;
         }
@@ -77,13 +86,13 @@ int Child(long probes, const std::string& target, int targetHop, const std::vect
         std::printf("  %7s %9s %9s %9s %10s\n", "seconds", "sent", "answered", "lost", "RSS MiB");
         std::fflush(stdout);
         auto lastPrint = t0;
-        while (!core.ProbingFinished() && core.State() == MtrRunState::Running) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        while (!snap->status.probingFinished && snap->Running()) {
+            snap = core.WaitForVersion(snap->version, std::chrono::milliseconds(200));
             const auto now = std::chrono::steady_clock::now();
             if (now - lastPrint < std::chrono::seconds(30)) continue;
             lastPrint = now;
             long sent = 0, received = 0, lost = 0;
-            for (const auto& [ttl, h] : core.GetHops()) {
+            for (const auto& [ttl, h] : snap->hops) {
                 sent += h.sent;
                 received += h.received;
                 lost += h.lost;
@@ -93,14 +102,15 @@ int Child(long probes, const std::string& target, int targetHop, const std::vect
             std::fflush(stdout);
         }
         const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-        const size_t pending = core.PendingCountForTesting();
+        const size_t pending = core.Snapshot()->status.pendingProbes;
         core.Stop();
-        const auto hops = core.GetHops();
+        snap = core.WaitUntil([](const MtrSnapshot& s) { return !s.Running(); }, std::chrono::minutes(1));
+        const auto& hops = snap->hops;
         long total = 0;
         for (const auto& [ttl, h] : hops) total += h.sent;
         std::printf("  %s: %ld probes in %.1f s (%.0f probes/s), %d cycles completed, numbers wrapped %ld times, "
                     "%zu probes still pending, peak RSS %.1f MiB\n",
-                    name.c_str(), total, seconds, total / seconds, core.CompletedCycles(),
+                    name.c_str(), total, seconds, total / seconds, snap->status.cycles,
                     total / MtrSequenceSpace(protocol), pending, [] {
                         rusage u{};
                         getrusage(RUSAGE_SELF, &u);

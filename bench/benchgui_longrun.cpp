@@ -25,6 +25,7 @@
 #include "app/App.h"
 #include "BenchSupport.h"
 #include "harness/FrameHarness.h"
+#include "../tests/lib/MtrFakes.h"
 #include "../tests/lib/ProbeReplies.h"
 
 namespace {
@@ -72,7 +73,17 @@ PacketLogEntry MtrLogEntry(int32_t ttl, int32_t seq) {
 int main(int argc, char** argv) {
     const int minutes = argc > 1 ? std::max(1, std::atoi(argv[1])) : 30;
     const int rate = argc > 2 ? std::max(100, std::atoi(argv[2])) : 2000;
-    harness::FrameHarness h(1280.0f, 800.0f);
+    // The App's MTR engine on a fake network.
+    mtrtest::FakeProbeTransport* fake = nullptr;
+    AppOptions options;
+    options.mtrEngine = [&fake] {
+        auto clock = std::make_shared<SystemMtrClock>();
+        auto transport = std::make_unique<mtrtest::FakeProbeTransport>(clock);
+        transport->target = "10.9.9.9";
+        fake = transport.get();
+        return std::make_unique<MtrCore>(std::move(transport), clock);
+    };
+    harness::FrameHarness h(options, 1280.0f, 800.0f);
     App& app = h.app();
     app.Shared().capture.devices = {{"eth0", "eth0"}};
     h.Unlock();
@@ -81,12 +92,14 @@ int main(int argc, char** argv) {
     // MTR: ten hops, the tenth is the target; replies come back 5 ms + 1 ms per hop later.
     MtrCore& mtr = app.MtrEngine();
     const std::string target = "10.9.9.9";
-    mtr.StartWithoutNetworkForTesting(target, kProbeUdp, [&mtr, &target](int32_t ttl, int32_t seq, int32_t) {
+    fake->onSend = [fake, &target](int32_t ttl, int32_t seq, int32_t, int64_t sentAt) {
         const std::string from = ttl >= 10 ? target : "10.0." + std::to_string(ttl) + ".1";
-        mtr.OnSniffResult(probetest::ReplyFor(mtr.Identity(), seq, from, MtrNowTicks() + 50000 + ttl * 10000));
-        mtr.OnPacketLog(MtrLogEntry(ttl, seq));
-        return 0;
-    });
+        fake->Reply(probetest::ReplyFor(fake->Identity(), seq, from, sentAt + 50000 + ttl * 10000));
+        fake->Packet(MtrLogEntry(ttl, seq));
+    };
+    MtrStartRequest request;
+    request.host = target;
+    mtr.Start(request);
 
     // Flow: the producer offers `rate` packets per second until the run ends.
     FlowCore& flow = app.FlowEngine();
@@ -150,7 +163,7 @@ int main(int argc, char** argv) {
         for (double v : cpu) mean += v;
         mean /= cpu.empty() ? 1 : cpu.size();
         int64_t mtrSent = 0;
-        for (const auto& [ttl, hop] : mtr.GetHops()) mtrSent += hop.sent;
+        for (const auto& [ttl, hop] : mtr.Snapshot()->hops) mtrSent += hop.sent;
         const FlowEngineCounters fc = flow.Counters();
         const CallTrackerStats ts = flow.Tracker().Stats();
         const double rss = RssMiB();
@@ -164,7 +177,7 @@ int main(int argc, char** argv) {
     }
     done.store(true);
     producer.join();
-    const bool mtrRunning = mtr.State() == MtrRunState::Running;
+    const bool mtrRunning = mtr.Snapshot()->Running();
     mtr.Stop();
     std::printf("RSS: %.1f MiB after start-up, %.1f MiB peak; MTR engine still running at the end: %s; "
                 "%llu packets offered to the flow engine\n",

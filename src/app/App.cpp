@@ -35,16 +35,17 @@ constexpr const char* kFrameCounterEnv = "ORVANTA_FRAME_COUNTER";
 }  // namespace
 
 App::App(AppOptions options)
-    : lockScreen_(shared_),
+    : mtrCore_(options.mtrEngine ? options.mtrEngine() : std::make_unique<MtrCore>()),
+      lockScreen_(shared_),
       homeTab_(shared_.locked, std::move(options.systemFacts)),
-      mtrTab_(mtrCore_, shared_.capture),
+      mtrTab_(*mtrCore_, shared_.capture),
       flowTab_(flowCore_, shared_.capture, &shared_.mtrTrace),
       checkIpTab_(std::move(options.checkIp)),
       audioTab_(audioTester_) {}
 
 App::~App() {
     // Engines first: their threads must be joined before anything they could touch goes.
-    mtrCore_.Stop();
+    mtrCore_->Stop();
     flowCore_.Stop();
     if (guiStarted_) {
         if (window_) window_->StopGui();
@@ -77,7 +78,7 @@ bool App::Initialize(const std::string& title, int width, int height) {
     // No tray host is not an error: closing then minimises instead of hiding.
     trayIcon_ = platform::TrayIcon::Create(kTrayTip, kTrayOpenItem);
 
-    shared_.capture.devices = DevicesOrPlaceholder(mtrCore_.ListDevices());
+    shared_.capture.devices = DevicesOrPlaceholder(mtrCore_->ListDevices());
     return true;
 }
 
@@ -125,7 +126,10 @@ bool App::DrawFrame(bool quitShortcut) {
         const Tab tabs[] = {
             {"HOME", [this] { homeTab_.Draw(); }, [] { return static_cast<int>(kSystemInfoRefreshSeconds * 1000); }},
             {"MTR", [this] { mtrTab_.Draw(); },
-             [&] { return live(mtrCore_.IsRunning() || mtrCore_.State() == MtrRunState::Resolving); }},
+             [&] {
+                 const MtrRunState state = mtrCore_->Snapshot()->status.state;
+                 return live(state == MtrRunState::Running || state == MtrRunState::Resolving);
+             }},
             {"Flow", [this] { flowTab_.Draw(); },
              [&] { return flowTab_.Busy() ? kLiveFrameMs : flowTab_.FileDialogOpen() ? kDialogPollMs : 0; }},
             {"Check IP", [this] { checkIpTab_.Draw(); }, [&] { return live(checkIpTab_.Busy()); }},

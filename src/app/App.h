@@ -11,7 +11,7 @@
 #include "flow/FlowCore.h"
 #include "flow/view/FlowTab.h"
 #include "mtr/MtrCore.h"
-#include "mtr/MtrTab.h"
+#include "mtr/view/MtrTab.h"
 #include "tools/AboutTab.h"
 #include "tools/AudioTab.h"
 #include "tools/AudioTester.h"
@@ -62,7 +62,7 @@ public:
 
     SharedState& Shared() { return shared_; }
     // Engines.
-    MtrCore& MtrEngine() { return mtrCore_; }
+    MtrCore& MtrEngine() { return *mtrCore_; }
     FlowCore& FlowEngine() { return flowCore_; }
     AudioTester& Audio() { return audioTester_; }
     // Tabs.
@@ -81,7 +81,7 @@ private:
 
     SharedState shared_;
     // Engines before tabs: the tabs hold references to them.
-    MtrCore mtrCore_;
+    std::unique_ptr<MtrCore> mtrCore_;  // AppOptions::mtrEngine, else on the network
     FlowCore flowCore_;  // owns the call records and the worker that fills them
     AudioTester audioTester_;
 

@@ -1,6 +1,8 @@
 #pragma once
 #include <functional>
+#include <memory>
 
+#include "mtr/MtrCore.h"
 #include "tools/CheckIp.h"
 #include "tools/SystemInfo.h"
 
@@ -9,4 +11,5 @@
 struct AppOptions {
     CheckIpOptions checkIp;                   // empty host: the built-in endpoint
     std::function<SystemInfo()> systemFacts;  // empty: CollectSystemInfo
+    std::function<std::unique_ptr<MtrCore>()> mtrEngine;  // empty: an MTR engine on the network
 };

@@ -598,3 +598,39 @@ bool SavePacketsToPcap(const std::string& path, const std::vector<PacketLogEntry
     if (std::filesystem::is_regular_file(path, ec)) std::filesystem::remove(path, ec);
     return fail(std::strerror(flushErrno ? flushErrno : ENOSPC));
 }
+
+bool PacketInjector::Open(const std::string& device) {
+    Close();
+    if (!platform::CaptureLibraryAvailable()) return false;
+    char errbuf[PCAP_ERRBUF_SIZE] = {};
+    // A short snapshot and no promiscuous mode: the handle only sends.
+    handle = pcap_open_live(device.c_str(), 64, 0, 100, errbuf);
+    if (!handle) {
+        Trace(std::string("Injection handle not opened: ") + errbuf);
+        return false;
+    }
+    // Nothing captured is ever read here, so nothing is let into the handle's buffer.
+    bpf_program program{};
+    if (pcap_compile(handle, &program, "less 1", 1, PCAP_NETMASK_UNKNOWN) == 0) {
+        if (pcap_setfilter(handle, &program) != 0)
+            Trace(std::string("Injection handle keeps its default filter: ") + pcap_geterr(handle));
+        pcap_freecode(&program);
+    }
+    deviceName = device;
+    linkType = pcap_datalink(handle);
+    return true;
+}
+
+bool PacketInjector::Send(const uint8_t* data, int32_t length) {
+    if (!handle || !data || length <= 0) return false;
+    if (pcap_sendpacket(handle, data, length) == 0) return true;
+    Trace(std::string("Error sending raw packet: ") + pcap_geterr(handle));
+    return false;
+}
+
+void PacketInjector::Close() {
+    if (handle) pcap_close(handle);
+    handle = nullptr;
+    deviceName.clear();
+    linkType = -1;
+}

@@ -168,3 +168,27 @@ private:
 // removed rather than left behind cut short.
 bool SavePacketsToPcap(const std::string& path, const std::vector<PacketLogEntry>& entries,
                        std::string* error = nullptr);
+
+// A handle on a capture device used only to send whole frames, so that a thread that injects
+// never shares the handle another thread captures through. Its filter lets nothing in: it
+// never reads.
+class PacketInjector {
+public:
+    PacketInjector() = default;
+    ~PacketInjector() { Close(); }
+    PacketInjector(const PacketInjector&) = delete;
+    PacketInjector& operator=(const PacketInjector&) = delete;
+
+    // Opens `device` (closing any other first); false with the reason traced when it cannot.
+    bool Open(const std::string& device);
+    bool IsOpenOn(const std::string& device) const { return handle && device == deviceName; }
+    // pcap_datalink of the open handle; -1 while closed.
+    int LinkType() const { return linkType; }
+    bool Send(const uint8_t* data, int32_t length);
+    void Close();
+
+private:
+    pcap_t* handle = nullptr;
+    std::string deviceName;
+    int linkType = -1;
+};

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <string>
 #include <thread>
@@ -16,7 +17,9 @@
 #include "mtr/MtrReport.h"
 #include "platform/Capabilities.h"
 #include "probe/RouteDevice.h"
+#include "platform/PlatformTexts.h"
 #include "ui/EngineTexts.h"
+#include "ui/MtrTexts.h"
 
 namespace {
 
@@ -87,12 +90,28 @@ int RunMtr(const std::vector<std::string>& args) {
     if (iface.empty()) iface = RouteDeviceFor(host, family == kFamilyIpv6);
 
     MtrCore core;
-    core.SetCycleLimit(static_cast<int32_t>(cycles));
     core.SetNamesEnabled(names);
-    core.SetFamily(family);
-    if (!core.Start(host, iface, protocol, savePcap)) {
-        std::string cause = StartErrorText(core.LastStartError());
-        if (core.LastStartError() == StartError::NoCaptureRights) {
+    MtrStartRequest request;
+    request.host = host;
+    request.device = iface;
+    request.protocol = protocol;
+    request.family = family;
+    request.savePcap = savePcap;
+    request.cycleLimit = static_cast<int32_t>(cycles);
+    const uint64_t ticket = core.Start(std::move(request));
+    constexpr std::chrono::hours kNoLimit{24 * 365};
+    std::shared_ptr<const MtrSnapshot> snap =
+        core.WaitUntil([&](const MtrSnapshot& s) { return s.status.startsHandled >= ticket; }, kNoLimit);
+    if (snap->status.state != MtrRunState::Running) {
+        const StartError error = snap->status.startError;
+        // The capture could not be opened for the file asked for.
+        if (savePcap && error != StartError::HostNotResolved && error != StartError::SocketFailure &&
+            error != StartError::AlreadyRunning) {
+            std::fprintf(stderr, "%s\n", platform::Texts().snifferInitFailed);
+            std::fflush(stderr);
+        }
+        std::string cause = StartErrorText(error);
+        if (error == StartError::NoCaptureRights) {
             std::string missing = platform::MissingCaptureRights(platform::CurrentCaptureRights());
             if (!missing.empty()) cause += " Faltam: " + missing + ".";
         }
@@ -101,27 +120,32 @@ int RunMtr(const std::vector<std::string>& args) {
     }
     std::signal(SIGINT, OnInterrupt);
     std::signal(SIGTERM, OnInterrupt);
-    while (!core.ProbingFinished() && !gInterrupted.load() && core.State() == MtrRunState::Running)
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    while (!snap->status.probingFinished && !gInterrupted.load() && snap->status.state == MtrRunState::Running)
+        snap = core.WaitForVersion(snap->version, std::chrono::milliseconds(50));
     core.Stop();
+    snap = core.WaitUntil([](const MtrSnapshot& s) { return s.status.state != MtrRunState::Running; }, kNoLimit);
     // Every lookup ends within its own time-out; the margin covers a queue of several.
     if (names && !core.WaitForNames(std::chrono::seconds(30)))
         std::fprintf(stderr, "Alguns nomes nao foram resolvidos a tempo.\n");
-    auto hops = core.GetHops();
+    snap = core.Snapshot();
+    const MtrStatus& status = snap->status;
+    const auto& hops = snap->hops;
+    const int32_t maxHops = snap->maxHops;
     if (json) {
-        std::fputs(FormatMtrJson(core.TargetIp(), protocol, hops, core.MaxHops()).c_str(), stdout);
+        std::fputs(FormatMtrJson(status.targetIp, protocol, hops, maxHops).c_str(), stdout);
     } else if (report) {
-        MtrRunInfo run = core.RunInfo();
+        MtrRunInfo run = status.run;
+        run.targetHost = status.startHost;
         run.device = iface;
-        std::fputs(FormatMtrReport(run, hops, core.MaxHops()).c_str(), stdout);
+        std::fputs(FormatMtrReport(run, hops, maxHops).c_str(), stdout);
     } else {
-        std::printf("MTR para %s (%s), %d ciclos, interface %s\n", core.TargetIp().c_str(),
-                    ProbeProtocolName(protocol).c_str(), core.CompletedCycles(),
+        std::printf("MTR para %s (%s), %d ciclos, interface %s\n", status.targetIp.c_str(),
+                    ProbeProtocolName(protocol).c_str(), status.cycles,
                     iface.empty() ? "padrao" : iface.c_str());
-        std::fputs(FormatMtrTable(hops, core.MaxHops()).c_str(), stdout);
+        std::fputs(FormatMtrTable(hops, maxHops).c_str(), stdout);
     }
     if (!csvPath.empty()) {
-        const CsvWriteResult written = WriteCsvFile(csvPath, FormatMtrCsv(hops, core.MaxHops()));
+        const CsvWriteResult written = WriteCsvFile(csvPath, FormatMtrCsv(hops, maxHops));
         if (!written.written) {
             std::fprintf(stderr, "orvanta-cli mtr: nao foi possivel gravar %s: %s\n", csvPath.c_str(),
                          written.error.c_str());
@@ -132,8 +156,8 @@ int RunMtr(const std::vector<std::string>& args) {
     if (savePcap) {
         // Only a file that was written whole is reported as saved; the run itself goes on
         // without the file when it cannot be created or written.
-        const std::string path = core.PcapPath();
-        const std::string why = core.PcapError();
+        const std::string& path = status.pcapPath;
+        const std::string& why = status.pcapError;
         std::error_code ec;
         if (!path.empty() && why.empty() && std::filesystem::is_regular_file(path, ec)) {
             std::fprintf(stderr, "Captura salva em %s\n", path.c_str());
@@ -147,9 +171,9 @@ int RunMtr(const std::vector<std::string>& args) {
             pcapFailed = true;
         }
     }
-    if (core.State() == MtrRunState::Stopped) {
+    if (status.state == MtrRunState::Stopped) {
         // What was measured up to the failure is printed above; the cause goes here.
-        std::fprintf(stderr, "O MTR parou. %s\n", core.StopCause().c_str());
+        std::fprintf(stderr, "O MTR parou. %s\n", MtrStopCauseText(status.stopCause, status.stopDetail).c_str());
         return kExitEngineStopped;
     }
     return pcapFailed ? kExitFailure : kExitOk;

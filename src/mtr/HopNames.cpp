@@ -5,6 +5,15 @@
 #include "logs/Trace.h"
 #include "platform/ReverseLookup.h"
 
+// One lookup on its own thread, which may outlive the worker's wait for it.
+struct HopNames::Slot {
+    std::mutex m;
+    std::condition_variable done;
+    bool finished = false;
+    bool abandoned = false;  // the engine is shutting down: nobody waits any more
+    std::optional<std::string> name;
+};
+
 HopNames::HopNames(Lookup lookup, std::chrono::milliseconds timeout)
     : lookup_(lookup ? std::move(lookup) : Lookup(&platform::ReverseLookup)), timeout_(timeout) {}
 
@@ -12,6 +21,11 @@ HopNames::~HopNames() {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         quit_ = true;
+        if (current_) {
+            std::lock_guard<std::mutex> g(current_->m);
+            current_->abandoned = true;
+            current_->done.notify_all();
+        }
     }
     wake_.notify_all();
     if (worker_.joinable()) worker_.join();
@@ -51,17 +65,12 @@ void HopNames::Work() {
         const std::string address = queue_.front();
         queue_.pop_front();
         busy_ = true;
-        lock.unlock();
 
         // The system call has no time-out of its own, so it runs on a thread that may outlive
         // this wait: a name server that never answers costs one parked thread, not the queue.
-        struct Slot {
-            std::mutex m;
-            std::condition_variable done;
-            bool finished = false;
-            std::optional<std::string> name;
-        };
         auto slot = std::make_shared<Slot>();
+        current_ = slot;
+        lock.unlock();
         std::optional<std::string> name;
         try {
             std::thread([slot, lookup = lookup_, address] {
@@ -76,8 +85,12 @@ void HopNames::Work() {
                 slot->done.notify_all();
             }).detach();
             std::unique_lock<std::mutex> wait(slot->m);
-            if (slot->done.wait_for(wait, timeout_, [&] { return slot->finished; })) name = slot->name;
-            else Trace("Name lookup timed out: " + address);
+            if (slot->done.wait_for(wait, timeout_, [&] { return slot->finished || slot->abandoned; })) {
+                if (slot->abandoned) return;
+                name = slot->name;
+            } else {
+                Trace("Name lookup timed out: " + address);
+            }
         } catch (const std::exception& e) {
             Trace(std::string("Name lookup could not start: ") + e.what());
         }
@@ -91,6 +104,12 @@ void HopNames::Work() {
             entry.state = State::Failed;
         }
         busy_ = false;
+        current_.reset();
         if (queue_.empty()) idle_.notify_all();
+        if (onResolved_) {
+            lock.unlock();
+            onResolved_();
+            lock.lock();
+        }
     }
 }

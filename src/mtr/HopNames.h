@@ -6,6 +6,7 @@
 #include <deque>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -30,6 +31,9 @@ public:
     // Waits until every queued lookup has finished or timed out, at most `limit`. True when
     // nothing is left. For callers that may wait (the command line, tests).
     bool WaitIdle(std::chrono::milliseconds limit);
+    // Called on the worker after each lookup that ended (found, failed or timed out); set
+    // before the first NameOf.
+    void SetOnResolved(std::function<void()> onResolved) { onResolved_ = std::move(onResolved); }
 
 private:
     enum class State { Queued, Found, Failed };
@@ -48,5 +52,10 @@ private:
     std::deque<std::string> queue_;
     bool busy_ = false;  // the worker is inside a lookup
     bool quit_ = false;
+    std::function<void()> onResolved_;
+    // The lookup the worker waits for; the destructor wakes that wait, so that quitting never
+    // waits out a silent name server.
+    struct Slot;
+    std::shared_ptr<Slot> current_;
     std::thread worker_;  // started with the first request
 };

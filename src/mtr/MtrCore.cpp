@@ -1,588 +1,528 @@
 #include "mtr/MtrCore.h"
 
 #include <algorithm>
-#include <chrono>
-#include <cmath>
 #include <condition_variable>
-#include <cstdio>
+#include <deque>
 #include <exception>
+#include <limits>
+#include <mutex>
+#include <variant>
 
 #include "logs/LogPaths.h"
 #include "logs/Trace.h"
-#include "mtr/MtrReport.h"
-#include "platform/Capabilities.h"
-#include "platform/PlatformTexts.h"
-
-int32_t MtrSequenceSpace(int32_t protocol) {
-    return protocol == kProbeIcmp ? 65536 : 65536 - kProbeBasePort;
-}
-
-std::string MtrPcapFileName(const std::string& timeStamp, int32_t protocol) {
-    return timeStamp + "_" + ProbeProtocolName(protocol) + ".pcap";
-}
-
-int64_t MtrNowTicks() { return WallClockTicks(); }
-
-uint64_t HopHistory::Push(int64_t sendTicks) {
-    if (total == 0) baseTicks = sendTicks;
-    const int64_t ms = (sendTicks - baseTicks) / 10000;
-    HopSample& s = ring[total % kMtrHistoryLength];
-    // A clock stepped backwards puts the probe at the start rather than in the far future.
-    s.sentMs = ms < 0 ? 0u : ms > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(ms);
-    s.rttMs = kHopSamplePending;
-    return total++;
-}
-
-void HopHistory::Settle(uint64_t number, float rttMs) {
-    if (number >= total || total - number > kMtrHistoryLength) return;
-    ring[number % kMtrHistoryLength].rttMs = rttMs;
-}
-
-const HopResponder* HopStats::MainResponder() const {
-    const HopResponder* best = nullptr;
-    for (const HopResponder& r : responders)
-        if (!best || r.received > best->received) best = &r;
-    return best;
-}
+#include "mtr/LogRing.h"
+#include "mtr/NetworkTransport.h"
+#include "mtr/ProbeScheduler.h"
 
 namespace {
-// Wakes the probing thread out of its pauses when a run stops, so Stop does not wait out
-// a whole second. One per process is enough: a spurious wake-up only re-checks the flag.
-std::mutex gPauseMutex;
-std::condition_variable gPauseCv;
 
-void WakePauses() {
-    std::lock_guard<std::mutex> lock(gPauseMutex);
-    gPauseCv.notify_all();
-}
+constexpr int64_t kTicksPerMs = 10'000;
+constexpr int64_t kForever = std::numeric_limits<int64_t>::max() / 4;
 
-// How often a pause looks at the capture: a capture that ended by itself (read error, the
-// interface gone) is noticed within this time, well inside the 2 s a caller may wait.
-constexpr int kCaptureCheckMs = 100;
-constexpr int kSettleCheckMs = 50;  // how often the end of a limited run looks at its last probes
+struct StartCommand {
+    uint64_t ticket;
+    MtrStartRequest request;
+};
+struct StopCommand {};
+struct ClearCommand {};
+struct RefreshCommand {};  // publish a snapshot even when nothing changed
+using Command = std::variant<StartCommand, StopCommand, ClearCommand, RefreshCommand>;
+
+// Where a run's probing stands.
+enum class Phase {
+    Probing,   // sending the cycle's probes, one TTL per spacing
+    Pausing,   // the pause after a cycle
+    Settling,  // cycle limit reached: waiting for the last probes' answers or expiry
+    Finished,  // limit reached and every probe settled; the run waits for Stop
+};
+
 }  // namespace
 
-MtrCore::~MtrCore() { Stop(); }
+// Everything the engine's thread works on. Shared with that thread, so that a thread still
+// inside a call that does not return (a hung resolution at shutdown) can be left to finish.
+struct MtrCore::Engine {
+    Engine(std::shared_ptr<MtrClock> c, MtrEngineOptions o)
+        : options(std::move(o)), clock(std::move(c)), names(options.nameLookup, options.nameTimeout) {}
 
-bool MtrCore::FailStart(StartError why) {
-    {
-        std::lock_guard<std::mutex> lock(statusMutex);
-        lastStartError = why;
-    }
-    // A failed start leaves nothing open behind it.
-    sniffer.Stop();
-    sender.Close();
-    sender.SetSniffer(nullptr);
-    return false;
-}
+    void Run();
 
-bool MtrCore::Start(const std::string& targetHost, const std::string& deviceName, int32_t proto, bool savePcap) {
-    if (state.load() == MtrRunState::Resolving) {
-        std::lock_guard<std::mutex> lock(statusMutex);
-        lastStartError = StartError::AlreadyRunning;
-        return false;
-    }
-    if (startThread.joinable()) startThread.join();  // an asynchronous start that has finished
-    {
-        std::lock_guard<std::mutex> lock(statusMutex);
-        startHost = targetHost;
-    }
-    return StartRun(targetHost, deviceName, proto, savePcap);
-}
-
-bool MtrCore::StartAsync(const std::string& targetHost, const std::string& deviceName, int32_t proto,
-                         bool savePcap) {
-    if (running.load() || state.load() == MtrRunState::Resolving) {
-        std::lock_guard<std::mutex> lock(statusMutex);
-        lastStartError = StartError::AlreadyRunning;
-        return false;
-    }
-    if (startThread.joinable()) startThread.join();  // finished: its state is no longer Resolving
-    {
-        std::lock_guard<std::mutex> lock(statusMutex);
-        startHost = targetHost;
-        lastStartError = StartError::None;
-        stopCause.clear();
-    }
-    state = MtrRunState::Resolving;
-    try {
-        startThread = std::thread([this, targetHost, deviceName, proto, savePcap] {
-            try {
-                StartRun(targetHost, deviceName, proto, savePcap);
-            } catch (const std::exception& e) {
-                Trace(std::string("CRASH in MTR start: ") + e.what());
-                StopRun();
-                FailStart(StartError::SocketFailure);
-                state = MtrRunState::Idle;
-            }
-        });
-    } catch (...) {
-        state = MtrRunState::Idle;
-        throw;
-    }
-    return true;
-}
-
-bool MtrCore::StartRun(const std::string& targetHost, const std::string& deviceName, int32_t proto, bool savePcap) {
-    if (running.load()) {
-        std::lock_guard<std::mutex> lock(statusMutex);
-        lastStartError = StartError::AlreadyRunning;
-        return false;
-    }
-    // A loop that ended on its own (cycle limit, failure) is joined before a new run.
-    if (loopThread.joinable()) StopRun();
-    {
-        std::lock_guard<std::mutex> lock(statusMutex);
-        lastStartError = StartError::None;
-        pcapPath.clear();
-        stopCause.clear();
-    }
-    state = MtrRunState::Resolving;
-    const bool started = [&] {
-        protocol = proto;
-        if (!sender.Init(targetHost, kProbeBasePort)) return FailStart(sender.LastError());
-        // Without any ICMP socket every ICMP probe would be lost in silence; say so instead.
-        if (proto == kProbeIcmp && !sender.HasIcmpSocket()) return FailStart(StartError::SocketFailure);
+    // Inbox (under m): what the commands and the transport's threads hand over.
+    void Post(Command c) {
         {
-            std::lock_guard<std::mutex> lock(statusMutex);
-            targetIp = sender.TargetIp();
+            std::lock_guard<std::mutex> lock(m);
+            commands.push_back(std::move(c));
         }
-        identity = sender.Identity(proto);
-        maxHops = kMtrMaxHops;
-        const std::string filter = ProbeCaptureFilter();
+        wake.notify_all();
+    }
 
-        bool opened;
-        std::string path;
-        if (savePcap) {
-            EnsureDirectory(MtrLogDirectory());
-            path = LogFilePath(false, MtrPcapFileName(FileTimeStamp(), proto));
-            opened = sniffer.Init(filter, deviceName, path);
-            if (!opened) {
-                Trace("Failed to initialize Sniffer filter: " + filter);
-                std::fprintf(stderr, "%s\n", platform::Texts().snifferInitFailed);
-                std::fflush(stderr);
-            }
-        } else {
-            opened = sniffer.Init(filter, deviceName, std::string());
-            if (!opened) Trace("Failed to initialize Sniffer filter (No PCAP): " + filter);
-        }
-        if (!opened) {
-            StartError why = sniffer.LastError();
-            if (why == StartError::None) {
-                if (!platform::CurrentCaptureRights().Complete()) {
-                    why = StartError::NoCaptureRights;
-                } else {
-                    why = StartError::CaptureOpenFailed;
-                    if (!deviceName.empty()) {
-                        bool listed = false;
-                        for (const auto& d : sniffer.ListDevices()) listed = listed || d.name == deviceName;
-                        if (!listed) why = StartError::DeviceNotFound;
-                    }
-                }
-            }
-            return FailStart(why);
-        }
+    // Engine thread only.
+    void Handle(Command& c);
+    void HandleStart(StartCommand& c);
+    void EndRun();
+    void EndOnItsOwn(MtrStopCause cause, const std::string& detail);
+    void OnReply(const SniffResult& r);
+    // One step of the probing; the ticks until the next thing to do.
+    int64_t Step(int64_t now);
+    void SendNextProbe(int64_t now);
+    void Expire(int64_t now);
+    void Publish();
+
+    const MtrEngineOptions options;
+    std::shared_ptr<MtrClock> clock;
+
+    std::mutex m;
+    std::condition_variable wake;
+    std::deque<Command> commands;
+    std::vector<SniffResult> replies;
+    std::vector<PacketLogEntry> packets;
+    bool captureEndedSignal = false;
+    bool namesChanged = false;
+    bool quit = false;
+
+    std::atomic<bool> namesEnabled{false};
+    std::atomic<uint64_t> startsRequested{0};
+    std::atomic<uint64_t> startsHandled{0};
+
+    mutable std::mutex snapMutex;
+    mutable std::condition_variable published;
+    std::shared_ptr<const MtrSnapshot> snapshot = std::make_shared<const MtrSnapshot>(MtrSnapshot{
+        0, {}, kMtrMaxHops, std::make_shared<const std::vector<PacketLogEntry>>(), {}});
+    bool finished = false;  // under snapMutex: the thread has left Run
+
+    // Engine thread only.
+    HopTable hops;
+    ProbeScheduler scheduler;
+    LogRing log;
+    std::shared_ptr<const std::vector<PacketLogEntry>> logCopy = snapshot->log;
+    bool logChanged = false;
+    MtrStatus status;
+    bool dirty = true;
+    int64_t lastPublish = 0;
+    uint64_t version = 0;
+    bool transportOpen = false;
+    Phase phase = Phase::Probing;
+    int32_t nextTtl = 1;
+    int64_t due = 0;  // when the next probe (or the end of the pause) is due
+    int32_t cycleLimit = 0;
+    int64_t spacingTicks = kMtrProbeSpacingMs * kTicksPerMs;
+    int64_t pauseTicks = kMtrCyclePauseMs * kTicksPerMs;
+    int64_t graceTicks = 0;
+
+    // Declared last: gone first, so that none of its threads is left calling into the
+    // members above.
+    HopNames names;
+    std::unique_ptr<ProbeTransport> transport;
+};
+
+MtrCore::MtrCore() : MtrCore(std::make_unique<NetworkProbeTransport>(), std::make_shared<SystemMtrClock>()) {}
+
+MtrCore::MtrCore(std::unique_ptr<ProbeTransport> transport, std::shared_ptr<MtrClock> clock, MtrEngineOptions options)
+    : engine_(std::make_shared<Engine>(std::move(clock), options)), shutdownWait_(options.shutdownWait) {
+    engine_->transport = std::move(transport);
+    Engine* e = engine_.get();
+    e->names.SetOnResolved([e] {
         {
-            std::lock_guard<std::mutex> lock(statusMutex);
-            pcapPath = path;
-            runDevice = deviceName;
-            runStartTicks = MtrNowTicks();
+            std::lock_guard<std::mutex> lock(e->m);
+            e->namesChanged = true;
         }
-        {
-            // Probes of an earlier run are not this run's: their replies must find nothing.
-            std::lock_guard<std::mutex> lock(pendingMutex);
-            pending.clear();
-        }
-
-        sniffer.Start([this](SniffResult r) { OnSniffResult(std::move(r)); },
-                      [this](PacketLogEntry e) { OnPacketLog(std::move(e)); });
-        captureInUse = true;
-        replyGraceTicks = kMtrCaptureGraceTicks;
-        running = true;
-        sender.SetSniffer(&sniffer);
-        sender.SetCaptureDevice(deviceName);
-        nextSeq = 0;
-        completedCycles = 0;
-        probingFinished = false;
-        sendHook = nullptr;
-        probeSpacingMs = spacingOverrideMs.load() >= 0 ? spacingOverrideMs.load() : kMtrProbeSpacingMs;
-        cyclePauseMs = pauseOverrideMs.load() >= 0 ? pauseOverrideMs.load() : kMtrCyclePauseMs;
-        // Running before the loop exists: a loop that fails at once leaves Stopped, not this.
-        state = MtrRunState::Running;
-        loopThread = std::thread(&MtrCore::MtrLoop, this);
-        return true;
-    }();
-    if (!started) state = MtrRunState::Idle;
-    return started;
+        e->wake.notify_all();
+    });
+    thread_ = std::thread([engine = engine_] { engine->Run(); });
 }
 
-bool MtrCore::StartWithoutNetworkForTesting(const std::string& targetIpText, int32_t proto, ProbeSendHook send,
-                                            int spacingMs, int pauseMs) {
-    if (running.load()) {
-        std::lock_guard<std::mutex> lock(statusMutex);
-        lastStartError = StartError::AlreadyRunning;
-        return false;
-    }
-    if (loopThread.joinable()) StopRun();
+MtrCore::~MtrCore() {
     {
-        std::lock_guard<std::mutex> lock(statusMutex);
-        lastStartError = StartError::None;
-        stopCause.clear();
-        targetIp = targetIpText;
-        runDevice.clear();
-        runStartTicks = MtrNowTicks();
+        std::lock_guard<std::mutex> lock(engine_->m);
+        engine_->quit = true;
     }
-    protocol = proto;
-    identity = ProbeIdentity{proto, targetIpText, kTestUdpSourcePort, kTestIcmpIdentifier, kProbeBasePort,
-                             IpAddress::Parse(targetIpText).value_or(IpAddress{})};
-    maxHops = kMtrMaxHops;
-    sendHook = std::move(send);
-    probeSpacingMs = spacingMs;
-    cyclePauseMs = pauseMs;
-    completedCycles = 0;
-    probingFinished = false;
-    captureInUse = false;
-    // Without a capture nothing is on its way unless the test says so.
-    replyGraceTicks = testReplyGraceTicks.load();
-    running = true;
-    state = MtrRunState::Running;
-    loopThread = std::thread(&MtrCore::MtrLoop, this);
-    return true;
-}
-
-void MtrCore::Stop() {
-    if (startThread.joinable()) startThread.join();
-    StopRun();
-}
-
-void MtrCore::StopRun() {
-    running = false;
-    WakePauses();
-    if (loopThread.joinable()) loopThread.join();
-    sniffer.Stop();
-    sender.Close();
-    captureInUse = false;
-    // A run that ended on its own keeps its state and cause for the user to read.
-    MtrRunState expected = MtrRunState::Running;
-    state.compare_exchange_strong(expected, MtrRunState::Idle);
-}
-
-void MtrCore::Clear() {
-    // Probes still out belong to the rows being forgotten: their replies are ignored, and
-    // their numbers are not handed out again soon (the counter goes on), so a late reply
-    // cannot land on another hop. Lock order as in the expiry sweep.
-    std::lock_guard<std::mutex> pendingLock(pendingMutex);
-    pending.clear();
-    std::lock_guard<std::mutex> dataLock(dataMutex);
-    hops.clear();
-    maxHops = kMtrMaxHops;
-    ++clearGeneration;
-}
-
-std::map<int32_t, HopStats> MtrCore::GetHops() {
-    std::map<int32_t, HopStats> copy;
+    engine_->wake.notify_all();
+    bool done;
     {
-        std::lock_guard<std::mutex> lock(dataMutex);
-        copy = hops;
+        std::unique_lock<std::mutex> lock(engine_->snapMutex);
+        done = engine_->published.wait_for(lock, shutdownWait_, [&] { return engine_->finished; });
     }
-    if (namesEnabled.load())
-        for (auto& [ttl, h] : copy)
-            for (HopResponder& r : h.responders) r.name = names->NameOf(r.address);
-    return copy;
+    if (done) {
+        thread_.join();
+    } else {
+        // Inside a call that has not come back (a silent name server): the thread keeps its
+        // share of the engine, closes what it opened when the call returns, and ends.
+        Trace("MTR engine left to finish on its own at shutdown");
+        thread_.detach();
+    }
+}
+
+uint64_t MtrCore::Start(MtrStartRequest request) {
+    Engine& e = *engine_;
+    uint64_t handled = e.startsHandled.load();
+    uint64_t ticket = handled + 1;
+    // One start at a time: a second one while the first has not been dealt with is refused.
+    if (!e.startsRequested.compare_exchange_strong(handled, ticket)) return 0;
+    e.Post(StartCommand{ticket, std::move(request)});
+    return ticket;
+}
+
+void MtrCore::Stop() { engine_->Post(StopCommand{}); }
+void MtrCore::Clear() { engine_->Post(ClearCommand{}); }
+
+void MtrCore::SetNamesEnabled(bool on) {
+    engine_->namesEnabled = on;
+    engine_->Post(RefreshCommand{});
+}
+
+bool MtrCore::NamesEnabled() const { return engine_->namesEnabled.load(); }
+
+std::shared_ptr<const MtrSnapshot> MtrCore::Snapshot() const {
+    std::lock_guard<std::mutex> lock(engine_->snapMutex);
+    return engine_->snapshot;
+}
+
+std::shared_ptr<const MtrSnapshot> MtrCore::WaitForVersion(uint64_t after, std::chrono::milliseconds limit) const {
+    std::unique_lock<std::mutex> lock(engine_->snapMutex);
+    engine_->published.wait_for(lock, limit, [&] { return engine_->snapshot->version > after; });
+    return engine_->snapshot;
+}
+
+std::shared_ptr<const MtrSnapshot> MtrCore::WaitUntil(const std::function<bool(const MtrSnapshot&)>& done,
+                                                      std::chrono::milliseconds limit) const {
+    std::unique_lock<std::mutex> lock(engine_->snapMutex);
+    engine_->published.wait_for(lock, limit, [&] { return done(*engine_->snapshot); });
+    return engine_->snapshot;
 }
 
 bool MtrCore::WaitForNames(std::chrono::milliseconds limit) {
-    GetHops();  // queues every responder not asked for yet
-    return names->WaitIdle(limit);
+    // A snapshot first, which asks for the names of every responder; then the lookups; then a
+    // snapshot that carries what they found.
+    uint64_t v = Snapshot()->version;
+    engine_->Post(RefreshCommand{});
+    WaitForVersion(v, limit);
+    const bool idle = engine_->names.WaitIdle(limit);
+    v = Snapshot()->version;
+    engine_->Post(RefreshCommand{});
+    WaitForVersion(v, limit);
+    return idle;
 }
 
-void MtrCore::SetNameLookupForTesting(HopNames::Lookup lookup, std::chrono::milliseconds timeout) {
-    names = std::make_unique<HopNames>(std::move(lookup), timeout);
+std::vector<NetDevice> MtrCore::ListDevices() {
+    // The device list needs none of the run's state.
+    return engine_->transport->ListDevices();
 }
 
-MtrRunInfo MtrCore::RunInfo() const {
-    std::lock_guard<std::mutex> lock(statusMutex);
-    return MtrRunInfo{startHost, targetIp, protocol.load(), runDevice, runStartTicks, completedCycles.load()};
-}
+void MtrCore::Engine::Run() {
+    Trace("MTR engine thread started");
+    Publish();
+    std::unique_lock<std::mutex> lock(m);
+    while (true) {
+        if (quit) break;
+        std::deque<Command> todo;
+        todo.swap(commands);
+        std::vector<SniffResult> got;
+        got.swap(replies);
+        std::vector<PacketLogEntry> seen;
+        seen.swap(packets);
+        const bool names = namesChanged;
+        namesChanged = false;
+        captureEndedSignal = false;
+        lock.unlock();
 
-std::vector<PacketLogEntry> MtrCore::GetLog() {
-    std::lock_guard<std::mutex> lock(dataMutex);
-    return log;
-}
+        for (Command& c : todo) Handle(c);
+        // What a command changed (a run started or stopped) is shown before the next probe,
+        // whose send may take a while (a neighbour lookup).
+        if (!todo.empty()) Publish();
+        for (const SniffResult& r : got) OnReply(r);
+        for (PacketLogEntry& p : seen) log.Push(std::move(p));
+        if (!seen.empty()) logChanged = dirty = true;
+        if (names) dirty = true;
 
-std::vector<NetDevice> MtrCore::ListDevices() { return sniffer.ListDevices(); }
-
-StartError MtrCore::LastStartError() const {
-    std::lock_guard<std::mutex> lock(statusMutex);
-    return lastStartError;
-}
-
-std::string MtrCore::PcapPath() const {
-    std::lock_guard<std::mutex> lock(statusMutex);
-    return pcapPath;
-}
-
-std::string MtrCore::PcapError() const {
-    if (PcapPath().empty()) return {};
-    return sniffer.SavefileError();
-}
-
-std::string MtrCore::StopCause() const {
-    std::lock_guard<std::mutex> lock(statusMutex);
-    return stopCause;
-}
-
-std::string MtrCore::StartHost() const {
-    std::lock_guard<std::mutex> lock(statusMutex);
-    return startHost;
-}
-
-std::string MtrCore::TargetIp() const {
-    std::lock_guard<std::mutex> lock(statusMutex);
-    return targetIp;
-}
-
-size_t MtrCore::PendingCountForTesting() {
-    std::lock_guard<std::mutex> lock(pendingMutex);
-    return pending.size();
-}
-
-void MtrCore::AddPendingForTesting(int32_t seq, int32_t ttl, int64_t sendTicks) {
-    std::lock_guard<std::mutex> lock(pendingMutex);
-    pending.insert_or_assign(seq, PendingProbe{seq, ttl, sendTicks});
-}
-
-void MtrCore::PrepareForTesting(const ProbeIdentity& id) {
-    {
-        std::lock_guard<std::mutex> lock(statusMutex);
-        targetIp = id.targetIp;
-    }
-    identity = id;
-    protocol = id.protocol;
-    maxHops = kMtrMaxHops;
-}
-
-bool MtrCore::CaptureEnded() const { return captureInUse && !sniffer.LoopActive(); }
-
-bool MtrCore::Pause(int ms) {
-    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    std::unique_lock<std::mutex> lock(gPauseMutex);
-    while (running.load()) {
-        if (CaptureEnded()) return false;
-        const auto now = std::chrono::steady_clock::now();
-        if (now >= until) return true;
-        gPauseCv.wait_for(lock, std::min<std::chrono::steady_clock::duration>(
-                                    until - now, std::chrono::milliseconds(kCaptureCheckMs)));
-    }
-    return false;
-}
-
-void MtrCore::EndOnItsOwn(const std::string& cause) {
-    Trace("MTR run ended: " + cause);
-    {
-        std::lock_guard<std::mutex> lock(statusMutex);
-        stopCause = cause;
-    }
-    state = MtrRunState::Stopped;
-    running = false;
-}
-
-void MtrCore::ExpirySweep() {
-    // Replies reach the engine through the capture, which hands frames over in blocks up to
-    // its read time-out after they arrived (later still on a loaded machine). A probe whose
-    // answer may still be on that way is not counted lost yet: the answer's capture time
-    // stamp decides whether it came in time (OnSniffResult).
-    const int64_t lostAfter = kMtrExpiryTicks + replyGraceTicks.load();
-    std::lock_guard<std::mutex> pendingLock(pendingMutex);
-    int64_t now = MtrNowTicks();
-    for (auto it = pending.begin(); it != pending.end();) {
-        if (now - it->second.sendTicks < lostAfter) {
-            ++it;
-            continue;
+        const int64_t now = clock->NowTicks();
+        int64_t wait = Step(now);
+        if (dirty) {
+            const int64_t interval = static_cast<int64_t>(options.publishIntervalMs) * kTicksPerMs;
+            const int64_t since = now - lastPublish;
+            if (since >= interval || since < 0)
+                Publish();
+            else
+                wait = std::min(wait, interval - since);
         }
+
+        lock.lock();
+        if (wait > 0 && commands.empty() && replies.empty() && packets.empty() && !namesChanged &&
+            !captureEndedSignal && !quit)
+            clock->WaitFor(lock, wake, wait);
+    }
+    lock.unlock();
+    if (transportOpen) EndRun();
+    Trace("MTR engine thread ended");
+    std::lock_guard<std::mutex> g(snapMutex);
+    finished = true;
+    published.notify_all();
+}
+
+void MtrCore::Engine::Handle(Command& c) {
+    if (auto* start = std::get_if<StartCommand>(&c)) {
+        HandleStart(*start);
+    } else if (std::holds_alternative<StopCommand>(c)) {
+        if (transportOpen) EndRun();
+        // A run that ended on its own keeps its state and cause for the user to read.
+        if (status.state == MtrRunState::Running) status.state = MtrRunState::Idle;
+        dirty = true;
+    } else if (std::holds_alternative<ClearCommand>(c)) {
+        // Probes still out belong to the rows being forgotten: their replies are ignored, and
+        // their numbers are not handed out again soon, so a late reply cannot land on another hop.
+        scheduler.Forget();
+        hops.Clear();
+        dirty = true;
+    } else {
+        dirty = true;
+    }
+}
+
+void MtrCore::Engine::HandleStart(StartCommand& c) {
+    const MtrStartRequest& req = c.request;
+    if (status.state == MtrRunState::Running) {
+        status.startError = StartError::AlreadyRunning;
+        status.startsHandled = c.ticket;
+        startsHandled = c.ticket;
+        dirty = true;
+        return;
+    }
+    status.startHost = req.host;
+    status.startError = StartError::None;
+    status.stopCause = MtrStopCause::None;
+    status.stopDetail.clear();
+    status.pcapPath.clear();
+    status.pcapError.clear();
+    status.state = MtrRunState::Resolving;
+    // The readers see "resolving" while the name server is asked.
+    Publish();
+
+    std::string path;
+    if (req.savePcap) {
+        EnsureDirectory(MtrLogDirectory());
+        path = LogFilePath(false, MtrPcapFileName(FileTimeStamp(), req.protocol));
+    }
+    ProbeTransportSink sink;
+    sink.reply = [this](SniffResult r) {
         {
-            // Lock order: pendingMutex, then dataMutex (the only place both are held).
-            std::lock_guard<std::mutex> dataLock(dataMutex);
-            auto row = hops.find(it->second.ttl);
-            if (row != hops.end()) {
-                row->second.lost++;
-                row->second.history.Settle(it->second.historyNumber, kHopSampleLost);
-            }
+            std::lock_guard<std::mutex> lock(m);
+            replies.push_back(std::move(r));
         }
-        it = pending.erase(it);
-    }
-}
-
-void MtrCore::MtrLoop() {
-    Trace("MTR Loop Thread Started");
+        wake.notify_all();
+    };
+    sink.packet = [this](PacketLogEntry e) {
+        {
+            std::lock_guard<std::mutex> lock(m);
+            packets.push_back(std::move(e));
+        }
+        wake.notify_all();
+    };
+    sink.ended = [this] {
+        {
+            std::lock_guard<std::mutex> lock(m);
+            captureEndedSignal = true;
+        }
+        wake.notify_all();
+    };
+    ProbeTransportOpened opened;
     try {
-        while (running.load()) {
-            ExpirySweep();
-            int32_t limit = cycleLimit.load();
-            if (limit > 0 && completedCycles.load() >= limit) {
-                // The last probes are settled before the run calls itself finished: answered,
-                // or lost once no answer can be on its way any more.
-                auto unsettled = [this] {
-                    std::lock_guard<std::mutex> lock(pendingMutex);
-                    return !pending.empty();
-                };
-                while (unsettled() && Pause(kSettleCheckMs)) ExpirySweep();
-                if (!running.load() || CaptureEnded()) break;
-                probingFinished = true;
-                break;
-            }
-            for (int32_t ttl = 1; ttl <= maxHops.load() && running.load(); ++ttl) {
-                int32_t seq;
-                uint64_t generation;
-                int64_t sendTicks;
-                {
-                    // Take the next number, wrapped inside the protocol's space so that the
-                    // port or echo sequence carrying it always maps back to this probe, and
-                    // enter the probe before it is sent, so that an instant reply finds it.
-                    // Under the lock a Clear happens wholly before or after.
-                    std::lock_guard<std::mutex> lock(pendingMutex);
-                    const int32_t space = MtrSequenceSpace(protocol.load());
-                    const int32_t current = nextSeq.load();
-                    seq = ((current % space) + space) % space;
-                    nextSeq = seq + 1 == space ? 0 : seq + 1;
-                    generation = clearGeneration;
-                    sendTicks = MtrNowTicks();
-                    uint64_t historyNumber;
-                    {
-                        // The probe's history slot is taken with its number, so that an
-                        // instant reply finds the slot too.
-                        std::lock_guard<std::mutex> dataLock(dataMutex);
-                        auto row = hops.find(ttl);
-                        if (row == hops.end()) {
-                            HopStats fresh;
-                            fresh.host = "???";
-                            row = hops.emplace(ttl, std::move(fresh)).first;
-                        }
-                        historyNumber = row->second.history.Push(sendTicks);
-                    }
-                    // A reused number replaces whatever stale entry still holds it.
-                    pending.insert_or_assign(seq, PendingProbe{seq, ttl, sendTicks, historyNumber});
-                }
-                if (sendHook) {
-                    sendHook(ttl, seq, protocol.load());
-                } else if (sender.SendProbe(ttl, seq, protocol.load()) >= 0 && sender.LastSendTicks() > sendTicks) {
-                    // The probe's time moves to the moment it was handed to the kernel (a TCP
-                    // probe first looks up route, neighbour and interface).
-                    std::lock_guard<std::mutex> lock(pendingMutex);
-                    auto it = pending.find(seq);
-                    if (it != pending.end() && it->second.sendTicks == sendTicks)
-                        it->second.sendTicks = sender.LastSendTicks();
-                }
-                {
-                    std::lock_guard<std::mutex> lock(dataMutex);
-                    // A Clear since the probe was taken dropped it: it counts nowhere.
-                    if (generation == clearGeneration) {
-                        auto row = hops.find(ttl);
-                        if (row == hops.end()) {
-                            HopStats fresh;
-                            fresh.host = "???";
-                            row = hops.emplace(ttl, fresh).first;
-                        }
-                        row->second.sent++;
-                    }
-                }
-                if (!Pause(probeSpacingMs)) break;
-            }
-            if (!Pause(cyclePauseMs)) break;
-            completedCycles++;
-        }
-        if (CaptureEnded()) {
-            const std::string why = sniffer.LoopError();
-            EndOnItsOwn("A captura parou: " + (why.empty() ? std::string("a interface deixou de entregar pacotes.") : why));
-        }
+        opened = transport->Open(ProbeTransportOpen{req.host, req.device, req.protocol, req.family, path}, sink);
     } catch (const std::exception& e) {
-        Trace(std::string("CRASH in MtrLoop: ") + e.what());
-        EndOnItsOwn(std::string("O envio de sondas parou: ") + e.what());
-    } catch (...) {
-        Trace("CRASH in MtrLoop: Unknown Exception");
-        EndOnItsOwn("O envio de sondas parou: erro desconhecido.");
+        Trace(std::string("CRASH in MTR start: ") + e.what());
+        transport->Close();
+        opened.error = StartError::SocketFailure;
     }
-    if (state.load() == MtrRunState::Stopped) {
-        // Nothing of a failed run keeps working behind the start button: the capture and the
-        // sockets go now. Stop and Start join this thread before they touch either.
-        try {
-            sniffer.Stop();
-        } catch (const std::exception& e) {
-            Trace(std::string("MTR capture stop failed: ") + e.what());
-        }
-        sender.Close();
+    status.startsHandled = c.ticket;
+    if (opened.error != StartError::None) {
+        status.startError = opened.error;
+        status.state = MtrRunState::Idle;
+        startsHandled = c.ticket;
+        dirty = true;
+        return;
     }
-    Trace("MTR Loop Thread Ended");
+    transportOpen = true;
+    status.targetIp = opened.targetIp;
+    status.protocol = req.protocol;
+    status.identity = opened.identity;
+    status.icmpDatagram = transport->IcmpIsDatagram();
+    status.pcapPath = path;
+    status.cycles = 0;
+    status.probingFinished = false;
+    status.run = MtrRunInfo{req.host, opened.targetIp, req.protocol, req.device, clock->NowTicks(), 0};
+    // Probes of an earlier run are not this run's: their replies must find nothing.
+    scheduler.Forget();
+    hops.ResetPath();
+    cycleLimit = req.cycleLimit;
+    spacingTicks = std::max(0, req.probeSpacingMs) * kTicksPerMs;
+    pauseTicks = std::max(0, req.cyclePauseMs) * kTicksPerMs;
+    graceTicks = transport->ReplyGraceTicks();
+    phase = Phase::Probing;
+    nextTtl = 1;
+    due = clock->NowTicks();
+    status.state = MtrRunState::Running;
+    startsHandled = c.ticket;
+    dirty = true;
 }
 
-void MtrCore::OnSniffResult(SniffResult r) {
+void MtrCore::Engine::EndRun() {
+    const std::string pcapError = status.pcapPath.empty() ? std::string() : transport->PcapError();
+    transport->Close();
+    transportOpen = false;
+    if (!status.pcapPath.empty()) {
+        const std::string after = transport->PcapError();
+        status.pcapError = after.empty() ? pcapError : after;
+    }
+    dirty = true;
+}
+
+void MtrCore::Engine::EndOnItsOwn(MtrStopCause cause, const std::string& detail) {
+    Trace("MTR run ended: " + detail);
+    status.stopCause = cause;
+    status.stopDetail = detail;
+    status.state = MtrRunState::Stopped;
+    // Nothing of a failed run keeps working behind the start button: the capture and the
+    // sockets go now.
+    EndRun();
+}
+
+void MtrCore::Engine::OnReply(const SniffResult& r) {
     if (!r.valid) return;
-    Trace("Captured ICMP Type=" + std::to_string(r.type) + " Code=" + std::to_string(r.code) +
-          " From=" + r.fromIp + " OrigSeq=" + std::to_string(r.origSeq));
+    Trace("Captured ICMP Type=" + std::to_string(r.type) + " Code=" + std::to_string(r.code) + " From=" + r.fromIp +
+          " OrigSeq=" + std::to_string(r.origSeq));
     // Only replies to this run's own probes count: another program's pings or traceroutes
     // carry numbers that look just like ours.
-    const int32_t number = MatchProbeReply(r, identity);
+    const int32_t number = MatchProbeReply(r, status.identity);
     if (number < 0) return;
-    int32_t ttl;
-    int64_t sendTicks;
-    uint64_t historyNumber;
-    {
-        std::lock_guard<std::mutex> lock(pendingMutex);
-        auto it = pending.find(number);
-        if (it == pending.end()) return;
-        ttl = it->second.ttl;
-        sendTicks = it->second.sendTicks;
-        historyNumber = it->second.historyNumber;
-        pending.erase(it);
-    }
-    if (r.timestamp - sendTicks >= kMtrExpiryTicks) {
+    const std::optional<PendingProbe> probe = scheduler.Match(number);
+    if (!probe) return;
+    dirty = true;
+    if (r.timestamp - probe->sendTicks >= kMtrExpiryTicks) {
         // Past the expiry age the probe is lost, whether or not the sweep has run yet. Such
         // late answers are mostly retransmissions (a target resends its SYN-ACK after 1 s
         // when the first one was lost), which would hide the loss behind a 1 s round trip.
-        std::lock_guard<std::mutex> lock(dataMutex);
-        auto row = hops.find(ttl);
-        if (row != hops.end()) {
-            row->second.lost++;
-            row->second.history.Settle(historyNumber, kHopSampleLost);
-        }
+        hops.Lose(probe->ttl, probe->historyNumber);
         return;
     }
-    double rtt = static_cast<double>(r.timestamp - sendTicks) / 10000.0;
+    double rtt = static_cast<double>(r.timestamp - probe->sendTicks) / 10000.0;
     if (rtt < 0) rtt = 0.1;
-    {
-        std::lock_guard<std::mutex> lock(dataMutex);
-        // The row is missing only when the reply beat the loop's own bookkeeping.
-        HopStats& h = hops[ttl];
-        const int32_t n = ++h.received;
-        auto responder = std::find_if(h.responders.begin(), h.responders.end(),
-                                      [&](const HopResponder& x) { return x.address == r.fromIp; });
-        if (responder == h.responders.end()) {
-            h.responders.push_back(HopResponder{r.fromIp, {}, 0, 0.0, 9999.0, 0.0});
-            responder = h.responders.end() - 1;
-        }
-        const int32_t rn = ++responder->received;
-        responder->avgMs = ((rn - 1) * responder->avgMs + rtt) / rn;
-        responder->bestMs = std::min(responder->bestMs, rtt);
-        responder->worstMs = std::max(responder->worstMs, rtt);
-        h.host = r.fromIp;
-        h.history.Settle(historyNumber, static_cast<float>(rtt));
-        h.lastMs = rtt;
-        if (rtt < h.bestMs) h.bestMs = rtt;
-        if (rtt > h.worstMs) h.worstMs = rtt;
-        h.avgMs = ((n - 1) * h.avgMs + rtt) / n;
-        // RFC 3550 A.8 interarrival jitter estimator, gain 1/16, applied to consecutive RTTs.
-        if (h.prevMs >= 0) h.jitterMs += (std::fabs(rtt - h.prevMs) - h.jitterMs) * 0.0625;
-        h.prevMs = rtt;
-    }
-    if (r.type == 3 || r.fromAddr == identity.target) {
-        int32_t current = maxHops.load();
-        while (ttl < current && !maxHops.compare_exchange_weak(current, ttl)) {
-        }
+    hops.Answer(probe->ttl, probe->historyNumber, r.fromIp, rtt);
+    if (r.type == 3 || r.fromAddr == status.identity.target) hops.EndPathAt(probe->ttl);
+}
+
+void MtrCore::Engine::Expire(int64_t now) {
+    // Replies reach the engine through the capture, which hands frames over in blocks up to
+    // its read time-out after they arrived (later still on a loaded machine). A probe whose
+    // answer may still be on that way is not counted lost yet: the answer's capture time
+    // stamp decides whether it came in time (OnReply).
+    for (const PendingProbe& p : scheduler.Expire(now, kMtrExpiryTicks + graceTicks)) {
+        hops.Lose(p.ttl, p.historyNumber);
+        dirty = true;
     }
 }
 
-void MtrCore::OnPacketLog(PacketLogEntry entry) {
-    std::lock_guard<std::mutex> lock(dataMutex);
-    log.push_back(std::move(entry));
-    if (log.size() > kMtrLogLimit) log.erase(log.begin());
+void MtrCore::Engine::SendNextProbe(int64_t now) {
+    const int32_t ttl = nextTtl;
+    // The probe's number and history slot are taken before it leaves, so that an instant
+    // reply finds both.
+    const uint64_t historyNumber = hops.EnterProbe(ttl, now);
+    const int32_t seq = scheduler.Take(status.protocol, ttl, now, historyNumber);
+    const std::optional<int64_t> sent = transport->Send(ttl, seq, status.protocol);
+    // The probe's time moves to the moment it was handed to the kernel (a TCP probe first
+    // looks up route, neighbour and interface).
+    if (sent) scheduler.Retime(seq, now, *sent);
+    hops.CountSent(ttl);
+    dirty = true;
+}
+
+int64_t MtrCore::Engine::Step(int64_t now) {
+    if (!transportOpen || status.state != MtrRunState::Running) return kForever;
+    try {
+        if (std::optional<std::string> why = transport->CaptureEnded()) {
+            EndOnItsOwn(MtrStopCause::CaptureEnded, *why);
+            return kForever;
+        }
+        Expire(now);
+        while (true) {
+            if (phase == Phase::Probing) {
+                if (nextTtl > hops.MaxHops()) {
+                    // The cycle is sent; its pause starts after the last probe's spacing.
+                    phase = Phase::Pausing;
+                    due += pauseTicks;
+                    continue;
+                }
+                if (now < due) break;
+                SendNextProbe(now);
+                ++nextTtl;
+                due = std::max(due, now) + spacingTicks;
+                // A send that took long (a neighbour lookup) is not made up for by a burst.
+                now = clock->NowTicks();
+                if (due < now) due = now;
+                // Back to the inbox before the next probe: a reply that ends the path, or a
+                // Stop, is taken in between.
+                break;
+            }
+            if (phase == Phase::Pausing) {
+                if (now < due) break;
+                status.cycles++;
+                status.run.cycles = status.cycles;
+                dirty = true;
+                if (cycleLimit > 0 && status.cycles >= cycleLimit) {
+                    phase = Phase::Settling;
+                    continue;
+                }
+                phase = Phase::Probing;
+                nextTtl = 1;
+                due = now;
+                continue;
+            }
+            if (phase == Phase::Settling) {
+                // The last probes are settled before the run calls itself finished: answered,
+                // or lost once no answer can be on its way any more.
+                if (scheduler.PendingCount() == 0) {
+                    phase = Phase::Finished;
+                    status.probingFinished = true;
+                    dirty = true;
+                }
+            }
+            break;
+        }
+    } catch (const std::exception& e) {
+        Trace(std::string("CRASH in MTR probing: ") + e.what());
+        EndOnItsOwn(MtrStopCause::ProbingFailed, e.what());
+        return kForever;
+    } catch (...) {
+        Trace("CRASH in MTR probing: Unknown Exception");
+        EndOnItsOwn(MtrStopCause::ProbingFailed, {});
+        return kForever;
+    }
+    int64_t wait = kForever;
+    if (phase == Phase::Probing || phase == Phase::Pausing) wait = std::max<int64_t>(0, due - now);
+    if (std::optional<int64_t> oldest = scheduler.OldestSend())
+        wait = std::min(wait, std::max<int64_t>(0, *oldest + kMtrExpiryTicks + graceTicks - now));
+    return wait;
+}
+
+void MtrCore::Engine::Publish() {
+    auto s = std::make_shared<MtrSnapshot>();
+    s->version = ++version;
+    s->hops = hops.Rows();
+    s->maxHops = hops.MaxHops();
+    const bool withNames = namesEnabled.load();
+    if (withNames)
+        for (auto& [ttl, h] : s->hops)
+            for (HopResponder& r : h.responders) r.name = names.NameOf(r.address);
+    if (logChanged) {
+        logCopy = std::make_shared<const std::vector<PacketLogEntry>>(log.Copy());
+        logChanged = false;
+    }
+    s->log = logCopy;
+    if (transportOpen && !status.pcapPath.empty()) status.pcapError = transport->PcapError();
+    status.pendingProbes = scheduler.PendingCount();
+    status.namesEnabled = withNames;
+    s->status = status;
+    lastPublish = clock->NowTicks();
+    dirty = false;
+    {
+        std::lock_guard<std::mutex> lock(snapMutex);
+        snapshot = std::move(s);
+    }
+    published.notify_all();
 }

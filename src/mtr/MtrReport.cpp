@@ -1,7 +1,6 @@
 #include "mtr/MtrReport.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cmath>
 #include <cstdio>
 #include <ctime>
@@ -75,19 +74,6 @@ std::array<std::string, kMtrTableColumns> HopRowTexts(int ttl, const HopStats& h
             Fmt("%.1f ms", h.worstMs),
             Fmt("%.2f ms", h.jitterMs),
             mos ? Fmt("%.2f", *mos) : std::string("-")};
-}
-
-std::string ProbeProtocolName(int32_t protocol) {
-    if (protocol < 0 || protocol >= static_cast<int32_t>(kProbeProtocolLabels.size())) protocol = kProbeIcmp;
-    std::string name = kProbeProtocolLabels[static_cast<size_t>(protocol)];
-    std::transform(name.begin(), name.end(), name.begin(), [](unsigned char c) { return std::tolower(c); });
-    return name;
-}
-
-std::optional<int32_t> ProbeProtocolFromName(std::string_view name) {
-    for (int32_t p = 0; p < static_cast<int32_t>(kProbeProtocolLabels.size()); ++p)
-        if (ProbeProtocolName(p) == name) return p;
-    return std::nullopt;
 }
 
 std::string FormatMtrTable(const std::map<int32_t, HopStats>& hops, int32_t maxHops, bool responders) {

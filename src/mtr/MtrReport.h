@@ -9,7 +9,8 @@
 #include <string>
 #include <string_view>
 
-#include "mtr/MtrCore.h"
+#include "mtr/HopTable.h"
+#include "mtr/MtrTypes.h"
 
 inline constexpr int kMtrTableColumns = 12;
 // Header texts of the hop table, left to right.
@@ -37,15 +38,6 @@ std::string HopRespondersText(const HopStats& hop);
 // The cell texts of one hop, in column order: "%d", host, "%.1f%%", counts, "%.1f ms" for
 // the times, "%.2f ms" for the jitter and "%.2f" for the MOS ("-" without an estimate).
 std::array<std::string, kMtrTableColumns> HopRowTexts(int ttl, const HopStats& hop);
-
-// The probe kinds as the tab's protocol combo names them, indexed by ProbeProtocol.
-inline constexpr std::array<const char*, 3> kProbeProtocolLabels = {"UDP", "ICMP", "TCP"};
-// Items of the "IPv4/IPv6" combo, in ProbeFamily order.
-inline constexpr std::array<const char*, 2> kProbeFamilyLabels = {"IPv4", "IPv6"};
-// "udp", "icmp" or "tcp": the label in lower case, for file names, options and JSON.
-std::string ProbeProtocolName(int32_t protocol);
-// The protocol a lower-case name stands for; empty for anything else.
-std::optional<int32_t> ProbeProtocolFromName(std::string_view name);
 
 // The header line and one line per hop, cells as in the tab, columns aligned; with
 // `responders` a last column "Respondentes" holds HopRespondersText.

@@ -116,10 +116,6 @@ int32_t NetworkSender::SendIcmpEcho(int32_t ttl, int32_t seq) {
 }
 
 int32_t NetworkSender::SendTcpSyn(int32_t ttl, int32_t seq) {
-    if (!sniffer) {
-        Trace("Error: Sniffer reference not set in NetworkSender. Cannot inject TCP.");
-        return -1;
-    }
     platform::RouteInfo route;
     if (!platform::LookupRoute(target, route)) {
         Trace("GetBestRoute failed for TCP injection");
@@ -156,10 +152,6 @@ int32_t NetworkSender::SendTcpSyn(int32_t ttl, int32_t seq) {
 
 // As over IPv4, with the neighbour discovery entry of the next hop in place of ARP's.
 int32_t NetworkSender::SendTcpSyn6(int32_t hopLimit, int32_t seq) {
-    if (!sniffer) {
-        Trace("Error: Sniffer reference not set in NetworkSender. Cannot inject TCP.");
-        return -1;
-    }
     platform::RouteInfo6 route;
     if (!platform::LookupRoute6(target6, route)) {
         Trace("GetBestRoute failed for TCP injection");
@@ -212,12 +204,14 @@ int32_t NetworkSender::SendIpDatagram(const uint8_t* datagram, size_t length, co
 
 int32_t NetworkSender::InjectFrame(const uint8_t* frame, size_t length, const platform::InterfaceInfo& iface,
                                    int32_t seq) {
-    // The capture handle can inject only when it is open on the outgoing interface with
-    // Ethernet framing; "any" (cooked headers) or another device cannot carry this frame,
-    // so it then leaves through a packet socket bound to the route's interface.
-    if (!captureDevice.empty() && captureDevice == iface.name && sniffer->LinkType() == kLinkEthernet) {
+    // A pcap handle injects when the capture runs on the outgoing interface with Ethernet
+    // framing (the sender opens its own there); "any" (cooked headers) or another device
+    // cannot carry this frame, so it then leaves through a packet socket bound to the
+    // route's interface.
+    if (!captureDevice.empty() && captureDevice == iface.name &&
+        (injector.IsOpenOn(iface.name) || injector.Open(iface.name)) && injector.LinkType() == kLinkEthernet) {
         lastSendTicks = WallClockTicks();
-        return sniffer->SendRawPacket(frame, static_cast<int32_t>(length)) ? seq : -1;
+        return injector.Send(frame, static_cast<int32_t>(length)) ? seq : -1;
     }
     if (!linkSender.IsOpenOn(iface.index) && !linkSender.Open(iface.index)) {
         Trace("Error sending raw packet: cannot open packet socket on " + iface.name);
@@ -252,6 +246,7 @@ void NetworkSender::Close() {
     udpSourcePort = 0;
     icmpIdentifier = 0;
     linkSender.Close();
+    injector.Close();
     platform::CloseSocket(rawIpSocket);
     rawIpSocket = -1;
     platform::CloseSocket(rawIp6Socket);

@@ -3,13 +3,12 @@
 #include <functional>
 #include <string>
 
+#include "capture/Sniffer.h"
 #include "capture/StartError.h"
 #include "platform/RouteLookup.h"
 #include "platform/Sockets.h"
 #include "probe/ProbeMatch.h"
 #include "probe/ProbePackets.h"
-
-class Sniffer;
 
 // Wall clock in 100-ns ticks since 1970-01-01 UTC: the time base of capture time stamps.
 int64_t WallClockTicks();
@@ -53,10 +52,9 @@ public:
     // route and neighbour lookups, so round trips do not include our own preparation.
     int64_t LastSendTicks() const { return lastSendTicks; }
     int32_t BasePort() const { return basePort; }
-    // The MTR engine's capture: TCP probes are injected through it when it captures on the
-    // route's outgoing interface.
-    void SetSniffer(Sniffer* s) { sniffer = s; }
     // Name of the device the capture was opened on ("" when libpcap chose it, "any", ...).
+    // TCP probes leaving through that device are injected through a capture handle of the
+    // sender's own there (never the one the capture thread reads).
     void SetCaptureDevice(const std::string& name) { captureDevice = name; }
     bool HasIcmpSocket() const { return icmpSocket >= 0; }
     // True when the ICMP socket is the unprivileged datagram kind, whose identifier the
@@ -83,7 +81,7 @@ private:
     int32_t family = kFamilyIpv4;
     std::string targetIp;
     int32_t basePort = kProbeBasePort;
-    Sniffer* sniffer = nullptr;
+    PacketInjector injector;  // opened on the first TCP probe through the capture device
 
     uint16_t udpSourcePort = 0;   // kernel-chosen, read back after binding
     uint16_t icmpIdentifier = 0;  // ours on a raw socket, the kernel's on a datagram socket

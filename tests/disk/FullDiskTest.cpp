@@ -26,6 +26,7 @@
 #include "flowtab/FlowTabTestUtil.h"
 #include "harness/FrameHarness.h"
 #include "lib/CheckIpServer.h"
+#include "lib/MtrLive.h"
 #include "lib/TestSupport.h"
 #include "logs/LogPaths.h"
 #include "ui/EngineTexts.h"
@@ -317,10 +318,10 @@ TEST_P(FullDisk, MtrTabSaysThePcapFailedAndKeepsProbing) {
     h.Unlock();
     h.Frame();
     ASSERT_TRUE(h.SelectTab("MTR"));
-    MtrCore& core = h.app().MtrEngine();
+    mtrtest::LiveMtr core(h.app().MtrEngine());
     std::system("ping -q -i 0.01 -c 300 -s 400 127.0.0.1 >/dev/null 2>&1 &");
     ASSERT_TRUE(core.Start("127.0.0.1", "lo", kProbeUdp, true)) << StartErrorText(core.LastStartError());
-    ASSERT_TRUE(WaitFor([&] { return !core.PcapError().empty(); }, 20000));
+    ASSERT_TRUE(!core.Until([](const MtrSnapshot& s) { return !s.status.pcapError.empty(); }, std::chrono::seconds(20))->status.pcapError.empty());
     h.RunFrames(2);
     const auto line = h.FindText("Falha ao gravar o PCAP ");
     ASSERT_TRUE(line) << h.AllText();
@@ -331,7 +332,9 @@ TEST_P(FullDisk, MtrTabSaysThePcapFailedAndKeepsProbing) {
         return hops.count(1) ? hops.at(1).sent : 0;
     };
     const int32_t before = sent();
-    EXPECT_TRUE(WaitFor([&] { return sent() > before; }, 20000)) << "the run stopped probing";
+    const auto later = core.Until(
+        [&](const MtrSnapshot& s) { return s.hops.count(1) && s.hops.at(1).sent > before; }, std::chrono::seconds(20));
+    EXPECT_TRUE(later->hops.count(1) && later->hops.at(1).sent > before) << "the run stopped probing";
     core.Stop();
     if (GetParam() == Disk::Full) {
         EXPECT_GT(WholeRecords(core.PcapPath()), 0);

@@ -1,44 +1,78 @@
+// The MTR engine driven through its commands and snapshots, on a fake clock and network:
+// reply matching, statistics, expiry, the sequence space, Clear, the run's causes, and that
+// neither a slow send nor a hung start holds the caller.
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
 #include <future>
-#include <stdexcept>
 #include <mutex>
 #include <set>
+#include <stdexcept>
 #include <thread>
-#include <tuple>
 #include <vector>
 
 #include <nlohmann/json.hpp>
-#include "lib/TestSupport.h"
-#include "mtr/MtrCore.h"
-#include "mtr/MtrReport.h"
-#include "lib/ProbeReplies.h"
 #include "capture/Decode.h"
 #include "capture/FrameBuilder.h"
+#include "lib/MtrFakes.h"
+#include "lib/ProbeReplies.h"
+#include "mtr/HopTable.h"
+#include "mtr/MtrCore.h"
+#include "mtr/MtrReport.h"
+#include "mtr/ProbeScheduler.h"
+#include "ui/MtrTexts.h"
 
+using mtrtest::FakeMtr;
+using mtrtest::SentProbe;
 using probetest::ReplyFor;
+using namespace std::chrono_literals;
 
 namespace {
 
-ProbeIdentity TestIdentity(int32_t protocol, const std::string& target) {
-    return ProbeIdentity{protocol, target, 40404, 0x1234, kProbeBasePort, IpAddress::Parse(target).value()};
-}
+constexpr int64_t kMs = 10'000;  // ticks
 
-using testsupport::WaitFor;
+// A run whose first cycle has sent every TTL, one per millisecond, and whose probes do not
+// expire while the test answers them.
+struct OpenRun : FakeMtr {
+    explicit OpenRun(int32_t protocol, const std::string& target = "10.0.0.99") {
+        net->target = target;
+        net->grace = 1000LL * 10'000'000;
+        started = Start(protocol, 0, 1, 600'000);
+        clock->RunMs(kMtrMaxHops + 5, 1);
+    }
+    SentProbe ProbeAt(int32_t ttl) {
+        for (const SentProbe& p : net->Sent())
+            if (p.ttl == ttl) return p;
+        ADD_FAILURE() << "no probe at TTL " << ttl;
+        return {};
+    }
+    // Hands a reply over and returns the snapshot once the engine has taken it in.
+    std::shared_ptr<const MtrSnapshot> Deliver(const SniffResult& r) {
+        net->Reply(r);
+        clock->Settle();
+        return Snap();
+    }
+    // The reply `from` gives to the probe at `ttl`, `afterMs` after it left.
+    SniffResult ReplyTo(int32_t ttl, const std::string& from, double afterMs, int32_t type = -1) {
+        const SentProbe p = ProbeAt(ttl);
+        return ReplyFor(net->Identity(), p.seq, from, p.ticks + static_cast<int64_t>(afterMs * kMs), type);
+    }
+    int32_t Received() {
+        int32_t n = 0;
+        for (const auto& [ttl, h] : Snap()->hops) n += h.received;
+        return n;
+    }
+    std::shared_ptr<const MtrSnapshot> started;
+};
 
 }  // namespace
 
-TEST(MtrHopStats, AveragesBestWorstAndRfc3550Jitter) {
-    MtrCore core;
-    const ProbeIdentity id = TestIdentity(kProbeIcmp, "10.0.0.9");
-    core.PrepareForTesting(id);
-    const int64_t t0 = 1'000'000'000;
-    auto Reply = [&](const std::string& from, int32_t seq, int64_t ts) { return ReplyFor(id, seq, from, ts); };
-    core.AddPendingForTesting(1, 4, t0);
-    core.OnSniffResult(Reply("10.0.0.4", 1, t0 + 125'000));  // 12.5 ms
-    auto h = core.GetHops().at(4);
+TEST(MtrHopTable, AveragesBestWorstAndRfc3550Jitter) {
+    HopTable table;
+    table.EnterProbe(4, 0);
+    table.Answer(4, 0, "10.0.0.4", 12.5);
+    HopStats h = table.Rows().at(4);
     EXPECT_EQ(h.received, 1);
     EXPECT_EQ(h.host, "10.0.0.4");
     EXPECT_DOUBLE_EQ(h.lastMs, 12.5);
@@ -48,9 +82,8 @@ TEST(MtrHopStats, AveragesBestWorstAndRfc3550Jitter) {
     EXPECT_DOUBLE_EQ(h.jitterMs, 0.0);
     EXPECT_DOUBLE_EQ(h.prevMs, 12.5);
 
-    core.AddPendingForTesting(2, 4, t0);
-    core.OnSniffResult(Reply("10.0.0.4", 2, t0 + 145'000));  // 14.5 ms
-    h = core.GetHops().at(4);
+    table.Answer(4, 1, "10.0.0.4", 14.5);
+    h = table.Rows().at(4);
     EXPECT_EQ(h.received, 2);
     EXPECT_DOUBLE_EQ(h.avgMs, 13.5);
     EXPECT_DOUBLE_EQ(h.worstMs, 14.5);
@@ -58,37 +91,63 @@ TEST(MtrHopStats, AveragesBestWorstAndRfc3550Jitter) {
     EXPECT_DOUBLE_EQ(h.jitterMs, 0.125);  // 2.0 x 1/16
 
     // A third reply of 10.5 ms: jitter 0.125 + (4.0 - 0.125) / 16.
-    core.AddPendingForTesting(3, 4, t0);
-    core.OnSniffResult(Reply("10.0.0.44", 3, t0 + 105'000));
-    h = core.GetHops().at(4);
+    table.Answer(4, 2, "10.0.0.44", 10.5);
+    h = table.Rows().at(4);
     EXPECT_DOUBLE_EQ(h.bestMs, 10.5);
     EXPECT_NEAR(h.avgMs, 12.5, 1e-12);
     EXPECT_DOUBLE_EQ(h.jitterMs, 0.125 + (4.0 - 0.125) * 0.0625);
     EXPECT_EQ(h.host, "10.0.0.44");  // the latest source wins
+    ASSERT_EQ(h.responders.size(), 2u);
+    EXPECT_EQ(h.MainResponder()->address, "10.0.0.4");
 
-    // A reply time stamped before its probe counts as 0.1 ms; a second reply finds nothing.
-    core.AddPendingForTesting(5, 6, t0);
-    core.OnSniffResult(Reply("10.0.0.6", 5, t0 - 10));
-    EXPECT_DOUBLE_EQ(core.GetHops().at(6).lastMs, 0.1);
-    core.OnSniffResult(Reply("10.0.0.6", 5, t0 + 50'000));
-    EXPECT_EQ(core.GetHops().at(6).received, 1);
+    // Responders are bounded; further addresses still count in the hop's figures.
+    for (int i = 0; i < 40; ++i) table.Answer(5, 0, "10.5.0." + std::to_string(i), 1.0);
+    EXPECT_EQ(table.Rows().at(5).responders.size(), kMtrMaxResponders);
+    EXPECT_EQ(table.Rows().at(5).received, 40);
+    EXPECT_EQ(table.Rows().at(5).host, "10.5.0.39");
 
-    // A reply older than the expiry age (a retransmitted SYN-ACK, say) counts its probe as lost.
-    core.AddPendingForTesting(6, 6, t0);
-    core.OnSniffResult(Reply("10.0.0.6", 6, t0 + kMtrExpiryTicks + 450'000));
-    EXPECT_EQ(core.GetHops().at(6).received, 1);
-    EXPECT_EQ(core.GetHops().at(6).lost, 1);
-    EXPECT_DOUBLE_EQ(core.GetHops().at(6).worstMs, 0.1);
-    EXPECT_EQ(core.PendingCountForTesting(), 0u);
-
-    // Invalid results and unknown numbers change nothing.
-    SniffResult invalid = ReplyFor(id, 5, "10.0.0.6", t0);
-    invalid.valid = false;
-    core.OnSniffResult(invalid);
-    core.OnSniffResult(Reply("10.0.0.7", 999, t0));
-    EXPECT_EQ(core.GetHops().size(), 2u);
+    table.EndPathAt(9);
+    table.EndPathAt(12);
+    EXPECT_EQ(table.MaxHops(), 9);
+    table.Clear();
+    EXPECT_TRUE(table.Rows().empty());
+    EXPECT_EQ(table.MaxHops(), kMtrMaxHops);
 }
 
+// Round trips from the capture's time stamps: a reply stamped before its probe counts as
+// 0.1 ms, a second reply to one probe finds nothing, a reply stamped past the expiry age
+// counts its probe as lost; invalid results and unknown numbers change nothing.
+TEST(MtrReplyMatching, RoundTripsFromTheCaptureStamps) {
+    OpenRun run(kProbeIcmp);
+    ASSERT_TRUE(run.started->Running());
+    EXPECT_EQ(run.Snap()->status.pendingProbes, static_cast<size_t>(kMtrMaxHops));
+    auto snap = run.Deliver(run.ReplyTo(4, "10.0.0.4", 12.5));
+    EXPECT_DOUBLE_EQ(snap->hops.at(4).lastMs, 12.5);
+    EXPECT_EQ(snap->hops.at(4).host, "10.0.0.4");
+
+    SniffResult early = run.ReplyTo(6, "10.0.0.6", 0.0);
+    early.timestamp -= 10;
+    snap = run.Deliver(early);
+    EXPECT_DOUBLE_EQ(snap->hops.at(6).lastMs, 0.1);
+    snap = run.Deliver(run.ReplyTo(6, "10.0.0.6", 5.0));
+    EXPECT_EQ(snap->hops.at(6).received, 1);
+
+    // A reply older than the expiry age (a retransmitted SYN-ACK, say) counts its probe as lost.
+    snap = run.Deliver(run.ReplyTo(7, "10.0.0.7", kMtrExpiryTicks / double(kMs) + 45.0));
+    EXPECT_EQ(snap->hops.at(7).received, 0);
+    EXPECT_EQ(snap->hops.at(7).lost, 1);
+    EXPECT_TRUE(snap->hops.at(7).history.At(0).Lost());
+    EXPECT_EQ(snap->status.pendingProbes, static_cast<size_t>(kMtrMaxHops - 3));
+
+    SniffResult invalid = run.ReplyTo(8, "10.0.0.8", 1.0);
+    invalid.valid = false;
+    run.Deliver(invalid);
+    SniffResult unknown = run.ReplyTo(8, "10.0.0.8", 1.0);
+    unknown.origSeq = 999;  // no probe carried this number
+    snap = run.Deliver(unknown);
+    EXPECT_EQ(run.Received(), 2);
+    EXPECT_EQ(snap->status.pendingProbes, static_cast<size_t>(kMtrMaxHops - 3));
+}
 TEST(MtrHopStats, UnansweredHopKeepsInitialValuesAndReportShowsThem) {
     HopStats h;
     h.host = "???";
@@ -161,66 +220,53 @@ TEST(MtrHopStats, UnansweredHopKeepsInitialValuesAndReportShowsThem) {
 }
 
 TEST(MtrReplyMatching, TargetDetectionOnlyLowersTheLimit) {
-    MtrCore core;
-    const ProbeIdentity id = TestIdentity(kProbeUdp, "10.0.0.99");
-    core.PrepareForTesting(id);
-    const int64_t t0 = 5'000'000;
-    auto answer = [&](int32_t seq, int32_t ttl, const std::string& from, int32_t type) {
-        core.AddPendingForTesting(seq, ttl, t0);
-        core.OnSniffResult(ReplyFor(id, seq, from, t0 + 10'000, type));
-    };
-    answer(0, 9, "10.0.0.99", 3);  // port unreachable from the target
-    EXPECT_EQ(core.MaxHops(), 9);
-    answer(1, 11, "10.0.0.99", 3);
-    EXPECT_EQ(core.MaxHops(), 9);
-    answer(2, 7, "10.0.0.99", 0);  // same address, any type
-    EXPECT_EQ(core.MaxHops(), 7);
-    answer(3, 5, "10.0.0.5", 11);  // time exceeded from a router: no change
-    EXPECT_EQ(core.MaxHops(), 7);
-    answer(4, 3, "10.0.0.3", 3);  // unreachable from a router lowers it as well
-    EXPECT_EQ(core.MaxHops(), 3);
+    OpenRun run(kProbeUdp);
+    EXPECT_EQ(run.Deliver(run.ReplyTo(9, "10.0.0.99", 1.0, 3))->maxHops, 9);  // port unreachable from the target
+    EXPECT_EQ(run.Deliver(run.ReplyTo(11, "10.0.0.99", 1.0, 3))->maxHops, 9);
+    EXPECT_EQ(run.Deliver(run.ReplyTo(7, "10.0.0.99", 1.0, 0))->maxHops, 7);  // same address, any type
+    EXPECT_EQ(run.Deliver(run.ReplyTo(5, "10.0.0.5", 1.0, 11))->maxHops, 7);  // time exceeded from a router
+    EXPECT_EQ(run.Deliver(run.ReplyTo(3, "10.0.0.3", 1.0, 3))->maxHops, 3);   // unreachable from a router too
     // UDP numbers are ports: a port below 33434 gives a negative number and is ignored.
-    core.AddPendingForTesting(0, 2, t0);
-    SniffResult low = ReplyFor(id, 0, "10.0.0.2", t0 + 10'000);
+    SniffResult low = run.ReplyTo(2, "10.0.0.2", 1.0);
     low.probeDstPort = 33433;
     low.origSeq = 33433;
-    core.OnSniffResult(low);
-    EXPECT_EQ(core.GetHops().count(2), 0u);
-    core.Clear();
-    EXPECT_EQ(core.MaxHops(), 30);
+    EXPECT_EQ(run.Deliver(low)->hops.at(2).received, 0);
+    run.core->Clear();
+    run.clock->Settle();
+    EXPECT_EQ(run.Snap()->maxHops, 30);
+    EXPECT_TRUE(run.Snap()->hops.empty());
 }
 
 // IPv6 replies as the decoder hands them over: a router's time exceeded and the target's
 // port unreachable quoting our UDP probes count; the same error quoting a probe to another
 // address, or from another source port, does not.
 TEST(MtrReplyMatching, Ipv6RepliesFromTheDecoderMatchTheirProbes) {
-    MtrCore core;
-    const ProbeIdentity id = TestIdentity(kProbeUdp, "2001:db8:2::7");
-    core.PrepareForTesting(id);
+    OpenRun run(kProbeUdp, "2001:db8:2::7");
+    const ProbeIdentity id = run.net->Identity();
     const Bytes us = V6("2001:db8:1::5"), target = V6("2001:db8:2::7"), router = V6("2001:db8:ff::1");
     auto probe = [&](int32_t seq, const Bytes& dst, uint16_t sport) {
         return Ipv6(us, dst, 17, Udp(sport, ProbePort(id.basePort, seq), Bytes(10, 0)), 1);
     };
-    auto feed = [&](const Bytes& from, uint8_t type, uint8_t code, const Bytes& quoted, uint32_t usec) {
+    auto feed = [&](const Bytes& from, uint8_t type, uint8_t code, const Bytes& quoted, int64_t stamp) {
         const Bytes frame = Ethernet(kEthIpv6, Ipv6(from, us, 58, Icmpv6(type, code, 0, 0, quoted)));
         PacketLogEntry entry;
         SniffResult reply;
-        const FrameHeader header{5, usec, static_cast<uint32_t>(frame.size())};
-        if (DecodeFrame(kLinkEthernet, header, frame, entry, reply).reply) core.OnSniffResult(reply);
+        const FrameHeader header{static_cast<uint32_t>(stamp / 10'000'000),
+                                 static_cast<uint32_t>(stamp % 10'000'000 / 10), static_cast<uint32_t>(frame.size())};
+        if (DecodeFrame(kLinkEthernet, header, frame, entry, reply).reply) run.Deliver(reply);
     };
-    const int64_t t0 = 5 * 10'000'000LL;  // 5 s in 100-ns ticks
-    core.AddPendingForTesting(1, 1, t0);
-    core.AddPendingForTesting(2, 4, t0);
-    feed(router, 3, 0, probe(1, V6("2001:db8:2::8"), id.udpSourcePort), 1000);  // another target
-    feed(router, 3, 0, probe(1, target, static_cast<uint16_t>(id.udpSourcePort + 1)), 1000);  // another socket
-    EXPECT_TRUE(core.GetHops().empty());
-    feed(router, 3, 0, probe(1, target, id.udpSourcePort), 2500);
-    feed(target, 1, 4, probe(2, target, id.udpSourcePort), 4000);
-    auto hops = core.GetHops();
-    EXPECT_EQ(hops[1].host, "2001:db8:ff::1");
-    EXPECT_DOUBLE_EQ(hops[1].lastMs, 2.5);
-    EXPECT_EQ(hops[4].host, "2001:db8:2::7");
-    EXPECT_EQ(core.MaxHops(), 4);  // the target's port unreachable ends the path
+    // The fake clock moves in whole milliseconds, so the capture's microsecond stamps are exact.
+    const SentProbe one = run.ProbeAt(1), four = run.ProbeAt(4);
+    feed(router, 3, 0, probe(one.seq, V6("2001:db8:2::8"), id.udpSourcePort), one.ticks + 10 * kMs);  // another target
+    feed(router, 3, 0, probe(one.seq, target, static_cast<uint16_t>(id.udpSourcePort + 1)), one.ticks + 10 * kMs);
+    EXPECT_EQ(run.Received(), 0);
+    feed(router, 3, 0, probe(one.seq, target, id.udpSourcePort), one.ticks + 25'000);
+    feed(target, 1, 4, probe(four.seq, target, id.udpSourcePort), four.ticks + 40'000);
+    auto snap = run.Snap();
+    EXPECT_EQ(snap->hops.at(1).host, "2001:db8:ff::1");
+    EXPECT_NEAR(snap->hops.at(1).lastMs, 2.5, 1e-9);
+    EXPECT_EQ(snap->hops.at(4).host, "2001:db8:2::7");
+    EXPECT_EQ(snap->maxHops, 4);  // the target's port unreachable ends the path
 }
 
 // Replies that look like ours but answer another program's probes change nothing; the genuine
@@ -229,17 +275,11 @@ class MtrForeignReplies : public ::testing::TestWithParam<int32_t> {};
 
 TEST_P(MtrForeignReplies, OnlyRepliesToOurOwnProbesCount) {
     const int32_t proto = GetParam();
-    MtrCore core;
-    const ProbeIdentity id = TestIdentity(proto, "10.0.0.99");
-    core.PrepareForTesting(id);
-    const int64_t t0 = 7'000'000;
-    core.AddPendingForTesting(5, 2, t0);  // probe 5 at hop 2 (router 10.0.0.2)
-    core.AddPendingForTesting(6, 4, t0);  // probe 6 at hop 4 (the target)
-
+    OpenRun run(proto);
     std::vector<SniffResult> foreign;
-    for (int32_t seq : {5, 6}) {
-        const std::string from = seq == 5 ? "10.0.0.2" : "10.0.0.99";
-        SniffResult r = ReplyFor(id, seq, from, t0 + 1'000);
+    for (int32_t ttl : {2, 4}) {
+        const std::string from = ttl == 2 ? "10.0.0.2" : "10.0.0.99";
+        SniffResult r = run.ReplyTo(ttl, from, 0.1);
         SniffResult otherDst = r;  // a probe to somewhere else, quoted by a router on the way
         otherDst.probeDst = "10.0.0.77";
         otherDst.probeDstAddr = *IpAddress::Parse("10.0.0.77");
@@ -258,61 +298,67 @@ TEST_P(MtrForeignReplies, OnlyRepliesToOurOwnProbesCount) {
         foreign.push_back(wrongKind);
     }
     // An echo reply to someone's ping of hop 2 with our sequence number and identifier.
-    SniffResult hopEcho = ReplyFor(id, 5, "10.0.0.99", t0 + 1'000);
+    SniffResult hopEcho = run.ReplyTo(2, "10.0.0.99", 0.1);
     hopEcho.kind = ReplyKind::EchoReply;
     hopEcho.fromIp = hopEcho.probeDst = "10.0.0.2";
     hopEcho.fromAddr = hopEcho.probeDstAddr = *IpAddress::Parse("10.0.0.2");
     foreign.push_back(hopEcho);
     // A TCP segment from the target's port 80 to a port that is not a probe port.
-    SniffResult lowPort = ReplyFor(id, 6, "10.0.0.99", t0 + 1'000);
+    SniffResult lowPort = run.ReplyTo(4, "10.0.0.99", 0.1);
     lowPort.kind = ReplyKind::TcpSegment;
     lowPort.probeSrcPort = 33000;
     lowPort.probeDstPort = kProbeTcpPort;
     foreign.push_back(lowPort);
 
-    for (const auto& r : foreign) core.OnSniffResult(r);
-    EXPECT_TRUE(core.GetHops().empty());
-    EXPECT_EQ(core.PendingCountForTesting(), 2u);
-    EXPECT_EQ(core.MaxHops(), 30);
+    for (const auto& r : foreign) run.Deliver(r);
+    EXPECT_EQ(run.Received(), 0);
+    EXPECT_EQ(run.Snap()->status.pendingProbes, static_cast<size_t>(kMtrMaxHops));
+    EXPECT_EQ(run.Snap()->maxHops, 30);
 
-    core.OnSniffResult(ReplyFor(id, 5, "10.0.0.2", t0 + 20'000));
-    core.OnSniffResult(ReplyFor(id, 6, "10.0.0.99", t0 + 30'000));
-    auto hops = core.GetHops();
-    EXPECT_EQ(hops[2].received, 1);
-    EXPECT_EQ(hops[2].host, "10.0.0.2");
-    EXPECT_DOUBLE_EQ(hops[2].lastMs, 2.0);
-    EXPECT_EQ(hops[4].received, 1);
-    EXPECT_EQ(core.MaxHops(), 4);
-    EXPECT_EQ(core.PendingCountForTesting(), 0u);
+    run.Deliver(run.ReplyTo(2, "10.0.0.2", 2.0));
+    auto snap = run.Deliver(run.ReplyTo(4, "10.0.0.99", 3.0));
+    EXPECT_EQ(snap->hops.at(2).received, 1);
+    EXPECT_EQ(snap->hops.at(2).host, "10.0.0.2");
+    EXPECT_DOUBLE_EQ(snap->hops.at(2).lastMs, 2.0);
+    EXPECT_EQ(snap->hops.at(4).received, 1);
+    EXPECT_EQ(snap->maxHops, 4);
+    EXPECT_EQ(snap->status.pendingProbes, static_cast<size_t>(kMtrMaxHops - 2));
 }
 
 INSTANTIATE_TEST_SUITE_P(AllProtocols, MtrForeignReplies, ::testing::Values(kProbeUdp, kProbeIcmp, kProbeTcp));
 
 TEST(MtrReplyMatching, ReplyToAProbeSentBeforeClearIsIgnored) {
-    MtrCore core;
-    const ProbeIdentity id = TestIdentity(kProbeIcmp, "10.0.0.99");
-    core.PrepareForTesting(id);
-    core.AddPendingForTesting(7, 3, 1'000'000);
-    core.OnPacketLog(PacketLogEntry{});
-    core.Clear();
-    EXPECT_TRUE(core.GetHops().empty());
-    EXPECT_EQ(core.GetLog().size(), 1u);  // Clear keeps the packet log
-    EXPECT_EQ(core.PendingCountForTesting(), 0u);
-    core.OnSniffResult(ReplyFor(id, 7, "10.0.0.3", 1'200'000));
-    EXPECT_TRUE(core.GetHops().empty());
+    OpenRun run(kProbeIcmp);
+    const SniffResult late = run.ReplyTo(3, "10.0.0.3", 20.0);
+    run.net->Packet(PacketLogEntry{});
+    run.core->Clear();
+    run.clock->Settle();
+    auto snap = run.Snap();
+    EXPECT_TRUE(snap->hops.empty());
+    EXPECT_EQ(snap->log->size(), 1u);  // Clear keeps the packet log
+    EXPECT_EQ(snap->status.pendingProbes, 0u);
+    EXPECT_TRUE(run.Deliver(late)->hops.empty());
 }
 
-TEST(MtrPacketLog, KeepsTheNewestThousand) {
-    MtrCore core;
+TEST(MtrPacketLog, KeepsTheNewestThousandOldestFirst) {
+    OpenRun run(kProbeUdp);
     for (int i = 0; i < 1001; ++i) {
         PacketLogEntry e;
         e.wireLength = static_cast<uint32_t>(i);
-        core.OnPacketLog(e);
+        run.net->Packet(e);
     }
-    auto log = core.GetLog();
-    ASSERT_EQ(log.size(), 1000u);
-    EXPECT_EQ(log.front().wireLength, 1u);
-    EXPECT_EQ(log.back().wireLength, 1000u);
+    run.clock->Settle();
+    auto log = run.Snap()->log;
+    ASSERT_EQ(log->size(), 1000u);
+    EXPECT_EQ(log->front().wireLength, 1u);
+    EXPECT_EQ(log->back().wireLength, 1000u);
+    // A snapshot taken earlier keeps what it had: nothing in it changes afterwards.
+    PacketLogEntry more;
+    more.wireLength = 5000;
+    run.net->Packet(more);
+    run.clock->Settle();
+    EXPECT_EQ(log->back().wireLength, 1000u);
+    EXPECT_EQ(run.Snap()->log->back().wireLength, 5000u);
 }
 
 TEST(MtrRunControl, PcapNameAndSequenceSpace) {
@@ -324,219 +370,260 @@ TEST(MtrRunControl, PcapNameAndSequenceSpace) {
     EXPECT_EQ(MtrSequenceSpace(kProbeIcmp), 65536);
 }
 
-// A fake path: hop k answers from 10.0.0.k, the target sits at hop `targetTtl`; each probe is
-// answered at once (on the loop thread) with the number the real reply would carry.
-struct FakePath {
-    MtrCore& core;
-    int32_t targetTtl;
-    std::set<int32_t> silentTtls;
-    std::mutex m;
-    std::vector<int32_t> seqs;
-    std::vector<int32_t> carried;
-
-    int32_t Send(int32_t ttl, int32_t seq, int32_t proto) {
-        int32_t onWire = proto == kProbeIcmp ? (seq & 0xFFFF) : ProbePort(kProbeBasePort, seq);
-        {
-            std::lock_guard<std::mutex> lock(m);
-            seqs.push_back(seq);
-            carried.push_back(onWire);
-        }
-        if (silentTtls.count(ttl)) return seq;
-        bool atTarget = ttl >= targetTtl;
-        std::string from = atTarget ? "10.0.0.99" : "10.0.0." + std::to_string(ttl);
-        core.OnSniffResult(ReplyFor(core.Identity(), seq, from, MtrNowTicks() + 20'000));
-        return seq;
-    }
-};
-
+// The counter wraps inside each protocol's space, and every number it hands out maps back to
+// its probe through the port or echo sequence that carries it.
 class MtrSequenceWrap : public ::testing::TestWithParam<int32_t> {};
 
 TEST_P(MtrSequenceWrap, CounterWrapsAndEveryProbeStaysMatchable) {
     const int32_t proto = GetParam();
-    MtrCore core;
-    FakePath path{core, 4, {}, {}, {}, {}};
     const int32_t space = MtrSequenceSpace(proto);
-    core.SetNextSeqForTesting(space - 3);
-    core.SetCycleLimit(3);
-    ASSERT_TRUE(core.StartWithoutNetworkForTesting(
-        "10.0.0.99", proto, [&](int32_t t, int32_t s, int32_t p) { return path.Send(t, s, p); }, 1, 1100));
-    ASSERT_TRUE(WaitFor([&] { return core.ProbingFinished(); }, 10000));
-    core.Stop();
-
-    std::lock_guard<std::mutex> lock(path.m);
-    ASSERT_GE(path.seqs.size(), 12u);
-    EXPECT_EQ(path.seqs[0], space - 3);
-    EXPECT_EQ(path.seqs[2], space - 1);
-    EXPECT_EQ(path.seqs[3], 0);  // wrapped instead of leaving the carrier's range
-    for (size_t i = 0; i < path.seqs.size(); ++i) {
-        EXPECT_GE(path.seqs[i], 0);
-        EXPECT_LT(path.seqs[i], space);
+    ProbeScheduler scheduler(space - 3);
+    const ProbeIdentity id{proto, "10.0.0.99", 40404, 0x1234, kProbeBasePort, *IpAddress::Parse("10.0.0.99")};
+    std::vector<int32_t> seqs;
+    for (int32_t i = 0; i < 8; ++i) seqs.push_back(scheduler.Take(proto, i + 1, 1000 + i, 0));
+    EXPECT_EQ(seqs[0], space - 3);
+    EXPECT_EQ(seqs[2], space - 1);
+    EXPECT_EQ(seqs[3], 0);  // wrapped instead of leaving the carrier's range
+    for (size_t i = 0; i < seqs.size(); ++i) {
+        const SniffResult reply = ReplyFor(id, seqs[i], "10.0.0.5", 2000);
         if (proto != kProbeIcmp) {
-            EXPECT_GE(path.carried[i], kProbeBasePort);
-            EXPECT_LE(path.carried[i], 65535);
+            EXPECT_GE(reply.origSeq, kProbeBasePort);
+            EXPECT_LE(reply.origSeq, 65535);
         }
+        const int32_t number = MatchProbeReply(reply, id);
+        ASSERT_EQ(number, seqs[i]);
+        const std::optional<PendingProbe> p = scheduler.Match(number);
+        ASSERT_TRUE(p.has_value()) << i;
+        EXPECT_EQ(p->ttl, static_cast<int32_t>(i) + 1);
     }
-    auto hops = core.GetHops();
-    EXPECT_EQ(core.MaxHops(), 4);
-    for (int ttl = 1; ttl <= 4; ++ttl) {
-        EXPECT_EQ(hops[ttl].lost, 0) << ttl;
-        EXPECT_EQ(hops[ttl].received, hops[ttl].sent) << ttl;
-        EXPECT_GE(hops[ttl].sent, 3) << ttl;
-    }
-    EXPECT_EQ(hops[4].host, "10.0.0.99");
-    EXPECT_EQ(core.PendingCountForTesting(), 0u);
-}
-
-// A counter left beyond the space (an ICMP run's number reused by a UDP run) is folded back.
-TEST(MtrSequenceWrapFold, OutOfRangeCounterIsFoldedIntoTheSpace) {
-    MtrCore core;
-    FakePath path{core, 2, {}, {}, {}, {}};
-    core.SetNextSeqForTesting(65000);  // valid for ICMP, beyond the UDP space of 32102
-    core.SetCycleLimit(1);
-    ASSERT_TRUE(core.StartWithoutNetworkForTesting(
-        "10.0.0.99", kProbeUdp, [&](int32_t t, int32_t s, int32_t p) { return path.Send(t, s, p); }, 1, 50));
-    ASSERT_TRUE(WaitFor([&] { return core.ProbingFinished(); }, 5000));
-    core.Stop();
-    std::lock_guard<std::mutex> lock(path.m);
-    ASSERT_FALSE(path.seqs.empty());
-    EXPECT_EQ(path.seqs[0], 65000 % MtrSequenceSpace(kProbeUdp));
-    EXPECT_EQ(core.GetHops()[2].received, 1);
+    EXPECT_EQ(scheduler.PendingCount(), 0u);
 }
 
 INSTANTIATE_TEST_SUITE_P(AllProtocols, MtrSequenceWrap, ::testing::Values(kProbeUdp, kProbeIcmp, kProbeTcp));
 
+TEST(MtrSequenceWrapFold, OutOfRangeCounterIsFoldedIntoTheSpaceAndRetimedAndExpired) {
+    ProbeScheduler scheduler(65000);  // valid for ICMP, beyond the UDP space of 32102
+    EXPECT_EQ(scheduler.Take(kProbeUdp, 1, 100, 0), 65000 % MtrSequenceSpace(kProbeUdp));
+    const int32_t second = scheduler.Take(kProbeUdp, 2, 200, 0);
+    scheduler.Retime(second, 200, 250);  // left later than taken
+    scheduler.Retime(second, 999, 400);  // not this probe's taking: ignored
+    EXPECT_EQ(scheduler.OldestSend(), 100);
+    const std::vector<PendingProbe> lost = scheduler.Expire(300, 150);
+    ASSERT_EQ(lost.size(), 1u);
+    EXPECT_EQ(lost[0].ttl, 1);
+    EXPECT_EQ(scheduler.OldestSend(), 250);
+    scheduler.Forget();
+    EXPECT_EQ(scheduler.PendingCount(), 0u);
+    EXPECT_FALSE(scheduler.Match(second).has_value());
+    EXPECT_EQ(scheduler.NextSeq(), second + 1);  // Forget keeps the counter going
+}
+
+namespace {
+// A fake path: hop k answers from 10.0.0.k after 2 ms, the target sits at `targetTtl`; TTLs
+// in `silent` never answer. Replies are handed over from the send, as a fast network would.
+void PlayPath(FakeMtr& mtr, int32_t targetTtl, std::set<int32_t> silent = {}) {
+    mtr.net->onSend = [&mtr, targetTtl, silent](int32_t ttl, int32_t seq, int32_t, int64_t at) {
+        if (silent.count(ttl)) return;
+        const std::string from = ttl >= targetTtl ? mtr.net->target : "10.0.0." + std::to_string(ttl);
+        mtr.net->Reply(ReplyFor(mtr.net->Identity(), seq, from, at + 2 * kMs));
+    };
+}
+}  // namespace
+
 TEST(MtrLoop, UnansweredProbesExpireAsLostAndTheLimitShrinks) {
-    MtrCore core;
-    FakePath path{core, 3, {2}, {}, {}, {}};
-    core.SetCycleLimit(2);
-    ASSERT_TRUE(core.StartWithoutNetworkForTesting(
-        "10.0.0.99", kProbeUdp, [&](int32_t t, int32_t s, int32_t p) { return path.Send(t, s, p); }, 1, 1010));
-    EXPECT_FALSE(core.StartWithoutNetworkForTesting("10.0.0.99", kProbeUdp, nullptr));
-    EXPECT_EQ(core.LastStartError(), StartError::AlreadyRunning);
-    ASSERT_TRUE(WaitFor([&] { return core.ProbingFinished(); }, 10000));
-    core.Stop();
-    auto hops = core.GetHops();
+    FakeMtr mtr;
+    PlayPath(mtr, 3, {2});
+    ASSERT_TRUE(mtr.Start(kProbeUdp, 2, 1, 1010)->Running());
+    // A second start while the run is under way is refused by the engine.
+    EXPECT_EQ(mtr.Start(kProbeUdp)->status.startError, StartError::AlreadyRunning);
+    EXPECT_TRUE(mtr.Snap()->Running());
+    for (int i = 0; i < 1000 && !mtr.Snap()->status.probingFinished; ++i) ASSERT_TRUE(mtr.clock->AdvanceMs(10));
+    auto snap = mtr.Snap();
+    ASSERT_TRUE(snap->status.probingFinished);
+    EXPECT_EQ(snap->status.cycles, 2);
+    EXPECT_TRUE(snap->Running());  // a finished run waits for Stop
+    snap = mtr.Stop();
+    EXPECT_EQ(snap->status.state, MtrRunState::Idle);
+    const auto& hops = snap->hops;
     ASSERT_EQ(hops.count(2), 1u);
-    EXPECT_EQ(hops[2].host, "???");
-    EXPECT_EQ(hops[2].sent, 2);
-    EXPECT_EQ(hops[2].lost, 2);  // the final sweep counted the last cycle too
-    EXPECT_DOUBLE_EQ(hops[2].bestMs, 9999.0);
-    EXPECT_EQ(hops[1].received, 2);
-    EXPECT_EQ(core.MaxHops(), 3);
+    EXPECT_EQ(hops.at(2).host, "???");
+    EXPECT_EQ(hops.at(2).sent, 2);
+    EXPECT_EQ(hops.at(2).lost, 2);  // the final settling counted the last cycle too
+    EXPECT_DOUBLE_EQ(hops.at(2).bestMs, 9999.0);
+    EXPECT_EQ(hops.at(1).received, 2);
+    EXPECT_DOUBLE_EQ(hops.at(1).lastMs, 2.0);
+    EXPECT_EQ(snap->maxHops, 3);
     // The first cycle reached TTL 3 before the target answered; later cycles stop there.
     EXPECT_EQ(hops.rbegin()->first, 3);
-    EXPECT_EQ(core.PendingCountForTesting(), 0u);
+    EXPECT_EQ(snap->status.pendingProbes, 0u);
+    EXPECT_FALSE(mtr.net->IsOpen());
 }
 
 TEST(MtrLoop, ClearDuringARunRebuildsRowsFromTtlOne) {
-    MtrCore core;
-    FakePath path{core, 5, {}, {}, {}, {}};
-    ASSERT_TRUE(core.StartWithoutNetworkForTesting(
-        "10.0.0.99", kProbeIcmp, [&](int32_t t, int32_t s, int32_t p) { return path.Send(t, s, p); }, 2, 150));
-    ASSERT_TRUE(WaitFor([&] { return core.GetHops().size() >= 5 && core.MaxHops() == 5; }, 5000));
-    core.Clear();
-    EXPECT_EQ(core.MaxHops(), 30);
+    FakeMtr mtr;
+    PlayPath(mtr, 5);
+    ASSERT_TRUE(mtr.Start(kProbeIcmp, 0, 2, 150)->Running());
+    ASSERT_TRUE(mtr.clock->RunMs(20, 1));
+    auto snap = mtr.Snap();
+    ASSERT_EQ(snap->hops.size(), 5u);
+    ASSERT_EQ(snap->maxHops, 5);
+    mtr.core->Clear();
+    mtr.clock->Settle();
+    EXPECT_EQ(mtr.Snap()->maxHops, 30);
+    EXPECT_TRUE(mtr.Snap()->hops.empty());
     // Rows come back from TTL 1 within one cycle, and the target lowers the limit again.
-    ASSERT_TRUE(WaitFor(
-        [&] {
-            auto h = core.GetHops();
-            return h.count(1) && h.count(5) && core.MaxHops() == 5;
-        },
-        5000));
-    EXPECT_TRUE(core.IsRunning());
-    core.Stop();
-    EXPECT_FALSE(core.IsRunning());
-    auto hops = core.GetHops();
-    for (const auto& [ttl, h] : hops) {
+    ASSERT_TRUE(mtr.clock->RunMs(200, 1));
+    snap = mtr.Snap();
+    EXPECT_TRUE(snap->hops.count(1) && snap->hops.count(5));
+    EXPECT_EQ(snap->maxHops, 5);
+    snap = mtr.Stop();
+    EXPECT_FALSE(snap->Running());
+    for (const auto& [ttl, h] : snap->hops) {
         EXPECT_EQ(h.lost, 0) << ttl;
-        EXPECT_LE(h.received, h.sent + 1) << ttl;  // a reply may be counted before its send
+        EXPECT_EQ(h.received, h.sent) << ttl;
         if (ttl < 5) {
             EXPECT_EQ(h.host, "10.0.0." + std::to_string(ttl));
         }
     }
 }
 
-// A probing loop that fails ends the run by itself: the engine says so and why, and keeps
-// saying it after Stop, until the next start.
+// A run that fails ends by itself: the engine says so and why, and keeps saying it after
+// Stop, until the next start. The views make the sentence from the cause and its detail.
 TEST(MtrHealth, AFailedProbingLoopLeavesAStoppedStateWithItsCause) {
-    MtrCore core;
+    FakeMtr mtr;
     std::atomic<int> sends{0};
-    ASSERT_TRUE(core.StartWithoutNetworkForTesting(
-        "10.0.0.99", kProbeUdp,
-        [&](int32_t, int32_t seq, int32_t) -> int32_t {
-            if (++sends == 3) throw std::runtime_error("sem memoria");
-            return seq;
-        },
-        1, 10));
-    ASSERT_TRUE(WaitFor([&] { return core.State() == MtrRunState::Stopped; }, 10000));
-    EXPECT_FALSE(core.IsRunning());
-    EXPECT_NE(core.StopCause().find("sem memoria"), std::string::npos) << core.StopCause();
-    core.Stop();
-    EXPECT_EQ(core.State(), MtrRunState::Stopped);
+    mtr.net->onSend = [&](int32_t, int32_t, int32_t, int64_t) {
+        if (++sends == 3) throw std::runtime_error("sem memoria");
+    };
+    ASSERT_TRUE(mtr.Start(kProbeUdp, 0, 1, 10)->Running());
+    ASSERT_TRUE(mtr.clock->RunMs(10, 1));
+    auto snap = mtr.Snap();
+    ASSERT_EQ(snap->status.state, MtrRunState::Stopped);
+    EXPECT_EQ(snap->status.stopCause, MtrStopCause::ProbingFailed);
+    EXPECT_EQ(MtrStopCauseText(snap->status.stopCause, snap->status.stopDetail), "O envio de sondas parou: sem memoria");
+    EXPECT_FALSE(mtr.net->IsOpen()) << "a failed run leaves nothing open";
+    EXPECT_EQ(mtr.Stop()->status.state, MtrRunState::Stopped);
     EXPECT_EQ(sends.load(), 3);
 
-    ASSERT_TRUE(core.StartWithoutNetworkForTesting("10.0.0.99", kProbeUdp, [](int32_t, int32_t s, int32_t) { return s; },
-                                                   1, 10));
-    EXPECT_EQ(core.State(), MtrRunState::Running);
-    EXPECT_TRUE(core.StopCause().empty());
-    core.Stop();
-    EXPECT_EQ(core.State(), MtrRunState::Idle);
+    mtr.net->onSend = nullptr;
+    snap = mtr.Start(kProbeUdp, 0, 1, 10);
+    EXPECT_EQ(snap->status.state, MtrRunState::Running);
+    EXPECT_EQ(snap->status.stopCause, MtrStopCause::None);
+    EXPECT_EQ(mtr.Stop()->status.state, MtrRunState::Idle);
+}
+
+TEST(MtrHealth, ACaptureThatEndsStopsTheRunWithTheLibrarysWords) {
+    for (const std::string& why : {std::string("The interface disappeared"), std::string()}) {
+        FakeMtr mtr;
+        ASSERT_TRUE(mtr.Start(kProbeUdp)->Running());
+        mtr.net->EndCapture(why);
+        mtr.clock->Settle();
+        const auto snap = mtr.Snap();
+        ASSERT_EQ(snap->status.state, MtrRunState::Stopped);
+        EXPECT_EQ(snap->status.stopCause, MtrStopCause::CaptureEnded);
+        EXPECT_EQ(MtrStopCauseText(snap->status.stopCause, snap->status.stopDetail),
+                  why.empty() ? "A captura parou: a interface deixou de entregar pacotes." : "A captura parou: " + why);
+        EXPECT_FALSE(mtr.net->IsOpen());
+    }
+    EXPECT_EQ(MtrStopCauseText(MtrStopCause::ProbingFailed, ""), "O envio de sondas parou: erro desconhecido.");
+    EXPECT_EQ(MtrStopCauseText(MtrStopCause::None, "x"), "");
 }
 
 // "LIMPAR" during a run: the probes then still out are dropped and never counted anywhere,
 // and the numbers of the next probes are not theirs.
 TEST(MtrLoop, ClearDropsThePendingProbesAndKeepsTheirNumbersRetired) {
-    MtrCore core;
-    std::mutex m;
-    std::vector<int32_t> seqs;
-    ASSERT_TRUE(core.StartWithoutNetworkForTesting(
-        "10.0.0.99", kProbeIcmp,
-        [&](int32_t, int32_t seq, int32_t) {
-            std::lock_guard<std::mutex> lock(m);
-            seqs.push_back(seq);
-            return seq;  // nobody answers
-        },
-        1, 5000));
-    ASSERT_TRUE(WaitFor([&] { return core.PendingCountForTesting() >= 30u; }, 10000));
-    core.Clear();
-    EXPECT_EQ(core.PendingCountForTesting(), 0u);
-    size_t before;
-    {
-        std::lock_guard<std::mutex> lock(m);
-        before = seqs.size();
-    }
-    core.Stop();
+    FakeMtr mtr;
+    ASSERT_TRUE(mtr.Start(kProbeIcmp, 0, 1, 5000)->Running());
+    ASSERT_TRUE(mtr.clock->RunMs(35, 1));
+    ASSERT_EQ(mtr.Snap()->status.pendingProbes, 30u);
+    const std::vector<SentProbe> before = mtr.net->Sent();
+    mtr.core->Clear();
+    mtr.clock->Settle();
+    EXPECT_EQ(mtr.Snap()->status.pendingProbes, 0u);
+    ASSERT_TRUE(mtr.clock->RunMs(5100, 10));  // the next cycle
     // A late reply to a probe from before the Clear finds nothing.
-    core.OnSniffResult(ReplyFor(core.Identity(), 3, "10.0.0.3", MtrNowTicks()));
-    for (const auto& [ttl, h] : core.GetHops()) EXPECT_EQ(h.received, 0) << ttl;
-    std::lock_guard<std::mutex> lock(m);
-    for (size_t i = before; i < seqs.size(); ++i) EXPECT_GE(seqs[i], 30) << "number handed out again after Clear";
+    mtr.net->Reply(ReplyFor(mtr.net->Identity(), before[2].seq, "10.0.0.3", mtr.clock->NowTicks()));
+    mtr.clock->Settle();
+    for (const auto& [ttl, h] : mtr.Snap()->hops) EXPECT_EQ(h.received, 0) << ttl;
+    const std::vector<SentProbe> after = mtr.net->Sent();
+    ASSERT_GT(after.size(), before.size());
+    for (size_t i = before.size(); i < after.size(); ++i)
+        EXPECT_GE(after[i].seq, 30) << "number handed out again after Clear";
 }
 
-// Starting on the engine's worker: the caller gets control back while the name server has
-// not answered, sees "resolving", cannot start twice, and then learns the outcome.
+// Starting runs on the engine's thread: the caller gets control back while the name server
+// has not answered, sees "resolving", cannot start twice, and then learns the outcome.
 TEST(MtrAsyncStart, ResolvesTheHostOffTheCallersThread) {
-    MtrCore core;
+    FakeMtr mtr;
     std::promise<void> release;
     std::shared_future<void> released = release.get_future().share();
-    std::atomic<bool> inResolver{false};
-    core.SetResolverForTesting([&](const std::string&, uint32_t&, std::string&) {
-        inResolver = true;
-        released.wait();
-        return platform::ResolveStatus::NotFound;
-    });
-    ASSERT_TRUE(core.StartAsync("nome.que.demora", "", kProbeUdp, false));
-    EXPECT_EQ(core.State(), MtrRunState::Resolving);
-    EXPECT_EQ(core.StartHost(), "nome.que.demora");
-    ASSERT_TRUE(WaitFor([&] { return inResolver.load(); }, 10000));
-    EXPECT_FALSE(core.StartAsync("outro", "", kProbeUdp, false));
-    EXPECT_EQ(core.State(), MtrRunState::Resolving);
-    EXPECT_EQ(core.StartHost(), "nome.que.demora");
+    mtr.net->openError = StartError::HostNotResolved;
+    mtr.net->onOpen = [released](const ProbeTransportOpen&) { released.wait(); };
+    MtrStartRequest request;
+    request.host = "nome.que.demora";
+    const uint64_t ticket = mtr.core->Start(request);
+    ASSERT_NE(ticket, 0u);
+    auto snap = mtr.core->WaitUntil([](const MtrSnapshot& s) { return s.status.state == MtrRunState::Resolving; }, 10s);
+    EXPECT_EQ(snap->status.state, MtrRunState::Resolving);
+    EXPECT_EQ(snap->status.startHost, "nome.que.demora");
+    request.host = "outro";
+    EXPECT_EQ(mtr.core->Start(request), 0u);  // refused: the first has not been dealt with
+    // Requests made meanwhile return at once; they are carried out after the start.
+    mtr.core->Stop();
+    mtr.core->Clear();
     release.set_value();
-    ASSERT_TRUE(WaitFor([&] { return core.State() != MtrRunState::Resolving; }, 10000));
-    EXPECT_EQ(core.State(), MtrRunState::Idle);
-    EXPECT_EQ(core.LastStartError(), StartError::HostNotResolved);
-    EXPECT_FALSE(core.IsRunning());
+    snap = mtr.core->WaitUntil([&](const MtrSnapshot& s) { return s.status.startsHandled >= ticket; }, 10s);
+    EXPECT_EQ(snap->status.state, MtrRunState::Idle);
+    EXPECT_EQ(snap->status.startError, StartError::HostNotResolved);
+    EXPECT_EQ(snap->status.startHost, "nome.que.demora");
+}
+
+// "PARAR" while a probe is inside a slow send (a neighbour lookup) returns at once; the run
+// stops when the send comes back. Destroying the engine while its start hangs (a silent name
+// server) does not wait for it either.
+TEST(MtrAsyncStart, NeitherASlowSendNorAHungStartHoldsTheCaller) {
+    {
+        FakeMtr mtr;
+        std::promise<void> inSend, release;
+        std::shared_future<void> released = release.get_future().share();
+        std::atomic<bool> first{true};
+        mtr.net->onSend = [&, released](int32_t, int32_t, int32_t, int64_t) {
+            if (!first.exchange(false)) return;
+            inSend.set_value();
+            released.wait();
+        };
+        MtrStartRequest request;
+        request.host = "10.0.0.99";
+        mtr.core->Start(request);
+        inSend.get_future().wait();
+        mtr.core->Stop();  // returns while the engine is inside the send
+        EXPECT_TRUE(mtr.Snap()->status.state != MtrRunState::Idle);
+        release.set_value();
+        const auto snap =
+            mtr.core->WaitUntil([](const MtrSnapshot& s) { return s.status.state == MtrRunState::Idle; }, 10s);
+        EXPECT_EQ(snap->status.state, MtrRunState::Idle);
+        EXPECT_FALSE(mtr.net->IsOpen());
+    }
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    auto inOpen = std::make_shared<std::promise<void>>();
+    std::atomic<bool> destroyed{false};
+    {
+        MtrEngineOptions options;
+        options.shutdownWait = 20ms;
+        FakeMtr mtr(options);
+        mtr.net->onOpen = [released, inOpen](const ProbeTransportOpen&) {
+            inOpen->set_value();
+            released.wait();
+        };
+        MtrStartRequest request;
+        request.host = "nome.que.nao.responde";
+        mtr.core->Start(request);
+        inOpen->get_future().wait();
+    }
+    destroyed = true;  // reached while the start still hangs
+    release.set_value();
+    EXPECT_TRUE(destroyed.load());
 }
 
 // A busy capture hands a reply over long after it arrived (its block is read at the read
@@ -546,40 +633,22 @@ TEST(MtrAsyncStart, ResolvesTheHostOffTheCallersThread) {
 TEST(MtrLoop, AnswersDeliveredLateByTheCaptureStillCount) {
     for (bool stampedInTime : {true, false}) {
         SCOPED_TRACE(stampedInTime ? "stamped 0.2 ms after the probe" : "stamped 1.2 s after the probe");
-        MtrCore core;
-        core.SetReplyGraceForTesting(kMtrCaptureGraceTicks);
-        core.SetCycleLimit(1);
-        std::mutex m;
-        std::vector<std::pair<int32_t, int64_t>> sent;  // seq, send time
-        ASSERT_TRUE(core.StartWithoutNetworkForTesting(
-            "10.0.0.99", kProbeUdp,
-            [&](int32_t ttl, int32_t seq, int32_t) {
-                std::lock_guard<std::mutex> lock(m);
-                if (ttl == 1) sent.emplace_back(seq, MtrNowTicks());
-                return 0;
-            },
-            1, 50));
-        ASSERT_TRUE(WaitFor([&] {
-            std::lock_guard<std::mutex> lock(m);
-            return !sent.empty();
-        }, 5000));
+        FakeMtr mtr;
+        mtr.net->grace = kMtrCaptureGraceTicks;
+        ASSERT_TRUE(mtr.Start(kProbeUdp, 1, 1, 50)->Running());
         // Handed over 1.5 s after the probe left: past the expiry age, inside the grace.
-        std::this_thread::sleep_for(std::chrono::milliseconds(1500));
-        int32_t seq;
-        int64_t at;
-        {
-            std::lock_guard<std::mutex> lock(m);
-            std::tie(seq, at) = sent.front();
-        }
-        EXPECT_FALSE(core.ProbingFinished()) << "the run ended with an answer still on its way";
-        const int64_t stamp = at + (stampedInTime ? 2'000 : 12'000'000);
-        core.OnSniffResult(ReplyFor(core.Identity(), seq, "10.0.0.1", stamp));
-        ASSERT_TRUE(WaitFor([&] { return core.ProbingFinished(); }, 10000));
-        core.Stop();
-        const HopStats hop = core.GetHops().at(1);
+        ASSERT_TRUE(mtr.clock->RunMs(1500, 10));
+        EXPECT_FALSE(mtr.Snap()->status.probingFinished) << "the run ended with an answer still on its way";
+        const SentProbe first = mtr.net->Sent().front();
+        ASSERT_EQ(first.ttl, 1);
+        const int64_t stamp = first.ticks + (stampedInTime ? 2'000 : 12'000'000);
+        mtr.net->Reply(ReplyFor(mtr.net->Identity(), first.seq, "10.0.0.1", stamp));
+        for (int i = 0; i < 500 && !mtr.Snap()->status.probingFinished; ++i) ASSERT_TRUE(mtr.clock->AdvanceMs(10));
+        ASSERT_TRUE(mtr.Snap()->status.probingFinished);
+        const HopStats hop = mtr.Stop()->hops.at(1);
         EXPECT_EQ(hop.sent, 1);
         EXPECT_EQ(hop.received, stampedInTime ? 1 : 0);
         EXPECT_EQ(hop.lost, stampedInTime ? 0 : 1);
-        EXPECT_EQ(core.PendingCountForTesting(), 0u);
+        EXPECT_EQ(mtr.Snap()->status.pendingProbes, 0u);
     }
 }

@@ -13,6 +13,7 @@
 #include "lib/ProbeReplies.h"
 #include "lib/TestSupport.h"
 #include "mtr/HopNames.h"
+#include "lib/MtrFakes.h"
 #include "mtr/MtrCore.h"
 #include "mtr/MtrReport.h"
 #include "quality/EModel.h"
@@ -91,29 +92,21 @@ TEST(MtrHistoryRing, KeepsTheNewestProbesInSendOrderAndSettlesOnlyThoseStillKept
 // probe, hop 3 is the target. The round trip grows from 5 to 40 ms after the second cycle.
 // Every probe's outcome must sit where that probe was, and each router keeps its own counts.
 TEST(MtrHistoryEngine, RecordsEachProbeWhereItWasAndEveryResponder) {
-    MtrCore core;
-    std::mutex m;
-    std::map<int32_t, int> probesPerTtl;
-    core.SetCycleLimit(4);
-    ASSERT_TRUE(core.StartWithoutNetworkForTesting(
-        "10.0.0.99", kProbeUdp,
-        [&](int32_t ttl, int32_t seq, int32_t) {
-            int n;
-            {
-                std::lock_guard<std::mutex> lock(m);
-                n = probesPerTtl[ttl]++;
-            }
-            const int64_t rtt = (n < 2 ? 5 : 40) * 10'000;
-            std::string from = ttl == 1 ? "10.0.1.1" : ttl == 2 ? (n % 2 ? "10.0.2.2" : "10.0.2.1") : "10.0.0.99";
-            if (ttl == 2 && n % 3 == 2) return 0;  // lost
-            core.OnSniffResult(ReplyFor(core.Identity(), seq, from, MtrNowTicks() + rtt));
-            return 0;
-        },
-        1, 1010));
-    ASSERT_TRUE(WaitFor([&] { return core.ProbingFinished(); }, 20000));
-    core.Stop();
-    auto hops = core.GetHops();
-    ASSERT_EQ(core.MaxHops(), 3);
+    mtrtest::FakeMtr mtr;
+    std::map<int32_t, int> probesPerTtl;  // the engine's thread only
+    mtr.net->onSend = [&](int32_t ttl, int32_t seq, int32_t, int64_t at) {
+        const int n = probesPerTtl[ttl]++;
+        const int64_t rtt = (n < 2 ? 5 : 40) * 10'000 + ttl * 1'000;
+        std::string from = ttl == 1 ? "10.0.1.1" : ttl == 2 ? (n % 2 ? "10.0.2.2" : "10.0.2.1") : "10.0.0.99";
+        if (ttl == 2 && n % 3 == 2) return;  // lost
+        mtr.net->Reply(ReplyFor(mtr.net->Identity(), seq, from, at + rtt));
+    };
+    ASSERT_TRUE(mtr.Start(kProbeUdp, 4, 1, 1010)->Running());
+    for (int i = 0; i < 2000 && !mtr.Snap()->status.probingFinished; ++i) ASSERT_TRUE(mtr.clock->AdvanceMs(5));
+    ASSERT_TRUE(mtr.Snap()->status.probingFinished);
+    const auto snap = mtr.Stop();
+    const auto& hops = snap->hops;
+    ASSERT_EQ(snap->maxHops, 3);
 
     for (int ttl = 1; ttl <= 3; ++ttl) {
         SCOPED_TRACE("hop " + std::to_string(ttl));
@@ -150,8 +143,9 @@ TEST(MtrHistoryEngine, RecordsEachProbeWhereItWasAndEveryResponder) {
     EXPECT_EQ(HopHostText(hops.at(1)), "10.0.1.1");
 
     // A Clear drops the history with the rows; the next run starts a fresh one.
-    core.Clear();
-    EXPECT_TRUE(core.GetHops().empty());
+    mtr.core->Clear();
+    mtr.clock->Settle();
+    EXPECT_TRUE(mtr.Snap()->hops.empty());
 }
 
 TEST(MtrHopNames, LooksUpOnceOffTheCallerAndGivesUpOnSilentServers) {
@@ -204,30 +198,33 @@ TEST(MtrHopNames, LooksUpOnceOffTheCallerAndGivesUpOnSilentServers) {
 }
 
 TEST(MtrHopNames, EngineFillsNamesOnlyWhileTheyAreOn) {
-    MtrCore core;
-    core.SetNameLookupForTesting(
-        [](const std::string& a) -> std::optional<std::string> {
-            if (a == "10.0.0.4") return "r4.example";
-            return std::nullopt;
-        },
-        std::chrono::milliseconds(500));
-    const ProbeIdentity id{kProbeIcmp, "10.0.0.9", 40404, 0x1234, kProbeBasePort, *IpAddress::Parse("10.0.0.9")};
-    core.PrepareForTesting(id);
-    core.AddPendingForTesting(1, 4, 1'000'000'000);
-    core.OnSniffResult(ReplyFor(id, 1, "10.0.0.4", 1'000'100'000));
-    core.AddPendingForTesting(2, 4, 1'000'000'000);
-    core.OnSniffResult(ReplyFor(id, 2, "10.0.0.5", 1'000'100'000));
-
-    EXPECT_EQ(core.GetHops().at(4).responders[0].name, "");  // off: nothing asked
+    MtrEngineOptions options;
+    options.nameLookup = [](const std::string& a) -> std::optional<std::string> {
+        if (a == "10.0.0.4") return "r4.example";
+        return std::nullopt;
+    };
+    options.nameTimeout = std::chrono::milliseconds(500);
+    mtrtest::FakeMtr mtr(options);
+    // Hop 4 answers twice, 10 ms after each probe: first from 10.0.0.4, then from 10.0.0.5.
+    int answers = 0;  // the engine's thread only
+    mtr.net->onSend = [&](int32_t ttl, int32_t seq, int32_t, int64_t at) {
+        if (ttl != 4 || answers >= 2) return;
+        mtr.net->Reply(ReplyFor(mtr.net->Identity(), seq, answers++ ? "10.0.0.5" : "10.0.0.4", at + 100'000));
+    };
+    ASSERT_TRUE(mtr.Start(kProbeIcmp, 0, 1, 10)->Running());
+    ASSERT_TRUE(mtr.clock->RunMs(100, 1));
+    MtrCore& core = *mtr.core;
+    EXPECT_EQ(mtr.Stop()->hops.at(4).responders[0].name, "");  // off: nothing asked
     core.SetNamesEnabled(true);
     ASSERT_TRUE(core.WaitForNames(std::chrono::seconds(5)));
-    const HopStats h = core.GetHops().at(4);
+    const HopStats h = core.Snapshot()->hops.at(4);
     EXPECT_EQ(h.responders[0].name, "r4.example");
     EXPECT_EQ(h.responders[1].name, "");
     EXPECT_EQ(HopHostText(h), "r4.example (10.0.0.4) +1");
     EXPECT_EQ(HopRespondersText(h), "r4.example (10.0.0.4): 1 rec, 10.0 ms; 10.0.0.5: 1 rec, 10.0 ms");
     core.SetNamesEnabled(false);
-    EXPECT_EQ(HopHostText(core.GetHops().at(4)), "10.0.0.4 +1");
+    mtr.clock->Settle();
+    EXPECT_EQ(HopHostText(core.Snapshot()->hops.at(4)), "10.0.0.4 +1");
 }
 
 TEST(MtrMos, FollowsTheHopsLossDelayAndJitter) {

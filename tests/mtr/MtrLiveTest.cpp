@@ -9,6 +9,7 @@
 #include <filesystem>
 
 #include "logs/LogPaths.h"
+#include "lib/MtrLive.h"
 #include "mtr/MtrCore.h"
 #include "MtrTestUtil.h"
 #include "ui/EngineTexts.h"
@@ -21,7 +22,7 @@ bool IsRoot() { return geteuid() == 0; }
 }  // namespace
 
 TEST(MtrStart, UnresolvableHostFailsWithItsCause) {
-    MtrCore core;
+    mtrtest::LiveMtr core;
     EXPECT_FALSE(core.Start("nao-existe.invalid", "lo", kProbeUdp, false));
     EXPECT_EQ(core.LastStartError(), StartError::HostNotResolved);
     EXPECT_FALSE(core.IsRunning());
@@ -31,7 +32,7 @@ TEST(MtrStart, UnresolvableHostFailsWithItsCause) {
 
 TEST(MtrStart, UnknownDeviceFailsWithItsCause) {
     if (!IsRoot()) GTEST_SKIP() << "needs capture rights";
-    MtrCore core;
+    mtrtest::LiveMtr core;
     auto openFds = [] {
         size_t n = 0;
         for ([[maybe_unused]] const auto& e : fs::directory_iterator("/proc/self/fd")) ++n;
@@ -43,7 +44,7 @@ TEST(MtrStart, UnknownDeviceFailsWithItsCause) {
     EXPECT_FALSE(core.IsRunning());
     EXPECT_EQ(openFds(), before);  // the sender's sockets were closed again
     // The failed start closed what it had opened: a proper start follows at once.
-    core.SetCycleLimit(1);
+    core.cycles = 1;
     ASSERT_TRUE(core.Start("127.0.0.1", "lo", kProbeUdp, false)) << StartErrorText(core.LastStartError());
     core.Stop();
 }
@@ -57,7 +58,7 @@ int StartErrorAsNobody(int32_t protocol) {
     if (pid < 0) return -1;
     if (pid == 0) {
         if (setresgid(65534, 65534, 65534) != 0 || setresuid(65534, 65534, 65534) != 0) _exit(90);
-        MtrCore core;
+        mtrtest::LiveMtr core;
         bool started = core.Start("127.0.0.1", "lo", protocol, false);
         int code = started ? 91 : static_cast<int>(core.LastStartError());
         core.Stop();
@@ -110,13 +111,13 @@ TEST(MtrStart, SecondStartIsRefusedAndThePcapIsWritten) {
     ASSERT_FALSE(dir.empty());
     SetExecutableDirectoryForTesting(dir);
     {
-        MtrCore core;
-        core.SetCycleLimit(2);
+        mtrtest::LiveMtr core;
+        core.cycles = 2;
         ASSERT_TRUE(core.Start("127.0.0.1", "lo", kProbeUdp, true)) << StartErrorText(core.LastStartError());
         EXPECT_FALSE(core.Start("127.0.0.1", "lo", kProbeIcmp, false));
         EXPECT_EQ(core.LastStartError(), StartError::AlreadyRunning);
         EXPECT_EQ(core.Protocol(), kProbeUdp);  // the running run is untouched
-        ASSERT_TRUE(WaitFor([&] { return core.ProbingFinished(); }, 15000));
+        ASSERT_TRUE(core.WaitFinished(15000));
         core.Stop();
         auto hops = core.GetHops();
         ASSERT_EQ(hops.count(1), 1u);
@@ -132,9 +133,9 @@ TEST(MtrStart, SecondStartIsRefusedAndThePcapIsWritten) {
         EXPECT_GE(CountPcapRecords(path), 4) << path;
         EXPECT_GE(core.GetLog().size(), 4u);
         // Stop then Start keeps the rows, which go on counting.
-        core.SetCycleLimit(1);
+        core.cycles = 1;
         ASSERT_TRUE(core.Start("127.0.0.1", "lo", kProbeUdp, false));
-        ASSERT_TRUE(WaitFor([&] { return core.ProbingFinished(); }, 15000));
+        ASSERT_TRUE(core.WaitFinished(15000));
         core.Stop();
         EXPECT_EQ(core.GetHops()[1].received, 3);
     }
@@ -147,10 +148,10 @@ TEST(MtrStart, SecondStartIsRefusedAndThePcapIsWritten) {
 TEST(MtrStart, TcpProbesToLoopbackAreAnswered) {
     if (!IsRoot()) GTEST_SKIP() << "needs capture rights";
     for (const char* device : {"lo", "any"}) {
-        MtrCore core;
-        core.SetCycleLimit(2);
+        mtrtest::LiveMtr core;
+        core.cycles = 2;
         ASSERT_TRUE(core.Start("127.0.0.1", device, kProbeTcp, false)) << device;
-        ASSERT_TRUE(WaitFor([&] { return core.ProbingFinished(); }, 15000));
+        ASSERT_TRUE(core.WaitFinished(15000));
         core.Stop();
         auto hops = core.GetHops();
         ASSERT_EQ(hops.count(1), 1u) << device;
@@ -168,11 +169,11 @@ TEST(MtrStart, TcpProbesToIpv6LoopbackAreAnswered) {
     if (RunCommand("ip -6 addr show dev lo | grep -q '::1/128'").exitCode != 0)
         GTEST_SKIP() << "no ::1 on lo (IPv6 disabled)";
     for (const char* device : {"lo", "any"}) {
-        MtrCore core;
-        core.SetCycleLimit(2);
+        mtrtest::LiveMtr core;
+        core.cycles = 2;
         ASSERT_TRUE(core.Start("::1", device, kProbeTcp, false)) << device;
         EXPECT_EQ(core.TargetIp(), "::1");
-        ASSERT_TRUE(WaitFor([&] { return core.ProbingFinished(); }, 15000));
+        ASSERT_TRUE(core.WaitFinished(15000));
         core.Stop();
         auto hops = core.GetHops();
         ASSERT_EQ(hops.count(1), 1u) << device;

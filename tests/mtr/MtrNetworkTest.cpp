@@ -14,6 +14,7 @@
 #include <iostream>
 
 #include "logs/LogPaths.h"
+#include "lib/MtrLive.h"
 #include "mtr/MtrCore.h"
 #include "mtr/MtrReport.h"
 #include "MtrTestUtil.h"
@@ -105,13 +106,13 @@ TEST_P(MtrNetwork, TraceShowsEveryHopItsDelayAndTheLoss) {
     std::string dir = MakeTempDir("mtrnet");
     SetExecutableDirectoryForTesting(dir);
 
-    MtrCore core;
-    core.SetCycleLimit(kCycles);
-    core.SetIcmpDatagramOnlyForTesting(c.icmpDatagram);
+    mtrtest::LiveMtr core;
+    core.cycles = kCycles;
+    core.net->Sender().SetIcmpDatagramOnlyForTesting(c.icmpDatagram);
     ASSERT_TRUE(core.Start(env["TESTNET_TARGET_IP"], c.device, c.protocol, true))
         << StartErrorText(core.LastStartError());
     EXPECT_EQ(core.IcmpIsDatagram(), c.icmpDatagram);
-    ASSERT_TRUE(WaitFor([&] { return core.ProbingFinished(); }, 60000));
+    ASSERT_TRUE(core.WaitFinished(60000));
     core.Stop();
     auto hops = core.GetHops();
     std::cout << FormatMtrTable(hops, core.MaxHops());
@@ -211,13 +212,13 @@ TEST_P(MtrNetwork6, TraceOverIpv6ShowsEveryHopAndItsDelay) {
     if (!InClient()) return RunInClient();
     const Case c = GetParam();
     ASSERT_FALSE(env["TESTNET_TARGET_IP6"].empty()) << "the chain has no IPv6";
-    MtrCore core;
-    core.SetCycleLimit(4);
-    core.SetFamily(kFamilyIpv6);
+    mtrtest::LiveMtr core;
+    core.cycles = 4;
+    core.family = kFamilyIpv6;
     ASSERT_TRUE(core.Start(env["TESTNET_TARGET_IP6"], c.device, c.protocol, false))
         << StartErrorText(core.LastStartError());
     EXPECT_EQ(core.TargetIp(), env["TESTNET_TARGET_IP6"]);
-    ASSERT_TRUE(WaitFor([&] { return core.ProbingFinished(); }, 60000));
+    ASSERT_TRUE(core.WaitFinished(60000));
     core.Stop();
     auto hops = core.GetHops();
     std::cout << FormatMtrTable(hops, core.MaxHops());
@@ -261,11 +262,11 @@ TEST_P(MtrNetworkTun, TraceThroughALinkWithoutHeaderShowsEveryHop) {
         SCOPED_TRACE(v6 ? "IPv6" : "IPv4");
         const std::string suffix = v6 ? "_IP6" : "_IP";
         const std::string target = env["TESTNET_TARGET" + suffix];
-        MtrCore core;
-        core.SetCycleLimit(3);
-        core.SetFamily(family);
+        mtrtest::LiveMtr core;
+        core.cycles = 3;
+        core.family = family;
         ASSERT_TRUE(core.Start(target, c.device, c.protocol, false)) << StartErrorText(core.LastStartError());
-        ASSERT_TRUE(WaitFor([&] { return core.ProbingFinished(); }, 60000));
+        ASSERT_TRUE(core.WaitFinished(60000));
         core.Stop();
         auto hops = core.GetHops();
         std::cout << FormatMtrTable(hops, core.MaxHops());
@@ -363,12 +364,12 @@ TEST_P(MtrFlood, ForeignPingFloodsDoNotDisturbTheTrace) {
     PingFlood toHop2(env["TESTNET_HOP2_IP"]);
     ASSERT_TRUE(toTarget.Running());
     ASSERT_TRUE(toHop2.Running());
-    MtrCore core;
-    core.SetCycleLimit(kFloodCycles);
-    core.SetIcmpDatagramOnlyForTesting(c.icmpDatagram);
+    mtrtest::LiveMtr core;
+    core.cycles = kFloodCycles;
+    core.net->Sender().SetIcmpDatagramOnlyForTesting(c.icmpDatagram);
     ASSERT_TRUE(core.Start(env["TESTNET_TARGET_IP"], c.device, c.protocol, false))
         << StartErrorText(core.LastStartError());
-    ASSERT_TRUE(WaitFor([&] { return core.ProbingFinished(); }, 60000));
+    ASSERT_TRUE(core.WaitFinished(60000));
     core.Stop();
     auto hops = core.GetHops();
     std::cout << FormatMtrTable(hops, core.MaxHops());

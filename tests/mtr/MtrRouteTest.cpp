@@ -15,6 +15,7 @@
 
 #include "MtrTestUtil.h"
 #include "logs/LogPaths.h"
+#include "lib/MtrLive.h"
 #include "mtr/MtrCore.h"
 #include "mtr/MtrReport.h"
 #include "ui/EngineTexts.h"
@@ -98,11 +99,11 @@ TEST_F(MtrRoute, HistoryFollowsADelayChangeAndMarksTheLostProbes) {
     constexpr int kCycles = 12;
     InNamespace client(env["TESTNET_CLIENT_NS"]);
     ASSERT_TRUE(client.Ok());
-    MtrCore core;
-    core.SetCycleLimit(kCycles);
+    mtrtest::LiveMtr core;
+    core.cycles = kCycles;
     ASSERT_TRUE(core.Start(env["TESTNET_TARGET_IP"], "eth0", kProbeIcmp, false))
         << StartErrorText(core.LastStartError());
-    ASSERT_TRUE(WaitFor([&] { return core.CompletedCycles() >= 5; }, 30000));
+    ASSERT_TRUE(core.Until([](const MtrSnapshot& s) { return s.status.cycles >= 5; }, std::chrono::seconds(30))->status.cycles >= 5);
     // The other tests of the suite see the link as it was brought up.
     struct Restore {
         ~Restore() { RunCommand(kTestnet + " delay --prefix mh --link 2 --delay-ms 2 >/dev/null 2>&1"); }
@@ -111,7 +112,7 @@ TEST_F(MtrRoute, HistoryFollowsADelayChangeAndMarksTheLostProbes) {
     auto r = RunCommand(kTestnet + " delay --prefix mh --link 2 --delay-ms 20 2>&1");
     ASSERT_EQ(r.exitCode, 0) << r.out;
     const int64_t changeDone = MtrNowTicks();
-    ASSERT_TRUE(WaitFor([&] { return core.ProbingFinished(); }, 60000));
+    ASSERT_TRUE(core.WaitFinished(60000));
     core.Stop();
     auto hops = core.GetHops();
     std::cout << FormatMtrTable(hops, core.MaxHops());
@@ -254,10 +255,10 @@ TEST(MtrLoadBalanced, BothRoutersOfAHopAreKeptWithTheirOwnCounts) {
     {
         InNamespace client("mlb-client");
         ASSERT_TRUE(client.Ok());
-        MtrCore core;
-        core.SetCycleLimit(kCycles);
+        mtrtest::LiveMtr core;
+        core.cycles = kCycles;
         ASSERT_TRUE(core.Start("10.201.9.1", "eth0", kProbeUdp, false)) << StartErrorText(core.LastStartError());
-        ASSERT_TRUE(WaitFor([&] { return core.ProbingFinished(); }, 60000));
+        ASSERT_TRUE(core.WaitFinished(60000));
         core.Stop();
         hops = core.GetHops();
         std::cout << FormatMtrTable(hops, core.MaxHops(), true);

@@ -1,7 +1,7 @@
 // Cell texts and colours of the MTR results table.
 #include <gtest/gtest.h>
 
-#include "mtr/MtrTabFormat.h"
+#include "mtr/view/MtrTabFormat.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "mtr/MtrTabFormat.h"
+#include "mtr/view/MtrTabFormat.h"
 
 #include <algorithm>
 

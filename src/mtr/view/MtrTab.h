@@ -1,13 +1,16 @@
 #pragma once
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 
 class MtrCore;
+struct MtrSnapshot;
 struct CaptureDeviceChoice;
 
 // The MTR tab: run controls, the per-hop results and the live packet log. Every figure comes
-// from the snapshots MtrCore hands out once per frame; the tab keeps only its form fields.
+// from the engine's latest snapshot, taken once per frame; the tab only sends requests and
+// keeps its form fields.
 class MtrTab {
 public:
     MtrTab(MtrCore& core, CaptureDeviceChoice& devices);
@@ -31,11 +34,11 @@ public:
     const std::string& ReportMessage() const { return reportMessage_; }
 
 private:
-    void DrawControls();
+    void DrawControls(const MtrSnapshot& snap);
     void Start();
-    void DrawResults();
-    void DrawPacketLog();
-    void WriteReport();
+    void DrawResults(const MtrSnapshot& snap);
+    void DrawPacketLog(const MtrSnapshot& snap);
+    void WriteReport(const MtrSnapshot& snap);
 
     MtrCore& core_;
     CaptureDeviceChoice& devices_;
@@ -47,6 +50,6 @@ private:
     std::string reportMessage_;
     bool reportFailed_ = false;
     bool traceRequested_ = false;  // StartTraceTo: start at the next drawing of the controls
-    bool starting_ = false;  // a start handed to the engine's worker has not reported back yet
+    uint64_t startTicket_ = 0;  // a start handed to the engine that it has not dealt with yet
     std::string startFailureCause_;  // Portuguese cause shown under "Falha ao Iniciar"; may be empty
 };

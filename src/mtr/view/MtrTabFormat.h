@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "mtr/MtrCore.h"
+#include "mtr/HopTable.h"
 #include "mtr/MtrReport.h"
 
 inline constexpr int kMtrLogColumns = 6;

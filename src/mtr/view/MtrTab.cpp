@@ -1,4 +1,4 @@
-#include "mtr/MtrTab.h"
+#include "mtr/view/MtrTab.h"
 
 #include <imgui.h>
 
@@ -14,10 +14,12 @@
 #include "logs/LocalTime.h"
 #include "logs/LogPaths.h"
 #include "mtr/MtrCore.h"
-#include "mtr/MtrTabFormat.h"
+#include "mtr/MtrReport.h"
+#include "mtr/view/MtrTabFormat.h"
 #include "platform/Launcher.h"
 #include "platform/PlatformTexts.h"
 #include "ui/EngineTexts.h"
+#include "ui/MtrTexts.h"
 
 namespace {
 
@@ -126,22 +128,24 @@ void MtrTab::SetTarget(std::string_view target) {
 }
 
 void MtrTab::Draw() {
-    DrawControls();
+    // One snapshot for the whole frame: every part of the tab shows the same moment.
+    const std::shared_ptr<const MtrSnapshot> snap = core_.Snapshot();
+    DrawControls(*snap);
 
     ImGui::Spacing();
     ImGui::Text("Resultados do MTR");
     ImGui::BeginChild("ResultsPanel", ImVec2(0.0f, -200.0f), true);
-    DrawResults();
+    DrawResults(*snap);
     ImGui::EndChild();
 
     ImGui::Spacing();
     ImGui::TextUnformatted(platform::Texts().captureHeading);
     ImGui::BeginChild("LogPanel", ImVec2(0.0f, 0.0f), true);
-    DrawPacketLog();
+    DrawPacketLog(*snap);
     ImGui::EndChild();
 }
 
-void MtrTab::DrawControls() {
+void MtrTab::DrawControls(const MtrSnapshot& snap) {
     ImGui::BeginChild("ConfigPanel", ImVec2(0.0f, 100.0f), true);
 
     ImGui::PushItemWidth(200.0f);
@@ -186,29 +190,32 @@ void MtrTab::DrawControls() {
     if (ImGui::Checkbox("Nomes", &names_)) core_.SetNamesEnabled(names_);
 
     // The engine decides what the button is: a run that stopped by itself shows "INICIAR"
-    // again. While the host is being resolved (on the engine's worker) the button stays
+    // again. While a start is with the engine (resolving the host) the button stays
     // disabled; a start that failed there opens the failure popup with its cause.
+    const bool pending = startTicket_ != 0 && snap.status.startsHandled < startTicket_;
     if (traceRequested_) {
         traceRequested_ = false;
-        // A run against another host gives way to the new one; a start still resolving
-        // its host is left to finish.
-        if (core_.State() == MtrRunState::Running) core_.Stop();
-        if (core_.State() != MtrRunState::Resolving) Start();
+        // A run against another host gives way to the new one (both are requests the engine
+        // takes in order); a start still resolving its host is left to finish.
+        if (!pending && snap.status.state != MtrRunState::Resolving) {
+            if (snap.status.state == MtrRunState::Running) core_.Stop();
+            Start();
+        }
     }
-    const MtrRunState state = core_.State();
-    if (starting_ && state != MtrRunState::Resolving) {
-        starting_ = false;
+    const MtrRunState state = snap.status.state;
+    if (startTicket_ != 0 && snap.status.startsHandled >= startTicket_) {
+        startTicket_ = 0;
         if (state != MtrRunState::Running) {
-            startFailureCause_ = StartErrorText(core_.LastStartError());
+            startFailureCause_ = StartErrorText(snap.status.startError);
             ImGui::OpenPopup(kStartFailedPopup);
         }
     }
-    if (state == MtrRunState::Running) {
+    const bool starting = startTicket_ != 0 || state == MtrRunState::Resolving;
+    if (state == MtrRunState::Running && !starting) {
         if (ImGui::Button("PARAR", kButtonSize)) core_.Stop();
     } else {
-        const bool resolving = state == MtrRunState::Resolving;
-        ImGui::BeginDisabled(resolving);
-        if (ImGui::Button("INICIAR", kButtonSize) && !resolving) Start();
+        ImGui::BeginDisabled(starting);
+        if (ImGui::Button("INICIAR", kButtonSize) && !starting) Start();
         ImGui::EndDisabled();
     }
 
@@ -224,12 +231,13 @@ void MtrTab::DrawControls() {
     }
 
     ImGui::SameLine();
-    if (ImGui::Button("RELATORIO", ImVec2(100.0f, kButtonSize.y))) WriteReport();
+    if (ImGui::Button("RELATORIO", ImVec2(100.0f, kButtonSize.y))) WriteReport(snap);
 
     if (state == MtrRunState::Resolving) {
-        ImGui::Text("Resolvendo %s...", core_.StartHost().c_str());
+        ImGui::Text("Resolvendo %s...", snap.status.startHost.c_str());
     } else if (state == MtrRunState::Stopped) {
-        ImGui::TextColored(kStopCauseColor, "%s", core_.StopCause().c_str());
+        ImGui::TextColored(kStopCauseColor, "%s",
+                           MtrStopCauseText(snap.status.stopCause, snap.status.stopDetail).c_str());
     }
     if (!reportMessage_.empty()) {
         if (state != MtrRunState::Idle && state != MtrRunState::Running) ImGui::SameLine(0.0f, 20.0f);
@@ -241,9 +249,9 @@ void MtrTab::DrawControls() {
     // "Salvar Pcap" that could not be honoured: the run goes on, the user must know the
     // file is missing or ends early.
     if (state != MtrRunState::Resolving) {
-        const std::string pcapError = core_.PcapError();
+        const std::string& pcapError = snap.status.pcapError;
         if (!pcapError.empty())
-            ImGui::TextColored(kStopCauseColor, "Falha ao gravar o PCAP %s: %s", core_.PcapPath().c_str(),
+            ImGui::TextColored(kStopCauseColor, "Falha ao gravar o PCAP %s: %s", snap.status.pcapPath.c_str(),
                                pcapError.c_str());
     }
 
@@ -257,10 +265,11 @@ void MtrTab::DrawControls() {
     ImGui::EndChild();
 }
 
-void MtrTab::WriteReport() {
+void MtrTab::WriteReport(const MtrSnapshot& snap) {
     const std::string folder = MtrLogDirectory();
-    const MtrReportFiles files =
-        WriteMtrReportFiles(folder, FileTimeStamp(), core_.RunInfo(), core_.GetHops(), core_.MaxHops());
+    MtrRunInfo run = snap.status.run;
+    run.targetHost = snap.status.startHost;
+    const MtrReportFiles files = WriteMtrReportFiles(folder, FileTimeStamp(), run, snap.hops, snap.maxHops);
     reportFailed_ = !files.error.empty();
     reportMessage_ = reportFailed_ ? "Nao foi possivel salvar o relatorio: " + files.error
                                    : "Relatorio salvo em " + files.textPath + " e " + files.csvPath;
@@ -278,27 +287,26 @@ void MtrTab::StartTraceTo(std::string_view target) {
     traceRequested_ = true;
 }
 
-bool MtrTab::Running() const { return core_.State() == MtrRunState::Running; }
+bool MtrTab::Running() const { return core_.Snapshot()->Running(); }
 
 void MtrTab::Start() {
     startFailureCause_.clear();
-    bool handedOver = false;
-    try {
-        // Resolution and capture opening run on the engine's worker: a name server that does
-        // not answer must not hold the frame.
-        core_.SetFamily(family_);
-        handedOver = core_.StartAsync(target_, devices_.SelectedName(), protocol_, savePcap_);
-        if (!handedOver) startFailureCause_ = StartErrorText(core_.LastStartError());
-    } catch (const std::exception&) {
-        // The worker could not be created; nothing was started.
-    }
-    if (handedOver)
-        starting_ = true;
-    else
+    // Resolution and capture opening run on the engine's thread: a name server that does not
+    // answer must not hold the frame.
+    MtrStartRequest request;
+    request.host = target_;
+    request.device = devices_.SelectedName();
+    request.protocol = protocol_;
+    request.family = family_;
+    request.savePcap = savePcap_;
+    startTicket_ = core_.Start(std::move(request));
+    if (startTicket_ == 0) {
+        startFailureCause_ = StartErrorText(StartError::AlreadyRunning);
         ImGui::OpenPopup(kStartFailedPopup);
+    }
 }
 
-void MtrTab::DrawPacketLog() {
+void MtrTab::DrawPacketLog(const MtrSnapshot& snap) {
     constexpr ImGuiTableFlags kLogFlags =
         ImGuiTableFlags_RowBg | ImGuiTableFlags_Borders | ImGuiTableFlags_ScrollY;
     if (ImGui::BeginTable("LogTable", kMtrLogColumns, kLogFlags, ImVec2(0.0f, 0.0f))) {
@@ -306,7 +314,7 @@ void MtrTab::DrawPacketLog() {
         ImGui::TableSetupScrollFreeze(0, 1);
         ImGui::TableHeadersRow();
 
-        const std::vector<PacketLogEntry> log = core_.GetLog();
+        const std::vector<PacketLogEntry>& log = *snap.log;
         // Only the rows in view are submitted; the clipper advances the layout over the rest,
         // so the scroll range stays that of the whole log.
         ImGuiListClipper clipper;
@@ -336,7 +344,7 @@ void MtrTab::DrawPacketLog() {
     }
 }
 
-void MtrTab::DrawResults() {
+void MtrTab::DrawResults(const MtrSnapshot& snap) {
     constexpr ImGuiTableFlags kFlags = ImGuiTableFlags_Resizable | ImGuiTableFlags_RowBg |
                                        ImGuiTableFlags_Borders | ImGuiTableFlags_ScrollY;
     if (!ImGui::BeginTable("MtrTable", kMtrTableColumns + 1, kFlags, ImVec2(0.0f, 0.0f))) return;
@@ -350,10 +358,8 @@ void MtrTab::DrawResults() {
     ImGui::TableSetupScrollFreeze(0, 1);
     ImGui::TableHeadersRow();
 
-    const auto hops = core_.GetHops();
-    // One read: the capture thread may lower the limit while this frame draws.
-    const int32_t limit = core_.MaxHops();
-    for (const auto& [ttl, hop] : hops) {
+    const int32_t limit = snap.maxHops;
+    for (const auto& [ttl, hop] : snap.hops) {
         if (ttl > limit) continue;
         ImGui::TableNextRow();
         const auto cells = MtrRowCells(ttl, hop);

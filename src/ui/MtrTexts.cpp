@@ -1,0 +1,12 @@
+#include "ui/MtrTexts.h"
+
+std::string MtrStopCauseText(MtrStopCause cause, const std::string& detail) {
+    switch (cause) {
+        case MtrStopCause::None: return {};
+        case MtrStopCause::CaptureEnded:
+            return "A captura parou: " + (detail.empty() ? std::string("a interface deixou de entregar pacotes.") : detail);
+        case MtrStopCause::ProbingFailed:
+            return "O envio de sondas parou: " + (detail.empty() ? std::string("erro desconhecido.") : detail);
+    }
+    return {};
+}

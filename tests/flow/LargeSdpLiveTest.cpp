@@ -25,6 +25,7 @@
 #include "flow/FlowCsv.h"
 #include "lib/Netns.h"
 #include "lib/TestSupport.h"
+#include "ui/EngineTexts.h"
 
 namespace {
 

@@ -34,6 +34,7 @@ struct SipCallRow {
     std::string displayStatus;        // DisplayStatus() of the record
     std::string hangupOrigin;
     std::optional<double> mos;        // worst "MOS (estimado)" of the call's RTP streams
+    std::vector<Verdict> verdicts;    // Diagnose() of the record
 };
 
 // "Chamadas" and "Registers" of the counter line and of orvanta-cli's summary.

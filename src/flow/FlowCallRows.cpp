@@ -15,6 +15,11 @@ std::vector<SipCallRow> CallTracker::GetCallRows() const {
     for (const auto& [id, call] : calls) order.push_back(&call);
     std::stable_sort(order.begin(), order.end(), [](const SipCall* a, const SipCall* b) { return a->time < b->time; });
     const std::unordered_map<std::string, double> mos = streams.WorstMosByCall();
+    // Every stream's report once, by call, for the verdicts.
+    std::unordered_map<std::string, std::vector<RtpStreamReport>> reports;
+    for (RtpStreamReport& r : streams.Reports())
+        if (!r.callId.empty()) reports[r.callId].push_back(std::move(r));
+    static const std::vector<RtpStreamReport> kNoStreams;
     std::vector<SipCallRow> rows(order.size());
     for (size_t i = 0; i < order.size(); ++i) {
         const SipCall& call = *order[i];
@@ -36,6 +41,8 @@ std::vector<SipCallRow> CallTracker::GetCallRows() const {
         row.displayStatus = DisplayStatus(call);
         row.hangupOrigin = call.hangupOrigin;
         if (auto it = mos.find(call.callId); it != mos.end()) row.mos = it->second;
+        const auto own = reports.find(call.callId);
+        row.verdicts = ::Diagnose(call, own == reports.end() ? kNoStreams : own->second, latestMicros);
     }
     return rows;
 }

@@ -650,14 +650,17 @@ void FlowCore::MaybePublish(bool force) {
     s->view = request;
     if (request.callId.empty()) {
         s->callStreams = std::make_shared<const std::vector<RtpStreamReport>>();
+        s->callVerdicts = std::make_shared<const std::vector<Verdict>>();
     } else if (trackerMoved || previous.view.callId != request.callId) {
         if (std::optional<SipCall> call = tracker.GetCall(request.callId))
             s->call = std::make_shared<const SipCall>(std::move(*call));
         s->callStreams =
             std::make_shared<const std::vector<RtpStreamReport>>(tracker.GetStreamReports(&request.callId));
+        s->callVerdicts = std::make_shared<const std::vector<Verdict>>(tracker.Diagnose(request.callId));
     } else {
         s->call = previous.call;
         s->callStreams = previous.callStreams;
+        s->callVerdicts = previous.callVerdicts;
     }
     if (!request.rawPage) {
         s->rawPage = std::make_shared<const std::vector<PacketLogEntry>>();

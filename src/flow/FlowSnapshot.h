@@ -96,6 +96,7 @@ struct FlowSnapshot {
     FlowViewRequest view;
     std::shared_ptr<const SipCall> call;
     std::shared_ptr<const std::vector<RtpStreamReport>> callStreams;
+    std::shared_ptr<const std::vector<Verdict>> callVerdicts;
     std::shared_ptr<const std::vector<PacketLogEntry>> rawPage;
 
     FlowExportStatus exportStatus;

@@ -24,6 +24,7 @@
 #include "logs/LogPaths.h"
 #include "platform/FileDialog.h"
 #include "FlowTabTestUtil.h"
+#include "ui/DiagnosisTexts.h"
 
 using namespace flowtab_test;
 namespace fs = std::filesystem;
@@ -687,6 +688,13 @@ TEST_F(FlowTabFrame, CallQualityInTheTableTheArrowsAndTheStreamReport) {
     EXPECT_NE(panel.find("MOS (estimado)"), std::string::npos) << panel;
     EXPECT_NE(panel.find("0x5A3C91E2"), std::string::npos) << panel;  // both directions
     EXPECT_NE(panel.find("0xDEE0EE8F"), std::string::npos) << panel;
+    EXPECT_NE(panel.find("MOS (estimado) a cada 5 s:"), std::string::npos) << panel;  // the interval chart
+    // The engine's verdicts: "OK" after the MOS of the clean call with its evidence in the
+    // ladder's panel, "Recusada" for the busy one.
+    EXPECT_NE(panel.find("DIAGNOSTICO:"), std::string::npos) << panel;
+    EXPECT_NE(row->text.find("OK", row->text.find("4.36")), std::string::npos) << row->text;
+    EXPECT_NE(busy->text.find("Recusada"), std::string::npos) << busy->text;
+    EXPECT_NE(panel.find("200 OK as "), std::string::npos) << panel;
 }
 
 namespace {

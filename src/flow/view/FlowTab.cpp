@@ -20,6 +20,7 @@
 #include "platform/ExecutablePath.h"
 #include "platform/FileDialog.h"
 #include "platform/Launcher.h"
+#include "ui/DiagnosisTexts.h"
 #include "ui/EngineTexts.h"
 
 namespace {
@@ -397,6 +398,7 @@ void FlowTab::DrawCallTable(float reserveBelow) {
     ImGui::TableSetupColumn("Estado", ImGuiTableColumnFlags_WidthFixed, 150);
     ImGui::TableSetupColumn("Origem Desl.", ImGuiTableColumnFlags_WidthFixed, 120);
     ImGui::TableSetupColumn("MOS", ImGuiTableColumnFlags_WidthFixed, 50);
+    ImGui::TableSetupColumn("Diagnóstico", ImGuiTableColumnFlags_WidthFixed, 150);
     ImGui::TableHeadersRow();
 
     const ImGuiTableSortSpecs* sort = ImGui::TableGetSortSpecs();
@@ -456,6 +458,20 @@ void FlowTab::DrawCallTable(float reserveBelow) {
                                                       ImVec4(1.0f, 0.0f, 0.0f, 1.0f)};
                 ImGui::TextColored(kBandColours[MosBand(*call.mos)], "%s", MosText(*call.mos).c_str());
                 if (ImGui::IsItemHovered()) ImGui::SetTooltip("MOS (estimado), pior sentido da chamada");
+            }
+            // The engine's verdicts, in the colour of the worst; the evidence on hover.
+            ImGui::TableSetColumnIndex(9);
+            if (!call.verdicts.empty()) {
+                const std::string labels = DiagnosisLabels(call.verdicts);
+                ImGui::TextColored(Colour(DiagnosisColour(call.verdicts)), "%s", labels.c_str());
+                if (ImGui::IsItemHovered()) {
+                    std::string tip;
+                    for (const Verdict& v : call.verdicts) {
+                        if (!tip.empty()) tip += '\n';
+                        tip += std::string(DiagnosisLabel(v.code)) + ": " + VerdictEvidence(v);
+                    }
+                    ImGui::SetTooltip("%s", tip.c_str());
+                }
             }
         }
     }

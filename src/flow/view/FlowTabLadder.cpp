@@ -2,13 +2,16 @@
 #include <imgui.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <optional>
+#include <string>
 
 #include "flow/view/FlowTab.h"
 #include "flow/view/FlowTabLayout.h"
 #include "flow/StreamReport.h"
 #include "flow/TraceTarget.h"
 #include "ui/DeviceChoice.h"
+#include "ui/DiagnosisTexts.h"
 #include "platform/SystemFacts.h"
 
 namespace {
@@ -24,6 +27,62 @@ const RtpStreamReport* StreamOfEntry(const SipMessage& m, const std::vector<RtpS
         if (!best || r.packets > best->packets) best = &r;
     }
     return best;
+}
+
+// The stream's quality over time: the MOS of each 5-second interval, one line per direction
+// (yellow: this stream, cyan: the opposite one), the values of the interval under the mouse.
+void DrawIntervalChart(const RtpStreamReport& forward, const RtpStreamReport* reverse) {
+    if (forward.intervals.empty() && (!reverse || reverse->intervals.empty())) return;
+    ImGui::Spacing();
+    ImGui::TextUnformatted("MOS (estimado) a cada 5 s:");
+    const float width = std::max(200.0f, ImGui::GetContentRegionAvail().x);
+    const float height = 110.0f;
+    const ImVec2 origin = ImGui::GetCursorScreenPos();
+    ImGui::InvisibleButton("IntervalChart", ImVec2(width, height));
+    const bool hovered = ImGui::IsItemHovered();
+    ImDrawList* draw = ImGui::GetWindowDrawList();
+    draw->AddRectFilled(origin, ImVec2(origin.x + width, origin.y + height), IM_COL32(25, 25, 25, 255));
+    uint32_t last = 0;
+    for (const auto& iv : forward.intervals) last = std::max(last, iv.figures.index);
+    if (reverse)
+        for (const auto& iv : reverse->intervals) last = std::max(last, iv.figures.index);
+    const float step = width / static_cast<float>(last + 1);
+    auto x = [&](uint32_t index) { return origin.x + (static_cast<float>(index) + 0.5f) * step; };
+    auto y = [&](double mos) { return origin.y + height - static_cast<float>((std::clamp(mos, 1.0, 5.0) - 1.0) / 4.0) * height; };
+    for (double band : {3.6, 4.0})
+        draw->AddLine(ImVec2(origin.x, y(band)), ImVec2(origin.x + width, y(band)), IM_COL32(80, 80, 80, 255));
+    auto line = [&](const RtpStreamReport& r, ImU32 colour) {
+        std::optional<ImVec2> previous;
+        uint32_t previousIndex = 0;
+        for (const auto& iv : r.intervals) {
+            if (!iv.mos) continue;
+            const ImVec2 p(x(iv.figures.index), y(*iv.mos));
+            // A silence of whole intervals is a gap in the line, not a slope.
+            if (previous && iv.figures.index == previousIndex + 1) draw->AddLine(*previous, p, colour, 2.0f);
+            draw->AddCircleFilled(p, 2.5f, colour);
+            previous = p;
+            previousIndex = iv.figures.index;
+        }
+    };
+    line(forward, IM_COL32(255, 210, 0, 255));
+    if (reverse) line(*reverse, IM_COL32(0, 200, 255, 255));
+    if (!hovered) return;
+    const float mouse = ImGui::GetIO().MousePos.x - origin.x;
+    const uint32_t index = static_cast<uint32_t>(std::clamp(mouse / step, 0.0f, static_cast<float>(last)));
+    std::string tip = "Intervalo " + std::to_string(index * 5) + "-" + std::to_string(index * 5 + 5) + " s";
+    auto describe = [&](const RtpStreamReport& r, const char* name) {
+        for (const auto& iv : r.intervals) {
+            if (iv.figures.index != index) continue;
+            char buf[200];
+            std::snprintf(buf, sizeof buf, "\n%s: %u pacotes, %d perdidos, %u atrasados, jitter max %.1f ms, MOS %s", name,
+                          iv.figures.packets, iv.figures.lost, iv.figures.lateFixed, iv.figures.maxJitterMs,
+                          iv.mos ? MosText(*iv.mos).c_str() : "-");
+            tip += buf;
+        }
+    };
+    describe(forward, (forward.source + " -> " + forward.destination).c_str());
+    if (reverse) describe(*reverse, (reverse->source + " -> " + reverse->destination).c_str());
+    ImGui::SetTooltip("%s", tip.c_str());
 }
 
 }  // namespace
@@ -120,6 +179,29 @@ void FlowTab::DrawLadder() {
     // The stream report is a table of fixed columns, not wrapped: two "[IPv6]:port" columns
     // are wider than the panel, so the panel scrolls sideways instead of cutting them off.
     ImGui::BeginChild("MsgDetails", ImVec2(0, avail.y), true, ImGuiWindowFlags_HorizontalScrollbar);
+    // The engine's verdicts: what it found, the evidence, what to check. A verdict that names
+    // a message selects it.
+    const std::vector<Verdict>* verdicts = answered && snap_->callVerdicts ? snap_->callVerdicts.get() : nullptr;
+    if (verdicts && !verdicts->empty()) {
+        ImGui::TextColored(ImVec4(1.0f, 0.8f, 0.0f, 1.0f), "DIAGNOSTICO:");
+        ImGui::PushTextWrapPos(0.0f);
+        for (size_t i = 0; i < verdicts->size(); ++i) {
+            const Verdict& v = (*verdicts)[i];
+            const FlowRgbf c = DiagnosisColour({v});
+            ImGui::PushID(static_cast<int>(i));
+            ImGui::PushStyleColor(ImGuiCol_Text, ImVec4(c.r, c.g, c.b, 1.0f));
+            if (ImGui::Selectable(DiagnosisLabel(v.code), false) && v.messageIndex >= 0) selectedMessageIndex_ = v.messageIndex;
+            ImGui::PopStyleColor();
+            const std::string evidence = VerdictEvidence(v);
+            if (!evidence.empty()) ImGui::TextUnformatted(evidence.c_str());
+            if (const char* hint = DiagnosisHint(v.code); *hint)
+                ImGui::TextColored(ImVec4(0.7f, 0.7f, 0.7f, 1.0f), "%s", hint);
+            ImGui::PopID();
+        }
+        ImGui::PopTextWrapPos();
+        ImGui::Separator();
+        ImGui::Spacing();
+    }
     ImGui::TextColored(ImVec4(1.0f, 0.8f, 0.0f, 1.0f), "CONTEUDO DA MENSAGEM:");
     ImGui::Separator();
     ImGui::Spacing();
@@ -133,8 +215,10 @@ void FlowTab::DrawLadder() {
                 ImGui::PopTextWrapPos();
                 ImGui::Spacing();
                 ImGui::Separator();
-                const std::string report = StreamReportText(*r, ReverseStream(*r, streams));
+                const RtpStreamReport* reverse = ReverseStream(*r, streams);
+                const std::string report = StreamReportText(*r, reverse);
                 ImGui::TextUnformatted(report.data(), report.data() + report.size());
+                DrawIntervalChart(*r, reverse);
                 ImGui::PushTextWrapPos(0.0f);
             }
         }

@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "capture/Decode.h"
+#include "ui/DiagnosisTexts.h"
 
 namespace {
 
@@ -166,6 +167,17 @@ std::string RawPacketTooltip(const PacketLogEntry& p) {
     return text;
 }
 
+FlowRgbf DiagnosisColour(const std::vector<Verdict>& verdicts) {
+    DiagnosisSeverity worst = DiagnosisSeverity::Good;
+    for (const Verdict& v : verdicts) worst = std::min(worst, SeverityOf(v.code));
+    switch (worst) {
+        case DiagnosisSeverity::Fault: return {1.0f, 0.3f, 0.3f};
+        case DiagnosisSeverity::Warning: return {1.0f, 1.0f, 0.0f};
+        case DiagnosisSeverity::Good: return {0.0f, 1.0f, 0.0f};
+    }
+    return {1.0f, 1.0f, 1.0f};
+}
+
 std::vector<size_t> SortedCallRows(const std::vector<SipCallRow>& rows, CallColumn column, bool descending) {
     std::vector<size_t> order(rows.size());
     for (size_t i = 0; i < order.size(); ++i) order[i] = i;
@@ -180,6 +192,7 @@ std::vector<size_t> SortedCallRows(const std::vector<SipCallRow>& rows, CallColu
             case CallColumn::Status: return r.displayStatus;
             case CallColumn::HangupOrigin: return r.isInvite ? r.hangupOrigin : std::string();
             case CallColumn::Mos: return {};
+            case CallColumn::Diagnosis: return DiagnosisLabels(r.verdicts);
         }
         return {};
     };

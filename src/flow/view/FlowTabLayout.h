@@ -28,9 +28,12 @@ struct FlowRgbf {
 FlowRgbf CallMethodColour(const std::string& method);
 // Colour of a display status ("Em andamento", "Sucesso", "Desligada", ...).
 FlowRgbf DisplayStatusColour(const std::string& status);
+// Colour of the "Diagnóstico" cell: red for a fault, yellow for a warning, green for ok (the
+// worst verdict decides).
+FlowRgbf DiagnosisColour(const std::vector<Verdict>& verdicts);
 // Column of the call table whose header the user clicked (left to right).
-enum class CallColumn { Time, Method, From, To, Messages, CallId, Status, HangupOrigin, Mos };
-inline constexpr int kCallTableColumns = 9;
+enum class CallColumn { Time, Method, From, To, Messages, CallId, Status, HangupOrigin, Mos, Diagnosis };
+inline constexpr int kCallTableColumns = 10;
 // Row order for the table sorted by one column: indices into `rows`. Stable, so rows that
 // compare equal keep their capture order; Msgs and MOS compare as numbers (no MOS first), the rest as text
 // (From and To as the "user (address)" shown).

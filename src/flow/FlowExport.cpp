@@ -60,9 +60,27 @@ FlowExportResult ExportQualityCsv(const std::vector<RtpStreamReport>& streams) {
     FlowExportResult result;
     if (streams.empty()) return ExportQualityCsvTo(std::string(), streams);
     if (!PrepareFlowFolder(result)) return result;
-    result = ExportQualityCsvTo(LogFilePath(true, FileTimeStamp() + "_qualidade.csv"), streams);
+    const std::string stamp = FileTimeStamp();
+    result = ExportQualityCsvTo(LogFilePath(true, stamp + "_qualidade.csv"), streams);
+    if (result.written) {
+        // Beside it, the same streams interval by interval.
+        const std::string path = LogFilePath(true, stamp + "_qualidade_intervalos.csv");
+        const FlowExportResult intervals = ExportQualityIntervalsCsvTo(path, streams);
+        result.message += intervals.written ? "; intervalos: " + path : "; " + intervals.message;
+    }
     Trace(result.message);
     return result;
+}
+
+FlowExportResult ExportQualityIntervalsCsvTo(const std::string& path, const std::vector<RtpStreamReport>& streams) {
+    std::string text = "\xEF\xBB\xBF" + IntervalCsvHeaderLine();
+    size_t lines = 0;
+    for (const RtpStreamReport& r : streams)
+        for (const RtpStreamReport::Interval& iv : r.intervals) {
+            text += IntervalCsvLine(r, iv);
+            ++lines;
+        }
+    return WriteCsvText(path, text, "Intervalos exportados: " + path + " (" + std::to_string(lines) + " intervalos)");
 }
 
 FlowExportResult ExportPacketsPcapTo(const std::string& path, const std::vector<PacketLogEntry>& packets) {

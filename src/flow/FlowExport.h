@@ -29,6 +29,10 @@ FlowExportResult ExportPacketsPcap(const std::vector<PacketLogEntry>& packets);
 // byte order mark, quoting and line ends as the call list). No streams: no file.
 FlowExportResult ExportQualityCsv(const std::vector<RtpStreamReport>& streams);
 
+// Beside that file, "<time stamp>_qualidade_intervalos.csv": one line per 5-second interval
+// of each stream (IntervalCsvLine), written by ExportQualityCsv with the same time stamp.
+FlowExportResult ExportQualityIntervalsCsvTo(const std::string& path, const std::vector<RtpStreamReport>& streams);
+
 // The same, with the file name chosen by the caller (tests and the command line).
 FlowExportResult ExportCallsCsvTo(const std::string& path, const std::vector<SipCall>& calls);
 FlowExportResult ExportPacketsPcapTo(const std::string& path, const std::vector<PacketLogEntry>& packets);

@@ -240,6 +240,16 @@ TEST_F(FlowTabExport, QualityExportWritesOneLinePerStreamBesideTheCallList) {
         EXPECT_EQ(rows[i][8], "0");    // lost
         EXPECT_FALSE(rows[i][22].empty());
     }
+    // Beside it, with the same time stamp, the streams' 5-second intervals.
+    const fs::path intervals = fs::path(r.path).parent_path() / (name.substr(0, 15) + "_qualidade_intervalos.csv");
+    ASSERT_TRUE(fs::exists(intervals)) << r.message;
+    EXPECT_NE(r.message.find(intervals.string()), std::string::npos) << r.message;
+    const auto lines = CsvRows(ReadFile(intervals.string()).substr(3));
+    ASSERT_EQ(lines.size(), 3u);  // header + the one interval of each 2-second direction
+    EXPECT_EQ(lines[0][4], "Inicio s");
+    EXPECT_EQ(lines[1][4], "0");
+    EXPECT_EQ(lines[1][5], "100");
+    EXPECT_FALSE(lines[1][12].empty());
     // The call list export is not touched by it: still ten columns.
     const FlowExportResult calls = ExportCallsCsv(tracker.GetCalls());
     ASSERT_TRUE(calls.written);

@@ -18,6 +18,7 @@
 #include "flow/FlowCore.h"
 #include "flow/FlowCsv.h"
 #include "flow/StreamReport.h"
+#include "ui/CallExportFiles.h"
 #include "ui/DiagnosisTexts.h"
 #include "ui/EngineTexts.h"
 
@@ -29,7 +30,7 @@ extern "C" void OnFlowInterrupt(int) { interrupted.store(true); }
 const char* kUsage =
     "flow --read FILE.pcap [--streams] [--streams-intervals] [--diagnose] [--csv SAIDA.csv] [--pcap SAIDA.pcap] | "
     "flow --iface INTERFACE --seconds N [--sip-port P] [--rtp-min A --rtp-max B] [--streams] [--streams-intervals] "
-    "[--diagnose] [--csv SAIDA.csv] [--pcap SAIDA.pcap]";
+    "[--diagnose] [--csv SAIDA.csv] [--pcap SAIDA.pcap] [--call CALL-ID --export PASTA]";
 
 struct FlowOptions {
     std::string file;
@@ -44,6 +45,8 @@ struct FlowOptions {
     bool streams = false;  // one line per RTP stream after the call list
     bool diagnose = false;  // one line of verdicts per record, last
     bool intervals = false;  // one line per 5-second interval of each stream
+    std::string callId;      // --call: the record --export writes
+    std::string exportDir;
 };
 
 bool ParseInt(const std::string& text, int& out) {
@@ -93,6 +96,10 @@ std::optional<FlowOptions> ParseArgs(const std::vector<std::string>& args) {
             o.csvPath = v;
         } else if (a == "--pcap") {
             o.pcapPath = v;
+        } else if (a == "--call") {
+            o.callId = v;
+        } else if (a == "--export") {
+            o.exportDir = v;
         } else {
             return std::nullopt;
         }
@@ -100,6 +107,7 @@ std::optional<FlowOptions> ParseArgs(const std::vector<std::string>& args) {
     if (o.live == haveFile) return std::nullopt;          // exactly one source
     if (o.live && o.seconds < 0) return std::nullopt;     // a live run needs its length
     if (!o.live && o.seconds >= 0) return std::nullopt;
+    if (o.callId.empty() != o.exportDir.empty()) return std::nullopt;  // --call and --export go together
     return o;
 }
 
@@ -214,6 +222,21 @@ int RunFlow(const std::vector<std::string>& args) {
             std::fprintf(stderr, "orvanta-cli flow: nenhum pacote; %s nao foi gravado\n", o.pcapPath.c_str());
         } else if (std::string why; !SavePacketsToPcap(o.pcapPath, packets, &why)) {
             std::fprintf(stderr, "orvanta-cli flow: nao foi possivel gravar %s: %s\n", o.pcapPath.c_str(), why.c_str());
+            rc = kExitFailure;
+        }
+    }
+    if (!o.callId.empty()) {
+        CallExportData data;
+        if (std::optional<SipCall> call = core.Tracker().GetCall(o.callId)) {
+            data.call = std::move(*call);
+            data.streams = core.Tracker().GetStreamReports(&o.callId);
+            data.verdicts = core.Tracker().Diagnose(o.callId);
+            data.packets = CallPackets(data.call, data.streams, core.GetPackets());
+            const FlowExportResult written = WriteCallExport(o.exportDir, data);
+            std::fprintf(written.written ? stdout : stderr, "%s\n", written.message.c_str());
+            if (!written.written) rc = kExitFailure;
+        } else {
+            std::fprintf(stderr, "orvanta-cli flow: chamada nao encontrada: %s\n", o.callId.c_str());
             rc = kExitFailure;
         }
     }

@@ -90,6 +90,36 @@ TEST(FlowCoreCli, DiagnoseAddsOneVerdictLinePerRecord) {
     }
 }
 
+// --call ID --export DIR: the call's own packets (not those of "13-..." whose Call-ID contains
+// it) in a pcap that reads back as that call alone, and the text with verdicts and ladder.
+TEST(FlowCoreCli, ExportOfOneCall) {
+    const std::string dir = std::string(OC_BINARY_DIR) + "/cli_call_export";
+    std::filesystem::remove_all(dir);
+    const std::string file = "'" + std::string(OC_PCAP_DIR) + "/10_batch_20_calls.pcap'";
+    const Result r = RunCli("flow --read " + file + " --call 3-22690@192.168.1.50 --export '" + dir + "'");
+    ASSERT_EQ(r.status, 0) << r.out;
+    EXPECT_NE(r.out.find("Chamada exportada: "), std::string::npos) << r.out;
+    std::string pcap, text;
+    for (const auto& e : std::filesystem::directory_iterator(dir)) {
+        if (e.path().extension() == ".pcap") pcap = e.path().string();
+        if (e.path().extension() == ".txt") text = ReadFile(e.path().string());
+    }
+    ASSERT_FALSE(pcap.empty());
+    const Result again = RunCli("flow --read '" + pcap + "'");
+    ASSERT_EQ(again.status, 0);
+    EXPECT_NE(again.out.find("3-22690@192.168.1.50"), std::string::npos) << again.out;
+    EXPECT_EQ(again.out.find("13-22690@192.168.1.50"), std::string::npos) << again.out;
+    EXPECT_NE(again.out.find("Chamadas: 1; Registers: 0; Pacotes: 47"), std::string::npos) << again.out;
+    EXPECT_NE(text.find("OK [ok]: 200 OK as 20:13:04.297"), std::string::npos) << text;
+    EXPECT_NE(text.find("20:13:03.492    +0.044 s  203.0.113.10:5060 -> 192.168.1.50:5060  SIP/2.0 180 Ringing"),
+              std::string::npos) << text;
+    EXPECT_NE(text.find("RELATORIO DO FLUXO RTP"), std::string::npos) << text;
+    // A Call-ID the capture does not have, or --call without --export.
+    EXPECT_EQ(RunCli("flow --read " + file + " --call nada --export '" + dir + "'").status, 2);
+    EXPECT_EQ(RunCli("flow --read " + file + " --call 3-22690@192.168.1.50").status, 1);
+    std::filesystem::remove_all(dir);
+}
+
 TEST(FlowCoreCli, UsageAndFailures) {
     EXPECT_EQ(RunCli("flow").status, 1);
     EXPECT_EQ(RunCli("flow --read").status, 1);

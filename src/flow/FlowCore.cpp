@@ -417,6 +417,22 @@ uint64_t FlowCore::RequestExport(FlowExportKind kind) {
     return serial;
 }
 
+uint64_t FlowCore::RequestCallExport(std::string callId) {
+    Command c;
+    c.kind = Command::Kind::Export;
+    c.exportKind = FlowExportKind::Call;
+    c.callId = std::move(callId);
+    const uint64_t serial = Post(std::move(c));
+    for (uint64_t seen = lastExportRequested.load(); seen < serial && !lastExportRequested.compare_exchange_weak(seen, serial);) {
+    }
+    return serial;
+}
+
+void FlowCore::SetCallExportWriter(CallExportWriter writer) {
+    std::lock_guard<std::mutex> lock(exportMutex);
+    callExportWriter = std::move(writer);
+}
+
 uint64_t FlowCore::RequestSnapshot() { return Post(Command{}); }
 
 void FlowCore::SetView(const FlowViewRequest& request) {
@@ -515,7 +531,7 @@ void FlowCore::Execute(const Command& command) {
         case Command::Kind::Export: {
             {
                 std::lock_guard<std::mutex> lock(exportMutex);
-                exports.emplace_back(command.serial, command.exportKind);
+                exports.push_back({command.serial, command.exportKind, command.callId});
             }
             exportQueued.notify_one();
             break;
@@ -530,15 +546,15 @@ void FlowCore::ExportLoop() {
     for (;;) {
         exportQueued.wait(lock, [this] { return quitExport || !exports.empty(); });
         if (exports.empty()) return;  // quit
-        const auto [serial, kind] = exports.front();
+        const QueuedExport next = exports.front();
         exports.pop_front();
         lock.unlock();
-        RunExport(serial, kind);
+        RunExport(next.serial, next.kind, next.callId);
         lock.lock();
     }
 }
 
-void FlowCore::RunExport(uint64_t serial, FlowExportKind kind) {
+void FlowCore::RunExport(uint64_t serial, FlowExportKind kind, const std::string& callId) {
     auto step = [&](size_t items, bool done, FlowExportResult result) {
         std::lock_guard<std::mutex> lock(exportMutex);
         exportStatus.command = serial;
@@ -570,6 +586,27 @@ void FlowCore::RunExport(uint64_t serial, FlowExportKind kind) {
             items = streams.size();
             step(items, false, {});
             result = ExportQualityCsv(streams);
+            break;
+        }
+        case FlowExportKind::Call: {
+            CallExportWriter writer;
+            {
+                std::lock_guard<std::mutex> lock(exportMutex);
+                writer = callExportWriter;
+            }
+            std::optional<SipCall> call = tracker.GetCall(callId);
+            if (!call || !writer) {
+                result.message = "Nada exportado: a chamada nao esta mais na lista.";
+                break;
+            }
+            CallExportData data;
+            data.call = std::move(*call);
+            data.streams = tracker.GetStreamReports(&callId);
+            data.verdicts = tracker.Diagnose(callId);
+            data.packets = CallPackets(data.call, data.streams, GetPackets());
+            items = data.packets.size();
+            step(items, false, {});
+            result = writer(data);
             break;
         }
     }

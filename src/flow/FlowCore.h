@@ -15,6 +15,7 @@
 #include "capture/Packet.h"
 #include "capture/Sniffer.h"
 #include "capture/StartError.h"
+#include "flow/CallExport.h"
 #include "flow/CallTracker.h"
 #include "flow/FlowSnapshot.h"
 #include "flow/PacketRing.h"
@@ -89,6 +90,12 @@ public:
     // Copies what the export writes when its turn comes (after every earlier command) and
     // writes the file under FlowLogDirectory(); FlowSnapshot::exportStatus follows it.
     uint64_t RequestExport(FlowExportKind kind);
+    // One call's packets, ladder, streams and verdicts (CallExportData), handed on the export
+    // thread to the writer set below, which words and writes them (the views' side knows the
+    // texts). Without a writer nothing is written.
+    uint64_t RequestCallExport(std::string callId);
+    using CallExportWriter = std::function<FlowExportResult(const CallExportData&)>;
+    void SetCallExportWriter(CallExportWriter writer);
     // Does nothing: the snapshot that has handled it shows the state after every earlier command.
     uint64_t RequestSnapshot();
     // What call details and raw packet page the snapshots carry from now on.
@@ -168,12 +175,13 @@ private:
         std::string device;  // Start; the path for StartOffline
         int sipPort = 0, rtpMin = 0, rtpMax = 0;
         FlowExportKind exportKind = FlowExportKind::Calls;
+        std::string callId;  // Export of one call
     };
     uint64_t Post(Command command);
     void ControlLoop();
     void Execute(const Command& command);
     void ExportLoop();
-    void RunExport(uint64_t serial, FlowExportKind kind);
+    void RunExport(uint64_t serial, FlowExportKind kind, const std::string& callId);
     // Builds and publishes a snapshot when something changed since the last one (or `force`).
     void MaybePublish(bool force);
 
@@ -240,7 +248,13 @@ private:
     // Control thread -> export thread (guarded by exportMutex).
     std::mutex exportMutex;
     std::condition_variable exportQueued;
-    std::deque<std::pair<uint64_t, FlowExportKind>> exports;
+    struct QueuedExport {
+        uint64_t serial;
+        FlowExportKind kind;
+        std::string callId;
+    };
+    std::deque<QueuedExport> exports;
+    CallExportWriter callExportWriter;  // under exportMutex
     FlowExportStatus exportStatus;
     bool quitExport = false;
 

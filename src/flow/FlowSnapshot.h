@@ -41,7 +41,7 @@ enum class FlowRunState { Idle, Live, Offline };
 // handling a frame); the capture library's own words are in FlowSnapshot::stopError.
 enum class FlowStopCause { None, CaptureEnded };
 
-enum class FlowExportKind { Calls, Packets, Quality };
+enum class FlowExportKind { Calls, Packets, Quality, Call };
 
 // What a view wants beyond the call list: the ladder of one call and a page of the raw
 // packet window. The snapshot after the request carries them.

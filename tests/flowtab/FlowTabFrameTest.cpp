@@ -695,6 +695,20 @@ TEST_F(FlowTabFrame, CallQualityInTheTableTheArrowsAndTheStreamReport) {
     EXPECT_NE(row->text.find("OK", row->text.find("4.36")), std::string::npos) << row->text;
     EXPECT_NE(busy->text.find("Recusada"), std::string::npos) << busy->text;
     EXPECT_NE(panel.find("200 OK as "), std::string::npos) << panel;
+    // "Exportar Chamada": written on the engine's export thread, the result in the status line.
+    ASSERT_TRUE(h.ClickText("Exportar Chamada", true));
+    ASSERT_TRUE(core().WaitSnapshot([](const FlowSnapshot& s) { return s.exportStatus.done; }, std::chrono::seconds(30)));
+    h.Frame();
+    const std::string status = app().Flow().StatusLine();
+    ASSERT_EQ(status.rfind("Chamada exportada: ", 0), 0u) << status;
+    const size_t txtEnd = status.find(".txt");
+    ASSERT_NE(txtEnd, std::string::npos) << status;
+    const std::string txt = status.substr(19, txtEnd + 4 - 19);
+    EXPECT_TRUE(std::filesystem::exists(txt)) << txt;
+    EXPECT_TRUE(std::filesystem::exists(txt.substr(0, txt.size() - 4) + ".pcap")) << status;
+    EXPECT_NE(status.find("(207 pacotes)"), std::string::npos) << status;  // 7 SIP and 200 RTP; not the ARP frames
+    std::filesystem::remove(txt);
+    std::filesystem::remove(txt.substr(0, txt.size() - 4) + ".pcap");
 }
 
 namespace {

@@ -20,6 +20,7 @@
 #include "platform/ExecutablePath.h"
 #include "platform/FileDialog.h"
 #include "platform/Launcher.h"
+#include "ui/CallExportFiles.h"
 #include "ui/DiagnosisTexts.h"
 #include "ui/EngineTexts.h"
 
@@ -71,6 +72,8 @@ std::string ExportProgressText(FlowExportKind kind, size_t items, bool counted) 
         case FlowExportKind::Quality:
             return counted ? "Exportando qualidade (" + std::to_string(items) + " fluxos RTP)..."
                            : "Exportando qualidade...";
+        case FlowExportKind::Call:
+            return counted ? "Exportando chamada (" + std::to_string(items) + " pacotes)..." : "Exportando chamada...";
     }
     return {};
 }
@@ -88,6 +91,9 @@ std::string StartFailureCause(const FlowStartOutcome& start, bool unknownWhenEmp
 FlowTab::FlowTab(FlowCore& core, CaptureDeviceChoice& devices, MtrTraceRequest* trace)
     : core_(core), devices_(devices), trace_(trace), fileDialog_(platform::FileDialog::Create()) {
     snap_ = core_.Snapshot();
+    // "Exportar Chamada": the engine gathers the call on its export thread, the words and
+    // the files are this side's.
+    core_.SetCallExportWriter([](const CallExportData& data) { return WriteCallExport(FlowLogDirectory(), data); });
 }
 
 FlowTab::~FlowTab() = default;
@@ -148,6 +154,13 @@ bool FlowTab::ImportPcap(const std::string& path) {
     statusIsError_ = false;
     importActivePath_ = path;
     return true;
+}
+
+void FlowTab::ExportCall(const std::string& callId) {
+    pendingExport_ = lastCommand_ = core_.RequestCallExport(callId);
+    pendingExportKind_ = FlowExportKind::Call;
+    statusLine_ = ExportProgressText(FlowExportKind::Call, 0, false);
+    statusIsError_ = false;
 }
 
 void FlowTab::Export(FlowExportKind kind) {

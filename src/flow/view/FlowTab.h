@@ -39,6 +39,8 @@ public:
     void Clear();
     bool ImportPcap(const std::string& path);
     void Export(FlowExportKind kind);
+    // "Exportar Chamada" of the ladder: the call's packets and its text into the flow folder.
+    void ExportCall(const std::string& callId);
     // True while the engine reads, captures or exports for this tab: frames are then wanted
     // to follow it.
     bool Busy() const;

@@ -101,6 +101,12 @@ void FlowTab::DrawLadder() {
     const SipCall* call = answered ? snap_->call.get() : nullptr;
     const std::vector<RtpStreamReport>& streams = answered ? *snap_->callStreams : kNoStreams;
 
+    if (call) {
+        ImGui::SameLine();
+        if (ImGui::Button("Exportar Chamada")) ExportCall(callId);
+        if (ImGui::IsItemHovered())
+            ImGui::SetTooltip("Os pacotes SIP, RTP e RTCP desta chamada (pcap) e o diagrama, os fluxos e o diagnostico (txt)");
+    }
     if (trace_ && call) {
         ImGui::SameLine();
         if (ImGui::Button("Rastrear no MTR")) {

@@ -162,3 +162,33 @@ bool ParseSipMessage(std::string_view text, SipMessage& message) {
     }
     return true;
 }
+
+char DtmfDigitOfInfo(std::string_view text) {
+    std::string type = GetSipHeader(text, "Content-Type");
+    if (type.empty()) type = GetSipHeader(text, "c");
+    const bool relay = ContainsNoCase(type, "application/dtmf-relay");
+    if (!relay && !ContainsNoCase(type, "application/dtmf")) return 0;
+    size_t body = text.find("\r\n\r\n");
+    size_t skip = 4;
+    if (body == std::string_view::npos) {
+        body = text.find("\n\n");
+        skip = 2;
+    }
+    if (body == std::string_view::npos) return 0;
+    std::string_view rest = text.substr(body + skip);
+    if (relay) {
+        // "Signal=5\r\nDuration=160" (the key in any case, blanks around '=').
+        size_t at = 0;
+        for (; at + 6 <= rest.size(); ++at)
+            if (ContainsNoCase(rest.substr(at, 6), "signal")) break;
+        if (at + 6 > rest.size()) return 0;
+        rest = rest.substr(at + 6);
+        while (!rest.empty() && (rest.front() == ' ' || rest.front() == '=')) rest.remove_prefix(1);
+    } else {
+        while (!rest.empty() && (rest.front() == ' ' || rest.front() == '\r' || rest.front() == '\n')) rest.remove_prefix(1);
+    }
+    if (rest.empty()) return 0;
+    const char c = rest.front();
+    const bool ok = (c >= '0' && c <= '9') || c == '*' || c == '#' || (c >= 'A' && c <= 'D') || (c >= 'a' && c <= 'd');
+    return ok ? static_cast<char>(c >= 'a' && c <= 'd' ? c - 'a' + 'A' : c) : 0;
+}

@@ -16,6 +16,7 @@ enum class SipMsgType : uint32_t {
     Options = 5,
     Rtp = 14,
     Other = 15,
+    Dtmf = 16,  // a telephone-event (RFC 4733) of the call's RTP: one entry per digit
 };
 
 // One SIP message of a call, or one RTP flow entry of a call (type Rtp, see CallTracker).
@@ -38,6 +39,9 @@ struct SipMessage {
     // when the record is read, see WriteRtpFlowText).
     std::optional<int> rtpPayloadType;
     uint32_t rtpLength = 0;
+    // DTMF entry: the event's RTP timestamp (all its packets share it) and its digit.
+    uint32_t eventTimestamp = 0;
+    char digit = 0;
     std::string codec;          // RTP entry: codec name; empty in a SIP message
     // The packet's endpoints as binary fields (port 0 where it had none): what the engine
     // matches on. RTP entry: those of its first packet.
@@ -63,6 +67,10 @@ std::string ExtractSipUser(std::string_view value);
 // "a.b.c.d:port" -> "a.b.c.d", "[2001:db8::1]:port" -> "2001:db8::1"; a bare address
 // comes back whole.
 std::string StripPort(std::string_view address);
+
+// The digit an INFO carries as DTMF: "Signal=5" of an application/dtmf-relay body, or the
+// body of an application/dtmf one ('0'-'9', '*', '#', 'A'-'D'); 0 when it carries none.
+char DtmfDigitOfInfo(std::string_view text);
 
 // True when `haystack` contains `needle` under ASCII case folding (C locale).
 bool ContainsNoCase(std::string_view haystack, std::string_view needle);

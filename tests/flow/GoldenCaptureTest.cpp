@@ -121,6 +121,23 @@ std::vector<SipCall> Analyse(const std::string& path, uint64_t* lost = nullptr) 
     return core.Tracker().GetCalls();
 }
 
+// RFC 4733 telephone-events: one ladder entry per digit, not per packet (the fixture's
+// digits 1, 5 and # take 6, 8 and 5 packets, the end packet three times), in the caller's
+// direction, at the event's first packet.
+TEST(GoldenDtmf, OneEntryPerTelephoneEvent) {
+    UseUtcLocalTime();
+    const std::vector<SipCall> calls = Analyse(std::string(OC_PCAP_DIR) + "/08_call_pcmu_dtmf_rfc2833.pcap");
+    ASSERT_EQ(calls.size(), 1u);
+    std::string digits;
+    for (const SipMessage& m : calls[0].messages) {
+        if (m.type != SipMsgType::Dtmf) continue;
+        digits += m.digit;
+        EXPECT_EQ(m.src.Text(), "10.0.20.15:18000");
+        EXPECT_EQ(m.text.rfind("DTMF ", 0), 0u) << m.text;
+    }
+    EXPECT_EQ(digits, "15#");
+}
+
 void CheckAgainstExpected(const Capture& cap, const std::vector<SipCall>& calls) {
     ASSERT_EQ(calls.size(), cap.records.size());
     size_t callRecords = 0, registers = 0;
@@ -149,7 +166,9 @@ void CheckAgainstExpected(const Capture& cap, const std::vector<SipCall>& calls)
         EXPECT_EQ(c->isInvite, x.isInvite);
         EXPECT_EQ(c->mediaPorts, x.mediaPorts);
         auto flows = RtpEntries(*c);
-        EXPECT_EQ(c->messages.size(), x.sipMessages + flows.size());
+        size_t events = 0;
+        for (const SipMessage& m : c->messages) events += m.type == SipMsgType::Dtmf;
+        EXPECT_EQ(c->messages.size(), x.sipMessages + flows.size() + events);
         ASSERT_EQ(flows.size(), x.flows.size());
         for (const Flow& f : x.flows) {
             bool found = false;

@@ -132,3 +132,17 @@ TEST(SipParser, ExtractSipUserAndStripPort) {
 }
 
 }  // namespace
+
+// DTMF carried by an INFO: "Signal=" of application/dtmf-relay, the body of application/dtmf.
+TEST(SipParser, DtmfDigitOfInfoBodies) {
+    auto info = [](const std::string& type, const std::string& body) {
+        return "INFO sip:x SIP/2.0\r\nCall-ID: a\r\nContent-Type: " + type + "\r\nContent-Length: " +
+               std::to_string(body.size()) + "\r\n\r\n" + body;
+    };
+    EXPECT_EQ(DtmfDigitOfInfo(info("application/dtmf-relay", "Signal=5\r\nDuration=160\r\n")), '5');
+    EXPECT_EQ(DtmfDigitOfInfo(info("application/dtmf-relay", "signal = #\r\n")), '#');
+    EXPECT_EQ(DtmfDigitOfInfo(info("application/dtmf", "b")), 'B');
+    EXPECT_EQ(DtmfDigitOfInfo(info("application/dtmf-relay", "Duration=160\r\n")), 0);
+    EXPECT_EQ(DtmfDigitOfInfo(info("application/sdp", "v=0\r\n")), 0);
+    EXPECT_EQ(DtmfDigitOfInfo("INFO sip:x SIP/2.0\r\nCall-ID: a\r\n"), 0);
+}

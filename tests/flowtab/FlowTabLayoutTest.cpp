@@ -177,6 +177,19 @@ TEST(FlowTabLadderLabels, SipRequestsResponsesAndRtpEntries) {
     shortTime.isRequest = true;
     shortTime.method = "OPTIONS";
     EXPECT_EQ(LadderLabel(shortTime), "1:2 OPTIONS");
+    // DTMF: a telephone-event entry and an INFO that carries a digit name it.
+    SipMessage event;
+    event.time = "12:00:01.500";
+    event.type = SipMsgType::Dtmf;
+    event.method = "DTMF";
+    event.digit = '7';
+    EXPECT_EQ(LadderLabel(event), "12:00:01 DTMF 7");
+    SipMessage info;
+    info.time = "12:00:02.000";
+    info.isRequest = true;
+    info.method = "INFO";
+    info.text = "INFO sip:x SIP/2.0\r\nContent-Type: application/dtmf-relay\r\n\r\nSignal=*\r\n";
+    EXPECT_EQ(LadderLabel(info), "12:00:02 INFO (DTMF *)");
 }
 
 TEST(FlowTabCallList, MethodCellOfACallThatStartsWithAResponse) {

@@ -115,6 +115,7 @@ float LadderContentHeight(size_t messageCount) {
 FlowRgba LadderArrowColour(const SipMessage& m, bool selected) {
     if (selected) return {255, 100, 255, 255};
     if (TypeCode(m) == kTypeRtp) return {255, 255, 255, 255};
+    if (m.type == SipMsgType::Dtmf) return {0, 200, 255, 255};
     if (TypeCode(m) == kTypeBye) return {255, 50, 50, 255};
     if (!m.isRequest && m.statusCode >= 100 && m.statusCode <= 199) return {255, 255, 0, 255};
     if (!m.isRequest && m.statusCode >= 300) return {255, 50, 50, 255};
@@ -131,6 +132,10 @@ std::string LadderLabel(const SipMessage& m) {
     }
     std::string label = m.time.substr(0, 8);
     label += ' ';
+    if (m.type == SipMsgType::Dtmf) return label + "DTMF " + m.digit;
+    if (m.isRequest && m.method == "INFO") {
+        if (const char digit = DtmfDigitOfInfo(m.text)) return label + "INFO (DTMF " + digit + ")";
+    }
     if (!m.isRequest) {
         label += std::to_string(m.statusCode);
         label += ' ';

@@ -7,8 +7,8 @@
 # says what it was; the suite replays that folder on every run, so copy it into git with a
 # descriptive name once the fault is fixed. A summary line per target gives executions,
 # coverage (edges), features and the CPU time it got.
-# FUZZ_TIMEOUT (seconds, default 120) is the wall time one input may take before it counts
-# as a hang: the runs are niced, and on a busy machine a starved run can sit still for more
+# FUZZ_NICE (default 19) is the runs' nice value. FUZZ_TIMEOUT (seconds, default 120) is the
+# wall time one input may take before it counts as a hang: the runs are niced, and on a busy machine a starved run can sit still for more
 # than ten seconds without any fault of the input.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -24,7 +24,7 @@ for t in "${targets[@]}"; do
   mkdir -p "build-fuzz/fuzz/long-$short" "fuzz/regressions/$short"
   echo "== $t for ${secs}s (log: build-fuzz/fuzz/long-$short.log)"
   (cd build-fuzz/fuzz && /usr/bin/time -f "%U %S" -o "long-$short.cpu" \
-      nice -n 19 "./$t" -max_total_time="$secs" -rss_limit_mb=2048 -timeout="${FUZZ_TIMEOUT:-120}" \
+      nice -n "${FUZZ_NICE:-19}" "./$t" -max_total_time="$secs" -rss_limit_mb=2048 -timeout="${FUZZ_TIMEOUT:-120}" \
       -print_final_stats=1 -artifact_prefix="$root/fuzz/regressions/$short/" \
       "long-$short" "$root/fuzz/corpus/$short" >"long-$short.log" 2>&1) &
   pids+=($!)

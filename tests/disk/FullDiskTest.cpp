@@ -205,7 +205,8 @@ TEST_P(FullDisk, FlowTabExportsFailInRedAndLeaveNothing) {
         h.RunFrames(2);
         EXPECT_FALSE(h.app().Flow().StatusLine().rfind("Falha", 0) == 0) << h.app().Flow().StatusLine();
     }
-    EXPECT_EQ(FilesIn(logs).size(), before.size() + 3);
+    // The call list, the packets, and the quality with its intervals beside it.
+    EXPECT_EQ(FilesIn(logs).size(), before.size() + 4);
 }
 
 // `flow --read ... --csv --pcap` onto the broken folder: the cause on standard error, exit 2,

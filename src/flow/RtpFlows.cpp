@@ -6,6 +6,21 @@
 
 namespace {
 
+// An entry of the call's ladder made by a media packet: its time and endpoints.
+SipMessage NewMediaEntry(const SipCall& call, const MediaPacket& packet, SipMsgType type, const char* method) {
+    SipMessage m;
+    m.time = PacketTimeText(packet.entry);
+    m.timeMicros = packet.entry.TimeMicros();
+    m.src = packet.source;
+    m.dst = packet.destination;
+    m.sourceIp = packet.source.address.Text();
+    m.destinationIp = packet.destination.address.Text();
+    m.type = type;
+    m.method = method;
+    m.callId = call.callId;
+    return m;
+}
+
 bool IsTelephoneEvent(const SipCall& call, int payloadType) {
     for (const SdpRtpMap& m : call.rtpMaps)
         if (m.payloadType == payloadType) return m.encoding.size() == 15 && ContainsNoCase(m.encoding, "telephone-event");
@@ -31,16 +46,7 @@ void NoteTelephoneEvent(SipCall& call, const MediaPacket& packet) {
         if (it->eventTimestamp == timestamp) return;
         break;
     }
-    SipMessage event;
-    event.time = PacketTimeText(packet.entry);
-    event.timeMicros = packet.entry.TimeMicros();
-    event.src = packet.source;
-    event.dst = packet.destination;
-    event.sourceIp = packet.source.address.Text();
-    event.destinationIp = packet.destination.address.Text();
-    event.type = SipMsgType::Dtmf;
-    event.method = "DTMF";
-    event.callId = call.callId;
+    SipMessage event = NewMediaEntry(call, packet, SipMsgType::Dtmf, "DTMF");
     event.eventTimestamp = timestamp;
     event.digit = EventDigit(p[header]);
     event.text = std::string("DTMF ") + event.digit + " (RFC 4733, evento " + std::to_string(p[header]) + ")";
@@ -65,18 +71,7 @@ void CountRtpPacket(SipCall& call, const MediaPacket& packet) {
         flow.rtpLength = length;
         return;
     }
-    SipMessage flow;
-    flow.time = PacketTimeText(packet.entry);
-    flow.timeMicros = packet.entry.TimeMicros();
-    flow.src = packet.source;
-    flow.dst = packet.destination;
-    flow.sourceIp = packet.source.address.Text();
-    flow.destinationIp = packet.destination.address.Text();
-    flow.method = "RTP";
-    flow.type = SipMsgType::Rtp;
-    flow.statusCode = 0;
-    flow.isRequest = false;
-    flow.callId = call.callId;
+    SipMessage flow = NewMediaEntry(call, packet, SipMsgType::Rtp, "RTP");
     flow.count = 1;
     flow.codec = codec.name;
     flow.rtpPayloadType = codec.payloadType;

@@ -1,5 +1,6 @@
 #include "ui/DiagnosisTexts.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "capture/Decode.h"
@@ -129,31 +130,27 @@ std::string VerdictEvidence(const Verdict& v) {
     return "";
 }
 
+namespace {
+
+// The codes of the verdicts, each once, in order (a call may have a choppy stream each way).
+std::vector<Diagnosis> UniqueCodes(const std::vector<Verdict>& verdicts) {
+    std::vector<Diagnosis> codes;
+    for (const Verdict& v : verdicts)
+        if (std::find(codes.begin(), codes.end(), v.code) == codes.end()) codes.push_back(v.code);
+    return codes;
+}
+
+}  // namespace
+
 std::string DiagnosisCodes(const std::vector<Verdict>& verdicts) {
     std::string s;
-    std::vector<Diagnosis> seen;
-    for (const Verdict& v : verdicts) {
-        bool dup = false;
-        for (Diagnosis d : seen) dup = dup || d == v.code;
-        if (dup) continue;
-        seen.push_back(v.code);
-        if (!s.empty()) s += ',';
-        s += DiagnosisCode(v.code);
-    }
+    for (Diagnosis d : UniqueCodes(verdicts)) s += (s.empty() ? "" : ",") + std::string(DiagnosisCode(d));
     return s;
 }
 
 std::string DiagnosisLabels(const std::vector<Verdict>& verdicts) {
     std::string s;
-    std::vector<Diagnosis> seen;
-    for (const Verdict& v : verdicts) {
-        bool dup = false;
-        for (Diagnosis d : seen) dup = dup || d == v.code;
-        if (dup) continue;
-        seen.push_back(v.code);
-        if (!s.empty()) s += ", ";
-        s += DiagnosisLabel(v.code);
-    }
+    for (Diagnosis d : UniqueCodes(verdicts)) s += (s.empty() ? "" : ", ") + std::string(DiagnosisLabel(d));
     return s;
 }
 

@@ -22,7 +22,7 @@
 
 #include "BenchSupport.h"
 #include "mtr/MtrCore.h"
-#include "probe/ProbePorts.h"
+#include "capture/ProbePorts.h"
 #include "ui/EngineTexts.h"
 
 namespace {

@@ -8,7 +8,7 @@
 
 #include "capture/ByteReader.h"
 #include "capture/Decode.h"
-#include "probe/ProbePorts.h"
+#include "capture/ProbePorts.h"
 
 // What the layers are asked for, and the flags a layer raises while decoding; the network
 // layer folds the flags into one DecodeStatus.

@@ -5,7 +5,7 @@
 
 #include "logs/Trace.h"
 #include "mtr/MtrTypes.h"
-#include "probe/ProbePorts.h"
+#include "capture/ProbePorts.h"
 #include "platform/Capabilities.h"
 
 int64_t SystemMtrClock::NowTicks() { return WallClockTicks(); }

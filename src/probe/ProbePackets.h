@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string>
 
-#include "probe/ProbePorts.h"
+#include "capture/ProbePorts.h"
 
 // Wire images of the three probe kinds. Pure functions, so every byte can be checked
 // without a network.

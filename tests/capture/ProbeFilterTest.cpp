@@ -9,7 +9,7 @@
 #include <unistd.h>
 
 #include "FrameBuilder.h"
-#include "probe/ProbePorts.h"
+#include "capture/ProbePorts.h"
 
 namespace {
 

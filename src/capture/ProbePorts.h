@@ -1,8 +1,8 @@
 #pragma once
 // The ports that tie a probe to its replies, and the capture filter built from them. The probe
 // builder, the frame decoder and the MTR engine all take them from here, so a change of port
-// plan cannot leave one layer matching ports that another no longer sends. Header only: the
-// capture library reads these constants without linking the probe library.
+// plan cannot leave one layer matching ports that another no longer sends. They live in the
+// capture library, which the probe library builds on: its decoder tells replies by them.
 #include <cstdint>
 #include <string>
 

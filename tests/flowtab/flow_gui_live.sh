@@ -122,7 +122,7 @@ sleep 1.5
 shot "$WORK/flow-list.png"
 
 # --- ladder: click the call row, then the INVITE arrow (first message) ---
-click 760 91 0.8
+click 60 91 0.8
 shot "$WORK/flow-ladder-empty.png"
 click 420 126 0.8
 mkdir -p "$ARTIFACTS"

@@ -63,7 +63,7 @@ shot "$artifacts/flow-ipv6-list.png"
 xdotool mousemove --window "$win" 300 131; sleep 0.5
 shot "$artifacts/flow-ipv6-list-hover.png"
 # The ladder of the call.
-click 760 131 0.8
+click 60 131 0.8
 shot "$artifacts/flow-ipv6-ladder.png"
 # The INVITE (first arrow): its text in the panel, wrapped, addresses and all.
 click 420 126 0.6
@@ -78,7 +78,7 @@ click 32 40 0.6
 click 1122 48 0.8
 csv=$(ls "$work"/LOGS/flow/*.csv 2>/dev/null | head -1)
 [ -n "$csv" ] || fail "no CSV written in LOGS/flow"
-grep -q ";sipp;$caller;service;$callee;8;1-21566@$caller;" "$csv" || fail "CSV row: $(tail -n +2 "$csv")"
+grep -q ";sipp;$caller;service;$callee;10;1-21566@$caller;" "$csv" || fail "CSV row: $(tail -n +2 "$csv")"
 
 xdotool key --delay 60 ctrl+q
 n=50

@@ -184,30 +184,14 @@ void FlowTab::DrawLadder() {
     ImGui::SameLine();
     // The stream report is a table of fixed columns, not wrapped: two "[IPv6]:port" columns
     // are wider than the panel, so the panel scrolls sideways instead of cutting them off.
-    ImGui::BeginChild("MsgDetails", ImVec2(0, avail.y), true, ImGuiWindowFlags_HorizontalScrollbar);
-    // The engine's verdicts: what it found, the evidence, what to check. A verdict that names
-    // a message selects it.
+    // The engine's verdicts sit below the message, in a panel of their own: what it found,
+    // the evidence, what to check. A verdict that names a message selects it.
     const std::vector<Verdict>* verdicts = answered && snap_->callVerdicts ? snap_->callVerdicts.get() : nullptr;
-    if (verdicts && !verdicts->empty()) {
-        ImGui::TextColored(ImVec4(1.0f, 0.8f, 0.0f, 1.0f), "DIAGNOSTICO:");
-        ImGui::PushTextWrapPos(0.0f);
-        for (size_t i = 0; i < verdicts->size(); ++i) {
-            const Verdict& v = (*verdicts)[i];
-            const FlowRgbf c = DiagnosisColour({v});
-            ImGui::PushID(static_cast<int>(i));
-            ImGui::PushStyleColor(ImGuiCol_Text, ImVec4(c.r, c.g, c.b, 1.0f));
-            if (ImGui::Selectable(DiagnosisLabel(v.code), false) && v.messageIndex >= 0) selectedMessageIndex_ = v.messageIndex;
-            ImGui::PopStyleColor();
-            const std::string evidence = VerdictEvidence(v);
-            if (!evidence.empty()) ImGui::TextUnformatted(evidence.c_str());
-            if (const char* hint = DiagnosisHint(v.code); *hint)
-                ImGui::TextColored(ImVec4(0.7f, 0.7f, 0.7f, 1.0f), "%s", hint);
-            ImGui::PopID();
-        }
-        ImGui::PopTextWrapPos();
-        ImGui::Separator();
-        ImGui::Spacing();
-    }
+    const bool diagnosed = verdicts && !verdicts->empty();
+    const float diagnosisHeight = diagnosed ? std::min(170.0f, 0.4f * avail.y) : 0.0f;
+    const float detailsHeight = diagnosed ? avail.y - diagnosisHeight - ImGui::GetStyle().ItemSpacing.y : avail.y;
+    ImGui::BeginGroup();
+    ImGui::BeginChild("MsgDetails", ImVec2(0, detailsHeight), true, ImGuiWindowFlags_HorizontalScrollbar);
     ImGui::TextColored(ImVec4(1.0f, 0.8f, 0.0f, 1.0f), "CONTEUDO DA MENSAGEM:");
     ImGui::Separator();
     ImGui::Spacing();
@@ -233,4 +217,25 @@ void FlowTab::DrawLadder() {
     }
     ImGui::PopTextWrapPos();
     ImGui::EndChild();
+    if (diagnosed) {
+        ImGui::BeginChild("Diagnostico", ImVec2(0, diagnosisHeight), true);
+        ImGui::TextColored(ImVec4(1.0f, 0.8f, 0.0f, 1.0f), "DIAGNOSTICO:");
+        ImGui::PushTextWrapPos(0.0f);
+        for (size_t i = 0; i < verdicts->size(); ++i) {
+            const Verdict& v = (*verdicts)[i];
+            const FlowRgbf c = DiagnosisColour({v});
+            ImGui::PushID(static_cast<int>(i));
+            ImGui::PushStyleColor(ImGuiCol_Text, ImVec4(c.r, c.g, c.b, 1.0f));
+            if (ImGui::Selectable(DiagnosisLabel(v.code), false) && v.messageIndex >= 0) selectedMessageIndex_ = v.messageIndex;
+            ImGui::PopStyleColor();
+            const std::string evidence = VerdictEvidence(v);
+            if (!evidence.empty()) ImGui::TextUnformatted(evidence.c_str());
+            if (const char* hint = DiagnosisHint(v.code); *hint)
+                ImGui::TextColored(ImVec4(0.7f, 0.7f, 0.7f, 1.0f), "%s", hint);
+            ImGui::PopID();
+        }
+        ImGui::PopTextWrapPos();
+        ImGui::EndChild();
+    }
+    ImGui::EndGroup();
 }

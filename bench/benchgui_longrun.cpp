@@ -25,8 +25,8 @@
 #include "app/App.h"
 #include "BenchSupport.h"
 #include "harness/FrameHarness.h"
-#include "../tests/lib/MtrFakes.h"
-#include "../tests/lib/ProbeReplies.h"
+#include "lib/MtrFakes.h"
+#include "lib/ProbeReplies.h"
 
 namespace {
 

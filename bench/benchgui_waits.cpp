@@ -30,9 +30,9 @@
 #include "lib/SilentNameServer.h"
 #include "logs/LogPaths.h"
 #include "mtr/NetworkTransport.h"
-#include "tools/AudioTab.h"
+#include "tools/view/AudioTab.h"
 #include "tools/AudioTester.h"
-#include "tools/SilentSoundServer.h"
+#include "lib/SilentSoundServer.h"
 
 namespace {
 

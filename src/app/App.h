@@ -12,11 +12,11 @@
 #include "flow/view/FlowTab.h"
 #include "mtr/MtrCore.h"
 #include "mtr/view/MtrTab.h"
-#include "tools/AboutTab.h"
-#include "tools/AudioTab.h"
+#include "tools/view/AboutTab.h"
+#include "tools/view/AudioTab.h"
 #include "tools/AudioTester.h"
-#include "tools/CheckIpTab.h"
-#include "tools/HomeTab.h"
+#include "tools/view/CheckIpTab.h"
+#include "tools/view/HomeTab.h"
 
 namespace platform {
 class MainWindow;

@@ -5,7 +5,7 @@
 #include "capture/StartError.h"
 #include "cli/Command.h"
 #include "platform/CaptureLibrary.h"
-#include "platform/PlatformTexts.h"
+#include "ui/TabTexts.h"
 #include "ui/EngineTexts.h"
 
 namespace {
@@ -22,7 +22,7 @@ int RunDevices(const std::vector<std::string>& args) {
     Sniffer sniffer;
     const std::vector<NetDevice> devices = sniffer.ListDevices();
     if (devices.empty()) {
-        std::fprintf(stderr, "orvanta-cli: %s\n", platform::Texts().noDevice);
+        std::fprintf(stderr, "orvanta-cli: %s\n", ui::NoCaptureDeviceText().c_str());
         return kExitFailure;
     }
     for (const NetDevice& d : devices) std::printf("%s\t%s\n", d.name.c_str(), d.description.c_str());

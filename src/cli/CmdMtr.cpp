@@ -17,7 +17,7 @@
 #include "mtr/MtrReport.h"
 #include "platform/Capabilities.h"
 #include "probe/RouteDevice.h"
-#include "platform/PlatformTexts.h"
+#include "ui/TabTexts.h"
 #include "ui/EngineTexts.h"
 #include "ui/MtrTexts.h"
 
@@ -107,7 +107,7 @@ int RunMtr(const std::vector<std::string>& args) {
         // The capture could not be opened for the file asked for.
         if (savePcap && error != StartError::HostNotResolved && error != StartError::SocketFailure &&
             error != StartError::AlreadyRunning) {
-            std::fprintf(stderr, "%s\n", platform::Texts().snifferInitFailed);
+            std::fprintf(stderr, "%s\n", ui::CaptureStartFailedLine().c_str());
             std::fflush(stderr);
         }
         std::string cause = StartErrorText(error);

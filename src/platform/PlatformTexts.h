@@ -1,9 +1,9 @@
 #pragma once
 #include <vector>
 
-// User-visible texts that name the operating system or its capture and drawing libraries.
-// Each platform keeps its own set in PlatformTexts<Platform>.cpp, so the engines and tabs
-// stay the same source on every platform.
+// The words that name the operating system and the libraries this build uses, for the texts
+// the tabs and the command line make of them (ui/TabTexts.h). Each platform keeps its own set in
+// PlatformTexts<Platform>.cpp; nothing here knows a tab.
 namespace platform {
 
 struct CreditSection {
@@ -12,15 +12,15 @@ struct CreditSection {
 };
 
 struct PlatformTexts {
-    const char* noDevice;             // placeholder entry of the device combo boxes
-    const char* diskRowLabel;         // HOME disk row
-    const char* systemDiskPath;       // the file system that row measures
-    const char* captureHeading;       // MTR packet log heading
-    const char* snifferInitFailed;    // the standard-error line of a failed MTR capture start
-    const char* noAudioDevices;       // Som error popup
+    const char* systemName;           // "sistema" / "Windows", as "pelo ..." names it
+    const char* captureLibrary;       // the capture library, in headings
+    const char* captureCheckHint;     // what to check when no capture device shows up
+    const char* captureCheckHintEn;   // the same, in the English standard-error line
+    const char* systemDiskName;       // the system's disk as a user names it
+    const char* systemDiskPath;       // the file system that disk is measured at
     const char* noCaptureRights;      // why a capture could not start without rights
     const char* captureLibraryMissing;// the capture library is not installed
-    std::vector<CreditSection> credits;  // "Créditos de Terceiros", in order
+    std::vector<CreditSection> credits;  // the third-party parts of this build, in order
 };
 
 const PlatformTexts& Texts();

@@ -4,12 +4,12 @@ namespace platform {
 
 const PlatformTexts& Texts() {
     static const PlatformTexts texts{
-        "Nenhum dispositivo encontrado (Verifique permissoes de captura)",
-        "Espaco em Disco (/):",
+        "sistema",
+        "libpcap",
+        "permissoes de captura",
+        "libpcap capture rights",
         "/",
-        "Captura de Pacotes em Tempo Real (libpcap)",
-        "Failed to initialize Sniffer (Check libpcap capture rights)",
-        "Nao ha dispositivos de audio ativos ou identificados como usaveis pelo sistema.",
+        "/",
         "A captura precisa de root ou das permissoes CAP_NET_RAW e CAP_NET_ADMIN "
         "(setcap cap_net_raw,cap_net_admin=eip no executavel).",
         "Biblioteca de captura libpcap nao encontrada (instale o pacote libpcap).",

@@ -4,12 +4,12 @@ namespace platform {
 
 const PlatformTexts& Texts() {
     static const PlatformTexts texts{
-        "Nenhum dispositivo encontrado (Verifique Npcap)",
-        "Espaco em Disco (C:):",
+        "Windows",
+        "Npcap",
+        "Npcap",
+        "Npcap",
+        "C:",
         "C:\\",
-        "Captura de Pacotes em Tempo Real (Npcap)",
-        "Failed to initialize Sniffer (Check Npcap)",
-        "Nao ha dispositivos de audio ativos ou identificados como usaveis pelo Windows.",
         "A captura e o envio de sondas precisam de direitos de administrador "
         "(execute o programa como administrador).",
         "Npcap nao encontrado. Instale o Npcap (https://npcap.com/#download) para usar a captura.",

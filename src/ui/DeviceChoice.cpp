@@ -1,12 +1,12 @@
 #include "ui/DeviceChoice.h"
 
-#include "platform/PlatformTexts.h"
+#include "ui/TabTexts.h"
 
 std::vector<NetDevice> DevicesOrPlaceholder(std::vector<NetDevice> found) {
     // The MTR and Flow device combos always need one line to show.
     if (found.empty()) {
         NetDevice placeholder;
-        placeholder.description = platform::Texts().noDevice;
+        placeholder.description = ui::NoCaptureDeviceText();
         found.push_back(placeholder);
     }
     return found;

@@ -11,7 +11,7 @@
 #include <cstring>
 
 #include "PulseServer.h"
-#include "SilentSoundServer.h"
+#include "lib/SilentSoundServer.h"
 #include "lib/TestSupport.h"
 #include "tools/AudioTester.h"
 

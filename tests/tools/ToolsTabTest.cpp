@@ -11,12 +11,12 @@
 
 #include "lib/CheckIpServer.h"
 #include "PulseServer.h"
-#include "SilentSoundServer.h"
+#include "lib/SilentSoundServer.h"
 #include "lib/TestSupport.h"
 #include "app/App.h"
 #include "harness/FrameHarness.h"
 #include "logs/LogPaths.h"
-#include "tools/AudioTab.h"
+#include "tools/view/AudioTab.h"
 #include "tools/AudioTester.h"
 
 namespace fs = std::filesystem;

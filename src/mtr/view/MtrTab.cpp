@@ -17,7 +17,7 @@
 #include "mtr/MtrReport.h"
 #include "mtr/view/MtrTabFormat.h"
 #include "platform/Launcher.h"
-#include "platform/PlatformTexts.h"
+#include "ui/TabTexts.h"
 #include "ui/EngineTexts.h"
 #include "ui/MtrTexts.h"
 
@@ -139,7 +139,7 @@ void MtrTab::Draw() {
     ImGui::EndChild();
 
     ImGui::Spacing();
-    ImGui::TextUnformatted(platform::Texts().captureHeading);
+    ImGui::TextUnformatted(ui::CaptureHeading().c_str());
     ImGui::BeginChild("LogPanel", ImVec2(0.0f, 0.0f), true);
     DrawPacketLog(*snap);
     ImGui::EndChild();

@@ -1,4 +1,4 @@
-#include "tools/HomeTab.h"
+#include "tools/view/HomeTab.h"
 
 #include <imgui.h>
 
@@ -6,7 +6,7 @@
 #include <string>
 #include <utility>
 
-#include "platform/PlatformTexts.h"
+#include "ui/TabTexts.h"
 #include "tools/QuickTools.h"
 
 namespace {
@@ -61,7 +61,7 @@ void HomeTab::Draw() {
 
         ImGui::TableNextRow();
         ImGui::TableSetColumnIndex(0);
-        ImGui::TextUnformatted(platform::Texts().diskRowLabel);
+        ImGui::TextUnformatted(ui::DiskRowLabel().c_str());
         ImGui::TableSetColumnIndex(1);
         ImGui::ProgressBar(DiskUsedFraction(facts_), ImVec2(-1.0f, 0.0f), "");
         FiguresOverBarEnd(DiskFiguresText(facts_));

@@ -1,4 +1,4 @@
-#include "tools/CheckIpTab.h"
+#include "tools/view/CheckIpTab.h"
 
 #include <imgui.h>
 

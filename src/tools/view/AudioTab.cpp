@@ -1,8 +1,8 @@
-#include "tools/AudioTab.h"
+#include "tools/view/AudioTab.h"
 
 #include <imgui.h>
 
-#include "platform/PlatformTexts.h"
+#include "ui/TabTexts.h"
 #include "tools/AudioTester.h"
 #include "tools/QuickTools.h"
 
@@ -22,7 +22,7 @@ ImVec4 MeterColour(float level) {
 AudioTab::AudioTab(AudioTester& tester) : tester_(tester) {}
 
 void AudioTab::Draw() {
-    const char* const kNoDeviceText = platform::Texts().noAudioDevices;
+    const char* const kNoDeviceText = ui::NoAudioDevicesText().c_str();
     // The device count is asked every frame. The modal message comes back on every visit to
     // the tab while no device exists, but not after "OK" within the same visit: a modal that
     // reopened at once would block the tab bar and keep the user on this tab for good.

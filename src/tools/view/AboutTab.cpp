@@ -1,4 +1,4 @@
-#include "tools/AboutTab.h"
+#include "tools/view/AboutTab.h"
 
 #include <imgui.h>
 

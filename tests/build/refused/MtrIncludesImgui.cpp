@@ -1,0 +1,2 @@
+// Must not compile: the MTR engine does not link the GUI library.
+#include <imgui.h>

@@ -150,6 +150,8 @@ int RunFlow(const std::vector<std::string>& args) {
     }
     const FlowOptions& o = *parsed;
     FlowCore core;
+    // The packets themselves are wanted only by the packet exports.
+    core.KeepPackets(!o.pcapPath.empty() || !o.callId.empty());
 
     const bool started = o.live ? core.Start(o.device, o.sipPort, o.rtpMin, o.rtpMax) : core.StartOffline(o.file);
     if (!started) {

@@ -279,6 +279,7 @@ void FlowCore::WorkerLoop() {
             for (const PacketLogEntry& entry : batch) tracker.ProcessPacket(entry);
             analysed.fetch_add(batch.size());
             std::lock_guard<std::mutex> lock(packetsMutex);
+            if (!keepPackets.load()) batch.clear();
             for (PacketLogEntry& entry : batch) {
                 if (!packets.Push(std::move(entry))) {
                     packets.DropOldest(kTrimBlock);
@@ -442,13 +443,17 @@ void FlowCore::SetView(const FlowViewRequest& request) {
     ++viewSerial;
 }
 
-FlowSnapshotPtr FlowCore::Snapshot() const { return latest.load(); }
+FlowSnapshotPtr FlowCore::Snapshot() const {
+    latestRead.store(true, std::memory_order_relaxed);
+    return latest.load();
+}
 
 FlowSnapshotPtr FlowCore::WaitSnapshot(const std::function<bool(const FlowSnapshot&)>& until,
                                        std::chrono::milliseconds timeout) const {
     std::unique_lock<std::mutex> lock(publishMutex);
     FlowSnapshotPtr found;
     publishedCv.wait_for(lock, timeout, [&] {
+        latestRead.store(true, std::memory_order_relaxed);
         FlowSnapshotPtr s = latest.load();
         if (!until(*s)) return false;
         found = std::move(s);
@@ -651,6 +656,7 @@ void FlowCore::MaybePublish(bool force) {
     const bool unsignalledDue = unsignalledVersion != stamp.trackerChanges &&
                                 (!unsignalledVersion || now - unsignalledAt >= kUnsignalledRefresh);
     if (!force && published == stamp && !unsignalledDue) return;
+    if (!force && !latestRead.load(std::memory_order_relaxed)) return;  // nobody would see it
 
     const FlowSnapshot& previous = *last;
     const bool trackerMoved = !published || published->trackerChanges != stamp.trackerChanges;
@@ -716,6 +722,7 @@ void FlowCore::MaybePublish(bool force) {
     s->exportStatus = std::move(exported);
 
     last = s;
+    latestRead.store(false, std::memory_order_relaxed);
     latest.store(last);
     published = stamp;
     publishedAt = now;

@@ -79,6 +79,10 @@ public:
     bool StartOffline(const std::string& path);
     // Ends the capture. Packets already captured are still analysed (WaitAnalysed).
     void Stop();
+    // Whether analysed packets are kept in the buffer (the raw packet window, PCAP and call
+    // exports). On by default; a reader that needs only the records turns it off before Start
+    // and each packet's memory goes back once it is analysed.
+    void KeepPackets(bool keep) { keepPackets.store(keep); }
     // Empties the call records, the buffer and the counters; capture goes on.
     void Clear();
 
@@ -278,6 +282,10 @@ private:
     FlowSnapshotPtr last;  // the control thread's copy of the latest, to reuse its parts
 
     std::atomic<FlowSnapshotPtr> latest;
+    // Whether anyone has read `latest` since it was published: nobody looking (the command line
+    // reading a file) means the data moving builds no new snapshot; a command still does.
+    mutable std::atomic<bool> latestRead{true};
+    std::atomic<bool> keepPackets{true};
     mutable std::mutex publishMutex;  // only for WaitSnapshot's sleep
     mutable std::condition_variable publishedCv;
 

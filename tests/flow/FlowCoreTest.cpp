@@ -250,6 +250,29 @@ TEST(FlowCoreOffline, FileLongerThanBufferIsReadWhole) {
     std::remove(path.c_str());
 }
 
+// A reader that wants only the records (the command line) keeps no packet, and while nobody
+// looks at the snapshots the engine builds no new one as the data moves; a command still gets
+// its snapshot, and that one is complete.
+TEST(FlowCoreOffline, WithoutPacketsOrOnlookersOnlyTheRecordsAreKept) {
+    const std::string path = std::string(OC_PCAP_DIR) + "/10_batch_20_calls.pcap";
+    FlowCore core;
+    core.KeepPackets(false);
+    const uint64_t seen = core.Snapshot()->version;
+    ASSERT_TRUE(core.StartOffline(path)) << StartErrorText(core.LastStartError());
+    ASSERT_TRUE(WaitStopped(core));
+    core.WaitAnalysed();
+    EXPECT_GT(core.Counters().analysed, 0u);
+    EXPECT_TRUE(core.GetPackets().empty());
+    const std::vector<SipCall> calls = core.Tracker().GetCalls();
+    ASSERT_EQ(calls.size(), 20u);
+    EXPECT_LE(core.Snapshot()->version, seen + 1) << "one snapshot for the look before the start, no more";
+    const FlowSnapshotPtr s = core.WaitHandled(core.RequestSnapshot(), std::chrono::seconds(30));
+    ASSERT_TRUE(s);
+    EXPECT_EQ(s->rows->size(), calls.size());
+    EXPECT_EQ(s->engine.analysed, core.Counters().analysed);
+    EXPECT_EQ(s->bufferedPackets, 0u);
+}
+
 TEST(FlowCoreOffline, StopDuringAReadReturns) {
     const std::string path = std::string(OC_BINARY_DIR) + "/flowcore_offline_stop.pcap";
     WriteUdpSavefile(path, 200000);

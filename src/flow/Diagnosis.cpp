@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "flow/SdpReader.h"
+#include "flow/SipParser.h"
 
 namespace {
 
@@ -318,6 +319,25 @@ std::vector<Verdict> Diagnose(const SipCall& record, std::span<const RtpStreamRe
         case RecordKind::Other: break;
     }
     return out;
+}
+
+std::string DtmfDigits(const SipCall& record) {
+    std::string digits;
+    std::vector<std::string> infoSequences;
+    for (const SipMessage& m : record.messages) {
+        if (m.type == SipMsgType::Dtmf) {
+            if (m.digit) digits += m.digit;
+            continue;
+        }
+        if (m.type == SipMsgType::Rtp || !m.isRequest || m.method != "INFO") continue;
+        const char digit = DtmfDigitOfInfo(m.text);
+        if (!digit) continue;
+        std::string sequence = GetSipHeader(m.text, "CSeq");
+        if (std::find(infoSequences.begin(), infoSequences.end(), sequence) != infoSequences.end()) continue;
+        infoSequences.push_back(std::move(sequence));
+        digits += digit;
+    }
+    return digits;
 }
 
 std::vector<int> ReadSdpAudioFormats(std::string_view message) {

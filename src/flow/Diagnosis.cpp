@@ -179,7 +179,9 @@ void DiagnoseMedia(const SipCall& r, std::span<const RtpStreamReport> streams, i
     }
 
     for (const RtpStreamReport& s : streams) {
-        if (s.packets == 0) continue;
+        // A stream of key presses alone (its own SSRC) is silent between them: its gaps and
+        // the repeated end packets of its events say nothing about the audio.
+        if (s.packets == 0 || !s.voice) continue;
         const double latePercent = s.expected ? 100.0 * static_cast<double>(s.lateFixed) / static_cast<double>(s.expected) : 0;
         const bool lossy = std::max(0.0, s.lossPercent) + latePercent >= DiagnosisLimits::kChoppyPercent;
         const bool poor = s.mosAdaptive && *s.mosAdaptive < DiagnosisLimits::kChoppyMos;

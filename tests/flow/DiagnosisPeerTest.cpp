@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "PcapTestReader.h"
 #include "TsharkOracle.h"
 #include "flow/FlowCore.h"
 #include "lib/Netns.h"
@@ -141,6 +142,16 @@ std::string Registrar(int challenges, const std::string& finalStatus) {
     return s + Recv("request=\"REGISTER\"") + Send(Response(finalStatus, headers), false);
 }
 
+// True once tcpdump's file holds the reply to the ping that closes a scenario (read here, not
+// by tshark: it is looked for many times a scenario).
+bool HasEchoReply(const std::string& pcap) {
+    for (const PacketLogEntry& e : ReadPcapForTest(pcap)) {
+        const std::span<const uint8_t> icmp = e.Payload();
+        if (e.ipProtocol == 1 && !icmp.empty() && icmp[0] == 0) return true;
+    }
+    return false;
+}
+
 // ---- One scenario: what each peer runs and what the engine must say.
 
 struct Observed {
@@ -149,9 +160,10 @@ struct Observed {
     std::vector<RtpStreamReport> streams;
     std::string pcap;
 
-    const Verdict* Find(Diagnosis code) const {
+    // The first verdict with `code`; with `from`, the one about the stream from there.
+    const Verdict* Find(Diagnosis code, const std::string& from = "") const {
         for (const Verdict& v : verdicts)
-            if (v.code == code) return &v;
+            if (v.code == code && (from.empty() || v.from.Text() == from)) return &v;
         return nullptr;
     }
     // The stream from `address:port`.
@@ -267,7 +279,7 @@ protected:
             EXPECT_EQ(uas.Wait(20s), c.peerStatus) << "see " << scenarioDir << "/uas.log";
             // A ping through the link marks the end of tcpdump's file.
             EXPECT_EQ(Shell("ip netns exec " + link->a + " ping -c 1 -W 10 " + kCallee), 0);
-            EXPECT_TRUE(testsupport::WaitFor([&] { return TsharkFrames(o.pcap, "icmp.type == 0") > 0; }, 30s))
+            EXPECT_TRUE(testsupport::WaitFor([&] { return HasEchoReply(o.pcap); }, 30s))
                 << "tcpdump did not write the ping's reply";
             dump.Stop();
             EXPECT_TRUE(dump.DroppedNone()) << dump.said;
@@ -516,9 +528,10 @@ TEST_F(DiagnosisPeers, AnsweredCallsAndTheirAudio) {
     cases.push_back(otherPort);
     PeerCase lossy{"choppy_slow_link", AnsweredCaller(talk), AnsweringCallee(talk), {Diagnosis::ChoppyAudio},
                    [](const Observed& o) {
-                       const Verdict* v = o.Find(Diagnosis::ChoppyAudio);
+                       // (The callee's stream may have its own, when the machine was too busy
+                       // to send it on time.)
+                       const Verdict* v = o.Find(Diagnosis::ChoppyAudio, std::string(kCaller) + ":18000");
                        ASSERT_NE(v, nullptr);
-                       EXPECT_EQ(v->from.Text(), std::string(kCaller) + ":18000");
                        const size_t arrived = Frames(o, "udp.srcport == 18000 and udp.dstport == 16000");
                        EXPECT_LT(arrived, size_t(kAudioPackets));
                        EXPECT_EQ(v->packets, arrived);

@@ -198,7 +198,8 @@ int RunFlow(const std::vector<std::string>& args) {
     if (o.diagnose) {
         std::string out(1, '\n');
         out += DiagnosisHeaderLine();
-        for (const SipCall& call : calls) out += DiagnosisLine(call.callId, core.Tracker().Diagnose(call.callId));
+        for (const SipCall& call : calls)
+            out += DiagnosisLine(call.callId, core.Tracker().Diagnose(call.callId), DtmfDigits(call));
         std::fwrite(out.data(), 1, out.size(), stdout);
     }
     if (kept.recordsDropped || kept.messagesDropped) {

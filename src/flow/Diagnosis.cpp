@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "flow/SdpReader.h"
+#include "flow/SipParser.h"
 
 namespace {
 
@@ -178,7 +179,9 @@ void DiagnoseMedia(const SipCall& r, std::span<const RtpStreamReport> streams, i
     }
 
     for (const RtpStreamReport& s : streams) {
-        if (s.packets == 0) continue;
+        // A stream of key presses alone (its own SSRC) is silent between them: its gaps and
+        // the repeated end packets of its events say nothing about the audio.
+        if (s.packets == 0 || !s.voice) continue;
         const double latePercent = s.expected ? 100.0 * static_cast<double>(s.lateFixed) / static_cast<double>(s.expected) : 0;
         const bool lossy = std::max(0.0, s.lossPercent) + latePercent >= DiagnosisLimits::kChoppyPercent;
         const bool poor = s.mosAdaptive && *s.mosAdaptive < DiagnosisLimits::kChoppyMos;
@@ -318,6 +321,25 @@ std::vector<Verdict> Diagnose(const SipCall& record, std::span<const RtpStreamRe
         case RecordKind::Other: break;
     }
     return out;
+}
+
+std::string DtmfDigits(const SipCall& record) {
+    std::string digits;
+    std::vector<std::string> infoSequences;
+    for (const SipMessage& m : record.messages) {
+        if (m.type == SipMsgType::Dtmf) {
+            if (m.digit) digits += m.digit;
+            continue;
+        }
+        if (m.type == SipMsgType::Rtp || !m.isRequest || m.method != "INFO") continue;
+        const char digit = DtmfDigitOfInfo(m.text);
+        if (!digit) continue;
+        std::string sequence = GetSipHeader(m.text, "CSeq");
+        if (std::find(infoSequences.begin(), infoSequences.end(), sequence) != infoSequences.end()) continue;
+        infoSequences.push_back(std::move(sequence));
+        digits += digit;
+    }
+    return digits;
 }
 
 std::vector<int> ReadSdpAudioFormats(std::string_view message) {

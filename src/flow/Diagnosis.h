@@ -79,6 +79,11 @@ struct DiagnosisLimits {
 std::vector<Verdict> Diagnose(const SipCall& record, std::span<const RtpStreamReport> streams,
                               int64_t captureEndMicros);
 
+// The DTMF digits a call carried, in the order seen: one per RFC 4733 event (its ladder
+// entries) and one per SIP INFO with a digit (a retransmitted INFO, same CSeq, counts once).
+// What a menu or a voice mailbox got when it "does not take the keys".
+std::string DtmfDigits(const SipCall& record);
+
 // The payload formats of the first "m=audio" line with a port other than 0 in a SIP
 // message's SDP body; empty when there is none.
 std::vector<int> ReadSdpAudioFormats(std::string_view message);

@@ -405,6 +405,7 @@ RtpStreamReport RtpStreamTable::Report(const Stream& s) const {
     r.ssrc = s.ssrc;
     r.payloadType = st.PayloadType();
     r.codec = st.Codec();
+    r.voice = st.jitterClock != 0;
     r.packets = st.Packets();
     r.expected = st.Expected();
     r.lost = st.Lost();

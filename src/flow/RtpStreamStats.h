@@ -287,6 +287,7 @@ struct RtpStreamReport {
     uint32_t ssrc = 0;
     int payloadType = -1;
     std::string codec;
+    bool voice = false;            // some packet carried voice (not only telephone-events or comfort noise)
     uint64_t packets = 0;
     uint64_t expected = 0;
     int64_t lost = 0;

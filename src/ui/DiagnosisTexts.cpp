@@ -156,10 +156,22 @@ std::string DiagnosisLabels(const std::vector<Verdict>& verdicts) {
 
 std::string DiagnosisHeaderLine() { return "call_id;diagnosis;evidence\n"; }
 
-std::string DiagnosisLine(const std::string& callId, const std::vector<Verdict>& verdicts) {
+std::string DtmfEvidence(const std::string& digits) {
+    std::string s;
+    for (char d : digits) {
+        s += s.empty() ? "DTMF: " : " ";
+        s += d;
+    }
+    return s;
+}
+
+std::string DiagnosisLine(const std::string& callId, const std::vector<Verdict>& verdicts,
+                          const std::string& dtmfDigits) {
     std::string evidence;
-    for (const Verdict& v : verdicts) {
-        const std::string e = VerdictEvidence(v);
+    std::vector<std::string> parts;
+    for (const Verdict& v : verdicts) parts.push_back(VerdictEvidence(v));
+    parts.push_back(DtmfEvidence(dtmfDigits));
+    for (const std::string& e : parts) {
         if (e.empty()) continue;
         if (!evidence.empty()) evidence += " | ";
         evidence += e;

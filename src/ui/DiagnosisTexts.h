@@ -18,6 +18,11 @@ std::string DiagnosisCodes(const std::vector<Verdict>& verdicts);
 // Labels of the same, joined by ", " (the table cell).
 std::string DiagnosisLabels(const std::vector<Verdict>& verdicts);
 
-// "call_id;diagnosis;evidence" and one line per record for orvanta-cli flow --diagnose.
+// "DTMF: 1 2 3" for the digits of a call (flow/Diagnosis.h DtmfDigits); empty without any.
+std::string DtmfEvidence(const std::string& digits);
+
+// "call_id;diagnosis;evidence" and one line per record for orvanta-cli flow --diagnose; the
+// call's DTMF digits, when it had some, close its evidence.
 std::string DiagnosisHeaderLine();
-std::string DiagnosisLine(const std::string& callId, const std::vector<Verdict>& verdicts);
+std::string DiagnosisLine(const std::string& callId, const std::vector<Verdict>& verdicts,
+                          const std::string& dtmfDigits = "");

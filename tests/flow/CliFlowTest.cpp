@@ -90,6 +90,25 @@ TEST(FlowCoreCli, DiagnoseAddsOneVerdictLinePerRecord) {
     }
 }
 
+// The captures of tests/data/diag, one fault each between SIPp peers: the whole output of
+// --diagnose against tests/flow/golden/diag/<capture>.txt.
+class CliDiagnoseGolden : public ::testing::TestWithParam<std::string> {};
+
+TEST_P(CliDiagnoseGolden, PrintsTheVerdictOfThePeers) {
+    const std::string name = GetParam();
+    const Result r = RunCli("flow --read '" + std::string(OC_SOURCE_DIR) + "/tests/data/diag/" + name + ".pcap' --diagnose");
+    ASSERT_EQ(r.status, 0);
+    const std::string golden = ReadFile(std::string(OC_SOURCE_DIR) + "/tests/flow/golden/diag/" + name + ".txt");
+    ASSERT_FALSE(golden.empty());
+    EXPECT_EQ(r.out, golden);
+}
+
+INSTANTIATE_TEST_SUITE_P(FlowCoreCli, CliDiagnoseGolden,
+                         ::testing::Values("busy_486_tcp", "codec_488", "codec_answer_g729", "no_answer_408",
+                                           "no_answer_silent", "cancelled_487", "no_ack_bye", "register_401_loop",
+                                           "register_403", "register_ok", "ok_dtmf", "one_way_audio", "no_audio",
+                                           "address_private_sdp", "address_rtp_port", "choppy_slow_link"));
+
 // --call ID --export DIR: the call's own packets (not those of "13-..." whose Call-ID contains
 // it) in a pcap that reads back as that call alone, and the text with verdicts and ladder.
 TEST(FlowCoreCli, ExportOfOneCall) {

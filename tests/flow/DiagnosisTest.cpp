@@ -254,3 +254,47 @@ TEST(Diagnosis, AudioFormatsOfTheFirstUsableAudioLine) {
               (std::vector<int>{8, 0, 101}));
     EXPECT_TRUE(ReadSdpAudioFormats("INVITE sip:x SIP/2.0\r\n\r\nv=0\r\nm=video 4000 RTP/AVP 96\r\n").empty());
 }
+
+// The digits a call carried close its --diagnose evidence: one per RFC 4733 event (not per
+// packet), one per INFO (its retransmission, same CSeq, once), in the order seen.
+TEST(Diagnosis, DtmfDigitsInTheEvidence) {
+    Dialog d;
+    d.Answered(0);
+    d.Sip(1.05, kCaller, kCallee, Msg("ACK sip:2001@b SIP/2.0", "1 ACK"));
+    d.Rtp(1.1, "203.0.113.5:40000", "198.51.100.7:50000", 200, 1);
+    d.Rtp(1.1, "198.51.100.7:50000", "203.0.113.5:40000", 200, 2);
+    // Event 1 in three packets sharing timestamp 8000, then event 11 ('#') 2 s later, in a
+    // stream of their own (SSRC 9, as some phones send them): silence between key presses
+    // is no gap in the audio.
+    auto event = [&](double t, uint8_t digit, uint32_t ts, uint16_t seq) {
+        std::vector<uint8_t> p = flowtest::Rtp(101, 16);
+        p[2] = static_cast<uint8_t>(seq >> 8);
+        p[3] = static_cast<uint8_t>(seq);
+        for (int k = 0; k < 4; ++k) p[4 + k] = static_cast<uint8_t>(ts >> (24 - 8 * k));
+        p[11] = 9;
+        p[12] = digit;
+        d.At(t, "203.0.113.5:40000", "198.51.100.7:50000", p);
+    };
+    event(2.0, 1, 8000, 500);
+    event(2.02, 1, 8000, 501);
+    event(2.04, 1, 8000, 502);
+    const std::string relay = "Content-Type: application/dtmf-relay\r\n";
+    const std::string info = Msg("INFO sip:2001@b SIP/2.0", "3 INFO", relay) + "Signal=5\r\nDuration=160\r\n";
+    d.Sip(3, kCaller, kCallee, info);
+    d.Sip(3.5, kCaller, kCallee, info);  // retransmitted
+    d.Sip(3.6, kCallee, kCaller, Msg("SIP/2.0 200 OK", "3 INFO"));
+    event(4.0, 11, 9600, 503);
+    d.Sip(6, kCaller, kCallee, Msg("BYE sip:2001@b SIP/2.0", "2 BYE"));
+    d.Sip(6.1, kCallee, kCaller, Msg("SIP/2.0 200 OK", "2 BYE"));
+
+    const std::vector<SipCall> calls = d.tracker.GetCalls();
+    ASSERT_EQ(calls.size(), 1u);
+    EXPECT_EQ(DtmfDigits(calls[0]), "15#");
+    const std::string line = DiagnosisLine("call-1", d.Verdicts(), DtmfDigits(calls[0]));
+    EXPECT_EQ(d.Codes(), "ok") << "the digits are evidence, not a verdict";
+    EXPECT_NE(line.find(";ok;200 OK as "), std::string::npos) << line;
+    EXPECT_NE(line.find(" | DTMF: 1 5 #\n"), std::string::npos) << line;
+    // Without verdicts the digits are the evidence; without digits nothing is added.
+    EXPECT_EQ(DiagnosisLine("x", {}, "*0"), "x;;DTMF: * 0\n");
+    EXPECT_EQ(DiagnosisLine("x", {}), "x;;\n");
+}

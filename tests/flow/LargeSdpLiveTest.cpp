@@ -24,6 +24,7 @@
 #include "flow/FlowCore.h"
 #include "flow/FlowCsv.h"
 #include "lib/Netns.h"
+#include "lib/Sipp.h"
 #include "lib/TestSupport.h"
 #include "ui/EngineTexts.h"
 
@@ -32,7 +33,7 @@ namespace {
 using namespace std::chrono_literals;
 using netns::Shell;
 
-constexpr const char* kAudio = "/usr/share/sip-tester/g711a.pcap";
+const std::string kAudio = std::string(sipp::kAudioDir) + "/g711a.pcap";
 constexpr int kCallerRtp = 18000;
 constexpr int kCalleeRtp = 16000;
 
@@ -122,18 +123,16 @@ protected:
         const std::string scenarios = std::string(OC_SOURCE_DIR) + "/tests/flow/sipp/";
         const std::string common = " -t " + transport + " -p 5060 -m " + std::to_string(calls) + " -nostdin -timeout 90s";
         testsupport::Child uas, uac;
-        ASSERT_TRUE(uas.StartShell("ip netns exec " + link->b + " sipp -sf " + scenarios + "uas_large_sdp.xml -i " +
-                                       f.callee + " -mi " + f.calleeMedia + Ports(kCalleeRtp) + " -rtp_echo" + common,
-                                   dir, dir + "/uas.log"));
-        ASSERT_TRUE(testsupport::WaitFor(
-            [&] { return !testsupport::RunCommand("ip netns exec " + link->b + " ss -Hlntu 'sport = :5060'").out.empty(); },
-            20s))
+        ASSERT_TRUE(sipp::StartCallee(uas, link->b,
+                                      "-sf " + scenarios + "uas_large_sdp.xml -i " + f.callee + " -mi " + f.calleeMedia +
+                                          Ports(kCalleeRtp) + " -rtp_echo" + common,
+                                      5060, dir, dir + "/uas.log"))
             << "sipp uas did not listen (see " << dir << "/uas.log)";
         // -l 1: one call at a time, so every call's media has the same ports.
-        ASSERT_TRUE(uac.StartShell("ip netns exec " + link->a + " sipp -sf " + scenarios + "uac_large_sdp.xml " +
-                                       f.Target() + " -i " + f.caller + " -mi " + f.callerMedia + Ports(kCallerRtp) +
-                                       " -l 1" + common,
-                                   dir, dir + "/uac.log"));
+        ASSERT_TRUE(sipp::StartCaller(uac, link->a,
+                                      "-sf " + scenarios + "uac_large_sdp.xml " + f.Target() + " -i " + f.caller +
+                                          " -mi " + f.callerMedia + Ports(kCallerRtp) + " -l 1" + common,
+                                      dir, dir + "/uac.log"));
         EXPECT_EQ(uac.Wait(120s), 0) << "see " << dir << "/uac.log";
         EXPECT_EQ(uas.Wait(30s), 0) << "see " << dir << "/uas.log";
         // The calls are over. A ping through the link marks the end of tcpdump's file.

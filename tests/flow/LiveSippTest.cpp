@@ -21,6 +21,7 @@
 
 #include "flow/CallTracker.h"
 #include "flow/FlowCore.h"
+#include "lib/Sipp.h"
 #include "lib/TestSupport.h"
 #include "flow/FlowCsv.h"
 #include "ui/EngineTexts.h"
@@ -33,33 +34,12 @@ constexpr const char* kCallee = "127.0.0.2";
 constexpr const char* kCaller = "127.0.0.3";
 constexpr int kSipPort = 5072;
 
-// True when some socket is bound to this UDP port (IPv4).
-bool UdpPortBound(int port) {
-    std::ifstream in("/proc/net/udp");
-    std::string line;
-    char wanted[8];
-    std::snprintf(wanted, sizeof wanted, ":%04X ", port);
-    std::getline(in, line);  // header
-    while (std::getline(in, line)) {
-        // "  sl  local_address rem_address ...": the local address is the second field.
-        const size_t local = line.find(':', line.find(':') + 1);
-        if (local != std::string::npos && line.compare(local, 6, wanted) == 0) return true;
-    }
-    return false;
-}
-
-bool HaveSipp() { return std::system("command -v sipp >/dev/null 2>&1") == 0; }
-
 TEST(FlowCoreLive, SippCallWithRtpIsTracked) {
     if (geteuid() != 0) GTEST_SKIP() << "live capture needs root";
-    if (!HaveSipp()) GTEST_SKIP() << "sipp (Debian sip-tester) is missing";
+    if (!sipp::Installed()) GTEST_SKIP() << "sipp (Debian sip-tester) is missing";
     const std::string dir = std::string(OC_BINARY_DIR) + "/flow_live_sipp";
     std::filesystem::create_directories(dir);
-    // The built-in scenario plays "pcap/g711a.pcap" relative to its working folder.
-    std::error_code ec;
-    std::filesystem::remove(dir + "/pcap", ec);
-    std::filesystem::create_directory_symlink("/usr/share/sip-tester", dir + "/pcap", ec);
-    ASSERT_TRUE(std::filesystem::exists(dir + "/pcap/g711a.pcap"));
+    ASSERT_TRUE(sipp::LinkAudio(dir));
 
     FlowCore core;
     // The capture is open when Start returns; the engine analyses on its own from here on.
@@ -67,14 +47,13 @@ TEST(FlowCoreLive, SippCallWithRtpIsTracked) {
 
     const std::string port = std::to_string(kSipPort);
     testsupport::Child uas, uac;
-    ASSERT_TRUE(uas.StartShell(std::string("sipp -sn uas -i ") + kCallee + " -p " + port +
-                                   " -mp 16000 -rtp_echo -m 1 -nostdin -timeout 40s",
-                               dir, dir + "/uas.log"));
-    ASSERT_TRUE(testsupport::WaitFor([] { return UdpPortBound(kSipPort); }, std::chrono::seconds(10)))
+    ASSERT_TRUE(sipp::StartCallee(uas, "", std::string("-sn uas -i ") + kCallee + " -p " + port +
+                                                " -mp 16000 -rtp_echo -m 1 -nostdin -timeout 40s",
+                                  kSipPort, dir, dir + "/uas.log"))
         << "sipp uas did not bind";
-    ASSERT_TRUE(uac.StartShell(std::string("sipp -sn uac_pcap ") + kCallee + ":" + port + " -i " + kCaller +
-                                   " -p 5073 -mp 18000 -m 1 -nostdin -timeout 35s",
-                               dir, dir + "/uac.log"));
+    ASSERT_TRUE(sipp::StartCaller(uac, "", std::string("-sn uac_pcap ") + kCallee + ":" + port + " -i " + kCaller +
+                                               " -p 5073 -mp 18000 -m 1 -nostdin -timeout 35s",
+                                  dir, dir + "/uac.log"));
 
     const int uacStatus = uac.Wait(std::chrono::seconds(40));
     // The last BYE/200 may still be on its way through the capture: wait for its effect.
@@ -128,7 +107,7 @@ std::string SelfPath() {
 
 TEST(FlowCoreLive, SippCallOverIpv6IsTracked) {
     if (geteuid() != 0) GTEST_SKIP() << "live capture and namespaces need root";
-    if (!HaveSipp()) GTEST_SKIP() << "sipp (Debian sip-tester) is missing";
+    if (!sipp::Installed()) GTEST_SKIP() << "sipp (Debian sip-tester) is missing";
     if (!std::getenv("OC_FLOW_NETNS_CHILD")) {
         if (std::system("command -v unshare >/dev/null 2>&1") != 0) GTEST_SKIP() << "unshare is missing";
         const std::string setup = std::string("ip link set lo up && ip -6 addr add ") + kCallee6 +
@@ -141,20 +120,18 @@ TEST(FlowCoreLive, SippCallOverIpv6IsTracked) {
     }
     const std::string dir = std::string(OC_BINARY_DIR) + "/flow_live_sipp6";
     std::filesystem::create_directories(dir);
-    std::error_code ec;
-    std::filesystem::remove(dir + "/pcap", ec);
-    std::filesystem::create_directory_symlink("/usr/share/sip-tester", dir + "/pcap", ec);
+    ASSERT_TRUE(sipp::LinkAudio(dir));
 
     FlowCore core;
     ASSERT_TRUE(core.Start("lo", 5060, 10000, 50000)) << StartErrorText(core.LastStartError());
     testsupport::Child uas, uac;
-    ASSERT_TRUE(uas.StartShell(std::string("sipp -sn uas -i ") + kCallee6 +
-                                   " -p 5060 -mp 12000 -rtp_echo -m 1 -nostdin -timeout 40s",
-                               dir, dir + "/uas.log"));
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
-    ASSERT_TRUE(uac.StartShell(std::string("sipp -sn uac_pcap [") + kCallee6 + "]:5060 -i " + kCaller6 +
-                                   " -p 5060 -mp 16400 -m 1 -nostdin -timeout 35s",
-                               dir, dir + "/uac.log"));
+    ASSERT_TRUE(sipp::StartCallee(uas, "", std::string("-sn uas -i ") + kCallee6 +
+                                                " -p 5060 -mp 12000 -rtp_echo -m 1 -nostdin -timeout 40s",
+                                  5060, dir, dir + "/uas.log"))
+        << "sipp uas did not bind";
+    ASSERT_TRUE(sipp::StartCaller(uac, "", std::string("-sn uac_pcap [") + kCallee6 + "]:5060 -i " + kCaller6 +
+                                               " -p 5060 -mp 16400 -m 1 -nostdin -timeout 35s",
+                                  dir, dir + "/uac.log"));
     const int uacStatus = uac.Wait(std::chrono::seconds(40));
     auto ended = [&] {
         for (const SipCall& c : core.Tracker().GetCalls())

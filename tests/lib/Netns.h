@@ -77,13 +77,21 @@ public:
     void Stop() {
         if (pid <= 0) return;
         Shell("kill -INT " + std::to_string(pid));
-        for (int i = 0; i < 200 && Shell("kill -0 " + std::to_string(pid)) == 0; ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        for (int i = 0; i < 400 && Alive(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(25));
         pid = -1;
         std::ifstream in(log);
         std::stringstream text;
         text << in.rdbuf();
         said = text.str();
+    }
+    // Whether tcpdump still runs. It is no child of this process (the shell that started it is
+    // gone): an ended one may stay a zombie until the init process gets round to it.
+    bool Alive() const {
+        std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+        std::string stat;
+        if (!std::getline(in, stat)) return false;
+        const size_t close = stat.rfind(')');
+        return close != std::string::npos && close + 2 < stat.size() && stat[close + 2] != 'Z';
     }
     // After Stop: its count of frames the kernel dropped for want of room.
     bool DroppedNone() const { return said.find("\n0 packets dropped by kernel") != std::string::npos; }

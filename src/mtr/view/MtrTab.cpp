@@ -195,10 +195,8 @@ void MtrTab::DrawControls(const MtrSnapshot& snap) {
     if (ImGui::Checkbox("Nomes", &names_)) core_.SetNamesEnabled(names_);
     // Marking and flow are the next start's; a run under way keeps its own.
     ImGui::SameLine(0.0f, 20.0f);
-    ImGui::Text("DSCP:");
-    ImGui::SameLine();
     ImGui::PushItemWidth(90.0f);
-    ImGui::Combo("##dscp", &dscpChoice_, kMtrDscpLabels.data(), static_cast<int>(kMtrDscpLabels.size()));
+    ImGui::Combo("DSCP##dscp", &dscpChoice_, kMtrDscpLabels.data(), static_cast<int>(kMtrDscpLabels.size()));
     ImGui::PopItemWidth();
     ImGui::SameLine(0.0f, 20.0f);
     ImGui::Checkbox("Fluxo fixo", &fixedFlow_);

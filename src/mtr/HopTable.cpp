@@ -28,9 +28,13 @@ const HopResponder* HopStats::MainResponder() const {
 
 int32_t HopStats::MainDscp() const {
     int32_t best = -1;
-    for (int32_t d = 0; d < static_cast<int32_t>(dscpSeen.size()); ++d)
-        if (dscpSeen[static_cast<size_t>(d)] > 0 && (best < 0 || dscpSeen[static_cast<size_t>(d)] > dscpSeen[static_cast<size_t>(best)]))
-            best = d;
+    int32_t most = 0;
+    for (size_t d = 0; d < dscpSeen.size(); ++d) {
+        if (dscpSeen[d] > most) {
+            most = dscpSeen[d];
+            best = static_cast<int32_t>(d);
+        }
+    }
     return best;
 }
 

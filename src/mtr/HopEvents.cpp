@@ -5,6 +5,11 @@
 #include <vector>
 
 namespace {
+// Far more probes than one hop can have out at once (they expire within seconds): a probe
+// still unsettled behind this many is one whose outcome will never come (its number was
+// handed out again) and is passed over, so the others are judged.
+constexpr size_t kMaxWaiting = 600;
+
 std::string Ms(double v) {
     char buf[32];
     std::snprintf(buf, sizeof buf, "%.1f ms", v);
@@ -22,6 +27,11 @@ void HopEvents::Sent(int32_t ttl, uint64_t number, int64_t sendTicks) {
     Outcome o;
     o.sendTicks = sendTicks;
     h.waiting[number] = std::move(o);
+    if (h.waiting.size() > kMaxWaiting) {
+        h.next = h.waiting.begin()->first + 1;
+        h.waiting.erase(h.waiting.begin());
+        Drain(ttl, h);
+    }
 }
 
 void HopEvents::Answered(int32_t ttl, uint64_t number, double rttMs, const std::string& from, int32_t dscp) {
@@ -47,6 +57,10 @@ void HopEvents::Settle(int32_t ttl, uint64_t number, Outcome o) {
     o.sendTicks = slot->second.sendTicks;
     o.settled = true;
     slot->second = std::move(o);
+    Drain(ttl, h);
+}
+
+void HopEvents::Drain(int32_t ttl, Hop& h) {
     // Judged in the order sent: everything from the next one on that is known now.
     while (!h.waiting.empty() && h.waiting.begin()->first == h.next && h.waiting.begin()->second.settled) {
         const Outcome done = std::move(h.waiting.begin()->second);

@@ -84,6 +84,8 @@ private:
     };
 
     void Settle(int32_t ttl, uint64_t number, Outcome o);
+    // Judges the settled probes from the next one on, in order.
+    void Drain(int32_t ttl, Hop& h);
     void Judge(int32_t ttl, Hop& h, const Outcome& o);
     double Median(const Hop& h) const;
     void Add(int64_t ticks, int32_t hop, MtrEventKind kind, std::string detail);

@@ -352,8 +352,8 @@ void MtrCore::Engine::HandleStart(StartCommand& c) {
     status.pcapPath = path;
     status.cycles = 0;
     status.probingFinished = false;
-    status.run = MtrRunInfo{req.host,          opened.targetIp, req.protocol, req.device, clock->NowTicks(), 0,
-                            req.dscp & 0x3F, req.fixedFlow};
+    status.run = MtrRunInfo{req.host, opened.targetIp, req.protocol,    req.device,
+                            clock->NowTicks(), 0,          req.dscp & 0x3F, req.fixedFlow};
     // Probes of an earlier run are not this run's: their replies must find nothing.
     scheduler.Forget();
     // The event log is the run's own.

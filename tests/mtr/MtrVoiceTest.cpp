@@ -72,6 +72,17 @@ TEST(MtrEvents, ALossRunStartsAndEndsAtItsProbesSendTimesWhateverOrderTheyAreSet
     f.Answer(10.0);
     EXPECT_EQ(f.All().size(), 2u);
 
+    // A probe whose outcome never comes (its number handed out again) holds the judging up
+    // only until it lies far behind; then what followed it is judged.
+    HopFeed stuck;
+    stuck.Answer(10.0);
+    stuck.Send();
+    for (int i = 0; i < 700; ++i) stuck.Answer(10.0);
+    stuck.Lose();
+    stuck.Lose();
+    ASSERT_EQ(stuck.All().size(), 1u);
+    EXPECT_EQ(stuck.All()[0].kind, MtrEventKind::LossStart);
+
     // A hop that never answered is silent, not losing.
     HopFeed silent;
     for (int i = 0; i < 10; ++i) silent.Lose();

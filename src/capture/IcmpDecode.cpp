@@ -1,3 +1,5 @@
+#include <cstring>
+
 #include "capture/Layers.h"
 #include "capture/TextFormat.h"
 #include "logs/Trace.h"
@@ -33,6 +35,8 @@ void DecodeQuote(const ByteReader& icmp, PacketLogEntry& entry, LayerFlags& flag
     const size_t innerLength = size_t{innerVersionIhl & 0x0Fu} * 4;
     if ((innerVersionIhl >> 4) != 4 || innerLength < 20) flags.malformed = true;
     const uint8_t innerProtocol = icmp.u8(8 + 9);
+    // The TOS byte's upper six bits: the DSCP the probe carried when it reached this router.
+    r.quotedDscp = icmp.u8(8 + 1) >> 2;
     if (flags.texts) {
         entry.info += " [InnerProto=";
         AppendDecimal(entry.info, innerProtocol);
@@ -77,6 +81,22 @@ bool ReadQuotedTransport(const ByteReader& packet, size_t quoted, uint8_t protoc
     r.probeDstPort = packet.be16(quoted + 2);
     // A TCP probe's number is its source port, a UDP probe's its destination port.
     r.origSeq = tcp ? r.probeSrcPort : r.probeDstPort;
+    // RFC 792 guarantees 8 bytes of the quoted transport header: the UDP checksum, the TCP
+    // sequence number.
+    if (packet.AtLeast(quoted + 8)) {
+        if (tcp) {
+            r.hasProbeTcpSeq = true;
+            r.probeTcpSeq = packet.be32(quoted + 4);
+        } else {
+            r.probeUdpChecksum = packet.be16(quoted + 6);
+            // A fixed-flow probe's payload names its number too: where checksum offload left
+            // the quoted checksum unfinished (veth, loopback), that is what tells the probe.
+            const size_t payload = quoted + 8;
+            if (packet.AtLeast(payload + kProbeFlowMagicLength + 2) &&
+                std::memcmp(packet.bytes(payload, kProbeFlowMagicLength).data(), kProbeFlowMagic, kProbeFlowMagicLength) == 0)
+                r.probeFlowSeq = packet.be16(payload + kProbeFlowMagicLength);
+        }
+    }
     if (flags.texts) {
         entry.info += tcp ? " [InnerSport=" : " [InnerDport=";
         AppendDecimal(entry.info, static_cast<uint32_t>(r.origSeq));

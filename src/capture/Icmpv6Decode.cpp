@@ -51,6 +51,8 @@ void DecodeQuote(const ByteReader& icmp, PacketLogEntry& entry, LayerFlags& flag
         return;
     }
     r.quotedDstAddr = IpAddress::FromV6(inner.bytes(24, 16));
+    // Traffic class: the low nibble of byte 0 and the high nibble of byte 1; DSCP its upper six bits.
+    r.quotedDscp = ((inner.u8(0) & 0x0F) << 4 | inner.u8(1) >> 4) >> 2;
     const size_t quoted = chain.upperOffset;
     switch (chain.protocol) {
         case 6:

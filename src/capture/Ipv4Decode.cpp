@@ -108,6 +108,11 @@ DecodeResult FinishNetworkLayer(const ByteReader& ip, size_t upperOffset, Transp
         reply.probeSrcPort = transport.probeSrcPort;
         reply.probeDstPort = transport.probeDstPort;
         reply.probeIdent = transport.probeIdent;
+        reply.probeDscp = transport.quotedDscp;
+        reply.probeUdpChecksum = transport.probeUdpChecksum;
+        reply.probeFlowSeq = transport.probeFlowSeq;
+        reply.hasProbeTcpSeq = transport.hasProbeTcpSeq;
+        reply.probeTcpSeq = transport.probeTcpSeq;
         reply.fromIp = fromAddr.Text();
         reply.origSeq = transport.origSeq;
         // 100-ns ticks since 1970; the header fields are taken as signed 32-bit values.

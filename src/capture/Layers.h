@@ -32,6 +32,11 @@ struct TransportResult {
     uint16_t probeSrcPort = 0;
     uint16_t probeDstPort = 0;
     uint16_t probeIdent = 0;
+    int32_t quotedDscp = -1;  // DSCP of the quoted IP header; -1 without a quote
+    uint16_t probeUdpChecksum = 0;
+    int32_t probeFlowSeq = -1;  // the number a quoted fixed-flow UDP payload carries; -1: none
+    bool hasProbeTcpSeq = false;
+    uint32_t probeTcpSeq = 0;
 };
 
 // `l4` starts at the first byte after the IPv4 header. `info`, `source` and `destination`

@@ -110,4 +110,13 @@ struct SniffResult {
     uint16_t probeSrcPort = 0;  // UDP/TCP source port of the probe
     uint16_t probeDstPort = 0;  // UDP/TCP destination port of the probe
     uint16_t probeIdent = 0;    // ICMP echo identifier
+    // The rest of what an ICMP error quotes of the probe: the DSCP of the quoted IP header (as
+    // the router that sent the error received it; -1 when the reply quotes none), the UDP
+    // checksum, and the TCP sequence number. For a TCP segment the sequence number is its
+    // acknowledgement number minus one (what a SYN-ACK or RST to a SYN acknowledges).
+    int32_t probeDscp = -1;
+    uint16_t probeUdpChecksum = 0;
+    int32_t probeFlowSeq = -1;  // the number a quoted fixed-flow UDP payload carries; -1: none
+    bool hasProbeTcpSeq = false;
+    uint32_t probeTcpSeq = 0;
 };

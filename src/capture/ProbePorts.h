@@ -3,6 +3,7 @@
 // builder, the frame decoder and the MTR engine all take them from here, so a change of port
 // plan cannot leave one layer matching ports that another no longer sends. They live in the
 // capture library, which the probe library builds on: its decoder tells replies by them.
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -11,6 +12,10 @@ constexpr int32_t kProbeBasePort = 33434;
 constexpr int32_t kProbeLastPort = 65535;
 // Destination port of TCP SYN probes; the answers come back from it.
 constexpr uint16_t kProbeTcpPort = 80;
+
+// The first bytes of a fixed-flow UDP probe's payload; its probe number follows (16 bits).
+inline constexpr char kProbeFlowMagic[] = "MTR_FLOW";
+inline constexpr size_t kProbeFlowMagicLength = 8;
 
 // UDP destination port / TCP source port of probe `seq`: (basePort + seq) modulo 65536.
 constexpr uint16_t ProbePort(int32_t basePort, int32_t seq) {

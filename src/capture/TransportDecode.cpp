@@ -76,6 +76,9 @@ TransportResult DecodeTcp(const ByteReader& l4, PacketLogEntry& entry, LayerFlag
         r.kind = ReplyKind::TcpSegment;
         r.probeSrcPort = dport;
         r.probeDstPort = sport;
+        // Only an ACK says which SYN it answers.
+        r.hasProbeTcpSeq = ack;
+        r.probeTcpSeq = ack ? l4.be32(8) - 1u : 0u;
         const bool closed = rst && !syn && !ack;
         r.type = closed ? 3 : 0;
         r.code = closed ? 3 : 0;

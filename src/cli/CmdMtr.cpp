@@ -30,7 +30,7 @@ int UsageError(const std::string& why) {
     std::fprintf(stderr, "orvanta-cli mtr: %s\n", why.c_str());
     std::fprintf(stderr,
                  "uso: orvanta-cli mtr HOST [-6] [--iface DEV] [--proto udp|icmp|tcp] [--cycles N] [--json] "
-                 "[--save-pcap] [--names] [--report] [--csv SAIDA.csv]\n");
+                 "[--save-pcap] [--names] [--report] [--csv SAIDA.csv] [--dscp N] [--fixed-flow] [--events]\n");
     return kExitUsage;
 }
 
@@ -39,6 +39,8 @@ int RunMtr(const std::vector<std::string>& args) {
     int32_t protocol = kProbeUdp;
     long cycles = 10;
     bool json = false, savePcap = false, names = false, report = false;
+    bool fixedFlow = false, printEvents = false;
+    int32_t dscp = 0;
     std::string csvPath;
     int32_t family = kFamilyIpv4;
     for (size_t i = 0; i < args.size(); ++i) {
@@ -61,6 +63,16 @@ int RunMtr(const std::vector<std::string>& args) {
             char* end = nullptr;
             cycles = std::strtol(v.c_str(), &end, 10);
             if (!end || *end || cycles < 1 || cycles > 1000000) return UsageError("numero de ciclos invalido: " + v);
+        } else if (a == "--dscp") {
+            if (!value(v)) return UsageError("--dscp precisa de um numero de 0 a 63");
+            char* end = nullptr;
+            const long n = std::strtol(v.c_str(), &end, 10);
+            if (v.empty() || !end || *end || n < 0 || n > 63) return UsageError("DSCP invalido: " + v);
+            dscp = static_cast<int32_t>(n);
+        } else if (a == "--fixed-flow") {
+            fixedFlow = true;
+        } else if (a == "--events") {
+            printEvents = true;
         } else if (a == "-6") {
             family = kFamilyIpv6;
         } else if (a == "--json") {
@@ -98,6 +110,8 @@ int RunMtr(const std::vector<std::string>& args) {
     request.family = family;
     request.savePcap = savePcap;
     request.cycleLimit = static_cast<int32_t>(cycles);
+    request.dscp = dscp;
+    request.fixedFlow = fixedFlow;
     const uint64_t ticket = core.Start(std::move(request));
     constexpr std::chrono::hours kNoLimit{24 * 365};
     std::shared_ptr<const MtrSnapshot> snap =
@@ -131,18 +145,21 @@ int RunMtr(const std::vector<std::string>& args) {
     const MtrStatus& status = snap->status;
     const auto& hops = snap->hops;
     const int32_t maxHops = snap->maxHops;
+    const std::vector<MtrEvent>& events = *snap->events;
     if (json) {
-        std::fputs(FormatMtrJson(status.targetIp, protocol, hops, maxHops).c_str(), stdout);
+        std::fputs(FormatMtrJson(status.targetIp, protocol, hops, maxHops, dscp, fixedFlow, events).c_str(), stdout);
     } else if (report) {
+        // The report carries the events whether or not --events asked for them.
         MtrRunInfo run = status.run;
         run.targetHost = status.startHost;
         run.device = iface;
-        std::fputs(FormatMtrReport(run, hops, maxHops).c_str(), stdout);
+        std::fputs(FormatMtrReport(run, hops, maxHops, events).c_str(), stdout);
     } else {
         std::printf("MTR para %s (%s), %d ciclos, interface %s\n", status.targetIp.c_str(),
                     ProbeProtocolName(protocol).c_str(), status.cycles,
                     iface.empty() ? "padrao" : iface.c_str());
         std::fputs(FormatMtrTable(hops, maxHops).c_str(), stdout);
+        if (printEvents) std::fputs(FormatMtrEvents(events).c_str(), stdout);
     }
     if (!csvPath.empty()) {
         const CsvWriteResult written = WriteCsvFile(csvPath, FormatMtrCsv(hops, maxHops));
@@ -180,7 +197,7 @@ int RunMtr(const std::vector<std::string>& args) {
 }
 
 CommandRegistration reg({"mtr", "mtr HOST [-6] [--iface DEV] [--proto udp|icmp|tcp] [--cycles N] [--json] [--save-pcap] "
-                         "[--names] [--report] [--csv SAIDA.csv]",
+                         "[--names] [--report] [--csv SAIDA.csv] [--dscp N] [--fixed-flow] [--events]",
                          &RunMtr});
 
 }  // namespace

@@ -26,6 +26,22 @@ const HopResponder* HopStats::MainResponder() const {
     return best;
 }
 
+int32_t HopStats::MainDscp() const {
+    int32_t best = -1;
+    int32_t most = 0;
+    for (size_t d = 0; d < dscpSeen.size(); ++d) {
+        if (dscpSeen[d] > most) {
+            most = dscpSeen[d];
+            best = static_cast<int32_t>(d);
+        }
+    }
+    return best;
+}
+
+bool HopStats::DscpVaried() const {
+    return std::count_if(dscpSeen.begin(), dscpSeen.end(), [](int32_t n) { return n > 0; }) > 1;
+}
+
 HopStats& HopTable::Row(int32_t ttl) {
     auto row = rows_.find(ttl);
     if (row == rows_.end()) {
@@ -40,8 +56,9 @@ uint64_t HopTable::EnterProbe(int32_t ttl, int64_t sendTicks) { return Row(ttl).
 
 void HopTable::CountSent(int32_t ttl) { Row(ttl).sent++; }
 
-void HopTable::Answer(int32_t ttl, uint64_t historyNumber, const std::string& from, double rtt) {
+void HopTable::Answer(int32_t ttl, uint64_t historyNumber, const std::string& from, double rtt, int32_t dscp) {
     HopStats& h = Row(ttl);
+    if (dscp >= 0 && dscp < static_cast<int32_t>(h.dscpSeen.size())) h.dscpSeen[static_cast<size_t>(dscp)]++;
     const int32_t n = ++h.received;
     auto responder = std::find_if(h.responders.begin(), h.responders.end(),
                                   [&](const HopResponder& x) { return x.address == from; });

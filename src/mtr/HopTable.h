@@ -72,9 +72,16 @@ struct HopStats {
     // first did.
     std::vector<HopResponder> responders;
     HopHistory history;
+    // Replies by the DSCP their quote shows the probe arrived with (replies that quote
+    // nothing, echo replies and TCP segments, count in none).
+    std::array<int32_t, 64> dscpSeen{};
 
     // The responder `host` names; nullptr while nothing has answered.
     const HopResponder* MainResponder() const;
+    // The DSCP this hop saw most often (the lower one of a tie); -1 while no reply quoted one.
+    int32_t MainDscp() const;
+    // More than one DSCP was seen.
+    bool DscpVaried() const;
 };
 
 // The rows of a run by TTL, and how far the path goes.
@@ -85,8 +92,9 @@ public:
     uint64_t EnterProbe(int32_t ttl, int64_t sendTicks);
     // The probe has been handed to the network: it counts as sent.
     void CountSent(int32_t ttl);
-    // Probe `historyNumber` of `ttl` was answered from `from` after `rttMs`.
-    void Answer(int32_t ttl, uint64_t historyNumber, const std::string& from, double rttMs);
+    // Probe `historyNumber` of `ttl` was answered from `from` after `rttMs`; the reply's quote
+    // showed the probe arrived with `dscp` (-1: no quote).
+    void Answer(int32_t ttl, uint64_t historyNumber, const std::string& from, double rttMs, int32_t dscp = -1);
     // Probe `historyNumber` of `ttl` is lost.
     void Lose(int32_t ttl, uint64_t historyNumber);
     // The target answered at `ttl` (or a router said the path ends there): rows above it are

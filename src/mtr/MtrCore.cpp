@@ -91,6 +91,9 @@ struct MtrCore::Engine {
 
     // Engine thread only.
     HopTable hops;
+    HopEvents events;
+    std::shared_ptr<const std::vector<MtrEvent>> eventsCopy = snapshot->events;
+    uint64_t eventsPublished = 0;
     ProbeScheduler scheduler;
     LogRing log;
     std::shared_ptr<const std::vector<PacketLogEntry>> logCopy = snapshot->log;
@@ -270,6 +273,7 @@ void MtrCore::Engine::Handle(Command& c) {
         // their numbers are not handed out again soon, so a late reply cannot land on another hop.
         scheduler.Forget();
         hops.Clear();
+        events.Clear();
         dirty = true;
     } else {
         dirty = true;
@@ -324,7 +328,9 @@ void MtrCore::Engine::HandleStart(StartCommand& c) {
     };
     ProbeTransportOpened opened;
     try {
-        opened = transport->Open(ProbeTransportOpen{req.host, req.device, req.protocol, req.family, path}, sink);
+        opened = transport->Open(
+            ProbeTransportOpen{req.host, req.device, req.protocol, req.family, path, req.dscp & 0x3F, req.fixedFlow},
+            sink);
     } catch (const std::exception& e) {
         Trace(std::string("CRASH in MTR start: ") + e.what());
         transport->Close();
@@ -346,9 +352,13 @@ void MtrCore::Engine::HandleStart(StartCommand& c) {
     status.pcapPath = path;
     status.cycles = 0;
     status.probingFinished = false;
-    status.run = MtrRunInfo{req.host, opened.targetIp, req.protocol, req.device, clock->NowTicks(), 0};
+    status.run = MtrRunInfo{req.host, opened.targetIp, req.protocol,    req.device,
+                            clock->NowTicks(), 0,          req.dscp & 0x3F, req.fixedFlow};
     // Probes of an earlier run are not this run's: their replies must find nothing.
     scheduler.Forget();
+    // The event log is the run's own.
+    events.Clear();
+    events.SetRules(req.eventRules);
     hops.ResetPath();
     cycleLimit = req.cycleLimit;
     spacingTicks = std::max(0, req.probeSpacingMs) * kTicksPerMs;
@@ -399,11 +409,13 @@ void MtrCore::Engine::OnReply(const SniffResult& r) {
         // late answers are mostly retransmissions (a target resends its SYN-ACK after 1 s
         // when the first one was lost), which would hide the loss behind a 1 s round trip.
         hops.Lose(probe->ttl, probe->historyNumber);
+        events.Lost(probe->ttl, probe->historyNumber);
         return;
     }
     double rtt = static_cast<double>(r.timestamp - probe->sendTicks) / 10000.0;
     if (rtt < 0) rtt = 0.1;
-    hops.Answer(probe->ttl, probe->historyNumber, r.fromIp, rtt);
+    hops.Answer(probe->ttl, probe->historyNumber, r.fromIp, rtt, r.probeDscp);
+    events.Answered(probe->ttl, probe->historyNumber, rtt, r.fromIp, r.probeDscp);
     if (r.type == 3 || r.fromAddr == status.identity.target) hops.EndPathAt(probe->ttl);
 }
 
@@ -414,6 +426,7 @@ void MtrCore::Engine::Expire(int64_t now) {
     // stamp decides whether it came in time (OnReply).
     for (const PendingProbe& p : scheduler.Expire(now, kMtrExpiryTicks + graceTicks)) {
         hops.Lose(p.ttl, p.historyNumber);
+        events.Lost(p.ttl, p.historyNumber);
         dirty = true;
     }
 }
@@ -423,6 +436,7 @@ void MtrCore::Engine::SendNextProbe(int64_t now) {
     // The probe's number and history slot are taken before it leaves, so that an instant
     // reply finds both.
     const uint64_t historyNumber = hops.EnterProbe(ttl, now);
+    events.Sent(ttl, historyNumber, now);
     const int32_t seq = scheduler.Take(status.protocol, ttl, now, historyNumber);
     const std::optional<int64_t> sent = transport->Send(ttl, seq, status.protocol);
     // The probe's time moves to the moment it was handed to the kernel (a TCP probe first
@@ -514,6 +528,11 @@ void MtrCore::Engine::Publish() {
         logChanged = false;
     }
     s->log = logCopy;
+    if (events.Changes() != eventsPublished) {
+        eventsCopy = std::make_shared<const std::vector<MtrEvent>>(events.Events().begin(), events.Events().end());
+        eventsPublished = events.Changes();
+    }
+    s->events = eventsCopy;
     if (transportOpen && !status.pcapPath.empty()) status.pcapError = transport->PcapError();
     status.pendingProbes = scheduler.PendingCount();
     status.namesEnabled = withNames;

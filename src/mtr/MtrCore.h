@@ -6,7 +6,7 @@
 //
 // Inside, the run is split by role: run control (this class: lifecycle, start and stop, their
 // causes), ProbeScheduler (sequence space, pending probes, expiry), HopTable (statistics,
-// responders, history), LogRing (the packet log). The network and the clock come from a
+// responders, history), HopEvents (what changed when), LogRing (the packet log). The network and the clock come from a
 // ProbeTransport and an MtrClock handed in.
 #include <chrono>
 #include <cstdint>
@@ -29,6 +29,9 @@ struct MtrStartRequest {
     int32_t cycleLimit = 0;  // stop probing after this many cycles (0: never)
     int probeSpacingMs = kMtrProbeSpacingMs;  // between the probes of a cycle
     int cyclePauseMs = kMtrCyclePauseMs;      // after each cycle
+    int32_t dscp = 0;         // DSCP of every probe (0..63)
+    bool fixedFlow = false;   // one flow for the whole run: a load balancer keeps one path
+    HopEventRules eventRules;  // what the event log calls a change
 };
 
 struct MtrEngineOptions {

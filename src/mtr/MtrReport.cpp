@@ -60,6 +60,50 @@ std::string HopRespondersText(const HopStats& h) {
     return out;
 }
 
+std::string HopDscpText(const HopStats& h) {
+    const int32_t dscp = h.MainDscp();
+    if (dscp < 0) return "-";
+    return std::to_string(dscp) + (h.DscpVaried() ? "+" : "");
+}
+
+int32_t FirstRemarkingHop(const std::map<int32_t, HopStats>& hops, int32_t maxHops, int32_t sentDscp) {
+    for (const auto& [ttl, h] : hops) {
+        if (ttl > maxHops) break;
+        const int32_t seen = h.MainDscp();
+        if (seen >= 0 && seen != sentDscp) return ttl;
+    }
+    return 0;
+}
+
+const char* MtrEventKindName(MtrEventKind kind) {
+    switch (kind) {
+        case MtrEventKind::LossStart: return "loss_start";
+        case MtrEventKind::LossEnd: return "loss_end";
+        case MtrEventKind::LatencyUp: return "latency_up";
+        case MtrEventKind::LatencyDown: return "latency_down";
+        case MtrEventKind::Responder: return "responder";
+        case MtrEventKind::Dscp: return "dscp";
+    }
+    return "";
+}
+
+namespace {
+std::string EventClock(int64_t ticks) {
+    return LocalTimeText(static_cast<std::time_t>(ticks / 10'000'000), "%H:%M:%S");
+}
+}  // namespace
+
+std::string MtrEventLine(const MtrEvent& e) {
+    return "event;" + EventClock(e.ticks) + ";" + std::to_string(e.hop) + ";" + MtrEventKindName(e.kind) + ";" +
+           e.detail;
+}
+
+std::string FormatMtrEvents(const std::vector<MtrEvent>& events) {
+    std::string out;
+    for (const MtrEvent& e : events) out += MtrEventLine(e) + "\n";
+    return out;
+}
+
 std::array<std::string, kMtrTableColumns> HopRowTexts(int ttl, const HopStats& h) {
     const std::optional<double> mos = HopMos(h);
     return {Fmt("%d", ttl),
@@ -73,7 +117,8 @@ std::array<std::string, kMtrTableColumns> HopRowTexts(int ttl, const HopStats& h
             Fmt("%.1f ms", h.bestMs),
             Fmt("%.1f ms", h.worstMs),
             Fmt("%.2f ms", h.jitterMs),
-            mos ? Fmt("%.2f", *mos) : std::string("-")};
+            mos ? Fmt("%.2f", *mos) : std::string("-"),
+            HopDscpText(h)};
 }
 
 std::string FormatMtrTable(const std::map<int32_t, HopStats>& hops, int32_t maxHops, bool responders) {
@@ -105,7 +150,7 @@ std::string FormatMtrTable(const std::map<int32_t, HopStats>& hops, int32_t maxH
 }
 
 std::string FormatMtrJson(const std::string& target, int32_t protocol, const std::map<int32_t, HopStats>& hops,
-                          int32_t maxHops) {
+                          int32_t maxHops, int32_t sentDscp, bool fixedFlow, const std::vector<MtrEvent>& events) {
     // ordered_json keeps the keys in the order written, as readers of the old output saw them.
     using Json = nlohmann::ordered_json;
     Json rows = Json::array();
@@ -147,10 +192,25 @@ std::string FormatMtrJson(const std::string& target, int32_t protocol, const std
                         {"worst_ms", Rounded(h.worstMs, kMsScale)},
                         {"jitter_ms", Rounded(h.jitterMs, kMsScale)},
                         {"mos", mos ? Json(Rounded(*mos, 100.0)) : Json(nullptr)},
+                        {"dscp", h.MainDscp() >= 0 ? Json(h.MainDscp()) : Json(nullptr)},
+                        {"dscp_varied", h.DscpVaried()},
                         {"responders", std::move(responders)},
                         {"history", std::move(history)}});
     }
-    const Json doc = {{"target", target}, {"protocol", ProbeProtocolName(protocol)}, {"hops", std::move(rows)}};
+    Json log = Json::array();
+    for (const MtrEvent& e : events)
+        log.push_back({{"time", EventClock(e.ticks)},
+                       {"ticks", e.ticks},
+                       {"hop", e.hop},
+                       {"kind", MtrEventKindName(e.kind)},
+                       {"detail", e.detail}});
+    const Json doc = {{"target", target},
+                      {"protocol", ProbeProtocolName(protocol)},
+                      {"hops", std::move(rows)},
+                      {"dscp_sent", sentDscp},
+                      {"fixed_flow", fixedFlow},
+                      {"remarking_hop", FirstRemarkingHop(hops, maxHops, sentDscp)},
+                      {"events", std::move(log)}};
     // Names from reverse lookups are not always UTF-8: replace what is not rather than throw.
     return doc.dump(-1, ' ', false, Json::error_handler_t::replace) + "\n";
 }
@@ -162,7 +222,8 @@ std::string StartText(int64_t ticks) {
 }
 }  // namespace
 
-std::string FormatMtrReport(const MtrRunInfo& run, const std::map<int32_t, HopStats>& hops, int32_t maxHops) {
+std::string FormatMtrReport(const MtrRunInfo& run, const std::map<int32_t, HopStats>& hops, int32_t maxHops,
+                            const std::vector<MtrEvent>& events) {
     std::string target = run.targetHost.empty() ? run.targetIp : run.targetHost;
     if (!run.targetIp.empty() && run.targetIp != target) target += " (" + run.targetIp + ")";
     std::string out = "Relatorio MTR\n";
@@ -171,7 +232,16 @@ std::string FormatMtrReport(const MtrRunInfo& run, const std::map<int32_t, HopSt
     out += "Interface: " + (run.device.empty() ? std::string("padrao") : run.device) + "\n";
     out += "Inicio: " + StartText(run.startTicks) + "\n";
     out += "Ciclos: " + std::to_string(run.cycles) + "\n\n";
-    return out + FormatMtrTable(hops, maxHops, true);
+    out += FormatMtrTable(hops, maxHops, true);
+    if (run.dscp != 0 || run.fixedFlow) {
+        out += "\nDSCP enviado: " + std::to_string(run.dscp) + "\n";
+        const int32_t remarked = FirstRemarkingHop(hops, maxHops, run.dscp);
+        out += remarked ? "DSCP alterado a partir do salto " + std::to_string(remarked) + "\n"
+                        : std::string("DSCP mantido em todos os saltos\n");
+        out += std::string("Fluxo fixo: ") + (run.fixedFlow ? "sim" : "nao") + "\n";
+    }
+    if (!events.empty()) out += "\nEventos:\n" + FormatMtrEvents(events);
+    return out;
 }
 
 std::string FormatMtrCsv(const std::map<int32_t, HopStats>& hops, int32_t maxHops) {
@@ -184,19 +254,21 @@ std::string FormatMtrCsv(const std::map<int32_t, HopStats>& hops, int32_t maxHop
         out += CsvLine({std::to_string(ttl), HopHostText(h), Fmt("%.1f", HopLossPercent(h)), std::to_string(h.sent),
                         std::to_string(h.received), std::to_string(h.lost), Fmt("%.1f", h.lastMs),
                         Fmt("%.1f", h.avgMs), Fmt("%.1f", h.bestMs), Fmt("%.1f", h.worstMs),
-                        Fmt("%.2f", h.jitterMs), mos ? Fmt("%.2f", *mos) : std::string(), HopRespondersText(h)});
+                        Fmt("%.2f", h.jitterMs), mos ? Fmt("%.2f", *mos) : std::string(),
+                        h.MainDscp() >= 0 ? HopDscpText(h) : std::string(), HopRespondersText(h)});
     }
     return out;
 }
 
 MtrReportFiles WriteMtrReportFiles(const std::string& folder, const std::string& stamp, const MtrRunInfo& run,
-                                   const std::map<int32_t, HopStats>& hops, int32_t maxHops) {
+                                   const std::map<int32_t, HopStats>& hops, int32_t maxHops,
+                                   const std::vector<MtrEvent>& events) {
     MtrReportFiles files;
     const std::string text = folder + "/" + stamp + "_relatorio.txt";
     const std::string csv = folder + "/" + stamp + "_relatorio.csv";
     // The text goes through the same all-or-nothing writer as the CSV, without the byte
     // order mark that only spreadsheet programs want.
-    CsvWriteResult r = WriteCsvFile(text, FormatMtrReport(run, hops, maxHops), false);
+    CsvWriteResult r = WriteCsvFile(text, FormatMtrReport(run, hops, maxHops, events), false);
     if (!r.written) {
         files.error = r.error;
         return files;

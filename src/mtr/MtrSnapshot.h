@@ -9,6 +9,7 @@
 
 #include "capture/Packet.h"
 #include "capture/StartError.h"
+#include "mtr/HopEvents.h"
 #include "mtr/HopTable.h"
 #include "mtr/MtrTypes.h"
 #include "probe/ProbeMatch.h"
@@ -46,6 +47,8 @@ struct MtrSnapshot {
     // The newest captured packets, oldest first; never null.
     std::shared_ptr<const std::vector<PacketLogEntry>> log;
     MtrStatus status;
+    // What changed on the hops and when, oldest first (up to kMtrEventLimit); never null.
+    std::shared_ptr<const std::vector<MtrEvent>> events = std::make_shared<const std::vector<MtrEvent>>();
 
     bool Running() const { return status.state == MtrRunState::Running; }
 };

@@ -39,7 +39,14 @@ struct MtrRunInfo {
     std::string device;      // capture interface; empty for the default
     int64_t startTicks = 0;  // 100-ns ticks since 1970-01-01 UTC; 0 before any start
     int32_t cycles = 0;
+    int32_t dscp = 0;        // what every probe was marked with
+    bool fixedFlow = false;  // one flow for the whole run
 };
+
+// The DSCP choices of the MTR tab: none, and the markings of voice (EF), video (AF41) and
+// signalling (CS3).
+inline constexpr std::array<int32_t, 4> kMtrDscpValues = {0, 46, 34, 24};
+inline constexpr std::array<const char*, 4> kMtrDscpLabels = {"0", "EF 46", "AF41 34", "CS3 24"};
 
 // Number of distinct probe numbers per protocol. UDP and TCP carry 33434 + seq in a 16-bit
 // port, so seq stays below 65536 - 33434 = 32102; ICMP carries seq in the 16-bit echo

@@ -27,6 +27,8 @@ ProbeTransportOpened NetworkProbeTransport::Open(const ProbeTransportOpen& what,
         return opened;
     };
     sender_.SetFamily(what.family);
+    sender_.SetDscp(what.dscp);
+    sender_.SetFixedFlow(what.fixedFlow);
     if (!sender_.Init(what.host, kProbeBasePort)) return fail(sender_.LastError());
     // Without any ICMP socket every ICMP probe would be lost in silence; say so instead.
     if (what.protocol == kProbeIcmp && !sender_.HasIcmpSocket()) return fail(StartError::SocketFailure);

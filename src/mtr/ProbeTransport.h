@@ -46,6 +46,8 @@ struct ProbeTransportOpen {
     int32_t protocol = kProbeUdp;
     int32_t family = kFamilyIpv4;
     std::string pcapPath;  // where to save the capture; empty for none
+    int32_t dscp = 0;        // DSCP of every probe (0..63)
+    bool fixedFlow = false;  // one flow for the whole run (probe/ProbePackets.h)
 };
 
 struct ProbeTransportOpened {

@@ -61,6 +61,12 @@ uint16_t BindEphemeralPort(int fd);
 // Outgoing IPv4 TTL of the socket (IP_TTL).
 bool SetSocketTtl(int fd, int ttl);
 
+// The TOS byte of the socket's IPv4 datagrams (IP_TOS) and the traffic class of its IPv6
+// ones (IPV6_TCLASS): how probes carry a DSCP. Windows accepts IP_TOS but marks datagrams
+// only as a QoS policy says (see SocketsWindows.cpp).
+bool SetSocketTos(int fd, int tos);
+bool SetSocketTrafficClass6(int fd, int trafficClass);
+
 // Sends one datagram to addrNet:port. 0 on success, else the errno value.
 int SendDatagram(int fd, const void* data, size_t length, uint32_t addrNet, uint16_t port);
 

@@ -68,6 +68,16 @@ bool SetSocketTtl(int fd, int ttl) {
     return setsockopt(fd, IPPROTO_IP, IP_TTL, &v, sizeof v) == 0;
 }
 
+bool SetSocketTos(int fd, int tos) {
+    int v = tos;
+    return setsockopt(fd, IPPROTO_IP, IP_TOS, &v, sizeof v) == 0;
+}
+
+bool SetSocketTrafficClass6(int fd, int trafficClass) {
+    int v = trafficClass;
+    return setsockopt(fd, IPPROTO_IPV6, IPV6_TCLASS, &v, sizeof v) == 0;
+}
+
 int SendDatagram(int fd, const void* data, size_t length, uint32_t addrNet, uint16_t port) {
     sockaddr_in to{};
     to.sin_family = AF_INET;

@@ -79,6 +79,28 @@ bool SetSocketTtl(int fd, int ttl) {
     return setsockopt(ToSocket(fd), IPPROTO_IP, IP_TTL, reinterpret_cast<const char*>(&v), sizeof v) == 0;
 }
 
+// Windows takes IP_TOS without an error but, unless a QoS policy (Group Policy "Policy-based
+// QoS", a DSCP value for this program) applies to the socket, sends the datagrams with TOS 0
+// all the same; where such a policy applies, its DSCP is used, not this one. So UDP and ICMP
+// probes leave marked only under a policy, while TCP probes, whole frames built here and
+// injected through the capture driver, carry the chosen DSCP in any case. The run's "DSCP seen"
+// column then shows 0 from the first hop on, which is what the network received.
+bool SetSocketTos(int fd, int tos) {
+    DWORD v = static_cast<DWORD>(tos);
+    return setsockopt(ToSocket(fd), IPPROTO_IP, IP_TOS, reinterpret_cast<const char*>(&v), sizeof v) == 0;
+}
+
+bool SetSocketTrafficClass6(int fd, int trafficClass) {
+#ifdef IPV6_TCLASS
+    DWORD v = static_cast<DWORD>(trafficClass);
+    return setsockopt(ToSocket(fd), IPPROTO_IPV6, IPV6_TCLASS, reinterpret_cast<const char*>(&v), sizeof v) == 0;
+#else
+    (void)fd;
+    (void)trafficClass;
+    return false;
+#endif
+}
+
 int SendDatagram(int fd, const void* data, size_t length, uint32_t addrNet, uint16_t port) {
     sockaddr_in to{};
     to.sin_family = AF_INET;

@@ -58,6 +58,14 @@ bool NetworkSender::OpenProbeSockets() {
     // from those of any other program's traceroute.
     udpSourcePort = ipv6 ? platform::BindEphemeralPort6(udpSocket) : platform::BindEphemeralPort(udpSocket);
     if (udpSourcePort == 0) return false;
+    // The DSCP goes on the sockets once; raw-built TCP probes carry it in their own header.
+    const int tos = DscpTos(dscp_);
+    auto mark = [&](int fd, const char* what) {
+        if (fd < 0 || tos == 0) return;
+        const bool ok = ipv6 ? platform::SetSocketTrafficClass6(fd, tos) : platform::SetSocketTos(fd, tos);
+        if (!ok) Trace(std::string("Cannot set the DSCP of the ") + what + " socket");
+    };
+    mark(udpSocket, "UDP");
     icmpSocket = ipv6 ? platform::OpenIcmpv6Socket(icmpDatagram, !icmpDatagramOnly)
                       : platform::OpenIcmpSocket(icmpDatagram, !icmpDatagramOnly);
     if (icmpSocket >= 0) {
@@ -72,6 +80,7 @@ bool NetworkSender::OpenProbeSockets() {
         }
     }
     if (icmpSocket < 0) Trace("ICMP Socket creation failed (Run as Admin!)");
+    mark(icmpSocket, "ICMP");
     return true;
 }
 
@@ -79,32 +88,70 @@ int32_t NetworkSender::SendProbe(int32_t ttl, int32_t seq, int32_t protocol) {
     Trace("Send Request: TTL=" + std::to_string(ttl) + " SEQ=" + std::to_string(seq) +
           " Proto=" + std::to_string(protocol));
     switch (protocol) {
-        case kProbeUdp: {
-            if (udpSocket < 0) return -1;
-            if (ipv6) platform::SetSocketHopLimit(udpSocket, ttl);
-            else platform::SetSocketTtl(udpSocket, ttl);
-            std::string payload = UdpProbePayload(seq);
-            lastSendTicks = WallClockTicks();
-            const uint16_t port = ProbePort(basePort, seq);
-            const int err = ipv6 ? platform::SendDatagram6(udpSocket, payload.data(), payload.size(), target6, port)
-                                 : platform::SendDatagram(udpSocket, payload.data(), payload.size(), target, port);
-            if (err != 0) {
-                Trace("UDP Send failed");
-                return -1;
-            }
-            return seq;
-        }
+        case kProbeUdp: return SendUdp(ttl, seq);
         case kProbeIcmp: return SendIcmpEcho(ttl, seq);
         case kProbeTcp: return ipv6 ? SendTcpSyn6(ttl, seq) : SendTcpSyn(ttl, seq);
         default: return -1;
     }
 }
 
+bool NetworkSender::SourceAddress(uint32_t& srcNet) const {
+    platform::RouteInfo route;
+    platform::InterfaceInfo iface;
+    if (!platform::LookupRoute(target, route)) return false;
+    srcNet = route.prefSrc;
+    if (srcNet == 0 && platform::LookupInterface(route.ifIndex, iface)) srcNet = iface.firstIpv4;
+    return srcNet != 0;
+}
+
+bool NetworkSender::SourceAddress6(platform::Ipv6Address& src) const {
+    platform::RouteInfo6 route;
+    platform::InterfaceInfo iface;
+    if (!platform::LookupRoute6(target6, route)) return false;
+    src = route.prefSrc;
+    if (src == platform::Ipv6Address{} && platform::LookupInterface(route.ifIndex, iface)) src = iface.firstIpv6;
+    return src != platform::Ipv6Address{};
+}
+
+int32_t NetworkSender::SendUdp(int32_t ttl, int32_t seq) {
+    if (udpSocket < 0) return -1;
+    if (ipv6) platform::SetSocketHopLimit(udpSocket, ttl);
+    else platform::SetSocketTtl(udpSocket, ttl);
+    std::string payload;
+    uint16_t port = ProbePort(basePort, seq);
+    if (fixedFlow_) {
+        // One destination port; the checksum, which covers the source address the kernel
+        // will pick, carries the number.
+        port = ProbePort(basePort, 0);
+        std::array<uint8_t, kUdpFlowPayloadSize> flow{};
+        if (ipv6) {
+            platform::Ipv6Address src{};
+            if (!SourceAddress6(src)) return -1;
+            flow = BuildUdpFlowPayload6(src, target6, udpSourcePort, port, seq);
+        } else {
+            uint32_t src = 0;
+            if (!SourceAddress(src)) return -1;
+            flow = BuildUdpFlowPayload(src, target, udpSourcePort, port, seq);
+        }
+        payload.assign(flow.begin(), flow.end());
+    } else {
+        payload = UdpProbePayload(seq);
+    }
+    lastSendTicks = WallClockTicks();
+    const int err = ipv6 ? platform::SendDatagram6(udpSocket, payload.data(), payload.size(), target6, port)
+                         : platform::SendDatagram(udpSocket, payload.data(), payload.size(), target, port);
+    if (err != 0) {
+        Trace("UDP Send failed");
+        return -1;
+    }
+    return seq;
+}
+
 int32_t NetworkSender::SendIcmpEcho(int32_t ttl, int32_t seq) {
     if (icmpSocket < 0) return -1;
     if (ipv6) platform::SetSocketHopLimit(icmpSocket, ttl);
     else platform::SetSocketTtl(icmpSocket, ttl);
-    auto echo = ipv6 ? BuildIcmpv6Echo(icmpIdentifier, seq) : BuildIcmpEcho(icmpIdentifier, seq);
+    auto echo = ipv6 ? BuildIcmpv6Echo(icmpIdentifier, seq, fixedFlow_) : BuildIcmpEcho(icmpIdentifier, seq, fixedFlow_);
     lastSendTicks = WallClockTicks();
     int err = ipv6 ? platform::SendDatagram6(icmpSocket, echo.data(), echo.size(), target6, 0)
                    : platform::SendDatagram(icmpSocket, echo.data(), echo.size(), target, 0);
@@ -132,6 +179,8 @@ int32_t NetworkSender::SendTcpSyn(int32_t ttl, int32_t seq) {
     p.ttl = ttl;
     p.basePort = basePort;
     p.seq = seq;
+    p.tos = DscpTos(dscp_);
+    p.fixedFlow = fixedFlow_;
 
     if (!iface.ethernet) {
         // Loopback, tun or ppp: no link header to build. The frame's IPv4 datagram goes out
@@ -166,6 +215,8 @@ int32_t NetworkSender::SendTcpSyn6(int32_t hopLimit, int32_t seq) {
     p.hopLimit = hopLimit;
     p.basePort = basePort;
     p.seq = seq;
+    p.trafficClass = DscpTos(dscp_);
+    p.fixedFlow = fixedFlow_;
     if (!iface.ethernet) {
         // Loopback, tun or ppp: the built datagram, hop limit and source included, leaves
         // through a raw IPv6 socket, as the IPv4 one does.
@@ -234,6 +285,7 @@ ProbeIdentity NetworkSender::Identity(int32_t protocol) const {
     id.udpSourcePort = udpSourcePort;
     id.icmpIdentifier = icmpIdentifier;
     id.basePort = basePort;
+    id.fixedFlow = fixedFlow_;
     return id;
 }
 

@@ -29,6 +29,10 @@ public:
     bool Init(const std::string& host, int32_t basePort);
     // kFamilyIpv4 (default) or kFamilyIpv6, for the next Init.
     void SetFamily(int32_t f) { family = f; }
+    // DSCP (0..63) of every probe and one flow for the whole run (ProbePackets.h), for the
+    // next Init.
+    void SetDscp(int32_t dscp) { dscp_ = dscp & 0x3F; }
+    void SetFixedFlow(bool on) { fixedFlow_ = on; }
     // True when the last Init resolved to an IPv6 target.
     bool TargetIsIpv6() const { return ipv6; }
     // seq when the probe left, -1 when it did not.
@@ -67,6 +71,10 @@ public:
 
 private:
     bool OpenProbeSockets();
+    // The source address the route to the target gives (the fixed-flow UDP checksum covers it).
+    bool SourceAddress(uint32_t& srcNet) const;
+    bool SourceAddress6(platform::Ipv6Address& src) const;
+    int32_t SendUdp(int32_t ttl, int32_t seq);
     // Sends a built Ethernet frame on the interface as the TCP probes leave.
     int32_t InjectFrame(const uint8_t* frame, size_t length, const platform::InterfaceInfo& iface, int32_t seq);
     // Sends a built IP datagram (the frame without its Ethernet header) through a raw socket of
@@ -93,5 +101,7 @@ private:
     int rawIpSocket = -1;   // TCP probes on interfaces without an Ethernet header
     int rawIp6Socket = -1;  // the same over IPv6
     int64_t lastSendTicks = 0;
+    int32_t dscp_ = 0;
+    bool fixedFlow_ = false;
     StartError lastError = StartError::None;
 };

@@ -12,6 +12,14 @@ int32_t MatchProbeReply(const SniffResult& r, const ProbeIdentity& id) {
     switch (id.protocol) {
         case kProbeUdp:
             if (r.kind != ReplyKind::QuotedUdp || r.probeSrcPort != id.udpSourcePort) return -1;
+            if (id.fixedFlow) {
+                if (r.probeDstPort != ProbePort(id.basePort, 0)) return -1;
+                // The quoted payload when there is one (a checksum left to offload is not the
+                // one sent), else the checksum, which every quote holds.
+                if (r.probeFlowSeq >= 0) return r.probeFlowSeq;
+                if (r.probeUdpChecksum == 0) return -1;
+                return UdpFlowSeq(r.probeUdpChecksum);
+            }
             return NumberFromPort(r.probeDstPort, id.basePort);
         case kProbeIcmp:
             if (r.kind != ReplyKind::EchoReply && r.kind != ReplyKind::QuotedIcmp) return -1;
@@ -20,6 +28,11 @@ int32_t MatchProbeReply(const SniffResult& r, const ProbeIdentity& id) {
         case kProbeTcp:
             if (r.kind != ReplyKind::TcpSegment && r.kind != ReplyKind::QuotedTcp) return -1;
             if (r.probeDstPort != kProbeTcpPort) return -1;
+            if (id.fixedFlow) {
+                if (r.probeSrcPort != ProbePort(id.basePort, 0) || !r.hasProbeTcpSeq || r.probeTcpSeq > 0xFFFF)
+                    return -1;
+                return static_cast<int32_t>(r.probeTcpSeq);
+            }
             return NumberFromPort(r.probeSrcPort, id.basePort);
         default: return -1;
     }

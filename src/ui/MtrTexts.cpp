@@ -10,3 +10,15 @@ std::string MtrStopCauseText(MtrStopCause cause, const std::string& detail) {
     }
     return {};
 }
+
+const char* MtrEventKindLabel(MtrEventKind kind) {
+    switch (kind) {
+        case MtrEventKind::LossStart: return "Inicio de perda";
+        case MtrEventKind::LossEnd: return "Fim de perda";
+        case MtrEventKind::LatencyUp: return "Latencia alta";
+        case MtrEventKind::LatencyDown: return "Latencia normal";
+        case MtrEventKind::Responder: return "Outro respondente";
+        case MtrEventKind::Dscp: return "DSCP alterado";
+    }
+    return "";
+}

@@ -169,11 +169,11 @@ TEST(MtrHopStats, UnansweredHopKeepsInitialValuesAndReportShowsThem) {
     hops[3] = t;  // above maxHops: not shown
     std::string table = FormatMtrTable(hops, 2);
     EXPECT_EQ(table.substr(0, table.find('\n')),
-              "Salto  Host/IP     Perda %  Env  Rec  Perd      Ult      Med       Melh     Pior   Jitter   MOS");
-    EXPECT_NE(table.find("    1  ???           33.3%    3    0     1   0.0 ms   0.0 ms  9999.0 ms   0.0 ms  0.00 ms     -\n"),
+              "Salto  Host/IP     Perda %  Env  Rec  Perd      Ult      Med       Melh     Pior   Jitter   MOS  DSCP");
+    EXPECT_NE(table.find("    1  ???           33.3%    3    0     1   0.0 ms   0.0 ms  9999.0 ms   0.0 ms  0.00 ms     -     -\n"),
               std::string::npos)
         << table;
-    EXPECT_NE(table.find("    2  10.200.4.2     0.0%    2    2     0  25.0 ms  25.0 ms    25.0 ms  25.0 ms  0.12 ms  4.40\n"),
+    EXPECT_NE(table.find("    2  10.200.4.2     0.0%    2    2     0  25.0 ms  25.0 ms    25.0 ms  25.0 ms  0.12 ms  4.40     -\n"),
               std::string::npos)
         << table;
     EXPECT_EQ(std::count(table.begin(), table.end(), '\n'), 3);
@@ -183,7 +183,8 @@ TEST(MtrHopStats, UnansweredHopKeepsInitialValuesAndReportShowsThem) {
     const auto doc = nlohmann::ordered_json::parse(json);
     std::vector<std::string> keys;
     for (const auto& [k, v] : doc.items()) keys.push_back(k);
-    EXPECT_EQ(keys, (std::vector<std::string>{"target", "protocol", "hops"}));
+    EXPECT_EQ(keys, (std::vector<std::string>{"target", "protocol", "hops", "dscp_sent", "fixed_flow", "remarking_hop",
+                                              "events"}));
     EXPECT_EQ(doc["target"], "10.200.4.2");
     EXPECT_EQ(doc["protocol"], "tcp");
     ASSERT_EQ(doc["hops"].size(), 2u) << json;  // hop 3 lies above maxHops
@@ -191,8 +192,8 @@ TEST(MtrHopStats, UnansweredHopKeepsInitialValuesAndReportShowsThem) {
     keys.clear();
     for (const auto& [k, v] : first.items()) keys.push_back(k);
     EXPECT_EQ(keys, (std::vector<std::string>{"ttl", "host", "name", "loss_pct", "sent", "received", "lost", "last_ms",
-                                              "avg_ms", "best_ms", "worst_ms", "jitter_ms", "mos", "responders",
-                                              "history"}));
+                                              "avg_ms", "best_ms", "worst_ms", "jitter_ms", "mos", "dscp",
+                                              "dscp_varied", "responders", "history"}));
     EXPECT_EQ(first["ttl"], 1);
     EXPECT_EQ(first["host"], "???");
     EXPECT_EQ(first["name"], "");

@@ -268,7 +268,7 @@ TEST(MtrReports, TextCsvAndJsonCarryEveryColumnAndTheResponders) {
     EXPECT_EQ(lines[5], "Ciclos: 7");
     EXPECT_EQ(lines[6], "");
     EXPECT_EQ(lines[7].rfind("Salto  Host/IP", 0), 0u);
-    EXPECT_NE(lines[7].find("Jitter   MOS  Respondentes"), std::string::npos) << lines[7];
+    EXPECT_NE(lines[7].find("Jitter   MOS  DSCP  Respondentes"), std::string::npos) << lines[7];
     EXPECT_NE(lines[8].find("???"), std::string::npos);
     EXPECT_NE(lines[8].find("100.0%"), std::string::npos);
     const std::string mos = [&] {
@@ -279,7 +279,7 @@ TEST(MtrReports, TextCsvAndJsonCarryEveryColumnAndTheResponders) {
     const std::vector<std::string> row = Columns(lines[9]);
     const std::vector<std::string> expectedRow = {
         "2",       "r2a.example (10.1.2.3) +1", "20.0%",   "10",      "8",       "2",       "21.0 ms",
-        "20.0 ms", "18.0 ms",                   "24.5 ms", "1.50 ms", mos,
+        "20.0 ms", "18.0 ms",                   "24.5 ms", "1.50 ms", mos,     "-",
         "r2a.example (10.1.2.3): 5 rec, 19.0 ms; 10.1.3.3: 3 rec, 21.5 ms"};
     EXPECT_EQ(row, expectedRow) << lines[9];
 
@@ -293,14 +293,14 @@ TEST(MtrReports, TextCsvAndJsonCarryEveryColumnAndTheResponders) {
 
     const std::vector<std::string> csv = Split(FormatMtrCsv(hops, 2), '\n');
     ASSERT_EQ(csv.size(), 3u);
-    EXPECT_EQ(csv[0], "Salto;Host/IP;Perda %;Env;Rec;Perd;Ult;Med;Melh;Pior;Jitter;MOS;Respondentes");
-    EXPECT_EQ(csv[1], "1;???;100.0;3;0;3;0.0;0.0;9999.0;0.0;0.00;;");
+    EXPECT_EQ(csv[0], "Salto;Host/IP;Perda %;Env;Rec;Perd;Ult;Med;Melh;Pior;Jitter;MOS;DSCP;Respondentes");
+    EXPECT_EQ(csv[1], "1;???;100.0;3;0;3;0.0;0.0;9999.0;0.0;0.00;;;");
     const std::vector<std::string> f = Split(csv[2], ';');
     // The responders hold "; " between them, so that field is quoted and splits apart here.
-    ASSERT_EQ(f.size(), 14u) << csv[2];
+    ASSERT_EQ(f.size(), 15u) << csv[2];
     const std::vector<std::string> expected = {"2",    "r2a.example (10.1.2.3) +1", "20.0", "10",  "8",
                                                "2",    "21.0",                      "20.0", "18.0", "24.5",
-                                               "1.50", mos,  "\"r2a.example (10.1.2.3): 5 rec, 19.0 ms",
+                                               "1.50", mos,  "",   "\"r2a.example (10.1.2.3): 5 rec, 19.0 ms",
                                                " 10.1.3.3: 3 rec, 21.5 ms\""};
     EXPECT_EQ(f, expected);
 

@@ -60,7 +60,7 @@ TEST(MtrTabFormat, UnansweredHopRow) {
     const auto cells = MtrRowCells(7, Unanswered(3));
     const char* expected[kMtrTableColumns] = {"7",      "???",    "0.0%",      "3",
                                               "0",      "0",      "0.0 ms",    "0.0 ms",
-                                              "9999.0 ms", "0.0 ms", "0.00 ms", "-"};
+                                              "9999.0 ms", "0.0 ms", "0.00 ms", "-", "-"};
     for (int c = 0; c < kMtrTableColumns; ++c) EXPECT_EQ(expected[c], cells[c].text) << kMtrTableHeaders[c];
     EXPECT_FALSE(cells[2].color.has_value()) << "0.0% is drawn in the default colour";
     EXPECT_FALSE(cells[5].color.has_value()) << "no lost probe: default colour";

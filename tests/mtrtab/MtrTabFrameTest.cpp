@@ -297,10 +297,11 @@ TEST_F(MtrTabFrame, UnansweredHopShowsPlaceholders) {
 
     const auto silent = RowTexts(2);
     const std::vector<std::string> expected = {"2",      "???",    "0.0%",      "1",      "0",      "0",
-                                               "0.0 ms", "0.0 ms", "9999.0 ms", "0.0 ms", "0.00 ms", "-"};
+                                               "0.0 ms", "0.0 ms", "9999.0 ms", "0.0 ms", "0.00 ms", "-",
+                                               "-"};
     EXPECT_EQ(expected, silent) << h.AllText("MtrTable");
     const auto row = Row(2);
-    ASSERT_EQ(12u, row.size());
+    ASSERT_EQ(13u, row.size());
     const ImVec4 plain = ImGui::GetStyle().Colors[ImGuiCol_Text];
     ExpectColor(plain, row[2].color, "pending probes are no loss");
     ExpectColor(plain, row[5].color, "nothing lost");
@@ -308,7 +309,7 @@ TEST_F(MtrTabFrame, UnansweredHopShowsPlaceholders) {
     ExpectColor(kMtrGreen, row[10].color, "no jitter");
 
     const auto answered = RowTexts(1);
-    ASSERT_EQ(12u, answered.size());
+    ASSERT_EQ(13u, answered.size());
     EXPECT_EQ("10.0.0.1", answered[1]);
     EXPECT_EQ("1", answered[4]);
     // The fake network dates its reply from the moment the probe left.
@@ -327,7 +328,7 @@ TEST_F(MtrTabFrame, RowsAboveMaxHopsHiddenUntilLimpar) {
     ASSERT_TRUE(FramesUntil([&] { return Hops()[30].lost > 0; }));
     h.Frame();
     const auto silent = Row(30);
-    ASSERT_EQ(12u, silent.size()) << h.AllText("MtrTable");
+    ASSERT_EQ(13u, silent.size()) << h.AllText("MtrTable");
     EXPECT_NE("0.0%", silent[2].text);
     ExpectColor(kMtrRed, silent[2].color, "loss above 0");
     ExpectColor(kMtrRed, silent[5].color, "lost above 0");
@@ -473,7 +474,7 @@ TEST_F(MtrTabFrame, StartAndStopARealRunOnPrivateLoopback) {
     EXPECT_FALSE(h.HasText("INICIAR", true));
     EXPECT_TRUE(FramesUntil([&] {
         const auto row = RowTexts(1);
-        return row.size() == 12 && row[1] == "127.0.0.1";
+        return row.size() == kMtrTableColumns && row[1] == "127.0.0.1";
     }));
     EXPECT_EQ(1, HighestDrawnRow());
     EXPECT_TRUE(FramesUntil([&] { return h.AllText("LogTable").find("ICMP") != std::string::npos; }))
@@ -614,7 +615,7 @@ TEST_F(MtrTabFrame, HistoryColumnAndHoverChartWithResponders) {
     EXPECT_EQ(two.lost, two.sent / 4);
     const auto row1 = RowTexts(1);
     const auto row2 = RowTexts(2);
-    ASSERT_EQ(row2.size(), 12u) << h.AllText("MtrTable");
+    ASSERT_EQ(row2.size(), static_cast<size_t>(kMtrTableColumns)) << h.AllText("MtrTable");
     EXPECT_EQ(row2[1], "10.0.2.1 +1");
     EXPECT_NE(row2[11], "-");
 
@@ -663,17 +664,17 @@ TEST_F(MtrTabFrame, NamesCheckboxShowsNamesAsTheyArrive) {
     net.lastRouter = 2;
     net.targetTtl = 3;
     StartFakeRun(60000);
-    ASSERT_TRUE(FramesUntil([&] { return RowTexts(2).size() == 12; }));
+    ASSERT_TRUE(FramesUntil([&] { return RowTexts(2).size() == kMtrTableColumns; }));
     EXPECT_EQ(RowTexts(1).at(1), "10.0.0.1");
     ASSERT_TRUE(h.ClickText("Nomes", true));
     EXPECT_TRUE(app().Mtr().Names());
     EXPECT_TRUE(app().MtrEngine().NamesEnabled());
-    ASSERT_TRUE(FramesUntil([&] { return RowTexts(1).size() == 12 && RowTexts(1)[1] == "r1.example (10.0.0.1)"; }))
+    ASSERT_TRUE(FramesUntil([&] { return RowTexts(1).size() == kMtrTableColumns && RowTexts(1)[1] == "r1.example (10.0.0.1)"; }))
         << h.AllText("MtrTable");
     EXPECT_EQ(RowTexts(2).at(1), "10.0.0.2");
     ASSERT_TRUE(h.ClickText("Nomes", true));
     EXPECT_FALSE(engine().NamesEnabled());
-    EXPECT_TRUE(FramesUntil([&] { return RowTexts(1).size() == 12 && RowTexts(1)[1] == "10.0.0.1"; }))
+    EXPECT_TRUE(FramesUntil([&] { return RowTexts(1).size() == kMtrTableColumns && RowTexts(1)[1] == "10.0.0.1"; }))
         << h.AllText("MtrTable");
 }
 
@@ -684,7 +685,7 @@ TEST_F(MtrTabFrame, ReportButtonWritesBothFilesAndSaysWhere) {
     net.lastRouter = 1;
     net.targetTtl = 2;
     StartFakeRun(60000);
-    ASSERT_TRUE(FramesUntil([&] { return RowTexts(2).size() == 12; }));
+    ASSERT_TRUE(FramesUntil([&] { return RowTexts(2).size() == kMtrTableColumns; }));
     ASSERT_TRUE(h.ClickText("RELATORIO", true));
     h.Frame();
     const std::string message = app().Mtr().ReportMessage();
@@ -718,4 +719,52 @@ TEST_F(MtrTabFrame, TraceRequestBringsTheTabForwardAndStarts) {
     ASSERT_TRUE(FramesUntil([&] { return Snap()->status.startHost == "127.0.0.1"; }));
     ASSERT_TRUE(FramesUntil([&] { return h.HasText("Falha ao Iniciar"); }));
     EXPECT_FALSE(app().Shared().mtrTrace.Take().has_value()) << "taken once";
+}
+
+// "DSCP" and "Fluxo fixo" go with the next start. The DSCP column shows what each hop saw,
+// yellow on the first hop that saw another marking than the one sent, and the "Eventos"
+// panel lists what changed: here hop 2 answers from another router after a few cycles.
+TEST_F(MtrTabFrame, DscpChoiceFixedFlowDscpColumnAndEventsPanel) {
+    mtrtest::FakeProbeTransport& fake = transport->fake;
+    ProbeTransportOpen opened;
+    fake.onOpen = [&](const ProbeTransportOpen& what) { opened = what; };
+    std::atomic<int> hop2{0};
+    fake.onSend = [&](int32_t ttl, int32_t seq, int32_t, int64_t sentAt) {
+        std::string from = ttl == 3 ? kTarget : "10.0.0." + std::to_string(ttl);
+        if (ttl == 2 && hop2++ >= 2) from = "10.0.9.2";
+        SniffResult r = probetest::ReplyFor(fake.Identity(), seq, from, sentAt + 50'000, ttl == 3 ? 3 : 11);
+        r.probeDscp = ttl == 1 ? 46 : 0;
+        fake.Reply(r);
+    };
+    h.Activate(h.ItemId("ConfigPanel", {"DSCP##dscp"}));
+    h.Frame();
+    ASSERT_TRUE(h.ClickText("EF 46", true)) << h.AllText();
+    ASSERT_TRUE(h.ClickText("Fluxo fixo", true));
+    EXPECT_EQ(app().Mtr().Dscp(), 46);
+    EXPECT_TRUE(app().Mtr().FixedFlow());
+    app().Mtr().SetTarget(kTarget);
+    ASSERT_TRUE(h.ClickText("INICIAR", true));
+    // The tab's own pacing: a cycle a little over a second.
+    ASSERT_TRUE(FramesUntil([&] { return !Snap()->events->empty(); }, 15000ms)) << hop2.load();
+    StopRun();
+    h.Frame();
+    EXPECT_EQ(opened.dscp, 46);
+    EXPECT_TRUE(opened.fixedFlow);
+
+    ASSERT_TRUE(h.HasText("DSCP"));
+    const std::vector<Cell> one = Row(1), two = Row(2);
+    ASSERT_EQ(one.size(), static_cast<size_t>(kMtrTableColumns)) << h.AllText("MtrTable");
+    ASSERT_EQ(two.size(), static_cast<size_t>(kMtrTableColumns));
+    EXPECT_EQ(one[kMtrDscpColumn].text, "46");
+    EXPECT_EQ(two[kMtrDscpColumn].text, "0");
+    EXPECT_EQ(RowTexts(3).at(kMtrDscpColumn), "0");
+    ExpectColor(kMtrYellow, two[kMtrDscpColumn].color, "the hop where EF was lost");
+    EXPECT_FALSE(one[kMtrDscpColumn].color.x == kMtrYellow.x && one[kMtrDscpColumn].color.z == kMtrYellow.z)
+        << "hop 1 saw what was sent";
+
+    EXPECT_TRUE(h.HasText("Eventos", true));
+    for (const char* header : kMtrEventHeaders) EXPECT_TRUE(h.HasText(header)) << header;
+    const std::string events = h.AllText("EventTable");
+    EXPECT_NE(events.find(MtrEventKindLabel(MtrEventKind::Responder)), std::string::npos) << events;
+    EXPECT_NE(events.find("10.0.0.2 -> 10.0.9.2"), std::string::npos) << events;
 }

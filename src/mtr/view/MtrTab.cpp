@@ -134,8 +134,13 @@ void MtrTab::Draw() {
 
     ImGui::Spacing();
     ImGui::Text("Resultados do MTR");
-    ImGui::BeginChild("ResultsPanel", ImVec2(0.0f, -200.0f), true);
+    ImGui::BeginChild("ResultsPanel", ImVec2(0.0f, -330.0f), true);
     DrawResults(*snap);
+    ImGui::EndChild();
+
+    ImGui::TextUnformatted("Eventos");
+    ImGui::BeginChild("EventsPanel", ImVec2(0.0f, 110.0f), true);
+    DrawEvents(*snap);
     ImGui::EndChild();
 
     ImGui::Spacing();
@@ -188,6 +193,15 @@ void MtrTab::DrawControls(const MtrSnapshot& snap) {
     ImGui::SameLine(0.0f, 20.0f);
     // Names are looked up by the engine's worker; the table shows them as they arrive.
     if (ImGui::Checkbox("Nomes", &names_)) core_.SetNamesEnabled(names_);
+    // Marking and flow are the next start's; a run under way keeps its own.
+    ImGui::SameLine(0.0f, 20.0f);
+    ImGui::PushItemWidth(90.0f);
+    ImGui::Combo("DSCP##dscp", &dscpChoice_, kMtrDscpLabels.data(), static_cast<int>(kMtrDscpLabels.size()));
+    ImGui::PopItemWidth();
+    ImGui::SameLine(0.0f, 20.0f);
+    ImGui::Checkbox("Fluxo fixo", &fixedFlow_);
+    if (ImGui::IsItemHovered())
+        ImGui::SetTooltip("Portas, identificador e checksum fixos: um balanceador mantem todas as sondas no mesmo caminho");
 
     // The engine decides what the button is: a run that stopped by itself shows "INICIAR"
     // again. While a start is with the engine (resolving the host) the button stays
@@ -269,7 +283,8 @@ void MtrTab::WriteReport(const MtrSnapshot& snap) {
     const std::string folder = MtrLogDirectory();
     MtrRunInfo run = snap.status.run;
     run.targetHost = snap.status.startHost;
-    const MtrReportFiles files = WriteMtrReportFiles(folder, FileTimeStamp(), run, snap.hops, snap.maxHops);
+    const MtrReportFiles files =
+        WriteMtrReportFiles(folder, FileTimeStamp(), run, snap.hops, snap.maxHops, *snap.events);
     reportFailed_ = !files.error.empty();
     reportMessage_ = reportFailed_ ? "Nao foi possivel salvar o relatorio: " + files.error
                                    : "Relatorio salvo em " + files.textPath + " e " + files.csvPath;
@@ -299,6 +314,8 @@ void MtrTab::Start() {
     request.protocol = protocol_;
     request.family = family_;
     request.savePcap = savePcap_;
+    request.dscp = Dscp();
+    request.fixedFlow = fixedFlow_;
     startTicket_ = core_.Start(std::move(request));
     if (startTicket_ == 0) {
         startFailureCause_ = StartErrorText(StartError::AlreadyRunning);
@@ -344,6 +361,37 @@ void MtrTab::DrawPacketLog(const MtrSnapshot& snap) {
     }
 }
 
+void MtrTab::DrawEvents(const MtrSnapshot& snap) {
+    constexpr ImGuiTableFlags kFlags = ImGuiTableFlags_RowBg | ImGuiTableFlags_Borders | ImGuiTableFlags_ScrollY;
+    if (!ImGui::BeginTable("EventTable", kMtrEventColumns, kFlags, ImVec2(0.0f, 0.0f))) return;
+    ImGui::TableSetupColumn(kMtrEventHeaders[0], ImGuiTableColumnFlags_WidthFixed, 70.0f);
+    ImGui::TableSetupColumn(kMtrEventHeaders[1], ImGuiTableColumnFlags_WidthFixed, 45.0f);
+    ImGui::TableSetupColumn(kMtrEventHeaders[2], ImGuiTableColumnFlags_WidthFixed, 130.0f);
+    ImGui::TableSetupColumn(kMtrEventHeaders[3], ImGuiTableColumnFlags_WidthStretch);
+    ImGui::TableSetupScrollFreeze(0, 1);
+    ImGui::TableHeadersRow();
+    const std::vector<MtrEvent>& events = *snap.events;
+    ImGuiListClipper clipper;
+    clipper.Begin(static_cast<int>(events.size()));
+    while (clipper.Step()) {
+        for (int i = clipper.DisplayStart; i < clipper.DisplayEnd; ++i) {
+            const MtrEvent& e = events[static_cast<size_t>(i)];
+            ImGui::TableNextRow();
+            ImGui::TableNextColumn();
+            ImGui::TextUnformatted(ClockText(e.ticks).c_str());
+            ImGui::TableNextColumn();
+            ImGui::Text("%d", static_cast<int>(e.hop));
+            ImGui::TableNextColumn();
+            ImGui::TextUnformatted(MtrEventKindLabel(e.kind));
+            ImGui::TableNextColumn();
+            ImGui::TextUnformatted(e.detail.c_str());
+        }
+    }
+    // The newest event stays in view unless the user scrolled up.
+    if (ImGui::GetScrollY() >= ImGui::GetScrollMaxY()) ImGui::SetScrollHereY(1.0f);
+    ImGui::EndTable();
+}
+
 void MtrTab::DrawResults(const MtrSnapshot& snap) {
     constexpr ImGuiTableFlags kFlags = ImGuiTableFlags_Resizable | ImGuiTableFlags_RowBg |
                                        ImGuiTableFlags_Borders | ImGuiTableFlags_ScrollY;
@@ -359,10 +407,11 @@ void MtrTab::DrawResults(const MtrSnapshot& snap) {
     ImGui::TableHeadersRow();
 
     const int32_t limit = snap.maxHops;
+    const int32_t remarking = FirstRemarkingHop(snap.hops, limit, snap.status.run.dscp);
     for (const auto& [ttl, hop] : snap.hops) {
         if (ttl > limit) continue;
         ImGui::TableNextRow();
-        const auto cells = MtrRowCells(ttl, hop);
+        const auto cells = MtrRowCells(ttl, hop, ttl == remarking);
         // The hop number spans the row as a selectable, so hovering anywhere on the row is
         // seen; the other cells draw over it.
         ImGui::TableNextColumn();

@@ -4,6 +4,8 @@
 #include <string>
 #include <string_view>
 
+#include "mtr/MtrTypes.h"
+
 class MtrCore;
 struct MtrSnapshot;
 struct CaptureDeviceChoice;
@@ -23,6 +25,9 @@ public:
     int32_t Protocol() const { return protocol_; }
     int32_t Family() const { return family_; }
     bool SavePcap() const { return savePcap_; }
+    // The DSCP the probes are marked with (one of kMtrDscpValues) and "Fluxo fixo".
+    int32_t Dscp() const { return kMtrDscpValues[static_cast<size_t>(dscpChoice_)]; }
+    bool FixedFlow() const { return fixedFlow_; }
     // The engine runs (a start handed over has succeeded and nothing has stopped it).
     bool Running() const;
     bool Names() const { return names_; }
@@ -38,6 +43,7 @@ private:
     void Start();
     void DrawResults(const MtrSnapshot& snap);
     void DrawPacketLog(const MtrSnapshot& snap);
+    void DrawEvents(const MtrSnapshot& snap);
     void WriteReport(const MtrSnapshot& snap);
 
     MtrCore& core_;
@@ -47,6 +53,8 @@ private:
     int32_t family_ = 0;  // kFamilyIpv4: IPv6 only for targets without an IPv4 address
     bool savePcap_ = false;
     bool names_ = false;
+    int dscpChoice_ = 0;  // index into kMtrDscpValues
+    bool fixedFlow_ = false;
     std::string reportMessage_;
     bool reportFailed_ = false;
     bool traceRequested_ = false;  // StartTraceTo: start at the next drawing of the controls

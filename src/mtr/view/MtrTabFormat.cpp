@@ -22,7 +22,9 @@ ImVec4 MtrJitterColor(double jitterMs) {
     return kMtrLightRed;
 }
 
-std::array<MtrCell, kMtrTableColumns> MtrRowCells(int ttl, const HopStats& hop) {
+const std::array<const char*, kMtrEventColumns> kMtrEventHeaders = {"Hora", "Salto", "Evento", "Detalhe"};
+
+std::array<MtrCell, kMtrTableColumns> MtrRowCells(int ttl, const HopStats& hop, bool remarking) {
     const std::array<std::string, kMtrTableColumns> texts = HopRowTexts(ttl, hop);
     std::array<MtrCell, kMtrTableColumns> cells;
     for (int c = 0; c < kMtrTableColumns; ++c) cells[c].text = texts[c];
@@ -31,6 +33,7 @@ std::array<MtrCell, kMtrTableColumns> MtrRowCells(int ttl, const HopStats& hop) 
     cells[5].color = MtrLostColor(static_cast<int>(hop.lost));
     cells[10].color = MtrJitterColor(hop.jitterMs);
     cells[kMtrMosColumn].color = MtrMosColor(HopMos(hop));
+    if (remarking) cells[kMtrDscpColumn].color = kMtrYellow;
     return cells;
 }
 

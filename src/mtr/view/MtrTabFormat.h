@@ -23,6 +23,7 @@ inline const ImVec4 kMtrGreen{0.0f, 1.0f, 0.0f, 1.0f};
 inline const ImVec4 kMtrPaleYellow{1.0f, 1.0f, 0.5f, 1.0f};
 inline const ImVec4 kMtrOrange{1.0f, 0.8f, 0.0f, 1.0f};
 inline const ImVec4 kMtrLightRed{1.0f, 0.2f, 0.2f, 1.0f};
+inline const ImVec4 kMtrYellow{1.0f, 1.0f, 0.0f, 1.0f};
 
 // Red for any loss above zero; no colour (the style's text colour) otherwise.
 std::optional<ImVec4> MtrLossColor(double lossPercent);
@@ -37,8 +38,14 @@ struct MtrCell {
     std::optional<ImVec4> color;  // empty: drawn with the default text colour
 };
 
-// The cells of one row of the results table, in column order: HopRowTexts with colours.
-std::array<MtrCell, kMtrTableColumns> MtrRowCells(int ttl, const HopStats& hop);
+// The cells of one row of the results table, in column order: HopRowTexts with colours. The
+// DSCP cell is yellow on the hop where the marking was first seen changed (`remarking`, as
+// FirstRemarkingHop finds it).
+std::array<MtrCell, kMtrTableColumns> MtrRowCells(int ttl, const HopStats& hop, bool remarking = false);
+
+// Header texts of the event panel ("Eventos"); its kinds are named by MtrEventKindLabel.
+inline constexpr int kMtrEventColumns = 4;
+extern const std::array<const char*, kMtrEventColumns> kMtrEventHeaders;
 
 // MOS scale of a call over this hop: green from 4.0, pale yellow from 3.6, orange from 3.1,
 // light red below; nothing without an estimate.

@@ -16,8 +16,8 @@ bool SameStream(const RtpStreamReport& a, const RtpStreamReport& b) {
     return a.ssrc == b.ssrc && a.src == b.src && a.dst == b.dst;
 }
 
-// One stream's samples on the device's clock, from `offset` seconds on: linear
-// interpolation between the decoded samples.
+// One stream's samples on the device's clock, from `offset` seconds on, added to the
+// channel: linear interpolation between the decoded samples.
 void Resample(const StreamAudio& audio, double offset, std::vector<int16_t>& frames, size_t channel) {
     const uint32_t rate = audio.format.audioRate;
     if (!rate || audio.samples.empty()) return;
@@ -29,7 +29,10 @@ void Resample(const StreamAudio& audio, double offset, std::vector<int16_t>& fra
         if (i >= audio.samples.size()) break;
         const double frac = at - double(i);
         const double next = i + 1 < audio.samples.size() ? audio.samples[i + 1] : audio.samples[i];
-        frames[2 * n + channel] = static_cast<int16_t>(std::lround(audio.samples[i] * (1.0 - frac) + next * frac));
+        // Added, not written: the streams of one direction that overlap are mixed.
+        int16_t& out = frames[2 * n + channel];
+        out = static_cast<int16_t>(std::clamp<long>(out + std::lround(audio.samples[i] * (1.0 - frac) + next * frac),
+                                                    -32768, 32767));
     }
 }
 
@@ -231,16 +234,34 @@ void CallPlayer::Play(const Request& r) {
         });
         return;
     }
+    // Each channel plays its stream and, for a direction, every other stream the same way
+    // between the same addresses (a new SSRC after a re-INVITE or a restart), each at the
+    // time it arrived.
+    auto group = [&](int main) {
+        std::vector<size_t> members;
+        if (main < 0) return members;
+        const RtpStreamReport& m = decoded[size_t(main)].report;
+        for (size_t i = 0; i < decoded.size(); ++i) {
+            const RtpStreamReport& o = decoded[i].report;
+            const bool sameWay = o.src.address == m.src.address && o.dst.address == m.dst.address;
+            if (int(i) == main || (r.channels != PlayerChannels::OneStream && sameWay && decoded[i].audio.HasDecoder() &&
+                                   decoded[i].audio.format.audioRate != 0))
+                members.push_back(i);
+        }
+        return members;
+    };
+    const std::vector<size_t> leftGroup = group(left), rightGroup = group(right);
     double start = 1e300, end = 0;
-    for (int i : {left, right}) {
-        if (i < 0) continue;
-        const DecodedStream& d = decoded[size_t(i)];
-        start = std::min(start, d.report.firstSeconds);
-        end = std::max(end, d.report.firstSeconds + d.audio.Seconds());
+    for (const std::vector<size_t>* g : {&leftGroup, &rightGroup}) {
+        for (size_t i : *g) {
+            const DecodedStream& d = decoded[i];
+            start = std::min(start, d.report.firstSeconds);
+            end = std::max(end, d.report.firstSeconds + d.audio.Seconds());
+        }
     }
     frames.assign(2 * static_cast<size_t>(std::ceil((end - start) * platform::kAudioSampleRate)), 0);
-    if (left >= 0) Resample(decoded[size_t(left)].audio, decoded[size_t(left)].report.firstSeconds - start, frames, 0);
-    if (right >= 0) Resample(decoded[size_t(right)].audio, decoded[size_t(right)].report.firstSeconds - start, frames, 1);
+    for (size_t i : leftGroup) Resample(decoded[i].audio, decoded[i].report.firstSeconds - start, frames, 0);
+    for (size_t i : rightGroup) Resample(decoded[i].audio, decoded[i].report.firstSeconds - start, frames, 1);
     position.store(0);
     finished.store(false);
     const bool open = device.OpenPlayback(kCallbackBytes, [this](uint8_t* data, size_t bytes) { OnDevice(data, bytes); }, 2);

@@ -74,7 +74,9 @@ TEST_F(ToneCalls, EveryCodecGivesItsToneAtItsRate) {
     size_t checked = 0;
     for (const DecodedStream& d : Decode(PlayoutMode::JitterBuffer)) {
         const std::string call = d.report.callId;
-        if (call.rfind("loss", 0) == 0 || call.rfind("silence", 0) == 0 || call.rfind("g729", 0) == 0) continue;
+        if (call.rfind("loss", 0) == 0 || call.rfind("silence", 0) == 0 || call.rfind("g729", 0) == 0 ||
+            call.rfind("ssrc", 0) == 0)
+            continue;
         SCOPED_TRACE(call + " " + d.report.codec);
         ASSERT_TRUE(rates.contains(d.report.codec));
         ASSERT_TRUE(d.audio.HasDecoder());
@@ -181,7 +183,8 @@ TEST_F(ToneCalls, CommandLineWritesOneWavPerStream) {
         EXPECT_EQ(rate, line.find(";G722;") != std::string::npos ? 16000u
                         : line.find(";opus;") != std::string::npos ? 48000u
                                                                    : 8000u);
-        EXPECT_GT(samples.size(), rate * 2 - rate / 20);
+        const uint32_t seconds = line.find("wav;ssrc-") == 0 ? 1 : 2;  // that call's two streams last 1 s each
+        EXPECT_GT(samples.size(), rate * seconds - rate / 20);
         ++files;
     }
     EXPECT_EQ(files, streams.size() - 1);

@@ -128,9 +128,12 @@ def call(records, n, name, start, forward, back, clock, pt, rtpmap):
     records.append((t + 0.05, sipb, sipa, sip("200I", cid, b, a, sdp_for(b, pb, pt, rtpmap))))
     records.append((t + 0.06, sipa, sipb, sip("ACK", cid, a, b)))
     end = t
-    for at, p in schedule(forward, clock, t + 0.1, *stream_opts.get((name, "f"), ())):
-        records.append((at, (a, pa), (b, pb), p))
-        end = max(end, at)
+    # `forward` may be several streams one after the other: (packets, seconds after the first).
+    parts = forward if isinstance(forward[0], tuple) else [(forward, 0.0)]
+    for packets, offset in parts:
+        for at, p in schedule(packets, clock, t + 0.1 + offset, *stream_opts.get((name, "f"), ())):
+            records.append((at, (a, pa), (b, pb), p))
+            end = max(end, at)
     for at, p in schedule(back, clock, t + 0.1, *stream_opts.get((name, "b"), ())) if back else []:
         records.append((at, (b, pb), (a, pa), p))
         end = max(end, at)
@@ -170,6 +173,12 @@ def main():
     silence = lambda s: ffmpeg_rtp(["-c:a", "pcm_mulaw", "-ar", "8000", "-ac", "1"],
                                    "anullsrc=r=8000:cl=mono,atrim=duration=3,asetnsamples=n=160", s)[0]
     t = call(records, 8, "silence", t, silence(SSRC_BASE + 1), silence(SSRC_BASE + 2), 8000, 0, "PCMU/8000")
+
+    # A source that changes its SSRC mid-call: 1 s of 1000 Hz, then 1 s of 1500 Hz.
+    part = lambda f, ssrc: ffmpeg_rtp(["-c:a", "pcm_alaw", "-ar", "8000", "-ac", "1"],
+                                      tone.format(f=f, d=1, r=8000, n=160), ssrc)[0]
+    t = call(records, 9, "ssrc", t, [(part(1000, 0x5EC00001), 0.0), (part(1500, 0x5EC00002), 1.0)], None, 8000, 8,
+             "PCMA/8000")
 
     records.sort(key=lambda r: r[0])
     with open(out, "wb") as f:

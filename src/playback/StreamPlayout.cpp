@@ -11,6 +11,9 @@ namespace {
 // RTP time that runs ahead of the arrivals (or behind, outside what the segment covered) by
 // more than this is a jump of the source's clock, not network delay.
 constexpr double kJumpMs = 1000.0;
+// Silence longer than this (between segments, or a pause inside one) is shortened to it: a
+// capture whose clock leapt must not make a file of days.
+constexpr double kMaxGapSeconds = 600.0;
 
 struct Placed {
     int64_t units;      // timestamp units after the segment's reference packet
@@ -137,16 +140,25 @@ StreamAudio PlayOutStream(std::span<const StreamPacket> packets, const std::vect
                                              return packets[p.index].arrivalSeconds == seg.firstArrival;
                                          })->units - base);
         const double startAt = (seg.firstArrival - streamStart) * rate - firstUnits * rate / clock;
-        const size_t start = std::max(previousEnd, static_cast<size_t>(std::max(0.0, std::floor(startAt))));
+        const double maxGap = kMaxGapSeconds * rate;
+        const size_t start =
+            previousEnd + static_cast<size_t>(std::clamp(std::floor(startAt) - double(previousEnd), 0.0, maxGap));
         out.samples.resize(start, 0);
         size_t filledTo = start;
+        int64_t shortened = 0;  // samples cut out of over-long pauses so far
         for (const Placed& p : seg.packets) {
             if (mode == PlayoutMode::JitterBuffer && late[p.index]) continue;
             frame.clear();
             decoder->Decode(packets[p.index].payload, frame);
             if (frame.empty()) continue;
             ++out.played;
-            const size_t at = start + static_cast<size_t>((p.units - base) * int64_t(rate) / int64_t(clock));
+            int64_t offset = (p.units - base) * int64_t(rate) / int64_t(clock) - shortened;
+            if (double(offset) - double(filledTo - start) > maxGap) {
+                const int64_t cut = offset - int64_t(filledTo - start) - static_cast<int64_t>(maxGap);
+                shortened += cut;
+                offset -= cut;
+            }
+            const size_t at = start + static_cast<size_t>(offset);
             const size_t end = at + frame.size();
             if (out.samples.size() < end) out.samples.resize(end, 0);
             std::copy(frame.begin(), frame.end(), out.samples.begin() + static_cast<std::ptrdiff_t>(at));

@@ -85,6 +85,14 @@ TEST(Playout, PausesStaySilentAndClockJumpsStartSegments) {
     EXPECT_EQ(a.segments[1].startSample, 1600u);
     EXPECT_EQ(a.samples.size(), 3200u);
 
+    // A capture clock that leapt two days between packets whose timestamps leapt alike: the
+    // pause is kept to ten minutes.
+    p = Steady(10);
+    p.push_back(Packet(110, 5000 + 160u * 10 + 8000u * 172800, 10.2 + 172800));
+    a = PlayOutStream(p, kNoMaps, PlayoutMode::JitterBuffer);
+    EXPECT_EQ(a.samples.size(), 1600u + 600u * 8000 + 160);
+    EXPECT_EQ(a.played, 11u);
+
     // And a source that restarted, its clock far behind (below zero) and its numbering anew.
     p = Steady(10);
     for (int i = 0; i < 10; ++i) p.push_back(Packet(uint16_t(40000 + i), 160u * i - 800000u, 10.5 + 0.02 * i));

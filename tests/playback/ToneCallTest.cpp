@@ -121,7 +121,8 @@ TEST_F(ToneCalls, LostAndLatePacketsBecomeSilenceInTheirShare) {
     EXPECT_NEAR(MeasureTone(d->audio.samples, 8000).seconds, 4.0 * 0.85, 0.05);
     EXPECT_NEAR(d->audio.Seconds(), 4.0, 0.03);
 
-    const DecodedStream* every = OfCall(Decode(PlayoutMode::EveryPacket), "loss");
+    const std::vector<DecodedStream> all = Decode(PlayoutMode::EveryPacket);
+    const DecodedStream* every = OfCall(all, "loss");
     ASSERT_NE(every, nullptr);
     EXPECT_EQ(every->audio.played, 180u);
     EXPECT_NEAR(every->audio.UncoveredShare(), 0.10, 0.006);

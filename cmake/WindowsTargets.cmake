@@ -29,3 +29,14 @@ add_library(PkgConfig::CRYPTO INTERFACE IMPORTED)
 target_link_libraries(PkgConfig::CRYPTO INTERFACE bcrypt)
 
 set(GTest_DIR ${OC_WINDOWS_DEPS}/gtest/lib/cmake/GTest CACHE PATH "")
+
+# The voice decoders, built by scripts/build-windows.sh from their Debian source packages:
+# spandsp as a DLL beside the program (LGPL), libopus and libgsm linked in (permissive).
+add_library(PkgConfig::SPANDSP INTERFACE IMPORTED)
+target_include_directories(PkgConfig::SPANDSP INTERFACE ${OC_WINDOWS_DEPS}/spandsp/include)
+target_link_libraries(PkgConfig::SPANDSP INTERFACE ${OC_WINDOWS_DEPS}/spandsp/lib/libspandsp.dll.a)
+add_library(PkgConfig::OPUS INTERFACE IMPORTED)
+target_include_directories(PkgConfig::OPUS INTERFACE ${OC_WINDOWS_DEPS}/opus/include)
+target_link_libraries(PkgConfig::OPUS INTERFACE ${OC_WINDOWS_DEPS}/opus/lib/libopus.a)
+set(OC_GSM_LIBRARY ${OC_WINDOWS_DEPS}/gsm/lib/libgsm.a)
+set(OC_GSM_INCLUDE_DIR ${OC_WINDOWS_DEPS}/gsm/include)

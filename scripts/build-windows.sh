@@ -3,9 +3,11 @@
 #   build-windows/bin/orvanta-connect.exe, orvanta-cli.exe  statically linked programs
 #   build-windows/bin/wpcap.dll   libpcap without a capture driver (savefiles only), for the
 #                                 tests under Wine; never shipped
+#   build-windows/bin/libspandsp-2.dll  spandsp's G.711 and G.722 (LGPL: a DLL beside the program)
 #   dist/orvanta-connect-win64.zip  the portable package
-# Debian ships Dear ImGui's core and libpcap for Windows only as source packages: they are
-# fetched with `apt-get source` into build-windows/src and built here.
+# Debian ships Dear ImGui's core, libpcap and the voice codecs (opus, libgsm, spandsp) for
+# Windows only as source packages: they are fetched with `apt-get source` into
+# build-windows/src and built here.
 #   scripts/build-windows.sh [--no-package]
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -58,15 +60,71 @@ fetch_source() {  # package, folder glob
   if ! compgen -G "$SRC/$pkg-[0-9]*/" >/dev/null; then
     ensure_deb_src
     mkdir -p "$SRC"
-    (cd "$SRC" && apt-get source -q --download-only "$pkg" >&2 && dpkg-source -x "$pkg"_*.dsc >&2)
+    # A mirror that lacks the Debian part of a package still serves its upstream tarball:
+    # that one is unpacked instead (the Debian patches touch nothing built here).
+    (cd "$SRC" && { apt-get source -q --download-only "$pkg" >&2 || true; } &&
+     if ! dpkg-source -x "$pkg"_*.dsc >&2; then
+       local orig version
+       orig=$(compgen -G "${pkg}_*.orig.tar.*" | head -n1)
+       version=${orig#${pkg}_}; version=${version%.orig.tar.*}
+       mkdir -p "$pkg-$version" && tar xf "$orig" -C "$pkg-$version" --strip-components=1
+     fi)
   fi
   compgen -G "$SRC/$pkg-[0-9]*/" | head -n1 | sed 's:/$::'
 }
 
 IMGUI_SRC=$(fetch_source imgui)
 PCAP_SRC=$(fetch_source libpcap)
+OPUS_SRC=$(fetch_source opus)
+GSM_SRC=$(fetch_source libgsm)
+SPANDSP_SRC=$(fetch_source spandsp)
 TOOLCHAIN=$ROOT/cmake/mingw-w64.cmake
+MINGW_CC=x86_64-w64-mingw32-gcc-posix
 mkdir -p "$DEPS"
+
+# libopus (BSD), static, through its configure script (1.3.1's CMake files are incomplete).
+if [ ! -f "$DEPS/opus/lib/libopus.a" ]; then
+  echo "Building libopus for Windows" >&2
+  rm -rf "$OUT/opus-build" && mkdir -p "$OUT/opus-build"
+  (cd "$OUT/opus-build" && PKG_CONFIG_LIBDIR=$DEPS/empty-pkgconfig CC=$MINGW_CC "$OPUS_SRC/configure" \
+     --host=x86_64-w64-mingw32 --prefix="$DEPS/opus" --disable-shared --enable-static --disable-doc \
+     --disable-extra-programs --disable-stack-protector >/dev/null &&
+   # configure adds -D_FORTIFY_SOURCE=2, whose checked memcpy MinGW has only in libssp.
+   sed -i 's/-D_FORTIFY_SOURCE=2//' Makefile && make -j2 >/dev/null && make install >/dev/null)
+fi
+
+# libgsm (permissive), static: the library's sources as its Makefile lists them, without the
+# toast program.
+if [ ! -f "$DEPS/gsm/lib/libgsm.a" ]; then
+  echo "Building libgsm for Windows" >&2
+  rm -rf "$OUT/gsm-build" && mkdir -p "$OUT/gsm-build" "$DEPS/gsm/lib" "$DEPS/gsm/include"
+  for f in add code debug decode long_term lpc preprocess rpe gsm_destroy gsm_decode gsm_encode gsm_explode \
+           gsm_implode gsm_create gsm_print gsm_option short_term table; do
+    $MINGW_CC -O2 -DNeedFunctionPrototypes=1 -DSASR -DWAV49 -I"$GSM_SRC/inc" -c "$GSM_SRC/src/$f.c" \
+      -o "$OUT/gsm-build/$f.o"
+  done
+  x86_64-w64-mingw32-ar rcs "$DEPS/gsm/lib/libgsm.a" "$OUT"/gsm-build/*.o
+  cp "$GSM_SRC/inc/gsm.h" "$DEPS/gsm/include/"
+fi
+
+# spandsp (LGPL 2.1) as a DLL beside the program: the G.711 and G.722 sources and what they
+# use. Its configure needs libtiff for the fax parts, which this program does not use; the
+# codecs need only the few facts of config.h below.
+if [ ! -f "$DEPS/spandsp/bin/libspandsp-2.dll" ]; then
+  echo "Building spandsp (G.711, G.722) for Windows" >&2
+  rm -rf "$OUT/spandsp-build" && mkdir -p "$OUT/spandsp-build" "$DEPS/spandsp/bin" "$DEPS/spandsp/lib" \
+    "$DEPS/spandsp/include"
+  {
+    for h in STDINT_H INTTYPES_H STDLIB_H STRING_H MATH_H LRINT LRINTF SINF COSF TANF ASINF ACOSF ATANF \
+             ATAN2F CEILF FLOORF POWF EXPF LOGF LOG10F; do
+      echo "#define HAVE_$h 1"
+    done
+  } >"$OUT/spandsp-build/config.h"
+  $MINGW_CC -O2 -shared -DHAVE_CONFIG_H -DLIBSPANDSP_EXPORTS -I"$OUT/spandsp-build" -I"$SPANDSP_SRC/src" \
+    "$SPANDSP_SRC/src/g711.c" "$SPANDSP_SRC/src/g722.c" "$SPANDSP_SRC/src/vector_int.c" \
+    -o "$DEPS/spandsp/bin/libspandsp-2.dll" -Wl,--out-implib,"$DEPS/spandsp/lib/libspandsp.dll.a" -static-libgcc
+  cp -r "$SPANDSP_SRC/src/spandsp" "$DEPS/spandsp/include/"
+fi
 
 # libpcap with the null capture type: reads and writes savefiles, opens no device. Named
 # wpcap.dll so that it stands in for the capture driver's library under Wine.
@@ -111,16 +169,19 @@ fi
 cmake -S . -B "$OUT" -DCMAKE_TOOLCHAIN_FILE="$TOOLCHAIN" -DCMAKE_BUILD_TYPE=Release \
   -DOC_IMGUI_SOURCE_DIR="$IMGUI_SRC" -DOC_WINDOWS_DEPS="$DEPS" -DOC_BUILD_BENCH=ON -DOC_BUILD_GUI=ON >/dev/null
 cmake --build "$OUT" -j2
-cp "$DEPS/pcap/bin/wpcap.dll" "$OUT/bin/"
+cp "$DEPS/pcap/bin/wpcap.dll" "$DEPS/spandsp/bin/libspandsp-2.dll" "$OUT/bin/"
 
 if [ "$PACKAGE" = 1 ]; then
   STAGE=$OUT/package/orvanta-connect-win64
   rm -rf "$OUT/package" && mkdir -p "$STAGE/licencas"
-  cp "$OUT/bin/orvanta-connect.exe" "$OUT/bin/orvanta-cli.exe" "$STAGE/"
-  x86_64-w64-mingw32-strip "$STAGE"/*.exe
+  cp "$OUT/bin/orvanta-connect.exe" "$OUT/bin/orvanta-cli.exe" "$OUT/bin/libspandsp-2.dll" "$STAGE/"
+  x86_64-w64-mingw32-strip "$STAGE"/*.exe "$STAGE"/*.dll
   cp "$ROOT/packaging/windows/LEIAME.txt" "$STAGE/"
   cp "$IMGUI_SRC/LICENSE.txt" "$STAGE/licencas/dear-imgui.txt"
   cp "$PCAP_SRC/LICENSE" "$STAGE/licencas/libpcap.txt"
+  cp "$OPUS_SRC/COPYING" "$STAGE/licencas/opus.txt"
+  cp "$GSM_SRC/COPYRIGHT" "$STAGE/licencas/libgsm.txt"
+  cp "$SPANDSP_SRC/COPYING" "$STAGE/licencas/spandsp.txt"
   cp /usr/share/doc/nlohmann-json3-dev/copyright "$STAGE/licencas/nlohmann-json.txt"
   cp /usr/share/doc/mingw-w64-common/copyright "$STAGE/licencas/mingw-w64.txt"
   cp /usr/share/doc/gcc-mingw-w64-base/copyright "$STAGE/licencas/gcc-runtime.txt" 2>/dev/null \

@@ -7,11 +7,12 @@ set -euo pipefail
 
 BUILD_PKGS=(build-essential cmake pkg-config libimgui-dev libsdl2-dev libgl-dev libx11-dev
             libpcap-dev libcurl4-openssl-dev libpulse-dev xdg-utils libssl-dev libjemalloc-dev
-            nlohmann-json3-dev)
+            nlohmann-json3-dev libspandsp-dev libgsm1-dev libopus-dev)
 TEST_PKGS=(clang libclang-rt-14-dev libgtest-dev libgmock-dev googletest
            xvfb xdotool x11-utils imagemagick trayer
            iproute2 iputils-ping python3 tcpdump tcpreplay tshark mtr-tiny sip-tester sngrep
-           pulseaudio pulseaudio-utils sox openssl curl ca-certificates libcap2-bin)
+           pulseaudio pulseaudio-utils sox openssl curl ca-certificates libcap2-bin
+           ffmpeg)
 
 # The -posix MinGW compilers (std::thread and std::mutex need them), Wine to run the
 # tests, and what fetching and building the Debian source packages of ImGui and libpcap needs.

@@ -18,6 +18,7 @@
 #include "flow/FlowCore.h"
 #include "flow/FlowCsv.h"
 #include "flow/StreamReport.h"
+#include "playback/CallAudio.h"
 #include "ui/CallExportFiles.h"
 #include "ui/DiagnosisTexts.h"
 #include "ui/EngineTexts.h"
@@ -28,7 +29,8 @@ std::atomic<bool> interrupted{false};
 extern "C" void OnFlowInterrupt(int) { interrupted.store(true); }
 
 const char* kUsage =
-    "flow --read FILE.pcap [--streams] [--streams-intervals] [--diagnose] [--csv SAIDA.csv] [--pcap SAIDA.pcap] | "
+    "flow --read FILE.pcap [--streams] [--streams-intervals] [--diagnose] [--csv SAIDA.csv] [--pcap SAIDA.pcap] "
+    "[--wav PASTA [--wav-all]] | "
     "flow --iface INTERFACE --seconds N [--sip-port P] [--rtp-min A --rtp-max B] [--streams] [--streams-intervals] "
     "[--diagnose] [--csv SAIDA.csv] [--pcap SAIDA.pcap] [--call CALL-ID --export PASTA]";
 
@@ -47,6 +49,8 @@ struct FlowOptions {
     bool intervals = false;  // one line per 5-second interval of each stream
     std::string callId;      // --call: the record --export writes
     std::string exportDir;
+    std::string wavDir;      // --wav: one WAV per RTP stream
+    bool wavAll = false;     // --wav-all: every packet that arrived, however late
 };
 
 bool ParseInt(const std::string& text, int& out) {
@@ -72,6 +76,10 @@ std::optional<FlowOptions> ParseArgs(const std::vector<std::string>& args) {
         }
         if (a == "--streams-intervals") {
             o.intervals = true;
+            continue;
+        }
+        if (a == "--wav-all") {
+            o.wavAll = true;
             continue;
         }
         if (i + 1 >= args.size()) return std::nullopt;  // every other option takes a value
@@ -100,6 +108,8 @@ std::optional<FlowOptions> ParseArgs(const std::vector<std::string>& args) {
             o.callId = v;
         } else if (a == "--export") {
             o.exportDir = v;
+        } else if (a == "--wav") {
+            o.wavDir = v;
         } else {
             return std::nullopt;
         }
@@ -108,6 +118,7 @@ std::optional<FlowOptions> ParseArgs(const std::vector<std::string>& args) {
     if (o.live && o.seconds < 0) return std::nullopt;     // a live run needs its length
     if (!o.live && o.seconds >= 0) return std::nullopt;
     if (o.callId.empty() != o.exportDir.empty()) return std::nullopt;  // --call and --export go together
+    if (o.wavAll && o.wavDir.empty()) return std::nullopt;
     return o;
 }
 
@@ -142,6 +153,33 @@ void PrintCalls(const std::vector<SipCall>& calls, const FlowCounters& n, const 
     std::fwrite(out.data(), 1, out.size(), stdout);
 }
 
+// --wav: every stream of the capture played out and written, one line per stream.
+bool WriteWavs(const FlowOptions& o, const FlowCore& core, const std::vector<SipCall>& calls,
+               std::vector<RtpStreamReport>& decodedReports) {
+    if (core.FirstPosition() > 0) {
+        std::fprintf(stderr, "orvanta-cli flow: o buffer guardou so os ultimos %zu pacotes; os WAV comecam neles\n",
+                     FlowCore::kMaxPackets);
+    }
+    SdpMapsByCall maps;
+    for (const SipCall& c : calls) maps[c.callId] = c.rtpMaps;
+    const std::vector<RtpStreamReport> streams = core.Tracker().GetStreamReports();
+    const std::vector<DecodedStream> decoded = DecodeStreams(
+        streams, core.GetPackets(), maps, o.wavAll ? PlayoutMode::EveryPacket : PlayoutMode::JitterBuffer);
+    const WavExportResult written = WriteStreamWavs(o.wavDir, decoded);
+    std::string out(1, '\n');
+    for (size_t i = 0; i < decoded.size(); ++i) {
+        out += WavListLine(decoded[i].report, written.files[i]);
+        if (!decoded[i].audio.HasDecoder())
+            std::fprintf(stderr, "orvanta-cli flow: %s 0x%08X: sem decodificador para %s\n",
+                         decoded[i].report.source.c_str(), decoded[i].report.ssrc,
+                         decoded[i].audio.codec.empty() ? decoded[i].report.codec.c_str() : decoded[i].audio.codec.c_str());
+    }
+    std::fwrite(out.data(), 1, out.size(), stdout);
+    for (const DecodedStream& d : decoded) decodedReports.push_back(d.report);
+    if (!written.written) std::fprintf(stderr, "orvanta-cli flow: nao foi possivel gravar %s\n", written.error.c_str());
+    return written.written;
+}
+
 int RunFlow(const std::vector<std::string>& args) {
     auto parsed = ParseArgs(args);
     if (!parsed) {
@@ -150,8 +188,8 @@ int RunFlow(const std::vector<std::string>& args) {
     }
     const FlowOptions& o = *parsed;
     FlowCore core;
-    // The packets themselves are wanted only by the packet exports.
-    core.KeepPackets(!o.pcapPath.empty() || !o.callId.empty());
+    // The packets themselves are wanted only by the packet exports and the WAV files.
+    core.KeepPackets(!o.pcapPath.empty() || !o.callId.empty() || !o.wavDir.empty());
 
     const bool started = o.live ? core.Start(o.device, o.sipPort, o.rtpMin, o.rtpMax) : core.StartOffline(o.file);
     if (!started) {
@@ -182,6 +220,10 @@ int RunFlow(const std::vector<std::string>& args) {
     const std::vector<SipCall> calls = core.Tracker().GetCalls();
     const CallTrackerStats kept = core.Tracker().Stats();
     PrintCalls(calls, core.Tracker().Counters(), core.Counters(), kept, o.live);
+    int rc = kExitOk;
+    // With --wav the verdicts also know which streams decoded to silence only.
+    std::vector<RtpStreamReport> decodedReports;
+    if (!o.wavDir.empty() && !WriteWavs(o, core, calls, decodedReports)) rc = kExitFailure;
     if (o.streams) {
         std::string out(1, '\n');  // (not "\n" + ...: GCC 12 -Wrestrict false positive)
         out += StreamListHeaderLine();
@@ -198,8 +240,16 @@ int RunFlow(const std::vector<std::string>& args) {
     if (o.diagnose) {
         std::string out(1, '\n');
         out += DiagnosisHeaderLine();
-        for (const SipCall& call : calls)
-            out += DiagnosisLine(call.callId, core.Tracker().Diagnose(call.callId), DtmfDigits(call));
+        for (const SipCall& call : calls) {
+            if (o.wavDir.empty()) {
+                out += DiagnosisLine(call.callId, core.Tracker().Diagnose(call.callId), DtmfDigits(call));
+                continue;
+            }
+            std::vector<RtpStreamReport> ofCall;
+            for (const RtpStreamReport& r : decodedReports)
+                if (r.callId == call.callId) ofCall.push_back(r);
+            out += DiagnosisLine(call.callId, core.Tracker().Diagnose(call.callId, ofCall), DtmfDigits(call));
+        }
         std::fwrite(out.data(), 1, out.size(), stdout);
     }
     if (kept.recordsDropped || kept.messagesDropped) {
@@ -208,7 +258,6 @@ int RunFlow(const std::vector<std::string>& args) {
                      static_cast<unsigned long long>(kept.messagesDropped));
     }
 
-    int rc = kExitOk;
     if (!o.csvPath.empty()) {
         // Like the tab's export: no calls, no file.
         if (calls.empty()) {

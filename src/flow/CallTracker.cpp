@@ -348,6 +348,13 @@ std::vector<Verdict> CallTracker::Diagnose(const std::string& callId) const {
     return ::Diagnose(it->second, reports, latestMicros);
 }
 
+std::vector<Verdict> CallTracker::Diagnose(const std::string& callId, std::span<const RtpStreamReport> reports) const {
+    std::lock_guard<std::mutex> lock(mutex);
+    const auto it = calls.find(callId);
+    if (it == calls.end()) return {};
+    return ::Diagnose(it->second, reports, latestMicros);
+}
+
 void CallTracker::SetStreamStatistics(bool enabled) {
     std::lock_guard<std::mutex> lock(mutex);
     streamStatistics = enabled;

@@ -80,6 +80,8 @@ public:
     // The verdicts of one record (flow/Diagnosis.h) from its messages, its streams and the
     // capture time of the latest packet analysed; empty when no record has this Call-ID.
     std::vector<Verdict> Diagnose(const std::string& callId) const;
+    // The same with these reports of the call's streams (ones whose decoded audio is known).
+    std::vector<Verdict> Diagnose(const std::string& callId, std::span<const RtpStreamReport> reports) const;
     // What SIP over TCP holds and has dropped (connections, buffered bytes, holes).
     SipTcpCounters TcpCounters() const;
     void Clear();

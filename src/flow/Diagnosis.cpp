@@ -110,6 +110,19 @@ void DiagnoseMedia(const SipCall& r, std::span<const RtpStreamReport> streams, i
         return;
     }
     if (streams.empty()) return;
+    // RTP that flowed but, decoded, carried only silence is no audio either.
+    bool allSilent = answerMicros > 0 && total > 0;
+    for (const RtpStreamReport& s : streams)
+        if (s.packets > 0 && !(s.audio && s.audio->silent)) allSilent = false;
+    if (allSilent) {
+        Verdict v;
+        v.code = Diagnosis::NoAudio;
+        v.atMicros = answerMicros;
+        v.delayMicros = captureEndMicros - answerMicros;
+        v.packets = total;
+        out.push_back(v);
+        return;
+    }
 
     // The busiest stream gives one direction; the other is whatever was sent back to its source.
     const RtpStreamReport* main = &streams[0];

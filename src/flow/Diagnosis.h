@@ -18,7 +18,7 @@ enum class Diagnosis : uint8_t {
     CodecMismatch,    // 488 / 606, or an answer without a format of the offer
     Cancelled,        // the caller cancelled (CANCEL, 487)
     NoAck,            // a 2xx to an INVITE retransmitted with no ACK seen (RFC 3261 timer H)
-    NoAudio,          // answered, no RTP either way
+    NoAudio,          // answered, no RTP either way (or RTP that decoded to silence only)
     OneWayAudio,      // answered, RTP one way only (or far less the other way)
     AddressMismatch,  // RTP from elsewhere than announced, or a private address announced from a public one
     ChoppyAudio,      // loss plus late packets, a poor MOS, or gaps in a stream
@@ -49,7 +49,8 @@ struct Verdict {
     Endpoint to;
     Endpoint announced;         // AddressMismatch: what the SDP said
     bool privateAnnounced = false;  // AddressMismatch: a private address announced from a public one
-    uint64_t packets = 0;       // OneWayAudio: the direction that flows; ChoppyAudio: the stream's
+    uint64_t packets = 0;       // OneWayAudio: the direction that flows; ChoppyAudio: the stream's;
+                                // NoAudio: the silent RTP's (0: none flowed)
     uint64_t packetsBack = 0;   // OneWayAudio: the other direction
     double seconds = 0;         // OneWayAudio: how long the one direction flowed
     double lossPercent = 0;     // ChoppyAudio

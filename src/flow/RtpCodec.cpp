@@ -33,3 +33,17 @@ std::string RtpFlowLabel(const std::string& codec, const std::optional<int>& pay
     if (payloadType && label.find("PT:") == std::string::npos) label += "/PT:" + std::to_string(*payloadType);
     return label;
 }
+
+VoiceFormat VoiceFormatOf(std::string_view name) {
+    if (name == "G711a") return {VoiceDecoderKind::G711a, 8000, 8000};
+    if (name == "G711u") return {VoiceDecoderKind::G711u, 8000, 8000};
+    if (name == "G722") return {VoiceDecoderKind::G722, 16000, 8000};  // RFC 3551 section 4.5.2
+    if (name == "GSM") return {VoiceDecoderKind::Gsm, 8000, 8000};
+    // Opus: always a 48 kHz RTP clock, whatever the audio bandwidth (RFC 7587).
+    if (name.size() == 4) {
+        std::string lower(name);
+        for (char& c : lower) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+        if (lower == "opus") return {VoiceDecoderKind::Opus, 48000, 48000};
+    }
+    return {};
+}

@@ -52,6 +52,18 @@ inline bool ParseRtpHeader(std::span<const uint8_t> payload, RtpHeader& out) {
     return true;
 }
 
+// The media bytes of a packet ParseRtpHeader accepted: after the CSRC list and any header
+// extension, before any padding. Empty when the payload is not RTP.
+inline std::span<const uint8_t> RtpMediaBytes(std::span<const uint8_t> payload) {
+    RtpHeader h;
+    if (!ParseRtpHeader(payload, h)) return {};
+    const uint8_t* p = payload.data();
+    size_t headerLength = 12 + 4 * size_t{static_cast<uint8_t>(p[0] & 0x0F)};
+    if (p[0] & 0x10) headerLength += 4 + 4 * ((size_t{p[headerLength + 2]} << 8) | p[headerLength + 3]);
+    const size_t padding = (p[0] & 0x20) ? p[payload.size() - 1] : 0;
+    return payload.subspan(headerLength, payload.size() - headerLength - padding);
+}
+
 inline std::optional<RtpHeader> ReadRtpHeader(std::span<const uint8_t> payload) {
     RtpHeader h;
     if (!ParseRtpHeader(payload, h)) return std::nullopt;
@@ -277,6 +289,15 @@ struct RtcpFigures {
     uint32_t senderOctetCount = 0;
 };
 
+// What the stream's decoded audio showed (known only once it was decoded): only silence, or
+// clipped peaks.
+struct DecodedAudioFacts {
+    bool silent = false;        // no 20 ms frame above the silence level
+    bool clipped = false;       // runs of samples held at full scale
+    uint32_t clipEvents = 0;
+    double peakDbfs = -120.0;   // loudest sample, dB below full scale
+};
+
 // What a stream report shows: the receiver statistics, the three MOS estimates and RTCP.
 struct RtpStreamReport {
     std::string callId;            // empty: a stream no call's signalling was seen for
@@ -317,6 +338,7 @@ struct RtpStreamReport {
     std::optional<double> mosFixed;     // plus late drops of a fixed 50 ms buffer
     std::optional<double> mosAdaptive;  // plus late drops of the adaptive buffer: the headline
     std::optional<RtcpFigures> rtcp;
+    std::optional<DecodedAudioFacts> audio;  // set by whoever decoded the stream
 };
 
 // All RTP streams of a capture, keyed by source, destination and SSRC, with the RTCP reports

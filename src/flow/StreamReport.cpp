@@ -134,6 +134,19 @@ const RtpStreamReport* ReverseStream(const RtpStreamReport& r, const std::vector
     return best;
 }
 
+std::string DecodedAudioText(const RtpStreamReport& r) {
+    if (!r.audio) return "-";
+    std::string text = r.audio->silent ? "so silencio" : r.audio->clipped ? "recortado" : "ok";
+    if (r.audio->clipped && r.audio->silent) text += ", recortado";
+    if (r.audio->clipped) text += " (" + std::to_string(r.audio->clipEvents) + " picos)";
+    return text + ", pico " + Format("%.1f", r.audio->peakDbfs) + " dBFS";
+}
+
+std::string WavListLine(const RtpStreamReport& r, const std::string& file) {
+    return "wav;" + CsvField(r.callId) + ";" + r.source + ";" + r.destination + ";" + Hex(r.ssrc) + ";" + CsvField(r.codec) +
+           ";" + CsvField(file) + "\n";
+}
+
 std::string StreamReportText(const RtpStreamReport& a, const RtpStreamReport* b) {
     struct Row {
         std::string label, left, right;
@@ -166,6 +179,10 @@ std::string StreamReportText(const RtpStreamReport& a, const RtpStreamReport* b)
     add("MOS rede", [](const RtpStreamReport& r) { return r.mosNetwork ? MosText(*r.mosNetwork) : "-"; });
     add("MOS buffer 50 ms", [](const RtpStreamReport& r) { return r.mosFixed ? MosText(*r.mosFixed) : "-"; });
     add("MOS (estimado)", [](const RtpStreamReport& r) { return r.mosAdaptive ? MosText(*r.mosAdaptive) : "-"; });
+    // Only once the audio was decoded (Ouvir, orvanta-cli flow --wav).
+    if (a.audio || (b && b->audio)) {
+        add("Audio decodificado", [](const RtpStreamReport& r) { return DecodedAudioText(r); });
+    }
     const bool anyRtcp = (a.rtcp.has_value()) || (b && b->rtcp.has_value());
     if (anyRtcp) {
         auto rtcp = [](const RtpStreamReport& r, auto figure) -> std::string {

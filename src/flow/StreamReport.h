@@ -40,5 +40,13 @@ std::string StreamLabelSuffix(const RtpStreamReport& r);
 // second column empty when only one direction was seen), RTCP figures when reports arrived.
 std::string StreamReportText(const RtpStreamReport& forward, const RtpStreamReport* reverse);
 
+// What the decoded audio showed ("so silencio", "recortado (12 picos)", "ok", and the peak);
+// "-" while the stream was not decoded.
+std::string DecodedAudioText(const RtpStreamReport& r);
+
+// One line of orvanta-cli flow --wav, ended by "\n": wav;call_id;source;destination;ssrc;
+// codec;file, the fields as StreamListLine writes them ("-" for the file: no decoder).
+std::string WavListLine(const RtpStreamReport& r, const std::string& file);
+
 // The stream that runs the opposite way between the same endpoints, if any.
 const RtpStreamReport* ReverseStream(const RtpStreamReport& r, const std::vector<RtpStreamReport>& all);

@@ -7,7 +7,8 @@
 
 namespace platform {
 
-// Audio streams on the default devices, always 44100 Hz, mono, signed 16-bit little endian.
+// Audio streams on the default devices, always 44100 Hz, signed 16-bit little endian, mono
+// (playback may be stereo: left and right samples interleaved).
 // The audio system is started when the first AudioSystem is built and stopped with the last.
 class AudioSystem {
 public:
@@ -41,7 +42,7 @@ public:
     AudioStream& operator=(const AudioStream&) = delete;
 
     bool OpenCapture(size_t callbackBytes, CaptureCallback callback);
-    bool OpenPlayback(size_t callbackBytes, PlaybackCallback callback);
+    bool OpenPlayback(size_t callbackBytes, PlaybackCallback callback, int channels = 1);
     void Close();
     bool IsOpen() const { return device != 0; }
     std::string LastError() const { return lastError; }

@@ -59,13 +59,13 @@ void AudioStream::Trampoline(void* user, uint8_t* stream, int len) {
     }
 }
 
-static SDL_AudioSpec WantedSpec(size_t callbackBytes, void* user) {
+static SDL_AudioSpec WantedSpec(size_t callbackBytes, void* user, int channels = 1) {
     SDL_AudioSpec want;
     SDL_zero(want);
     want.freq = kAudioSampleRate;
     want.format = AUDIO_S16LSB;
-    want.channels = 1;
-    want.samples = static_cast<Uint16>(callbackBytes / 2);
+    want.channels = static_cast<Uint8>(channels);
+    want.samples = static_cast<Uint16>(callbackBytes / (2 * channels));
     want.userdata = user;
     return want;
 }
@@ -88,11 +88,11 @@ bool AudioStream::OpenCapture(size_t callbackBytes, CaptureCallback callback) {
     return true;
 }
 
-bool AudioStream::OpenPlayback(size_t callbackBytes, PlaybackCallback callback) {
-    if (device != 0) return false;
+bool AudioStream::OpenPlayback(size_t callbackBytes, PlaybackCallback callback, int channels) {
+    if (device != 0 || channels < 1 || channels > 2) return false;
     capture = false;
     onPlayback = std::move(callback);
-    SDL_AudioSpec want = WantedSpec(callbackBytes, this);
+    SDL_AudioSpec want = WantedSpec(callbackBytes, this, channels);
     want.callback = &AudioStream::Trampoline;
     SDL_AudioSpec have;
     device = SDL_OpenAudioDevice(nullptr, 0, &want, &have, 0);

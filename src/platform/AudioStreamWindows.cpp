@@ -42,14 +42,14 @@ void AudioStream::Trampoline(void*, uint8_t*, int) {}
 
 namespace {
 
-WAVEFORMATEX Format() {
+WAVEFORMATEX Format(int channels = 1) {
     WAVEFORMATEX f{};
     f.wFormatTag = WAVE_FORMAT_PCM;
-    f.nChannels = 1;
+    f.nChannels = static_cast<WORD>(channels);
     f.nSamplesPerSec = kAudioSampleRate;
     f.wBitsPerSample = 16;
-    f.nBlockAlign = 2;
-    f.nAvgBytesPerSec = kAudioBytesPerSecond;
+    f.nBlockAlign = static_cast<WORD>(2 * channels);
+    f.nAvgBytesPerSec = static_cast<DWORD>(kAudioBytesPerSecond * channels);
     return f;
 }
 
@@ -101,11 +101,11 @@ bool AudioStream::OpenCapture(size_t callbackBytes, CaptureCallback callback) {
     return true;
 }
 
-bool AudioStream::OpenPlayback(size_t callbackBytes, PlaybackCallback callback) {
-    if (device != 0 || callbackBytes == 0) return false;
+bool AudioStream::OpenPlayback(size_t callbackBytes, PlaybackCallback callback, int channels) {
+    if (device != 0 || callbackBytes == 0 || channels < 1 || channels > 2) return false;
     auto* n = new Native;
     n->event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
-    WAVEFORMATEX f = Format();
+    WAVEFORMATEX f = Format(channels);
     MMRESULT rc = waveOutOpen(&n->out, WAVE_MAPPER, &f, reinterpret_cast<DWORD_PTR>(n->event), 0, CALLBACK_EVENT);
     if (rc != MMSYSERR_NOERROR) {
         lastError = MmError("audio playback open failed", rc);

@@ -98,6 +98,9 @@ std::string VerdictEvidence(const Verdict& v) {
             return s;
         }
         case Diagnosis::NoAudio:
+            if (v.packets)
+                return "atendida as " + Clock(v.atMicros) + "; " + std::to_string(v.packets) +
+                       " pacotes RTP, decodificados, so com silencio";
             return "atendida as " + Clock(v.atMicros) + "; nenhum RTP em " + Fixed(v.delayMicros / 1e6, 1) + " s de captura";
         case Diagnosis::OneWayAudio:
             return std::to_string(v.packets) + " pacotes RTP de " + v.from.Text() + " para " + v.to.Text() + " em " +

@@ -21,12 +21,13 @@ allowed() {
     mtr)          echo "mtr probe capture logs platform quality" ;;
     flow)         echo "flow capture logs platform quality" ;;
     tools)        echo "tools logs platform" ;;
+    playback)     echo "playback flow capture logs platform quality" ;;
     ui)           echo "ui mtr flow probe capture logs platform quality" ;;
     mtr/view)     echo "mtr/view ui mtr probe capture logs platform quality" ;;
-    flow/view)    echo "flow/view ui flow capture logs platform quality" ;;
+    flow/view)    echo "flow/view ui playback flow capture logs platform quality" ;;
     tools/view)   echo "tools/view ui tools logs platform" ;;
-    cli)          echo "cli ui tools mtr flow probe capture logs platform quality" ;;
-    app)          echo "app mtr/view flow/view tools/view platform/gui ui tools mtr flow probe capture logs platform quality" ;;
+    cli)          echo "cli ui tools playback mtr flow probe capture logs platform quality" ;;
+    app)          echo "app mtr/view flow/view tools/view platform/gui ui tools playback mtr flow probe capture logs platform quality" ;;
     *)            echo "" ;;
   esac
 }

@@ -20,6 +20,7 @@
 #include "platform/ExecutablePath.h"
 #include "platform/FileDialog.h"
 #include "platform/Launcher.h"
+#include "playback/CallPlayer.h"
 #include "ui/CallExportFiles.h"
 #include "ui/DiagnosisTexts.h"
 #include "ui/EngineTexts.h"
@@ -109,6 +110,10 @@ std::string_view FlowTab::RawFilter() const {
 std::string_view FlowTab::ImportPath() const { return {importPath_, strnlen(importPath_, sizeof(importPath_))}; }
 
 bool FlowTab::Busy() const {
+    if (player_) {
+        const PlayerState listening = player_->Snapshot()->state;
+        if (listening == PlayerState::Decoding || listening == PlayerState::Playing) return true;
+    }
     return snap_->handled < lastCommand_ || !(snap_->view == askedView_) || pendingStart_ || pendingExport_ ||
            monitoring_ || !importActivePath_.empty() || snap_->state != FlowRunState::Idle;
 }

@@ -12,8 +12,10 @@
 #include "flow/CallTracker.h"
 #include "flow/FlowSnapshot.h"
 
+class CallPlayer;
 class FlowCore;
 class MtrTraceRequest;
+struct RtpStreamReport;
 namespace platform {
 class FileDialog;
 }
@@ -41,8 +43,19 @@ public:
     void Export(FlowExportKind kind);
     // "Exportar Chamada" of the ladder: the call's packets and its text into the flow folder.
     void ExportCall(const std::string& callId);
-    // True while the engine reads, captures or exports for this tab: frames are then wanted
-    // to follow it.
+    // "Ouvir" of the ladder (FlowTabListen.cpp): the call's two directions on the left and
+    // right channels (channels 0), the forward (1) or the reverse one (2) alone; allPackets:
+    // every packet that arrived instead of the receiver's buffer. "Parar", "Salvar WAV" (into
+    // the flow folder), and a click on an RTP arrow (PlayStream). The player is made at the
+    // first of them, so a tab that never listens never opens the sound system.
+    void Listen(const std::string& callId);
+    void PlayStream(const std::string& callId, const RtpStreamReport& stream);
+    void StopListening();
+    void SaveCallWav(const std::string& callId);
+    // The player's latest state (null before the first use).
+    const CallPlayer* Player() const { return player_.get(); }
+    // True while the engine reads, captures or exports for this tab, or the player decodes or
+    // plays: frames are then wanted to follow it.
     bool Busy() const;
 
     bool Monitoring() const { return monitoring_; }
@@ -73,6 +86,11 @@ private:
     // "Fluxos RTP sem chamada": streams no call's signalling was seen for (FlowTabStreams.cpp).
     void DrawUnsignalledStreams();
     void DrawLadder();
+    // The ladder's listening controls and position bar (FlowTabListen.cpp).
+    void DrawListenControls(const std::string& callId);
+    CallPlayer& EnsurePlayer();
+    // The stream as the player decoded it (with its audio facts), when it did.
+    std::optional<RtpStreamReport> DecodedReport(const RtpStreamReport& stream) const;
     void DrawRawWindow();
 
     FlowCore& core_;
@@ -116,4 +134,8 @@ private:
     bool pendingImport_ = false;    // pendingStart_ is an import
     bool importFromPanel_ = false;  // ... whose path was typed in the panel
     std::unique_ptr<platform::FileDialog> fileDialog_;
+
+    std::unique_ptr<CallPlayer> player_;
+    int32_t listenChannels_ = 0;
+    bool listenAllPackets_ = false;
 };

@@ -117,6 +117,7 @@ void FlowTab::DrawLadder() {
             if (!target.empty()) trace_->Ask(target);
         }
     }
+    if (call) DrawListenControls(callId);
     ImGui::Separator();
 
     const ImVec2 avail = ImGui::GetContentRegionAvail();
@@ -170,7 +171,12 @@ void FlowTab::DrawLadder() {
 
             ImGui::PushID(static_cast<int>(k));
             ImGui::SetCursorScreenPos(ImVec2(a.selectX, a.selectY));
-            if (ImGui::InvisibleButton("btn", ImVec2(a.selectW, a.selectH))) selectedMessageIndex_ = static_cast<int32_t>(k);
+            if (ImGui::InvisibleButton("btn", ImVec2(a.selectW, a.selectH))) {
+                selectedMessageIndex_ = static_cast<int32_t>(k);
+                // An RTP arrow plays its stream.
+                if (m.type == SipMsgType::Rtp)
+                    if (const RtpStreamReport* r = StreamOfEntry(m, streams)) PlayStream(callId, *r);
+            }
             ImGui::PopID();
         }
 
@@ -206,7 +212,11 @@ void FlowTab::DrawLadder() {
                 ImGui::Spacing();
                 ImGui::Separator();
                 const RtpStreamReport* reverse = ReverseStream(*r, streams);
-                const std::string report = StreamReportText(*r, reverse);
+                // Once the player decoded them, the reports say what the audio carried.
+                const std::optional<RtpStreamReport> heardForward = DecodedReport(*r);
+                const std::optional<RtpStreamReport> heardReverse = reverse ? DecodedReport(*reverse) : std::nullopt;
+                const std::string report = StreamReportText(heardForward ? *heardForward : *r,
+                                                            heardReverse ? &*heardReverse : reverse);
                 ImGui::TextUnformatted(report.data(), report.data() + report.size());
                 DrawIntervalChart(*r, reverse);
                 ImGui::PushTextWrapPos(0.0f);

@@ -1,0 +1,149 @@
+// The call player: a tone call decoded on its thread, both directions played on the left and
+// right channels through a private PulseAudio server's null sink and recorded back from its
+// monitor with parec; the WAV files it saves; and its requests without a sound device.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <thread>
+
+#include "ToneCalls.h"
+#include "flow/FlowCore.h"
+#include "playback/CallPlayer.h"
+#include "playback/WavFile.h"
+#include "tools/PulseServer.h"
+
+namespace {
+
+// Zero crossings per second of one channel of interleaved stereo, over its frames with sound.
+double ChannelHz(const std::vector<int16_t>& stereo, size_t channel, size_t from, size_t frames) {
+    size_t crossings = 0;
+    for (size_t n = from + 1; n < from + frames && 2 * n + channel < stereo.size(); ++n)
+        crossings += (stereo[2 * (n - 1) + channel] < 0) != (stereo[2 * n + channel] < 0);
+    return crossings / 2.0 / (double(frames) / 44100.0);
+}
+
+// The same by the median distance between rising zero crossings: a sound server under load
+// may drop a few device buffers, which leaves gaps but does not change the period.
+double MedianChannelHz(const std::vector<int16_t>& stereo, size_t channel) {
+    std::vector<size_t> periods;
+    size_t last = 0;
+    for (size_t n = 1; 2 * n + channel < stereo.size(); ++n) {
+        const int16_t a = stereo[2 * (n - 1) + channel], b = stereo[2 * n + channel];
+        if (!(a < 0 && b >= 0)) continue;
+        if (last && n - last < 441) periods.push_back(n - last);  // under 10 ms: no gap between
+        last = n;
+    }
+    if (periods.size() < 100) return 0;
+    std::nth_element(periods.begin(), periods.begin() + periods.size() / 2, periods.end());
+    return 44100.0 / double(periods[periods.size() / 2]);
+}
+
+class Player : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::string why;
+        capture = ToneCallsCapture(&why);
+        if (capture.empty()) GTEST_SKIP() << why;
+        ASSERT_TRUE(core.StartOffline(capture));
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (core.IsRunning() && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        core.WaitAnalysed();
+    }
+    std::string capture;
+    FlowCore core;
+};
+
+TEST_F(Player, BothDirectionsGoLeftAndRightAndSaveAsWav) {
+    CallPlayer player(CallPlayer::FromFlowCore(core));
+    // Play asks for a device; without one the play fails, the frames are still prepared.
+    const auto s = player.WaitHandled(player.RequestPlay("pcma-1@tone", PlayerChannels::BothDirections,
+                                                        PlayoutMode::JitterBuffer));
+    ASSERT_EQ(s->streams.size(), 2u);
+    ASSERT_GE(s->left, 0);
+    ASSERT_GE(s->right, 0);
+    EXPECT_EQ(s->streams[size_t(s->left)].report.ssrc, kToneSsrcBase + 1000);
+    EXPECT_EQ(s->streams[size_t(s->right)].report.ssrc, kToneSsrcBase + 440);
+    EXPECT_NEAR(s->durationSeconds, 2.0, 0.05);
+    player.WaitHandled(player.RequestStop());
+    const std::vector<int16_t> frames = player.PreparedForTesting();
+    ASSERT_NEAR(frames.size() / 2 / 44100.0, 2.0, 0.05);
+    EXPECT_NEAR(ChannelHz(frames, 0, 4410, 44100), 1000.0, 10.0);
+    EXPECT_NEAR(ChannelHz(frames, 1, 4410, 44100), 440.0, 10.0);
+
+    // One direction alone is on both channels.
+    player.WaitHandled(player.RequestPlay("pcma-1@tone", PlayerChannels::ReverseOnly, PlayoutMode::JitterBuffer));
+    player.WaitHandled(player.RequestStop());
+    EXPECT_NEAR(ChannelHz(player.PreparedForTesting(), 0, 4410, 44100), 440.0, 10.0);
+    EXPECT_NEAR(ChannelHz(player.PreparedForTesting(), 1, 4410, 44100), 440.0, 10.0);
+
+    // A direction whose source changed its SSRC: both streams, each where it arrived.
+    const auto changed = player.WaitHandled(
+        player.RequestPlay("ssrc-9@tone", PlayerChannels::ForwardOnly, PlayoutMode::JitterBuffer));
+    ASSERT_EQ(changed->streams.size(), 2u);
+    EXPECT_NEAR(changed->durationSeconds, 2.0, 0.05);
+    player.WaitHandled(player.RequestStop());
+    EXPECT_NEAR(ChannelHz(player.PreparedForTesting(), 0, 2205, 39690), 1000.0, 10.0);
+    EXPECT_NEAR(ChannelHz(player.PreparedForTesting(), 1, 46305, 39690), 1500.0, 10.0);
+
+    const std::string dir = testsupport::MakeTempDir("ouvir");
+    const auto saved = player.WaitHandled(player.RequestSaveWav("g729-6@tone", PlayoutMode::JitterBuffer, dir));
+    EXPECT_EQ(saved->message.find("WAV gravados em "), 0u) << saved->message;
+    EXPECT_NE(saved->message.find("(0 arquivos)"), std::string::npos) << saved->message;  // nothing decodes G.729
+    ASSERT_EQ(saved->streams.size(), 1u);
+    EXPECT_FALSE(saved->streams[0].hasDecoder);
+    const auto g722 = player.WaitHandled(player.RequestSaveWav("g722-3@tone", PlayoutMode::JitterBuffer, dir));
+    EXPECT_NE(g722->message.find("(2 arquivos)"), std::string::npos) << g722->message;
+    size_t wavs = 0;
+    for (const auto& e : std::filesystem::recursive_directory_iterator(g722->savedDirectory)) {
+        const std::string bytes = testsupport::ReadFile(e.path().string());
+        std::vector<int16_t> samples;
+        uint32_t rate = 0;
+        ASSERT_TRUE(ReadWavBytes(std::span(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()), samples, rate));
+        EXPECT_EQ(rate, 16000u);
+        ++wavs;
+    }
+    EXPECT_EQ(wavs, 2u);
+    const auto missing = player.WaitHandled(player.RequestPlay("no-such-call", PlayerChannels::BothDirections,
+                                                              PlayoutMode::JitterBuffer));
+    EXPECT_EQ(missing->state, PlayerState::Failed);
+    std::filesystem::remove_all(dir);
+}
+
+// Through a sound server: what reaches the null sink is the call, left and right.
+TEST_F(Player, PlaysThroughPulseAudio) {
+    if (testsupport::RunCommand("command -v pulseaudio && command -v parec").exitCode != 0)
+        GTEST_SKIP() << "pulseaudio or parec is not installed";
+    PulseServer pulse;
+    if (!pulse.Start()) GTEST_SKIP() << "the private PulseAudio server did not start";
+    CallPlayer player(CallPlayer::FromFlowCore(core));
+    const std::string raw = pulse.dir + "/spk.raw";
+    testsupport::Child parec;
+    ASSERT_TRUE(parec.Start({"parec", "--device=spk.monitor", "--format=s16le", "--rate=44100", "--channels=2", "--raw",
+                             "--latency-msec=20"},
+                            false, raw));
+    std::this_thread::sleep_for(std::chrono::milliseconds(400));
+    const auto s = player.WaitHandled(player.RequestPlay("pcma-1@tone", PlayerChannels::BothDirections,
+                                                        PlayoutMode::JitterBuffer));
+    ASSERT_EQ(s->state, PlayerState::Playing) << s->message;
+    // The end of the play shows in a snapshot of its own.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (player.Snapshot()->state == PlayerState::Playing && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(player.Snapshot()->state, PlayerState::Finished);
+    EXPECT_NEAR(player.PositionSeconds(), 2.0, 0.05);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    parec.Stop();
+    const std::string bytes = testsupport::ReadFile(raw);
+    std::vector<int16_t> heard(bytes.size() / 2);
+    for (size_t i = 0; i < heard.size(); ++i)
+        heard[i] = static_cast<int16_t>(uint8_t(bytes[2 * i]) | (uint8_t(bytes[2 * i + 1]) << 8));
+    ASSERT_GT(heard.size(), 2u * 44100) << "the monitor recorded too little";
+    // 44.1 and 100.2 samples per period: the median period is 44 and 100 (or 101).
+    EXPECT_NEAR(MedianChannelHz(heard, 0), 1000.0, 25.0);
+    EXPECT_NEAR(MedianChannelHz(heard, 1), 440.0, 5.0);
+}
+
+}  // namespace

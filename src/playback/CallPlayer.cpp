@@ -107,6 +107,11 @@ uint64_t CallPlayer::RequestSaveWav(const std::string& callId, PlayoutMode mode,
     return Post(std::move(r));
 }
 
+uint64_t CallPlayer::LastRequested() const {
+    std::lock_guard<std::mutex> lock(mutex);
+    return nextSerial - 1;
+}
+
 std::shared_ptr<const PlayerSnapshot> CallPlayer::WaitHandled(uint64_t serial) const {
     std::unique_lock<std::mutex> lock(mutex);
     changed.wait(lock, [&] { return latest.load()->handled >= serial; });

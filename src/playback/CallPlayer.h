@@ -80,6 +80,8 @@ public:
     double PositionSeconds() const { return double(position.load()) / platform::kAudioSampleRate; }
     // Blocks until a request has been carried out (command line, tests).
     std::shared_ptr<const PlayerSnapshot> WaitHandled(uint64_t serial) const;
+    // The serial of the latest request posted, by anyone (0: none yet).
+    uint64_t LastRequested() const;
     // What the device is fed (44100 Hz, left and right interleaved) for the current play;
     // only between plays, for tests.
     std::vector<int16_t> PreparedForTesting() const { return frames; }

@@ -54,11 +54,9 @@ protected:
     void SettlePlayer() {
         const CallPlayer* player = h.app().Flow().Player();
         ASSERT_NE(player, nullptr);
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-        while (player->Snapshot()->state == PlayerState::Decoding && std::chrono::steady_clock::now() < deadline) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        // Every request the clicks posted, carried out (a busy machine may not have started
+        // the first one yet when this is called).
+        player->WaitHandled(player->LastRequested());
         h.Frame();
         h.Frame();
     }

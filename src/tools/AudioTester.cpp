@@ -13,8 +13,6 @@ LevelColour LevelMeterColour(float level) {
 
 AudioTester::AudioTester(std::unique_ptr<MicVolumeControl> mic)
     : micVolume(mic ? std::move(mic) : SystemMicVolume()) {
-    if (audioSystem.DriverName().empty()) Trace("Audio: " + audioSystem.LastError());
-    else Trace("Audio driver: " + audioSystem.DriverName());
     recordedData.reserve(static_cast<size_t>(kRecordLimitSeconds * platform::kAudioBytesPerSecond) + 2 * kBufferBytes);
 }
 
@@ -23,8 +21,18 @@ AudioTester::~AudioTester() {
     StopPlayback();
 }
 
+const platform::AudioSystem& AudioTester::Sound() const {
+    std::call_once(soundStarted, [this] {
+        audioSystem = std::make_unique<platform::AudioSystem>();
+        if (audioSystem->DriverName().empty()) Trace("Audio: " + audioSystem->LastError());
+        else Trace("Audio driver: " + audioSystem->DriverName());
+    });
+    return *audioSystem;
+}
+
 bool AudioTester::HasDevices() const {
-    return audioSystem.CountInputDevices() > 0 && audioSystem.CountOutputDevices() > 0;
+    const platform::AudioSystem& sound = Sound();
+    return sound.CountInputDevices() > 0 && sound.CountOutputDevices() > 0;
 }
 
 float AudioTester::PeakLevel(const uint8_t* data, size_t bytes) {
@@ -91,6 +99,7 @@ bool AudioTester::StartRecording() {
         limitReached = false;
         stopWatcher = false;
     }
+    Sound();
     // The device is opened before the old recording goes, so a start that fails leaves the
     // previous recording to be listened to. Buffers arriving before the switch below are
     // dropped (isRecording is still false).
@@ -131,6 +140,7 @@ std::vector<uint8_t> AudioTester::RecordingCopy() {
 
 bool AudioTester::StartPlayback() {
     if (isPlaying.load() || isRecording.load()) return false;
+    Sound();
     {
         std::lock_guard<std::mutex> lock(recordMutex);
         if (recordedData.empty()) return false;

@@ -3,6 +3,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -59,8 +60,12 @@ public:
 private:
     void ReleaseInput();
     void LimitWatcher();
+    // The sound system, started on first use: a run that never opens the Som tab starts none
+    // (and stopping one costs up to a tenth of a second in SDL's ALSA backend).
+    const platform::AudioSystem& Sound() const;
 
-    platform::AudioSystem audioSystem;
+    mutable std::once_flag soundStarted;
+    mutable std::unique_ptr<platform::AudioSystem> audioSystem;
     MicVolumeWorker micVolume;
 
     // Device handles; taken only on the GUI thread and the limit watcher, never in callbacks

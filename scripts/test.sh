@@ -11,7 +11,6 @@ cmake -S . -B build-test -DCMAKE_BUILD_TYPE=RelWithDebInfo -DOC_SANITIZE=ON >/de
 cmake --build build-test -j"$(nproc)"
 export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1${ASAN_OPTIONS:+:$ASAN_OPTIONS}"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
-export LSAN_OPTIONS="suppressions=$PWD/tests/lsan.supp${LSAN_OPTIONS:+:$LSAN_OPTIONS}"
 # The suite creates network namespaces and servers with fixed names: run it serially.
 (cd build-test && ctest --output-on-failure --timeout 600 "$@")
 

@@ -26,6 +26,7 @@ read -r -t 20 port <"$work/port" || fail "the test server did not start"
 
 mkdir "$work/app"
 cp "$cli" "$work/app/orvanta-cli.exe"
+cp "$(dirname "$cli")/libspandsp-2.dll" "$work/app/"   # shipped beside the program
 out=$(ORVANTA_CHECKIP_HOST=127.0.0.1:$port "$wine_run" "$work/app/orvanta-cli.exe" checkip 2>"$work/err" | sed 's/\r$//')
 rc=$?
 [ $rc = 0 ] || fail "exit $rc: $(cat "$work/err")"

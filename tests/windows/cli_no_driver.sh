@@ -7,7 +7,8 @@ cli=$1 wine_run=$2 capture=$3
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 fail() { echo "FAIL: $*"; exit 1; }
-cp "$cli" "$work/orvanta-cli.exe"   # alone: no wpcap.dll beside it, none in System32\Npcap
+cp "$cli" "$work/orvanta-cli.exe"   # no wpcap.dll beside it, none in System32\Npcap
+cp "$(dirname "$cli")/libspandsp-2.dll" "$work/"   # shipped beside the program
 for args in "devices" "decode $capture" "flow --read $capture" "mtr 127.0.0.1 --cycles 1"; do
   # shellcheck disable=SC2086
   "$wine_run" "$work/orvanta-cli.exe" $args >"$work/out" 2>"$work/err"

@@ -30,6 +30,7 @@ WINEPREFIX=$prefix wineserver -k 2>/dev/null
 WINEPREFIX=$prefix wineserver -w 2>/dev/null
 
 cp "$gui" "$work/orvanta-connect.exe"
+cp "$(dirname "$gui")/libspandsp-2.dll" "$work/"   # shipped beside the program
 "$wine_run" "$work/orvanta-connect.exe" >"$work/app.log" 2>&1 &
 app=$!
 window() { xdotool search --onlyvisible --name '^Orvanta Connect$' 2>/dev/null | head -n1; }

@@ -1,6 +1,7 @@
 // Waveform audio (WinMM) on the wave mapper: the system's default recording and playback
-// devices, converted by the mapper to 44100 Hz mono 16-bit. A thread of ours waits on the
-// driver's event and hands each finished buffer to the callback, then queues it again.
+// devices, converted by the mapper to 44100 Hz 16-bit, mono (playback also stereo). A thread
+// of ours waits on the driver's event and hands each finished buffer to the callback, then
+// queues it again.
 #include "platform/AudioStream.h"
 
 #include <windows.h>

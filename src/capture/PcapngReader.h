@@ -10,18 +10,13 @@
 #include <vector>
 
 #include "capture/ByteReader.h"
+#include "capture/SavefileReader.h"
 
-// One frame of an Enhanced, Simple or Obsolete Packet Block.
-struct PcapngFrame {
-    int linkType = -1;         // DLT_* value of the frame's interface
-    uint32_t interfaceId = 0;  // within its section
-    int64_t tsSec = 0;         // seconds since 1970-01-01 UTC, the interface's if_tsoffset added
-    uint32_t tsUsec = 0;       // always below 1000000
-    uint32_t wireLength = 0;   // length on the wire, as the block says
-    std::span<const uint8_t> data;  // the captured bytes; valid until the next Next()
-};
+// One frame of an Enhanced, Simple or Obsolete Packet Block; its time has the interface's
+// if_tsoffset added.
+using PcapngFrame = SavefileFrame;
 
-class PcapngReader {
+class PcapngReader final : public SavefileReader {
 public:
     // A block longer than this ends the read with an error: no allocation follows a length
     // field further than that.
@@ -29,10 +24,8 @@ public:
     // Interface Description Blocks in one section; one more is an error.
     static constexpr size_t kMaxInterfacesPerSection = 1024;
 
-    enum class Status { Frame, End, Error };
-
     PcapngReader() = default;
-    ~PcapngReader();
+    ~PcapngReader() override;
     PcapngReader(const PcapngReader&) = delete;
     PcapngReader& operator=(const PcapngReader&) = delete;
 
@@ -49,13 +42,13 @@ public:
 
     // The next frame; End at the end of the input, Error (with Error()) for a broken or cut
     // file. After End or Error every further call gives the same.
-    Status Next(PcapngFrame& frame);
+    Status Next(PcapngFrame& frame) override;
 
-    const std::string& Error() const { return error; }
+    const std::string& Error() const override { return error; }
     // The first interface of the file: the link type and snapshot length (0: none given)
     // that a single-link-type savefile of it would carry.
-    int FirstLinkType() const { return firstLinkType; }
-    uint32_t FirstSnapLength() const { return firstSnapLength; }
+    int FirstLinkType() const override { return firstLinkType; }
+    uint32_t FirstSnapLength() const override { return firstSnapLength; }
 
 private:
     struct Interface {

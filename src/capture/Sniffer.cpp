@@ -11,6 +11,7 @@
 #include <exception>
 #include <span>
 
+#include "capture/PcapFileReader.h"
 #include "capture/PcapngReader.h"
 #include "logs/Trace.h"
 #include "platform/CaptureLibrary.h"
@@ -254,7 +255,24 @@ bool Sniffer::InitOffline(const std::string& path, const std::string& filter, co
         Fail(StartError::CaptureLibraryMissing, {});
         return false;
     }
-    if (PcapngReader::IsPcapngFile(path)) return InitPcapng(path, filter, dumpPath);
+    if (PcapngReader::IsPcapngFile(path)) {
+        auto reader = std::make_unique<PcapngReader>();
+        if (!reader->OpenFile(path)) {
+            Trace("pcapng open failed: " + reader->Error());
+            Fail(StartError::FileUnreadable, reader->Error());
+            return false;
+        }
+        return InitOwnReader(std::move(reader), filter, dumpPath);
+    }
+    if (PcapFileReader::IsPlainPcapFile(path)) {
+        auto reader = std::make_unique<PcapFileReader>();
+        if (!reader->OpenFile(path)) {
+            Trace(std::string("pcap_open_offline failed: ") + reader->Error());
+            Fail(StartError::FileUnreadable, reader->Error());
+            return false;
+        }
+        return InitOwnReader(std::move(reader), filter, dumpPath);
+    }
     savefileBuffer = std::make_unique<char[]>(platform::kSavefileBufferBytes);
     handle = platform::OpenSavefile(path.c_str(), errbuf, savefileBuffer.get());
     if (!handle) {
@@ -267,13 +285,8 @@ bool Sniffer::InitOffline(const std::string& path, const std::string& filter, co
     return filter.empty() || ApplyFilter(filter);
 }
 
-bool Sniffer::InitPcapng(const std::string& path, const std::string& filter, const std::string& dumpPath) {
-    auto reader = std::make_unique<PcapngReader>();
-    if (!reader->OpenFile(path)) {
-        Trace("pcapng open failed: " + reader->Error());
-        Fail(StartError::FileUnreadable, reader->Error());
-        return false;
-    }
+bool Sniffer::InitOwnReader(std::unique_ptr<SavefileReader> reader, const std::string& filter,
+                            const std::string& dumpPath) {
     linkType = reader->FirstLinkType();
     const uint32_t snap = reader->FirstSnapLength();
     const int snapLength = snap == 0 || snap > PcapngReader::kMaxBlockBytes ? kDefaultFileSnapLength
@@ -283,7 +296,7 @@ bool Sniffer::InitPcapng(const std::string& path, const std::string& filter, con
         Fail(StartError::FileUnreadable, "pcap_open_dead");
         return false;
     }
-    pcapng = std::move(reader);
+    fileReader = std::move(reader);
     filterText = filter;
     if (!filter.empty()) {
         // The first link type is compiled now, so that a filter libpcap rejects fails the open
@@ -389,7 +402,7 @@ void Sniffer::Stop() {
         handle = nullptr;
     }
     savefileBuffer.reset();  // only once the savefile's stream is closed
-    pcapng.reset();
+    fileReader.reset();
     FreeFilterPrograms();
     linkType = -1;
     live = false;
@@ -424,11 +437,11 @@ bool Sniffer::SendRawPacket(const uint8_t* data, int32_t length) {
 
 void Sniffer::SnifferLoop(ReplyCallback onReply, PacketCallback onPacket, std::function<void()> onLoopEnd) {
     Trace("Sniffer Capture Loop Started");
-    // A pcapng file changes link type from frame to frame; the minimum is looked up again
+    // A pcapng file may change link type from frame to frame; the minimum is looked up again
     // only when it does.
     int minimumFor = linkType;
     size_t minimumLength = MinimumFrameLength(linkType);
-    pcap_pkthdr pcapngHeader{};
+    pcap_pkthdr fileHeader{};
     bool flushedOnce = false;
     decltype(pcap_pkthdr::ts.tv_sec) lastFlushSecond = 0;
     auto lastStats = std::chrono::steady_clock::now();
@@ -446,19 +459,19 @@ void Sniffer::SnifferLoop(ReplyCallback onReply, PacketCallback onPacket, std::f
         pcap_pkthdr* header = nullptr;
         const u_char* data = nullptr;
         int frameLinkType = linkType;
-        if (pcapng) {
-            PcapngFrame frame;
-            const PcapngReader::Status status = pcapng->Next(frame);
-            if (status != PcapngReader::Status::Frame) {  // the end of the file, or it broke off
-                if (status == PcapngReader::Status::Error) loopError = pcapng->Error();
+        if (fileReader) {
+            SavefileFrame frame;
+            const SavefileReader::Status status = fileReader->Next(frame);
+            if (status != SavefileReader::Status::Frame) {  // the end of the file, or it broke off
+                if (status == SavefileReader::Status::Error) loopError = fileReader->Error();
                 break;
             }
             frameLinkType = frame.linkType;
-            pcapngHeader.ts.tv_sec = static_cast<decltype(pcapngHeader.ts.tv_sec)>(frame.tsSec);
-            pcapngHeader.ts.tv_usec = static_cast<decltype(pcapngHeader.ts.tv_usec)>(frame.tsUsec);
-            pcapngHeader.caplen = static_cast<bpf_u_int32>(frame.data.size());
-            pcapngHeader.len = frame.wireLength;
-            header = &pcapngHeader;
+            fileHeader.ts.tv_sec = static_cast<decltype(fileHeader.ts.tv_sec)>(frame.tsSec);
+            fileHeader.ts.tv_usec = static_cast<decltype(fileHeader.ts.tv_usec)>(frame.tsUsec);
+            fileHeader.caplen = static_cast<bpf_u_int32>(frame.data.size());
+            fileHeader.len = frame.wireLength;
+            header = &fileHeader;
             data = frame.data.empty() ? kEmptyFrame : frame.data.data();
             // What libpcap's filter would have kept from reaching the loop.
             if (!PassesFilter(frameLinkType, data, header->caplen, header->len)) continue;

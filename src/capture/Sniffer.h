@@ -19,17 +19,18 @@ typedef struct pcap pcap_t;
 struct pcap_dumper;
 typedef struct pcap_dumper pcap_dumper_t;
 struct bpf_program;
-class PcapngReader;
+class SavefileReader;
 
 using ReplyCallback = std::function<void(SniffResult)>;
-using PacketCallback = std::function<void(PacketLogEntry)>;
+// The entry is the callback's to keep: it is handed over as an rvalue, never copied.
+using PacketCallback = std::function<void(PacketLogEntry&&)>;
 
 // The only access to libpcap. Lists devices, opens one (or a savefile) with a BPF filter,
 // optionally writes every frame to a savefile, and runs one capture thread (SnifferLoop)
 // that decodes frames and hands them to two callbacks. Never copied or moved.
 class Sniffer {
 public:
-    Sniffer();  // out of line: the pcapng reader is an incomplete type here
+    Sniffer();  // out of line: the file reader is an incomplete type here
     ~Sniffer();
     Sniffer(const Sniffer&) = delete;
     Sniffer& operator=(const Sniffer&) = delete;
@@ -53,6 +54,8 @@ public:
     // A pcapng file is read by PcapngReader rather than libpcap, so its interfaces may have
     // different link types: each frame is decoded with its own interface's, and the filter
     // is compiled once for every link type met. LinkType() is the first interface's.
+    // A plain pcap savefile is read by PcapFileReader (one copy less per frame), any other
+    // by libpcap.
     bool InitOffline(const std::string& path, const std::string& filter = std::string(),
                      const std::string& dumpPath = std::string());
 
@@ -141,16 +144,17 @@ private:
     std::string savefileError;  // under savefileMutex
     bool ApplyFilter(const std::string& filter);
 
-    // pcapng input (null for a libpcap handle). `handle` is then a dead handle of the first
-    // interface's link type, for the savefile; the filter runs in the loop per link type.
-    bool InitPcapng(const std::string& path, const std::string& filter, const std::string& dumpPath);
+    // A file read by a reader of ours (null for a libpcap handle). `handle` is then a dead
+    // handle of the first interface's link type, for the savefile; the filter runs in the
+    // loop per link type.
+    bool InitOwnReader(std::unique_ptr<SavefileReader> reader, const std::string& filter, const std::string& dumpPath);
     // Compiles filterText for a link type into filterPrograms; false (and `error`) when
     // libpcap can't express the filter on it.
     bool CompileFilterFor(int frameLinkType, std::string* error);
-    // Whether a frame of the pcapng file passes the filter (true without one).
+    // Whether a frame of fileReader's passes the filter (true without one).
     bool PassesFilter(int frameLinkType, const uint8_t* data, uint32_t capLength, uint32_t wireLength);
     void FreeFilterPrograms();
-    std::unique_ptr<PcapngReader> pcapng;
+    std::unique_ptr<SavefileReader> fileReader;
     std::string filterText;
     struct LinkFilter {
         int linkType = -1;

@@ -208,9 +208,8 @@ int RunFlow(const std::vector<std::string>& args) {
     // The engine's worker does the analysis; this thread only watches the clock, the
     // signals and the engine's health (a capture that ended by itself stops the run).
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(o.live ? o.seconds : 0);
-    while (!interrupted.load() && core.IsRunning()) {
+    while (!interrupted.load() && !core.WaitStopped(std::chrono::milliseconds(10))) {
         if (o.live && std::chrono::steady_clock::now() >= deadline) break;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     core.Stop();
     core.WaitAnalysed();

@@ -15,6 +15,10 @@ namespace {
 // over as soon as its last packet is analysed.
 constexpr auto kIdleCheck = std::chrono::milliseconds(100);
 constexpr auto kIdleCheckOffline = std::chrono::milliseconds(5);
+// Once the capture loop has said it ends, it is gone within microseconds: the worker looks
+// again this often (a few times) instead of waiting a whole idle check.
+constexpr auto kEndCheck = std::chrono::microseconds(200);
+constexpr int kEndChecks = 25;
 // How long a woken worker lets packets gather before it takes them.
 constexpr auto kGather = std::chrono::microseconds(500);
 
@@ -86,7 +90,7 @@ bool FlowCore::StartCommon(bool isOffline) {
     sniffer.SetReassembly(true);
     // The tab shows a few packets of the buffer at a time: their texts are made there.
     sniffer.SetPacketTexts(false);
-    sniffer.Start([](SniffResult) {}, [this](PacketLogEntry entry) { OnPacket(std::move(entry)); },
+    sniffer.Start([](SniffResult) {}, [this](PacketLogEntry&& entry) { OnPacket(std::move(entry)); },
                   [this] {
                       HandOverOffline();
                       MarkCaptureEnded();
@@ -160,7 +164,7 @@ void FlowCore::Stop() {
         std::lock_guard<std::mutex> q(queueMutex);
         releaseReader = false;
     }
-    running.store(false);
+    MarkStopped();
     offline.store(false);
 }
 
@@ -183,8 +187,21 @@ void FlowCore::NoteCaptureEnd() {
         stopCause = FlowStopCause::CaptureEnded;
         stopError = error;
     }
-    running.store(false);
+    MarkStopped();
     offline.store(false);
+}
+
+void FlowCore::MarkStopped() {
+    {
+        std::lock_guard<std::mutex> lock(stoppedMutex);
+        running.store(false);
+    }
+    stoppedChanged.notify_all();
+}
+
+bool FlowCore::WaitStopped(std::chrono::milliseconds timeout) const {
+    std::unique_lock<std::mutex> lock(stoppedMutex);
+    return stoppedChanged.wait_for(lock, timeout, [this] { return !running.load(); });
 }
 
 FlowStopCause FlowCore::StopCause() const {
@@ -222,8 +239,9 @@ void FlowCore::MarkCaptureEnded() {
     queueChanged.notify_one();
 }
 
-void FlowCore::OnPacket(PacketLogEntry entry) {
+void FlowCore::OnPacket(PacketLogEntry&& entry) {
     if (offline.load()) {
+        if (gathered.capacity() < kOfflineHandOver) gathered.reserve(kOfflineHandOver);
         gathered.push_back(std::move(entry));
         if (gathered.size() >= kOfflineHandOver) HandOverOffline();
         return;
@@ -242,25 +260,31 @@ void FlowCore::OnPacket(PacketLogEntry entry) {
 void FlowCore::WorkerLoop() {
     platform::NameThisThread("oc-flow-worker");
     std::vector<PacketLogEntry> batch;
+    int endChecks = 0;
     for (;;) {
         {
             std::unique_lock<std::mutex> lock(queueMutex);
             workerBusy = false;
             if (waiting.empty()) queueDrained.notify_all();
-            queueChanged.wait_for(lock, offline.load() ? kIdleCheckOffline : kIdleCheck,
-                                  [this] { return quit || !waiting.empty() || captureEnded; });
+            const std::chrono::microseconds idle = endChecks > 0 ? std::chrono::microseconds(kEndCheck)
+                                                   : offline.load() ? kIdleCheckOffline
+                                                                    : kIdleCheck;
+            if (endChecks > 0) --endChecks;
+            queueChanged.wait_for(lock, idle, [this] { return quit || !waiting.empty() || captureEnded; });
             if (waiting.empty() && captureEnded) {
                 captureEnded = false;
                 workerBusy = true;
                 lock.unlock();
                 std::lock_guard<std::mutex> analysis(analysisMutex);
                 tracker.EndOfCapture();
+                endChecks = kEndChecks;
                 continue;
             }
             if (waiting.empty()) {
                 if (quit) return;
                 lock.unlock();
                 NoteCaptureEnd();
+                if (!running.load()) endChecks = 0;
                 continue;
             }
             if (waiting.size() < kWorkerBatch && !quit && !offline.load()) {

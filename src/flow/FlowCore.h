@@ -119,6 +119,9 @@ public:
 
     // ---- blocking calls (command line, tests) ----
     bool IsRunning() const { return running.load(); }
+    // Waits up to `timeout` for the run to end (a savefile read to its end, a capture that
+    // stopped by itself, Stop); true when it is not running.
+    bool WaitStopped(std::chrono::milliseconds timeout) const;
     bool IsOffline() const { return offline.load(); }
     // Blocks until every packet captured so far has been analysed (for the command line and
     // tests; the GUI never waits).
@@ -156,7 +159,7 @@ public:
 
     // Capture-thread callback: queues the packet for the worker. Public so tests can feed
     // hand-made packets through the same path.
-    void OnPacket(PacketLogEntry entry);
+    void OnPacket(PacketLogEntry&& entry);
 
     // Holds every lock of the engine (the analysis, the queue, the tracker and the buffer)
     // until destroyed: a test that draws frames meanwhile shows that its view takes none.
@@ -198,6 +201,9 @@ private:
     Sniffer sniffer;
     std::mutex snifferMutex;  // start/stop of the sniffer: the GUI thread and the worker
     std::atomic<bool> running{false};
+    void MarkStopped();  // running = false, and WaitStopped's waiters are woken
+    mutable std::mutex stoppedMutex;
+    mutable std::condition_variable stoppedChanged;
     std::atomic<bool> offline{false};
     // On cache lines of its own: the worker locks the tracker twice per packet, and the
     // capture thread writes its counters and reads `offline` for every packet. Sharing a line

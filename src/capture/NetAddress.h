@@ -48,8 +48,13 @@ struct IpAddress {
     bool IsPrivate() const;
     bool IsLoopback() const;
 
+    // Two 64-bit compares, inlined: the media lookups compare addresses for every packet.
     friend bool operator==(const IpAddress& a, const IpAddress& b) {
-        return a.family == b.family && a.bytes == b.bytes;
+        if (a.family != b.family) return false;
+        uint64_t x[2], y[2];
+        std::memcpy(x, a.bytes.data(), sizeof x);
+        std::memcpy(y, b.bytes.data(), sizeof y);
+        return ((x[0] ^ y[0]) | (x[1] ^ y[1])) == 0;
     }
     friend bool operator<(const IpAddress& a, const IpAddress& b) {
         if (a.family != b.family) return a.family < b.family;

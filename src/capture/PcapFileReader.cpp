@@ -145,8 +145,8 @@ SavefileReader::Status PcapFileReader::Next(SavefileFrame& frame) {
         return Fail(std::string("error reading dump file: ") + std::strerror(errno ? errno : EIO));
     };
     const size_t got = Have(kRecordHeaderBytes);
-    if (file && std::ferror(file)) return readError();
     if (got < kRecordHeaderBytes) {
+        if (file && std::ferror(file)) return readError();
         if (got == 0) {
             done = true;
             last = Status::End;
@@ -170,8 +170,8 @@ SavefileReader::Status PcapFileReader::Next(SavefileFrame& frame) {
     // that the view handed out stays valid until the next call.
     const size_t keep = std::min(capLength, snapLength);
     const size_t have = Have(capLength);
-    if (file && std::ferror(file)) return readError();
     if (have < capLength) {
+        if (file && std::ferror(file)) return readError();
         pos += have;
         // A record longer than the snapshot length is cut to it and the rest read and dropped:
         // libpcap names what it tried to read at the point where the file ended.

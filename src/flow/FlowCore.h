@@ -160,6 +160,7 @@ public:
     // Capture-thread callback: queues the packet for the worker. Public so tests can feed
     // hand-made packets through the same path.
     void OnPacket(PacketLogEntry&& entry);
+    void OnPacket(const PacketLogEntry& entry) { OnPacket(PacketLogEntry(entry)); }  // a copy is queued
 
     // Holds every lock of the engine (the analysis, the queue, the tracker and the buffer)
     // until destroyed: a test that draws frames meanwhile shows that its view takes none.

@@ -51,20 +51,6 @@ private:
     bool ok_ = false;
 };
 
-std::vector<std::string> Lines(const std::string& text) {
-    std::vector<std::string> out;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) out.push_back(line);
-    return out;
-}
-
-std::vector<std::string> Fields(const std::string& line) {
-    std::vector<std::string> out;
-    std::istringstream in(line);
-    for (std::string f; std::getline(in, f, ';');) out.push_back(f);
-    return out;
-}
-
 }  // namespace
 
 // A chain of two routers: links 1-3 are 1, 2 and 1 ms one way; link 3 (to the target) loses

@@ -8,8 +8,10 @@
 #include <fstream>
 #include <functional>
 #include <map>
+#include <sstream>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "lib/TestSupport.h"
 
@@ -58,6 +60,21 @@ inline int CountPcapRecords(const std::string& path) {
         ++count;
     }
     return count;
+}
+
+// The lines of a program's output, and the ';'-separated fields of one line.
+inline std::vector<std::string> Lines(const std::string& text) {
+    std::vector<std::string> out;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) out.push_back(line);
+    return out;
+}
+
+inline std::vector<std::string> Fields(const std::string& line) {
+    std::vector<std::string> out;
+    std::istringstream in(line);
+    for (std::string f; std::getline(in, f, ';');) out.push_back(f);
+    return out;
 }
 
 }  // namespace mtrtest

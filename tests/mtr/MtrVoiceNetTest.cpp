@@ -23,20 +23,6 @@ const std::string kLbNet = std::string(OC_SOURCE_DIR) + "/tests/mtr/lbnet.sh";
 const std::string kCli = std::string(OC_BINARY_DIR) + "/src/cli/orvanta-cli";
 const std::string kPrefix = "vq";
 
-std::vector<std::string> Lines(const std::string& text) {
-    std::vector<std::string> out;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) out.push_back(line);
-    return out;
-}
-
-std::vector<std::string> Fields(const std::string& line) {
-    std::vector<std::string> out;
-    std::istringstream in(line);
-    for (std::string f; std::getline(in, f, ';');) out.push_back(f);
-    return out;
-}
-
 // Seconds since midnight of "HH:MM:SS".
 int ClockSeconds(const std::string& hms) {
     return std::atoi(hms.substr(0, 2).c_str()) * 3600 + std::atoi(hms.substr(3, 2).c_str()) * 60 +

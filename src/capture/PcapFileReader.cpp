@@ -17,7 +17,7 @@ constexpr uint16_t kVersionMinor = 4;  // older minors swap the two lengths; lib
 // The link type field's low 26 bits; the bits above say how long a frame check sequence is.
 constexpr uint32_t kLinkTypeMask = 0x03FFFFFF;
 // Read in large pieces: fread then reads straight into the buffer, past the stream's own.
-constexpr size_t kReadChunk = 1024 * 1024;
+constexpr size_t kReadChunk = 256 * 1024;
 constexpr uint32_t kIntMax = 0x7FFFFFFF;
 
 uint32_t Swap32(uint32_t v) {

@@ -1,6 +1,7 @@
 #include "platform/HttpGet.h"
 
 #include <curl/curl.h>
+#include <dlfcn.h>
 
 #include <mutex>
 
@@ -8,10 +9,58 @@ namespace platform {
 
 namespace {
 
-// curl_global_init is not thread-safe in the libcurl versions we support; run it once.
-void GlobalInitOnce() {
-    static std::once_flag once;
-    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+// libcurl is loaded when the first request is made, not with the program: with the
+// libraries it brings (TLS, Kerberos, LDAP, SSH, ...) it is half of what the loader would
+// otherwise map and bind at every start, also of every command that never asks the network.
+struct Curl {
+    bool loaded = false;
+    std::string error;
+    CURLcode (*globalInit)(long) = nullptr;
+    CURL* (*easyInit)() = nullptr;
+    CURLcode (*easySetopt)(CURL*, CURLoption, ...) = nullptr;
+    CURLcode (*easyPerform)(CURL*) = nullptr;
+    CURLcode (*easyGetinfo)(CURL*, CURLINFO, ...) = nullptr;
+    const char* (*easyStrerror)(CURLcode) = nullptr;
+    void (*easyCleanup)(CURL*) = nullptr;
+    curl_slist* (*slistAppend)(curl_slist*, const char*) = nullptr;
+    void (*slistFreeAll)(curl_slist*) = nullptr;
+};
+
+template <typename F>
+bool Bind(void* library, const char* name, F& into) {
+    into = reinterpret_cast<F>(dlsym(library, name));
+    return into != nullptr;
+}
+
+Curl LoadCurl() {
+    Curl c;
+    void* library = dlopen("libcurl.so.4", RTLD_NOW | RTLD_LOCAL);
+    if (!library) library = dlopen("libcurl.so", RTLD_NOW | RTLD_LOCAL);
+    if (!library) {
+        const char* why = dlerror();
+        c.error = std::string("libcurl not found: ") + (why ? why : "libcurl.so.4");
+        return c;
+    }
+    c.loaded = Bind(library, "curl_global_init", c.globalInit) && Bind(library, "curl_easy_init", c.easyInit) &&
+               Bind(library, "curl_easy_setopt", c.easySetopt) && Bind(library, "curl_easy_perform", c.easyPerform) &&
+               Bind(library, "curl_easy_getinfo", c.easyGetinfo) &&
+               Bind(library, "curl_easy_strerror", c.easyStrerror) &&
+               Bind(library, "curl_easy_cleanup", c.easyCleanup) &&
+               Bind(library, "curl_slist_append", c.slistAppend) &&
+               Bind(library, "curl_slist_free_all", c.slistFreeAll);
+    if (!c.loaded) {
+        c.error = "libcurl without its easy interface";
+        return c;
+    }
+    // curl_global_init is not thread-safe in the libcurl versions we support: it runs here,
+    // once, under the static's own guard.
+    c.globalInit(CURL_GLOBAL_DEFAULT);
+    return c;
+}
+
+const Curl& Lib() {
+    static const Curl curl = LoadCurl();
+    return curl;
 }
 
 struct Transfer {
@@ -40,9 +89,13 @@ int OnProgress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
 }  // namespace
 
 HttpGetResult HttpGet(const std::string& url, const HttpGetOptions& options) {
-    GlobalInitOnce();
     HttpGetResult result;
-    CURL* curl = curl_easy_init();
+    const Curl& lib = Lib();
+    if (!lib.loaded) {
+        result.error = lib.error;
+        return result;
+    }
+    CURL* curl = lib.easyInit();
     if (!curl) {
         result.error = "libcurl init failed";
         return result;
@@ -52,33 +105,33 @@ HttpGetResult HttpGet(const std::string& url, const HttpGetOptions& options) {
     transfer.cancel = options.cancel;
     char errorBuffer[CURL_ERROR_SIZE] = {};
 
-    curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
-    curl_easy_setopt(curl, CURLOPT_HTTPGET, 1L);
+    lib.easySetopt(curl, CURLOPT_URL, url.c_str());
+    lib.easySetopt(curl, CURLOPT_HTTPGET, 1L);
     // A direct connection only: neither proxy environment variables nor system settings.
-    curl_easy_setopt(curl, CURLOPT_PROXY, "");
-    curl_easy_setopt(curl, CURLOPT_NOPROXY, "*");
-    curl_easy_setopt(curl, CURLOPT_USERAGENT, options.userAgent.c_str());
-    curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, options.connectTimeoutMs);
-    curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, options.totalTimeoutMs);
+    lib.easySetopt(curl, CURLOPT_PROXY, "");
+    lib.easySetopt(curl, CURLOPT_NOPROXY, "*");
+    lib.easySetopt(curl, CURLOPT_USERAGENT, options.userAgent.c_str());
+    lib.easySetopt(curl, CURLOPT_CONNECTTIMEOUT_MS, options.connectTimeoutMs);
+    lib.easySetopt(curl, CURLOPT_TIMEOUT_MS, options.totalTimeoutMs);
     // Worker threads must not receive SIGALRM from the resolver's time-out.
-    curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 0L);
-    curl_easy_setopt(curl, CURLOPT_FRESH_CONNECT, 1L);
-    curl_easy_setopt(curl, CURLOPT_FORBID_REUSE, 1L);
+    lib.easySetopt(curl, CURLOPT_NOSIGNAL, 1L);
+    lib.easySetopt(curl, CURLOPT_FOLLOWLOCATION, 0L);
+    lib.easySetopt(curl, CURLOPT_FRESH_CONNECT, 1L);
+    lib.easySetopt(curl, CURLOPT_FORBID_REUSE, 1L);
     // Never an answer from an intermediate cache (the counterpart of a reload flag).
-    struct curl_slist* headers = curl_slist_append(nullptr, "Cache-Control: no-cache");
-    headers = curl_slist_append(headers, "Pragma: no-cache");
-    curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
-    if (!options.caFile.empty()) curl_easy_setopt(curl, CURLOPT_CAINFO, options.caFile.c_str());
-    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &OnBody);
-    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &transfer);
-    curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, &OnProgress);
-    curl_easy_setopt(curl, CURLOPT_XFERINFODATA, &transfer);
-    curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
-    curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, errorBuffer);
+    struct curl_slist* headers = lib.slistAppend(nullptr, "Cache-Control: no-cache");
+    headers = lib.slistAppend(headers, "Pragma: no-cache");
+    lib.easySetopt(curl, CURLOPT_HTTPHEADER, headers);
+    if (!options.caFile.empty()) lib.easySetopt(curl, CURLOPT_CAINFO, options.caFile.c_str());
+    lib.easySetopt(curl, CURLOPT_WRITEFUNCTION, &OnBody);
+    lib.easySetopt(curl, CURLOPT_WRITEDATA, &transfer);
+    lib.easySetopt(curl, CURLOPT_XFERINFOFUNCTION, &OnProgress);
+    lib.easySetopt(curl, CURLOPT_XFERINFODATA, &transfer);
+    lib.easySetopt(curl, CURLOPT_NOPROGRESS, 0L);
+    lib.easySetopt(curl, CURLOPT_ERRORBUFFER, errorBuffer);
 
-    CURLcode rc = curl_easy_perform(curl);
-    curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &result.status);
+    CURLcode rc = lib.easyPerform(curl);
+    lib.easyGetinfo(curl, CURLINFO_RESPONSE_CODE, &result.status);
     if (rc == CURLE_OK) {
         result.ok = true;
         result.body = std::move(transfer.body);
@@ -87,10 +140,10 @@ HttpGetResult HttpGet(const std::string& url, const HttpGetOptions& options) {
     } else if (rc == CURLE_ABORTED_BY_CALLBACK) {
         result.error = "cancelled";
     } else {
-        result.error = errorBuffer[0] ? errorBuffer : curl_easy_strerror(rc);
+        result.error = errorBuffer[0] ? errorBuffer : lib.easyStrerror(rc);
     }
-    curl_slist_free_all(headers);
-    curl_easy_cleanup(curl);
+    lib.slistFreeAll(headers);
+    lib.easyCleanup(curl);
     return result;
 }
 

@@ -59,14 +59,16 @@ bool PcapFileReader::IsPlainPcap(std::span<const uint8_t> head) {
     return u16(4) == kVersionMajor && u16(6) == kVersionMinor && KnownFileLinkType(u32(20) & kLinkTypeMask);
 }
 
-bool PcapFileReader::IsPlainPcapFile(const std::string& path) {
+std::vector<uint8_t> ReadFileHead(const std::string& path, size_t bytes) {
+    std::vector<uint8_t> head(bytes);
     std::FILE* f = std::fopen(path.c_str(), "rb");
-    if (!f) return false;
-    uint8_t head[kFileHeaderBytes] = {};
-    const size_t got = std::fread(head, 1, sizeof head, f);
+    if (!f) return {};
+    head.resize(std::fread(head.data(), 1, head.size(), f));
     std::fclose(f);
-    return IsPlainPcap(std::span<const uint8_t>(head, got));
+    return head;
 }
+
+bool PcapFileReader::IsPlainPcapFile(const std::string& path) { return IsPlainPcap(ReadFileHead(path, kFileHeaderBytes)); }
 
 bool PcapFileReader::OpenFile(const std::string& path) {
     errno = 0;

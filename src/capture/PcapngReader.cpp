@@ -71,14 +71,7 @@ bool PcapngReader::IsPcapng(std::span<const uint8_t> head) {
     return ByteReader(head).AtLeast(4) && ByteReader(head).be32(0) == kSectionHeader;
 }
 
-bool PcapngReader::IsPcapngFile(const std::string& path) {
-    std::FILE* f = std::fopen(path.c_str(), "rb");
-    if (!f) return false;
-    uint8_t head[4] = {};
-    const size_t got = std::fread(head, 1, sizeof head, f);
-    std::fclose(f);
-    return IsPcapng(std::span<const uint8_t>(head, got));
-}
+bool PcapngReader::IsPcapngFile(const std::string& path) { return IsPcapng(ReadFileHead(path, 4)); }
 
 bool PcapngReader::OpenFile(const std::string& path) {
     errno = 0;

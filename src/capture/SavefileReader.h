@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <vector>
 
 struct SavefileFrame {
     int linkType = -1;         // DLT_* value of the frame's interface
@@ -27,3 +28,7 @@ public:
     virtual int FirstLinkType() const = 0;
     virtual uint32_t FirstSnapLength() const = 0;
 };
+
+// The first `bytes` bytes of a file (fewer when it is shorter; none when it can't be opened),
+// for the readers to tell their formats by.
+std::vector<uint8_t> ReadFileHead(const std::string& path, size_t bytes);

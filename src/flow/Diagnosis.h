@@ -11,6 +11,7 @@
 #include "capture/NetAddress.h"
 #include "flow/RtpStreamStats.h"
 #include "flow/SipCall.h"
+#include "quality/EModel.h"
 
 enum class Diagnosis : uint8_t {
     NoAnswer,         // an INVITE without a final response, or with 408
@@ -70,7 +71,7 @@ struct DiagnosisLimits {
     static constexpr double kOneWayRatio = 0.10;             // the other way below 10 %
     static constexpr uint32_t kNoAckCopies = 4;              // the 2xx and 3 retransmissions
     static constexpr double kChoppyPercent = 3.0;            // loss + late at 50 ms
-    static constexpr double kChoppyMos = 3.6;
+    static constexpr double kChoppyMos = emodel::kMosFair;
     static constexpr double kChoppyGapMs = 200.0;
 };
 

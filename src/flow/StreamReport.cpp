@@ -114,8 +114,8 @@ std::optional<double> WorstMos(const std::vector<RtpStreamReport>& streams) {
 int MosBand(double mos) {
     // Compare on the two shown decimals, so a cell reading "4.00" is never coloured as below 4.
     const double shown = std::round(mos * 100.0) / 100.0;
-    if (shown >= 4.0) return 0;
-    if (shown >= 3.6) return 1;
+    if (shown >= emodel::kMosGood) return 0;
+    if (shown >= emodel::kMosFair) return 1;
     return 2;
 }
 

@@ -22,6 +22,11 @@ struct CodecImpairment {
     double bpl = 25.1;
 };
 
+// Where the MOS scale is read as good (from 4.0) and as fair (from 3.6; below, poor): the
+// call list, the stream reports, their charts, the hop table and the verdicts all use these.
+inline constexpr double kMosGood = 4.0;
+inline constexpr double kMosFair = 3.6;
+
 // One-way delay used when nothing better is known (no RTCP round trip).
 inline constexpr double kDefaultOneWayDelayMs = 100.0;
 

@@ -13,6 +13,7 @@
 #include "ui/DeviceChoice.h"
 #include "ui/DiagnosisTexts.h"
 #include "platform/SystemFacts.h"
+#include "quality/EModel.h"
 
 namespace {
 
@@ -49,7 +50,7 @@ void DrawIntervalChart(const RtpStreamReport& forward, const RtpStreamReport* re
     const float step = width / static_cast<float>(last + 1);
     auto x = [&](uint32_t index) { return origin.x + (static_cast<float>(index) + 0.5f) * step; };
     auto y = [&](double mos) { return origin.y + height - static_cast<float>((std::clamp(mos, 1.0, 5.0) - 1.0) / 4.0) * height; };
-    for (double band : {3.6, 4.0})
+    for (double band : {emodel::kMosFair, emodel::kMosGood})
         draw->AddLine(ImVec2(origin.x, y(band)), ImVec2(origin.x + width, y(band)), IM_COL32(80, 80, 80, 255));
     auto line = [&](const RtpStreamReport& r, ImU32 colour) {
         std::optional<ImVec2> previous;

@@ -1,4 +1,5 @@
 #include "mtr/view/MtrTabFormat.h"
+#include "quality/EModel.h"
 
 #include <algorithm>
 
@@ -39,8 +40,8 @@ std::array<MtrCell, kMtrTableColumns> MtrRowCells(int ttl, const HopStats& hop, 
 
 std::optional<ImVec4> MtrMosColor(std::optional<double> mos) {
     if (!mos) return std::nullopt;
-    if (*mos >= 4.0) return kMtrGreen;
-    if (*mos >= 3.6) return kMtrPaleYellow;
+    if (*mos >= emodel::kMosGood) return kMtrGreen;
+    if (*mos >= emodel::kMosFair) return kMtrPaleYellow;
     if (*mos >= 3.1) return kMtrOrange;
     return kMtrLightRed;
 }

@@ -153,6 +153,12 @@ void CallPlayer::StopDevice() {
     device.Close();  // waits for a running callback
 }
 
+size_t CallPlayer::DrainCallbacks() {
+    const double callbackSeconds = double(kCallbackBytes / 4) / platform::kAudioSampleRate;
+    return std::max(static_cast<size_t>(std::max(0, platform::AudioStream::PlaybackQueueDepth())),
+                    static_cast<size_t>(std::ceil(kDrainSeconds / callbackSeconds)));
+}
+
 void CallPlayer::OnDevice(uint8_t* data, size_t bytes) {
     const size_t wanted = bytes / 4;  // stereo frames of two 16-bit samples
     const size_t total = frames.size() / 2;
@@ -161,7 +167,14 @@ void CallPlayer::OnDevice(uint8_t* data, size_t bytes) {
     if (n) std::memcpy(data, frames.data() + 2 * at, n * 4);
     if (n < wanted) std::memset(data + n * 4, 0, (wanted - n) * 4 + bytes % 4);
     position.store(at + n);
-    if (at + n >= total) finished.store(true);
+    // The position stops at the end while the device plays out what it still holds: each
+    // callback of silence alone means one more of its queued buffers was heard. A seek back
+    // starts the count again.
+    if (n) {
+        silentCallbacks.store(0);
+    } else if (silentCallbacks.fetch_add(1) + 1 >= DrainCallbacks()) {
+        finished.store(true);
+    }
 }
 
 bool CallPlayer::Decode(const std::string& callId, PlayoutMode mode) {
@@ -268,6 +281,7 @@ void CallPlayer::Play(const Request& r) {
     for (size_t i : leftGroup) Resample(decoded[i].audio, decoded[i].report.firstSeconds - start, frames, 0);
     for (size_t i : rightGroup) Resample(decoded[i].audio, decoded[i].report.firstSeconds - start, frames, 1);
     position.store(0);
+    silentCallbacks.store(0);
     finished.store(false);
     const bool open = device.OpenPlayback(kCallbackBytes, [this](uint8_t* data, size_t bytes) { OnDevice(data, bytes); }, 2);
     deviceFailed.store(!open);

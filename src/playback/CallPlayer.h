@@ -59,6 +59,11 @@ public:
     static MediaSource FromFlowCore(const FlowCore& core);
     // Device callbacks of about 46 ms of stereo.
     static constexpr size_t kCallbackBytes = 8192;
+    // After the last samples the device is fed silence for at least this long (and for as many
+    // callbacks as it queues) before it is closed, so the end of the call is heard.
+    static constexpr double kDrainSeconds = 0.2;
+    // Callbacks of silence after the end before a play is finished.
+    static size_t DrainCallbacks();
 
     explicit CallPlayer(MediaSource source);
     ~CallPlayer();
@@ -122,6 +127,7 @@ private:
     // the position, in frames.
     std::vector<int16_t> frames;  // interleaved left, right at platform::kAudioSampleRate
     std::atomic<size_t> position{0};
+    std::atomic<size_t> silentCallbacks{0};  // audio thread: callbacks fed past the end in a row
     std::atomic<bool> finished{false};
     std::atomic<bool> deviceFailed{false};
 

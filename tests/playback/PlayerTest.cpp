@@ -6,6 +6,9 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <optional>
 #include <thread>
 
 #include "ToneCalls.h"
@@ -38,6 +41,21 @@ double MedianChannelHz(const std::vector<int16_t>& stereo, size_t channel) {
     if (periods.size() < 100) return 0;
     std::nth_element(periods.begin(), periods.begin() + periods.size() / 2, periods.end());
     return 44100.0 / double(periods[periods.size() / 2]);
+}
+
+// Seconds from the first 10 ms block with sound on either channel to the end of the last one.
+double SoundSpanSeconds(const std::vector<int16_t>& stereo) {
+    constexpr size_t kBlock = 441;
+    const size_t blocks = stereo.size() / 2 / kBlock;
+    size_t first = blocks, last = 0;
+    for (size_t b = 0; b < blocks; ++b) {
+        int peak = 0;
+        for (size_t i = 2 * b * kBlock; i < 2 * (b + 1) * kBlock; ++i) peak = std::max(peak, std::abs(int(stereo[i])));
+        if (peak <= 500) continue;
+        first = std::min(first, b);
+        last = b + 1;
+    }
+    return first < last ? double((last - first) * kBlock) / 44100.0 : 0.0;
 }
 
 class Player : public ::testing::Test {
@@ -128,12 +146,27 @@ TEST_F(Player, PlaysThroughPulseAudio) {
     const auto s = player.WaitHandled(player.RequestPlay("pcma-1@tone", PlayerChannels::BothDirections,
                                                         PlayoutMode::JitterBuffer));
     ASSERT_EQ(s->state, PlayerState::Playing) << s->message;
-    // The end of the play shows in a snapshot of its own.
+    // The end of the play shows in a snapshot of its own, once the device played out the
+    // buffers it held: the position stands at the end (never beyond) meanwhile.
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (player.Snapshot()->state == PlayerState::Playing && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    std::optional<std::chrono::steady_clock::time_point> atEnd;
+    double furthest = 0;
+    while (player.Snapshot()->state == PlayerState::Playing && std::chrono::steady_clock::now() < deadline) {
+        furthest = std::max(furthest, player.PositionSeconds());
+        if (!atEnd && player.PositionSeconds() >= s->durationSeconds - 1e-3) atEnd = std::chrono::steady_clock::now();
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    const auto finishedAt = std::chrono::steady_clock::now();
     EXPECT_EQ(player.Snapshot()->state, PlayerState::Finished);
     EXPECT_NEAR(player.PositionSeconds(), 2.0, 0.05);
+    EXPECT_LE(furthest, s->durationSeconds + 1e-9);
+    ASSERT_TRUE(atEnd.has_value());
+    // The callbacks of silence beyond what the server queues come at the pace it plays
+    // (0.35 s here from the end to Finished; 0.14 s when the device was closed on the last
+    // samples, most of it the close itself).
+    const double drained = std::chrono::duration<double>(finishedAt - *atEnd).count();
+    std::printf("Finished %.3f s after the last samples were handed over\n", drained);
+    EXPECT_GE(drained, 0.2) << "the device was closed as soon as it had the last samples";
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     parec.Stop();
     const std::string bytes = testsupport::ReadFile(raw);
@@ -144,6 +177,12 @@ TEST_F(Player, PlaysThroughPulseAudio) {
     // 44.1 and 100.2 samples per period: the median period is 44 and 100 (or 101).
     EXPECT_NEAR(MedianChannelHz(heard, 0), 1000.0, 25.0);
     EXPECT_NEAR(MedianChannelHz(heard, 1), 440.0, 5.0);
+    // The device is closed only once it played out what it held: the call's end is heard,
+    // to within a 10 ms block either side (a closed device would have dropped 46 ms or more).
+    const double span = SoundSpanSeconds(heard);
+    std::printf("sound heard for %.3f s of a %.3f s call\n", span, s->durationSeconds);
+    EXPECT_GE(span, s->durationSeconds - 0.025);
+    EXPECT_LE(span, s->durationSeconds + 0.1);
 }
 
 }  // namespace

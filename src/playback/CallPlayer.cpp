@@ -75,12 +75,13 @@ uint64_t CallPlayer::Post(Request r) {
 }
 
 uint64_t CallPlayer::RequestPlay(const std::string& callId, PlayerChannels channels, PlayoutMode mode,
-                                 std::optional<RtpStreamReport> stream) {
+                                 std::optional<RtpStreamReport> stream, LossFill fill) {
     Request r;
     r.kind = Request::Kind::Play;
     r.callId = callId;
     r.channels = channels;
     r.mode = mode;
+    r.fill = fill;
     r.stream = std::move(stream);
     return Post(std::move(r));
 }
@@ -177,12 +178,13 @@ void CallPlayer::OnDevice(uint8_t* data, size_t bytes) {
     }
 }
 
-bool CallPlayer::Decode(const std::string& callId, PlayoutMode mode) {
-    if (haveDecoded && decodedCall == callId && decodedMode == mode) return true;
+bool CallPlayer::Decode(const std::string& callId, PlayoutMode mode, LossFill fill) {
+    if (haveDecoded && decodedCall == callId && decodedMode == mode && decodedFill == fill) return true;
     Publish([&](PlayerSnapshot& s) {
         s.state = PlayerState::Decoding;
         s.callId = callId;
         s.mode = mode;
+        s.fill = fill;
         s.streams.clear();
     });
     haveDecoded = false;
@@ -191,9 +193,10 @@ bool CallPlayer::Decode(const std::string& callId, PlayoutMode mode) {
     if (!media) return false;
     SdpMapsByCall maps;
     maps[callId] = media->sdpMaps;
-    decoded = DecodeStreams(media->streams, media->packets, maps, mode);
+    decoded = DecodeStreams(media->streams, media->packets, maps, mode, fill);
     decodedCall = callId;
     decodedMode = mode;
+    decodedFill = fill;
     haveDecoded = true;
     std::vector<PlayerStream> shown;
     for (const DecodedStream& d : decoded) {
@@ -204,6 +207,7 @@ bool CallPlayer::Decode(const std::string& callId, PlayoutMode mode) {
         p.played = d.audio.played;
         p.late = d.audio.late;
         p.lost = d.audio.lost;
+        if (d.audio.format.audioRate) p.concealedSeconds = double(d.audio.concealedSamples) / d.audio.format.audioRate;
         shown.push_back(std::move(p));
     }
     Publish([&](PlayerSnapshot& s) { s.streams = std::move(shown); });
@@ -212,7 +216,7 @@ bool CallPlayer::Decode(const std::string& callId, PlayoutMode mode) {
 
 void CallPlayer::Play(const Request& r) {
     StopDevice();
-    if (!Decode(r.callId, r.mode)) {
+    if (!Decode(r.callId, r.mode, r.fill)) {
         Publish([&](PlayerSnapshot& s) {
             s.state = PlayerState::Failed;
             s.message = "Chamada nao encontrada";
@@ -312,7 +316,28 @@ void CallPlayer::Execute(const Request& r) {
             break;
         }
         case Request::Kind::Save: {
-            if (!Decode(r.callId, r.mode)) {
+            // The files hold what arrived: lost packets are silence there, as in orvanta-cli's.
+            // While a play runs its decoded streams stay as they are and the files are decoded
+            // on the side; otherwise the saved call becomes the one shown.
+            std::vector<DecodedStream> aside;
+            const std::vector<DecodedStream>* files = &aside;
+            bool found = false;
+            if (device.IsOpen()) {
+                if (std::optional<CallMedia> media = source ? source(r.callId) : std::nullopt) {
+                    SdpMapsByCall maps;
+                    maps[r.callId] = media->sdpMaps;
+                    aside = DecodeStreams(media->streams, media->packets, maps, r.mode, LossFill::Silence);
+                    found = true;
+                }
+            } else {
+                found = Decode(r.callId, r.mode, LossFill::Silence);
+                files = &decoded;
+                if (found)
+                    Publish([](PlayerSnapshot& s) {
+                        if (s.state == PlayerState::Decoding) s.state = PlayerState::Idle;
+                    });
+            }
+            if (!found) {
                 Publish([](PlayerSnapshot& s) {
                     s.state = PlayerState::Failed;
                     s.message = "Chamada nao encontrada";
@@ -329,7 +354,7 @@ void CallPlayer::Execute(const Request& r) {
             const std::string folder =
                 (std::filesystem::path(r.directory) / (FileTimeStamp() + "_ouvir_" + (safe.empty() ? "sem_id" : safe)))
                     .string();
-            const WavExportResult w = WriteStreamWavs(folder, decoded);
+            const WavExportResult w = WriteStreamWavs(folder, *files);
             size_t count = 0;
             for (const std::string& f : w.files) count += f != "-";
             Publish([&](PlayerSnapshot& s) {

@@ -130,6 +130,65 @@ TEST_F(Player, BothDirectionsGoLeftAndRightAndSaveAsWav) {
     std::filesystem::remove_all(dir);
 }
 
+// 10 ms blocks of one channel, between `from` and `to` seconds, whose loudest sample is below 300.
+size_t QuietBlocks(const std::vector<int16_t>& stereo, size_t channel, double from, double to) {
+    size_t quiet = 0;
+    for (size_t n = size_t(from * 44100); n + 441 <= size_t(to * 44100) && 2 * (n + 441) <= stereo.size(); n += 441) {
+        int peak = 0;
+        for (size_t i = n; i < n + 441; ++i) peak = std::max(peak, std::abs(int(stereo[2 * i + channel])));
+        quiet += peak < 300;
+    }
+    return quiet;
+}
+
+// The call with every 10th packet lost and every 20th of the others dropped late (4 s of 1 kHz):
+// listened to with the codec's concealment it has no gap; without it, and in its WAV file,
+// each of the 30 packets is silence.
+TEST_F(Player, ListeningConcealsLostPacketsTheWavFileKeepsThemSilent) {
+    CallPlayer player(CallPlayer::FromFlowCore(core));
+    const auto heard =
+        player.WaitHandled(player.RequestPlay("loss-7@tone", PlayerChannels::ForwardOnly, PlayoutMode::JitterBuffer));
+    ASSERT_EQ(heard->streams.size(), 1u);
+    EXPECT_EQ(heard->fill, LossFill::Conceal);
+    EXPECT_NEAR(heard->streams[0].concealedSeconds, 30 * 0.02, 1e-9);
+    player.WaitHandled(player.RequestStop());
+    const std::vector<int16_t> concealed = player.PreparedForTesting();
+    ASSERT_NEAR(concealed.size() / 2 / 44100.0, 4.0, 0.05);
+    EXPECT_EQ(QuietBlocks(concealed, 0, 0.1, 3.9), 0u);
+    EXPECT_NEAR(ChannelHz(concealed, 0, 4410, 44100 * 3), 1000.0, 10.0);
+
+    const auto plain = player.WaitHandled(player.RequestPlay("loss-7@tone", PlayerChannels::ForwardOnly,
+                                                            PlayoutMode::JitterBuffer, std::nullopt, LossFill::Silence));
+    EXPECT_EQ(plain->fill, LossFill::Silence);
+    EXPECT_EQ(plain->streams[0].concealedSeconds, 0.0);
+    player.WaitHandled(player.RequestStop());
+    // A 20 ms gap holds at least one whole 10 ms block.
+    EXPECT_GE(QuietBlocks(player.PreparedForTesting(), 0, 0.1, 3.9), 28u);
+
+    // Saved after listening with concealment: the file has the silent gaps all the same.
+    player.WaitHandled(player.RequestPlay("loss-7@tone", PlayerChannels::ForwardOnly, PlayoutMode::JitterBuffer));
+    player.WaitHandled(player.RequestStop());
+    const std::string dir = testsupport::MakeTempDir("ouvir_perdas");
+    const auto saved = player.WaitHandled(player.RequestSaveWav("loss-7@tone", PlayoutMode::JitterBuffer, dir));
+    EXPECT_NE(saved->message.find("(1 arquivos)"), std::string::npos) << saved->message;
+    EXPECT_NE(saved->state, PlayerState::Decoding);
+    size_t wavs = 0;
+    for (const auto& e : std::filesystem::recursive_directory_iterator(saved->savedDirectory)) {
+        const std::string bytes = testsupport::ReadFile(e.path().string());
+        std::vector<int16_t> samples;
+        uint32_t rate = 0;
+        ASSERT_TRUE(ReadWavBytes(std::span(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()), samples, rate));
+        ASSERT_EQ(rate, 8000u);
+        size_t zeroPackets = 0;
+        for (size_t at = 0; at + 160 <= samples.size(); at += 160)
+            zeroPackets += std::all_of(samples.begin() + at, samples.begin() + at + 160, [](int16_t v) { return v == 0; });
+        EXPECT_EQ(zeroPackets, 30u);
+        ++wavs;
+    }
+    EXPECT_EQ(wavs, 1u);
+    std::filesystem::remove_all(dir);
+}
+
 // Through a sound server: what reaches the null sink is the call, left and right.
 TEST_F(Player, PlaysThroughPulseAudio) {
     if (testsupport::RunCommand("command -v pulseaudio && command -v parec").exitCode != 0)

@@ -186,6 +186,7 @@ bool CallPlayer::Decode(const std::string& callId, PlayoutMode mode, LossFill fi
         s.mode = mode;
         s.fill = fill;
         s.streams.clear();
+        s.decodedReports.reset();
     });
     haveDecoded = false;
     decoded.clear();
@@ -210,7 +211,12 @@ bool CallPlayer::Decode(const std::string& callId, PlayoutMode mode, LossFill fi
         if (d.audio.format.audioRate) p.concealedSeconds = double(d.audio.concealedSamples) / d.audio.format.audioRate;
         shown.push_back(std::move(p));
     }
-    Publish([&](PlayerSnapshot& s) { s.streams = std::move(shown); });
+    auto reports = std::make_shared<std::vector<RtpStreamReport>>();
+    for (const DecodedStream& d : decoded) reports->push_back(d.report);
+    Publish([&](PlayerSnapshot& s) {
+        s.streams = std::move(shown);
+        s.decodedReports = std::move(reports);
+    });
     return true;
 }
 

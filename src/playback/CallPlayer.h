@@ -48,6 +48,9 @@ struct PlayerSnapshot {
     LossFill fill = LossFill::Silence;  // of the decoded streams
     PlayerChannels channels = PlayerChannels::BothDirections;
     std::vector<PlayerStream> streams;  // the call's, decoded
+    // The same streams' reports with the decoded audio (`audio` set where decoded), one list
+    // per decode: what the call's verdicts take to know which streams carried only silence.
+    std::shared_ptr<const std::vector<RtpStreamReport>> decodedReports;
     int left = -1, right = -1;  // streams index on each channel (-1: silent)
     double durationSeconds = 0;
     std::string message;        // the last save or failure, as shown

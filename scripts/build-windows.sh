@@ -107,11 +107,13 @@ if [ ! -f "$DEPS/gsm/lib/libgsm.a" ]; then
   cp "$GSM_SRC/inc/gsm.h" "$DEPS/gsm/include/"
 fi
 
-# spandsp (LGPL 2.1) as a DLL beside the program: the G.711 and G.722 sources and what they
-# use. Its configure needs libtiff for the fax parts, which this program does not use; the
-# codecs need only the few facts of config.h below.
-if [ ! -f "$DEPS/spandsp/bin/libspandsp-2.dll" ]; then
-  echo "Building spandsp (G.711, G.722) for Windows" >&2
+# spandsp (LGPL 2.1) as a DLL beside the program: the G.711 and G.722 sources, G.711's
+# packet loss concealment and what they use. Its configure needs libtiff for the fax parts,
+# which this program does not use; the codecs need only the few facts of config.h below.
+# A DLL built from another list of parts (an older build tree) is built again.
+SPANDSP_PARTS="g711 g722 plc vector_int"
+if [ ! -f "$DEPS/spandsp/bin/libspandsp-2.dll" ] || [ "$(cat "$DEPS/spandsp/parts" 2>/dev/null)" != "$SPANDSP_PARTS" ]; then
+  echo "Building spandsp (G.711, G.722, concealment) for Windows" >&2
   rm -rf "$OUT/spandsp-build" && mkdir -p "$OUT/spandsp-build" "$DEPS/spandsp/bin" "$DEPS/spandsp/lib" \
     "$DEPS/spandsp/include"
   {
@@ -120,10 +122,13 @@ if [ ! -f "$DEPS/spandsp/bin/libspandsp-2.dll" ]; then
       echo "#define HAVE_$h 1"
     done
   } >"$OUT/spandsp-build/config.h"
+  parts=()
+  for p in $SPANDSP_PARTS; do parts+=("$SPANDSP_SRC/src/$p.c"); done
   $MINGW_CC -O2 -shared -DHAVE_CONFIG_H -DLIBSPANDSP_EXPORTS -I"$OUT/spandsp-build" -I"$SPANDSP_SRC/src" \
-    "$SPANDSP_SRC/src/g711.c" "$SPANDSP_SRC/src/g722.c" "$SPANDSP_SRC/src/vector_int.c" \
+    "${parts[@]}" \
     -o "$DEPS/spandsp/bin/libspandsp-2.dll" -Wl,--out-implib,"$DEPS/spandsp/lib/libspandsp.dll.a" -static-libgcc
   cp -r "$SPANDSP_SRC/src/spandsp" "$DEPS/spandsp/include/"
+  echo "$SPANDSP_PARTS" >"$DEPS/spandsp/parts"
 fi
 
 # libpcap with the null capture type: reads and writes savefiles, opens no device. Named

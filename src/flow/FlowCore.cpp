@@ -22,6 +22,17 @@ constexpr int kEndChecks = 25;
 // How long a woken worker lets packets gather before it takes them.
 constexpr auto kGather = std::chrono::microseconds(500);
 
+// The live reports of a call's streams, each with the audio its heard copy decoded to (by
+// source, destination and SSRC): the figures stay current, the audio is what was decoded.
+std::vector<RtpStreamReport> WithHeardAudio(const std::vector<RtpStreamReport>& live,
+                                            const std::vector<RtpStreamReport>& heard) {
+    std::vector<RtpStreamReport> out = live;
+    for (RtpStreamReport& r : out)
+        for (const RtpStreamReport& h : heard)
+            if (h.ssrc == r.ssrc && h.src == r.src && h.dst == r.dst) r.audio = h.audio;
+    return out;
+}
+
 }  // namespace
 
 FlowCore::FlowCore() {
@@ -718,12 +729,15 @@ void FlowCore::MaybePublish(bool force) {
     if (request.callId.empty()) {
         s->callStreams = std::make_shared<const std::vector<RtpStreamReport>>();
         s->callVerdicts = std::make_shared<const std::vector<Verdict>>();
-    } else if (trackerMoved || previous.view.callId != request.callId) {
+    } else if (trackerMoved || previous.view.callId != request.callId ||
+               previous.view.heardStreams != request.heardStreams) {
         if (std::optional<SipCall> call = tracker.GetCall(request.callId))
             s->call = std::make_shared<const SipCall>(std::move(*call));
         s->callStreams =
             std::make_shared<const std::vector<RtpStreamReport>>(tracker.GetStreamReports(&request.callId));
-        s->callVerdicts = std::make_shared<const std::vector<Verdict>>(tracker.Diagnose(request.callId));
+        s->callVerdicts = std::make_shared<const std::vector<Verdict>>(
+            request.heardStreams ? tracker.Diagnose(request.callId, WithHeardAudio(*s->callStreams, *request.heardStreams))
+                                 : tracker.Diagnose(request.callId));
     } else {
         s->call = previous.call;
         s->callStreams = previous.callStreams;

@@ -50,6 +50,9 @@ struct FlowViewRequest {
     bool rawPage = false;    // the raw packet window is open
     std::string rawFilter;   // RawPacketMatches filter of its lines
     size_t rawLines = 0;     // at most this many lines, newest first
+    // The call's streams as they were decoded for listening (`audio` set): its verdicts then
+    // also know which streams carried only silence. Compared by the list, not its content.
+    std::shared_ptr<const std::vector<RtpStreamReport>> heardStreams;
     bool operator==(const FlowViewRequest&) const = default;
 };
 
@@ -92,7 +95,8 @@ struct FlowSnapshot {
     std::shared_ptr<const std::vector<RtpStreamReport>> unsignalled;
 
     // Answers to `view`: the call named there (nullopt when there is none or it is gone) with
-    // its streams, and the raw window's page (newest first).
+    // its streams and verdicts (with the heard streams' audio when the view gave them), and
+    // the raw window's page (newest first).
     FlowViewRequest view;
     std::shared_ptr<const SipCall> call;
     std::shared_ptr<const std::vector<RtpStreamReport>> callStreams;

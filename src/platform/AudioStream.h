@@ -46,6 +46,10 @@ public:
     void Close();
     bool IsOpen() const { return device != 0; }
     std::string LastError() const { return lastError; }
+    // How many playback buffers the system holds queued behind the one a callback fills: the
+    // callbacks that still come before the last samples handed over are heard. Close() drops
+    // what is queued, so a player that wants its end heard feeds silence that long first.
+    static int PlaybackQueueDepth();
 
 private:
     static void Trampoline(void* self, uint8_t* stream, int len);

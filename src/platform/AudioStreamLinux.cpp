@@ -105,6 +105,10 @@ bool AudioStream::OpenPlayback(size_t callbackBytes, PlaybackCallback callback, 
     return true;
 }
 
+// SDL's own buffer in its audio thread and one more at the sound server (its PulseAudio
+// backend asks for a target length of one buffer; ALSA's period count is alike).
+int AudioStream::PlaybackQueueDepth() { return 2; }
+
 void AudioStream::Close() {
     if (device == 0) return;
     // SDL_CloseAudioDevice waits for a running callback and stops the audio thread.

@@ -143,6 +143,8 @@ bool AudioStream::OpenPlayback(size_t callbackBytes, PlaybackCallback callback, 
     return true;
 }
 
+int AudioStream::PlaybackQueueDepth() { return kBufferCount; }
+
 void AudioStream::Close() {
     if (device == 0) return;
     Native* n = native;

@@ -29,14 +29,15 @@ std::vector<std::vector<StreamPacket>> GatherStreamPackets(std::span<const RtpSt
 
 std::vector<DecodedStream> DecodeStreams(std::span<const RtpStreamReport> streams,
                                          const std::vector<PacketLogEntry>& packets, const SdpMapsByCall& mapsByCall,
-                                         PlayoutMode mode) {
+                                         PlayoutMode mode, LossFill fill) {
     static const std::vector<SdpRtpMap> kNoMaps;
     const std::vector<std::vector<StreamPacket>> perStream = GatherStreamPackets(streams, packets);
     std::vector<DecodedStream> out;
     out.reserve(streams.size());
     for (size_t i = 0; i < streams.size(); ++i) {
         const auto maps = mapsByCall.find(streams[i].callId);
-        DecodedStream d{streams[i], PlayOutStream(perStream[i], maps == mapsByCall.end() ? kNoMaps : maps->second, mode)};
+        const std::vector<SdpRtpMap>& callMaps = maps == mapsByCall.end() ? kNoMaps : maps->second;
+        DecodedStream d{streams[i], PlayOutStream(perStream[i], callMaps, mode, fill)};
         if (d.audio.HasDecoder()) d.report.audio = d.audio.facts;
         out.push_back(std::move(d));
     }

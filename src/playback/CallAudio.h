@@ -22,9 +22,10 @@ struct DecodedStream {
 using SdpMapsByCall = std::unordered_map<std::string, std::vector<SdpRtpMap>>;
 
 // Every stream of `streams` played out from `packets`; mapsByCall: each call's a=rtpmap lines.
+// The WAV files keep lost packets silent; listening may conceal them.
 std::vector<DecodedStream> DecodeStreams(std::span<const RtpStreamReport> streams,
                                          const std::vector<PacketLogEntry>& packets, const SdpMapsByCall& mapsByCall,
-                                         PlayoutMode mode);
+                                         PlayoutMode mode, LossFill fill = LossFill::Silence);
 
 // "03-a84b1c@10.0.0.1-0x1A2B3C4D.wav": the stream's place in the list from 1, its Call-ID
 // with every character a file name may not hold as '_' (at most 48 of them), and the SSRC.

@@ -75,12 +75,13 @@ uint64_t CallPlayer::Post(Request r) {
 }
 
 uint64_t CallPlayer::RequestPlay(const std::string& callId, PlayerChannels channels, PlayoutMode mode,
-                                 std::optional<RtpStreamReport> stream) {
+                                 std::optional<RtpStreamReport> stream, LossFill fill) {
     Request r;
     r.kind = Request::Kind::Play;
     r.callId = callId;
     r.channels = channels;
     r.mode = mode;
+    r.fill = fill;
     r.stream = std::move(stream);
     return Post(std::move(r));
 }
@@ -153,6 +154,12 @@ void CallPlayer::StopDevice() {
     device.Close();  // waits for a running callback
 }
 
+size_t CallPlayer::DrainCallbacks() {
+    const double callbackSeconds = double(kCallbackBytes / 4) / platform::kAudioSampleRate;
+    return std::max(static_cast<size_t>(std::max(0, platform::AudioStream::PlaybackQueueDepth())),
+                    static_cast<size_t>(std::ceil(kDrainSeconds / callbackSeconds)));
+}
+
 void CallPlayer::OnDevice(uint8_t* data, size_t bytes) {
     const size_t wanted = bytes / 4;  // stereo frames of two 16-bit samples
     const size_t total = frames.size() / 2;
@@ -161,16 +168,25 @@ void CallPlayer::OnDevice(uint8_t* data, size_t bytes) {
     if (n) std::memcpy(data, frames.data() + 2 * at, n * 4);
     if (n < wanted) std::memset(data + n * 4, 0, (wanted - n) * 4 + bytes % 4);
     position.store(at + n);
-    if (at + n >= total) finished.store(true);
+    // The position stops at the end while the device plays out what it still holds: each
+    // callback of silence alone means one more of its queued buffers was heard. A seek back
+    // starts the count again.
+    if (n) {
+        silentCallbacks.store(0);
+    } else if (silentCallbacks.fetch_add(1) + 1 >= DrainCallbacks()) {
+        finished.store(true);
+    }
 }
 
-bool CallPlayer::Decode(const std::string& callId, PlayoutMode mode) {
-    if (haveDecoded && decodedCall == callId && decodedMode == mode) return true;
+bool CallPlayer::Decode(const std::string& callId, PlayoutMode mode, LossFill fill) {
+    if (haveDecoded && decodedCall == callId && decodedMode == mode && decodedFill == fill) return true;
     Publish([&](PlayerSnapshot& s) {
         s.state = PlayerState::Decoding;
         s.callId = callId;
         s.mode = mode;
+        s.fill = fill;
         s.streams.clear();
+        s.decodedReports.reset();
     });
     haveDecoded = false;
     decoded.clear();
@@ -178,9 +194,10 @@ bool CallPlayer::Decode(const std::string& callId, PlayoutMode mode) {
     if (!media) return false;
     SdpMapsByCall maps;
     maps[callId] = media->sdpMaps;
-    decoded = DecodeStreams(media->streams, media->packets, maps, mode);
+    decoded = DecodeStreams(media->streams, media->packets, maps, mode, fill);
     decodedCall = callId;
     decodedMode = mode;
+    decodedFill = fill;
     haveDecoded = true;
     std::vector<PlayerStream> shown;
     for (const DecodedStream& d : decoded) {
@@ -191,15 +208,21 @@ bool CallPlayer::Decode(const std::string& callId, PlayoutMode mode) {
         p.played = d.audio.played;
         p.late = d.audio.late;
         p.lost = d.audio.lost;
+        if (d.audio.format.audioRate) p.concealedSeconds = double(d.audio.concealedSamples) / d.audio.format.audioRate;
         shown.push_back(std::move(p));
     }
-    Publish([&](PlayerSnapshot& s) { s.streams = std::move(shown); });
+    auto reports = std::make_shared<std::vector<RtpStreamReport>>();
+    for (const DecodedStream& d : decoded) reports->push_back(d.report);
+    Publish([&](PlayerSnapshot& s) {
+        s.streams = std::move(shown);
+        s.decodedReports = std::move(reports);
+    });
     return true;
 }
 
 void CallPlayer::Play(const Request& r) {
     StopDevice();
-    if (!Decode(r.callId, r.mode)) {
+    if (!Decode(r.callId, r.mode, r.fill)) {
         Publish([&](PlayerSnapshot& s) {
             s.state = PlayerState::Failed;
             s.message = "Chamada nao encontrada";
@@ -268,6 +291,7 @@ void CallPlayer::Play(const Request& r) {
     for (size_t i : leftGroup) Resample(decoded[i].audio, decoded[i].report.firstSeconds - start, frames, 0);
     for (size_t i : rightGroup) Resample(decoded[i].audio, decoded[i].report.firstSeconds - start, frames, 1);
     position.store(0);
+    silentCallbacks.store(0);
     finished.store(false);
     const bool open = device.OpenPlayback(kCallbackBytes, [this](uint8_t* data, size_t bytes) { OnDevice(data, bytes); }, 2);
     deviceFailed.store(!open);
@@ -298,7 +322,28 @@ void CallPlayer::Execute(const Request& r) {
             break;
         }
         case Request::Kind::Save: {
-            if (!Decode(r.callId, r.mode)) {
+            // The files hold what arrived: lost packets are silence there, as in orvanta-cli's.
+            // While a play runs its decoded streams stay as they are and the files are decoded
+            // on the side; otherwise the saved call becomes the one shown.
+            std::vector<DecodedStream> aside;
+            const std::vector<DecodedStream>* files = &aside;
+            bool found = false;
+            if (device.IsOpen()) {
+                if (std::optional<CallMedia> media = source ? source(r.callId) : std::nullopt) {
+                    SdpMapsByCall maps;
+                    maps[r.callId] = media->sdpMaps;
+                    aside = DecodeStreams(media->streams, media->packets, maps, r.mode, LossFill::Silence);
+                    found = true;
+                }
+            } else {
+                found = Decode(r.callId, r.mode, LossFill::Silence);
+                files = &decoded;
+                if (found)
+                    Publish([](PlayerSnapshot& s) {
+                        if (s.state == PlayerState::Decoding) s.state = PlayerState::Idle;
+                    });
+            }
+            if (!found) {
                 Publish([](PlayerSnapshot& s) {
                     s.state = PlayerState::Failed;
                     s.message = "Chamada nao encontrada";
@@ -315,7 +360,7 @@ void CallPlayer::Execute(const Request& r) {
             const std::string folder =
                 (std::filesystem::path(r.directory) / (FileTimeStamp() + "_ouvir_" + (safe.empty() ? "sem_id" : safe)))
                     .string();
-            const WavExportResult w = WriteStreamWavs(folder, decoded);
+            const WavExportResult w = WriteStreamWavs(folder, *files);
             size_t count = 0;
             for (const std::string& f : w.files) count += f != "-";
             Publish([&](PlayerSnapshot& s) {

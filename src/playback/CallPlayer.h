@@ -37,6 +37,7 @@ struct PlayerStream {
     bool hasDecoder = false;
     double seconds = 0;
     uint64_t played = 0, late = 0, lost = 0;
+    double concealedSeconds = 0;  // what the codec's concealment filled in
 };
 
 struct PlayerSnapshot {
@@ -44,8 +45,12 @@ struct PlayerSnapshot {
     PlayerState state = PlayerState::Idle;
     std::string callId;
     PlayoutMode mode = PlayoutMode::JitterBuffer;
+    LossFill fill = LossFill::Silence;  // of the decoded streams
     PlayerChannels channels = PlayerChannels::BothDirections;
     std::vector<PlayerStream> streams;  // the call's, decoded
+    // The same streams' reports with the decoded audio (`audio` set where decoded), one list
+    // per decode: what the call's verdicts take to know which streams carried only silence.
+    std::shared_ptr<const std::vector<RtpStreamReport>> decodedReports;
     int left = -1, right = -1;  // streams index on each channel (-1: silent)
     double durationSeconds = 0;
     std::string message;        // the last save or failure, as shown
@@ -59,6 +64,11 @@ public:
     static MediaSource FromFlowCore(const FlowCore& core);
     // Device callbacks of about 46 ms of stereo.
     static constexpr size_t kCallbackBytes = 8192;
+    // After the last samples the device is fed silence for at least this long (and for as many
+    // callbacks as it queues) before it is closed, so the end of the call is heard.
+    static constexpr double kDrainSeconds = 0.2;
+    // Callbacks of silence after the end before a play is finished.
+    static size_t DrainCallbacks();
 
     explicit CallPlayer(MediaSource source);
     ~CallPlayer();
@@ -66,13 +76,16 @@ public:
     CallPlayer& operator=(const CallPlayer&) = delete;
 
     // Decodes the call (when it is not the one decoded already, or in another mode) and plays
-    // it from the start. OneStream plays `stream` (source, destination and SSRC).
+    // it from the start. OneStream plays `stream` (source, destination and SSRC). `fill`:
+    // what sounds where packets were lost or dropped late (the codec's concealment, or
+    // silence as in the WAV files).
     uint64_t RequestPlay(const std::string& callId, PlayerChannels channels, PlayoutMode mode,
-                         std::optional<RtpStreamReport> stream = std::nullopt);
+                         std::optional<RtpStreamReport> stream = std::nullopt, LossFill fill = LossFill::Conceal);
     uint64_t RequestStop();
     // Jumps to this point of the playing audio.
     uint64_t RequestSeek(double seconds);
-    // One WAV per stream of the call (the mode's play-out) in a new folder below `directory`.
+    // One WAV per stream of the call (the mode's play-out, lost packets silent) in a new
+    // folder below `directory`.
     uint64_t RequestSaveWav(const std::string& callId, PlayoutMode mode, const std::string& directory);
 
     // The latest snapshot (never null, never waits) and the live play position.
@@ -95,6 +108,7 @@ private:
         std::string callId;
         PlayerChannels channels = PlayerChannels::BothDirections;
         PlayoutMode mode = PlayoutMode::JitterBuffer;
+        LossFill fill = LossFill::Silence;
         std::optional<RtpStreamReport> stream;
         double seconds = 0;
         std::string directory;
@@ -102,7 +116,7 @@ private:
     uint64_t Post(Request r);
     void Loop();
     void Execute(const Request& r);
-    bool Decode(const std::string& callId, PlayoutMode mode);
+    bool Decode(const std::string& callId, PlayoutMode mode, LossFill fill);
     void Play(const Request& r);
     void StopDevice();
     void Publish(const std::function<void(PlayerSnapshot&)>& change);
@@ -115,6 +129,7 @@ private:
     // Player thread only: the decoded call.
     std::string decodedCall;
     PlayoutMode decodedMode = PlayoutMode::JitterBuffer;
+    LossFill decodedFill = LossFill::Silence;
     bool haveDecoded = false;
     std::vector<DecodedStream> decoded;
 
@@ -122,6 +137,7 @@ private:
     // the position, in frames.
     std::vector<int16_t> frames;  // interleaved left, right at platform::kAudioSampleRate
     std::atomic<size_t> position{0};
+    std::atomic<size_t> silentCallbacks{0};  // audio thread: callbacks fed past the end in a row
     std::atomic<bool> finished{false};
     std::atomic<bool> deviceFailed{false};
 

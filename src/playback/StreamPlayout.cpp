@@ -57,7 +57,7 @@ DecodedAudioFacts MeasureAudio(std::span<const int16_t> samples, uint32_t rate) 
 }
 
 StreamAudio PlayOutStream(std::span<const StreamPacket> packets, const std::vector<SdpRtpMap>& sdpMaps,
-                          PlayoutMode mode) {
+                          PlayoutMode mode, LossFill fill) {
     StreamAudio out;
     out.packets = packets.size();
     if (packets.empty()) return out;
@@ -89,7 +89,7 @@ StreamAudio PlayOutStream(std::span<const StreamPacket> packets, const std::vect
     out.duplicates = stats.Duplicates();
     out.lost = static_cast<uint64_t>(std::max<int64_t>(0, stats.Lost()));
     out.format = VoiceFormatOf(out.codec);
-    std::unique_ptr<VoiceDecoder> decoder = MakeVoiceDecoder(out.format);
+    std::unique_ptr<VoiceDecoder> decoder = MakeVoiceDecoder(out.format, fill == LossFill::Conceal);
     if (!decoder) {
         out.format.decoder = VoiceDecoderKind::None;
         return out;
@@ -128,7 +128,9 @@ StreamAudio PlayOutStream(std::span<const StreamPacket> packets, const std::vect
     }
 
     const double streamStart = packets.front().arrivalSeconds;
-    std::vector<int16_t> frame;
+    const size_t maxConceal = static_cast<size_t>(kMaxConcealSeconds * rate);
+    const bool concealing = fill == LossFill::Conceal && decoder->Conceals();
+    std::vector<int16_t> frame, hidden;
     for (Segment& seg : segments) {
         std::stable_sort(seg.packets.begin(), seg.packets.end(),
                          [](const Placed& a, const Placed& b) { return a.units < b.units; });
@@ -146,19 +148,40 @@ StreamAudio PlayOutStream(std::span<const StreamPacket> packets, const std::vect
         out.samples.resize(start, 0);
         size_t filledTo = start;
         int64_t shortened = 0;  // samples cut out of over-long pauses so far
+        const StreamPacket* previous = nullptr;  // the segment's last played packet
+        size_t previousFrame = 0;                // and its samples
         for (const Placed& p : seg.packets) {
             if (mode == PlayoutMode::JitterBuffer && late[p.index]) continue;
-            frame.clear();
-            decoder->Decode(packets[p.index].payload, frame);
-            if (frame.empty()) continue;
-            ++out.played;
+            const StreamPacket& packet = packets[p.index];
             int64_t offset = (p.units - base) * int64_t(rate) / int64_t(clock) - shortened;
+            int64_t cut = 0;
             if (double(offset) - double(filledTo - start) > maxGap) {
-                const int64_t cut = offset - int64_t(filledTo - start) - static_cast<int64_t>(maxGap);
-                shortened += cut;
+                cut = offset - int64_t(filledTo - start) - static_cast<int64_t>(maxGap);
                 offset -= cut;
             }
             const size_t at = start + static_cast<size_t>(offset);
+            // The missing packets' place is concealed before this one is decoded: the
+            // decoder's state runs in the order the receiver would have run it.
+            if (concealing && previous && at > filledTo) {
+                const uint16_t step = static_cast<uint16_t>(packet.header.sequence - previous->header.sequence);
+                if (step > 1 && step < 0x8000) {
+                    const size_t missing =
+                        std::min({at - filledTo, size_t(step - 1) * previousFrame, maxConceal});
+                    hidden.clear();
+                    decoder->Conceal(missing, hidden);
+                    hidden.resize(missing, 0);
+                    if (out.samples.size() < filledTo + missing) out.samples.resize(filledTo + missing, 0);
+                    std::copy(hidden.begin(), hidden.end(), out.samples.begin() + static_cast<std::ptrdiff_t>(filledTo));
+                    out.concealedSamples += missing;
+                }
+            }
+            frame.clear();
+            decoder->Decode(packet.payload, frame);
+            if (frame.empty()) continue;
+            ++out.played;
+            shortened += cut;
+            previous = &packet;
+            previousFrame = frame.size();
             const size_t end = at + frame.size();
             if (out.samples.size() < end) out.samples.resize(end, 0);
             std::copy(frame.begin(), frame.end(), out.samples.begin() + static_cast<std::ptrdiff_t>(at));

@@ -25,6 +25,12 @@ enum class PlayoutMode : uint8_t {
     EveryPacket,   // every packet that arrived, however late (to compare)
 };
 
+// What fills the place of a packet that was lost or dropped late.
+enum class LossFill : uint8_t {
+    Silence,  // nothing: the WAV files, the receiver's worst case
+    Conceal,  // the codec library's own concealment (G.711, Opus), silence for the others
+};
+
 // A stretch of the timeline with continuous RTP timestamps.
 struct AudioSegment {
     size_t startSample = 0;
@@ -43,6 +49,7 @@ struct StreamAudio {
     uint64_t lost = 0;             // sequence numbers that never arrived
     uint64_t duplicates = 0;
     size_t coveredSamples = 0;     // timeline samples a played packet filled
+    size_t concealedSamples = 0;   // of the others, those the codec's concealment filled
     DecodedAudioFacts facts;       // of the decoded samples
     // The timeline's share no played packet filled (loss, late drops, pauses), 0 to 1.
     double UncoveredShare() const {
@@ -53,8 +60,13 @@ struct StreamAudio {
 };
 
 // Plays out `packets` (one stream, in arrival order); sdpMaps: the call's a=rtpmap lines.
+// With LossFill::Conceal a gap in the sequence numbers between two played packets (lost, or
+// dropped late) is filled by the codec's concealment, as long as the missing packets last
+// and at most kMaxConcealSeconds; a pause of silence suppression (no numbers missing) stays
+// silent either way.
+constexpr double kMaxConcealSeconds = 0.2;
 StreamAudio PlayOutStream(std::span<const StreamPacket> packets, const std::vector<SdpRtpMap>& sdpMaps,
-                          PlayoutMode mode);
+                          PlayoutMode mode, LossFill fill = LossFill::Silence);
 
 // Silence and clipping of decoded audio. A 20 ms frame whose RMS stays below kSilenceRms is
 // silent; kClipRun samples in a row at kClipLevel or beyond are one clip event, and

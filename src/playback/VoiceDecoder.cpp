@@ -1,5 +1,6 @@
 #include "playback/VoiceDecoder.h"
 
+#include <algorithm>
 #include <cstddef>
 
 extern "C" {
@@ -9,20 +10,56 @@ extern "C" {
 #include <spandsp/bit_operations.h>
 #include <spandsp/g711.h>
 #include <spandsp/g722.h>
+#include <spandsp/plc.h>
 }
 
 namespace {
 
 class G711Decoder final : public VoiceDecoder {
 public:
-    explicit G711Decoder(bool alaw) : alaw(alaw) {}
+    G711Decoder(bool alaw, bool concealing)
+        : alaw(alaw), plc(concealing ? plc_init(nullptr) : nullptr), recent(PLC_HISTORY_LEN, 0) {}
+    ~G711Decoder() override {
+        if (plc) plc_free(plc);
+    }
+    G711Decoder(const G711Decoder&) = delete;
+    G711Decoder& operator=(const G711Decoder&) = delete;
     void Decode(std::span<const uint8_t> payload, std::vector<int16_t>& out) override {
-        out.reserve(out.size() + payload.size());
+        const size_t at = out.size();
+        out.reserve(at + payload.size());
         for (uint8_t b : payload) out.push_back(alaw ? alaw_to_linear(b) : ulaw_to_linear(b));
+        if (!plc || out.size() == at) return;
+        // The first packet after a gap: spandsp fades the concealed pitch into it.
+        if (filling) plc_rx(plc, out.data() + at, static_cast<int>(out.size() - at));
+        filling = false;
+        recent.insert(recent.end(), out.begin() + static_cast<std::ptrdiff_t>(at), out.end());
+        recent.erase(recent.begin(), recent.end() - PLC_HISTORY_LEN);
+    }
+    bool Conceals() const override { return plc != nullptr; }
+    void Conceal(size_t samples, std::vector<int16_t>& out) override {
+        if (!plc) return VoiceDecoder::Conceal(samples, out);
+        // The history goes in whole just before a gap: spandsp's ring of it, fed packet by
+        // packet, is rotated in place with overlapping copies when a concealment starts.
+        if (!filling) {
+            std::vector<int16_t> history = recent;
+            plc_rx(plc, history.data(), PLC_HISTORY_LEN);
+            filling = true;
+        }
+        const size_t at = out.size();
+        out.resize(at + samples, 0);
+        // spandsp repeats the last pitch period, fading it to nothing over 50 ms.
+        for (size_t done = 0; done < samples;) {
+            const int n = static_cast<int>(std::min<size_t>(samples - done, 8000));
+            plc_fillin(plc, out.data() + at + done, n);
+            done += static_cast<size_t>(n);
+        }
     }
 
 private:
     bool alaw;
+    plc_state_t* plc;
+    std::vector<int16_t> recent;  // the last PLC_HISTORY_LEN samples decoded
+    bool filling = false;         // concealing since the last packet
 };
 
 class G722Decoder final : public VoiceDecoder {
@@ -93,6 +130,7 @@ public:
                                   kMaxFrame, 0);
         out.resize(at + static_cast<size_t>(n > 0 ? n : 0));
     }
+    bool Conceals() const override { return state != nullptr; }
     void Conceal(size_t samples, std::vector<int16_t>& out) override {
         // The library's concealment works in frames of 2.5 ms multiples up to 120 ms.
         while (samples > 0 && state) {
@@ -117,10 +155,10 @@ private:
 
 }  // namespace
 
-std::unique_ptr<VoiceDecoder> MakeVoiceDecoder(const VoiceFormat& format) {
+std::unique_ptr<VoiceDecoder> MakeVoiceDecoder(const VoiceFormat& format, bool concealing) {
     switch (format.decoder) {
-        case VoiceDecoderKind::G711a: return std::make_unique<G711Decoder>(true);
-        case VoiceDecoderKind::G711u: return std::make_unique<G711Decoder>(false);
+        case VoiceDecoderKind::G711a: return std::make_unique<G711Decoder>(true, concealing);
+        case VoiceDecoderKind::G711u: return std::make_unique<G711Decoder>(false, concealing);
         case VoiceDecoderKind::G722: return std::make_unique<G722Decoder>();
         case VoiceDecoderKind::Gsm: return std::make_unique<GsmDecoder>();
         case VoiceDecoderKind::Opus: return std::make_unique<OpusVoiceDecoder>();

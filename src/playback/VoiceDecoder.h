@@ -14,10 +14,14 @@ public:
     // Appends the audio of one RTP payload (16-bit samples at the format's audio rate) to
     // `out`; what the library rejects adds nothing.
     virtual void Decode(std::span<const uint8_t> payload, std::vector<int16_t>& out) = 0;
-    // Appends `samples` of the codec's own concealment of a missing packet, where the
-    // library has one; silence elsewhere.
+    // Appends `samples` of the codec's own concealment of missing packets, where the
+    // library has one (spandsp's for G.711, libopus's); silence elsewhere.
     virtual void Conceal(size_t samples, std::vector<int16_t>& out) { out.insert(out.end(), samples, 0); }
+    // Conceal() makes more than silence.
+    virtual bool Conceals() const { return false; }
 };
 
-// A decoder for `format`, null when it names none.
-std::unique_ptr<VoiceDecoder> MakeVoiceDecoder(const VoiceFormat& format);
+// A decoder for `format`, null when it names none. `concealing`: Conceal() will be asked for
+// (G.711 then keeps the history its concealment repeats, and smooths the packet after a gap
+// into it; without it the decoded samples are the payload's own).
+std::unique_ptr<VoiceDecoder> MakeVoiceDecoder(const VoiceFormat& format, bool concealing = false);

@@ -4,8 +4,10 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <sstream>
 
 #include "FlowTestUtil.h"
@@ -164,8 +166,35 @@ TEST(FlowCommands, CallDetailsAndTheRawPageComeOnRequest) {
     EXPECT_EQ(page, expected);
     EXPECT_EQ(page.size(), 5u);
 
+    // The streams as a player heard them: only silence, so the verdicts say no audio; the
+    // same request without them does not know it.
+    auto heard = std::make_shared<std::vector<RtpStreamReport>>(*s->callStreams);
+    DecodedAudioFacts silence;
+    silence.silent = true;
+    for (RtpStreamReport& r : *heard) r.audio = silence;
+    const auto noAudio = [](const FlowSnapshot& snap) {
+        return std::any_of(snap.callVerdicts->begin(), snap.callVerdicts->end(),
+                           [](const Verdict& v) { return v.code == Diagnosis::NoAudio; });
+    };
+    EXPECT_FALSE(noAudio(*s));
+    view.heardStreams = heard;
+    core.SetView(view);
+    s = core.WaitHandled(core.RequestSnapshot(), kGenerous);
+    ASSERT_TRUE(s);
+    EXPECT_EQ(s->view.heardStreams, heard);
+    EXPECT_TRUE(noAudio(*s));
+    EXPECT_FALSE(s->callStreams->front().audio) << "the live reports stay as the engine has them";
+    // Heard with sound on one side: that side was heard.
+    auto oneSide = std::make_shared<std::vector<RtpStreamReport>>(*heard);
+    oneSide->front().audio->silent = false;
+    view.heardStreams = oneSide;
+    core.SetView(view);
+    s = core.WaitHandled(core.RequestSnapshot(), kGenerous);
+    ASSERT_TRUE(s);
+    EXPECT_FALSE(noAudio(*s));
+
     // A call that is not there, and the raw window closed.
-    core.SetView(FlowViewRequest{"no-such-call", false, {}, 0});
+    core.SetView(FlowViewRequest{"no-such-call", false, {}, 0, nullptr});
     s = core.WaitHandled(core.RequestSnapshot(), kGenerous);
     ASSERT_TRUE(s);
     EXPECT_FALSE(s->call);

@@ -107,6 +107,25 @@ TEST_F(FlowTabListen, OuvirDecodesBothDirectionsAndSalvarWavWritesThem) {
     EXPECT_TRUE(h.HasText("WAV gravados em ")) << h.AllText();
 }
 
+// RTP that carries only silence: the engine alone sees packets flowing both ways, so the
+// diagnosis panel is silent about it until the call is decoded by Ouvir.
+TEST_F(FlowTabListen, OuvirTellsTheDiagnosisTheCallCarriedOnlySilence) {
+    ASSERT_TRUE(h.ClickText("silence-8@tone"));
+    Drain();
+    EXPECT_FALSE(h.HasText("Sem audio")) << h.AllText();
+    ASSERT_TRUE(h.ClickText("Ouvir", true));
+    SettlePlayer();
+    ASSERT_TRUE(h.app().Flow().Player()->Snapshot()->decodedReports);
+    // The view asks again with the decoded streams; the engine answers on its thread.
+    FlowCore& core = h.app().FlowEngine();
+    ASSERT_TRUE(core.WaitSnapshot([](const FlowSnapshot& s) { return s.view.heardStreams != nullptr; },
+                                  std::chrono::seconds(30)));
+    h.Frame();
+    const std::string panel = h.AllText("Diagnostico");
+    EXPECT_NE(panel.find("DIAGNOSTICO (com o audio decodificado):"), std::string::npos) << panel;
+    EXPECT_NE(panel.find("Sem audio"), std::string::npos) << panel;
+}
+
 TEST_F(FlowTabListen, G729CallSaysItHasNoDecoder) {
     ASSERT_TRUE(h.ClickText("g729-6@tone"));
     Drain();

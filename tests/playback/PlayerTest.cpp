@@ -6,6 +6,9 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <optional>
 #include <thread>
 
 #include "ToneCalls.h"
@@ -38,6 +41,21 @@ double MedianChannelHz(const std::vector<int16_t>& stereo, size_t channel) {
     if (periods.size() < 100) return 0;
     std::nth_element(periods.begin(), periods.begin() + periods.size() / 2, periods.end());
     return 44100.0 / double(periods[periods.size() / 2]);
+}
+
+// Seconds from the first 10 ms block with sound on either channel to the end of the last one.
+double SoundSpanSeconds(const std::vector<int16_t>& stereo) {
+    constexpr size_t kBlock = 441;
+    const size_t blocks = stereo.size() / 2 / kBlock;
+    size_t first = blocks, last = 0;
+    for (size_t b = 0; b < blocks; ++b) {
+        int peak = 0;
+        for (size_t i = 2 * b * kBlock; i < 2 * (b + 1) * kBlock; ++i) peak = std::max(peak, std::abs(int(stereo[i])));
+        if (peak <= 500) continue;
+        first = std::min(first, b);
+        last = b + 1;
+    }
+    return first < last ? double((last - first) * kBlock) / 44100.0 : 0.0;
 }
 
 class Player : public ::testing::Test {
@@ -112,6 +130,65 @@ TEST_F(Player, BothDirectionsGoLeftAndRightAndSaveAsWav) {
     std::filesystem::remove_all(dir);
 }
 
+// 10 ms blocks of one channel, between `from` and `to` seconds, whose loudest sample is below 300.
+size_t QuietBlocks(const std::vector<int16_t>& stereo, size_t channel, double from, double to) {
+    size_t quiet = 0;
+    for (size_t n = size_t(from * 44100); n + 441 <= size_t(to * 44100) && 2 * (n + 441) <= stereo.size(); n += 441) {
+        int peak = 0;
+        for (size_t i = n; i < n + 441; ++i) peak = std::max(peak, std::abs(int(stereo[2 * i + channel])));
+        quiet += peak < 300;
+    }
+    return quiet;
+}
+
+// The call with every 10th packet lost and every 20th of the others dropped late (4 s of 1 kHz):
+// listened to with the codec's concealment it has no gap; without it, and in its WAV file,
+// each of the 30 packets is silence.
+TEST_F(Player, ListeningConcealsLostPacketsTheWavFileKeepsThemSilent) {
+    CallPlayer player(CallPlayer::FromFlowCore(core));
+    const auto heard =
+        player.WaitHandled(player.RequestPlay("loss-7@tone", PlayerChannels::ForwardOnly, PlayoutMode::JitterBuffer));
+    ASSERT_EQ(heard->streams.size(), 1u);
+    EXPECT_EQ(heard->fill, LossFill::Conceal);
+    EXPECT_NEAR(heard->streams[0].concealedSeconds, 30 * 0.02, 1e-9);
+    player.WaitHandled(player.RequestStop());
+    const std::vector<int16_t> concealed = player.PreparedForTesting();
+    ASSERT_NEAR(concealed.size() / 2 / 44100.0, 4.0, 0.05);
+    EXPECT_EQ(QuietBlocks(concealed, 0, 0.1, 3.9), 0u);
+    EXPECT_NEAR(ChannelHz(concealed, 0, 4410, 44100 * 3), 1000.0, 10.0);
+
+    const auto plain = player.WaitHandled(player.RequestPlay("loss-7@tone", PlayerChannels::ForwardOnly,
+                                                            PlayoutMode::JitterBuffer, std::nullopt, LossFill::Silence));
+    EXPECT_EQ(plain->fill, LossFill::Silence);
+    EXPECT_EQ(plain->streams[0].concealedSeconds, 0.0);
+    player.WaitHandled(player.RequestStop());
+    // A 20 ms gap holds at least one whole 10 ms block.
+    EXPECT_GE(QuietBlocks(player.PreparedForTesting(), 0, 0.1, 3.9), 28u);
+
+    // Saved after listening with concealment: the file has the silent gaps all the same.
+    player.WaitHandled(player.RequestPlay("loss-7@tone", PlayerChannels::ForwardOnly, PlayoutMode::JitterBuffer));
+    player.WaitHandled(player.RequestStop());
+    const std::string dir = testsupport::MakeTempDir("ouvir_perdas");
+    const auto saved = player.WaitHandled(player.RequestSaveWav("loss-7@tone", PlayoutMode::JitterBuffer, dir));
+    EXPECT_NE(saved->message.find("(1 arquivos)"), std::string::npos) << saved->message;
+    EXPECT_NE(saved->state, PlayerState::Decoding);
+    size_t wavs = 0;
+    for (const auto& e : std::filesystem::recursive_directory_iterator(saved->savedDirectory)) {
+        const std::string bytes = testsupport::ReadFile(e.path().string());
+        std::vector<int16_t> samples;
+        uint32_t rate = 0;
+        ASSERT_TRUE(ReadWavBytes(std::span(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()), samples, rate));
+        ASSERT_EQ(rate, 8000u);
+        size_t zeroPackets = 0;
+        for (size_t at = 0; at + 160 <= samples.size(); at += 160)
+            zeroPackets += std::all_of(samples.begin() + at, samples.begin() + at + 160, [](int16_t v) { return v == 0; });
+        EXPECT_EQ(zeroPackets, 30u);
+        ++wavs;
+    }
+    EXPECT_EQ(wavs, 1u);
+    std::filesystem::remove_all(dir);
+}
+
 // Through a sound server: what reaches the null sink is the call, left and right.
 TEST_F(Player, PlaysThroughPulseAudio) {
     if (testsupport::RunCommand("command -v pulseaudio && command -v parec").exitCode != 0)
@@ -128,12 +205,27 @@ TEST_F(Player, PlaysThroughPulseAudio) {
     const auto s = player.WaitHandled(player.RequestPlay("pcma-1@tone", PlayerChannels::BothDirections,
                                                         PlayoutMode::JitterBuffer));
     ASSERT_EQ(s->state, PlayerState::Playing) << s->message;
-    // The end of the play shows in a snapshot of its own.
+    // The end of the play shows in a snapshot of its own, once the device played out the
+    // buffers it held: the position stands at the end (never beyond) meanwhile.
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (player.Snapshot()->state == PlayerState::Playing && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    std::optional<std::chrono::steady_clock::time_point> atEnd;
+    double furthest = 0;
+    while (player.Snapshot()->state == PlayerState::Playing && std::chrono::steady_clock::now() < deadline) {
+        furthest = std::max(furthest, player.PositionSeconds());
+        if (!atEnd && player.PositionSeconds() >= s->durationSeconds - 1e-3) atEnd = std::chrono::steady_clock::now();
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    const auto finishedAt = std::chrono::steady_clock::now();
     EXPECT_EQ(player.Snapshot()->state, PlayerState::Finished);
     EXPECT_NEAR(player.PositionSeconds(), 2.0, 0.05);
+    EXPECT_LE(furthest, s->durationSeconds + 1.0 / 44100);  // the frames are the duration rounded up
+    ASSERT_TRUE(atEnd.has_value());
+    // The callbacks of silence beyond what the server queues come at the pace it plays
+    // (0.35 s here from the end to Finished; 0.14 s when the device was closed on the last
+    // samples, most of it the close itself).
+    const double drained = std::chrono::duration<double>(finishedAt - *atEnd).count();
+    std::printf("Finished %.3f s after the last samples were handed over\n", drained);
+    EXPECT_GE(drained, 0.2) << "the device was closed as soon as it had the last samples";
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     parec.Stop();
     const std::string bytes = testsupport::ReadFile(raw);
@@ -144,6 +236,13 @@ TEST_F(Player, PlaysThroughPulseAudio) {
     // 44.1 and 100.2 samples per period: the median period is 44 and 100 (or 101).
     EXPECT_NEAR(MedianChannelHz(heard, 0), 1000.0, 25.0);
     EXPECT_NEAR(MedianChannelHz(heard, 1), 440.0, 5.0);
+    // The device is closed only once it played out what it held: the call's end is heard
+    // (2.000 s here), to within a 10 ms block either side and one device buffer a loaded
+    // server may drop.
+    const double span = SoundSpanSeconds(heard);
+    std::printf("sound heard for %.3f s of a %.3f s call\n", span, s->durationSeconds);
+    EXPECT_GE(span, s->durationSeconds - 0.06);
+    EXPECT_LE(span, s->durationSeconds + 0.1);
 }
 
 }  // namespace

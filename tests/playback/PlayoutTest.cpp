@@ -3,7 +3,9 @@
 // table; RTP media bytes past CSRCs, extensions and padding; silence as no audio.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstdlib>
 
 extern "C" {
 #include <spandsp/telephony.h>
@@ -125,6 +127,47 @@ TEST(Playout, LateForTheAdaptiveBufferIsSilentUnlessEveryPacketPlays) {
     const StreamAudio lost = PlayOutStream(p, kNoMaps, PlayoutMode::JitterBuffer);
     EXPECT_EQ(lost.lost, 3u);
     EXPECT_NEAR(lost.UncoveredShare(), 3.0 / 60, 1e-9);
+}
+
+// The loudest sample of a stretch of the timeline.
+int Peak(const std::vector<int16_t>& s, size_t from, size_t to) {
+    int peak = 0;
+    for (size_t i = from; i < to && i < s.size(); ++i) peak = std::max(peak, std::abs(int(s[i])));
+    return peak;
+}
+
+TEST(Playout, ConcealmentFillsMissingNumbersNotPauses) {
+    // A late drop and, further on, 30 lost packets in a row.
+    std::vector<StreamPacket> p = Steady(100);
+    p[20].arrivalSeconds += 0.5;
+    p.erase(p.begin() + 50, p.begin() + 80);
+    std::stable_sort(p.begin(), p.end(), [](const StreamPacket& a, const StreamPacket& b) {
+        return a.arrivalSeconds < b.arrivalSeconds;
+    });
+    const StreamAudio silent = PlayOutStream(p, kNoMaps, PlayoutMode::JitterBuffer);
+    const StreamAudio heard = PlayOutStream(p, kNoMaps, PlayoutMode::JitterBuffer, LossFill::Conceal);
+    ASSERT_EQ(heard.samples.size(), silent.samples.size());
+    EXPECT_EQ(Peak(silent.samples, 20 * 160, 21 * 160), 0);
+    EXPECT_GT(Peak(heard.samples, 20 * 160, 21 * 160), 4000);  // the 8000-peak tone, fading
+    // The long loss: concealed for kMaxConcealSeconds at most (spandsp's fades out in 50 ms).
+    EXPECT_GT(Peak(heard.samples, 50 * 160, 50 * 160 + 80), 4000);
+    EXPECT_EQ(Peak(heard.samples, 50 * 160 + 440, 80 * 160), 0);  // 50 ms after a quarter pitch period
+    EXPECT_EQ(heard.concealedSamples, 160u + static_cast<size_t>(kMaxConcealSeconds * 8000));
+    EXPECT_EQ(heard.coveredSamples, silent.coveredSamples);
+    EXPECT_EQ(heard.played, silent.played);
+    // Everything played the same but the packet after each gap, which the concealment
+    // smooths into.
+    for (size_t i = 0; i < silent.samples.size(); ++i) {
+        const bool gapOrNext = (i >= 20 * 160 && i < 22 * 160) || (i >= 50 * 160 && i < 81 * 160);
+        if (!gapOrNext) ASSERT_EQ(heard.samples[i], silent.samples[i]) << i;
+    }
+
+    // Silence suppression: no number missing, so the pause stays silent.
+    std::vector<StreamPacket> q = Steady(10);
+    for (int i = 0; i < 10; ++i) q.push_back(Packet(uint16_t(110 + i), 5000 + 160u * (60 + i), 10.0 + 0.02 * (60 + i)));
+    const StreamAudio paused = PlayOutStream(q, kNoMaps, PlayoutMode::JitterBuffer, LossFill::Conceal);
+    EXPECT_EQ(paused.samples, PlayOutStream(q, kNoMaps, PlayoutMode::JitterBuffer).samples);
+    EXPECT_EQ(paused.concealedSamples, 0u);
 }
 
 TEST(Playout, CodecsWithoutDecoderAndOtherPayloads) {

@@ -4,6 +4,7 @@
 // a decoder, and the command line's WAV files.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <thread>
@@ -126,6 +127,56 @@ TEST_F(ToneCalls, LostAndLatePacketsBecomeSilenceInTheirShare) {
     ASSERT_NE(every, nullptr);
     EXPECT_EQ(every->audio.played, 180u);
     EXPECT_NEAR(every->audio.UncoveredShare(), 0.10, 0.006);
+}
+
+// One packet a second into each stream taken out: listening with concealment hears the
+// tone go on where the codec's library conceals (G.711, Opus), silence where it has none
+// (G.722, GSM); without concealment, as in the WAV files, the packet's place is silent.
+TEST_F(ToneCalls, ALostPacketIsConcealedOnlyWhereTheCodecCanAndOnlyWhenAsked) {
+    const std::vector<std::vector<StreamPacket>> perStream = GatherStreamPackets(streams, packets);
+    const std::map<std::string, bool> conceals = {
+        {"pcma-", true}, {"pcmu-", true}, {"opus-", true}, {"g722-", false}, {"gsm-", false}};
+    size_t checked = 0;
+    for (size_t i = 0; i < streams.size(); ++i) {
+        const auto kind = std::find_if(conceals.begin(), conceals.end(),
+                                       [&](const auto& c) { return streams[i].callId.rfind(c.first, 0) == 0; });
+        if (kind == conceals.end()) continue;
+        SCOPED_TRACE(streams[i].callId + " " + streams[i].codec);
+        std::vector<StreamPacket> p = perStream[i];
+        ASSERT_GT(p.size(), 60u);
+        const std::vector<SdpRtpMap>& sdp = maps.at(streams[i].callId);
+        const VoiceFormat format = VoiceFormatOf(PlayOutStream(p, sdp, PlayoutMode::JitterBuffer).codec);
+        // Where the taken packet's samples are on the timeline (one segment from the first).
+        const size_t at = size_t(p[50].header.timestamp - p[0].header.timestamp) * format.audioRate / format.rtpClock;
+        const size_t frame = size_t(p[51].header.timestamp - p[50].header.timestamp) * format.audioRate / format.rtpClock;
+        p.erase(p.begin() + 50);
+
+        const StreamAudio silent = PlayOutStream(p, sdp, PlayoutMode::JitterBuffer);
+        const StreamAudio heard = PlayOutStream(p, sdp, PlayoutMode::JitterBuffer, LossFill::Conceal);
+        ASSERT_GE(silent.samples.size(), at + frame);
+        ASSERT_EQ(heard.samples.size(), silent.samples.size());
+        EXPECT_EQ(silent.concealedSamples, 0u);
+        const std::vector<int16_t> gapSilent(silent.samples.begin() + at, silent.samples.begin() + at + frame);
+        const std::vector<int16_t> gapHeard(heard.samples.begin() + at, heard.samples.begin() + at + frame);
+        EXPECT_EQ(gapSilent, std::vector<int16_t>(frame, 0));
+        // Up to the loss both are the same decode.
+        EXPECT_TRUE(std::equal(silent.samples.begin(), silent.samples.begin() + at, heard.samples.begin()));
+        if (!kind->second) {
+            EXPECT_EQ(heard.samples, silent.samples);
+            EXPECT_EQ(heard.concealedSamples, 0u);
+            ++checked;
+            continue;
+        }
+        EXPECT_EQ(heard.concealedSamples, frame);
+        // The tone at its own frequency, loud for the whole place of the packet (the
+        // concealment fades, but not within one packet).
+        const double hz = streams[i].ssrc - kToneSsrcBase;
+        const Tone t = MeasureTone(gapHeard, format.audioRate);
+        EXPECT_NEAR(t.seconds, double(frame) / format.audioRate, 1e-9);
+        EXPECT_NEAR(t.hz, hz, hz * 0.05);
+        ++checked;
+    }
+    EXPECT_EQ(checked, 10u);
 }
 
 TEST_F(ToneCalls, SilentRtpIsNoAudioAndG729HasNoDecoder) {

@@ -237,6 +237,11 @@ void FlowTab::AskForView() {
     FlowViewRequest request;
     request.callId = selectedCallId_;
     request.rawPage = showRawDebug_;
+    // Once the player decoded the selected call, its verdicts know what the audio carried.
+    if (player_ && !selectedCallId_.empty()) {
+        const std::shared_ptr<const PlayerSnapshot> heard = player_->Snapshot();
+        if (heard->callId == selectedCallId_) request.heardStreams = heard->decodedReports;
+    }
     if (showRawDebug_) {
         request.rawFilter = std::string(RawFilter());
         request.rawLines = static_cast<size_t>(kRawDebugMaxLines);

@@ -138,4 +138,5 @@ private:
     std::unique_ptr<CallPlayer> player_;
     int32_t listenChannels_ = 0;
     bool listenAllPackets_ = false;
+    bool listenConceal_ = true;  // lost packets through the codec's concealment (never in the WAV files)
 };

@@ -230,7 +230,8 @@ void FlowTab::DrawLadder() {
     ImGui::EndChild();
     if (diagnosed) {
         ImGui::BeginChild("Diagnostico", ImVec2(0, diagnosisHeight), true);
-        ImGui::TextColored(ImVec4(1.0f, 0.8f, 0.0f, 1.0f), "DIAGNOSTICO:");
+        ImGui::TextColored(ImVec4(1.0f, 0.8f, 0.0f, 1.0f),
+                           snap_->view.heardStreams ? "DIAGNOSTICO (com o audio decodificado):" : "DIAGNOSTICO:");
         ImGui::PushTextWrapPos(0.0f);
         for (size_t i = 0; i < verdicts->size(); ++i) {
             const Verdict& v = (*verdicts)[i];

@@ -31,6 +31,11 @@ std::string StreamCaption(const PlayerStream& s) {
     std::string text = s.report.source + " -> " + s.report.destination + " (" + s.report.codec + ")";
     if (s.late || s.lost)
         text += ", " + std::to_string(s.lost) + " perdidos, " + std::to_string(s.late) + " atrasados";
+    if (s.concealedSeconds > 0) {
+        char buf[48];
+        std::snprintf(buf, sizeof buf, ", %.0f ms ocultados", s.concealedSeconds * 1000.0);
+        text += buf;
+    }
     return text;
 }
 
@@ -43,12 +48,14 @@ CallPlayer& FlowTab::EnsurePlayer() {
 
 void FlowTab::Listen(const std::string& callId) {
     EnsurePlayer().RequestPlay(callId, ChannelsOf(listenChannels_),
-                         listenAllPackets_ ? PlayoutMode::EveryPacket : PlayoutMode::JitterBuffer);
+                               listenAllPackets_ ? PlayoutMode::EveryPacket : PlayoutMode::JitterBuffer, std::nullopt,
+                               listenConceal_ ? LossFill::Conceal : LossFill::Silence);
 }
 
 void FlowTab::PlayStream(const std::string& callId, const RtpStreamReport& stream) {
     EnsurePlayer().RequestPlay(callId, PlayerChannels::OneStream,
-                         listenAllPackets_ ? PlayoutMode::EveryPacket : PlayoutMode::JitterBuffer, stream);
+                               listenAllPackets_ ? PlayoutMode::EveryPacket : PlayoutMode::JitterBuffer, stream,
+                               listenConceal_ ? LossFill::Conceal : LossFill::Silence);
 }
 
 void FlowTab::StopListening() {
@@ -87,6 +94,11 @@ void FlowTab::DrawListenControls(const std::string& callId) {
     ImGui::Checkbox("Todos os pacotes", &listenAllPackets_);
     if (ImGui::IsItemHovered())
         ImGui::SetTooltip("Toca todo pacote que chegou, mesmo os que o buffer descartaria por atraso");
+    ImGui::SameLine();
+    ImGui::Checkbox("Ocultar perdas", &listenConceal_);
+    if (ImGui::IsItemHovered())
+        ImGui::SetTooltip("No lugar de um pacote perdido ou atrasado, a ocultacao do proprio codec (G.711, Opus) em vez "
+                          "de silencio; os WAV ficam sempre com silencio");
     ImGui::SameLine();
     if (ImGui::Button("Parar")) StopListening();
     ImGui::SameLine();

@@ -46,10 +46,7 @@ protected:
         capture = ToneCallsCapture(&why);
         if (capture.empty()) GTEST_SKIP() << why;
         ASSERT_TRUE(core.StartOffline(capture));
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-        while (core.IsRunning() && std::chrono::steady_clock::now() < deadline)
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        ASSERT_FALSE(core.IsRunning());
+        ASSERT_TRUE(core.WaitStopped(std::chrono::seconds(30)));
         core.WaitAnalysed();
         for (const SipCall& c : core.Tracker().GetCalls()) maps[c.callId] = c.rtpMaps;
         streams = core.Tracker().GetStreamReports();

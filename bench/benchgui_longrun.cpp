@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "app/App.h"
+#include "BenchFakeMtr.h"
 #include "BenchSupport.h"
 #include "harness/FrameHarness.h"
 #include "lib/MtrFakes.h"
@@ -75,15 +76,7 @@ int main(int argc, char** argv) {
     const int rate = argc > 2 ? std::max(100, std::atoi(argv[2])) : 2000;
     // The App's MTR engine on a fake network.
     mtrtest::FakeProbeTransport* fake = nullptr;
-    AppOptions options;
-    options.mtrEngine = [&fake] {
-        auto clock = std::make_shared<SystemMtrClock>();
-        auto transport = std::make_unique<mtrtest::FakeProbeTransport>(clock);
-        transport->target = "10.9.9.9";
-        fake = transport.get();
-        return std::make_unique<MtrCore>(std::move(transport), clock);
-    };
-    harness::FrameHarness h(options, 1280.0f, 800.0f);
+    harness::FrameHarness h(OptionsWithFakeMtr(fake, "10.9.9.9"), 1280.0f, 800.0f);
     App& app = h.app();
     app.Shared().capture.devices = {{"eth0", "eth0"}};
     h.Unlock();

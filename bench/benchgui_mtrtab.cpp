@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "app/App.h"
+#include "BenchFakeMtr.h"
 #include "BenchSupport.h"
 #include "harness/FrameHarness.h"
 #include "lib/MtrFakes.h"
@@ -34,15 +35,7 @@ PacketLogEntry LogEntry(int n) {
 int main() {
     // The App's MTR engine on a fake network that answers every probe at once.
     mtrtest::FakeProbeTransport* fake = nullptr;
-    AppOptions options;
-    options.mtrEngine = [&fake] {
-        auto clock = std::make_shared<SystemMtrClock>();
-        auto transport = std::make_unique<mtrtest::FakeProbeTransport>(clock);
-        transport->target = "10.9.9.9";
-        fake = transport.get();
-        return std::make_unique<MtrCore>(std::move(transport), clock);
-    };
-    harness::FrameHarness h(options, 1280.0f, 800.0f);
+    harness::FrameHarness h(OptionsWithFakeMtr(fake, "10.9.9.9"), 1280.0f, 800.0f);
     App& app = h.app();
     app.Shared().capture.devices = {{"eth0", "eth0"}};
     h.Unlock();

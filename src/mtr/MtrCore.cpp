@@ -85,8 +85,11 @@ struct MtrCore::Engine {
 
     mutable std::mutex snapMutex;
     mutable std::condition_variable published;
-    std::shared_ptr<const MtrSnapshot> snapshot = std::make_shared<const MtrSnapshot>(MtrSnapshot{
-        0, {}, kMtrMaxHops, std::make_shared<const std::vector<PacketLogEntry>>(), {}});
+    std::shared_ptr<const MtrSnapshot> snapshot = [] {
+        auto first = std::make_shared<MtrSnapshot>();
+        first->log = std::make_shared<const std::vector<PacketLogEntry>>();
+        return first;
+    }();
     bool finished = false;  // under snapMutex: the thread has left Run
 
     // Engine thread only.

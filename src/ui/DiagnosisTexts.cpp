@@ -147,13 +147,19 @@ std::vector<Diagnosis> UniqueCodes(const std::vector<Verdict>& verdicts) {
 
 std::string DiagnosisCodes(const std::vector<Verdict>& verdicts) {
     std::string s;
-    for (Diagnosis d : UniqueCodes(verdicts)) s += (s.empty() ? "" : ",") + std::string(DiagnosisCode(d));
+    for (Diagnosis d : UniqueCodes(verdicts)) {
+        if (!s.empty()) s += ',';
+        s += DiagnosisCode(d);
+    }
     return s;
 }
 
 std::string DiagnosisLabels(const std::vector<Verdict>& verdicts) {
     std::string s;
-    for (Diagnosis d : UniqueCodes(verdicts)) s += (s.empty() ? "" : ", ") + std::string(DiagnosisLabel(d));
+    for (Diagnosis d : UniqueCodes(verdicts)) {
+        if (!s.empty()) s += ", ";
+        s += DiagnosisLabel(d);
+    }
     return s;
 }
 

@@ -80,11 +80,11 @@ double HopEvents::Median(const Hop& h) const {
 void HopEvents::Judge(int32_t ttl, Hop& h, const Outcome& o) {
     if (o.lost) {
         // A hop that never answered is silent, not losing.
-        if (h.responder.empty()) return;
+        if (h.responder.value.empty()) return;
         if (h.lostRun++ == 0) h.firstLostTicks = o.sendTicks;
         if (!h.inLoss && h.lostRun >= rules_.lossRun) {
             h.inLoss = true;
-            Add(h.firstLostTicks, ttl, MtrEventKind::LossStart, h.responder);
+            Add(h.firstLostTicks, ttl, MtrEventKind::LossStart, h.responder.value);
         }
         return;
     }
@@ -118,41 +118,13 @@ void HopEvents::Judge(int32_t ttl, Hop& h, const Outcome& o) {
     }
 
     // Responder.
-    if (h.responder.empty()) {
-        h.responder = o.from;
-    } else if (o.from == h.responder) {
-        h.responderStreak = 0;
-    } else {
-        if (o.from != h.responderCandidate || h.responderStreak == 0) {
-            h.responderCandidate = o.from;
-            h.responderStreak = 0;
-            h.responderTicks = o.sendTicks;
-        }
-        if (++h.responderStreak >= rules_.confirm) {
-            Add(h.responderTicks, ttl, MtrEventKind::Responder, h.responder + " -> " + o.from);
-            h.responder = o.from;
-            h.responderStreak = 0;
-        }
-    }
+    if (auto old = h.responder.See(o.from, o.sendTicks, rules_.confirm))
+        Add(h.responder.ticks, ttl, MtrEventKind::Responder, *old + " -> " + o.from);
 
     // DSCP seen, when the reply quoted the probe.
     if (o.dscp < 0) return;
-    if (h.dscp < 0) {
-        h.dscp = o.dscp;
-    } else if (o.dscp == h.dscp) {
-        h.dscpStreak = 0;
-    } else {
-        if (o.dscp != h.dscpCandidate || h.dscpStreak == 0) {
-            h.dscpCandidate = o.dscp;
-            h.dscpStreak = 0;
-            h.dscpTicks = o.sendTicks;
-        }
-        if (++h.dscpStreak >= rules_.confirm) {
-            Add(h.dscpTicks, ttl, MtrEventKind::Dscp, std::to_string(h.dscp) + " -> " + std::to_string(o.dscp));
-            h.dscp = o.dscp;
-            h.dscpStreak = 0;
-        }
-    }
+    if (auto old = h.dscp.See(o.dscp, o.sendTicks, rules_.confirm))
+        Add(h.dscp.ticks, ttl, MtrEventKind::Dscp, std::to_string(*old) + " -> " + std::to_string(o.dscp));
 }
 
 void HopEvents::Add(int64_t ticks, int32_t hop, MtrEventKind kind, std::string detail) {

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <deque>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -60,6 +61,39 @@ private:
         std::string from;
         int32_t dscp = -1;
     };
+    // A value that changes only once `confirm` outcomes in a row agree on the new one; the
+    // change is dated at the first of them. The first value seen is taken as it is.
+    template <typename T>
+    struct Settled {
+        explicit Settled(T none) : value(none), candidate(none), unset(none) {}
+        // The value it had, when `seen` has just been confirmed as the new one.
+        std::optional<T> See(const T& seen, int64_t sendTicks, int confirm) {
+            if (value == unset) {
+                value = seen;
+                return std::nullopt;
+            }
+            if (seen == value) {
+                streak = 0;
+                return std::nullopt;
+            }
+            if (seen != candidate || streak == 0) {
+                candidate = seen;
+                streak = 0;
+                ticks = sendTicks;
+            }
+            if (++streak < confirm) return std::nullopt;
+            std::optional<T> old = value;
+            value = seen;
+            streak = 0;
+            return old;
+        }
+        T value, candidate;
+        int streak = 0;
+        int64_t ticks = 0;  // send time of the first probe that saw the candidate
+
+    private:
+        T unset;
+    };
     struct Hop {
         std::map<uint64_t, Outcome> waiting;  // by probe number, from the next one to judge on
         bool started = false;
@@ -75,12 +109,8 @@ private:
         int64_t streakTicks = 0;
         double streakRtt = 0.0;
         // Responder and DSCP.
-        std::string responder, responderCandidate;
-        int responderStreak = 0;
-        int64_t responderTicks = 0;
-        int32_t dscp = -1, dscpCandidate = -1;
-        int dscpStreak = 0;
-        int64_t dscpTicks = 0;
+        Settled<std::string> responder{std::string()};
+        Settled<int32_t> dscp{-1};
     };
 
     void Settle(int32_t ttl, uint64_t number, Outcome o);

@@ -68,8 +68,6 @@ std::vector<uint8_t> ReadFileHead(const std::string& path, size_t bytes) {
     return head;
 }
 
-bool PcapFileReader::IsPlainPcapFile(const std::string& path) { return IsPlainPcap(ReadFileHead(path, kFileHeaderBytes)); }
-
 bool PcapFileReader::OpenFile(const std::string& path) {
     errno = 0;
     file = std::fopen(path.c_str(), "rb");

@@ -26,7 +26,6 @@ public:
 
     // True when `head` (a file's first 24 bytes or more) opens a savefile this reader takes.
     static bool IsPlainPcap(std::span<const uint8_t> head);
-    static bool IsPlainPcapFile(const std::string& path);
 
     // False, with Error() saying why, when the file can't be opened or is not one it takes.
     // The bytes given to OpenMemory must outlive the reader.

@@ -71,8 +71,6 @@ bool PcapngReader::IsPcapng(std::span<const uint8_t> head) {
     return ByteReader(head).AtLeast(4) && ByteReader(head).be32(0) == kSectionHeader;
 }
 
-bool PcapngReader::IsPcapngFile(const std::string& path) { return IsPcapng(ReadFileHead(path, 4)); }
-
 bool PcapngReader::OpenFile(const std::string& path) {
     errno = 0;
     file = std::fopen(path.c_str(), "rb");

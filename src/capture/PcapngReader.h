@@ -31,8 +31,6 @@ public:
 
     // True when `head`, the first bytes of a file, open a pcapng Section Header Block.
     static bool IsPcapng(std::span<const uint8_t> head);
-    // The same test on a file's first four bytes; false for a file that can't be opened.
-    static bool IsPcapngFile(const std::string& path);
 
     // Open the file or the bytes (which must outlive the reader) and read up to the first
     // Interface Description Block. False, with Error() saying why, for anything that is not

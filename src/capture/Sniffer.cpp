@@ -255,7 +255,9 @@ bool Sniffer::InitOffline(const std::string& path, const std::string& filter, co
         Fail(StartError::CaptureLibraryMissing, {});
         return false;
     }
-    if (PcapngReader::IsPcapngFile(path)) {
+    // The file's first bytes tell which reader takes it (none of ours: libpcap).
+    const std::vector<uint8_t> head = ReadFileHead(path, PcapFileReader::kFileHeaderBytes);
+    if (PcapngReader::IsPcapng(head)) {
         auto reader = std::make_unique<PcapngReader>();
         if (!reader->OpenFile(path)) {
             Trace("pcapng open failed: " + reader->Error());
@@ -264,7 +266,7 @@ bool Sniffer::InitOffline(const std::string& path, const std::string& filter, co
         }
         return InitOwnReader(std::move(reader), filter, dumpPath);
     }
-    if (PcapFileReader::IsPlainPcapFile(path)) {
+    if (PcapFileReader::IsPlainPcap(head)) {
         auto reader = std::make_unique<PcapFileReader>();
         if (!reader->OpenFile(path)) {
             Trace(std::string("pcap_open_offline failed: ") + reader->Error());
